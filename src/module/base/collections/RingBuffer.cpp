@@ -1,0 +1,396 @@
+#include "module/base/collections/RingBuffer.h"
+
+#include <sched.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "module/base/errors/hresult_exception.h"
+#include "platform/sync.h"
+
+namespace qnCollections {
+namespace {
+
+constexpr const char* kFile = "RingBuffer";
+constexpr std::uint32_t kMaxElements = 65535;
+
+[[noreturn]] void ThrowBase(const char* message, std::uint32_t code, std::uint32_t category,
+                            bool failure, std::uint32_t line) {
+    throw qnBase::CqnBaseException(message, code, category, failure, kFile, line);
+}
+
+// The failures of this class; the line numbers are the ones the composed messages report.
+[[noreturn]] void ThrowNoSync() { ThrowBase("Couldn't adjust buffer synchronization", 1, 4, true, 406); }
+[[noreturn]] void ThrowNoMemory() { ThrowBase("Memory could not be allocated", 1, 4, true, 1246); }
+[[noreturn]] void ThrowIndex() { ThrowBase("Buffer index out of range", 2, 4, true, 364); }
+[[noreturn]] void ThrowEmpty() { ThrowBase("RingBuffer is empty", 3, 4, true, 813); }
+[[noreturn]] void ThrowNotInitialized() {
+    ThrowBase("Synchronization object not initialized", 3, 4, true, 1145);
+}
+[[noreturn]] void ThrowBadAcquisitionMode() {
+    ThrowBase("Acquisition mode not supported", 4, 4, true, 976);
+}
+[[noreturn]] void ThrowBadLockMode() { ThrowBase("Invalid lock mode", 4, 4, true, 1017); }
+[[noreturn]] void ThrowBadCallback() { ThrowBase("Callback pLock is invalid", 4, 4, true, 1354); }
+[[noreturn]] void ThrowTimeout() { ThrowBase("Wait Timeout", 6, 2, false, 1172); }
+[[noreturn]] void ThrowInterrupted() { ThrowBase("Wait interrupted", 7, 2, false, 1167); }
+[[noreturn]] void ThrowCollections(const char* message, std::uint32_t code, std::uint32_t line) {
+    throw CqnCollectionsException(message, code, kFile, line);
+}
+
+}  // namespace
+
+CRingBuffer::CRingBuffer() = default;
+
+CRingBuffer::~CRingBuffer() {
+    while (m_elements.GetCount() != 0) {
+        SingleBuffer* element = m_elements.RemoveHead();
+        if (!element->external) {
+            std::free(element->data);
+        }
+        delete element;
+    }
+    while (m_lockCallbacks.GetCount() != 0) {
+        delete m_lockCallbacks.RemoveHead();
+    }
+}
+
+void CRingBuffer::Lock() { m_lock.Lock(); }
+void CRingBuffer::Unlock() { m_lock.Unlock(); }
+
+void CRingBuffer::ValidateIndex(std::uint16_t index) const {
+    if (index >= m_index.size()) {
+        ThrowIndex();
+    }
+}
+
+void CRingBuffer::AddBuffer(std::uint64_t size, void* externalMemory) {
+    if (m_index.size() >= kMaxElements) {
+        // Indices are 16 bits wide; a further element could never be addressed.
+        ThrowIndex();
+    }
+    {
+        qnThreads::CAutoLock lock(this);
+        const std::uint32_t maximum =
+            m_acquisitionMode == Queue ? static_cast<std::uint32_t>(m_index.size()) + 1 : 1;
+        std::shared_ptr<zyl::platform::Semaphore> semaphore;
+        try {
+            semaphore = std::make_shared<zyl::platform::Semaphore>(0, maximum);
+        } catch (const std::bad_alloc&) {
+            ThrowNoSync();
+        }
+        m_semaphore = std::move(semaphore);
+    }
+    auto* element = new (std::nothrow) SingleBuffer;
+    if (element == nullptr) {
+        ThrowNoMemory();
+    }
+    if (externalMemory != nullptr) {
+        element->data = static_cast<std::uint8_t*>(externalMemory);
+        element->external = true;
+        std::memset(element->data, 0, size);
+    } else {
+        // calloc hands out zeroed pages without touching them.
+        element->data = static_cast<std::uint8_t*>(std::calloc(size ? size : 1, 1));
+        if (element->data == nullptr) {
+            delete element;
+            ThrowNoMemory();
+        }
+    }
+    element->size = size;
+    try {
+        qnThreads::CAutoLock lock(this);
+        m_index.reserve(m_index.size() + 1);
+        m_elements.AddTail(element);
+        m_index.push_back(element);
+    } catch (...) {
+        if (!element->external) {
+            std::free(element->data);
+        }
+        delete element;
+        ThrowNoMemory();
+    }
+}
+
+std::uint64_t CRingBuffer::GetBuffer(std::uint16_t index, std::uint8_t** data,
+                                     std::uint64_t* size) {
+    ValidateIndex(index);
+    SingleBuffer& element = Element(index);
+    if (data != nullptr) *data = element.data;
+    if (size != nullptr) *size = element.size;
+    return element.size;
+}
+
+std::uint8_t* CRingBuffer::GetBufferAddress(std::uint16_t index, std::uint8_t** data) {
+    ValidateIndex(index);
+    std::uint8_t* address = Element(index).data;
+    if (data != nullptr) *data = address;
+    return address;
+}
+
+std::uint16_t CRingBuffer::GetBufferIndex(const std::uint8_t* data) {
+    for (std::size_t i = 0; i < m_index.size(); ++i) {
+        if (m_index[i]->data == data) {
+            return static_cast<std::uint16_t>(i);
+        }
+    }
+    ThrowCollections("Buffer address not found", 1, 572);
+}
+
+std::uint16_t CRingBuffer::WaitForNextBuffer(std::uint32_t timeoutMs) {
+    std::shared_ptr<zyl::platform::Semaphore> semaphore;
+    {
+        qnThreads::CAutoLock lock(this);
+        semaphore = m_semaphore;
+        if (!semaphore) {
+            ThrowNotInitialized();
+        }
+        ++m_waiters;
+    }
+    const zyl::platform::WaitResult result = semaphore->wait(timeoutMs);
+    {
+        qnThreads::CAutoLock lock(this);
+        --m_waiters;
+    }
+    if (result == zyl::platform::WaitResult::Timeout) {
+        ThrowTimeout();
+    }
+    if (result == zyl::platform::WaitResult::Signaled && m_interrupted.load()) {
+        ThrowInterrupted();
+    }
+
+    qnThreads::CAutoLock lock(this);
+    const std::size_t count = m_index.size();
+    if (m_lastRead >= count) {
+        ThrowIndex();
+    }
+    for (std::size_t step = 0; step < count; ++step) {
+        const auto index = static_cast<std::uint16_t>((m_lastRead + step) % count);
+        SingleBuffer& element = Element(index);
+        if (!element.consumed) {
+            m_previousRead = m_lastRead;
+            m_lastRead = index;
+            element.consumed = true;
+            if (m_lockMode == AutoUnlock && m_previousRead != index) {
+                SetLockLocked(m_previousRead, false);
+            }
+            return index;
+        }
+    }
+    ThrowCollections("All buffers are read", 1, 666);
+}
+
+std::uint16_t CRingBuffer::GetNextFreeBuffer() {
+    qnThreads::CAutoLock lock(this);
+    const std::size_t count = m_index.size();
+    if (count == 0) {
+        ThrowEmpty();
+    }
+    for (std::size_t step = 0; step < count; ++step) {
+        const auto index = static_cast<std::uint16_t>((m_lastWrite + step) % count);
+        if (!Element(index).locked) {
+            return index;
+        }
+    }
+    ThrowCollections("All buffers are locked", 1, 633);
+}
+
+void CRingBuffer::CommitBuffer(std::uint16_t index) {
+    qnThreads::CAutoLock lock(this);
+    ValidateIndex(index);
+    SingleBuffer& element = Element(index);
+    if (element.locked) {
+        ThrowCollections("Buffer is locked", 2, 1070);
+    }
+    m_previousWrite = m_lastWrite;
+    m_lastWrite = index;
+    SetLockLocked(index, m_lockMode != NoLock);
+
+    switch (m_acquisitionMode) {
+        case Queue:
+            element.consumed = false;
+            m_semaphore->release(1);  // a release past the maximum is ignored
+            break;
+        case OnDemand:
+            if (m_waiters == 0) {
+                element.locked = false;
+                element.consumed = true;
+                break;
+            }
+            element.consumed = false;
+            m_semaphore->release(1);
+            break;
+        case Latest: {
+            // At most one unread frame: an unread predecessor is dropped and the new frame takes
+            // its place; the count already pending for it wakes the consumer.
+            SingleBuffer& previous = Element(m_previousWrite);
+            const bool replaced = m_previousWrite != index && !previous.consumed;
+            if (replaced) {
+                previous.locked = false;
+                previous.consumed = true;
+            }
+            element.consumed = false;
+            if (!replaced) {
+                m_semaphore->release(1);
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void CRingBuffer::InterruptWait() {
+    std::shared_ptr<zyl::platform::Semaphore> semaphore;
+    {
+        qnThreads::CAutoLock lock(this);
+        semaphore = m_semaphore;
+    }
+    if (!semaphore) {
+        return;
+    }
+    for (;;) {
+        {
+            qnThreads::CAutoLock lock(this);
+            if (m_waiters == 0) {
+                break;
+            }
+        }
+        m_interrupted.store(true);
+        semaphore->release(1);
+        sched_yield();
+    }
+    m_interrupted.store(false);
+}
+
+bool CRingBuffer::IsLocked(std::uint16_t index) {
+    qnThreads::CAutoLock lock(this);
+    ValidateIndex(index);
+    return Element(index).locked;
+}
+
+bool CRingBuffer::IsConsumed(std::uint16_t index) {
+    qnThreads::CAutoLock lock(this);
+    ValidateIndex(index);
+    return Element(index).consumed;
+}
+
+std::uint16_t CRingBuffer::GetCount() { return static_cast<std::uint16_t>(m_index.size()); }
+
+std::uint16_t CRingBuffer::GetUnreadCount() {
+    qnThreads::CAutoLock lock(this);
+    std::uint16_t unread = 0;
+    for (SingleBuffer* element : m_index) {
+        unread += element->consumed ? 0 : 1;
+    }
+    return unread;
+}
+
+double CRingBuffer::GetTimestamp(std::uint16_t index) {
+    qnThreads::CAutoLock lock(this);
+    ValidateIndex(index);
+    return Element(index).timestamp;
+}
+
+void CRingBuffer::SetLock(std::uint16_t index, bool locked) {
+    qnThreads::CAutoLock lock(this);
+    ValidateIndex(index);
+    SetLockLocked(index, locked);
+}
+
+void CRingBuffer::SetLockLocked(std::uint16_t index, bool locked) {
+    Element(index).locked = locked;
+    // Callbacks run under our lock by contract: they see the flag and the indices consistent.
+    for (std::uint32_t i = 0; i < m_lockCallbacks.GetCount(); ++i) {
+        const FPLockEntry* entry = m_lockCallbacks.GetAt(i);
+        entry->pLock(index, locked, entry->context);
+    }
+}
+
+void CRingBuffer::SetTimestamp(std::uint16_t index, double timestamp) {
+    qnThreads::CAutoLock lock(this);
+    ValidateIndex(index);
+    Element(index).timestamp = timestamp;
+}
+
+void CRingBuffer::RegisterLockCallback(PFNLOCKCALLBACK pLock, void* context) {
+    if (pLock == nullptr) {
+        ThrowBadCallback();
+    }
+    auto* entry = new FPLockEntry{pLock, context};
+    qnThreads::CAutoLock lock(this);
+    try {
+        m_lockCallbacks.AddTail(entry);
+    } catch (...) {
+        delete entry;
+        ThrowNoMemory();
+    }
+}
+
+void CRingBuffer::UnregisterLockCallback(PFNLOCKCALLBACK pLock) {
+    qnThreads::CAutoLock lock(this);
+    for (std::uint32_t i = 0; i < m_lockCallbacks.GetCount(); ++i) {
+        if (m_lockCallbacks.GetAt(i)->pLock == pLock) {
+            delete m_lockCallbacks.RemoveAt(i);
+            return;
+        }
+    }
+    ThrowCollections("Callback pLock not found", 1, 1123);
+}
+
+void CRingBuffer::Reset() {
+    std::shared_ptr<zyl::platform::Semaphore> semaphore;
+    {
+        qnThreads::CAutoLock lock(this);
+        m_lastRead = m_previousRead = m_lastWrite = m_previousWrite = 0;
+        m_waiters = 0;
+        for (SingleBuffer* element : m_index) {
+            element->locked = false;
+            element->consumed = true;
+        }
+        semaphore = m_semaphore;
+    }
+    if (semaphore) {
+        while (semaphore->tryWait()) {
+        }
+    }
+}
+
+void CRingBuffer::SetAcquisitionMode(std::uint32_t mode) {
+    if (mode > OnDemand) {
+        ThrowBadAcquisitionMode();
+    }
+    qnThreads::CAutoLock lock(this);
+    m_acquisitionMode = mode;
+}
+
+void CRingBuffer::SetLockMode(std::uint32_t mode) {
+    if (mode > ManualUnlock) {
+        ThrowBadLockMode();
+    }
+    qnThreads::CAutoLock lock(this);
+    m_lockMode = mode;
+}
+
+std::uint32_t CRingBuffer::GetAcquisitionMode() {
+    qnThreads::CAutoLock lock(this);
+    return m_acquisitionMode;
+}
+
+std::uint32_t CRingBuffer::GetLockMode() {
+    qnThreads::CAutoLock lock(this);
+    return m_lockMode;
+}
+
+std::uint64_t CRingBuffer::GetWaiterCount() {
+    qnThreads::CAutoLock lock(this);
+    return m_waiters;
+}
+
+void CRingBuffer::SetWaiterCount(std::uint64_t count) {
+    qnThreads::CAutoLock lock(this);
+    m_waiters = count;
+}
+
+}  // namespace qnCollections

@@ -1,0 +1,120 @@
+// CRingBuffer: the hand-over point between the producer that decodes frames and the consumer
+// that acquires them for the host.
+//
+// Owns its elements (and the memory of those it allocated), the lock-callback entries, the
+// frames-available semaphore and one recursive lock (m_lock). The producer (streaming thread)
+// calls GetNextFreeBuffer/CommitBuffer, the consumer (host acquisition thread) calls
+// WaitForNextBuffer; any thread may call the rest. Lock order: a caller's own lock (the video
+// sink's filter lock) before m_lock; the semaphore's internal mutex is only ever taken alone,
+// and WaitForNextBuffer waits on the semaphore without holding m_lock. Lock callbacks run with
+// m_lock held.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "module/base/collections/CqnList.h"
+#include "module/base/threads/critical_section.h"
+
+namespace zyl::platform {
+class Semaphore;
+}
+
+namespace qnCollections {
+
+struct SingleBuffer {
+    std::uint8_t* data = nullptr;
+    std::uint64_t size = 0;
+    bool external = false;
+    bool locked = false;
+    bool consumed = true;
+    double timestamp = 0.0;
+};
+
+using PFNLOCKCALLBACK = void (*)(std::uint16_t index, bool locked, void* context);
+
+struct FPLockEntry {
+    PFNLOCKCALLBACK pLock;
+    void* context;
+};
+
+enum AcquisitionMode : std::uint32_t {
+    Queue = 0,
+    // Keeps only the newest unread frame (see CommitBuffer).
+    Latest = 1,
+    OnDemand = 2,
+};
+
+enum LockMode : std::uint32_t {
+    AutoUnlock = 0,
+    NoLock = 1,
+    ManualUnlock = 2,
+};
+
+class CRingBuffer : public qnThreads::ILockable {
+public:
+    static constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+    CRingBuffer();
+    CRingBuffer(const CRingBuffer&) = delete;
+    CRingBuffer& operator=(const CRingBuffer&) = delete;
+    ~CRingBuffer() override;
+
+    void Lock() override;
+    void Unlock() override;
+    void SetTimeout(int) override {}
+    int GetTimeout() override { return 0; }
+    bool CanTimeout(int) override { return false; }
+
+    virtual void AddBuffer(std::uint64_t size, void* externalMemory);
+    virtual std::uint64_t GetBuffer(std::uint16_t index, std::uint8_t** data, std::uint64_t* size);
+    virtual std::uint8_t* GetBufferAddress(std::uint16_t index, std::uint8_t** data);
+    virtual std::uint16_t GetBufferIndex(const std::uint8_t* data);
+    virtual std::uint16_t WaitForNextBuffer(std::uint32_t timeoutMs);
+    virtual std::uint16_t GetNextFreeBuffer();
+    virtual void CommitBuffer(std::uint16_t index);
+    virtual void InterruptWait();
+    virtual bool IsLocked(std::uint16_t index);
+    virtual std::uint16_t GetCount();
+    virtual std::uint16_t GetUnreadCount();
+    virtual double GetTimestamp(std::uint16_t index);
+    virtual void SetLock(std::uint16_t index, bool locked);
+    virtual void SetTimestamp(std::uint16_t index, double timestamp);
+    virtual void RegisterLockCallback(PFNLOCKCALLBACK pLock, void* context);
+    virtual void Reset();
+    virtual void SetAcquisitionMode(std::uint32_t mode);
+    virtual void SetLockMode(std::uint32_t mode);
+    virtual void UnregisterLockCallback(PFNLOCKCALLBACK pLock);
+    virtual std::uint64_t GetWaiterCount();
+    virtual void SetWaiterCount(std::uint64_t count);
+
+    // Read-only views for diagnostics and tests.
+    bool IsConsumed(std::uint16_t index);
+    std::uint32_t GetAcquisitionMode();
+    std::uint32_t GetLockMode();
+
+private:
+    SingleBuffer& Element(std::uint16_t index) { return *m_index[index]; }
+    void ValidateIndex(std::uint16_t index) const;
+    void SetLockLocked(std::uint16_t index, bool locked);
+
+    CqnDLList<SingleBuffer*> m_elements;
+    CqnDLList<FPLockEntry*> m_lockCallbacks;
+    std::shared_ptr<zyl::platform::Semaphore> m_semaphore;
+    std::atomic<bool> m_interrupted{false};
+    std::uint32_t m_lockMode = AutoUnlock;
+    std::uint32_t m_acquisitionMode = Queue;
+    std::uint16_t m_lastRead = 0;
+    std::uint16_t m_previousRead = 0;
+    std::uint16_t m_lastWrite = 0;
+    std::uint16_t m_previousWrite = 0;
+    std::uint64_t m_waiters = 0;
+    qnThreads::CCriticalSection m_lock;
+    // Mirrors m_elements in index order: the list walks its nodes, the per-frame paths need
+    // constant-time access by index.
+    std::vector<SingleBuffer*> m_index;
+};
+
+}  // namespace qnCollections

@@ -1,0 +1,37 @@
+// The module's machine-wide settings, read from the registry key
+// "HKEY_LOCAL_MACHINE\Software\Zylon\Imagora\AVI" into a plain record.
+//
+// Built on the calling thread and owned by its builder; reading never fails and never logs: a
+// missing key, a missing value or a value of another type or size keeps that field's default.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ZYL {
+
+inline constexpr const char* kConfigurationKey = "HKEY_LOCAL_MACHINE\\Software\\Zylon\\Imagora\\AVI";
+
+struct Configuration {
+    std::int32_t volume = 0;            // hundredths of a dB, -10000 (silent) .. 0 (full)
+    std::int32_t balance = 0;           // -10000 (left) .. 10000 (right)
+    std::uint32_t logTarget = 0;        // 0, 1, 2, 4, 8 or 32
+    std::uint32_t logLevel = 0;         // 0, a single level bit, or 63
+    std::int32_t numBuffers = 2;        // 2 .. 256
+    std::uint32_t forceNV12ToMono8 = 0; // 0 or 1
+};
+
+// The record from the registry file in force.
+Configuration ReadConfiguration();
+// The record from a given registry file (for tools and tests).
+Configuration ReadConfigurationFrom(const std::string& registryFile);
+
+// Conversions of the stored numbers, exposed for the tools that explain them.
+std::int32_t ConvertVolume(std::uint32_t stored);
+std::int32_t ConvertBalance(std::uint32_t stored);
+std::uint32_t ConvertLogTarget(std::uint32_t stored);
+std::uint32_t ConvertLogLevel(std::uint32_t stored);
+std::int32_t ConvertNumBuffers(std::uint32_t stored);
+std::uint32_t ConvertForceNV12ToMono8(std::uint32_t stored);
+
+}  // namespace ZYL

@@ -1,0 +1,241 @@
+// zylavi: the command-line host for the ZylAvi module.
+//
+// Commands so far: "selfcheck" (configuration, registry and the module's load/unload log
+// cycle) and "config show". Single-threaded.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "module/config/Configuration.h"
+#include "module/logging/module_log_setup.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char* kUsage =
+    "Usage: zylavi COMMAND [OPTIONS]\n"
+    "\n"
+    "Opens recorded video as a camera through the ZylAvi module.\n"
+    "\n"
+    "Commands:\n"
+    "  selfcheck [--json]    check the registry file, the settings and the module's log cycle\n"
+    "  config show [--json]  show the module's settings as the module reads them\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help            show this help\n"
+    "\n"
+    "Environment:\n"
+    "  ZYLON_REGISTRY        the registry file to use instead of the per-user one\n"
+    "\n"
+    "Exit codes: 0 success, 1 a check or operation failed, 2 usage error.\n";
+
+std::string jsonEscape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
+std::string quoted(const std::string& s) { return "\"" + jsonEscape(s) + "\""; }
+
+struct Settings {
+    std::string file;
+    bool exists = false;
+    std::string error;
+    std::vector<zyl::platform::RegistryDiagnostic> diagnostics;
+    ZYL::Configuration config;
+};
+
+Settings readSettings() {
+    Settings s;
+    s.file = zyl::platform::registryReadPath();
+    auto loaded = zyl::platform::loadRegistry(s.file);
+    s.exists = loaded.exists;
+    s.error = loaded.error;
+    s.diagnostics = loaded.diagnostics;
+    s.config = ZYL::ReadConfigurationFrom(s.file);
+    return s;
+}
+
+std::string settingsJson(const Settings& s) {
+    const auto& c = s.config;
+    std::ostringstream out;
+    out << "{\"registry\":" << quoted(s.file) << ",\"exists\":" << (s.exists ? "true" : "false");
+    if (!s.error.empty()) out << ",\"error\":" << quoted(s.error);
+    out << ",\"diagnostics\":[";
+    for (std::size_t i = 0; i < s.diagnostics.size(); ++i) {
+        out << (i ? "," : "") << "{\"line\":" << s.diagnostics[i].line
+            << ",\"message\":" << quoted(s.diagnostics[i].message) << "}";
+    }
+    out << "],\"settings\":{\"DefaultVolume\":" << c.volume << ",\"DefaultBalance\":" << c.balance
+        << ",\"LogTarget\":" << c.logTarget << ",\"LogLevel\":" << c.logLevel
+        << ",\"NumBuffers\":" << c.numBuffers << ",\"ForceNV12ToMono8\":" << c.forceNV12ToMono8
+        << "}}";
+    return out.str();
+}
+
+void printSettings(const Settings& s) {
+    const auto& c = s.config;
+    std::cout << "Registry file: " << s.file << (s.exists ? "" : " (not present: defaults apply)")
+              << "\n";
+    if (!s.error.empty()) std::cout << "  error: " << s.error << "\n";
+    for (const auto& d : s.diagnostics) {
+        std::cout << "  " << s.file << ":" << d.line << ": " << d.message << " (line ignored)\n";
+    }
+    std::cout << "Key: " << ZYL::kConfigurationKey << "\n"
+              << "  DefaultVolume     " << c.volume << "  (hundredths of a dB; -10000 silent, 0 full)\n"
+              << "  DefaultBalance    " << c.balance << "  (-10000 left .. 10000 right)\n"
+              << "  LogTarget         " << c.logTarget << "  (0 none, 1 log file, 4 console)\n"
+              << "  LogLevel          " << c.logLevel << "\n"
+              << "  NumBuffers        " << c.numBuffers << "  (frame buffers, 2 .. 256)\n"
+              << "  ForceNV12ToMono8  " << c.forceNV12ToMono8 << "\n";
+}
+
+std::string moduleDirectory() {
+    const std::string exe = zyl::platform::executablePath();
+    return exe.substr(0, exe.rfind('/'));
+}
+
+std::uintmax_t fileSize(const std::string& path) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    return ec ? 0 : size;
+}
+
+// Loads and unloads the module with a private registry that asks for the log file, then checks
+// that the module's log cycle ended with "End log.".
+bool checkModuleCycle(std::string& detail, std::string& logFile) {
+    char dirTemplate[] = "/tmp/zylavi-selfcheck-XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
+        detail = "cannot create a temporary folder";
+        return false;
+    }
+    const std::string dir = dirTemplate;
+    const std::string registry = dir + "/registry.reg";
+    {
+        std::ofstream out(registry);
+        out << "REGEDIT4\n\n[" << ZYL::kConfigurationKey << "]\n\"LogTarget\"=dword:00000001\n";
+    }
+    const char* previous = std::getenv("ZYLON_REGISTRY");
+    const std::string saved = previous ? previous : "";
+    setenv("ZYLON_REGISTRY", registry.c_str(), 1);
+
+    const std::string module = moduleDirectory() + "/libZylAvi.so";
+    logFile = qnLogging::module_log_file_for(zyl::platform::executablePath());
+    const auto before = fileSize(logFile);
+    bool ok = false;
+    void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = dlerror();
+        detail = "cannot load " + module + ": " + (why ? why : "unknown error");
+    } else {
+        dlclose(handle);
+        std::ifstream in(logFile);
+        in.seekg(static_cast<std::streamoff>(before));
+        std::string line, last;
+        while (std::getline(in, line)) last = line;
+        ok = fileSize(logFile) > before && last.ends_with("[info] End log.");
+        detail = ok ? "module loaded and unloaded; its log ends with: " + last
+                    : "the module's log " + logFile + " does not end with \"[info] End log.\"";
+    }
+    if (previous) {
+        setenv("ZYLON_REGISTRY", saved.c_str(), 1);
+    } else {
+        unsetenv("ZYLON_REGISTRY");
+    }
+    std::filesystem::remove_all(dir);
+    return ok;
+}
+
+int commandSelfcheck(bool json) {
+    const Settings settings = readSettings();
+    std::string detail, logFile;
+    const bool moduleOk = checkModuleCycle(detail, logFile);
+    const bool registryOk = settings.error.empty();
+    const bool ok = moduleOk && registryOk;
+    if (json) {
+        std::cout << "{\"ok\":" << (ok ? "true" : "false") << ",\"configuration\":"
+                  << settingsJson(settings) << ",\"module\":{\"ok\":" << (moduleOk ? "true" : "false")
+                  << ",\"log_file\":" << quoted(logFile) << ",\"detail\":" << quoted(detail)
+                  << "}}\n";
+    } else {
+        printSettings(settings);
+        std::cout << "Module: " << (moduleOk ? "ok" : "FAILED") << " - " << detail << "\n"
+                  << (ok ? "Self-check passed.\n" : "Self-check FAILED.\n");
+    }
+    return ok ? kExitOk : kExitFailed;
+}
+
+int commandConfig(const std::vector<std::string>& args, bool json) {
+    if (!args.empty() && args[0] != "show") {
+        std::cerr << "zylavi config: unknown action '" << args[0] << "' (try: show)\n";
+        return kExitUsage;
+    }
+    const Settings settings = readSettings();
+    if (json) {
+        std::cout << settingsJson(settings) << "\n";
+    } else {
+        printSettings(settings);
+    }
+    return settings.error.empty() ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args;
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::cout << kUsage;
+            return kExitOk;
+        }
+        if (arg == "--json") {
+            json = true;
+        } else {
+            args.push_back(arg);
+        }
+    }
+    if (args.empty()) {
+        std::cerr << kUsage;
+        return kExitUsage;
+    }
+    const std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "selfcheck" && args.empty()) {
+        return commandSelfcheck(json);
+    }
+    if (command == "config") {
+        return commandConfig(args, json);
+    }
+    std::cerr << "zylavi: unknown command or extra arguments: " << command << "\n\n" << kUsage;
+    return kExitUsage;
+}
