@@ -509,6 +509,11 @@ std::string registryReadPath() {
 
 RegistryFile loadRegistry(const std::string& path) {
     RegistryFile result;
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        result.error = path + ": is a folder, not a registry file";
+        return result;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         const int err = errno;

@@ -1,0 +1,295 @@
+#include "module/base/collections/RingBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "module/base/errors/hresult_exception.h"
+
+using namespace qnCollections;
+
+namespace {
+
+// Runs f and returns the raw message and status of the CqnHRESULTException it throws.
+template <class F>
+std::pair<std::string, std::uint32_t> Failure(F&& f) {
+    try {
+        f();
+    } catch (const qnErrors::CqnHRESULTException& e) {
+        EXPECT_STREQ(e.GetFile(), "RingBuffer");
+        return {e.GetRawMessage(), e.GetStatus()};
+    }
+    return {"(nothing thrown)", 0};
+}
+
+std::unique_ptr<CRingBuffer> MakeRing(int elements, std::uint64_t size = 16) {
+    auto ring = std::make_unique<CRingBuffer>();
+    for (int i = 0; i < elements; ++i) ring->AddBuffer(size, nullptr);
+    return ring;
+}
+
+struct CallbackLog {
+    std::vector<std::tuple<std::uint16_t, bool, int>> calls;
+    static void Record(std::uint16_t index, bool locked, void* context) {
+        auto* self = static_cast<std::pair<CallbackLog*, int>*>(context);
+        self->first->calls.emplace_back(index, locked, self->second);
+    }
+};
+
+}  // namespace
+
+TEST(RingBuffer, EmptyRingRefusesProducerAndConsumer) {
+    CRingBuffer ring;
+    EXPECT_EQ(Failure([&] { ring.GetNextFreeBuffer(); }),
+              std::make_pair(std::string("RingBuffer is empty"), 0x88100003u));
+    EXPECT_EQ(Failure([&] { ring.WaitForNextBuffer(0); }),
+              std::make_pair(std::string("Synchronization object not initialized"), 0x88100003u));
+    EXPECT_EQ(Failure([&] { ring.IsLocked(0); }).first, "Buffer index out of range");
+    ring.InterruptWait();  // nothing to interrupt, nothing to fail
+}
+
+TEST(RingBuffer, HandsFramesOutOldestFirstAndUnlocksThePreviousOne) {
+    auto ring = MakeRing(3);
+    ring->CommitBuffer(0);
+    ring->CommitBuffer(1);
+    EXPECT_EQ(ring->GetUnreadCount(), 2);
+    EXPECT_EQ(ring->WaitForNextBuffer(0), 0);
+    EXPECT_EQ(ring->WaitForNextBuffer(0), 1);
+    EXPECT_FALSE(ring->IsLocked(0));
+    EXPECT_TRUE(ring->IsLocked(1)) << "the element last handed out stays locked";
+    EXPECT_EQ(ring->GetNextFreeBuffer(), 2);
+    ring->CommitBuffer(2);
+    EXPECT_EQ(ring->GetNextFreeBuffer(), 0);
+    EXPECT_EQ(ring->WaitForNextBuffer(0), 2);
+    EXPECT_FALSE(ring->IsLocked(1));
+}
+
+TEST(RingBuffer, FullRingRefusesTheProducerWithoutChangingAnything) {
+    auto ring = MakeRing(2);
+    ring->CommitBuffer(0);
+    ring->CommitBuffer(1);
+    EXPECT_EQ(Failure([&] { ring->GetNextFreeBuffer(); }),
+              std::make_pair(std::string("All buffers are locked"), 0x04104001u));
+    EXPECT_EQ(Failure([&] { ring->CommitBuffer(1); }),
+              std::make_pair(std::string("Buffer is locked"), 0x04104002u));
+    EXPECT_TRUE(ring->IsLocked(0));
+    EXPECT_TRUE(ring->IsLocked(1));
+    EXPECT_EQ(ring->GetUnreadCount(), 2);
+    EXPECT_EQ(ring->WaitForNextBuffer(0), 0) << "the refused commit moved no index";
+}
+
+TEST(RingBuffer, TimeoutAndInterruptionLeaveTheRingAsItWas) {
+    auto ring = MakeRing(2);
+    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }),
+              std::make_pair(std::string("Wait Timeout"), 0x04100006u));
+    EXPECT_EQ(ring->GetWaiterCount(), 0u);
+
+    std::pair<std::string, std::uint32_t> outcome;
+    std::thread consumer([&] { outcome = Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }); });
+    while (ring->GetWaiterCount() == 0) std::this_thread::yield();
+    ring->InterruptWait();
+    consumer.join();
+    EXPECT_EQ(outcome, std::make_pair(std::string("Wait interrupted"), 0x04100007u));
+    EXPECT_EQ(ring->GetWaiterCount(), 0u);
+    // The interruption is over: a published frame is handed out normally.
+    ring->CommitBuffer(ring->GetNextFreeBuffer());
+    EXPECT_EQ(ring->WaitForNextBuffer(100), 0);
+}
+
+TEST(RingBuffer, InterruptReachesEveryWaiter) {
+    auto ring = MakeRing(4);
+    std::atomic<int> interrupted{0};
+    std::vector<std::thread> consumers;
+    for (int i = 0; i < 3; ++i) {
+        consumers.emplace_back([&] {
+            if (Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }).first == "Wait interrupted") {
+                ++interrupted;
+            }
+        });
+    }
+    while (ring->GetWaiterCount() != 3) std::this_thread::yield();
+    ring->InterruptWait();
+    for (auto& t : consumers) t.join();
+    EXPECT_EQ(interrupted.load(), 3);
+}
+
+TEST(RingBuffer, OnDemandDropsFramesNobodyWaitsFor) {
+    auto ring = std::make_unique<CRingBuffer>();
+    ring->SetAcquisitionMode(OnDemand);
+    ring->AddBuffer(8, nullptr);
+    ring->AddBuffer(8, nullptr);
+    ring->CommitBuffer(0);
+    EXPECT_FALSE(ring->IsLocked(0));
+    EXPECT_EQ(ring->GetUnreadCount(), 0);
+
+    std::uint16_t got = 99;
+    std::thread consumer([&] { got = ring->WaitForNextBuffer(5000); });
+    while (ring->GetWaiterCount() == 0) std::this_thread::yield();
+    ring->CommitBuffer(ring->GetNextFreeBuffer());
+    consumer.join();
+    EXPECT_EQ(got, 0);
+}
+
+TEST(RingBuffer, LatestModeKeepsOnlyTheNewestUnreadFrame) {
+    auto ring = std::make_unique<CRingBuffer>();
+    ring->SetAcquisitionMode(Latest);
+    for (int i = 0; i < 3; ++i) ring->AddBuffer(8, nullptr);
+    ring->CommitBuffer(0);
+    ring->CommitBuffer(1);
+    EXPECT_EQ(ring->GetUnreadCount(), 1);
+    EXPECT_FALSE(ring->IsLocked(0)) << "the older unread frame was dropped";
+    EXPECT_EQ(ring->WaitForNextBuffer(0), 1);
+    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout");
+}
+
+TEST(RingBuffer, LockModesDecideWhoUnlocks) {
+    auto noLock = MakeRing(2);
+    noLock->SetLockMode(NoLock);
+    noLock->CommitBuffer(0);
+    EXPECT_FALSE(noLock->IsLocked(0));
+
+    auto manual = MakeRing(2);
+    manual->SetLockMode(ManualUnlock);
+    manual->CommitBuffer(0);
+    manual->CommitBuffer(1);
+    EXPECT_EQ(manual->WaitForNextBuffer(0), 0);
+    EXPECT_EQ(manual->WaitForNextBuffer(0), 1);
+    EXPECT_TRUE(manual->IsLocked(0)) << "only SetLock unlocks in manual mode";
+    manual->SetLock(0, false);
+    EXPECT_EQ(manual->GetNextFreeBuffer(), 0);
+
+    EXPECT_EQ(Failure([&] { manual->SetLockMode(3); }),
+              std::make_pair(std::string("Invalid lock mode"), 0x88100004u));
+    EXPECT_EQ(manual->GetLockMode(), static_cast<std::uint32_t>(ManualUnlock));
+    EXPECT_EQ(Failure([&] { manual->SetAcquisitionMode(3); }).first, "Acquisition mode not supported");
+    EXPECT_EQ(manual->GetAcquisitionMode(), static_cast<std::uint32_t>(Queue));
+}
+
+TEST(RingBuffer, CallbacksSeeEveryLockChangeInRegistrationOrder) {
+    auto ring = MakeRing(2);
+    CallbackLog log;
+    std::pair<CallbackLog*, int> first{&log, 1}, second{&log, 2};
+    EXPECT_EQ(Failure([&] { ring->RegisterLockCallback(nullptr, nullptr); }).first,
+              "Callback pLock is invalid");
+    ring->RegisterLockCallback(&CallbackLog::Record, &first);
+    ring->RegisterLockCallback(&CallbackLog::Record, &second);
+    ring->CommitBuffer(0);
+    ring->CommitBuffer(1);
+    ring->WaitForNextBuffer(0);
+    ring->WaitForNextBuffer(0);  // unlocks 0
+    using Call = std::tuple<std::uint16_t, bool, int>;
+    EXPECT_EQ(log.calls, (std::vector<Call>{{0, true, 1}, {0, true, 2}, {1, true, 1}, {1, true, 2},
+                                            {0, false, 1}, {0, false, 2}}));
+    ring->UnregisterLockCallback(&CallbackLog::Record);
+    log.calls.clear();
+    ring->SetLock(1, false);
+    EXPECT_EQ(log.calls, (std::vector<Call>{{1, false, 2}})) << "only the first entry went";
+    ring->UnregisterLockCallback(&CallbackLog::Record);
+    EXPECT_EQ(Failure([&] { ring->UnregisterLockCallback(&CallbackLog::Record); }),
+              std::make_pair(std::string("Callback pLock not found"), 0x04104001u));
+}
+
+TEST(RingBuffer, CallbacksMayCallBackIntoTheRing) {
+    auto ring = MakeRing(2);
+    struct Probe {
+        CRingBuffer* ring;
+        bool sawLocked = false;
+        static void OnLock(std::uint16_t index, bool, void* context) {
+            auto* self = static_cast<Probe*>(context);
+            self->sawLocked = self->ring->IsLocked(index);  // the lock is recursive
+        }
+    } probe{ring.get()};
+    ring->RegisterLockCallback(&Probe::OnLock, &probe);
+    ring->CommitBuffer(0);
+    EXPECT_TRUE(probe.sawLocked);
+}
+
+TEST(RingBuffer, CallerMemoryIsZeroedAndNeverFreed) {
+    std::vector<std::uint8_t> memory(64, 0xAB);
+    {
+        CRingBuffer ring;
+        ring.AddBuffer(memory.size(), memory.data());
+        ring.AddBuffer(32, nullptr);
+        std::uint8_t* data = nullptr;
+        std::uint64_t size = 0;
+        EXPECT_EQ(ring.GetBuffer(0, &data, &size), 64u);
+        EXPECT_EQ(data, memory.data());
+        EXPECT_EQ(ring.GetBufferIndex(memory.data()), 0);
+        EXPECT_EQ(ring.GetBufferAddress(1, nullptr)[31], 0);
+        EXPECT_EQ(Failure([&] { ring.GetBufferIndex(memory.data() + 1); }).first,
+                  "Buffer address not found");
+        EXPECT_EQ(Failure([&] { ring.GetBuffer(2, &data, &size); }),
+                  std::make_pair(std::string("Buffer index out of range"), 0x88100002u));
+    }
+    EXPECT_EQ(memory, std::vector<std::uint8_t>(64, 0));
+}
+
+TEST(RingBuffer, ResetFreesEverythingAndDrainsPendingCounts) {
+    auto ring = MakeRing(3);
+    ring->CommitBuffer(0);
+    ring->CommitBuffer(1);
+    ring->SetTimestamp(1, 2.5);
+    EXPECT_EQ(ring->GetTimestamp(1), 2.5);
+    ring->Reset();
+    EXPECT_EQ(ring->GetUnreadCount(), 0);
+    EXPECT_FALSE(ring->IsLocked(0));
+    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout");
+    EXPECT_EQ(ring->GetNextFreeBuffer(), 0);
+}
+
+// A producer fills every byte of an element with the frame number; the consumer checks each
+// frame it gets. No frame may arrive twice, out of order or torn, and every frame is either
+// delivered or refused to the producer (then it is skipped, as the video sink does).
+TEST(RingBuffer, ProducerAndConsumerThreadsLoseNothingUnaccounted) {
+    constexpr int kFrames = 20000;
+    constexpr std::uint64_t kSize = 256;
+    auto ring = MakeRing(4, kSize);
+    std::atomic<bool> producing{true};
+    int skipped = 0;
+    std::thread producer([&] {
+        for (int frame = 1; frame <= kFrames; ++frame) {
+            std::uint16_t index;
+            try {
+                index = ring->GetNextFreeBuffer();
+            } catch (const qnCollections::CqnCollectionsException&) {
+                ++skipped;
+                continue;
+            }
+            std::uint8_t* data = ring->GetBufferAddress(index, nullptr);
+            std::memset(data, frame & 0xFF, kSize);
+            std::memcpy(data, &frame, sizeof frame);
+            ring->CommitBuffer(index);
+        }
+        producing = false;
+    });
+    int delivered = 0, last = 0, torn = 0, disorder = 0;
+    while (true) {
+        std::uint16_t index;
+        try {
+            index = ring->WaitForNextBuffer(20);
+        } catch (const qnBase::CqnBaseException&) {
+            if (!producing && ring->GetUnreadCount() == 0) break;
+            continue;
+        }
+        const std::uint8_t* data = ring->GetBufferAddress(index, nullptr);
+        int frame;
+        std::memcpy(&frame, data, sizeof frame);
+        for (std::uint64_t i = sizeof frame; i < kSize; ++i) {
+            if (data[i] != (frame & 0xFF)) {
+                ++torn;
+                break;
+            }
+        }
+        if (frame <= last) ++disorder;
+        last = frame;
+        ++delivered;
+    }
+    producer.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(disorder, 0);
+    EXPECT_EQ(delivered + skipped, kFrames);
+    EXPECT_GT(delivered, 0);
+}

@@ -1,0 +1,78 @@
+// Test targets and a fixture that leaves the logging globals as it found them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "module/logging/logger.h"
+#include "module/logging/target_registry.h"
+
+namespace zyl::test {
+
+struct CapturedMessage {
+    std::string text;      // narrow text, or wide text narrowed for comparison
+    std::wstring wide;
+    bool isWide = false;
+    std::uint32_t level = 0;
+    std::uint64_t group = 0;
+    std::string location;
+    std::string logger;
+    boost::posix_time::ptime time;
+};
+
+class CaptureTarget : public qnLogging::basic_logtarget {
+public:
+    void write(const qnLogging::basic_timed_msgstate& s, const wchar_t* b, const wchar_t* e) override {
+        CapturedMessage m = common(s);
+        m.wide.assign(b, e);
+        m.isWide = true;
+        for (wchar_t c : m.wide) m.text.push_back(static_cast<char>(c));
+        std::lock_guard lock(mutex_);
+        messages_.push_back(std::move(m));
+    }
+    void write(const qnLogging::basic_timed_msgstate& s, const char* b, const char* e) override {
+        CapturedMessage m = common(s);
+        m.text.assign(b, e);
+        std::lock_guard lock(mutex_);
+        messages_.push_back(std::move(m));
+    }
+    std::vector<CapturedMessage> messages() const {
+        std::lock_guard lock(mutex_);
+        return messages_;
+    }
+
+private:
+    static CapturedMessage common(const qnLogging::basic_timed_msgstate& s) {
+        CapturedMessage m;
+        m.level = s.level;
+        m.group = s.group;
+        m.location = s.location;
+        m.logger = s.logger ? s.logger->name() : "";
+        m.time = s.time;
+        return m;
+    }
+    mutable std::mutex mutex_;
+    std::vector<CapturedMessage> messages_;
+};
+
+// Clears the target registry and closes the root before and after each test.
+class LoggingTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset() {
+        qnLogging::clear_targets();
+        qnLogging::set_level_mask(qnLogging::root_logger(), 0);
+        qnLogging::purge_loggers();
+    }
+    std::shared_ptr<CaptureTarget> capture() {
+        auto target = std::make_shared<CaptureTarget>();
+        qnLogging::register_target(target);
+        return target;
+    }
+};
+
+}  // namespace zyl::test

@@ -1,0 +1,94 @@
+#include "module/logging/logger.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "module/logging/capture_target.h"
+
+using namespace qnLogging;
+
+using LoggerTree = zyl::test::LoggingTest;
+
+TEST_F(LoggerTree, PathsNameTheirLoggersAndRefuseEmptyEntities) {
+    EXPECT_EQ(get_logger(""), root_logger());
+    const auto child = get_logger("video.decoder");
+    EXPECT_EQ(child->name(), "video.decoder");
+    EXPECT_EQ(child->parent()->name(), "video");
+    EXPECT_EQ(child->parent()->parent(), root_logger());
+    EXPECT_EQ(get_logger("video.decoder"), child) << "a live child is found again";
+    for (const char* bad : {"a..b", ".a", "a.", "."}) {
+        try {
+            get_logger(bad);
+            ADD_FAILURE() << bad;
+        } catch (const std::logic_error& e) {
+            EXPECT_STREQ(e.what(), "Invalid path: logger entity names must not be empty");
+        }
+    }
+}
+
+TEST_F(LoggerTree, ChildrenInheritTheMaskAtCreationAndVanishWhenUnused) {
+    set_level_mask(root_logger(), mask::warn);
+    auto child = get_logger("a");
+    EXPECT_EQ(child->level_mask(), mask::warn);
+    set_level_mask(child, mask::debug);
+    EXPECT_EQ(root_logger()->level_mask(), mask::warn);
+    child.reset();
+    EXPECT_EQ(get_logger("a")->level_mask(), mask::warn) << "re-created from the parent";
+    EXPECT_EQ(set_level_mask(root_logger(), mask::warn), mask::warn);
+    EXPECT_EQ(set_level_mask(root_logger(), mask::all), mask::warn);
+}
+
+TEST_F(LoggerTree, RootRenameRules) {
+    EXPECT_THROW(set_root_name("a.b"), std::invalid_argument);
+    set_root_name("  Reel2 \t");
+    EXPECT_EQ(root_logger()->name(), "Reel2");
+    {
+        const auto child = get_logger("cam");
+        EXPECT_EQ(child->name(), "Reel2.cam");
+        set_root_name("Reel2");  // the same name: nothing to do, even with children
+        try {
+            set_root_name("Other");
+            ADD_FAILURE();
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "Root name can only be changed if no children are present");
+        }
+    }
+    set_root_name("");  // the child expired and is purged first
+    EXPECT_EQ(root_logger()->name(), "");
+}
+
+TEST_F(LoggerTree, GroupNames) {
+    for (std::uint64_t bad : {std::uint64_t{0}, std::uint64_t{3}}) {
+        try {
+            group_name(bad);
+            ADD_FAILURE();
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "Invalid group id");
+        }
+    }
+    try {
+        group_name(std::uint64_t{1} << 40);
+        ADD_FAILURE();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "Group id not registered");
+    }
+    register_group_name(std::uint64_t{1} << 63, "io");
+    EXPECT_EQ(group_name(std::uint64_t{1} << 63), "io");
+    register_group_name(std::uint64_t{1} << 63, "");
+    EXPECT_THROW(group_name(std::uint64_t{1} << 63), std::invalid_argument);
+}
+
+TEST_F(LoggerTree, ConcurrentLookupsShareChildren) {
+    std::vector<std::thread> threads;
+    std::vector<logger_ptr> found(8);
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&, i] {
+            for (int k = 0; k < 500; ++k) found[i] = get_logger("x.y.z");
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (const auto& l : found) EXPECT_EQ(l, found[0]);
+}

@@ -1,0 +1,96 @@
+#include "module/logging/module_log_setup.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "module/logging/capture_target.h"
+#include "module/logging/logstream.h"
+#include "platform/console.h"
+#include "platform/message_box.h"
+#include "support/temp_dir.h"
+
+using namespace qnLogging;
+
+namespace {
+
+using ModuleLogSetup = zyl::test::LoggingTest;
+
+ZYL::Configuration WithTarget(std::uint32_t target) {
+    ZYL::Configuration c;
+    c.logTarget = target;
+    return c;
+}
+
+struct RecordingConsole : zyl::platform::Console {
+    bool available() const override { return true; }
+    std::size_t write(std::string_view t) override {
+        events += std::string(t);
+        return t.size();
+    }
+    std::uint16_t attribute() const override { return 7; }
+    bool setAttribute(std::uint16_t) override { return true; }
+    bool setTitle(std::string_view t) override {
+        title = t;
+        return true;
+    }
+    std::string events, title;
+};
+
+struct RecordingBox : zyl::platform::MessageBoxProvider {
+    explicit RecordingBox(RecordingConsole& c) : console(c) {}
+    zyl::platform::MessageBoxResult show(std::string_view text, std::string_view caption) override {
+        console.events += "{box:" + std::string(caption) + ":" + std::string(text) + "}";
+        return zyl::platform::MessageBoxResult::Ok;
+    }
+    RecordingConsole& console;
+};
+
+}  // namespace
+
+TEST_F(ModuleLogSetup, LogFileNextToTheExecutableEndsWithEndLog) {
+    zyl::test::TempDir dir;
+    const std::string exe = dir.file("host-app");
+    {
+        module_log_setup setup(WithTarget(1), exe);
+        EXPECT_EQ(setup.log_file(), dir.file("ZylAvi DLL.log"));
+        EXPECT_EQ(root_logger()->level_mask(), mask::all);
+        logstream(root_logger(), level::fatal) << "two\nlines";
+    }
+    EXPECT_EQ(target_count(), 0u) << "the tear-down clears the registry";
+    const std::string log = zyl::test::readFile(dir.file("ZylAvi DLL.log"));
+    EXPECT_TRUE(std::regex_match(log, std::regex(R"(\d\d:\d\d:\d\d(\.\d{6})? \[fatal\] two lines
+\d\d:\d\d:\d\d(\.\d{6})? \[info\] End log.
+)"))) << log;
+}
+
+TEST_F(ModuleLogSetup, ConsoleShowsTheBoxAfterEndLog) {
+    RecordingConsole console;
+    RecordingBox box(console);
+    zyl::platform::setConsoleForTesting(&console);
+    zyl::platform::setMessageBoxForTesting(&box);
+    { module_log_setup setup(WithTarget(4), "/nowhere/app"); }
+    zyl::platform::setConsoleForTesting(nullptr);
+    zyl::platform::setMessageBoxForTesting(nullptr);
+    EXPECT_EQ(console.title, "ZylAvi DLL");
+    const auto endLog = console.events.find("[info] End log.\n");
+    const auto boxAt = console.events.find(
+        "{box:Process detached from ZylAvi.dll:Press 'OK' to close log window}");
+    ASSERT_NE(endLog, std::string::npos) << console.events;
+    ASSERT_NE(boxAt, std::string::npos);
+    EXPECT_LT(endLog, boxAt);
+}
+
+TEST_F(ModuleLogSetup, OtherTargetsLogNothingButOpenTheRoot) {
+    for (std::uint32_t t : {0u, 2u, 8u, 32u}) {
+        module_log_setup setup(WithTarget(t), "/nowhere/app");
+        EXPECT_EQ(target_count(), 0u);
+        EXPECT_EQ(root_logger()->level_mask(), mask::all);
+    }
+}
+
+TEST_F(ModuleLogSetup, UnwritableLogFileStillLoadsWithTheRootClosed) {
+    module_log_setup setup(WithTarget(1), "/proc/zylavi-none/app");
+    EXPECT_EQ(target_count(), 0u);
+    EXPECT_EQ(root_logger()->level_mask(), 0u) << "the failure came before the root was opened";
+}

@@ -1,0 +1,166 @@
+#include "platform/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/temp_dir.h"
+
+using namespace zyl::platform;
+using zyl::test::ScopedEnv;
+using zyl::test::TempDir;
+
+namespace {
+
+const char* kSample =
+    "REGEDIT4\n"
+    "; a comment\n"
+    "\n"
+    "[HKLM\\Software\\Zylon\\Imagora\\AVI]\n"
+    "\"NumBuffers\"=dword:00000010\n"
+    "\"Name\"=\"a \\\"quoted\\\" \\\\ path\"\n"
+    "@=\"default\"\n"
+    "\"Blob\"=hex:01,02,\\\n"
+    "  03,ff\n"
+    "\"Short\"=hex(4):01,02\n"
+    "\"Wide\"=hex(b):01,00,00,00,00,00,00,00\n";
+
+}  // namespace
+
+TEST(RegistryDocument, ParsesEveryValueForm) {
+    std::vector<RegistryDiagnostic> diagnostics;
+    const auto doc = RegistryDocument::parse(kSample, &diagnostics);
+    EXPECT_TRUE(diagnostics.empty());
+    const std::string key = "HKEY_LOCAL_MACHINE\\Software\\Zylon\\Imagora\\AVI";
+    ASSERT_TRUE(doc.hasKey(key));
+    EXPECT_EQ(doc.find(key, "NumBuffers")->asDword(), 16u);
+    EXPECT_EQ(doc.find(key, "numbuffers")->asDword(), 16u) << "names ignore case";
+    EXPECT_EQ(doc.find("hklm\\software\\zylon\\imagora\\avi", "Name")->asString(),
+              "a \"quoted\" \\ path");
+    EXPECT_EQ(doc.find(key, "")->asString(), "default");
+    EXPECT_EQ(doc.find(key, "Blob")->data, (std::vector<std::uint8_t>{1, 2, 3, 0xff}));
+    EXPECT_EQ(doc.find(key, "Blob")->type, RegType::Binary);
+    // A DWORD of the wrong size is kept with its type but is no DWORD to read.
+    EXPECT_EQ(doc.find(key, "Short")->type, RegType::Dword);
+    EXPECT_FALSE(doc.find(key, "Short")->asDword());
+    EXPECT_EQ(doc.find(key, "Wide")->type, RegType::Qword);
+    EXPECT_FALSE(doc.find(key, "Name")->asDword());
+}
+
+TEST(RegistryDocument, ReportsBadLinesWithTheirNumbersAndKeepsTheRest) {
+    std::vector<RegistryDiagnostic> diagnostics;
+    const auto doc = RegistryDocument::parse(
+        "REGEDIT4\n"
+        "\"Orphan\"=dword:1\n"          // 2: before any key
+        "[HKEY_NOWHERE\\X]\n"           // 3: unknown hive
+        "[HKEY_LOCAL_MACHINE\\A]\n"
+        "\"Bad\"=dword:123456789\n"     // 5: too many digits
+        "\"Worse\"=text\n"              // 6: no type
+        "\"Open\n"                      // 7: unterminated name
+        "\"Ok\"=dword:7\n"
+        "[HKEY_LOCAL_MACHINE\\B\n",     // 9: no closing bracket
+        &diagnostics);
+    ASSERT_EQ(diagnostics.size(), 6u);
+    EXPECT_EQ(diagnostics[0].line, 2);
+    EXPECT_EQ(diagnostics[1].line, 3);
+    EXPECT_EQ(diagnostics[2].line, 5);
+    EXPECT_EQ(diagnostics[3].line, 6);
+    EXPECT_EQ(diagnostics[4].line, 7);
+    EXPECT_EQ(diagnostics[5].line, 9);
+    EXPECT_EQ(doc.find("HKLM\\A", "Ok")->asDword(), 7u);
+    EXPECT_EQ(doc.find("HKLM\\A", "Bad"), nullptr);
+}
+
+TEST(RegistryDocument, DeletionLinesAndEditsRoundTrip) {
+    auto doc = RegistryDocument::parse(
+        "REGEDIT4\n[HKCR\\CLSID\\{X}]\n\"a\"=dword:1\n[HKCR\\CLSID\\{X}\\Inproc]\n@=\"lib\"\n"
+        "[HKCR\\CLSID\\{X}]\n\"a\"=-\n");
+    EXPECT_EQ(doc.find("HKCR\\CLSID\\{X}", "a"), nullptr);
+    EXPECT_EQ(doc.subkeyNames("HKEY_CLASSES_ROOT\\CLSID"), std::vector<std::string>{"{X}"});
+    doc.setValue("HKLM\\S", "line", RegValue::string("two\nlines"));
+    doc.setValue("HKLM\\S", "n", RegValue::dword(0xFFFFFFFF));
+    const auto again = RegistryDocument::parse(doc.serialize());
+    EXPECT_EQ(again.find("HKLM\\S", "line")->asString(), "two\nlines");
+    EXPECT_EQ(again.find("HKLM\\S", "n")->asDword(), 0xFFFFFFFFu);
+    EXPECT_EQ(again.find("HKCR\\CLSID\\{X}\\Inproc", "")->asString(), "lib");
+    EXPECT_TRUE(doc.deleteKey("HKCR\\CLSID\\{X}"));
+    EXPECT_FALSE(doc.hasKey("HKCR\\CLSID\\{X}\\Inproc")) << "subkeys go with their key";
+    EXPECT_FALSE(doc.deleteKey("HKCR\\CLSID\\{X}"));
+}
+
+TEST(RegistryFile, ReadsUtf16FilesAsWrittenByTheWindowsEditor) {
+    TempDir dir;
+    const std::string text =
+        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"V\"=dword:00000005\r\n";
+    std::string bytes = "\xFF\xFE";
+    for (char c : text) {
+        bytes.push_back(c);
+        bytes.push_back('\0');
+    }
+    const auto loaded = loadRegistry(dir.write("r.reg", bytes));
+    EXPECT_TRUE(loaded.exists);
+    EXPECT_TRUE(loaded.diagnostics.empty());
+    EXPECT_EQ(loaded.document.find("HKLM\\K", "V")->asDword(), 5u);
+}
+
+TEST(RegistryFile, MissingFileIsNoErrorUnreadableFileIs) {
+    TempDir dir;
+    const auto missing = loadRegistry(dir.file("none.reg"));
+    EXPECT_FALSE(missing.exists);
+    EXPECT_TRUE(missing.error.empty());
+    const auto folder = loadRegistry(dir.path().string());
+    EXPECT_FALSE(folder.error.empty() && folder.exists);
+    EXPECT_FALSE(RegistryKey::openIn(dir.file("none.reg"), "HKLM\\Software"));
+}
+
+TEST(RegistryFile, PathComesFromTheEnvironmentFirst) {
+    TempDir dir;
+    {
+        ScopedEnv env("ZYLON_REGISTRY", dir.file("mine.reg"));
+        EXPECT_EQ(registryReadPath(), dir.file("mine.reg"));
+        EXPECT_EQ(registryWritePath(), dir.file("mine.reg"));
+    }
+    ScopedEnv unset("ZYLON_REGISTRY", "");
+    ScopedEnv xdg("XDG_CONFIG_HOME", dir.path().string());
+    EXPECT_EQ(registryWritePath(), dir.file("zylon/registry.reg"));
+    EXPECT_EQ(registryReadPath(), "/etc/zylon/registry.reg") << "no user file yet";
+    ASSERT_TRUE(editRegistry(registryWritePath(), [](RegistryDocument&) {}, nullptr));
+    EXPECT_EQ(registryReadPath(), dir.file("zylon/registry.reg"));
+}
+
+TEST(RegistryFile, ConcurrentWritersLoseNoEditAndReadersSeeWholeFiles) {
+    TempDir dir;
+    const std::string path = dir.file("sub/registry.reg");
+    constexpr int kEdits = 40;
+    std::atomic<bool> writing{true};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (writing) {
+            const auto loaded = loadRegistry(path);
+            if (loaded.exists && !loaded.diagnostics.empty()) ++torn;
+        }
+    });
+    auto writer = [&](const char* prefix) {
+        for (int i = 0; i < kEdits; ++i) {
+            std::string error;
+            ASSERT_TRUE(editRegistry(path, [&](RegistryDocument& doc) {
+                doc.setValue("HKLM\\T", prefix + std::to_string(i), RegValue::dword(i));
+            }, &error)) << error;
+        }
+    };
+    std::thread a(writer, "a");
+    std::thread b(writer, "b");
+    a.join();
+    b.join();
+    writing = false;
+    reader.join();
+    const auto loaded = loadRegistry(path);
+    EXPECT_EQ(loaded.document.keys().at(0).values.size(), 2u * kEdits);
+    EXPECT_EQ(torn.load(), 0);
+}
+
+TEST(RegistryFile, WriteFailureNamesTheFile) {
+    std::string error;
+    EXPECT_FALSE(editRegistry("/proc/zylavi-no/registry.reg", [](RegistryDocument&) {}, &error));
+    EXPECT_NE(error.find("/proc/zylavi-no"), std::string::npos) << error;
+}
