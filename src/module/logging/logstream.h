@@ -178,9 +178,25 @@ std::basic_ostream<Ch>& operator<<(std::basic_ostream<Ch>& os, const set_locatio
     return os;
 }
 
+// Whether a message of this level would pass the logger's masks (with no group set).
+inline bool would_log(const logger_ptr& logger, std::uint32_t message_level) {
+    return logger && logger->passes(message_level, no_group);
+}
+
 // "file(line)", the form a location takes.
 inline std::string make_location(const char* file, unsigned line) {
     return std::string(file ? file : "") + "(" + std::to_string(line) + ")";
 }
 
 }  // namespace qnLogging
+
+// The module's log sites: a stream is only made for a message that would pass, so a filtered
+// message costs one relaxed load.
+#define QN_LOG(logger, message_level)                                \
+    if (!::qnLogging::would_log((logger), (message_level))) {         \
+    } else                                                           \
+        ::qnLogging::logstream((logger), (message_level))
+#define QN_WLOG(logger, message_level)                               \
+    if (!::qnLogging::would_log((logger), (message_level))) {         \
+    } else                                                           \
+        ::qnLogging::wlogstream((logger), (message_level))

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "module/base/collections/CqnList.h"
+#include "module/base/errors/hresult_exception.h"
 #include "module/base/threads/critical_section.h"
 
 namespace zyl::platform {
