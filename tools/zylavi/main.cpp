@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/json_text.h"
 #include "module/config/Configuration.h"
 #include "module/logging/module_log_setup.h"
 #include "platform/process.h"
@@ -42,28 +43,7 @@ const char* kUsage =
     "\n"
     "Exit codes: 0 success, 1 a check or operation failed, 2 usage error.\n";
 
-std::string jsonEscape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out;
-}
-
-std::string quoted(const std::string& s) { return "\"" + jsonEscape(s) + "\""; }
+std::string quoted(const std::string& s) { return zyl::tools::JsonQuote(s); }
 
 struct Settings {
     std::string file;

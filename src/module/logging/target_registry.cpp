@@ -8,6 +8,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "module/logging/formatters.h"
+#include "module/logging/logsvc_target.h"
 
 namespace qnLogging {
 namespace {
@@ -102,5 +103,13 @@ void dispatch(const basic_timed_msgstate& state, const wchar_t* begin, const wch
     dispatch_impl(state, begin, end);
 }
 }  // namespace detail
+
+}  // namespace qnLogging
+
+namespace qnLogging {
+
+void register_logsvc_target(const basic_logsvc_target& target) {
+    register_target(std::make_shared<basic_logsvc_target>(target));
+}
 
 }  // namespace qnLogging

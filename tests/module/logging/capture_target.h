@@ -67,6 +67,11 @@ protected:
         qnLogging::clear_targets();
         qnLogging::set_level_mask(qnLogging::root_logger(), 0);
         qnLogging::purge_loggers();
+        try {
+            qnLogging::set_root_name("");
+        } catch (const std::exception&) {
+            // A test that leaks a logger fails on its own.
+        }
     }
     std::shared_ptr<CaptureTarget> capture() {
         auto target = std::make_shared<CaptureTarget>();

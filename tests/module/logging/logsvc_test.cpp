@@ -1,0 +1,369 @@
+// Configuring logging from a log service and sending it messages, over real loopback sockets
+// and a real shared-memory record.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+
+#include <boost/property_tree/json_parser.hpp>
+
+#include "module/logging/capture_target.h"
+#include "module/logging/log_config.h"
+#include "module/logging/logstream.h"
+#include "module/logging/logsvc_error.h"
+#include "module/logging/logsvc_target.h"
+#include "platform/debug_output.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "support/fake_logsvc.h"
+#include "support/temp_dir.h"
+
+using namespace qnLogging;
+namespace proto = qnLogging::logsvc;
+using zyl::test::Datagram;
+using zyl::test::FakeLogService;
+
+namespace {
+
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const LogSvcError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+struct DebugCapture : zyl::platform::DebugOutputSink {
+    DebugCapture() { zyl::platform::setDebugOutputForTesting(this); }
+    ~DebugCapture() override { zyl::platform::setDebugOutputForTesting(nullptr); }
+    void output(std::string_view text) override {
+        std::lock_guard lock(mutex);
+        lines.emplace_back(text);
+    }
+    std::vector<std::string> Lines() {
+        std::lock_guard lock(mutex);
+        return lines;
+    }
+    std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+Datagram Ack(const Datagram& request, const std::string& payload, std::uint16_t status = 0,
+             std::uint16_t flags = 0) {
+    const proto::Header r = proto::DecodeHeader(request.data());
+    proto::Header h;
+    h.magic = proto::kCommandMagic;
+    h.flags = flags;
+    h.command = r.command | proto::kAckBit;
+    h.status = status;
+    h.requestId = r.requestId;
+    h.dataLength = static_cast<std::uint16_t>(payload.size());
+    Datagram d(proto::kHeaderSize + payload.size());
+    proto::EncodeHeader(h, d.data());
+    std::copy(payload.begin(), payload.end(), d.begin() + proto::kHeaderSize);
+    return d;
+}
+
+// A service answering every configuration request with one configuration set.
+FakeLogService::Handler Answer(const std::string& json) {
+    return [json](const Datagram& request) { return Ack(request, json); };
+}
+
+std::string Payload(const Datagram& d) {
+    return std::string(d.begin() + proto::kHeaderSize, d.end());
+}
+
+proto::Container Parse(const Datagram& d) {
+    std::string why;
+    auto c = proto::ParseContainer(d.data() + proto::kHeaderSize, d.size() - proto::kHeaderSize, &why);
+    EXPECT_TRUE(c) << why;
+    return c.value_or(proto::Container{});
+}
+
+using LogService = zyl::test::LoggingTest;
+const boost::property_tree::ptree kNoAttributes;
+
+}  // namespace
+
+TEST(LogServiceValues, Parsers) {
+    EXPECT_EQ(ParseDestination("logsvc"), Destination::logsvc);
+    EXPECT_EQ(ParseDestination("evtlog"), Destination::evtlog);
+    EXPECT_EQ(ErrorOf([] { ParseDestination("File"); }), "Unknown log destination specified: File");
+    EXPECT_EQ(ParseLevel("error"), 0x03u);
+    EXPECT_EQ(ParseLevel("warning"), 0x07u);
+    EXPECT_EQ(ParseLevel("all"), 0xFFu);
+    EXPECT_EQ(ParseLevel("0x10"), 0x10u);
+    EXPECT_EQ(ParseLevel("0X0fffffffe"), 0xFFFFFFFEu);
+    for (const char* bad : {"Warning", "0x", "x10", "0xFFFFFFFF", "0x1g", "0x-1", " 0x1"}) {
+        EXPECT_EQ(ErrorOf([&] { ParseLevel(bad); }), std::string("Unknown log level specified: ") + bad);
+    }
+    EXPECT_TRUE(ParseBoolean("enabled"));
+    EXPECT_FALSE(ParseBoolean("0"));
+    EXPECT_EQ(ErrorOf([] { ParseBoolean("yes"); }), "Unrecognized boolean value string specified: yes");
+    EXPECT_EQ(ParseSocketAddress("127.0.0.1:65535"), (Endpoint{0x7F000001, 65535}));
+    for (const char* bad : {"127.0.0.1:0", "127.0.0.1:080", "127.0.0.1:65536", "localhost:80",
+                            "127.0.0.1:", "127.0.0.1", "127.0.0.1:80x", "127.0.0.1:+80"}) {
+        EXPECT_EQ(ErrorOf([&] { ParseSocketAddress(bad); }), "Failed to parse socket address string") << bad;
+    }
+}
+
+TEST(LogServiceProtocol, AcknowledgeChecksRunInOrder) {
+    Datagram request(proto::kHeaderSize);
+    proto::EncodeHeader({proto::kCommandMagic, 0, 1, 0, 4242, 0}, request.data());
+    auto check = [](const Datagram& d) {
+        return ErrorOf([&] { proto::ValidateAcknowledge(d.data(), d.size(), 1, 4242); });
+    };
+    EXPECT_EQ(check(Ack(request, "{}")), "(no error)");
+    EXPECT_EQ(check(Datagram(11, 0)), "Received malformed acknowledge packet");
+    Datagram longer = Ack(request, "{}");
+    longer.push_back('x');
+    EXPECT_EQ(check(longer), "Received malformed acknowledge packet");
+    Datagram wrongId = Ack(request, "{}");
+    wrongId[8] ^= 1;
+    EXPECT_EQ(check(wrongId), "The received acknowledge does not match the actual request");
+    EXPECT_EQ(check(Ack(request, "", 0, 1)), "The received acknowledge contains unsupported flags");
+    EXPECT_EQ(check(Ack(request, "", 1)), "The command was not successful (negative acknowledge received)");
+    // Flags are checked before the status, and malformed-ness before everything.
+    EXPECT_EQ(check(Ack(request, "", 1, 1)), "The received acknowledge contains unsupported flags");
+    Datagram badMagic = Ack(request, "", 1, 1);
+    badMagic[0] = 0;
+    EXPECT_EQ(check(badMagic), "Received malformed acknowledge packet");
+}
+
+TEST(LogServiceProtocol, LongTextIsCutAndLaterFieldsLeftOut) {
+    basic_msgstate state(get_logger(""));
+    state.level = level::info;
+    state.location = "src/x.cpp(1)";
+    const basic_timed_msgstate timed(state, boost::posix_time::microsec_clock::local_time());
+    const std::string text(2000, 't');
+    std::uint8_t buffer[proto::kMaxData];
+    proto::MessageText narrow{text.data(), text.data() + text.size()};
+    const auto pattern = proto::DefaultPattern(false, true);
+    const std::size_t length = proto::BuildContainer(buffer, timed, narrow, pattern, {});
+    EXPECT_EQ(length, proto::kMaxData);
+    std::string why;
+    const auto c = proto::ParseContainer(buffer, length, &why);
+    ASSERT_TRUE(c) << why;
+    EXPECT_EQ(c->flags, proto::kTextCut | proto::kFieldLeftOut);
+    EXPECT_EQ(c->find(proto::kFieldLocation), nullptr);
+
+    const std::wstring wide(1000, L'\U0001F600');  // two UTF-16 units each
+    proto::MessageText w;
+    w.wide = true;
+    w.wideBegin = wide.data();
+    w.wideEnd = wide.data() + wide.size();
+    const auto c2 = proto::ParseContainer(buffer, proto::BuildContainer(buffer, timed, w, pattern, {}), &why);
+    ASSERT_TRUE(c2) << why;
+    EXPECT_EQ(c2->find(proto::kFieldText)->data.size() % 2, 0u);
+    EXPECT_EQ(c2->find(proto::kFieldText)->marker, 1);
+    EXPECT_TRUE(c2->flags & proto::kTextCut);
+
+    EXPECT_EQ(ErrorOf([&] { proto::BuildContainer(buffer, timed, proto::MessageText{}, pattern, {}); }),
+              "Constructing an input log message container from inconstant data");
+    EXPECT_EQ(ErrorOf([&] { proto::BuildContainer(buffer, timed, narrow, {11}, {}); }),
+              "Invalid pattern used when constructing the log message container");
+}
+
+TEST_F(LogService, NoServiceRunning) {
+    DebugCapture debug;
+    qnLogging::SetConnectionSectionBaseName("zylavi-test-nobody-" + std::to_string(getpid()));
+    auto target = capture();
+    EXPECT_FALSE(configure_logging("Reel2", "", kNoAttributes));
+    qnLogging::SetConnectionSectionBaseName("");
+    EXPECT_EQ(debug.Lines(), std::vector<std::string>{
+                                 "Failed to retrieve/decode the log configuration for module Reel2: "
+                                 "Failed to connect to the shared memory with connection info: "
+                                 "Shared memory error"});
+    EXPECT_EQ(root_logger()->name(), "Reel2");
+    EXPECT_EQ(root_logger()->level_mask(), 0u);
+    logstream(root_logger(), level::fatal) << "nothing gets through";
+    EXPECT_TRUE(target->messages().empty());
+}
+
+TEST_F(LogService, InvalidRecordsAreRefused) {
+    DebugCapture debug;
+    FakeLogService service(Answer("{}"));
+    ConnectionInfo info;
+    info.version = 0;
+    service.Publish(EncodeConnectionInfo(info));
+    EXPECT_FALSE(configure_logging("Reel2", "", kNoAttributes));
+    service.Publish(std::vector<std::uint8_t>(10, 0));
+    EXPECT_FALSE(configure_logging("Reel2", "", kNoAttributes));
+    const auto lines = debug.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    for (const auto& line : lines) {
+        EXPECT_EQ(line, "Failed to retrieve/decode the log configuration for module Reel2: "
+                        "Failed to retrieve valid connection info");
+    }
+}
+
+TEST_F(LogService, ConfiguredModuleSendsMessagesWithEveryField) {
+    FakeLogService service(Answer(R"({"destination":"logsvc","level":"all","thread_id":"off"})"));
+    boost::property_tree::ptree attributes;
+    attributes.put("camera", "left");
+    ASSERT_TRUE(configure_logging("Reel2", "", attributes));
+    EXPECT_EQ(root_logger()->name(), "Reel2");
+    EXPECT_EQ(root_logger()->level_mask(), 0xFFu);
+
+    const auto commands = service.Commands();
+    ASSERT_EQ(commands.size(), 1u) << "no description, no second command";
+    boost::property_tree::ptree request;
+    std::istringstream in(Payload(commands[0]));
+    boost::property_tree::read_json(in, request);
+    EXPECT_EQ(request.get<std::string>("module"), "Reel2");
+    EXPECT_EQ(request.get<std::string>("camera"), "left");
+    EXPECT_EQ(request.get<std::string>("process"), ProcessName());
+
+    register_group_name(std::uint64_t{1} << 3, "io");
+    const auto before = boost::posix_time::microsec_clock::local_time();
+    logstream(root_logger(), level::err).group(std::uint64_t{1} << 3)
+        << set_location("src/Exports.cpp(88)") << "narrow text";
+    wlogstream(root_logger(), level::info) << L"wide \u00E9";
+    const auto messages = service.Messages(2);
+    ASSERT_EQ(messages.size(), 2u);
+
+    const proto::Header h = proto::DecodeHeader(messages[0].data());
+    EXPECT_EQ(h.magic, proto::kMessageMagic);
+    EXPECT_EQ(h.flags, 1);
+    EXPECT_EQ(h.command, proto::kLogMessage);
+    const auto first = Parse(messages[0]);
+    EXPECT_EQ(first.sequence, 1u);
+    EXPECT_EQ(first.sequenceAgain, 1u);
+    EXPECT_EQ(first.flags, 0);
+    EXPECT_EQ(first.find(proto::kFieldThreadId), nullptr) << "thread id off";
+    EXPECT_EQ(first.find(proto::kFieldText)->data, "narrow text");
+    EXPECT_EQ(first.find(proto::kFieldText)->marker, 0);
+    EXPECT_EQ(first.find(proto::kFieldLogger)->data, "Reel2");
+    EXPECT_EQ(first.find(proto::kFieldGroup)->data, "io");
+    EXPECT_EQ(first.find(proto::kFieldLocation)->data, "src/Exports.cpp(88)");
+    EXPECT_EQ(first.number(proto::kFieldLevel), level::err);
+    EXPECT_EQ(first.number(proto::kFieldProcessId), static_cast<std::uint64_t>(getpid()));
+    EXPECT_EQ(first.number(proto::kFieldCodePage), 65001u);
+    const auto stamp = proto::TimeFromMicroseconds(*first.number(proto::kFieldTime));
+    EXPECT_LE((stamp - before).total_milliseconds(), 2000);
+    EXPECT_GE((stamp - before).total_microseconds(), 0);
+    std::vector<std::uint8_t> order;
+    for (const auto& f : first.fields) order.push_back(f.id);
+    EXPECT_EQ(order, (std::vector<std::uint8_t>{2, 3, 4, 8, 5, 10, 1, 6}));
+
+    const auto second = Parse(messages[1]);
+    EXPECT_EQ(second.sequence, 2u);
+    EXPECT_EQ(second.find(proto::kFieldText)->marker, 1);
+    EXPECT_EQ(zyl::platform::leBytesToUtf16(second.find(proto::kFieldText)->data), u"wide \u00E9");
+    EXPECT_EQ(second.find(proto::kFieldGroup)->data, "") << "no group, empty name";
+    EXPECT_EQ(second.find(proto::kFieldLocation)->data, "");
+}
+
+TEST_F(LogService, ThreadIdFieldAndExplicitSocketAddress) {
+    FakeLogService sink(Answer("{}"));
+    const std::string sockaddr = "127.0.0.1:" + std::to_string(sink.messages().port);
+    basic_logsvc_target withId(sink.messages(), true), withoutId(sink.messages(), false);
+    basic_msgstate state(root_logger());
+    state.level = level::info;
+    const basic_timed_msgstate timed(state, boost::posix_time::microsec_clock::local_time());
+    const std::string text = "x";
+    withId.write(timed, text.data(), text.data() + 1);
+    withoutId.write(timed, text.data(), text.data() + 1);
+    const auto messages = sink.Messages(2);
+    ASSERT_EQ(messages.size(), 2u);
+    const auto a = Parse(messages[0]), b = Parse(messages[1]);
+    EXPECT_EQ(a.number(proto::kFieldThreadId), zyl::platform::currentThreadId());
+    EXPECT_EQ(a.length, b.length + 12);
+    EXPECT_EQ(ParseSocketAddress(sockaddr), sink.messages());
+}
+
+TEST_F(LogService, FailedExchangesAreReportedAndStopLogging) {
+    struct Case {
+        FakeLogService::Handler handler;
+        bool foreign;
+        std::string cause;
+        bool silent = false;
+    };
+    const std::vector<Case> cases = {
+        {[](const Datagram& r) { return Ack(r, "", 1); }, false,
+         "The command was not successful (negative acknowledge received)"},
+        {[](const Datagram& r) {
+             Datagram d = Ack(r, "{}");
+             d[8] ^= 0xFF;
+             return d;
+         },
+         false, "The received acknowledge does not match the actual request"},
+        {[](const Datagram& r) {
+             Datagram d = Ack(r, "{}");
+             d.resize(11);
+             return d;
+         },
+         false, "Received malformed acknowledge packet"},
+        {Answer(R"({"destination":"logsvc","level":"all"})"), true,
+         "Log client command execution failure when communicating with the server."},
+        {[](const Datagram&) { return std::optional<Datagram>(); }, false,
+         "Log client command execution failure when communicating with the server.", true},
+        {Answer(R"({"level":"all"})"), false, "The configuration set does not contain the requested parameter"},
+        {Answer(R"({"destination":"logsvc","level":"loud"})"), false, "Unknown log level specified: loud"},
+        {Answer("not json"), false, "Failed to deserialize the configuration set"},
+    };
+    for (const Case& c : cases) {
+        DebugCapture debug;
+        FakeLogService service(c.handler, c.foreign);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(configure_logging("Reel2", "", kNoAttributes));
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(debug.Lines(), std::vector<std::string>{
+                                     "Failed to retrieve/decode the log configuration for module Reel2: " + c.cause});
+        EXPECT_EQ(root_logger()->level_mask(), 0u);
+        if (c.foreign || c.silent) {
+            EXPECT_EQ(service.Commands().size(), 2u) << "two attempts";
+        }
+        if (c.silent) {
+            EXPECT_GE(elapsed, std::chrono::milliseconds(1000)) << "two 0.5 s waits";
+        }
+    }
+}
+
+TEST_F(LogService, OversizedRequestsAndDescriptions) {
+    DebugCapture debug;
+    FakeLogService service(Answer(R"({"destination":"evtlog","level":"warn"})"));
+    ASSERT_TRUE(configure_logging("Reel2", std::string(2000, 'd'), kNoAttributes))
+        << "a description that does not fit is left out silently";
+    EXPECT_EQ(service.Commands().size(), 1u);
+    EXPECT_EQ(root_logger()->level_mask(), 0x07u) << "evtlog: no target, but the level is set";
+    EXPECT_EQ(target_count(), 0u);
+
+    ASSERT_TRUE(configure_logging("Reel2", "left camera", kNoAttributes));
+    const auto commands = service.Commands();
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(proto::DecodeHeader(commands[2].data()).command, proto::kSetDescription);
+    EXPECT_NE(Payload(commands[2]).find("\"description\": \"left camera\""), std::string::npos);
+
+    boost::property_tree::ptree attributes;
+    attributes.put("big", std::string(1400, 'a'));
+    EXPECT_FALSE(configure_logging("Reel2", "", attributes));
+    EXPECT_EQ(debug.Lines().back(), "Failed to retrieve/decode the log configuration for module Reel2: "
+                                    "The log configuration attribute list is too long");
+}
+
+TEST_F(LogService, RenamingTheRootWithALiveChildFailsTheSecondStep) {
+    DebugCapture debug;
+    FakeLogService service(Answer(R"({"destination":"none","level":"all"})"));
+    const auto child = get_logger("busy");
+    EXPECT_FALSE(configure_logging("Reel2", "", kNoAttributes));
+    EXPECT_EQ(debug.Lines(), std::vector<std::string>{
+                                 "Failed to configure the logging infrastructure for module Reel2: "
+                                 "Root name can only be changed if no children are present"});
+}
+
+TEST_F(LogService, FileDestinationWritesDatedLines) {
+    zyl::test::TempDir dir;
+    const std::string file = dir.file("reel.log");
+    FakeLogService service(Answer(R"({"destination":"file","level":"info","file":")" + file + "\"}"));
+    ASSERT_TRUE(configure_logging("Reel2", "", kNoAttributes));
+    logstream(root_logger(), level::info) << "dated";
+    logstream(root_logger(), level::debug) << "filtered";
+    clear_targets();
+    const std::string content = zyl::test::readFile(file);
+    EXPECT_TRUE(std::regex_match(content, std::regex(R"(\d{4}-[A-Z][a-z]{2}-\d\d \d\d:\d\d:\d\d(\.\d{6})? Reel2 \[info\] dated
+)"))) << content;
+}

@@ -1,0 +1,311 @@
+// The log service daemon: its protocol side directly, and the real program end to end.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include <boost/property_tree/json_parser.hpp>
+
+#include "module/logging/capture_target.h"
+#include "module/logging/log_config.h"
+#include "module/logging/logstream.h"
+#include "module/logging/logsvc_protocol.h"
+#include "platform/process.h"
+#include "service.h"
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+using namespace zyl::logsvc;
+namespace proto = qnLogging::logsvc;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes Command(std::uint16_t command, const std::string& payload, std::uint16_t id = 7) {
+    Bytes d(proto::kHeaderSize + payload.size());
+    proto::EncodeHeader({proto::kCommandMagic, 0, command, 0, id, static_cast<std::uint16_t>(payload.size())}, d.data());
+    std::copy(payload.begin(), payload.end(), d.begin() + proto::kHeaderSize);
+    return d;
+}
+
+Bytes Message(const std::string& text, std::uint64_t group = qnLogging::no_group, bool wide = false) {
+    qnLogging::basic_msgstate state(qnLogging::get_logger("cam.left"));
+    state.level = qnLogging::level::warn;
+    state.group = group;
+    state.location = "src/a.cpp(3)";
+    const qnLogging::basic_timed_msgstate timed(
+        state, boost::posix_time::ptime(boost::gregorian::date(2026, 12, 5), boost::posix_time::hours(9)));
+    Bytes d(proto::kMaxDatagram);
+    proto::MessageText t{text.data(), text.data() + text.size()};
+    std::wstring w(text.begin(), text.end());
+    if (wide) {
+        t.wide = true;
+        t.wideBegin = w.data();
+        t.wideEnd = w.data() + w.size();
+    }
+    proto::ContainerFacts facts{5, 100, 200, 65001};
+    const auto length = proto::BuildContainer(d.data() + proto::kHeaderSize, timed, t,
+                                              proto::DefaultPattern(false, true), facts);
+    proto::EncodeHeader({proto::kMessageMagic, 1, proto::kLogMessage, 0, 1, static_cast<std::uint16_t>(length)}, d.data());
+    d.resize(proto::kHeaderSize + length);
+    return d;
+}
+
+ServiceConfig TwoModules() {
+    ServiceConfig config = DefaultServiceConfig();
+    config.modules["Reel2"].values = {{"destination", "logsvc"}, {"level", "info"}, {"thread_id", "off"}};
+    return config;
+}
+
+}  // namespace
+
+TEST(LogServiceDaemon, AnswersConfigurationRequestsPerModule) {
+    Service service(TwoModules(), false);
+    auto answer = service.HandleCommand(Command(1, R"({"module":"Reel2","process":"app"})").data(),
+                                        Command(1, R"({"module":"Reel2","process":"app"})").size());
+    ASSERT_TRUE(answer);
+    const auto h = proto::DecodeHeader(answer->data());
+    EXPECT_EQ(h.command, 0x8001);
+    EXPECT_EQ(h.requestId, 7);
+    EXPECT_EQ(h.status, 0);
+    EXPECT_NO_THROW(proto::ValidateAcknowledge(answer->data(), answer->size(), 1, 7));
+    const std::string json(answer->begin() + 12, answer->end());
+    EXPECT_NE(json.find(R"("thread_id":"off")"), std::string::npos) << json;
+
+    const Bytes other = Command(1, R"({"module":"Else"})");
+    answer = service.HandleCommand(other.data(), other.size());
+    EXPECT_NE(std::string(answer->begin() + 12, answer->end()).find(R"("level":"all")"), std::string::npos);
+}
+
+TEST(LogServiceDaemon, DescriptionsUnknownCommandsAndMalformedRequests) {
+    Service service(DefaultServiceConfig(), false);
+    const Bytes describe = Command(0x41, R"({"module":"Reel2","description":"left camera"})");
+    auto answer = service.HandleCommand(describe.data(), describe.size());
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(proto::DecodeHeader(answer->data()).status, 0);
+    EXPECT_EQ(service.descriptions().at("Reel2"), "left camera");
+
+    const Bytes unknown = Command(0x99, "");
+    answer = service.HandleCommand(unknown.data(), unknown.size());
+    ASSERT_TRUE(answer);
+    EXPECT_NE(proto::DecodeHeader(answer->data()).status, 0) << "negative acknowledge";
+
+    const Bytes noModule = Command(1, "[1,2]");
+    answer = service.HandleCommand(noModule.data(), noModule.size());
+    ASSERT_TRUE(answer);
+    EXPECT_NE(proto::DecodeHeader(answer->data()).status, 0);
+
+    Bytes lying = Command(1, R"({"module":"x"})");
+    lying[10] = 99;  // data length disagrees
+    EXPECT_FALSE(service.HandleCommand(lying.data(), lying.size()));
+    EXPECT_FALSE(service.HandleCommand(lying.data(), 5));
+    Bytes ack = Command(1 | proto::kAckBit, "");
+    EXPECT_FALSE(service.HandleCommand(ack.data(), ack.size())) << "acknowledges are not answered";
+    EXPECT_EQ(service.counters().malformed, 4u);
+}
+
+TEST(LogServiceDaemon, DescriptionsStayBounded) {
+    Service service(DefaultServiceConfig(), false);
+    for (std::size_t i = 0; i <= Service::kMaxDescriptions; ++i) {
+        const Bytes d = Command(0x41, R"({"module":"m)" + std::to_string(i) + R"(","description":"d"})");
+        service.HandleCommand(d.data(), d.size());
+    }
+    EXPECT_EQ(service.descriptions().size(), Service::kMaxDescriptions);
+}
+
+TEST(LogServiceDaemon, PrintsOneReadableLinePerMessage) {
+    qnLogging::register_group_name(std::uint64_t{1} << 9, "io");
+    Service human(DefaultServiceConfig(), false);
+    const Bytes m = Message("two\nlines", std::uint64_t{1} << 9);
+    const auto line = human.HandleMessage(m.data(), m.size());
+    ASSERT_TRUE(line);
+    EXPECT_EQ(*line, "2026-12-05 09:00:00 pid 100 tid 200 cam.left [io|warn] two lines @ src/a.cpp(3)");
+
+    Service json(DefaultServiceConfig(), true);
+    const Bytes w = Message("wide \"quoted\"", qnLogging::no_group, true);
+    const auto object = json.HandleMessage(w.data(), w.size());
+    ASSERT_TRUE(object);
+    boost::property_tree::ptree tree;
+    std::istringstream in(*object);
+    boost::property_tree::read_json(in, tree);
+    EXPECT_EQ(tree.get<std::string>("text"), "wide \"quoted\"");
+    EXPECT_EQ(tree.get<int>("pid"), 100);
+    EXPECT_EQ(tree.get<std::string>("level"), "warn");
+    EXPECT_EQ(tree.get<std::string>("logger"), "cam.left");
+    EXPECT_EQ(tree.get<int>("sequence"), 5);
+}
+
+TEST(LogServiceDaemon, DropsMalformedMessages) {
+    Service service(DefaultServiceConfig(), false);
+    const Bytes good = Message("ok");
+    std::vector<Bytes> bad;
+    bad.push_back(Bytes(good.begin(), good.begin() + 11));
+    Bytes b = good;
+    b[0] = 0;  // magic
+    bad.push_back(b);
+    b = good;
+    b[12] ^= 1;  // container length
+    bad.push_back(b);
+    b = good;
+    b[12 + 28 + 2] = 42;  // first field id
+    bad.push_back(b);
+    b = good;
+    b[12 + 28] = 0xFF;  // first field runs past the end
+    bad.push_back(b);
+    b = good;
+    b[4] = 0x02;  // says "with attachments", container does not
+    bad.push_back(b);
+    for (const Bytes& d : bad) {
+        std::string why;
+        EXPECT_FALSE(service.HandleMessage(d.data(), d.size(), &why));
+        EXPECT_FALSE(why.empty());
+    }
+    EXPECT_EQ(service.counters().malformed, bad.size());
+    EXPECT_TRUE(service.HandleMessage(good.data(), good.size()));
+}
+
+TEST(LogServiceDaemon, SettingsFileErrorsNameTheFileAndTheCause) {
+    zyl::test::TempDir dir;
+    const auto error = [&](const std::string& content) {
+        try {
+            LoadServiceConfig(dir.write("s.json", content));
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("(loaded)");
+    };
+    EXPECT_NE(error("{\n\"modules\": {\n}").find(dir.file("s.json") + ":3"), std::string::npos);
+    EXPECT_NE(error(R"({"modules":{"Reel2":{"destination":"logsvc","level":"loud"}}})")
+                  .find("module \"Reel2\": Unknown log level specified: loud"),
+              std::string::npos);
+    EXPECT_NE(error(R"({"extra":1})").find("unknown key \"extra\""), std::string::npos);
+    EXPECT_EQ(error(R"({"default":{"destination":"file","level":"all","file":"/tmp/x"}})"), "(loaded)");
+}
+
+namespace {
+
+struct Daemon {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+
+    Daemon(const std::vector<std::string>& args) {
+        const std::string exe = zyl::platform::executablePath();
+        const std::string program = exe.substr(0, exe.rfind('/')) + "/zylavi-logsvc";
+        int outPipe[2], errPipe[2];
+        EXPECT_EQ(pipe(outPipe), 0);
+        EXPECT_EQ(pipe(errPipe), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(outPipe[1]);
+        close(errPipe[1]);
+        out = outPipe[0];
+        err = errPipe[0];
+    }
+    ~Daemon() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(out);
+        close(err);
+    }
+    static std::string ReadAll(int fd) {
+        std::string text;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+        return text;
+    }
+    int Stop() {
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    int Wait() {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+bool WaitForSection(const std::string& name) {
+    for (int i = 0; i < 500; ++i) {
+        if (std::filesystem::exists("/dev/shm/" + name)) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+using LogServiceProgram = zyl::test::LoggingTest;
+
+}  // namespace
+
+TEST_F(LogServiceProgram, ModuleConfiguredByTheRunningServiceIsPrinted) {
+    zyl::test::TempDir dir;
+    const std::string section = "zylavi-test-daemon-" + std::to_string(getpid());
+    const std::string settings = dir.write(
+        "settings.json", R"({"modules":{"Reel2":{"destination":"logsvc","level":"info"}}})");
+    Daemon daemon({"--section", section, "--config", settings, "--json"});
+    ASSERT_TRUE(WaitForSection(section));
+
+    Daemon second({"--section", section});
+    EXPECT_EQ(second.Wait(), 1) << "a second service on the same record is refused";
+    EXPECT_NE(Daemon::ReadAll(second.err).find("another log service already answers"), std::string::npos);
+
+    qnLogging::SetConnectionSectionBaseName(section);
+    const bool configured = qnLogging::configure_logging("Reel2", "test module", {});
+    qnLogging::SetConnectionSectionBaseName("");
+    ASSERT_TRUE(configured);
+    qnLogging::logstream(qnLogging::root_logger(), qnLogging::level::info) << "hello service";
+    qnLogging::logstream(qnLogging::root_logger(), qnLogging::level::debug) << "filtered by level";
+    qnLogging::wlogstream(qnLogging::root_logger(), qnLogging::level::err) << L"wide \u00E9";
+    usleep(200000);
+    EXPECT_EQ(daemon.Stop(), 0);
+    EXPECT_FALSE(std::filesystem::exists("/dev/shm/" + section)) << "the record is removed at stop";
+
+    std::istringstream lines(Daemon::ReadAll(daemon.out));
+    std::vector<boost::property_tree::ptree> objects;
+    for (std::string line; std::getline(lines, line);) {
+        boost::property_tree::ptree tree;
+        std::istringstream in(line);
+        boost::property_tree::read_json(in, tree);
+        objects.push_back(tree);
+    }
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(objects[0].get<std::string>("text"), "hello service");
+    EXPECT_EQ(objects[0].get<std::string>("logger"), "Reel2");
+    EXPECT_EQ(objects[0].get<int>("pid"), getpid());
+    EXPECT_EQ(objects[0].get<unsigned>("tid"), zyl::platform::currentThreadId());
+    EXPECT_EQ(objects[1].get<std::string>("text"), "wide \u00E9");
+    EXPECT_EQ(objects[1].get<std::string>("level"), "err");
+    EXPECT_NE(Daemon::ReadAll(daemon.err).find("2 messages, 3 commands, 0 malformed"), std::string::npos);
+}
+
+TEST_F(LogServiceProgram, RefusesBadArgumentsAndSettings) {
+    zyl::test::TempDir dir;
+    EXPECT_EQ(Daemon({"--command-port", "70000"}).Wait(), 2);
+    EXPECT_EQ(Daemon({"--bogus"}).Wait(), 2);
+    EXPECT_EQ(Daemon({"--config", dir.write("bad.json", "{")}).Wait(), 3);
+    Daemon help({"--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    EXPECT_NE(Daemon::ReadAll(help.out).find("Usage: zylavi-logsvc"), std::string::npos);
+}
