@@ -16,6 +16,9 @@
 
 #include "common/json_text.h"
 #include "module/config/Configuration.h"
+#include "module/logging/log_config.h"
+#include "module/logging/logstream.h"
+#include "platform/debug_output.h"
 #include "module/logging/module_log_setup.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -34,6 +37,10 @@ const char* kUsage =
     "Commands:\n"
     "  selfcheck [--json]    check the registry file, the settings and the module's log cycle\n"
     "  config show [--json]  show the module's settings as the module reads them\n"
+    "  log [--module NAME] [--level LEVEL] [--json] TEXT...\n"
+    "                        configure logging from the running log service (zylavi-logsvc) as\n"
+    "                        module NAME (default Reel2) and send TEXT at LEVEL (default info:\n"
+    "                        fatal, err, warn, info, trace or debug)\n"
     "\n"
     "Options:\n"
     "  -h, --help            show this help\n"
@@ -187,6 +194,63 @@ int commandConfig(const std::vector<std::string>& args, bool json) {
     return settings.error.empty() ? kExitOk : kExitFailed;
 }
 
+// Collects what the logging library reports on the debug output.
+struct DebugLines : zyl::platform::DebugOutputSink {
+    DebugLines() { zyl::platform::setDebugOutputForTesting(this); }
+    ~DebugLines() override { zyl::platform::setDebugOutputForTesting(nullptr); }
+    void output(std::string_view text) override {
+        if (text != "\n") lines.emplace_back(text);
+    }
+    std::vector<std::string> lines;
+};
+
+int commandLog(const std::vector<std::string>& args, bool json) {
+    std::string module = "Reel2";
+    std::string levelName = "info";
+    std::string text;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if ((args[i] == "--module" || args[i] == "--level") && i + 1 < args.size()) {
+            (args[i] == "--module" ? module : levelName) = args[i + 1];
+            ++i;
+        } else if (args[i] == "--module" || args[i] == "--level") {
+            std::cerr << "zylavi log: " << args[i] << " needs a value\n";
+            return kExitUsage;
+        } else {
+            text += (text.empty() ? "" : " ") + args[i];
+        }
+    }
+    std::uint32_t level = 0;
+    for (std::uint32_t bit = 1; bit <= qnLogging::level::debug; bit <<= 1) {
+        if (qnLogging::level_name(bit) == levelName) level = bit;
+    }
+    if (level == 0 || text.empty()) {
+        std::cerr << "zylavi log: needs a level out of fatal, err, warn, info, trace, debug and a text\n";
+        return kExitUsage;
+    }
+    DebugLines debug;
+    const bool configured = qnLogging::configure_logging(module, "zylavi command line", {});
+    const bool passes = qnLogging::would_log(qnLogging::root_logger(), level);
+    if (configured) {
+        QN_LOG(qnLogging::root_logger(), level) << text;
+    }
+    if (json) {
+        std::cout << "{\"configured\":" << (configured ? "true" : "false") << ",\"module\":" << quoted(module)
+                  << ",\"level\":" << quoted(levelName) << ",\"passed_level_mask\":"
+                  << (passes ? "true" : "false") << ",\"reports\":[";
+        for (std::size_t i = 0; i < debug.lines.size(); ++i) {
+            std::cout << (i ? "," : "") << quoted(debug.lines[i]);
+        }
+        std::cout << "]}\n";
+    } else if (configured) {
+        std::cout << "Configured from the log service as module " << module << "; the " << levelName
+                  << " message " << (passes ? "was sent." : "was filtered out by the level the service set.")
+                  << "\n";
+    } else {
+        for (const auto& line : debug.lines) std::cerr << "zylavi log: " << line << "\n";
+    }
+    return configured ? kExitOk : kExitFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -215,6 +279,9 @@ int main(int argc, char** argv) {
     }
     if (command == "config") {
         return commandConfig(args, json);
+    }
+    if (command == "log") {
+        return commandLog(args, json);
     }
     std::cerr << "zylavi: unknown command or extra arguments: " << command << "\n\n" << kUsage;
     return kExitUsage;
