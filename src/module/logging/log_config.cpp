@@ -319,7 +319,9 @@ bool configure_logging(const std::string& module, const std::string& description
     bool configured = true;
     try {
         settings = RequestSettings(module, description, attributes);
-    } catch (const LogSvcError& e) {
+    } catch (const std::exception& e) {
+        // Every client failure is a LogSvcError; anything else (memory) is reported the same way
+        // so that configuring never throws.
         Report("Failed to retrieve/decode the log configuration for module " + module + ": " + e.what());
         settings = Settings{};
         configured = false;
@@ -328,6 +330,9 @@ bool configure_logging(const std::string& module, const std::string& description
         Install(module, settings);
     } catch (const std::exception& e) {
         Report("Failed to configure the logging infrastructure for module " + module + ": " + e.what());
+        return false;
+    } catch (...) {
+        Report("Failed to configure the logging infrastructure for module " + module + ": unknown error");
         return false;
     }
     return configured;

@@ -275,6 +275,33 @@ TEST_F(LogService, ThreadIdFieldAndExplicitSocketAddress) {
     EXPECT_EQ(ParseSocketAddress(sockaddr), sink.messages());
 }
 
+TEST_F(LogService, AttachmentsTravelFirstWithTheirOwnCounter) {
+    FakeLogService sink(Answer("{}"));
+    basic_logsvc_target target(sink.messages(), true);
+    basic_msgstate state(root_logger());
+    state.level = level::info;
+    const std::string text = "t";
+    const basic_timed_msgstate plain(state, boost::posix_time::microsec_clock::local_time());
+    state.attachments.resize(2);
+    state.attachments[1].bytes[263] = 0x5A;
+    const basic_timed_msgstate attached(state, plain.time);
+    target.write(plain, text.data(), text.data() + 1);
+    target.write(attached, text.data(), text.data() + 1);
+    target.write(attached, text.data(), text.data() + 1);
+    const auto messages = sink.Messages(3);
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(proto::DecodeHeader(messages[1].data()).command, proto::kLogMessageWithAttachments);
+    const auto first = Parse(messages[0]), second = Parse(messages[1]), third = Parse(messages[2]);
+    EXPECT_EQ(first.sequence, 1u);
+    EXPECT_EQ(second.sequence, 1u) << "each command code counts on its own";
+    EXPECT_EQ(third.sequence, 2u);
+    EXPECT_EQ(second.flags, proto::kAttachmentsPresent);
+    ASSERT_FALSE(second.fields.empty());
+    EXPECT_EQ(second.fields[0].id, proto::kFieldAttachments);
+    EXPECT_EQ(second.fields[0].data.size(), 2 * 264u);
+    EXPECT_EQ(static_cast<unsigned char>(second.fields[0].data[2 * 264 - 1]), 0x5A);
+}
+
 TEST_F(LogService, FailedExchangesAreReportedAndStopLogging) {
     struct Case {
         FakeLogService::Handler handler;
