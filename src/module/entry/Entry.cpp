@@ -1,0 +1,119 @@
+#include "module/entry/Entry.h"
+
+#include <dlfcn.h>
+
+#include <string>
+
+#include "module/base/errors/host_exceptions.h"
+#include "module/base/errors/hresult_exception.h"
+#include "module/entry/HostStorage.h"
+#include "module/entry/LiveCounters.h"
+#include "module/logging/logstream.h"
+#include "module/rawvideo/RVPlayer.h"
+#include "platform/file_dialog.h"
+#include "platform/text.h"
+
+namespace ZYL {
+
+std::atomic<std::int32_t>& LiveAVIPlayers() {
+    static std::atomic<std::int32_t> count{0};
+    return count;
+}
+
+std::atomic<std::int32_t>& LiveRVPlayers() {
+    static std::atomic<std::int32_t> count{0};
+    return count;
+}
+
+std::wstring PathExtension(const std::wstring& path) {
+    const std::size_t slash = path.find_last_of(L'/');
+    const std::wstring last = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    if (last == L"." || last == L"..") return {};
+    const std::size_t dot = last.rfind(L'.');
+    return dot == std::wstring::npos ? std::wstring() : last.substr(dot);
+}
+
+}  // namespace ZYL
+
+namespace {
+
+using GetIsSupportedFormatW = std::int32_t (*)(const wchar_t*);
+
+void LogInfo(const std::string& text) { QN_LOG(qnLogging::root_logger(), qnLogging::level::info) << text; }
+
+std::string Narrow(const std::wstring& text) {
+    auto narrow = zyl::platform::wideToUtf8(text);
+    return narrow ? *narrow : std::string(text.begin(), text.end());
+}
+
+// The sibling library is looked up next to this module first, then on the library path.
+void* LoadKelFile() {
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void*>(&LoadKelFile), &self) && self.dli_fname) {
+        std::string beside(self.dli_fname);
+        beside = beside.substr(0, beside.rfind('/') + 1) + "libKELFile.so";
+        if (void* library = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL)) return library;
+    }
+    return dlopen("libKELFile.so", RTLD_NOW | RTLD_LOCAL);
+}
+
+bool KelFileClaims(const std::wstring& path) {
+    void* library = LoadKelFile();
+    if (!library) {
+        LogInfo("Unable to open KELFile.dll - will continue without checking with KELFile.dll whether it "
+                "would support the file format of '" + Narrow(path) + "'");
+        return false;
+    }
+    auto probe = reinterpret_cast<GetIsSupportedFormatW>(dlsym(library, "GetIsSupportedFormatW"));
+    if (!probe) {
+        LogInfo("Unable to retrieve function 'GetIsSupportedFileFormatW' - will continue without checking "
+                "with KELFile.dll whether it would support the file format of '" + Narrow(path) + "'");
+        dlclose(library);
+        return false;
+    }
+    const bool claims = probe(path.c_str()) != 0;
+    if (claims) LogInfo("KELFile will handle this format");
+    dlclose(library);
+    return claims;
+}
+
+// The DirectShow player is not part of this build: such files fail the way a file that cannot
+// be played does.
+HostHandle BuildDirectShowPlayer(const std::wstring&) {
+    throw qnErrors::CqnHRESULTException("Initialization of DirectShow failed", "AVIPlayer", 0);
+}
+
+}  // namespace
+
+HostHandle GetImageFromFileW(const wchar_t* rawPath) {
+    const std::wstring path = rawPath ? rawPath : L"";
+    if (KelFileClaims(path)) return nullptr;
+    try {
+        if (ZYL::PathExtension(path) == L".zyrv") {
+            return zylBase::BuildInHostStorage<ZYL::RVPlayer>(path).Release();
+        }
+        return BuildDirectShowPlayer(path);
+    } catch (const qnErrors::CqnHRESULTException& e) {
+        QN_LOG(qnLogging::root_logger(), qnLogging::level::fatal)
+            << "Creation of AVI player object raised an exception: " << e.GetMessage();
+        return nullptr;
+    }
+}
+
+HostHandle GetImageFromFile(const char* path) {
+    if (path == nullptr) return GetImageFromFileW(L"");
+    auto wide = zyl::platform::utf8ToWide(path);
+    if (!wide) throw base2::character_conversion_error();
+    return GetImageFromFileW(wide->c_str());
+}
+
+HostHandle GetImage() {
+    const auto chosen = zyl::platform::openFileDialog(
+        {{"Video Files (*.avi, *.mpg, *.mpeg)", "*.avi;*.mpg;*.mpeg"}, {"All Files (*.*)", "*.*"}});
+    if (!chosen || chosen->empty()) return nullptr;
+    auto wide = zyl::platform::utf8ToWide(*chosen);
+    if (!wide) return nullptr;
+    return GetImageFromFileW(wide->c_str());
+}
+
+bool CanUnload() { return ZYL::LiveAVIPlayers().load() <= 0 && ZYL::LiveRVPlayers().load() <= 0; }
