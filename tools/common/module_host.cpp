@@ -1,0 +1,135 @@
+#include "common/module_host.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+
+#include "platform/process.h"
+#include "platform/text.h"
+
+namespace zyl::tools {
+namespace {
+
+template <class F>
+void Resolve(void* handle, const char* name, F& function, const std::string& path) {
+    function = reinterpret_cast<F>(dlsym(handle, name));
+    if (!function) throw std::runtime_error(path + ": no export " + name);
+}
+
+}  // namespace
+
+std::string ResultText(ZYL::Result result) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(result));
+    return buffer;
+}
+
+std::wstring Widen(const std::string& utf8) {
+    auto wide = platform::utf8ToWide(utf8);
+    return wide ? *wide : std::wstring(utf8.begin(), utf8.end());
+}
+
+LoadedModule::LoadedModule(const std::string& path) : path_(path) {
+    if (path_.empty()) {
+        const std::string exe = platform::executablePath();
+        path_ = exe.substr(0, exe.rfind('/') + 1) + "libZylAvi.so";
+    }
+    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle_) {
+        const char* why = dlerror();
+        throw std::runtime_error("cannot load " + path_ + ": " + (why ? why : "unknown reason"));
+    }
+    try {
+        Resolve(handle_, "GetImage", GetImage, path_);
+        Resolve(handle_, "GetImageFromFile", GetImageFromFile, path_);
+        Resolve(handle_, "GetImageFromFileW", GetImageFromFileW, path_);
+        Resolve(handle_, "CanUnload", CanUnload, path_);
+        Resolve(handle_, "OpenRawVideo", OpenRawVideo, path_);
+        Resolve(handle_, "SetRawVideoFrameIndex", SetRawVideoFrameIndex, path_);
+        Resolve(handle_, "ReadRawVideoImage", ReadRawVideoImage, path_);
+    } catch (...) {
+        dlclose(handle_);
+        throw;
+    }
+}
+
+LoadedModule::~LoadedModule() {
+    if (handle_) dlclose(handle_);
+}
+
+Camera::Camera(HostHandle handle) : handle_(handle) {
+    auto ask = [&](std::uint64_t id, auto*& out) {
+        void* pointer = nullptr;
+        if (HostQueryInterface(handle_, id, &pointer) == ZYL::kOk && pointer) {
+            out = static_cast<std::remove_reference_t<decltype(out)>>(pointer);
+            return true;
+        }
+        return false;
+    };
+    ask(ZYL::kIdImageVPA, vpa);
+    ask(ZYL::kIdGrabber, grabber);
+    ask(ZYL::kIdGrab2, grab2);
+    ask(ZYL::kIdDeviceCtrl, device);
+    ask(ZYL::kIdBasicDIO, dio);
+    ask(ZYL::kIdNotify, notify);
+    for (std::uint64_t id : {ZYL::kIdImageVPA, ZYL::kIdGrabber, ZYL::kIdBasicDIO, ZYL::kIdDeviceCtrl,
+                             ZYL::kIdGrab2, ZYL::kIdNotify}) {
+        void* pointer = nullptr;
+        if (HostQueryInterface(handle_, id, &pointer) == ZYL::kOk && pointer) interfaceIds.push_back(id);
+    }
+}
+
+Camera::~Camera() { HostRelease(handle_); }
+
+std::int32_t Camera::GetInt(std::uint32_t command) {
+    std::int32_t value = 0;
+    std::uint64_t size = sizeof value;
+    const ZYL::Result r = device ? device->DeviceCtrlCmd(command, nullptr, 0, &value, &size) : ZYL::kNotSupported;
+    if (r != ZYL::kOk) throw std::runtime_error("device control " + std::to_string(command) + " failed: " + ResultText(r));
+    return value;
+}
+
+double Camera::GetDouble(std::uint32_t command) {
+    double value = 0;
+    std::uint64_t size = sizeof value;
+    const ZYL::Result r = device ? device->DeviceCtrlCmd(command, nullptr, 0, &value, &size) : ZYL::kNotSupported;
+    if (r != ZYL::kOk) throw std::runtime_error("device control " + std::to_string(command) + " failed: " + ResultText(r));
+    return value;
+}
+
+void Camera::SetInt(std::uint32_t command, std::int32_t value) {
+    const ZYL::Result r = device ? device->DeviceCtrlCmd(command | ZYL::kOpSet, &value, sizeof value, nullptr, nullptr)
+                                 : ZYL::kNotSupported;
+    if (r != ZYL::kOk) throw std::runtime_error("device control " + std::to_string(command) + " failed: " + ResultText(r));
+}
+
+void Camera::SetDouble(std::uint32_t command, double value) {
+    const ZYL::Result r = device ? device->DeviceCtrlCmd(command | ZYL::kOpSet, &value, sizeof value, nullptr, nullptr)
+                                 : ZYL::kNotSupported;
+    if (r != ZYL::kOk) throw std::runtime_error("device control " + std::to_string(command) + " failed: " + ResultText(r));
+}
+
+ZYL::Result ReadFrame(ZYL::IImageVPA& image, Frame& frame) {
+    if (ZYL::Result r = image.GetSize(&frame.planes, &frame.width, &frame.height); r != ZYL::kOk) return r;
+    if (frame.planes <= 0 || frame.width <= 0 || frame.height <= 0) return ZYL::kFailed;
+    const auto planes = static_cast<std::size_t>(frame.planes);
+    const auto width = static_cast<std::size_t>(frame.width);
+    frame.pixels.resize(planes * width * static_cast<std::size_t>(frame.height));
+    for (std::size_t p = 0; p < planes; ++p) {
+        std::uint8_t* base = nullptr;
+        ZYL::VPAEntry* table = nullptr;
+        if (ZYL::Result r = image.GetPlaneVPA(static_cast<std::int32_t>(p), &base, &table); r != ZYL::kOk) return r;
+        if (!base || !table) return ZYL::kFailed;
+        std::uint8_t* out = frame.pixels.data() + p;
+        for (std::int32_t y = 0; y < frame.height; ++y) {
+            const std::int64_t row = table[y].y;
+            for (std::int32_t x = 0; x < frame.width; ++x) {
+                *out = base[row + table[x].x];
+                out += planes;
+            }
+        }
+    }
+    return ZYL::kOk;
+}
+
+}  // namespace zyl::tools

@@ -1,0 +1,82 @@
+// Loading libZylAvi.so the way a host does and using what it opens: the module's exports, a
+// camera (a host object with its driver interfaces) and frame extraction through the access
+// tables. One thread per camera; the module and the host stand-in take their own locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host/ZylHost.h"
+#include "module/driver/ZylDriver.h"
+
+namespace zyl::tools {
+
+class LoadedModule {
+public:
+    // The module next to this executable unless a path is given; throws std::runtime_error
+    // naming the file and the loader's reason.
+    explicit LoadedModule(const std::string& path = std::string());
+    LoadedModule(const LoadedModule&) = delete;
+    LoadedModule& operator=(const LoadedModule&) = delete;
+    ~LoadedModule();
+
+    HostHandle (*GetImage)() = nullptr;
+    HostHandle (*GetImageFromFile)(const char*) = nullptr;
+    HostHandle (*GetImageFromFileW)(const wchar_t*) = nullptr;
+    bool (*CanUnload)() = nullptr;
+    ZYL::Result (*OpenRawVideo)(const wchar_t*, HostHandle*) = nullptr;
+    ZYL::Result (*SetRawVideoFrameIndex)(HostHandle, std::uint64_t) = nullptr;
+    ZYL::Result (*ReadRawVideoImage)(HostHandle, HostHandle*) = nullptr;
+
+    const std::string& path() const { return path_; }
+
+private:
+    void* handle_ = nullptr;
+    std::string path_;
+};
+
+// A host object opened by the module, with the interfaces it offers (null where it offers none).
+class Camera {
+public:
+    explicit Camera(HostHandle handle);
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+    ~Camera();
+
+    HostHandle handle() const { return handle_; }
+    ZYL::IImageVPA* vpa = nullptr;
+    ZYL::IGrabber* grabber = nullptr;
+    ZYL::IGrab2* grab2 = nullptr;
+    ZYL::IDeviceCtrl* device = nullptr;
+    ZYL::IBasicDIO* dio = nullptr;
+    ZYL::IDisposableType* notify = nullptr;
+    // The ids the object answers, in the order it lists them.
+    std::vector<std::uint64_t> interfaceIds;
+
+    // Device-control helpers; throw std::runtime_error with the result code on failure.
+    std::int32_t GetInt(std::uint32_t command);
+    double GetDouble(std::uint32_t command);
+    void SetInt(std::uint32_t command, std::int32_t value);
+    void SetDouble(std::uint32_t command, double value);
+
+private:
+    HostHandle handle_;
+};
+
+struct Frame {
+    std::int32_t planes = 0;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::vector<std::uint8_t> pixels;  // planes interleaved per pixel, top line first
+};
+
+// The current image of an IImageVPA, read through its access tables.
+ZYL::Result ReadFrame(ZYL::IImageVPA& image, Frame& frame);
+
+std::string ResultText(ZYL::Result result);
+std::wstring Widen(const std::string& utf8);
+
+}  // namespace zyl::tools

@@ -1,0 +1,53 @@
+// Command-line plumbing shared by the zylavi commands: exit codes, option parsing and output
+// helpers. Single-threaded.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/json_text.h"
+
+namespace zyl::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+struct Args {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> options;  // "--frames" -> "10"
+    std::set<std::string> flags;                 // "--md5"
+    bool json = false;
+
+    bool has(const std::string& flag) const { return flags.count(flag) != 0; }
+    std::optional<std::string> get(const std::string& option) const {
+        auto it = options.find(option);
+        if (it == options.end()) return std::nullopt;
+        return it->second;
+    }
+};
+
+// Splits arguments; flags are the options without a value. Returns false (with a message) on
+// an unknown option or a missing value.
+bool Parse(const std::vector<std::string>& raw, const std::set<std::string>& flags,
+           const std::set<std::string>& valued, Args& args, std::string& error);
+
+// Whole decimal numbers (optionally negative); false when the text is not one.
+bool ToInt(const std::string& text, long long& value);
+bool ToDouble(const std::string& text, double& value);
+
+inline std::string Quoted(const std::string& s) { return tools::JsonQuote(s); }
+
+// Commands.
+int Selfcheck(const Args& args);
+int Config(const Args& args);
+int Log(const Args& args);
+int Info(const Args& args);
+int Grab(const Args& args);
+int Convert(const Args& args);
+int Demo(const Args& args);
+
+}  // namespace zyl::cli

@@ -1,0 +1,250 @@
+// zylavi selfcheck, config and log: the module's settings, its load/unload log cycle and
+// logging through a log service.
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "cli.h"
+#include "module/config/Configuration.h"
+#include "module/logging/log_config.h"
+#include "module/logging/logstream.h"
+#include "module/logging/module_log_setup.h"
+#include "platform/debug_output.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+
+namespace zyl::cli {
+namespace {
+
+struct Settings {
+    std::string file;
+    bool exists = false;
+    std::string error;
+    std::vector<platform::RegistryDiagnostic> diagnostics;
+    ZYL::Configuration config;
+};
+
+Settings ReadSettings() {
+    Settings s;
+    s.file = platform::registryReadPath();
+    auto loaded = platform::loadRegistry(s.file);
+    s.exists = loaded.exists;
+    s.error = loaded.error;
+    s.diagnostics = loaded.diagnostics;
+    s.config = ZYL::ReadConfigurationFrom(s.file);
+    return s;
+}
+
+std::string SettingsJson(const Settings& s) {
+    const auto& c = s.config;
+    std::ostringstream out;
+    out << "{\"registry\":" << Quoted(s.file) << ",\"exists\":" << (s.exists ? "true" : "false");
+    if (!s.error.empty()) out << ",\"error\":" << Quoted(s.error);
+    out << ",\"diagnostics\":[";
+    for (std::size_t i = 0; i < s.diagnostics.size(); ++i) {
+        out << (i ? "," : "") << "{\"line\":" << s.diagnostics[i].line
+            << ",\"message\":" << Quoted(s.diagnostics[i].message) << "}";
+    }
+    out << "],\"settings\":{\"DefaultVolume\":" << c.volume << ",\"DefaultBalance\":" << c.balance
+        << ",\"LogTarget\":" << c.logTarget << ",\"LogLevel\":" << c.logLevel
+        << ",\"NumBuffers\":" << c.numBuffers << ",\"ForceNV12ToMono8\":" << c.forceNV12ToMono8 << "}}";
+    return out.str();
+}
+
+void PrintSettings(const Settings& s) {
+    const auto& c = s.config;
+    std::cout << "Registry file: " << s.file << (s.exists ? "" : " (not present: defaults apply)") << "\n";
+    if (!s.error.empty()) std::cout << "  error: " << s.error << "\n";
+    for (const auto& d : s.diagnostics) {
+        std::cout << "  " << s.file << ":" << d.line << ": " << d.message << " (line ignored)\n";
+    }
+    std::cout << "Key: " << ZYL::kConfigurationKey << "\n"
+              << "  DefaultVolume     " << c.volume << "  (hundredths of a dB; -10000 silent, 0 full)\n"
+              << "  DefaultBalance    " << c.balance << "  (-10000 left .. 10000 right)\n"
+              << "  LogTarget         " << c.logTarget << "  (0 none, 1 log file, 4 console)\n"
+              << "  LogLevel          " << c.logLevel << "\n"
+              << "  NumBuffers        " << c.numBuffers << "  (frame buffers, 2 .. 256)\n"
+              << "  ForceNV12ToMono8  " << c.forceNV12ToMono8 << "\n";
+}
+
+std::uintmax_t FileSize(const std::string& path) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    return ec ? 0 : size;
+}
+
+// Loads and unloads the module with a private registry that asks for the log file, then checks
+// that the module's log cycle ended with "End log.".
+bool CheckModuleCycle(std::string& detail, std::string& logFile) {
+    char dirTemplate[] = "/tmp/zylavi-selfcheck-XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
+        detail = "cannot create a temporary folder";
+        return false;
+    }
+    const std::string dir = dirTemplate;
+    const std::string registry = dir + "/registry.reg";
+    std::ofstream(registry) << "REGEDIT4\n\n[" << ZYL::kConfigurationKey << "]\n\"LogTarget\"=dword:00000001\n";
+    const char* previous = std::getenv("ZYLON_REGISTRY");
+    const std::string saved = previous ? previous : "";
+    setenv("ZYLON_REGISTRY", registry.c_str(), 1);
+
+    const std::string exe = platform::executablePath();
+    const std::string module = exe.substr(0, exe.rfind('/')) + "/libZylAvi.so";
+    logFile = qnLogging::module_log_file_for(exe);
+    const auto before = FileSize(logFile);
+    bool ok = false;
+    void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = dlerror();
+        detail = "cannot load " + module + ": " + (why ? why : "unknown error");
+    } else {
+        dlclose(handle);
+        std::ifstream in(logFile);
+        in.seekg(static_cast<std::streamoff>(before));
+        std::string line, last;
+        while (std::getline(in, line)) last = line;
+        ok = FileSize(logFile) > before && last.ends_with("[info] End log.");
+        detail = ok ? "module loaded and unloaded; its log ends with: " + last
+                    : "the module's log " + logFile + " does not end with \"[info] End log.\"";
+    }
+    if (previous) {
+        setenv("ZYLON_REGISTRY", saved.c_str(), 1);
+    } else {
+        unsetenv("ZYLON_REGISTRY");
+    }
+    std::filesystem::remove_all(dir);
+    return ok;
+}
+
+// Collects what the logging library reports on the debug output.
+struct DebugLines : platform::DebugOutputSink {
+    DebugLines() { platform::setDebugOutputForTesting(this); }
+    ~DebugLines() override { platform::setDebugOutputForTesting(nullptr); }
+    void output(std::string_view text) override {
+        if (text != "\n") lines.emplace_back(text);
+    }
+    std::vector<std::string> lines;
+};
+
+const char* const kSettingNames[] = {"DefaultVolume", "DefaultBalance", "LogTarget",
+                                     "LogLevel",      "NumBuffers",     "ForceNV12ToMono8"};
+
+bool KnownSetting(const std::string& name) {
+    for (const char* known : kSettingNames) {
+        if (name == known) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int Selfcheck(const Args& args) {
+    const Settings settings = ReadSettings();
+    std::string detail, logFile;
+    const bool moduleOk = CheckModuleCycle(detail, logFile);
+    const bool ok = moduleOk && settings.error.empty();
+    if (args.json) {
+        std::cout << "{\"ok\":" << (ok ? "true" : "false") << ",\"configuration\":" << SettingsJson(settings)
+                  << ",\"module\":{\"ok\":" << (moduleOk ? "true" : "false") << ",\"log_file\":" << Quoted(logFile)
+                  << ",\"detail\":" << Quoted(detail) << "}}\n";
+    } else {
+        PrintSettings(settings);
+        std::cout << "Module: " << (moduleOk ? "ok" : "FAILED") << " - " << detail << "\n"
+                  << (ok ? "Self-check passed.\n" : "Self-check FAILED.\n");
+    }
+    return ok ? kExitOk : kExitFailed;
+}
+
+int Config(const Args& args) {
+    const std::string action = args.positional.empty() ? "show" : args.positional[0];
+    if (action == "show" && args.positional.size() <= 1) {
+        const Settings settings = ReadSettings();
+        if (args.json) {
+            std::cout << SettingsJson(settings) << "\n";
+        } else {
+            PrintSettings(settings);
+        }
+        return settings.error.empty() ? kExitOk : kExitFailed;
+    }
+    const bool set = action == "set" && args.positional.size() == 3;
+    const bool unset = action == "unset" && args.positional.size() == 2;
+    if (!set && !unset) {
+        std::cerr << "zylavi config: use: config show | config set NAME VALUE | config unset NAME\n";
+        return kExitUsage;
+    }
+    const std::string name = args.positional[1];
+    if (!KnownSetting(name)) {
+        std::cerr << "zylavi config: unknown setting '" << name
+                  << "' (DefaultVolume, DefaultBalance, LogTarget, LogLevel, NumBuffers, ForceNV12ToMono8)\n";
+        return kExitUsage;
+    }
+    long long value = 0;
+    if (set && (!ToInt(args.positional[2], value) || value < -2147483648LL || value > 0xFFFFFFFFLL)) {
+        std::cerr << "zylavi config: '" << args.positional[2] << "' is not a 32-bit number\n";
+        return kExitUsage;
+    }
+    const std::string file = platform::registryWritePath();
+    std::string error;
+    const bool ok = platform::editRegistry(
+        file,
+        [&](platform::RegistryDocument& doc) {
+            if (set) {
+                doc.setValue(ZYL::kConfigurationKey, name, platform::RegValue::dword(static_cast<std::uint32_t>(value)));
+            } else {
+                doc.deleteValue(ZYL::kConfigurationKey, name);
+            }
+        },
+        &error);
+    if (!ok) {
+        std::cerr << "zylavi config: " << error << "\n";
+        return kExitFailed;
+    }
+    const Settings settings = ReadSettings();
+    if (args.json) {
+        std::cout << SettingsJson(settings) << "\n";
+    } else {
+        std::cout << (set ? "Set " : "Removed ") << name << " in " << file << "\n";
+        PrintSettings(settings);
+    }
+    return kExitOk;
+}
+
+int Log(const Args& args) {
+    const std::string module = args.get("--module").value_or("Reel2");
+    const std::string levelName = args.get("--level").value_or("info");
+    std::string text;
+    for (const auto& word : args.positional) text += (text.empty() ? "" : " ") + word;
+    std::uint32_t level = 0;
+    for (std::uint32_t bit = 1; bit <= qnLogging::level::debug; bit <<= 1) {
+        if (qnLogging::level_name(bit) == levelName) level = bit;
+    }
+    if (level == 0 || text.empty()) {
+        std::cerr << "zylavi log: needs a level out of fatal, err, warn, info, trace, debug and a text\n";
+        return kExitUsage;
+    }
+    DebugLines debug;
+    const bool configured = qnLogging::configure_logging(module, "zylavi command line", {});
+    const bool passes = qnLogging::would_log(qnLogging::root_logger(), level);
+    if (configured) {
+        QN_LOG(qnLogging::root_logger(), level) << text;
+    }
+    if (args.json) {
+        std::cout << "{\"configured\":" << (configured ? "true" : "false") << ",\"module\":" << Quoted(module)
+                  << ",\"level\":" << Quoted(levelName) << ",\"passed_level_mask\":" << (passes ? "true" : "false")
+                  << ",\"reports\":[";
+        for (std::size_t i = 0; i < debug.lines.size(); ++i) std::cout << (i ? "," : "") << Quoted(debug.lines[i]);
+        std::cout << "]}\n";
+    } else if (configured) {
+        std::cout << "Configured from the log service as module " << module << "; the " << levelName << " message "
+                  << (passes ? "was sent." : "was filtered out by the level the service set.") << "\n";
+    } else {
+        for (const auto& line : debug.lines) std::cerr << "zylavi log: " << line << "\n";
+    }
+    return configured ? kExitOk : kExitFailed;
+}
+
+}  // namespace zyl::cli
