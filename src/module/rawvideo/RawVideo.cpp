@@ -56,6 +56,15 @@ ssize_t ReadAt(int file, std::uint8_t* data, std::size_t size, std::uint64_t pos
 
 std::once_flag g_configureOnce;
 
+// The extension as the container's file names have always been read: the last component's
+// text from its last dot, so a file called just ".zyrv" is all extension.
+std::string Extension(const std::filesystem::path& path) {
+    const std::string name = path.filename().string();
+    if (name == "." || name == "..") return {};
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
 }  // namespace
 
 int PlanesOf(std::uint32_t pixelFormat) {
@@ -106,12 +115,12 @@ RawVideo::RawVideo(const std::wstring& widePath) {
     std::call_once(g_configureOnce, [] { qnLogging::configure_logging("Reel2", "", {}); });
 
     const std::string shown = QuotePath(m_path.string());
-    if (!narrow || m_path.empty() || m_path.parent_path().empty() || m_path.extension().empty()) {
+    if (!narrow || m_path.empty() || m_path.parent_path().empty() || Extension(m_path).empty()) {
         Fail(kRawIoError, "Could not create file handle for opening " + shown +
                               " Make sure the path is valid. Error: " + LastError(errno));
     }
-    if (m_path.extension().string() != ".zyrv") {
-        Fail(kRawIoError, "File extension: " + QuotePath(m_path.extension().string()) +
+    if (Extension(m_path) != ".zyrv") {
+        Fail(kRawIoError, "File extension: " + QuotePath(Extension(m_path)) +
                               " not supported. Use *.zyrv. Error: " + LastError(errno));
     }
     m_file = ::open(m_path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);

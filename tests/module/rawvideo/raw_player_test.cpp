@@ -1,0 +1,402 @@
+// The raw video player driven through the host stand-in, as a host drives it: the module is
+// loaded with dlopen and every call goes through the exports and the driver interfaces.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "common/module_host.h"
+#include "support/temp_dir.h"
+#include "support/zyrv_files.h"
+
+using namespace ZYL;
+using zyl::test::ZyrvSpec;
+using zyl::tools::Camera;
+using zyl::tools::Frame;
+
+namespace {
+
+class RawPlayer : public ::testing::Test {
+protected:
+    std::unique_ptr<Camera> Open(const std::string& path) {
+        HostHandle handle = module.GetImageFromFileW(zyl::tools::Widen(path).c_str());
+        if (!handle) return nullptr;
+        return std::make_unique<Camera>(handle);
+    }
+    std::unique_ptr<Camera> OpenSpec(const ZyrvSpec& spec, const std::string& name = "v.zyrv") {
+        return Open(zyl::test::WriteZyrv(dir.file(name), spec));
+    }
+    static std::vector<std::uint8_t> Pixels(Camera& camera) {
+        Frame frame;
+        EXPECT_EQ(zyl::tools::ReadFrame(*camera.vpa, frame), kOk);
+        return frame.pixels;
+    }
+    static std::int32_t WaitIndex(Camera& camera) {
+        EXPECT_EQ(camera.grab2->G2Wait(), kOk);
+        return camera.GetInt(kCmdFrameIndex);
+    }
+
+    zyl::tools::LoadedModule module;
+    zyl::test::TempDir dir;
+    const std::int64_t liveBefore = HostLiveObjects();
+};
+
+}  // namespace
+
+TEST_F(RawPlayer, EveryPixelFormatReachesTheHostInRedGreenBlueOrder) {
+    for (const char* format : {"Mono8", "RGB8", "BGR8", "RGBA8"}) {
+        ZyrvSpec spec;
+        spec.format = format;
+        auto camera = OpenSpec(spec, std::string(format) + ".zyrv");
+        ASSERT_TRUE(camera) << format;
+        std::int32_t planes = 0, width = 0, height = 0;
+        camera->vpa->GetSize(&planes, &width, &height);
+        EXPECT_EQ(width, 32);
+        EXPECT_EQ(height, 24);
+        ASSERT_EQ(camera->grab2->G2Grab(), kOk);
+        for (int k = 0; k < 3; ++k) {
+            ASSERT_EQ(camera->grab2->G2Wait(), kOk);
+            EXPECT_EQ(Pixels(*camera), zyl::test::ExpectedPixels(spec, k)) << format << " frame " << k;
+        }
+        std::int32_t type = 0;
+        EXPECT_EQ(camera->vpa->GetPlaneDataType(planes - 1, &type), kOk);
+        EXPECT_EQ(type, 8);
+        EXPECT_EQ(camera->vpa->GetPlaneDataType(planes, &type), kBadPlane);
+    }
+}
+
+TEST_F(RawPlayer, LoopsAtTheEndAndCountsDeliveredFrames) {
+    ZyrvSpec spec;
+    spec.frames = 3;
+    auto camera = OpenSpec(spec);
+    ASSERT_TRUE(camera);
+    camera->grab2->G2Grab();
+    std::vector<std::int32_t> indices;
+    for (int i = 0; i < 7; ++i) indices.push_back(WaitIndex(*camera));
+    EXPECT_EQ(indices, (std::vector<std::int32_t>{0, 1, 2, 0, 1, 2, 0}));
+    double value = -1;
+    EXPECT_EQ(camera->grab2->G2GetStatus(0, &value), kOk);
+    EXPECT_EQ(value, 7.0);
+    EXPECT_EQ(camera->grab2->G2GetStatus(2, &value), kOk);
+    EXPECT_EQ(value, 0.0);
+    EXPECT_EQ(camera->grab2->G2GetStatus(5, &value), kOk);
+    EXPECT_EQ(value, 1.0);
+    EXPECT_EQ(camera->grab2->G2GetStatus(3, &value), kNotSupported);
+    camera->grab2->G2Freeze(true);
+    EXPECT_EQ(camera->grab2->G2GetStatus(5, &value), kOk);
+    EXPECT_EQ(value, 0.0);
+}
+
+TEST_F(RawPlayer, WaitBeforeGrabAndSnapAfterFreeze) {
+    auto camera = OpenSpec(ZyrvSpec{});
+    ASSERT_TRUE(camera);
+    EXPECT_EQ(camera->grab2->G2Wait(), kNotGrabbing);
+    camera->grab2->G2Grab();
+    EXPECT_EQ(WaitIndex(*camera), 0);
+    EXPECT_EQ(WaitIndex(*camera), 1);
+    camera->grab2->G2Freeze(true);
+    EXPECT_EQ(camera->grabber->Snap(), kOk);
+    EXPECT_EQ(camera->GetInt(kCmdFrameIndex), 2) << "Snap goes on with the next frame";
+    double running = 1;
+    camera->grab2->G2GetStatus(5, &running);
+    EXPECT_EQ(running, 0.0) << "Snap leaves the player idle";
+    EXPECT_EQ(camera->grab2->G2Wait(), kNotGrabbing);
+}
+
+TEST_F(RawPlayer, SeeksWrapInsideTheVideo) {
+    ZyrvSpec spec;
+    spec.frames = 10;
+    spec.fps = 1000;  // 1 ms frames keep the test quick; the arithmetic is the same at any rate
+    auto camera = OpenSpec(spec);
+    ASSERT_TRUE(camera);
+    camera->grab2->G2Grab();
+    camera->SetInt(kCmdFrameIndex, 12);
+    EXPECT_EQ(WaitIndex(*camera), 3);
+    camera->SetDouble(kCmdPositionMs, -1);
+    EXPECT_EQ(WaitIndex(*camera), 8);
+    camera->SetDouble(kCmdRewind, 0);
+    EXPECT_EQ(WaitIndex(*camera), 0);
+    camera->SetInt(kCmdStepFrames, -1);
+    EXPECT_EQ(WaitIndex(*camera), 8);
+    camera->SetDouble(kCmdPositionMs, 9);
+    EXPECT_EQ(WaitIndex(*camera), 9);
+    camera->SetDouble(kCmdSeekRelativeMs, -4);
+    EXPECT_EQ(WaitIndex(*camera), 5);
+    EXPECT_EQ(camera->dio->SetOutputPort(1, 2), kOk);
+    EXPECT_EQ(WaitIndex(*camera), 2);
+    EXPECT_EQ(camera->dio->SetOutputBit(0, 1), kOk);
+    EXPECT_EQ(WaitIndex(*camera), 3);
+    EXPECT_EQ(camera->dio->SetOutputBit(5, 1), kOk);  // a hundred back: 3 - 100 wraps by 9 to 2
+    EXPECT_EQ(WaitIndex(*camera), 2);
+    camera->SetInt(kCmdFrameIndex, 6);
+    camera->grab2->G2Grab();
+    EXPECT_EQ(WaitIndex(*camera), 0) << "a grab starts again at the first frame";
+}
+
+TEST_F(RawPlayer, WithoutAFrameRateFrameSeeksWrapAndTimeSeeksStay) {
+    ZyrvSpec spec;
+    spec.frames = 4;
+    auto camera = OpenSpec(spec);
+    ASSERT_TRUE(camera);
+    EXPECT_EQ(camera->GetDouble(kCmdFrameTimeMs), 0.0);
+    camera->grab2->G2Grab();
+    EXPECT_EQ(WaitIndex(*camera), 0);
+    camera->SetDouble(kCmdPositionMs, 500);
+    EXPECT_EQ(WaitIndex(*camera), 1) << "no rate: a time means no frame, playback goes on";
+    camera->SetInt(kCmdStepFrames, -2);
+    EXPECT_EQ(WaitIndex(*camera), 2) << "1 - 2 wraps by the span of 3 frames";
+    camera->SetInt(kCmdFrameIndex, 7);
+    EXPECT_EQ(WaitIndex(*camera), 1);
+
+    ZyrvSpec single;
+    single.frames = 1;
+    single.fps = 1000;
+    auto one = OpenSpec(single, "one.zyrv");
+    ASSERT_TRUE(one);
+    one->grab2->G2Grab();
+    one->SetInt(kCmdStepFrames, 5);
+    EXPECT_EQ(WaitIndex(*one), 0);
+    one->SetDouble(kCmdPositionMs, -3);
+    EXPECT_EQ(WaitIndex(*one), 0);
+}
+
+TEST_F(RawPlayer, PacesOnAFixedScheduleAndNeverEarly) {
+    ZyrvSpec spec;
+    spec.frames = 4;
+    spec.fps = 25;
+    auto camera = OpenSpec(spec);
+    ASSERT_TRUE(camera);
+    EXPECT_EQ(camera->GetDouble(kCmdFrameTimeMs), 40.0);
+    const auto start = std::chrono::steady_clock::now();
+    camera->grab2->G2Grab();
+    for (int k = 1; k <= 10; ++k) {
+        ASSERT_EQ(camera->grab2->G2Wait(), kOk);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40 * k)) << "frame " << k;
+    }
+    ZyrvSpec thirty = spec;
+    thirty.fps = 30;
+    EXPECT_EQ(OpenSpec(thirty, "thirty.zyrv")->GetDouble(kCmdFrameTimeMs), 33.0) << "truncated";
+}
+
+TEST_F(RawPlayer, DataOffsetAndZeroFrames) {
+    ZyrvSpec spec;
+    spec.dataOffset = 512;
+    spec.format = "Mono8";
+    auto camera = OpenSpec(spec);
+    ASSERT_TRUE(camera);
+    camera->grab2->G2Grab();
+    camera->SetInt(kCmdFrameIndex, 2);
+    ASSERT_EQ(camera->grab2->G2Wait(), kOk);
+    EXPECT_EQ(Pixels(*camera), zyl::test::ExpectedPixels(spec, 2));
+
+    ZyrvSpec empty;
+    empty.frames = 0;
+    auto none = OpenSpec(empty, "empty.zyrv");
+    ASSERT_TRUE(none) << "a container without frames still opens";
+    EXPECT_EQ(none->GetInt(kCmdFrameCount), 0);
+    none->grab2->G2Grab();
+    EXPECT_ANY_THROW(none->grab2->G2Wait()) << "reading a frame that is not there fails";
+    EXPECT_EQ(none->grabber->Snap(), kOk) << "Snap logs the failure and carries on";
+}
+
+TEST_F(RawPlayer, BrokenFilesGiveNoCamera) {
+    ZyrvSpec spec;
+    const std::vector<std::uint8_t> header = zyl::tools::EncodeZyrvHeader({});
+    EXPECT_FALSE(Open(zyl::test::WriteBytes(dir.file("short.zyrv"), std::vector<std::uint8_t>(header.begin(), header.begin() + 20))));
+    EXPECT_FALSE(Open(dir.file("missing.zyrv")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("missing.zyrv"))) << "opened with open-always";
+    EXPECT_FALSE(Open(zyl::test::WriteZyrv(dir.file("upper.ZYRV"), spec))) << "goes to the DirectShow player";
+    EXPECT_FALSE(Open(dir.file("clip.avi")));
+    EXPECT_FALSE(Open(""));
+    std::filesystem::create_directories(dir.file("dir.zyrv"));
+    EXPECT_FALSE(Open(zyl::test::WriteZyrv(dir.file("dir.zyrv/clip.avi"), spec)));
+    EXPECT_TRUE(Open(zyl::test::WriteZyrv(dir.file(".zyrv"), spec))) << "the whole name is the extension";
+}
+
+TEST_F(RawPlayer, AFileOpenedTwiceIsRefusedUntilReleased) {
+    const std::string path = zyl::test::WriteZyrv(dir.file("v.zyrv"), ZyrvSpec{});
+    auto first = Open(path);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(Open(path));
+    EXPECT_FALSE(module.CanUnload());
+    first.reset();
+    EXPECT_TRUE(module.CanUnload());
+    EXPECT_TRUE(Open(path));
+}
+
+TEST_F(RawPlayer, TruncatedWhilePlayingGivesBlackFramesNotACrash) {
+    ZyrvSpec spec;
+    spec.frames = 4;
+    const std::string path = zyl::test::WriteZyrv(dir.file("v.zyrv"), spec);
+    auto camera = Open(path);
+    ASSERT_TRUE(camera);
+    camera->grab2->G2Grab();
+    ASSERT_EQ(camera->grab2->G2Wait(), kOk);
+    ASSERT_EQ(truncate(path.c_str(), 40 + 32 * 24 * 3 + 100), 0);
+    ASSERT_EQ(camera->grab2->G2Wait(), kOk);
+    const auto pixels = Pixels(*camera);
+    const auto expected = zyl::test::ExpectedPixels(spec, 1);
+    EXPECT_TRUE(std::equal(pixels.begin(), pixels.begin() + 100, expected.begin()));
+    EXPECT_TRUE(std::all_of(pixels.begin() + 100, pixels.end(), [](std::uint8_t b) { return b == 0; }))
+        << "the part that is gone reads as zero";
+    ASSERT_EQ(camera->grab2->G2Wait(), kOk);
+    EXPECT_TRUE(std::all_of(Pixels(*camera).begin(), Pixels(*camera).end(), [](std::uint8_t b) { return b == 0; }));
+}
+
+TEST_F(RawPlayer, WaitAndStatusFromTwoThreads) {
+    ZyrvSpec spec;
+    spec.fps = 500;
+    auto camera = OpenSpec(spec);
+    ASSERT_TRUE(camera);
+    camera->grab2->G2Grab();
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        for (int i = 0; i < 100; ++i) EXPECT_EQ(camera->grab2->G2Wait(), kOk);
+        done = true;
+    });
+    double last = 0;
+    while (!done) {
+        double delivered = 0;
+        EXPECT_EQ(camera->grab2->G2GetStatus(0, &delivered), kOk);
+        EXPECT_GE(delivered, last) << "the count never goes back";
+        last = delivered;
+        camera->SetInt(kCmdStepFrames, 1);  // seeks run beside a wait without the lock
+    }
+    waiter.join();
+    double delivered = 0;
+    camera->grab2->G2GetStatus(0, &delivered);
+    EXPECT_EQ(delivered, 100.0);
+}
+
+TEST_F(RawPlayer, InterfaceListAndHousekeeping) {
+    auto camera = OpenSpec(ZyrvSpec{});
+    ASSERT_TRUE(camera);
+    EXPECT_EQ(camera->interfaceIds, (std::vector<std::uint64_t>{1, 2, 8, 16, 10}));
+    IDisposableType* object = camera->vpa;
+    std::uint64_t count = 0;
+    EXPECT_EQ(object->GetInterfaces(nullptr, &count), kOk);
+    EXPECT_EQ(count, 5u);
+    InterfaceEntry entries[5] = {};
+    count = 4;
+    EXPECT_EQ(object->GetInterfaces(entries, &count), kBadArgument);
+    EXPECT_EQ(entries[0].id, 0u) << "nothing written";
+    ClassId id{};
+    EXPECT_EQ(camera->grabber->GetClassId(&id), kOk);
+    EXPECT_EQ(id.data1, 0x7DBE4A03u);
+    EXPECT_EQ(camera->grabber->Reserved1(), kNotSupported);
+    EXPECT_EQ(camera->grabber->Reserved2(5), kNotSupported);
+    EXPECT_EQ(camera->grabber->GetEngineObjects(nullptr, nullptr, nullptr), kNotSupported);
+    EXPECT_EQ(camera->grabber->SetNotify(nullptr, nullptr), kNotSupported);
+    ImageRecord record{};
+    EXPECT_EQ(camera->vpa->GetImageRecord(&record), kOk);
+    EXPECT_EQ(record.matrix[0], 1.0);
+    record.originX = 5;
+    camera->vpa->SetImageRecord(&record);
+    ImageRecord again{};
+    camera->vpa->GetImageRecord(&again);
+    EXPECT_EQ(again.originX, 5.0);
+}
+
+TEST_F(RawPlayer, DeviceControlRules) {
+    ZyrvSpec spec;
+    spec.frames = 10;
+    spec.fps = 25;
+    auto camera = OpenSpec(spec);
+    ASSERT_TRUE(camera);
+    IDeviceCtrl& d = *camera->device;
+    std::int32_t i = 7;
+    double x = 0;
+    std::uint64_t size = 0;
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameCount | kOpSet, &i, 4, nullptr, nullptr), kFailed);
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameCount, nullptr, 0, nullptr, &size), kOk);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdLengthMs, nullptr, 0, nullptr, &size), kOk);
+    EXPECT_EQ(size, 8u);
+    EXPECT_EQ(d.DeviceCtrlCmd(257, nullptr, 0, nullptr, &size), kNotSupported);
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameCount | 0x50000000, nullptr, 0, nullptr, &size), kNotSupported);
+    size = 8;
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameCount, nullptr, 0, &i, &size), kFailed) << "wrong size";
+    size = 8;
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdPositionMs | kOpUpperLimit, nullptr, 0, &x, &size), kOk);
+    EXPECT_EQ(x, 360.0);
+    size = 4;
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameIndex | kOpUpperLimit, nullptr, 0, &i, &size), kOk);
+    EXPECT_EQ(i, 9);
+    size = 8;
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameTimeMs | kOpLowerLimit, nullptr, 0, &x, &size), kOk);
+    EXPECT_EQ(x, -1.0);
+    i = 9;
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameIndex | kOpValidate, &i, 4, nullptr, nullptr), kOk);
+    i = 10;
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameIndex | kOpValidate, &i, 4, nullptr, nullptr), kBadArgument);
+    x = -1.0;
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameTimeMs | kOpValidate, &x, 8, nullptr, nullptr), kOk);
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdStepFrames, nullptr, 0, &i, &(size = 4)), kFailed) << "write-only";
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdStepFrames | kOpSet, nullptr, 4, nullptr, nullptr), kFailed) << "no input";
+
+    char text[16] = {};
+    std::uint64_t length = sizeof text;
+    EXPECT_EQ(d.DeviceCtrlString(kCmdFrameTimeMs, nullptr, 0, text, &length), kOk);
+    EXPECT_STREQ(text, "40");
+    EXPECT_EQ(length, 2u);
+    length = 0;
+    EXPECT_EQ(d.DeviceCtrlString(kCmdLengthMs, nullptr, 0, nullptr, &length), kOk);
+    EXPECT_EQ(length, 4u) << "\"400\" and its terminator";
+    length = 3;
+    EXPECT_EQ(d.DeviceCtrlString(kCmdLengthMs, nullptr, 0, text, &length), kOk);
+    EXPECT_STREQ(text, "40") << "cut to the buffer, terminated";
+    EXPECT_EQ(d.DeviceCtrlString(kCmdFrameIndex | kOpSet, nullptr, 0, nullptr, &length), kBadArgument);
+    EXPECT_EQ(d.DeviceCtrlString(kCmdFrameIndex | kOpSet, "4", 1, nullptr, &length), kOk);
+    EXPECT_EQ(length, 1u);
+    EXPECT_EQ(d.DeviceCtrlString(256, "1", 1, text, &length), kNotSupported);
+    camera->grab2->G2Grab();
+    camera->SetInt(kCmdFrameIndex, 4);
+    EXPECT_EQ(WaitIndex(*camera), 4);
+}
+
+TEST_F(RawPlayer, DigitalPorts) {
+    ZyrvSpec spec;
+    spec.frames = 6;
+    auto camera = OpenSpec(spec);
+    ASSERT_TRUE(camera);
+    IBasicDIO& dio = *camera->dio;
+    std::uint32_t v = 0;
+    EXPECT_EQ(dio.GetInputCount(&v), kOk);
+    EXPECT_EQ(v, 32u);
+    EXPECT_EQ(dio.GetOutputCount(&v), kOk);
+    EXPECT_EQ(v, 128u);
+    EXPECT_EQ(dio.GetInputPort(0, &v), kOk);
+    EXPECT_EQ(v, 6u);
+    EXPECT_EQ(dio.GetInputBit(1, &v), kOk);
+    EXPECT_EQ(v, 1u) << "6 = 0b110";
+    EXPECT_EQ(dio.GetInputBit(32, &v), kBadArgument);
+    EXPECT_EQ(dio.GetOutputPort(2, &v), kBadArgument);
+    EXPECT_EQ(dio.SetOutputBit(7, 1), kNotSupported);
+    EXPECT_EQ(dio.SetOutputBit(0, 0), kOk);
+    EXPECT_EQ(dio.SetOutputPort(0, 1), kNotSupported);
+    camera->grab2->G2Grab();
+    EXPECT_EQ(WaitIndex(*camera), 0) << "the zero-valued button did nothing";
+    EXPECT_EQ(dio.SetOutputPort(1, 3), kOk);
+    EXPECT_EQ(WaitIndex(*camera), 3);
+    EXPECT_EQ(dio.GetOutputPort(1, &v), kOk);
+    EXPECT_EQ(v, 3u);
+    EXPECT_EQ(dio.GetOutputBit(32, &v), kOk);
+    EXPECT_EQ(v, 1u);
+    EXPECT_EQ(dio.SetOutputBit(6, 1), kOk);
+    EXPECT_EQ(WaitIndex(*camera), 0);
+}
+
+TEST_F(RawPlayer, EveryHostObjectIsReleased) {
+    {
+        auto camera = OpenSpec(ZyrvSpec{});
+        ASSERT_TRUE(camera);
+        camera->grab2->G2Grab();
+        for (int i = 0; i < 20; ++i) camera->grab2->G2Wait();
+    }
+    EXPECT_EQ(HostLiveObjects(), liveBefore);
+}
