@@ -208,18 +208,16 @@ Result RVPlayer::G2Wait() {
     if (SetRawVideoFrameIndex(m_container.handle(), next) != kOk) {
         Log(qnLogging::level::err, "Cannot set frame index for video.");
     }
+    // The current image goes first, so its buffer takes the next frame: reading into the memory
+    // that was just read is markedly faster than alternating between two frame buffers. A host
+    // reads the current image between waits, never during one.
+    m_currentImage.Reset();
     HostHandle image = nullptr;
     if (ReadRawVideoImage(m_container.handle(), &image) < 0) {
+        RestoreCurrentImage();
         Throw("Unable to read frame from video", 304);
     }
-    zylBase::HostRef<IImageVPA> fresh(image, nullptr);
-    void* vpa = nullptr;
-    if (HostQueryInterface(image, kIdImageVPA, &vpa) == kOk && vpa != nullptr) {
-        fresh = zylBase::HostRef<IImageVPA>(fresh.Release(), static_cast<IImageVPA*>(vpa));
-    } else {
-        fresh.Reset();
-    }
-    m_currentImage = std::move(fresh);
+    m_currentImage = WrapImage(image);
     m_currentIndex = next;
     // A seek stored meanwhile wins over the plain advance.
     std::uint64_t expected = m_nextIndex.load();
@@ -229,6 +227,31 @@ Result RVPlayer::G2Wait() {
     SleepUntil(m_dueNs);
     m_dueNs += m_frameTimeMs * kNsPerMs;
     return kOk;
+}
+
+zylBase::HostRef<IImageVPA> RVPlayer::WrapImage(HostHandle image) {
+    zylBase::HostRef<IImageVPA> wrapped(image, nullptr);
+    void* vpa = nullptr;
+    if (HostQueryInterface(image, kIdImageVPA, &vpa) == kOk && vpa != nullptr) {
+        return zylBase::HostRef<IImageVPA>(wrapped.Release(), static_cast<IImageVPA*>(vpa));
+    }
+    return {};
+}
+
+// After a failed read the host must still see the frame it saw before: it is read again (or,
+// before any frame, the blank first image made again).
+void RVPlayer::RestoreCurrentImage() {
+    HostHandle image = nullptr;
+    if (m_delivered > 0 && SetRawVideoFrameIndex(m_container.handle(), m_currentIndex) == kOk &&
+        ReadRawVideoImage(m_container.handle(), &image) == kOk) {
+        m_currentImage = WrapImage(image);
+        return;
+    }
+    try {
+        CreateFirstImage();
+    } catch (...) {
+        // Out of memory: the host sees no image until the next frame arrives.
+    }
 }
 
 Result RVPlayer::G2Freeze(bool) {

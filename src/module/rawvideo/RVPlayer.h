@@ -93,6 +93,8 @@ private:
 
     void ReadMetadata();
     void CreateFirstImage();
+    void RestoreCurrentImage();
+    static zylBase::HostRef<IImageVPA> WrapImage(HostHandle image);
     double SpanMs() const;
     // A frame index from a position inside the video (the wrap rules applied).
     void SeekWrapped(double position, double span, double unit);

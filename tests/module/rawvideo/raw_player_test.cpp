@@ -201,6 +201,9 @@ TEST_F(RawPlayer, DataOffsetAndZeroFrames) {
     EXPECT_EQ(none->GetInt(kCmdFrameCount), 0);
     none->grab2->G2Grab();
     EXPECT_ANY_THROW(none->grab2->G2Wait()) << "reading a frame that is not there fails";
+    std::uint8_t* base = nullptr;
+    VPAEntry* table = nullptr;
+    EXPECT_EQ(none->vpa->GetPlaneVPA(0, &base, &table), kOk) << "the host still has an image to look at";
     EXPECT_EQ(none->grabber->Snap(), kOk) << "Snap logs the failure and carries on";
 }
 
