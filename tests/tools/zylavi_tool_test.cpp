@@ -1,0 +1,105 @@
+// The zylavi command as a user runs it.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include <boost/property_tree/json_parser.hpp>
+
+#include "platform/process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+};
+
+ToolRun Zylavi(const std::string& arguments, const std::string& env = "") {
+    const std::string exe = zyl::platform::executablePath();
+    const std::string command = env + " ZYLAVI_NO_DIALOGS=1 '" + exe.substr(0, exe.rfind('/') + 1) + "zylavi' " +
+                                arguments + " 2>/dev/null";
+    ToolRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+boost::property_tree::ptree Json(const std::string& text) {
+    boost::property_tree::ptree tree;
+    std::istringstream in(text);
+    boost::property_tree::read_json(in, tree);
+    return tree;
+}
+
+}  // namespace
+
+TEST(ZylaviTool, PatternFilesGrabConvertAndHashAlike) {
+    zyl::test::TempDir dir;
+    ASSERT_EQ(Zylavi("convert --pattern 40x30:RGB8:6:0 " + dir.file("rgb.zyrv")).status, 0);
+    ASSERT_EQ(Zylavi("convert --pattern 40x30:BGR8:6:0 " + dir.file("bgr.zyrv")).status, 0);
+    const ToolRun rgb = Zylavi("grab " + dir.file("rgb.zyrv") + " --frames 8 --md5");
+    const ToolRun bgr = Zylavi("grab " + dir.file("bgr.zyrv") + " --frames 8 --md5");
+    ASSERT_EQ(rgb.status, 0);
+    const std::string rgbLines = rgb.out.substr(0, rgb.out.find("Delivered"));
+    EXPECT_EQ(rgbLines, bgr.out.substr(0, bgr.out.find("Delivered"))) << "BGR8 reaches the host as RGB";
+    EXPECT_TRUE(std::regex_search(rgb.out, std::regex("^0 [0-9a-f]{32}\n1 ")));
+    EXPECT_NE(rgb.out.find("\n0 "), std::string::npos) << "frame 6 loops to 0";
+
+    ASSERT_EQ(Zylavi("convert " + dir.file("bgr.zyrv") + " " + dir.file("copy.zyrv")).status, 0);
+    const ToolRun copy = Zylavi("grab " + dir.file("copy.zyrv") + " --frames 8 --md5");
+    EXPECT_EQ(copy.out.substr(0, copy.out.find("Delivered")), rgbLines);
+
+    const auto info = Json(Zylavi("info " + dir.file("rgb.zyrv") + " --json").out);
+    EXPECT_EQ(info.get<int>("frames"), 6);
+    EXPECT_EQ(info.get<int>("planes"), 3);
+    EXPECT_EQ(info.get_child("interfaces").size(), 5u);
+
+    const auto seek = Json(Zylavi("grab " + dir.file("rgb.zyrv") + " --frames 2 --seek-frame 4 --step 2 --md5 --json").out);
+    std::vector<int> indices;
+    for (const auto& f : seek.get_child("frames")) indices.push_back(f.second.get<int>("index"));
+    EXPECT_EQ(indices, (std::vector<int>{4, 1})) << "4, then 4 + 2 wrapped by the span of 5";
+
+    const auto png = Json(Zylavi("grab " + dir.file("rgb.zyrv") + " --frames 2 --out " + dir.file("png") + " --json").out);
+    EXPECT_EQ(png.get_child("png").size(), 2u);
+    EXPECT_EQ(zyl::test::readFile(png.get_child("png").begin()->second.data()).substr(1, 3), "PNG");
+}
+
+TEST(ZylaviTool, ConfigEditsTheRegistryFileAndBadInputFailsClearly) {
+    zyl::test::TempDir dir;
+    const std::string env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "'";
+    EXPECT_EQ(Zylavi("config set NumBuffers 1000", env).status, 0);
+    EXPECT_EQ(Zylavi("config set DefaultVolume 5000", env).status, 0);
+    auto shown = Json(Zylavi("config show --json", env).out);
+    EXPECT_EQ(shown.get<int>("settings.NumBuffers"), 256) << "clamped as the module reads it";
+    EXPECT_EQ(shown.get<int>("settings.DefaultVolume"), -5000);
+    EXPECT_EQ(Zylavi("config unset NumBuffers", env).status, 0);
+    shown = Json(Zylavi("config --json", env).out);
+    EXPECT_EQ(shown.get<int>("settings.NumBuffers"), 2);
+    EXPECT_EQ(Zylavi("config set Bogus 1", env).status, 2);
+    EXPECT_EQ(Zylavi("config set NumBuffers many", env).status, 2);
+
+    EXPECT_EQ(Zylavi("grab " + dir.file("missing.avi")).status, 1);
+    EXPECT_EQ(Zylavi("grab").status, 2);
+    EXPECT_EQ(Zylavi("grab x --frames").status, 2);
+    EXPECT_EQ(Zylavi("frobnicate").status, 2);
+    EXPECT_EQ(Zylavi("convert --pattern 0x0:RGB8:1:0 " + dir.file("x.zyrv")).status, 2);
+    EXPECT_NE(Zylavi("--help").out.find("Usage: zylavi"), std::string::npos);
+}
+
+TEST(ZylaviTool, DemoPlaysForThreeSecondsAndWritesPictures) {
+    const auto demo = Json(Zylavi("demo --json").out);
+    EXPECT_EQ(demo.get<int>("delivered"), 75);
+    EXPECT_GE(demo.get<double>("seconds"), 3.0) << "paced at 25 frames/s";
+    EXPECT_EQ(demo.get_child("png").size(), 5u);
+    std::filesystem::remove_all(std::filesystem::path(demo.get<std::string>("file")).parent_path());
+}
