@@ -33,4 +33,14 @@ Result RunDeviceCtrlCmd(DeviceCommands& commands, std::uint32_t command, const v
 Result RunDeviceCtrlString(DeviceCommands& commands, std::uint32_t command, const char* input,
                            std::uint64_t inputSize, char* output, std::uint64_t* outputLength);
 
+// Bit n of the 32-bit ports: bit n mod 32 of port n / 32, read through the port getter.
+template <class GetPort>
+Result BitOfPort(std::uint32_t bit, std::uint32_t* value, GetPort&& getPort) {
+    std::uint32_t port = 0;
+    if (Result r = getPort(bit / 32, &port); r != kOk) return r;
+    if (!value) return kBadArgument;
+    *value = (port >> (bit % 32)) & 1u;
+    return kOk;
+}
+
 }  // namespace ZYL

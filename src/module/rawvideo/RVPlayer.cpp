@@ -392,11 +392,7 @@ Result RVPlayer::GetOutputCount(std::uint32_t* count) {
 }
 
 Result RVPlayer::GetInputBit(std::uint32_t bit, std::uint32_t* value) {
-    std::uint32_t port = 0;
-    if (Result r = GetInputPort(bit / 32, &port); r != kOk) return r;
-    if (!value) return kBadArgument;
-    *value = (port >> (bit % 32)) & 1u;
-    return kOk;
+    return BitOfPort(bit, value, [this](std::uint32_t port, std::uint32_t* v) { return GetInputPort(port, v); });
 }
 
 Result RVPlayer::GetInputPort(std::uint32_t port, std::uint32_t* value) {
@@ -406,11 +402,7 @@ Result RVPlayer::GetInputPort(std::uint32_t port, std::uint32_t* value) {
 }
 
 Result RVPlayer::GetOutputBit(std::uint32_t bit, std::uint32_t* value) {
-    std::uint32_t port = 0;
-    if (Result r = GetOutputPort(bit / 32, &port); r != kOk) return r;
-    if (!value) return kBadArgument;
-    *value = (port >> (bit % 32)) & 1u;
-    return kOk;
+    return BitOfPort(bit, value, [this](std::uint32_t port, std::uint32_t* v) { return GetOutputPort(port, v); });
 }
 
 Result RVPlayer::GetOutputPort(std::uint32_t port, std::uint32_t* value) {
