@@ -103,3 +103,17 @@ TEST(ZylaviTool, DemoPlaysForThreeSecondsAndWritesPictures) {
     EXPECT_EQ(demo.get_child("png").size(), 5u);
     std::filesystem::remove_all(std::filesystem::path(demo.get<std::string>("file")).parent_path());
 }
+
+TEST(ZylaviTool, RegisterAndUnregisterAServer) {
+    zyl::test::TempDir dir;
+    const std::string env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "'";
+    const std::string server = std::string(ZYLAVI_TEST_FAKES) + "/libcom_test_server.so";
+    const auto registered = Json(Zylavi("register " + server + " --json", env).out);
+    EXPECT_TRUE(registered.get<bool>("ok"));
+    EXPECT_NE(zyl::test::readFile(dir.file("r.reg")).find("InprocServer32"), std::string::npos);
+    EXPECT_EQ(Zylavi("unregister " + server, env).status, 0);
+    EXPECT_EQ(zyl::test::readFile(dir.file("r.reg")).find("InprocServer32"), std::string::npos);
+    EXPECT_EQ(Zylavi("register " + dir.file("none.so"), env).status, 1);
+    EXPECT_EQ(Zylavi("register", env).status, 2);
+}
+

@@ -49,5 +49,7 @@ int Info(const Args& args);
 int Grab(const Args& args);
 int Convert(const Args& args);
 int Demo(const Args& args);
+int Register(const Args& args);
+int Unregister(const Args& args);
 
 }  // namespace zyl::cli

@@ -34,6 +34,9 @@ const char* kUsage =
     "                         configure logging from the running log service (zylavi-logsvc) as\n"
     "                         module NAME (default Reel2) and send TEXT at LEVEL (default info)\n"
     "  selfcheck [--json]     check the registry file, the settings and the module's log cycle\n"
+    "  register MODULE [--json], unregister MODULE [--json]\n"
+    "                         call a COM server library's DllRegisterServer or\n"
+    "                         DllUnregisterServer (it writes its classes to the registry file)\n"
     "\n"
     "Options:\n"
     "  -h, --help             show this help\n"
@@ -72,6 +75,8 @@ int main(int argc, char** argv) {
         {"config", zyl::cli::Config, {}, {}},
         {"log", zyl::cli::Log, {}, {"--module", "--level"}},
         {"selfcheck", zyl::cli::Selfcheck, {}, {}},
+        {"register", zyl::cli::Register, {}, {}},
+        {"unregister", zyl::cli::Unregister, {}, {}},
     };
     const std::string name = raw[0];
     raw.erase(raw.begin());

@@ -1,0 +1,45 @@
+// The COM runtime: per-thread initialisation, class activation (the platform's own classes and
+// in-process servers registered under HKEY_CLASSES_ROOT\CLSID\{...}\InprocServer32), task
+// memory, and freeing server libraries that say they may go.
+//
+// Initialisation state is per thread (no lock). The platform class table and the table of
+// loaded server libraries share one mutex, never held while calling into a server.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "com/com_types.h"
+
+HRESULT CoInitialize(void* reserved);
+HRESULT CoInitializeEx(void* reserved, DWORD concurrencyModel);
+void CoUninitialize();
+
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* serverInfo, REFIID riid, void** object);
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object);
+// Unloads every server library whose DllCanUnloadNow answers S_OK.
+void CoFreeUnusedLibraries();
+
+void* CoTaskMemAlloc(std::size_t size);
+void* CoTaskMemRealloc(void* memory, std::size_t size);
+void CoTaskMemFree(void* memory);
+
+namespace com {
+
+// A class the platform provides without registration (the filter graph, the system clock...):
+// getFactory hands out its class factory.
+using FactoryGetter = HRESULT (*)(REFIID riid, void** factory);
+void RegisterPlatformClass(REFCLSID clsid, FactoryGetter getFactory);
+
+// Server libraries currently loaded by the runtime.
+std::size_t LoadedServerCount();
+
+// The exports an in-process server library offers.
+using DllGetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
+using DllCanUnloadNowFn = HRESULT (*)();
+using DllRegisterServerFn = HRESULT (*)();
+
+// The registry key of a class's server: "HKEY_CLASSES_ROOT\CLSID\{...}\InprocServer32".
+std::string InprocServerKey(REFCLSID clsid);
+
+}  // namespace com
