@@ -1,0 +1,152 @@
+#include "directshow/system_clock.h"
+
+#include <chrono>
+#include <vector>
+
+#include "com/runtime.h"
+#include "platform/clock.h"
+#include "platform/sync.h"
+
+REFERENCE_TIME MonotonicReferenceTime() { return zyl::platform::monotonicNanoseconds() / 100; }
+
+CSystemClock::CSystemClock(IUnknown* outer) : CUnknown(L"System clock", outer) {
+    m_thread = std::thread([this] { Run(); });
+}
+
+CSystemClock::~CSystemClock() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+HRESULT CSystemClock::NonDelegatingQueryInterface(REFIID riid, void** object) {
+    if (riid == IID_IReferenceClock) return GetInterface(static_cast<IReferenceClock*>(this), object);
+    return CUnknown::NonDelegatingQueryInterface(riid, object);
+}
+
+HRESULT CSystemClock::GetTime(REFERENCE_TIME* time) {
+    if (!time) return E_POINTER;
+    *time = MonotonicReferenceTime();
+    return S_OK;
+}
+
+HRESULT CSystemClock::AdviseTime(REFERENCE_TIME baseTime, REFERENCE_TIME streamTime, HEVENT event,
+                                 DWORD_PTR* cookie) {
+    if (!cookie) return E_POINTER;
+    if (!event || baseTime < 0 || streamTime < 0) return E_INVALIDARG;
+    {
+        std::lock_guard lock(m_mutex);
+        *cookie = m_nextCookie++;
+        m_advises[*cookie] = Advise{baseTime + streamTime, 0, event};
+    }
+    m_wake.notify_all();
+    return S_OK;
+}
+
+HRESULT CSystemClock::AdvisePeriodic(REFERENCE_TIME startTime, REFERENCE_TIME periodTime, HSEMAPHORE semaphore,
+                                     DWORD_PTR* cookie) {
+    if (!cookie) return E_POINTER;
+    if (!semaphore || startTime < 0 || periodTime <= 0) return E_INVALIDARG;
+    {
+        std::lock_guard lock(m_mutex);
+        *cookie = m_nextCookie++;
+        m_advises[*cookie] = Advise{startTime, periodTime, semaphore};
+    }
+    m_wake.notify_all();
+    return S_OK;
+}
+
+HRESULT CSystemClock::Unadvise(DWORD_PTR cookie) {
+    std::lock_guard lock(m_mutex);
+    return m_advises.erase(cookie) ? S_OK : S_FALSE;
+}
+
+std::size_t CSystemClock::PendingAdvises() {
+    std::lock_guard lock(m_mutex);
+    return m_advises.size();
+}
+
+void CSystemClock::Run() {
+    std::unique_lock lock(m_mutex);
+    while (!m_stopping) {
+        REFERENCE_TIME earliest = -1;
+        for (const auto& [cookie, advise] : m_advises) {
+            if (earliest < 0 || advise.due < earliest) earliest = advise.due;
+        }
+        if (earliest < 0) {
+            m_wake.wait(lock);
+            continue;
+        }
+        const REFERENCE_TIME now = MonotonicReferenceTime();
+        if (earliest > now) {
+            m_wake.wait_for(lock, std::chrono::nanoseconds((earliest - now) * 100));
+            continue;
+        }
+        std::vector<std::pair<bool, DWORD_PTR>> due;  // {periodic, handle}
+        for (auto it = m_advises.begin(); it != m_advises.end();) {
+            Advise& advise = it->second;
+            if (advise.due > now) {
+                ++it;
+                continue;
+            }
+            due.emplace_back(advise.period > 0, advise.handle);
+            if (advise.period > 0) {
+                advise.due += advise.period;
+                ++it;
+            } else {
+                it = m_advises.erase(it);
+            }
+        }
+        // Signalled without the lock: a woken thread may call back into the clock at once.
+        lock.unlock();
+        for (const auto& [periodic, handle] : due) {
+            if (periodic) {
+                reinterpret_cast<zyl::platform::Semaphore*>(handle)->release(1);
+            } else {
+                reinterpret_cast<zyl::platform::Event*>(handle)->set();
+            }
+        }
+        lock.lock();
+    }
+}
+
+namespace {
+
+class ClockFactory final : public IClassFactory {
+public:
+    HRESULT QueryInterface(REFIID riid, void** object) override {
+        if (!object) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *object = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (outer && !(riid == IID_IUnknown)) return E_NOINTERFACE;
+        auto* clock = new CSystemClock(outer);
+        clock->NonDelegatingAddRef();
+        const HRESULT hr = clock->NonDelegatingQueryInterface(riid, object);
+        clock->NonDelegatingRelease();
+        return hr;
+    }
+    HRESULT LockServer(BOOL) override { return S_OK; }
+    virtual ~ClockFactory() = default;
+};
+
+}  // namespace
+
+void CSystemClock::RegisterClass() {
+    com::RegisterPlatformClass(CLSID_SystemClock, [](REFIID riid, void** factory) {
+        static ClockFactory instance;
+        return instance.QueryInterface(riid, factory);
+    });
+}
