@@ -19,6 +19,9 @@ using LONG = std::int32_t;
 using LONGLONG = std::int64_t;
 using REFERENCE_TIME = std::int64_t;
 
+inline constexpr BOOL TRUE = 1;
+inline constexpr BOOL FALSE = 0;
+
 struct GUID {
     std::uint32_t Data1;
     std::uint16_t Data2;

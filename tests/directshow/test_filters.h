@@ -1,0 +1,130 @@
+// Filters written against the base classes the way a filter writer would: a source with one
+// output pin offering video types, and a sink whose input pin accepts one subtype and records
+// what it receives.
+#pragma once
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "directshow/filter.h"
+
+namespace zyl::test {
+
+inline CMediaType VideoType(const GUID& subtype, LONG width, LONG height, REFERENCE_TIME frameTime = 400000) {
+    CMediaType type(&MEDIATYPE_Video);
+    type.SetSubtype(&subtype);
+    type.SetFormatType(&FORMAT_VideoInfo);
+    VIDEOINFOHEADER vih{};
+    vih.AvgTimePerFrame = frameTime;
+    vih.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    vih.bmiHeader.biWidth = width;
+    vih.bmiHeader.biHeight = height;
+    vih.bmiHeader.biBitCount = subtype == MEDIASUBTYPE_RGB32 ? 32 : 24;
+    vih.bmiHeader.biSizeImage = static_cast<DWORD>(width * height * (vih.bmiHeader.biBitCount / 8));
+    type.SetFormat(reinterpret_cast<BYTE*>(&vih), sizeof vih);
+    type.lSampleSize = vih.bmiHeader.biSizeImage;
+    return type;
+}
+
+class SourceFilter;
+
+class SourcePin final : public CBaseOutputPin {
+public:
+    SourcePin(SourceFilter* filter, CCritSec* lock);
+    HRESULT CheckMediaType(const CMediaType* type) override {
+        for (const CMediaType& offered : offers) {
+            if (offered == *type) return S_OK;
+        }
+        return S_FALSE;
+    }
+    HRESULT GetMediaType(int position, CMediaType* type) override {
+        if (position < 0) return E_INVALIDARG;
+        if (position >= static_cast<int>(offers.size())) return VFW_S_NO_MORE_ITEMS;
+        *type = offers[static_cast<std::size_t>(position)];
+        return S_OK;
+    }
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES*) override {
+        ALLOCATOR_PROPERTIES request{3, static_cast<LONG>(m_mt.lSampleSize ? m_mt.lSampleSize : 16), 1, 0}, actual{};
+        return allocator->SetProperties(&request, &actual);
+    }
+    // Sends one sample carrying a number.
+    HRESULT Send(int number, REFERENCE_TIME start, REFERENCE_TIME end) {
+        IMediaSample* sample = nullptr;
+        if (HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0); FAILED(hr)) return hr;
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        std::memcpy(data, &number, sizeof number);
+        sample->SetTime(&start, &end);
+        const HRESULT hr = Deliver(sample);
+        sample->Release();
+        return hr;
+    }
+    std::vector<CMediaType> offers;
+};
+
+class SourceFilter final : public CBaseFilter {
+public:
+    SourceFilter() : CBaseFilter(L"source", nullptr, &m_lock, GUID_NULL), m_pin(this, &m_lock) {}
+    int GetPinCount() override { return 1; }
+    CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
+    SourcePin& pin() { return m_pin; }
+
+private:
+    CCritSec m_lock;
+    SourcePin m_pin;
+};
+
+inline SourcePin::SourcePin(SourceFilter* filter, CCritSec* lock)
+    : CBaseOutputPin(L"source pin", filter, lock, nullptr, L"Output") {}
+
+class SinkFilter;
+
+class SinkPin final : public CBaseInputPin {
+public:
+    SinkPin(CBaseFilter* filter, CCritSec* lock) : CBaseInputPin(L"sink pin", filter, lock, nullptr, L"Input") {}
+    HRESULT CheckMediaType(const CMediaType* type) override {
+        return *type->Type() == MEDIATYPE_Video && *type->Subtype() == accepted ? S_OK : S_FALSE;
+    }
+    HRESULT Receive(IMediaSample* sample) override {
+        if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK) return hr;
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        int number;
+        std::memcpy(&number, data, sizeof number);
+        std::lock_guard lock(mutex);
+        received.push_back(number);
+        return S_OK;
+    }
+    HRESULT EndOfStream() override {
+        std::lock_guard lock(mutex);
+        ++endOfStream;
+        return S_OK;
+    }
+    GUID accepted = MEDIASUBTYPE_RGB32;
+    std::mutex mutex;
+    std::vector<int> received;
+    int endOfStream = 0;
+};
+
+class SinkFilter final : public CBaseFilter {
+public:
+    SinkFilter() : CBaseFilter(L"sink", nullptr, &m_lock, GUID_NULL), m_pin(this, &m_lock) {}
+    int GetPinCount() override { return 1; }
+    CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
+    SinkPin& pin() { return m_pin; }
+
+private:
+    CCritSec m_lock;
+    SinkPin m_pin;
+};
+
+// Makes a filter with its first reference held by the caller.
+template <class F>
+F* Make() {
+    F* filter = new F;
+    filter->NonDelegatingAddRef();
+    return filter;
+}
+
+}  // namespace zyl::test
