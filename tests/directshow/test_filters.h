@@ -31,7 +31,7 @@ class SourceFilter;
 
 class SourcePin final : public CBaseOutputPin {
 public:
-    SourcePin(SourceFilter* filter, CCritSec* lock);
+    SourcePin(CBaseFilter* filter, CCritSec* lock);
     HRESULT CheckMediaType(const CMediaType* type) override {
         for (const CMediaType& offered : offers) {
             if (offered == *type) return S_OK;
@@ -75,7 +75,7 @@ private:
     SourcePin m_pin;
 };
 
-inline SourcePin::SourcePin(SourceFilter* filter, CCritSec* lock)
+inline SourcePin::SourcePin(CBaseFilter* filter, CCritSec* lock)
     : CBaseOutputPin(L"source pin", filter, lock, nullptr, L"Output") {}
 
 class SinkFilter;

@@ -1,0 +1,159 @@
+// The filter graph manager (CLSID_FilterGraph): filters and connections, intelligent connect
+// and rendering, state changes, the event queue, seeking and audio forwarded to the filters.
+//
+// One graph lock serialises every graph call, as on Windows; it is held while filters change
+// state, never while events are waited for. The event queue has a lock of its own, taken by
+// filters posting events from their streaming threads (so a filter never needs the graph lock
+// to post). The graph holds a reference to each filter; filters point back weakly.
+#pragma once
+
+#include <deque>
+#include <vector>
+
+#include "directshow/filter.h"
+#include "platform/sync.h"
+
+struct IFileSourceFilter : IUnknown {
+    virtual HRESULT Load(LPCWSTR fileName, const AM_MEDIA_TYPE* type) = 0;
+    virtual HRESULT GetCurFile(LPWSTR* fileName, AM_MEDIA_TYPE* type) = 0;
+
+protected:
+    ~IFileSourceFilter() = default;
+};
+inline constexpr IID IID_IFileSourceFilter = QuartzIid(0x56A868A6);
+
+class CFilterGraph final : public CUnknown,
+                           public IGraphBuilder,
+                           public IMediaControl,
+                           public IMediaEventEx,
+                           public IMediaEventSink,
+                           public IMediaFilter,
+                           public IMediaSeeking,
+                           public IBasicAudio {
+public:
+    explicit CFilterGraph(IUnknown* outer);
+    ~CFilterGraph() override;
+
+    DECLARE_IUNKNOWN
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override;
+
+    // IFilterGraph
+    HRESULT AddFilter(IBaseFilter* filter, LPCWSTR name) override;
+    HRESULT RemoveFilter(IBaseFilter* filter) override;
+    HRESULT EnumFilters(IEnumFilters** filters) override;
+    HRESULT FindFilterByName(LPCWSTR name, IBaseFilter** filter) override;
+    HRESULT ConnectDirect(IPin* out, IPin* in, const AM_MEDIA_TYPE* type) override;
+    HRESULT Reconnect(IPin*) override { return E_NOTIMPL; }
+    HRESULT Disconnect(IPin* pin) override;
+    HRESULT SetDefaultSyncSource() override;
+    // IGraphBuilder
+    HRESULT Connect(IPin* out, IPin* in) override;
+    HRESULT Render(IPin* out) override;
+    HRESULT RenderFile(LPCWSTR file, LPCWSTR playList) override;
+    HRESULT AddSourceFilter(LPCWSTR file, LPCWSTR name, IBaseFilter** filter) override;
+    HRESULT SetLogFile(DWORD_PTR) override { return S_OK; }
+    HRESULT Abort() override { return S_OK; }
+    HRESULT ShouldOperationContinue() override { return S_OK; }
+
+    // IDispatch (shared by the automation interfaces): not offered here.
+    HRESULT GetTypeInfoCount(std::uint32_t*) override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(std::uint32_t, DWORD, void**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, wchar_t**, std::uint32_t, DWORD, LONG*) override { return E_NOTIMPL; }
+    HRESULT Invoke(LONG, REFIID, DWORD, std::uint16_t, void*, void*, void*, std::uint32_t*) override { return E_NOTIMPL; }
+
+    // IMediaControl (Stop and Pause are shared with IMediaFilter)
+    HRESULT Run() override;
+    HRESULT Pause() override;
+    HRESULT Stop() override;
+    HRESULT GetState(LONG milliseconds, OAFilterState* state) override;
+    HRESULT RenderFile(BSTR file) override { return RenderFile(file, nullptr); }
+    HRESULT AddSourceFilter(BSTR, IDispatch**) override { return E_NOTIMPL; }
+    HRESULT get_FilterCollection(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT get_RegFilterCollection(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT StopWhenReady() override;
+
+    // IMediaEvent, IMediaEventEx
+    HRESULT GetEventHandle(OAEVENT* handle) override;
+    HRESULT GetEvent(LONG* code, LONG_PTR* param1, LONG_PTR* param2, LONG milliseconds) override;
+    HRESULT WaitForCompletion(LONG milliseconds, LONG* code) override;
+    HRESULT CancelDefaultHandling(LONG) override { return E_NOTIMPL; }
+    HRESULT RestoreDefaultHandling(LONG) override { return E_NOTIMPL; }
+    HRESULT FreeEventParams(LONG, LONG_PTR, LONG_PTR) override { return S_OK; }
+    HRESULT SetNotifyWindow(OAHWND, LONG, LONG_PTR) override { return E_NOTIMPL; }
+    HRESULT SetNotifyFlags(LONG) override { return E_NOTIMPL; }
+    HRESULT GetNotifyFlags(LONG* flags) override;
+    // IMediaEventSink: what filters post.
+    HRESULT Notify(LONG code, LONG_PTR param1, LONG_PTR param2) override;
+
+    // IPersist, IMediaFilter
+    HRESULT GetClassID(CLSID* clsid) override;
+    HRESULT Run(REFERENCE_TIME start) override;
+    HRESULT GetState(DWORD milliseconds, FILTER_STATE* state) override;
+    HRESULT SetSyncSource(IReferenceClock* clock) override;
+    HRESULT GetSyncSource(IReferenceClock** clock) override;
+
+    // IMediaSeeking: forwarded to the filters that seek.
+    HRESULT GetCapabilities(DWORD* capabilities) override;
+    HRESULT CheckCapabilities(DWORD* capabilities) override;
+    HRESULT IsFormatSupported(const GUID* format) override;
+    HRESULT QueryPreferredFormat(GUID* format) override;
+    HRESULT GetTimeFormat(GUID* format) override;
+    HRESULT IsUsingTimeFormat(const GUID* format) override;
+    HRESULT SetTimeFormat(const GUID* format) override;
+    HRESULT GetDuration(LONGLONG* duration) override;
+    HRESULT GetStopPosition(LONGLONG* stop) override;
+    HRESULT GetCurrentPosition(LONGLONG* current) override;
+    HRESULT ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
+                              const GUID* sourceFormat) override;
+    HRESULT SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) override;
+    HRESULT GetPositions(LONGLONG* current, LONGLONG* stop) override;
+    HRESULT GetAvailable(LONGLONG* earliest, LONGLONG* latest) override;
+    HRESULT SetRate(double rate) override;
+    HRESULT GetRate(double* rate) override;
+    HRESULT GetPreroll(LONGLONG* preroll) override;
+
+    // IBasicAudio: forwarded to an audio renderer in the graph.
+    HRESULT put_Volume(LONG volume) override;
+    HRESULT get_Volume(LONG* volume) override;
+    HRESULT put_Balance(LONG balance) override;
+    HRESULT get_Balance(LONG* balance) override;
+
+    // Makes CLSID_FilterGraph available through CoCreateInstance.
+    static void RegisterClass();
+
+private:
+    struct Entry {
+        IBaseFilter* filter;
+        std::wstring name;
+    };
+    struct Event {
+        LONG code;
+        LONG_PTR param1;
+        LONG_PTR param2;
+    };
+
+    HRESULT ConnectVia(IPin* out, IPin* in, std::size_t depth);
+    HRESULT RenderPin(IPin* out, std::size_t depth);
+    // Filters ordered downstream first, the order state changes go in.
+    std::vector<IBaseFilter*> DownstreamFirst();
+    HRESULT ChangeState(FILTER_STATE target);
+    std::size_t CountRenderers();
+    template <class I, class F>
+    HRESULT ForEachFilterWith(REFIID iid, F&& call, bool firstOnly);
+    void PostEvent(const Event& event);
+
+    CCritSec m_lock;
+    std::vector<Entry> m_filters;
+    FILTER_STATE m_state = State_Stopped;
+    IReferenceClock* m_clock = nullptr;
+    bool m_clockChosen = false;
+    REFERENCE_TIME m_streamStart = 0;
+    REFERENCE_TIME m_pausedAt = 0;
+    double m_rate = 1.0;
+
+    std::mutex m_eventLock;
+    std::deque<Event> m_events;
+    zyl::platform::Event m_eventHandle{zyl::platform::Event::Reset::Manual};
+    std::size_t m_renderersRunning = 0;
+    std::size_t m_completions = 0;
+};

@@ -1,0 +1,233 @@
+// The filter graph manager with a push source and a recording renderer: building, running,
+// events, seeking, looping by rewinding, running unclocked, and concurrent control.
+#include "directshow/filter_graph.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "com/com_ptr.h"
+#include "com/runtime.h"
+#include "directshow/platform_classes.h"
+#include "directshow/push_source.h"
+#include "directshow/renderer.h"
+#include "platform/registry.h"
+#include "support/temp_dir.h"
+
+using namespace zyl::test;
+
+namespace {
+
+class Recorder final : public CBaseVideoRenderer {
+public:
+    Recorder() : CBaseVideoRenderer(GUID_NULL, L"recorder", nullptr, nullptr) {}
+    HRESULT CheckMediaType(const CMediaType* type) override {
+        return *type->Subtype() == MEDIASUBTYPE_RGB32 ? S_OK : S_FALSE;
+    }
+    HRESULT DoRenderSample(IMediaSample* sample) override {
+        if (m_State != State_Running) return S_OK;  // poster frames are not counted
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        int number;
+        std::memcpy(&number, data, sizeof number);
+        std::lock_guard lock(mutex);
+        frames.push_back(number);
+        return S_OK;
+    }
+    std::vector<int> Frames() {
+        std::lock_guard lock(mutex);
+        return frames;
+    }
+    std::mutex mutex;
+    std::vector<int> frames;
+};
+
+class Graph : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        dshow::RegisterPlatformClasses();
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.PutVoid()), S_OK);
+        ASSERT_EQ(graph.As(control, IID_IMediaControl), S_OK);
+        ASSERT_EQ(graph.As(events, IID_IMediaEventEx), S_OK);
+        ASSERT_EQ(graph.As(seeking, IID_IMediaSeeking), S_OK);
+        source = Make<PushSource>();
+        recorder = Make<Recorder>();
+    }
+    void TearDown() override {
+        control.Reset();
+        events.Reset();
+        seeking.Reset();
+        graph.Reset();  // the graph stops and lets go of its filters
+        source->Release();
+        recorder->Release();
+        EXPECT_EQ(CBaseObject::ObjectsActive(), before) << "no object or reference left behind";
+        CoUninitialize();
+    }
+    void Build() {
+        ASSERT_EQ(graph->AddFilter(recorder, L"Recorder"), S_OK);
+        ASSERT_EQ(graph->AddFilter(source, L"Source"), S_OK);
+        ASSERT_EQ(graph->Render(&source->pin()), S_OK);
+    }
+    LONG WaitForEvent(LONG wanted, LONG milliseconds = 5000) {
+        for (;;) {
+            LONG code;
+            LONG_PTR p1, p2;
+            if (FAILED(events->GetEvent(&code, &p1, &p2, milliseconds))) return -1;
+            events->FreeEventParams(code, p1, p2);
+            if (code == wanted) return code;
+        }
+    }
+    const LONG before = CBaseObject::ObjectsActive();
+    ComPtr<IGraphBuilder> graph;
+    ComPtr<IMediaControl> control;
+    ComPtr<IMediaEventEx> events;
+    ComPtr<IMediaSeeking> seeking;
+    PushSource* source = nullptr;
+    Recorder* recorder = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Graph, FiltersNamesAndRendering) {
+    EXPECT_EQ(graph->AddFilter(recorder, L"Same"), S_OK);
+    EXPECT_EQ(graph->AddFilter(source, L"Same"), VFW_S_DUPLICATE_NAME);
+    ComPtr<IBaseFilter> found;
+    EXPECT_EQ(graph->FindFilterByName(L"Same 0001", found.Put()), S_OK);
+    EXPECT_EQ(found.Get(), static_cast<IBaseFilter*>(source));
+    ComPtr<IEnumFilters> all;
+    ASSERT_EQ(graph->EnumFilters(all.Put()), S_OK);
+    IBaseFilter* listed[3] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(all->Next(3, listed, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 2u);
+    EXPECT_EQ(listed[0], static_cast<IBaseFilter*>(recorder)) << "in the order added";
+    listed[0]->Release();
+    listed[1]->Release();
+    EXPECT_EQ(graph->Render(&source->pin()), S_OK);
+    EXPECT_TRUE(recorder->InputPin()->IsConnected());
+    EXPECT_EQ(graph->RemoveFilter(recorder), S_OK);
+    EXPECT_FALSE(source->pin().IsConnected()) << "removing a filter disconnects it";
+    EXPECT_EQ(graph->Render(&source->pin()), VFW_E_CANNOT_RENDER);
+    ComPtr<IBasicAudio> audio;
+    ASSERT_EQ(graph.As(audio, IID_IBasicAudio), S_OK);
+    LONG volume;
+    EXPECT_EQ(audio->get_Volume(&volume), E_NOTIMPL) << "no audio renderer in the graph";
+}
+
+TEST_F(Graph, RunsToTheEndAndLoopsByRewinding) {
+    Build();
+    ASSERT_EQ(control->Run(), S_OK);
+    EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+    EXPECT_EQ(recorder->Frames(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    LONGLONG zero = 0;
+    ASSERT_EQ(seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
+    EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE) << "the second round ends too";
+    EXPECT_EQ(recorder->Frames().size(), 20u);
+    EXPECT_EQ(recorder->Frames()[10], 0);
+    control->Stop();
+}
+
+TEST_F(Graph, SeekingFlushesAndNothingStaleFollows) {
+    Build();
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    LONGLONG frames = 0;
+    seeking->GetDuration(&frames);
+    EXPECT_EQ(frames, 10);
+    ASSERT_EQ(control->Run(), S_OK);
+    while (recorder->Frames().size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    LONGLONG seven = 7;
+    ASSERT_EQ(seeking->SetPositions(&seven, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
+    const std::size_t atSeek = recorder->Frames().size();
+    EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+    const auto shown = recorder->Frames();
+    ASSERT_GT(shown.size(), atSeek);
+    EXPECT_EQ(std::vector<int>(shown.begin() + static_cast<long>(atSeek), shown.end()), (std::vector<int>{7, 8, 9}));
+    EXPECT_EQ(seeking->SetRate(20.0), E_INVALIDARG);
+    EXPECT_EQ(seeking->SetRate(2.0), S_OK);
+    double rate = 0;
+    seeking->GetRate(&rate);
+    EXPECT_EQ(rate, 2.0);
+}
+
+TEST_F(Graph, UnclockedGraphsRunAsFastAsTheyCan) {
+    Build();
+    ComPtr<IMediaFilter> filter;
+    ASSERT_EQ(graph.As(filter, IID_IMediaFilter), S_OK);
+    ASSERT_EQ(filter->SetSyncSource(nullptr), S_OK);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(control->Run(), S_OK);
+    EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300))
+        << "400 ms of frames without waiting for the clock";
+    EXPECT_EQ(recorder->Frames().size(), 10u);
+}
+
+TEST_F(Graph, PauseCompletesWithThePosterAndStateChangesFromTwoThreads) {
+    Build();
+    ASSERT_EQ(control->Pause(), S_OK);
+    OAFilterState state;
+    EXPECT_EQ(control->GetState(5000, &state), S_OK);
+    EXPECT_EQ(state, State_Paused);
+    std::thread other([&] {
+        for (int i = 0; i < 20; ++i) {
+            control->Run();
+            control->Pause();
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        LONGLONG zero = 0;
+        seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
+        control->Stop();
+        control->Run();
+    }
+    other.join();
+    control->Stop();
+    EXPECT_EQ(control->GetState(0, &state), S_OK);
+    EXPECT_EQ(state, State_Stopped);
+}
+
+TEST_F(Graph, ReleasedWhileRunning) {
+    Build();
+    ASSERT_EQ(control->Run(), S_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // TearDown drops the graph now, mid-stream.
+}
+
+TEST_F(Graph, RenderFileFindsTheSourceForTheExtension) {
+    zyl::test::TempDir dir;
+    zyl::test::ScopedEnv registry("ZYLON_REGISTRY", dir.file("r.reg"));
+    ASSERT_TRUE(zyl::platform::editRegistry(dir.file("r.reg"), [](zyl::platform::RegistryDocument& doc) {
+        doc.setValue("HKEY_CLASSES_ROOT\\Media Type\\Extensions\\.testsrc", "Source Filter",
+                     zyl::platform::RegValue::string(GuidToString(CLSID_PushSource)));
+    }, nullptr));
+    com::RegisterPlatformClass(CLSID_PushSource, [](REFIID riid, void** factory) {
+        struct Factory final : IClassFactory {
+            HRESULT QueryInterface(REFIID, void** o) override {
+                *o = this;
+                return S_OK;
+            }
+            ULONG AddRef() override { return 2; }
+            ULONG Release() override { return 1; }
+            HRESULT CreateInstance(IUnknown*, REFIID iid, void** o) override {
+                PushSource* made = Make<PushSource>();
+                const HRESULT hr = made->NonDelegatingQueryInterface(iid, o);
+                made->Release();
+                return hr;
+            }
+            HRESULT LockServer(BOOL) override { return S_OK; }
+            virtual ~Factory() = default;
+        };
+        static Factory instance;
+        return instance.QueryInterface(riid, factory);
+    });
+    ASSERT_EQ(graph->AddFilter(recorder, L"Recorder"), S_OK);
+    EXPECT_EQ(graph->RenderFile(L"/clips/a.testsrc", nullptr), S_OK);
+    ComPtr<IBaseFilter> added;
+    ASSERT_EQ(graph->FindFilterByName(L"/clips/a.testsrc", added.Put()), S_OK);
+    EXPECT_TRUE(recorder->InputPin()->IsConnected());
+    EXPECT_EQ(graph->RenderFile(L"/clips/a.unknown", nullptr), ToHResult(0x80040240));
+    ASSERT_EQ(control->Run(), S_OK);
+    EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+    control->Stop();
+}
