@@ -18,6 +18,7 @@ using BOOL = std::int32_t;
 using LONG = std::int32_t;
 using LONGLONG = std::int64_t;
 using REFERENCE_TIME = std::int64_t;
+using UINT = std::uint32_t;
 
 inline constexpr BOOL TRUE = 1;
 inline constexpr BOOL FALSE = 0;

@@ -5,6 +5,7 @@
 
 #include "com/com_ptr.h"
 #include "com/runtime.h"
+#include "directshow/registration.h"
 #include "directshow/system_clock.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -216,6 +217,54 @@ HRESULT CFilterGraph::ConnectVia(IPin* out, IPin* in, std::size_t depth) {
             out->Disconnect();
         }
     }
+    // Then registered transform filters, best merit first.
+    return TryRegistered(out, [&](IBaseFilter* middle) {
+        for (const auto& middleIn : PinsOf(middle, PINDIR_INPUT, true)) {
+            if (FAILED(out->Connect(middleIn.Get(), nullptr))) continue;
+            for (const auto& middleOut : PinsOf(middle, PINDIR_OUTPUT, true)) {
+                if (SUCCEEDED(ConnectVia(middleOut.Get(), in, depth + 1))) return S_OK;
+            }
+            middleIn->Disconnect();
+            out->Disconnect();
+        }
+        return VFW_E_CANNOT_CONNECT;
+    });
+}
+
+HRESULT CFilterGraph::TryRegistered(IPin* out, const std::function<HRESULT(IBaseFilter*)>& attempt) {
+    std::vector<std::pair<GUID, GUID>> offered;
+    ComPtr<IEnumMediaTypes> types;
+    if (SUCCEEDED(out->EnumMediaTypes(types.Put())) && types) {
+        for (;;) {
+            AM_MEDIA_TYPE* type = nullptr;
+            ULONG fetched = 0;
+            if (types->Next(1, &type, &fetched) != S_OK || !type) break;
+            offered.emplace_back(type->majortype, type->subtype);
+            DeleteMediaType(type);
+        }
+    }
+    auto matches = [&](const dshow::RegisteredPin& pin) {
+        if (offered.empty()) return true;
+        for (const auto& [major, minor] : pin.types) {
+            for (const auto& [offMajor, offMinor] : offered) {
+                if ((major == GUID_NULL || major == offMajor) && (minor == GUID_NULL || minor == offMinor)) return true;
+            }
+        }
+        return false;
+    };
+    for (const dshow::RegisteredFilter& candidate : dshow::RegisteredFilters()) {
+        if (candidate.merit <= MERIT_DO_NOT_USE) continue;
+        const bool accepts = std::any_of(candidate.pins.begin(), candidate.pins.end(),
+                                         [&](const dshow::RegisteredPin& p) { return !p.output && matches(p); });
+        if (!accepts) continue;
+        ComPtr<IBaseFilter> filter;
+        if (FAILED(CoCreateInstance(candidate.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, filter.PutVoid()))) {
+            continue;
+        }
+        if (FAILED(AddFilter(filter.Get(), candidate.name.c_str()))) continue;
+        if (SUCCEEDED(attempt(filter.Get()))) return S_OK;
+        RemoveFilter(filter.Get());
+    }
     return VFW_E_CANNOT_CONNECT;
 }
 
@@ -244,7 +293,27 @@ HRESULT CFilterGraph::RenderPin(IPin* out, std::size_t depth) {
             out->Disconnect();
         }
     }
-    return VFW_E_CANNOT_RENDER;
+    // Then registered filters, best merit first: decoders on the way, renderers at the end.
+    HRESULT partial = S_OK;
+    const HRESULT hr = TryRegistered(out, [&](IBaseFilter* next) {
+        for (const auto& in : PinsOf(next, PINDIR_INPUT, true)) {
+            if (FAILED(out->Connect(in.Get(), nullptr))) continue;
+            const auto outputs = PinsOf(next, PINDIR_OUTPUT, true);
+            std::size_t rendered = 0;
+            for (const auto& following : outputs) {
+                if (SUCCEEDED(RenderPin(following.Get(), depth + 1))) ++rendered;
+            }
+            if (rendered == outputs.size()) return S_OK;
+            if (rendered > 0) {
+                partial = VFW_S_PARTIAL_RENDER;
+                return S_OK;
+            }
+            in->Disconnect();
+            out->Disconnect();
+        }
+        return VFW_E_CANNOT_RENDER;
+    });
+    return SUCCEEDED(hr) ? partial : VFW_E_CANNOT_RENDER;
 }
 
 HRESULT CFilterGraph::Render(IPin* out) {

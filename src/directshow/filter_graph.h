@@ -8,6 +8,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <vector>
 
 #include "directshow/filter.h"
@@ -133,6 +134,9 @@ private:
     };
 
     HRESULT ConnectVia(IPin* out, IPin* in, std::size_t depth);
+    // Creates registered filters (best merit first) whose inputs take one of out's types, adds
+    // each to the graph and keeps the first for which attempt succeeds.
+    HRESULT TryRegistered(IPin* out, const std::function<HRESULT(IBaseFilter*)>& attempt);
     HRESULT RenderPin(IPin* out, std::size_t depth);
     // Filters ordered downstream first, the order state changes go in.
     std::vector<IBaseFilter*> DownstreamFirst();

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <thread>
 
 #include "com/com_ptr.h"
 #include "com/runtime.h"
 #include "directshow/platform_classes.h"
 #include "directshow/push_source.h"
+#include "directshow/registration.h"
 #include "directshow/renderer.h"
 #include "platform/registry.h"
 #include "support/temp_dir.h"
@@ -79,6 +82,8 @@ protected:
         }
     }
     const LONG before = CBaseObject::ObjectsActive();
+    zyl::test::TempDir registryDir;
+    zyl::test::ScopedEnv registry{"ZYLON_REGISTRY", registryDir.file("r.reg")};
     ComPtr<IGraphBuilder> graph;
     ComPtr<IMediaControl> control;
     ComPtr<IMediaEventEx> events;
@@ -195,9 +200,7 @@ TEST_F(Graph, ReleasedWhileRunning) {
 }
 
 TEST_F(Graph, RenderFileFindsTheSourceForTheExtension) {
-    zyl::test::TempDir dir;
-    zyl::test::ScopedEnv registry("ZYLON_REGISTRY", dir.file("r.reg"));
-    ASSERT_TRUE(zyl::platform::editRegistry(dir.file("r.reg"), [](zyl::platform::RegistryDocument& doc) {
+    ASSERT_TRUE(zyl::platform::editRegistry(registryDir.file("r.reg"), [](zyl::platform::RegistryDocument& doc) {
         doc.setValue("HKEY_CLASSES_ROOT\\Media Type\\Extensions\\.testsrc", "Source Filter",
                      zyl::platform::RegValue::string(GuidToString(CLSID_PushSource)));
     }, nullptr));
@@ -231,3 +234,28 @@ TEST_F(Graph, RenderFileFindsTheSourceForTheExtension) {
     EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
     control->Stop();
 }
+
+TEST_F(Graph, RegisteredModulesProvideSourcesAndRenderersByMerit) {
+    const std::string module = std::string(ZYLAVI_TEST_FAKES) + "/libdshow_test_filters.so";
+    void* library = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto reg = reinterpret_cast<com::DllRegisterServerFn>(dlsym(library, "DllRegisterServer"));
+    ASSERT_EQ(reg(), S_OK);
+    const auto registered = dshow::RegisteredFilters();
+    ASSERT_EQ(registered.size(), 2u);
+    EXPECT_EQ(registered[0].name, L"ZYL Test Renderer") << "highest merit first";
+    EXPECT_EQ(registered[0].pins.at(0).types.at(0).second, MEDIASUBTYPE_RGB32);
+    // Nothing is in the graph: the source comes from the extension, the renderer by merit.
+    EXPECT_EQ(graph->RenderFile(L"/clips/b.testsrc", nullptr), S_OK);
+    ComPtr<IBaseFilter> renderer;
+    EXPECT_EQ(graph->FindFilterByName(L"ZYL Test Renderer", renderer.Put()), S_OK);
+    ASSERT_EQ(control->Run(), S_OK);
+    EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+    control->Stop();
+    renderer.Reset();
+    auto unreg = reinterpret_cast<com::DllRegisterServerFn>(dlsym(library, "DllUnregisterServer"));
+    EXPECT_EQ(unreg(), S_OK);
+    EXPECT_TRUE(dshow::RegisteredFilters().empty());
+    dlclose(library);
+}
+
