@@ -177,7 +177,7 @@ public:
     bool IsStopped() const { return m_State == State_Stopped; }
     CCritSec* FilterLock() const { return m_pLock; }
     IReferenceClock* Clock() const { return m_pClock; }
-    REFERENCE_TIME StartTime() const { return m_tStart; }
+    REFERENCE_TIME StartTime() const { return m_tStart.load(); }
     IFilterGraph* Graph() const { return m_pGraph; }
     // Increments each time the set of pins changes, so enumerators notice.
     LONG PinVersion() const { return m_PinVersion; }
@@ -186,7 +186,8 @@ public:
 protected:
     std::atomic<FILTER_STATE> m_State{State_Stopped};
     IReferenceClock* m_pClock = nullptr;
-    REFERENCE_TIME m_tStart = 0;
+    // Read by streaming threads without the filter lock.
+    std::atomic<REFERENCE_TIME> m_tStart{0};
     CLSID m_clsid;
     CCritSec* m_pLock;
     std::wstring m_pName;

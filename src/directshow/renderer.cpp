@@ -191,6 +191,16 @@ HRESULT CBaseRenderer::Run(REFERENCE_TIME start) {
     return hr;
 }
 
+HRESULT CBaseRenderer::SetSyncSource(IReferenceClock* clock) {
+    CAutoLock lock(&m_InterfaceLock);
+    std::lock_guard renderer(m_RendererLock);
+    if (m_pClock && m_dwAdvise) {
+        m_pClock->Unadvise(m_dwAdvise);
+        m_dwAdvise = 0;
+    }
+    return CBaseFilter::SetSyncSource(clock);
+}
+
 HRESULT CBaseRenderer::GetState(DWORD milliseconds, FILTER_STATE* state) {
     if (!state) return E_POINTER;
     *state = m_State;

@@ -51,6 +51,8 @@ public:
     HRESULT Pause() override;
     HRESULT Run(REFERENCE_TIME start) override;
     HRESULT GetState(DWORD milliseconds, FILTER_STATE* state) override;
+    // The clock is read on the streaming thread under the renderer lock, so it changes under it.
+    HRESULT SetSyncSource(IReferenceClock* clock) override;
     int GetPinCount() override { return 1; }
     CBasePin* GetPin(int n) override;
 

@@ -117,3 +117,17 @@ TEST(ZylaviTool, RegisterAndUnregisterAServer) {
     EXPECT_EQ(Zylavi("register", env).status, 2);
 }
 
+
+TEST(ZylaviTool, ProbeShowsTheGraphOfARegisteredSource) {
+    zyl::test::TempDir dir;
+    const std::string env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "'";
+    ASSERT_EQ(Zylavi("register " + std::string(ZYLAVI_TEST_FAKES) + "/libdshow_test_filters.so", env).status, 0);
+    const ToolRun probe = Zylavi("probe /clips/a.testsrc --json", env);
+    ASSERT_EQ(probe.status, 0);
+    const auto graph = Json(probe.out);
+    EXPECT_EQ(graph.get<std::string>("outcome"), "rendered");
+    ASSERT_EQ(graph.get_child("filters").size(), 2u);
+    const auto& source = graph.get_child("filters").begin()->second;
+    EXPECT_EQ(source.get<std::string>("pins..media_type.subtype", source.get_child("pins").begin()->second.get<std::string>("media_type.subtype")), "RGB32");
+    EXPECT_EQ(Zylavi("probe /clips/a.unknown", env).status, 1);
+}

@@ -51,5 +51,6 @@ int Convert(const Args& args);
 int Demo(const Args& args);
 int Register(const Args& args);
 int Unregister(const Args& args);
+int Probe(const Args& args);
 
 }  // namespace zyl::cli

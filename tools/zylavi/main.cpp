@@ -34,6 +34,8 @@ const char* kUsage =
     "                         configure logging from the running log service (zylavi-logsvc) as\n"
     "                         module NAME (default Reel2) and send TEXT at LEVEL (default info)\n"
     "  selfcheck [--json]     check the registry file, the settings and the module's log cycle\n"
+    "  probe FILE [--json]    the filter graph RenderFile builds for FILE: filters, pins,\n"
+    "                         connections and media types\n"
     "  register MODULE [--json], unregister MODULE [--json]\n"
     "                         call a COM server library's DllRegisterServer or\n"
     "                         DllUnregisterServer (it writes its classes to the registry file)\n"
@@ -76,6 +78,7 @@ int main(int argc, char** argv) {
         {"log", zyl::cli::Log, {}, {"--module", "--level"}},
         {"selfcheck", zyl::cli::Selfcheck, {}, {}},
         {"register", zyl::cli::Register, {}, {}},
+        {"probe", zyl::cli::Probe, {}, {}},
         {"unregister", zyl::cli::Unregister, {}, {}},
     };
     const std::string name = raw[0];
