@@ -142,7 +142,7 @@ protected:
     IMemAllocator* m_pAllocator = nullptr;
     bool m_bReadOnly = false;
     std::atomic<bool> m_bFlushing{false};
-    bool m_bRunTimeError = false;
+    std::atomic<bool> m_bRunTimeError{false};
 };
 
 class CBaseFilter : public CUnknown, public IBaseFilter {

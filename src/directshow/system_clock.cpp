@@ -100,8 +100,9 @@ void CSystemClock::Run() {
                 it = m_advises.erase(it);
             }
         }
-        // Signalled without the lock: a woken thread may call back into the clock at once.
-        lock.unlock();
+        // Signalled under the lock: once Unadvise returns, the advise's event or semaphore
+        // may be destroyed, so no signal may still be on its way. Signalling takes only the
+        // waitable's own mutex and calls nothing back.
         for (const auto& [periodic, handle] : due) {
             if (periodic) {
                 reinterpret_cast<zyl::platform::Semaphore*>(handle)->release(1);
@@ -109,7 +110,6 @@ void CSystemClock::Run() {
                 reinterpret_cast<zyl::platform::Event*>(handle)->set();
             }
         }
-        lock.lock();
     }
 }
 

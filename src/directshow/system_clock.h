@@ -3,7 +3,8 @@
 //
 // Owns one advise thread that sleeps until the earliest deadline and signals the advise's
 // event (a platform Event*) or releases its semaphore (a platform Semaphore*), passed as the
-// HEVENT / HSEMAPHORE handle. One mutex guards the advise list; the thread signals without it.
+// HEVENT / HSEMAPHORE handle. One mutex guards the advise list; the thread signals under it, so
+// after Unadvise returns no signal for that advise is still on its way.
 // The thread is joined when the clock dies.
 #pragma once
 
