@@ -120,9 +120,9 @@ private:
 };
 
 // Makes a filter with its first reference held by the caller.
-template <class F>
-F* Make() {
-    F* filter = new F;
+template <class F, class... Args>
+F* Make(Args&&... args) {
+    F* filter = new F(std::forward<Args>(args)...);
     filter->NonDelegatingAddRef();
     return filter;
 }

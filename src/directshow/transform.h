@@ -1,0 +1,83 @@
+// CTransformFilter: the base of filters with one input and one output that turn each input
+// sample into one output sample (decoders, converters).
+//
+// The streaming thread enters through the input pin's Receive and leaves through the output
+// pin's Deliver; the filter lock guards state and connections, a receive lock serialises the
+// streaming calls (Receive, end of stream, flushing, new segments) among themselves.
+#pragma once
+
+#include "directshow/filter.h"
+
+class CTransformFilter;
+
+class CTransformInputPin : public CBaseInputPin {
+public:
+    CTransformInputPin(const wchar_t* objectName, CTransformFilter* filter, HRESULT* hr, const wchar_t* name);
+    HRESULT CheckMediaType(const CMediaType* type) override;
+    HRESULT SetMediaType(const CMediaType* type) override;
+    HRESULT CheckConnect(IPin* pin) override;
+    HRESULT BreakConnect() override;
+    HRESULT CompleteConnect(IPin* receivePin) override;
+    HRESULT Receive(IMediaSample* sample) override;
+    HRESULT EndOfStream() override;
+    HRESULT BeginFlush() override;
+    HRESULT EndFlush() override;
+    HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
+
+private:
+    CTransformFilter* m_pTransformFilter;
+};
+
+class CTransformOutputPin : public CBaseOutputPin {
+public:
+    CTransformOutputPin(const wchar_t* objectName, CTransformFilter* filter, HRESULT* hr, const wchar_t* name);
+    HRESULT CheckMediaType(const CMediaType* type) override;
+    HRESULT GetMediaType(int position, CMediaType* type) override;
+    HRESULT SetMediaType(const CMediaType* type) override;
+    HRESULT CheckConnect(IPin* pin) override;
+    HRESULT BreakConnect() override;
+    HRESULT CompleteConnect(IPin* receivePin) override;
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
+
+private:
+    CTransformFilter* m_pTransformFilter;
+};
+
+class CTransformFilter : public CBaseFilter {
+public:
+    CTransformFilter(const wchar_t* name, IUnknown* outer, REFCLSID clsid);
+    ~CTransformFilter() override = default;
+
+    // What a transform writer supplies.
+    virtual HRESULT Transform(IMediaSample* in, IMediaSample* out) = 0;
+    virtual HRESULT CheckInputType(const CMediaType* type) = 0;
+    virtual HRESULT CheckTransform(const CMediaType* in, const CMediaType* out) = 0;
+    virtual HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) = 0;
+    virtual HRESULT GetMediaType(int position, CMediaType* type) = 0;
+    virtual HRESULT SetMediaType(PIN_DIRECTION, const CMediaType*) { return S_OK; }
+    virtual HRESULT BreakConnect(PIN_DIRECTION) { return S_OK; }
+    virtual HRESULT CompleteConnect(PIN_DIRECTION, IPin*) { return S_OK; }
+
+    virtual HRESULT Receive(IMediaSample* sample);
+    virtual HRESULT EndOfStream();
+    virtual HRESULT BeginFlush();
+    virtual HRESULT EndFlush();
+    virtual HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate);
+
+    int GetPinCount() override { return 2; }
+    CBasePin* GetPin(int n) override;
+    HRESULT Stop() override;
+
+    CTransformInputPin* Input() { return &m_input; }
+    CTransformOutputPin* Output() { return &m_output; }
+
+protected:
+    friend class CTransformInputPin;
+    // An output sample with the input's times and flags, from the output pin's allocator.
+    HRESULT InitializeOutputSample(IMediaSample* in, IMediaSample** out);
+
+    CCritSec m_csFilter;
+    CCritSec m_csReceive;
+    CTransformInputPin m_input;
+    CTransformOutputPin m_output;
+};
