@@ -62,9 +62,11 @@ HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
         std::lock_guard lock(m_RendererLock);
         if (m_bEOS) return VFW_E_SAMPLE_REJECTED_EOS;
         if (m_pMediaSample) return E_UNEXPECTED;
+        // A stop or flush under way stays in force: only a new pause or the end of the flush
+        // clears it, or a sample slipping in meanwhile would wait for ever.
+        if (m_bAbort || m_State == State_Stopped) return m_bAbort ? S_OK : VFW_E_WRONG_STATE;
         m_pMediaSample = sample;
         sample->AddRef();
-        m_bAbort = false;
         if (m_State == State_Paused && !m_bDrawnSincePause) {
             m_bDrawnSincePause = true;
             // The poster frame; drawn under the renderer lock so a flush cannot pass it.
@@ -156,6 +158,7 @@ HRESULT CBaseRenderer::Stop() {
     Wake();
     const HRESULT hr = CBaseFilter::Stop();
     m_evComplete.reset();
+    Wake();  // the state is now stopped for whoever looks again
     return hr;
 }
 
