@@ -17,7 +17,8 @@ inline std::int64_t nowNs() {
 }
 
 inline double percentile(std::vector<std::int64_t> values, double p) {
-    if (values.empty()) return 0;
+    if (values.empty())
+        return 0;
     std::sort(values.begin(), values.end());
     const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
     return static_cast<double>(values[index]);
@@ -28,8 +29,9 @@ inline void report(bool json, const std::string& name, double value, const std::
                    double baseline, const std::string& note) {
     const double ratio = baseline > 0 ? value / baseline : 0;
     if (json) {
-        std::printf("{\"name\":\"%s\",\"value\":%.3f,\"unit\":\"%s\",\"baseline\":%.3f,\"ratio\":%.3f}\n",
-                    name.c_str(), value, unit.c_str(), baseline, ratio);
+        std::printf(
+            "{\"name\":\"%s\",\"value\":%.3f,\"unit\":\"%s\",\"baseline\":%.3f,\"ratio\":%.3f}\n",
+            name.c_str(), value, unit.c_str(), baseline, ratio);
     } else {
         std::printf("%-44s %12.1f %-10s baseline %12.1f  ratio %6.3f  %s\n", name.c_str(), value,
                     unit.c_str(), baseline, ratio, note.c_str());
@@ -38,7 +40,8 @@ inline void report(bool json, const std::string& name, double value, const std::
 
 inline bool wantsJson(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--json") return true;
+        if (std::string(argv[i]) == "--json")
+            return true;
     }
     return false;
 }

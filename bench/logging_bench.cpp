@@ -22,11 +22,16 @@ std::atomic<std::uint64_t> g_allocations{0};
 
 void* operator new(std::size_t size) {
     g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 using namespace zyl::bench;
 using namespace qnLogging;
@@ -34,7 +39,8 @@ using namespace qnLogging;
 int main(int argc, char** argv) {
     const bool json = wantsJson(argc, argv);
     char dirTemplate[] = "/tmp/zylavi-bench-XXXXXX";
-    if (!mkdtemp(dirTemplate)) return 1;
+    if (!mkdtemp(dirTemplate))
+        return 1;
     const std::string dir = dirTemplate;
     const std::string logPath = dir + "/bench.log";
     const std::string basePath = dir + "/baseline.log";
@@ -88,8 +94,8 @@ int main(int argc, char** argv) {
            "stream made, level refused; vs snprintf of the text");
     report(json, "logging.filtered_message_QN_LOG", guardedNs, "ns/msg", snprintfNs,
            "the module's log sites; vs snprintf of the text");
-    report(json, "logging.filtered_allocations", static_cast<double>(filteredAllocations) / kFiltered,
-           "allocs/msg", 0, "must be 0");
+    report(json, "logging.filtered_allocations",
+           static_cast<double>(filteredAllocations) / kFiltered, "allocs/msg", 0, "must be 0");
     clear_targets();
     std::remove(logPath.c_str());
     std::remove(basePath.c_str());

@@ -47,7 +47,8 @@ private:
 };
 
 void pace(std::int64_t intervalNs, std::int64_t& next) {
-    if (intervalNs == 0) return;
+    if (intervalNs == 0)
+        return;
     next += intervalNs;
     while (nowNs() < next) {
     }
@@ -55,7 +56,8 @@ void pace(std::int64_t intervalNs, std::int64_t& next) {
 
 std::vector<std::int64_t> runRing(int frames, std::int64_t intervalNs, double& seconds) {
     qnCollections::CRingBuffer ring;
-    for (int i = 0; i < kElements; ++i) ring.AddBuffer(kFrameBytes, nullptr);
+    for (int i = 0; i < kElements; ++i)
+        ring.AddBuffer(kFrameBytes, nullptr);
     std::vector<std::int64_t> latencies;
     latencies.reserve(static_cast<std::size_t>(frames));
     const std::int64_t start = nowNs();
@@ -65,7 +67,8 @@ std::vector<std::int64_t> runRing(int frames, std::int64_t intervalNs, double& s
             pace(intervalNs, next);
             // Wait for room as the baseline's producer does: with lock mode 0 every element
             // is free except the unread ones and the one handed out last.
-            while (ring.GetUnreadCount() >= kElements - 1) std::this_thread::yield();
+            while (ring.GetUnreadCount() >= kElements - 1)
+                std::this_thread::yield();
             const std::uint16_t index = ring.GetNextFreeBuffer();
             std::uint8_t* data = ring.GetBufferAddress(index, nullptr);
             const std::int64_t stamp = nowNs();
@@ -114,8 +117,9 @@ int main(int argc, char** argv) {
     double ringSeconds = 0, plainSeconds = 0;
     runRing(kThroughputFrames, 0, ringSeconds);
     runPlain(kThroughputFrames, 0, plainSeconds);
-    report(json, "ring_buffer.handoff_frames_per_second", kThroughputFrames / ringSeconds, "frames/s",
-           kThroughputFrames / plainSeconds, "vs mutex+condvar queue (higher is better)");
+    report(json, "ring_buffer.handoff_frames_per_second", kThroughputFrames / ringSeconds,
+           "frames/s", kThroughputFrames / plainSeconds,
+           "vs mutex+condvar queue (higher is better)");
     const auto ringLatency = runRing(kLatencyFrames, 100000, ringSeconds);
     const auto plainLatency = runPlain(kLatencyFrames, 100000, plainSeconds);
     report(json, "ring_buffer.commit_to_wake_median", percentile(ringLatency, 0.5) / 1000, "us",

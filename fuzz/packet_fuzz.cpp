@@ -13,6 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     human.HandleCommand(datagram.data(), datagram.size());
     human.HandleMessage(datagram.data(), datagram.size());
     json.HandleMessage(datagram.data(), datagram.size());
-    if (human.descriptions().size() > zyl::logsvc::Service::kMaxDescriptions) __builtin_trap();
+    if (human.descriptions().size() > zyl::logsvc::Service::kMaxDescriptions)
+        __builtin_trap();
     return 0;
 }

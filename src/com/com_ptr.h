@@ -19,7 +19,8 @@ public:
     }
     // Adds a reference of its own.
     explicit ComPtr(T* pointer) : m_pointer(pointer) {
-        if (m_pointer) m_pointer->AddRef();
+        if (m_pointer)
+            m_pointer->AddRef();
     }
     ComPtr(const ComPtr& other) : ComPtr(other.m_pointer) {}
     ComPtr(ComPtr&& other) noexcept : m_pointer(std::exchange(other.m_pointer, nullptr)) {}
@@ -30,7 +31,8 @@ public:
     ~ComPtr() { Reset(); }
 
     void Reset() {
-        if (T* p = std::exchange(m_pointer, nullptr)) p->Release();
+        if (T* p = std::exchange(m_pointer, nullptr))
+            p->Release();
     }
     // Gives up the reference to the caller.
     T* Detach() { return std::exchange(m_pointer, nullptr); }
@@ -46,7 +48,8 @@ public:
 
     template <class U>
     HRESULT As(ComPtr<U>& out, REFIID iid) const {
-        if (!m_pointer) return E_POINTER;
+        if (!m_pointer)
+            return E_POINTER;
         return m_pointer->QueryInterface(iid, out.PutVoid());
     }
 

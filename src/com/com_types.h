@@ -29,7 +29,9 @@ struct GUID {
     std::uint16_t Data3;
     std::uint8_t Data4[8];
 
-    bool operator==(const GUID& other) const { return std::memcmp(this, &other, sizeof(GUID)) == 0; }
+    bool operator==(const GUID& other) const {
+        return std::memcmp(this, &other, sizeof(GUID)) == 0;
+    }
     bool operator<(const GUID& other) const { return std::memcmp(this, &other, sizeof(GUID)) < 0; }
 };
 static_assert(sizeof(GUID) == 16);
@@ -47,9 +49,15 @@ std::string GuidToString(const GUID& guid);
 // Accepts the form above with or without braces, either case; nothing for anything else.
 std::optional<GUID> GuidFromString(std::string_view text);
 
-constexpr HRESULT ToHResult(std::uint32_t code) { return static_cast<HRESULT>(code); }
-inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr HRESULT ToHResult(std::uint32_t code) {
+    return static_cast<HRESULT>(code);
+}
+inline constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+inline constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;

@@ -47,7 +47,8 @@ HRESULT ServerFor(const std::string& path, com::DllGetClassObjectFn& getClassObj
         }
     }
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) return CO_E_DLLNOTFOUND;
+    if (!handle)
+        return CO_E_DLLNOTFOUND;
     auto get = reinterpret_cast<com::DllGetClassObjectFn>(dlsym(handle, "DllGetClassObject"));
     if (!get) {
         dlclose(handle);
@@ -64,7 +65,8 @@ HRESULT ServerFor(const std::string& path, com::DllGetClassObjectFn& getClassObj
 HRESULT CoInitializeEx(void*, DWORD model) {
     ThreadState& s = t_state;
     if (s.count > 0) {
-        if (s.model != model) return RPC_E_CHANGED_MODE;
+        if (s.model != model)
+            return RPC_E_CHANGED_MODE;
         ++s.count;
         return S_FALSE;
     }
@@ -73,7 +75,9 @@ HRESULT CoInitializeEx(void*, DWORD model) {
     return S_OK;
 }
 
-HRESULT CoInitialize(void* reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }
+HRESULT CoInitialize(void* reserved) {
+    return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED);
+}
 
 void CoUninitialize() {
     ThreadState& s = t_state;
@@ -99,34 +103,46 @@ std::size_t com::LoadedServerCount() {
 }
 
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID riid, void** object) {
-    if (!object) return E_POINTER;
+    if (!object)
+        return E_POINTER;
     *object = nullptr;
-    if (t_state.count == 0) return CO_E_NOTINITIALIZED;
-    if (!(context & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
+    if (t_state.count == 0)
+        return CO_E_NOTINITIALIZED;
+    if (!(context & CLSCTX_INPROC_SERVER))
+        return REGDB_E_CLASSNOTREG;
     com::FactoryGetter platform = nullptr;
     {
         Registry& r = State();
         std::lock_guard lock(r.mutex);
         auto it = r.platform.find(clsid);
-        if (it != r.platform.end()) platform = it->second;
+        if (it != r.platform.end())
+            platform = it->second;
     }
-    if (platform) return platform(riid, object);
+    if (platform)
+        return platform(riid, object);
     const auto key = zyl::platform::RegistryKey::open(com::InprocServerKey(clsid));
-    if (!key) return REGDB_E_CLASSNOTREG;
+    if (!key)
+        return REGDB_E_CLASSNOTREG;
     const auto value = key->query("");
     const auto path = value ? value->asString() : std::nullopt;
-    if (!path || path->empty()) return REGDB_E_CLASSNOTREG;
+    if (!path || path->empty())
+        return REGDB_E_CLASSNOTREG;
     com::DllGetClassObjectFn getClassObject = nullptr;
-    if (HRESULT hr = ServerFor(*path, getClassObject); FAILED(hr)) return hr;
+    if (HRESULT hr = ServerFor(*path, getClassObject); FAILED(hr))
+        return hr;
     return getClassObject(clsid, riid, object);
 }
 
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object) {
-    if (!object) return E_POINTER;
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,
+                         void** object) {
+    if (!object)
+        return E_POINTER;
     *object = nullptr;
     IClassFactory* factory = nullptr;
-    HRESULT hr = CoGetClassObject(clsid, context, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-    if (FAILED(hr)) return hr;
+    HRESULT hr = CoGetClassObject(clsid, context, nullptr, IID_IClassFactory,
+                                  reinterpret_cast<void**>(&factory));
+    if (FAILED(hr))
+        return hr;
     hr = factory->CreateInstance(outer, riid, object);
     factory->Release();
     return hr;
@@ -142,7 +158,8 @@ void CoFreeUnusedLibraries() {
     // Asked without the lock: a server may create objects (and so call back) while it answers.
     std::vector<void*> unload;
     for (const ServerLibrary& library : candidates) {
-        if (library.canUnloadNow && library.canUnloadNow() == S_OK) unload.push_back(library.handle);
+        if (library.canUnloadNow && library.canUnloadNow() == S_OK)
+            unload.push_back(library.handle);
     }
     {
         Registry& r = State();
@@ -151,9 +168,16 @@ void CoFreeUnusedLibraries() {
             return std::find(unload.begin(), unload.end(), l.handle) != unload.end();
         });
     }
-    for (void* handle : unload) dlclose(handle);
+    for (void* handle : unload)
+        dlclose(handle);
 }
 
-void* CoTaskMemAlloc(std::size_t size) { return std::malloc(size ? size : 1); }
-void* CoTaskMemRealloc(void* memory, std::size_t size) { return std::realloc(memory, size ? size : 1); }
-void CoTaskMemFree(void* memory) { std::free(memory); }
+void* CoTaskMemAlloc(std::size_t size) {
+    return std::malloc(size ? size : 1);
+}
+void* CoTaskMemRealloc(void* memory, std::size_t size) {
+    return std::realloc(memory, size ? size : 1);
+}
+void CoTaskMemFree(void* memory) {
+    std::free(memory);
+}

@@ -15,8 +15,10 @@ HRESULT CoInitialize(void* reserved);
 HRESULT CoInitializeEx(void* reserved, DWORD concurrencyModel);
 void CoUninitialize();
 
-HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* serverInfo, REFIID riid, void** object);
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object);
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* serverInfo, REFIID riid,
+                         void** object);
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,
+                         void** object);
 // Unloads every server library whose DllCanUnloadNow answers S_OK.
 void CoFreeUnusedLibraries();
 

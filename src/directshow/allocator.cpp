@@ -4,15 +4,20 @@
 
 #include "directshow/media_type.h"
 
-CMediaSample::CMediaSample(const wchar_t*, CBaseAllocator* allocator, HRESULT* hr, BYTE* buffer, LONG length)
+CMediaSample::CMediaSample(const wchar_t*, CBaseAllocator* allocator, HRESULT* hr, BYTE* buffer,
+                           LONG length)
     : m_pBuffer(buffer), m_cbBuffer(length), m_lActual(length), m_pAllocator(allocator) {
-    if (hr && length < 0) *hr = VFW_E_BUFFER_OVERFLOW;
+    if (hr && length < 0)
+        *hr = VFW_E_BUFFER_OVERFLOW;
 }
 
-CMediaSample::~CMediaSample() { DeleteMediaType(m_pMediaType); }
+CMediaSample::~CMediaSample() {
+    DeleteMediaType(m_pMediaType);
+}
 
 HRESULT CMediaSample::QueryInterface(REFIID riid, void** object) {
-    if (!object) return E_POINTER;
+    if (!object)
+        return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IMediaSample) {
         return GetInterface(static_cast<IMediaSample*>(this), object);
     }
@@ -20,7 +25,9 @@ HRESULT CMediaSample::QueryInterface(REFIID riid, void** object) {
     return E_NOINTERFACE;
 }
 
-ULONG CMediaSample::AddRef() { return static_cast<ULONG>(++m_cRef); }
+ULONG CMediaSample::AddRef() {
+    return static_cast<ULONG>(++m_cRef);
+}
 
 ULONG CMediaSample::Release() {
     const LONG left = --m_cRef;
@@ -35,14 +42,17 @@ ULONG CMediaSample::Release() {
 }
 
 HRESULT CMediaSample::GetPointer(BYTE** buffer) {
-    if (!buffer) return E_POINTER;
+    if (!buffer)
+        return E_POINTER;
     *buffer = m_pBuffer;
     return S_OK;
 }
 
 HRESULT CMediaSample::GetTime(REFERENCE_TIME* start, REFERENCE_TIME* end) {
-    if (!m_timeValid) return VFW_E_SAMPLE_TIME_NOT_SET;
-    if (!start || !end) return E_POINTER;
+    if (!m_timeValid)
+        return VFW_E_SAMPLE_TIME_NOT_SET;
+    if (!start || !end)
+        return E_POINTER;
     *start = m_start;
     *end = m_stopValid ? m_end : m_start + 1;
     return m_stopValid ? S_OK : VFW_S_NO_STOP_TIME;
@@ -51,8 +61,10 @@ HRESULT CMediaSample::GetTime(REFERENCE_TIME* start, REFERENCE_TIME* end) {
 HRESULT CMediaSample::SetTime(REFERENCE_TIME* start, REFERENCE_TIME* end) {
     m_timeValid = start != nullptr;
     m_stopValid = start != nullptr && end != nullptr;
-    if (start) m_start = *start;
-    if (end) m_end = *end;
+    if (start)
+        m_start = *start;
+    if (end)
+        m_end = *end;
     return S_OK;
 }
 
@@ -67,13 +79,15 @@ HRESULT CMediaSample::SetPreroll(BOOL preroll) {
 }
 
 HRESULT CMediaSample::SetActualDataLength(LONG length) {
-    if (length < 0 || length > m_cbBuffer) return VFW_E_BUFFER_OVERFLOW;
+    if (length < 0 || length > m_cbBuffer)
+        return VFW_E_BUFFER_OVERFLOW;
     m_lActual = length;
     return S_OK;
 }
 
 HRESULT CMediaSample::GetMediaType(AM_MEDIA_TYPE** type) {
-    if (!type) return E_POINTER;
+    if (!type)
+        return E_POINTER;
     if (!m_pMediaType) {
         *type = nullptr;
         return S_FALSE;
@@ -87,7 +101,8 @@ HRESULT CMediaSample::SetMediaType(AM_MEDIA_TYPE* type) {
     m_pMediaType = nullptr;
     if (type) {
         m_pMediaType = CreateMediaType(type);
-        if (!m_pMediaType) return E_OUTOFMEMORY;
+        if (!m_pMediaType)
+            return E_OUTOFMEMORY;
     }
     return S_OK;
 }
@@ -98,8 +113,10 @@ HRESULT CMediaSample::SetDiscontinuity(BOOL discontinuity) {
 }
 
 HRESULT CMediaSample::GetMediaTime(LONGLONG* start, LONGLONG* end) {
-    if (!m_mediaTimeValid) return VFW_E_MEDIA_TIME_NOT_SET;
-    if (!start || !end) return E_POINTER;
+    if (!m_mediaTimeValid)
+        return VFW_E_MEDIA_TIME_NOT_SET;
+    if (!start || !end)
+        return E_POINTER;
     *start = m_mediaStart;
     *end = m_mediaEnd;
     return S_OK;
@@ -128,22 +145,29 @@ void CMediaSample::ResetState() {
     m_pMediaType = nullptr;
 }
 
-CBaseAllocator::CBaseAllocator(const wchar_t* name, IUnknown* outer, HRESULT*) : CUnknown(name, outer) {}
+CBaseAllocator::CBaseAllocator(const wchar_t* name, IUnknown* outer, HRESULT*)
+    : CUnknown(name, outer) {}
 
 CBaseAllocator::~CBaseAllocator() = default;
 
 HRESULT CBaseAllocator::NonDelegatingQueryInterface(REFIID riid, void** object) {
-    if (riid == IID_IMemAllocator) return GetInterface(static_cast<IMemAllocator*>(this), object);
+    if (riid == IID_IMemAllocator)
+        return GetInterface(static_cast<IMemAllocator*>(this), object);
     return CUnknown::NonDelegatingQueryInterface(riid, object);
 }
 
 HRESULT CBaseAllocator::SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCATOR_PROPERTIES* actual) {
-    if (!request || !actual) return E_POINTER;
+    if (!request || !actual)
+        return E_POINTER;
     std::lock_guard lock(m_mutex);
-    if (m_committed) return VFW_E_ALREADY_COMMITTED;
-    if (m_all.size() != m_free.size()) return VFW_E_BUFFERS_OUTSTANDING;
-    if (request->cbAlign <= 0 || (request->cbAlign & (request->cbAlign - 1)) != 0) return VFW_E_BADALIGN;
-    if (request->cBuffers < 0 || request->cbBuffer < 0 || request->cbPrefix < 0) return E_INVALIDARG;
+    if (m_committed)
+        return VFW_E_ALREADY_COMMITTED;
+    if (m_all.size() != m_free.size())
+        return VFW_E_BUFFERS_OUTSTANDING;
+    if (request->cbAlign <= 0 || (request->cbAlign & (request->cbAlign - 1)) != 0)
+        return VFW_E_BADALIGN;
+    if (request->cBuffers < 0 || request->cbBuffer < 0 || request->cbPrefix < 0)
+        return E_INVALIDARG;
     m_lCount = request->cBuffers;
     m_lSize = request->cbBuffer;
     m_lAlignment = request->cbAlign;
@@ -154,7 +178,8 @@ HRESULT CBaseAllocator::SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCATOR_P
 }
 
 HRESULT CBaseAllocator::GetProperties(ALLOCATOR_PROPERTIES* properties) {
-    if (!properties) return E_POINTER;
+    if (!properties)
+        return E_POINTER;
     std::lock_guard lock(m_mutex);
     *properties = {m_lCount, m_lSize, m_lAlignment, m_lPrefix};
     return S_OK;
@@ -162,14 +187,19 @@ HRESULT CBaseAllocator::GetProperties(ALLOCATOR_PROPERTIES* properties) {
 
 HRESULT CBaseAllocator::Commit() {
     std::lock_guard lock(m_mutex);
-    if (m_committed) return S_OK;
-    if (m_lCount <= 0 || m_lSize <= 0) return VFW_E_SIZENOTSET;
+    if (m_committed)
+        return S_OK;
+    if (m_lCount <= 0 || m_lSize <= 0)
+        return VFW_E_SIZENOTSET;
     m_decommitPending = false;
     // Samples still out from before a decommit keep their memory until they come back.
     if (m_all.empty() || m_changed) {
-        if (m_all.size() != m_free.size()) return VFW_E_BUFFERS_OUTSTANDING;
-        if (!m_all.empty()) Free();
-        if (HRESULT hr = Alloc(); FAILED(hr)) return hr;
+        if (m_all.size() != m_free.size())
+            return VFW_E_BUFFERS_OUTSTANDING;
+        if (!m_all.empty())
+            Free();
+        if (HRESULT hr = Alloc(); FAILED(hr))
+            return hr;
         m_changed = false;
     }
     m_committed = true;
@@ -179,7 +209,8 @@ HRESULT CBaseAllocator::Commit() {
 HRESULT CBaseAllocator::Decommit() {
     {
         std::lock_guard lock(m_mutex);
-        if (!m_committed) return S_OK;
+        if (!m_committed)
+            return S_OK;
         m_committed = false;
         if (m_free.size() == m_all.size()) {
             Free();
@@ -192,23 +223,29 @@ HRESULT CBaseAllocator::Decommit() {
     return S_OK;
 }
 
-HRESULT CBaseAllocator::GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end, DWORD flags) {
-    if (!sample) return E_POINTER;
+HRESULT CBaseAllocator::GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end,
+                                  DWORD flags) {
+    if (!sample)
+        return E_POINTER;
     *sample = nullptr;
     CMediaSample* taken = nullptr;
     {
         std::unique_lock lock(m_mutex);
         for (;;) {
-            if (!m_committed) return VFW_E_NOT_COMMITTED;
-            if (!m_free.empty()) break;
-            if (flags & AM_GBF_NOWAIT) return VFW_E_TIMEOUT;
+            if (!m_committed)
+                return VFW_E_NOT_COMMITTED;
+            if (!m_free.empty())
+                break;
+            if (flags & AM_GBF_NOWAIT)
+                return VFW_E_TIMEOUT;
             m_freed.wait(lock);
         }
         taken = m_free.back();
         m_free.pop_back();
     }
     taken->m_cRef = 1;
-    if (start || end) taken->SetTime(start, end);
+    if (start || end)
+        taken->SetTime(start, end);
     // An outstanding sample keeps its allocator alive.
     NonDelegatingAddRef();
     *sample = taken;
@@ -236,20 +273,25 @@ LONG CBaseAllocator::FreeCount() {
     return static_cast<LONG>(m_free.size());
 }
 
-CMemAllocator::CMemAllocator(const wchar_t* name, IUnknown* outer, HRESULT* hr) : CBaseAllocator(name, outer, hr) {}
+CMemAllocator::CMemAllocator(const wchar_t* name, IUnknown* outer, HRESULT* hr)
+    : CBaseAllocator(name, outer, hr) {}
 
 CMemAllocator::~CMemAllocator() {
     std::lock_guard lock(m_mutex);
-    if (!m_all.empty()) Free();
+    if (!m_all.empty())
+        Free();
 }
 
 HRESULT CMemAllocator::Alloc() {
     const LONG aligned = (m_lSize + m_lPrefix + m_lAlignment - 1) / m_lAlignment * m_lAlignment;
-    m_pBuffer = static_cast<BYTE*>(std::aligned_alloc(static_cast<std::size_t>(m_lAlignment),
-                                                      static_cast<std::size_t>(aligned) * static_cast<std::size_t>(m_lCount)));
-    if (!m_pBuffer) return E_OUTOFMEMORY;
+    m_pBuffer = static_cast<BYTE*>(
+        std::aligned_alloc(static_cast<std::size_t>(m_lAlignment),
+                           static_cast<std::size_t>(aligned) * static_cast<std::size_t>(m_lCount)));
+    if (!m_pBuffer)
+        return E_OUTOFMEMORY;
     for (LONG i = 0; i < m_lCount; ++i) {
-        auto* sample = new CMediaSample(L"sample", this, nullptr, m_pBuffer + i * aligned + m_lPrefix, m_lSize);
+        auto* sample = new CMediaSample(L"sample", this, nullptr,
+                                        m_pBuffer + i * aligned + m_lPrefix, m_lSize);
         m_all.push_back(sample);
         m_free.push_back(sample);
     }
@@ -257,7 +299,8 @@ HRESULT CMemAllocator::Alloc() {
 }
 
 void CMemAllocator::Free() {
-    for (CMediaSample* sample : m_all) delete sample;
+    for (CMediaSample* sample : m_all)
+        delete sample;
     m_all.clear();
     m_free.clear();
     std::free(m_pBuffer);

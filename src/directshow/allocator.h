@@ -21,7 +21,8 @@ inline constexpr DWORD AM_GBF_NOWAIT = 4;
 
 class CMediaSample : public IMediaSample {
 public:
-    CMediaSample(const wchar_t* name, CBaseAllocator* allocator, HRESULT* hr, BYTE* buffer = nullptr, LONG length = 0);
+    CMediaSample(const wchar_t* name, CBaseAllocator* allocator, HRESULT* hr,
+                 BYTE* buffer = nullptr, LONG length = 0);
     virtual ~CMediaSample();
 
     HRESULT QueryInterface(REFIID riid, void** object) override;
@@ -75,7 +76,8 @@ public:
     HRESULT GetProperties(ALLOCATOR_PROPERTIES* properties) override;
     HRESULT Commit() override;
     HRESULT Decommit() override;
-    HRESULT GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end, DWORD flags) override;
+    HRESULT GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end,
+                      DWORD flags) override;
     HRESULT ReleaseBuffer(IMediaSample* sample) override;
 
     LONG FreeCount();

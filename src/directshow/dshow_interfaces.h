@@ -46,9 +46,10 @@ struct IPersist : IUnknown {
 
 struct IReferenceClock : IUnknown {
     virtual HRESULT GetTime(REFERENCE_TIME* time) = 0;
-    virtual HRESULT AdviseTime(REFERENCE_TIME baseTime, REFERENCE_TIME streamTime, HEVENT event, DWORD_PTR* cookie) = 0;
-    virtual HRESULT AdvisePeriodic(REFERENCE_TIME startTime, REFERENCE_TIME periodTime, HSEMAPHORE semaphore,
-                                   DWORD_PTR* cookie) = 0;
+    virtual HRESULT AdviseTime(REFERENCE_TIME baseTime, REFERENCE_TIME streamTime, HEVENT event,
+                               DWORD_PTR* cookie) = 0;
+    virtual HRESULT AdvisePeriodic(REFERENCE_TIME startTime, REFERENCE_TIME periodTime,
+                                   HSEMAPHORE semaphore, DWORD_PTR* cookie) = 0;
     virtual HRESULT Unadvise(DWORD_PTR cookie) = 0;
     ZYL_INTERFACE_END(IReferenceClock)
 };
@@ -163,7 +164,8 @@ struct IMemAllocator : IUnknown {
     virtual HRESULT GetProperties(ALLOCATOR_PROPERTIES* properties) = 0;
     virtual HRESULT Commit() = 0;
     virtual HRESULT Decommit() = 0;
-    virtual HRESULT GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end, DWORD flags) = 0;
+    virtual HRESULT GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end,
+                              DWORD flags) = 0;
     virtual HRESULT ReleaseBuffer(IMediaSample* sample) = 0;
     ZYL_INTERFACE_END(IMemAllocator)
 };
@@ -193,9 +195,10 @@ struct IMediaEventSink : IUnknown {
 struct IDispatch : IUnknown {
     virtual HRESULT GetTypeInfoCount(std::uint32_t* count) = 0;
     virtual HRESULT GetTypeInfo(std::uint32_t index, DWORD locale, void** info) = 0;
-    virtual HRESULT GetIDsOfNames(REFIID riid, wchar_t** names, std::uint32_t count, DWORD locale, LONG* ids) = 0;
-    virtual HRESULT Invoke(LONG id, REFIID riid, DWORD locale, std::uint16_t flags, void* params, void* result,
-                           void* exception, std::uint32_t* argError) = 0;
+    virtual HRESULT GetIDsOfNames(REFIID riid, wchar_t** names, std::uint32_t count, DWORD locale,
+                                  LONG* ids) = 0;
+    virtual HRESULT Invoke(LONG id, REFIID riid, DWORD locale, std::uint16_t flags, void* params,
+                           void* result, void* exception, std::uint32_t* argError) = 0;
     ZYL_INTERFACE_END(IDispatch)
 };
 
@@ -242,7 +245,8 @@ struct IMediaSeeking : IUnknown {
     virtual HRESULT GetCurrentPosition(LONGLONG* current) = 0;
     virtual HRESULT ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
                                       const GUID* sourceFormat) = 0;
-    virtual HRESULT SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) = 0;
+    virtual HRESULT SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop,
+                                 DWORD stopFlags) = 0;
     virtual HRESULT GetPositions(LONGLONG* current, LONGLONG* stop) = 0;
     virtual HRESULT GetAvailable(LONGLONG* earliest, LONGLONG* latest) = 0;
     virtual HRESULT SetRate(double rate) = 0;
@@ -284,5 +288,7 @@ inline constexpr IID IID_IMediaControl = QuartzIid(0x56A868B1);
 inline constexpr IID IID_IBasicAudio = QuartzIid(0x56A868B3);
 inline constexpr IID IID_IMediaEvent = QuartzIid(0x56A868B6);
 inline constexpr IID IID_IMediaEventEx = QuartzIid(0x56A868C0);
-inline constexpr IID IID_IEnumMediaTypes{0x89C31040, 0x846B, 0x11CE, {0x97, 0xD3, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
-inline constexpr IID IID_IMediaSeeking{0x36B73880, 0xC2C8, 0x11CF, {0x8B, 0x46, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}};
+inline constexpr IID IID_IEnumMediaTypes{
+    0x89C31040, 0x846B, 0x11CE, {0x97, 0xD3, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
+inline constexpr IID IID_IMediaSeeking{
+    0x36B73880, 0xC2C8, 0x11CF, {0x8B, 0x46, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}};

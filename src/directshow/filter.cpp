@@ -16,32 +16,41 @@ void CopyName(WCHAR* target, std::size_t capacity, const std::wstring& name) {
 // Enumerates a pin's preferred media types through its GetMediaType.
 class CEnumMediaTypes final : public IEnumMediaTypes {
 public:
-    explicit CEnumMediaTypes(CBasePin* pin, int position = 0) : m_pin(pin), m_position(position) { m_pin->AddRef(); }
+    explicit CEnumMediaTypes(CBasePin* pin, int position = 0) : m_pin(pin), m_position(position) {
+        m_pin->AddRef();
+    }
     virtual ~CEnumMediaTypes() { m_pin->Release(); }
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumMediaTypes) return GetInterface(this, object);
+        if (!object)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IEnumMediaTypes)
+            return GetInterface(this, object);
         *object = nullptr;
         return E_NOINTERFACE;
     }
     ULONG AddRef() override { return static_cast<ULONG>(++m_references); }
     ULONG Release() override {
         const LONG left = --m_references;
-        if (left == 0) delete this;
+        if (left == 0)
+            delete this;
         return static_cast<ULONG>(left);
     }
     HRESULT Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) override {
-        if (!types || (count > 1 && !fetched)) return E_POINTER;
+        if (!types || (count > 1 && !fetched))
+            return E_POINTER;
         ULONG got = 0;
         while (got < count) {
             CMediaType type;
-            if (m_pin->GetMediaType(m_position, &type) != S_OK) break;
+            if (m_pin->GetMediaType(m_position, &type) != S_OK)
+                break;
             ++m_position;
             types[got] = CreateMediaType(&type);
-            if (!types[got]) break;
+            if (!types[got])
+                break;
             ++got;
         }
-        if (fetched) *fetched = got;
+        if (fetched)
+            *fetched = got;
         return got == count ? S_OK : S_FALSE;
     }
     HRESULT Skip(ULONG count) override {
@@ -54,7 +63,8 @@ public:
         return S_OK;
     }
     HRESULT Clone(IEnumMediaTypes** clone) override {
-        if (!clone) return E_POINTER;
+        if (!clone)
+            return E_POINTER;
         *clone = new CEnumMediaTypes(m_pin, m_position);
         return S_OK;
     }
@@ -74,31 +84,38 @@ public:
     }
     virtual ~CEnumPins() { m_filter->Release(); }
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumPins) return GetInterface(this, object);
+        if (!object)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IEnumPins)
+            return GetInterface(this, object);
         *object = nullptr;
         return E_NOINTERFACE;
     }
     ULONG AddRef() override { return static_cast<ULONG>(++m_references); }
     ULONG Release() override {
         const LONG left = --m_references;
-        if (left == 0) delete this;
+        if (left == 0)
+            delete this;
         return static_cast<ULONG>(left);
     }
     HRESULT Next(ULONG count, IPin** pins, ULONG* fetched) override {
-        if (!pins || (count > 1 && !fetched)) return E_POINTER;
-        if (m_version != m_filter->PinVersion()) return VFW_E_ENUM_OUT_OF_SYNC;
+        if (!pins || (count > 1 && !fetched))
+            return E_POINTER;
+        if (m_version != m_filter->PinVersion())
+            return VFW_E_ENUM_OUT_OF_SYNC;
         ULONG got = 0;
         while (got < count && m_position < m_filter->GetPinCount()) {
             CBasePin* pin = m_filter->GetPin(m_position++);
             pin->AddRef();
             pins[got++] = pin;
         }
-        if (fetched) *fetched = got;
+        if (fetched)
+            *fetched = got;
         return got == count ? S_OK : S_FALSE;
     }
     HRESULT Skip(ULONG count) override {
-        if (m_version != m_filter->PinVersion()) return VFW_E_ENUM_OUT_OF_SYNC;
+        if (m_version != m_filter->PinVersion())
+            return VFW_E_ENUM_OUT_OF_SYNC;
         m_position += static_cast<int>(count);
         return m_position <= m_filter->GetPinCount() ? S_OK : S_FALSE;
     }
@@ -108,7 +125,8 @@ public:
         return S_OK;
     }
     HRESULT Clone(IEnumPins** clone) override {
-        if (!clone) return E_POINTER;
+        if (!clone)
+            return E_POINTER;
         *clone = new CEnumPins(m_filter, m_position, m_version);
         return S_OK;
     }
@@ -124,37 +142,54 @@ private:
 
 // ---- CBasePin ----
 
-CBasePin::CBasePin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT*, const wchar_t* name,
-                   PIN_DIRECTION direction)
-    : CUnknown(objectName, nullptr), m_name(name ? name : L""), m_pFilter(filter), m_pLock(lock), m_dir(direction) {}
+CBasePin::CBasePin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT*,
+                   const wchar_t* name, PIN_DIRECTION direction)
+    : CUnknown(objectName, nullptr),
+      m_name(name ? name : L""),
+      m_pFilter(filter),
+      m_pLock(lock),
+      m_dir(direction) {}
 
 CBasePin::~CBasePin() {
-    if (m_Connected) m_Connected->Release();
+    if (m_Connected)
+        m_Connected->Release();
 }
 
 HRESULT CBasePin::NonDelegatingQueryInterface(REFIID riid, void** object) {
-    if (riid == IID_IPin) return GetInterface(static_cast<IPin*>(this), object);
-    if (riid == IID_IQualityControl) return GetInterface(static_cast<IQualityControl*>(this), object);
+    if (riid == IID_IPin)
+        return GetInterface(static_cast<IPin*>(this), object);
+    if (riid == IID_IQualityControl)
+        return GetInterface(static_cast<IQualityControl*>(this), object);
     return CUnknown::NonDelegatingQueryInterface(riid, object);
 }
 
 // A pin lives as long as its filter: its references are the filter's.
-ULONG CBasePin::NonDelegatingAddRef() { return m_pFilter->AddRef(); }
-ULONG CBasePin::NonDelegatingRelease() { return m_pFilter->Release(); }
+ULONG CBasePin::NonDelegatingAddRef() {
+    return m_pFilter->AddRef();
+}
+ULONG CBasePin::NonDelegatingRelease() {
+    return m_pFilter->Release();
+}
 
-bool CBasePin::IsStopped() const { return m_pFilter->IsStopped(); }
+bool CBasePin::IsStopped() const {
+    return m_pFilter->IsStopped();
+}
 
 HRESULT CBasePin::Connect(IPin* receivePin, const AM_MEDIA_TYPE* type) {
-    if (!receivePin) return E_POINTER;
+    if (!receivePin)
+        return E_POINTER;
     CAutoLock lock(m_pLock);
-    if (m_Connected) return VFW_E_ALREADY_CONNECTED;
-    if (!IsStopped()) return VFW_E_NOT_STOPPED;
+    if (m_Connected)
+        return VFW_E_ALREADY_CONNECTED;
+    if (!IsStopped())
+        return VFW_E_NOT_STOPPED;
     const CMediaType wanted = type ? CMediaType(*type) : CMediaType();
     return AgreeMediaType(receivePin, &wanted);
 }
 
 HRESULT CBasePin::AgreeMediaType(IPin* receivePin, const CMediaType* type) {
-    if (!type->IsPartiallySpecified()) return AttemptConnection(receivePin, type);
+    if (!type->IsPartiallySpecified())
+        return AttemptConnection(receivePin, type);
     HRESULT failure = VFW_E_NO_ACCEPTABLE_TYPES;
     for (int round = 0; round < 2; ++round) {
         // The receiving pin's types come first unless this pin prefers its own.
@@ -164,25 +199,31 @@ HRESULT CBasePin::AgreeMediaType(IPin* receivePin, const CMediaType* type) {
         if (SUCCEEDED(hr) && types) {
             const HRESULT tried = TryMediaTypes(receivePin, type, types);
             types->Release();
-            if (SUCCEEDED(tried)) return S_OK;
-            if (tried != E_FAIL && tried != VFW_E_NO_ACCEPTABLE_TYPES) failure = tried;
+            if (SUCCEEDED(tried))
+                return S_OK;
+            if (tried != E_FAIL && tried != VFW_E_NO_ACCEPTABLE_TYPES)
+                failure = tried;
         }
     }
     return failure;
 }
 
-HRESULT CBasePin::TryMediaTypes(IPin* receivePin, const CMediaType* partial, IEnumMediaTypes* types) {
+HRESULT CBasePin::TryMediaTypes(IPin* receivePin, const CMediaType* partial,
+                                IEnumMediaTypes* types) {
     types->Reset();
     HRESULT failure = VFW_E_NO_ACCEPTABLE_TYPES;
     for (;;) {
         AM_MEDIA_TYPE* candidate = nullptr;
         ULONG fetched = 0;
-        if (types->Next(1, &candidate, &fetched) != S_OK || fetched != 1) break;
+        if (types->Next(1, &candidate, &fetched) != S_OK || fetched != 1)
+            break;
         const CMediaType type(*candidate);
         DeleteMediaType(candidate);
-        if (!type.MatchesPartial(partial)) continue;
+        if (!type.MatchesPartial(partial))
+            continue;
         const HRESULT hr = AttemptConnection(receivePin, &type);
-        if (SUCCEEDED(hr)) return hr;
+        if (SUCCEEDED(hr))
+            return hr;
         failure = hr;
     }
     return failure;
@@ -201,9 +242,12 @@ HRESULT CBasePin::AttemptConnection(IPin* receivePin, const CMediaType* type) {
     m_Connected = receivePin;
     m_Connected->AddRef();
     hr = SetMediaType(type);
-    if (SUCCEEDED(hr)) hr = receivePin->ReceiveConnection(this, type);
-    if (SUCCEEDED(hr)) hr = CompleteConnect(receivePin);
-    if (SUCCEEDED(hr)) return S_OK;
+    if (SUCCEEDED(hr))
+        hr = receivePin->ReceiveConnection(this, type);
+    if (SUCCEEDED(hr))
+        hr = CompleteConnect(receivePin);
+    if (SUCCEEDED(hr))
+        return S_OK;
     // The peer may have accepted before our completion failed: undo it there too.
     receivePin->Disconnect();
     DisconnectInternal();
@@ -211,10 +255,13 @@ HRESULT CBasePin::AttemptConnection(IPin* receivePin, const CMediaType* type) {
 }
 
 HRESULT CBasePin::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* type) {
-    if (!connector || !type) return E_POINTER;
+    if (!connector || !type)
+        return E_POINTER;
     CAutoLock lock(m_pLock);
-    if (m_Connected) return VFW_E_ALREADY_CONNECTED;
-    if (!IsStopped()) return VFW_E_NOT_STOPPED;
+    if (m_Connected)
+        return VFW_E_ALREADY_CONNECTED;
+    if (!IsStopped())
+        return VFW_E_NOT_STOPPED;
     HRESULT hr = CheckConnect(connector);
     if (FAILED(hr)) {
         BreakConnect();
@@ -228,13 +275,16 @@ HRESULT CBasePin::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* type) 
     m_Connected = connector;
     m_Connected->AddRef();
     hr = SetMediaType(&offered);
-    if (SUCCEEDED(hr)) hr = CompleteConnect(connector);
-    if (FAILED(hr)) DisconnectInternal();
+    if (SUCCEEDED(hr))
+        hr = CompleteConnect(connector);
+    if (FAILED(hr))
+        DisconnectInternal();
     return hr;
 }
 
 void CBasePin::DisconnectInternal() {
-    if (!m_Connected) return;
+    if (!m_Connected)
+        return;
     BreakConnect();
     m_Connected->Release();
     m_Connected = nullptr;
@@ -243,23 +293,28 @@ void CBasePin::DisconnectInternal() {
 
 HRESULT CBasePin::Disconnect() {
     CAutoLock lock(m_pLock);
-    if (!IsStopped()) return VFW_E_NOT_STOPPED;
-    if (!m_Connected) return S_FALSE;
+    if (!IsStopped())
+        return VFW_E_NOT_STOPPED;
+    if (!m_Connected)
+        return S_FALSE;
     DisconnectInternal();
     return S_OK;
 }
 
 HRESULT CBasePin::ConnectedTo(IPin** pin) {
-    if (!pin) return E_POINTER;
+    if (!pin)
+        return E_POINTER;
     CAutoLock lock(m_pLock);
     *pin = m_Connected;
-    if (!m_Connected) return VFW_E_NOT_CONNECTED;
+    if (!m_Connected)
+        return VFW_E_NOT_CONNECTED;
     m_Connected->AddRef();
     return S_OK;
 }
 
 HRESULT CBasePin::ConnectionMediaType(AM_MEDIA_TYPE* type) {
-    if (!type) return E_POINTER;
+    if (!type)
+        return E_POINTER;
     CAutoLock lock(m_pLock);
     if (!m_Connected) {
         std::memset(type, 0, sizeof *type);
@@ -269,7 +324,8 @@ HRESULT CBasePin::ConnectionMediaType(AM_MEDIA_TYPE* type) {
 }
 
 HRESULT CBasePin::QueryPinInfo(PIN_INFO* info) {
-    if (!info) return E_POINTER;
+    if (!info)
+        return E_POINTER;
     info->pFilter = m_pFilter;
     m_pFilter->AddRef();
     info->dir = m_dir;
@@ -278,27 +334,32 @@ HRESULT CBasePin::QueryPinInfo(PIN_INFO* info) {
 }
 
 HRESULT CBasePin::QueryDirection(PIN_DIRECTION* direction) {
-    if (!direction) return E_POINTER;
+    if (!direction)
+        return E_POINTER;
     *direction = m_dir;
     return S_OK;
 }
 
 HRESULT CBasePin::QueryId(LPWSTR* id) {
-    if (!id) return E_POINTER;
+    if (!id)
+        return E_POINTER;
     *id = static_cast<LPWSTR>(CoTaskMemAlloc((m_name.size() + 1) * sizeof(WCHAR)));
-    if (!*id) return E_OUTOFMEMORY;
+    if (!*id)
+        return E_OUTOFMEMORY;
     std::wmemcpy(*id, m_name.c_str(), m_name.size() + 1);
     return S_OK;
 }
 
 HRESULT CBasePin::QueryAccept(const AM_MEDIA_TYPE* type) {
-    if (!type) return E_POINTER;
+    if (!type)
+        return E_POINTER;
     const CMediaType offered(*type);
     return CheckMediaType(&offered) == S_OK ? S_OK : S_FALSE;
 }
 
 HRESULT CBasePin::EnumMediaTypes(IEnumMediaTypes** types) {
-    if (!types) return E_POINTER;
+    if (!types)
+        return E_POINTER;
     *types = new CEnumMediaTypes(this);
     return S_OK;
 }
@@ -319,7 +380,9 @@ HRESULT CBasePin::SetSink(IQualityControl* sink) {
     return S_OK;
 }
 
-HRESULT CBasePin::GetMediaType(int, CMediaType*) { return E_UNEXPECTED; }
+HRESULT CBasePin::GetMediaType(int, CMediaType*) {
+    return E_UNEXPECTED;
+}
 
 HRESULT CBasePin::SetMediaType(const CMediaType* type) {
     m_mt = *type;
@@ -328,28 +391,36 @@ HRESULT CBasePin::SetMediaType(const CMediaType* type) {
 
 HRESULT CBasePin::CheckConnect(IPin* pin) {
     PIN_DIRECTION direction;
-    if (FAILED(pin->QueryDirection(&direction))) return E_FAIL;
+    if (FAILED(pin->QueryDirection(&direction)))
+        return E_FAIL;
     return direction == m_dir ? VFW_E_INVALID_DIRECTION : S_OK;
 }
 
-HRESULT CBasePin::BreakConnect() { return S_OK; }
-HRESULT CBasePin::CompleteConnect(IPin*) { return S_OK; }
+HRESULT CBasePin::BreakConnect() {
+    return S_OK;
+}
+HRESULT CBasePin::CompleteConnect(IPin*) {
+    return S_OK;
+}
 
 // ---- CBaseOutputPin ----
 
-CBaseOutputPin::CBaseOutputPin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT* hr,
-                               const wchar_t* name)
+CBaseOutputPin::CBaseOutputPin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock,
+                               HRESULT* hr, const wchar_t* name)
     : CBasePin(objectName, filter, lock, hr, name, PINDIR_OUTPUT) {}
 
 HRESULT CBaseOutputPin::CheckConnect(IPin* pin) {
-    if (HRESULT hr = CBasePin::CheckConnect(pin); FAILED(hr)) return hr;
+    if (HRESULT hr = CBasePin::CheckConnect(pin); FAILED(hr))
+        return hr;
     if (FAILED(pin->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&m_pInputPin)))) {
         return E_NOINTERFACE;
     }
     return S_OK;
 }
 
-HRESULT CBaseOutputPin::CompleteConnect(IPin*) { return DecideAllocator(m_pInputPin, &m_pAllocator); }
+HRESULT CBaseOutputPin::CompleteConnect(IPin*) {
+    return DecideAllocator(m_pInputPin, &m_pAllocator);
+}
 
 HRESULT CBaseOutputPin::BreakConnect() {
     if (m_pAllocator) {
@@ -375,18 +446,22 @@ HRESULT CBaseOutputPin::DecideAllocator(IMemInputPin* pin, IMemAllocator** alloc
     *allocator = nullptr;
     ALLOCATOR_PROPERTIES request{};
     pin->GetAllocatorRequirements(&request);
-    if (request.cbAlign == 0) request.cbAlign = 1;
+    if (request.cbAlign == 0)
+        request.cbAlign = 1;
     // The input pin's allocator first, then our own.
     if (SUCCEEDED(pin->GetAllocator(allocator)) && *allocator) {
-        if (SUCCEEDED(DecideBufferSize(*allocator, &request)) && SUCCEEDED(pin->NotifyAllocator(*allocator, FALSE))) {
+        if (SUCCEEDED(DecideBufferSize(*allocator, &request)) &&
+            SUCCEEDED(pin->NotifyAllocator(*allocator, FALSE))) {
             return S_OK;
         }
         (*allocator)->Release();
         *allocator = nullptr;
     }
-    if (FAILED(InitAllocator(allocator))) return VFW_E_NO_ALLOCATOR;
+    if (FAILED(InitAllocator(allocator)))
+        return VFW_E_NO_ALLOCATOR;
     HRESULT hr = DecideBufferSize(*allocator, &request);
-    if (SUCCEEDED(hr)) hr = pin->NotifyAllocator(*allocator, FALSE);
+    if (SUCCEEDED(hr))
+        hr = pin->NotifyAllocator(*allocator, FALSE);
     if (FAILED(hr)) {
         (*allocator)->Release();
         *allocator = nullptr;
@@ -394,57 +469,70 @@ HRESULT CBaseOutputPin::DecideAllocator(IMemInputPin* pin, IMemAllocator** alloc
     return hr;
 }
 
-HRESULT CBaseOutputPin::Active() { return m_pAllocator ? m_pAllocator->Commit() : VFW_E_NO_ALLOCATOR; }
-HRESULT CBaseOutputPin::Inactive() { return m_pAllocator ? m_pAllocator->Decommit() : VFW_E_NO_ALLOCATOR; }
+HRESULT CBaseOutputPin::Active() {
+    return m_pAllocator ? m_pAllocator->Commit() : VFW_E_NO_ALLOCATOR;
+}
+HRESULT CBaseOutputPin::Inactive() {
+    return m_pAllocator ? m_pAllocator->Decommit() : VFW_E_NO_ALLOCATOR;
+}
 
-HRESULT CBaseOutputPin::GetDeliveryBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end,
-                                          DWORD flags) {
-    if (!m_pAllocator) return VFW_E_NO_ALLOCATOR;
+HRESULT CBaseOutputPin::GetDeliveryBuffer(IMediaSample** sample, REFERENCE_TIME* start,
+                                          REFERENCE_TIME* end, DWORD flags) {
+    if (!m_pAllocator)
+        return VFW_E_NO_ALLOCATOR;
     return m_pAllocator->GetBuffer(sample, start, end, flags);
 }
 
 HRESULT CBaseOutputPin::Deliver(IMediaSample* sample) {
-    if (!m_pInputPin) return VFW_E_NOT_CONNECTED;
+    if (!m_pInputPin)
+        return VFW_E_NOT_CONNECTED;
     return m_pInputPin->Receive(sample);
 }
 
 HRESULT CBaseOutputPin::DeliverEndOfStream() {
-    if (!m_Connected) return VFW_E_NOT_CONNECTED;
+    if (!m_Connected)
+        return VFW_E_NOT_CONNECTED;
     return m_Connected->EndOfStream();
 }
 
 HRESULT CBaseOutputPin::DeliverBeginFlush() {
-    if (!m_Connected) return VFW_E_NOT_CONNECTED;
+    if (!m_Connected)
+        return VFW_E_NOT_CONNECTED;
     return m_Connected->BeginFlush();
 }
 
 HRESULT CBaseOutputPin::DeliverEndFlush() {
-    if (!m_Connected) return VFW_E_NOT_CONNECTED;
+    if (!m_Connected)
+        return VFW_E_NOT_CONNECTED;
     return m_Connected->EndFlush();
 }
 
 HRESULT CBaseOutputPin::DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
-    if (!m_Connected) return VFW_E_NOT_CONNECTED;
+    if (!m_Connected)
+        return VFW_E_NOT_CONNECTED;
     return m_Connected->NewSegment(start, stop, rate);
 }
 
 // ---- CBaseInputPin ----
 
-CBaseInputPin::CBaseInputPin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT* hr,
-                             const wchar_t* name)
+CBaseInputPin::CBaseInputPin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock,
+                             HRESULT* hr, const wchar_t* name)
     : CBasePin(objectName, filter, lock, hr, name, PINDIR_INPUT) {}
 
 CBaseInputPin::~CBaseInputPin() {
-    if (m_pAllocator) m_pAllocator->Release();
+    if (m_pAllocator)
+        m_pAllocator->Release();
 }
 
 HRESULT CBaseInputPin::NonDelegatingQueryInterface(REFIID riid, void** object) {
-    if (riid == IID_IMemInputPin) return GetInterface(static_cast<IMemInputPin*>(this), object);
+    if (riid == IID_IMemInputPin)
+        return GetInterface(static_cast<IMemInputPin*>(this), object);
     return CBasePin::NonDelegatingQueryInterface(riid, object);
 }
 
 HRESULT CBaseInputPin::GetAllocator(IMemAllocator** allocator) {
-    if (!allocator) return E_POINTER;
+    if (!allocator)
+        return E_POINTER;
     CAutoLock lock(m_pLock);
     if (!m_pAllocator) {
         auto* created = new CMemAllocator(L"input allocator", nullptr, nullptr);
@@ -457,34 +545,42 @@ HRESULT CBaseInputPin::GetAllocator(IMemAllocator** allocator) {
 }
 
 HRESULT CBaseInputPin::NotifyAllocator(IMemAllocator* allocator, BOOL readOnly) {
-    if (!allocator) return E_POINTER;
+    if (!allocator)
+        return E_POINTER;
     CAutoLock lock(m_pLock);
     allocator->AddRef();
-    if (m_pAllocator) m_pAllocator->Release();
+    if (m_pAllocator)
+        m_pAllocator->Release();
     m_pAllocator = allocator;
     m_bReadOnly = readOnly != 0;
     return S_OK;
 }
 
 HRESULT CBaseInputPin::CheckStreaming() {
-    if (IsStopped()) return VFW_E_WRONG_STATE;
-    if (m_bFlushing) return S_FALSE;
-    if (m_bRunTimeError) return VFW_E_RUNTIME_ERROR;
+    if (IsStopped())
+        return VFW_E_WRONG_STATE;
+    if (m_bFlushing)
+        return S_FALSE;
+    if (m_bRunTimeError)
+        return VFW_E_RUNTIME_ERROR;
     return S_OK;
 }
 
 HRESULT CBaseInputPin::Receive(IMediaSample* sample) {
-    if (!sample) return E_POINTER;
+    if (!sample)
+        return E_POINTER;
     return CheckStreaming();
 }
 
 HRESULT CBaseInputPin::ReceiveMultiple(IMediaSample** samples, LONG count, LONG* processed) {
-    if (!samples || !processed) return E_POINTER;
+    if (!samples || !processed)
+        return E_POINTER;
     *processed = 0;
     HRESULT hr = S_OK;
     while (*processed < count) {
         hr = Receive(samples[*processed]);
-        if (hr != S_OK) break;
+        if (hr != S_OK)
+            break;
         ++*processed;
     }
     return hr;
@@ -522,18 +618,23 @@ CBaseFilter::CBaseFilter(const wchar_t* name, IUnknown* outer, CCritSec* lock, R
     : CUnknown(name, outer), m_clsid(clsid), m_pLock(lock) {}
 
 CBaseFilter::~CBaseFilter() {
-    if (m_pClock) m_pClock->Release();
+    if (m_pClock)
+        m_pClock->Release();
 }
 
 HRESULT CBaseFilter::NonDelegatingQueryInterface(REFIID riid, void** object) {
-    if (riid == IID_IBaseFilter) return GetInterface(static_cast<IBaseFilter*>(this), object);
-    if (riid == IID_IMediaFilter) return GetInterface(static_cast<IMediaFilter*>(this), object);
-    if (riid == IID_IPersist) return GetInterface(static_cast<IPersist*>(this), object);
+    if (riid == IID_IBaseFilter)
+        return GetInterface(static_cast<IBaseFilter*>(this), object);
+    if (riid == IID_IMediaFilter)
+        return GetInterface(static_cast<IMediaFilter*>(this), object);
+    if (riid == IID_IPersist)
+        return GetInterface(static_cast<IPersist*>(this), object);
     return CUnknown::NonDelegatingQueryInterface(riid, object);
 }
 
 HRESULT CBaseFilter::GetClassID(CLSID* clsid) {
-    if (!clsid) return E_POINTER;
+    if (!clsid)
+        return E_POINTER;
     *clsid = m_clsid;
     return S_OK;
 }
@@ -546,7 +647,8 @@ HRESULT CBaseFilter::Stop() {
             CBasePin* pin = GetPin(i);
             if (pin->IsConnected()) {
                 const HRESULT hr = pin->Inactive();
-                if (FAILED(hr) && SUCCEEDED(result)) result = hr;
+                if (FAILED(hr) && SUCCEEDED(result))
+                    result = hr;
             }
         }
     }
@@ -560,7 +662,8 @@ HRESULT CBaseFilter::Pause() {
         for (int i = 0; i < GetPinCount(); ++i) {
             CBasePin* pin = GetPin(i);
             if (pin->IsConnected()) {
-                if (HRESULT hr = pin->Active(); FAILED(hr)) return hr;
+                if (HRESULT hr = pin->Active(); FAILED(hr))
+                    return hr;
             }
         }
     }
@@ -572,13 +675,15 @@ HRESULT CBaseFilter::Run(REFERENCE_TIME start) {
     CAutoLock lock(m_pLock);
     m_tStart = start;
     if (m_State == State_Stopped) {
-        if (HRESULT hr = Pause(); FAILED(hr)) return hr;
+        if (HRESULT hr = Pause(); FAILED(hr))
+            return hr;
     }
     if (m_State != State_Running) {
         for (int i = 0; i < GetPinCount(); ++i) {
             CBasePin* pin = GetPin(i);
             if (pin->IsConnected()) {
-                if (HRESULT hr = pin->Run(start); FAILED(hr)) return hr;
+                if (HRESULT hr = pin->Run(start); FAILED(hr))
+                    return hr;
             }
         }
     }
@@ -587,35 +692,42 @@ HRESULT CBaseFilter::Run(REFERENCE_TIME start) {
 }
 
 HRESULT CBaseFilter::GetState(DWORD, FILTER_STATE* state) {
-    if (!state) return E_POINTER;
+    if (!state)
+        return E_POINTER;
     *state = m_State;
     return S_OK;
 }
 
 HRESULT CBaseFilter::SetSyncSource(IReferenceClock* clock) {
     CAutoLock lock(m_pLock);
-    if (clock) clock->AddRef();
-    if (m_pClock) m_pClock->Release();
+    if (clock)
+        clock->AddRef();
+    if (m_pClock)
+        m_pClock->Release();
     m_pClock = clock;
     return S_OK;
 }
 
 HRESULT CBaseFilter::GetSyncSource(IReferenceClock** clock) {
-    if (!clock) return E_POINTER;
+    if (!clock)
+        return E_POINTER;
     CAutoLock lock(m_pLock);
     *clock = m_pClock;
-    if (m_pClock) m_pClock->AddRef();
+    if (m_pClock)
+        m_pClock->AddRef();
     return S_OK;
 }
 
 HRESULT CBaseFilter::EnumPins(IEnumPins** pins) {
-    if (!pins) return E_POINTER;
+    if (!pins)
+        return E_POINTER;
     *pins = new CEnumPins(this, 0, m_PinVersion);
     return S_OK;
 }
 
 HRESULT CBaseFilter::FindPin(LPCWSTR id, IPin** pin) {
-    if (!id || !pin) return E_POINTER;
+    if (!id || !pin)
+        return E_POINTER;
     CAutoLock lock(m_pLock);
     for (int i = 0; i < GetPinCount(); ++i) {
         CBasePin* candidate = GetPin(i);
@@ -630,10 +742,12 @@ HRESULT CBaseFilter::FindPin(LPCWSTR id, IPin** pin) {
 }
 
 HRESULT CBaseFilter::QueryFilterInfo(FILTER_INFO* info) {
-    if (!info) return E_POINTER;
+    if (!info)
+        return E_POINTER;
     CopyName(info->achName, MAX_FILTER_NAME, m_pName);
     info->pGraph = m_pGraph;
-    if (m_pGraph) m_pGraph->AddRef();
+    if (m_pGraph)
+        m_pGraph->AddRef();
     return S_OK;
 }
 
@@ -643,7 +757,8 @@ HRESULT CBaseFilter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
     m_pSink = nullptr;
     if (graph) {
         // Kept without a reference, like the graph pointer itself.
-        if (SUCCEEDED(graph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&m_pSink)))) {
+        if (SUCCEEDED(
+                graph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&m_pSink)))) {
             m_pSink->Release();
         } else {
             m_pSink = nullptr;

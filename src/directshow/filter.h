@@ -18,8 +18,8 @@ class CBaseFilter;
 
 class CBasePin : public CUnknown, public IPin, public IQualityControl {
 public:
-    CBasePin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT* hr, const wchar_t* name,
-             PIN_DIRECTION direction);
+    CBasePin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT* hr,
+             const wchar_t* name, PIN_DIRECTION direction);
     ~CBasePin() override;
 
     DECLARE_IUNKNOWN
@@ -86,7 +86,8 @@ protected:
 
 class CBaseOutputPin : public CBasePin {
 public:
-    CBaseOutputPin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT* hr, const wchar_t* name);
+    CBaseOutputPin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT* hr,
+                   const wchar_t* name);
 
     HRESULT CompleteConnect(IPin* receivePin) override;
     HRESULT CheckConnect(IPin* pin) override;
@@ -100,7 +101,8 @@ public:
     virtual HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) = 0;
     virtual HRESULT DecideAllocator(IMemInputPin* pin, IMemAllocator** allocator);
     virtual HRESULT InitAllocator(IMemAllocator** allocator);
-    virtual HRESULT GetDeliveryBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end, DWORD flags);
+    virtual HRESULT GetDeliveryBuffer(IMediaSample** sample, REFERENCE_TIME* start,
+                                      REFERENCE_TIME* end, DWORD flags);
     virtual HRESULT Deliver(IMediaSample* sample);
     virtual HRESULT DeliverEndOfStream();
     virtual HRESULT DeliverBeginFlush();
@@ -114,7 +116,8 @@ protected:
 
 class CBaseInputPin : public CBasePin, public IMemInputPin {
 public:
-    CBaseInputPin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT* hr, const wchar_t* name);
+    CBaseInputPin(const wchar_t* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT* hr,
+                  const wchar_t* name);
     ~CBaseInputPin() override;
 
     DECLARE_IUNKNOWN
@@ -191,7 +194,7 @@ protected:
     CLSID m_clsid;
     CCritSec* m_pLock;
     std::wstring m_pName;
-    IFilterGraph* m_pGraph = nullptr;       // weak: the graph holds the filter
-    IMediaEventSink* m_pSink = nullptr;     // weak, the graph's own
+    IFilterGraph* m_pGraph = nullptr;    // weak: the graph holds the filter
+    IMediaEventSink* m_pSink = nullptr;  // weak, the graph's own
     LONG m_PinVersion = 1;
 };

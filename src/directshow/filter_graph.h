@@ -59,8 +59,13 @@ public:
     // IDispatch (shared by the automation interfaces): not offered here.
     HRESULT GetTypeInfoCount(std::uint32_t*) override { return E_NOTIMPL; }
     HRESULT GetTypeInfo(std::uint32_t, DWORD, void**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, wchar_t**, std::uint32_t, DWORD, LONG*) override { return E_NOTIMPL; }
-    HRESULT Invoke(LONG, REFIID, DWORD, std::uint16_t, void*, void*, void*, std::uint32_t*) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, wchar_t**, std::uint32_t, DWORD, LONG*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT Invoke(LONG, REFIID, DWORD, std::uint16_t, void*, void*, void*,
+                   std::uint32_t*) override {
+        return E_NOTIMPL;
+    }
 
     // IMediaControl (Stop and Pause are shared with IMediaFilter)
     HRESULT Run() override;
@@ -106,7 +111,8 @@ public:
     HRESULT GetCurrentPosition(LONGLONG* current) override;
     HRESULT ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
                               const GUID* sourceFormat) override;
-    HRESULT SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) override;
+    HRESULT SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop,
+                         DWORD stopFlags) override;
     HRESULT GetPositions(LONGLONG* current, LONGLONG* stop) override;
     HRESULT GetAvailable(LONGLONG* earliest, LONGLONG* latest) override;
     HRESULT SetRate(double rate) override;

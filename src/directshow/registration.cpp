@@ -23,7 +23,8 @@ std::wstring Wide(const std::string& text) {
 }
 
 std::string FilterKey(REFCLSID clsid) {
-    return "HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(CLSID_LegacyAmFilterCategory) + "\\Instance\\" + GuidToString(clsid);
+    return "HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(CLSID_LegacyAmFilterCategory) +
+           "\\Instance\\" + GuidToString(clsid);
 }
 
 class CClassFactory final : public IClassFactory {
@@ -31,7 +32,8 @@ public:
     explicit CClassFactory(const CFactoryTemplate* t) : m_template(t) {}
     virtual ~CClassFactory() = default;
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
+        if (!object)
+            return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IClassFactory) {
             *object = static_cast<IClassFactory*>(this);
             AddRef();
@@ -43,19 +45,24 @@ public:
     ULONG AddRef() override { return static_cast<ULONG>(++m_references); }
     ULONG Release() override {
         const LONG left = --m_references;
-        if (left == 0) delete this;
+        if (left == 0)
+            delete this;
         return static_cast<ULONG>(left);
     }
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
+        if (!object)
+            return E_POINTER;
         *object = nullptr;
         // An aggregated object must hand its owner the non-delegating IUnknown.
-        if (outer && !(riid == IID_IUnknown)) return E_NOINTERFACE;
+        if (outer && !(riid == IID_IUnknown))
+            return E_NOINTERFACE;
         HRESULT hr = S_OK;
         CUnknown* created = m_template->m_lpfnNew(outer, &hr);
-        if (!created) return FAILED(hr) ? hr : E_OUTOFMEMORY;
+        if (!created)
+            return FAILED(hr) ? hr : E_OUTOFMEMORY;
         created->NonDelegatingAddRef();
-        if (SUCCEEDED(hr)) hr = created->NonDelegatingQueryInterface(riid, object);
+        if (SUCCEEDED(hr))
+            hr = created->NonDelegatingQueryInterface(riid, object);
         created->NonDelegatingRelease();
         return hr;
     }
@@ -71,11 +78,13 @@ private:
 
 }  // namespace
 
-HRESULT dshow::GetClassObject(const CFactoryTemplate* templates, int count, REFCLSID clsid, REFIID riid,
-                              void** object) {
-    if (!object) return E_POINTER;
+HRESULT dshow::GetClassObject(const CFactoryTemplate* templates, int count, REFCLSID clsid,
+                              REFIID riid, void** object) {
+    if (!object)
+        return E_POINTER;
     *object = nullptr;
-    if (!(riid == IID_IUnknown) && !(riid == IID_IClassFactory)) return E_NOINTERFACE;
+    if (!(riid == IID_IUnknown) && !(riid == IID_IClassFactory))
+        return E_NOINTERFACE;
     for (int i = 0; i < count; ++i) {
         if (templates[i].m_ClsID && *templates[i].m_ClsID == clsid && templates[i].m_lpfnNew) {
             *object = static_cast<IClassFactory*>(new CClassFactory(&templates[i]));
@@ -85,25 +94,33 @@ HRESULT dshow::GetClassObject(const CFactoryTemplate* templates, int count, REFC
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-HRESULT dshow::CanUnloadNow() { return CBaseObject::ObjectsActive() == 0 && g_serverLocks == 0 ? S_OK : S_FALSE; }
+HRESULT dshow::CanUnloadNow() {
+    return CBaseObject::ObjectsActive() == 0 && g_serverLocks == 0 ? S_OK : S_FALSE;
+}
 
-HRESULT dshow::RegisterServer(const CFactoryTemplate* templates, int count, const std::string& modulePath, bool reg) {
+HRESULT dshow::RegisterServer(const CFactoryTemplate* templates, int count,
+                              const std::string& modulePath, bool reg) {
     const bool ok = zyl::platform::editRegistry(
         zyl::platform::registryWritePath(),
         [&](zyl::platform::RegistryDocument& doc) {
             using zyl::platform::RegValue;
             for (int i = 0; i < count; ++i) {
                 const CFactoryTemplate& t = templates[i];
-                if (!t.m_ClsID) continue;
-                const std::string classKey = "HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(*t.m_ClsID);
+                if (!t.m_ClsID)
+                    continue;
+                const std::string classKey =
+                    "HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(*t.m_ClsID);
                 doc.deleteKey(classKey);
                 doc.deleteKey(FilterKey(*t.m_ClsID));
-                if (!reg) continue;
+                if (!reg)
+                    continue;
                 doc.setValue(classKey, "", RegValue::string(Narrow(t.m_Name)));
                 doc.setValue(classKey + "\\InprocServer32", "", RegValue::string(modulePath));
-                doc.setValue(classKey + "\\InprocServer32", "ThreadingModel", RegValue::string("Both"));
+                doc.setValue(classKey + "\\InprocServer32", "ThreadingModel",
+                             RegValue::string("Both"));
                 const AMOVIESETUP_FILTER* setup = t.m_pAMovieSetup_Filter;
-                if (!setup) continue;
+                if (!setup)
+                    continue;
                 const std::string key = FilterKey(*t.m_ClsID);
                 doc.setValue(key, "FriendlyName", RegValue::string(Narrow(setup->strName)));
                 doc.setValue(key, "CLSID", RegValue::string(GuidToString(*t.m_ClsID)));
@@ -117,7 +134,9 @@ HRESULT dshow::RegisterServer(const CFactoryTemplate* templates, int count, cons
                     std::ostringstream types;
                     for (UINT m = 0; m < pin.nMediaTypes; ++m) {
                         const AMOVIESETUP_MEDIATYPE& type = pin.lpMediaType[m];
-                        types << (m ? ";" : "") << GuidToString(type.clsMajorType ? *type.clsMajorType : GUID_NULL) << "/"
+                        types << (m ? ";" : "")
+                              << GuidToString(type.clsMajorType ? *type.clsMajorType : GUID_NULL)
+                              << "/"
                               << GuidToString(type.clsMinorType ? *type.clsMinorType : GUID_NULL);
                     }
                     doc.setValue(pinKey, "Types", RegValue::string(types.str()));
@@ -131,41 +150,52 @@ HRESULT dshow::RegisterServer(const CFactoryTemplate* templates, int count, cons
 std::vector<dshow::RegisteredFilter> dshow::RegisteredFilters() {
     std::vector<RegisteredFilter> filters;
     const auto file = zyl::platform::loadRegistry(zyl::platform::registryReadPath());
-    if (!file.exists) return filters;
+    if (!file.exists)
+        return filters;
     const auto& doc = file.document;
-    const std::string category = "HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(CLSID_LegacyAmFilterCategory) + "\\Instance";
+    const std::string category =
+        "HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(CLSID_LegacyAmFilterCategory) + "\\Instance";
     for (const std::string& instance : doc.subkeyNames(category)) {
         const std::string key = category + "\\" + instance;
         RegisteredFilter f;
         const auto* clsid = doc.find(key, "CLSID");
         const auto clsidText = clsid ? clsid->asString() : std::nullopt;
         const auto parsed = clsidText ? GuidFromString(*clsidText) : GuidFromString(instance);
-        if (!parsed) continue;
+        if (!parsed)
+            continue;
         f.clsid = *parsed;
-        if (const auto* name = doc.find(key, "FriendlyName")) f.name = Wide(name->asString().value_or(""));
-        if (const auto* merit = doc.find(key, "Merit")) f.merit = merit->asDword().value_or(0);
+        if (const auto* name = doc.find(key, "FriendlyName"))
+            f.name = Wide(name->asString().value_or(""));
+        if (const auto* merit = doc.find(key, "Merit"))
+            f.merit = merit->asDword().value_or(0);
         for (const std::string& pinName : doc.subkeyNames(key + "\\Pins")) {
             const std::string pinKey = key + "\\Pins\\" + pinName;
             RegisteredPin pin;
-            if (const auto* v = doc.find(pinKey, "Name")) pin.name = Wide(v->asString().value_or(""));
-            if (const auto* v = doc.find(pinKey, "Output")) pin.output = v->asDword().value_or(0) != 0;
-            if (const auto* v = doc.find(pinKey, "Rendered")) pin.rendered = v->asDword().value_or(0) != 0;
+            if (const auto* v = doc.find(pinKey, "Name"))
+                pin.name = Wide(v->asString().value_or(""));
+            if (const auto* v = doc.find(pinKey, "Output"))
+                pin.output = v->asDword().value_or(0) != 0;
+            if (const auto* v = doc.find(pinKey, "Rendered"))
+                pin.rendered = v->asDword().value_or(0) != 0;
             if (const auto* v = doc.find(pinKey, "Types")) {
                 std::istringstream list(v->asString().value_or(""));
                 std::string entry;
                 while (std::getline(list, entry, ';')) {
                     const auto slash = entry.find('/');
-                    if (slash == std::string::npos) continue;
+                    if (slash == std::string::npos)
+                        continue;
                     auto major = GuidFromString(entry.substr(0, slash));
                     auto minor = GuidFromString(entry.substr(slash + 1));
-                    if (major && minor) pin.types.emplace_back(*major, *minor);
+                    if (major && minor)
+                        pin.types.emplace_back(*major, *minor);
                 }
             }
             f.pins.push_back(std::move(pin));
         }
         filters.push_back(std::move(f));
     }
-    std::stable_sort(filters.begin(), filters.end(),
-                     [](const RegisteredFilter& a, const RegisteredFilter& b) { return a.merit > b.merit; });
+    std::stable_sort(
+        filters.begin(), filters.end(),
+        [](const RegisteredFilter& a, const RegisteredFilter& b) { return a.merit > b.merit; });
     return filters;
 }

@@ -45,7 +45,8 @@ inline constexpr DWORD MERIT_UNLIKELY = 0x400000;
 inline constexpr DWORD MERIT_DO_NOT_USE = 0x200000;
 
 // The legacy DirectShow filter category.
-inline constexpr CLSID CLSID_LegacyAmFilterCategory{0x083863F1, 0x70DE, 0x11D0, {0xBD, 0x40, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+inline constexpr CLSID CLSID_LegacyAmFilterCategory{
+    0x083863F1, 0x70DE, 0x11D0, {0xBD, 0x40, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
 
 using LPFNNewCOMObject = CUnknown* (*)(IUnknown* outer, HRESULT* hr);
 using LPFNInitRoutine = void (*)(BOOL loading, const CLSID* clsid);
@@ -78,9 +79,11 @@ struct RegisteredFilter {
 std::vector<RegisteredFilter> RegisteredFilters();
 
 // The module's entry points over its template table.
-HRESULT GetClassObject(const CFactoryTemplate* templates, int count, REFCLSID clsid, REFIID riid, void** object);
+HRESULT GetClassObject(const CFactoryTemplate* templates, int count, REFCLSID clsid, REFIID riid,
+                       void** object);
 HRESULT CanUnloadNow();
 // Writes (or removes) every template's class key and filter entry; modulePath is the library.
-HRESULT RegisterServer(const CFactoryTemplate* templates, int count, const std::string& modulePath, bool reg);
+HRESULT RegisterServer(const CFactoryTemplate* templates, int count, const std::string& modulePath,
+                       bool reg);
 
 }  // namespace dshow

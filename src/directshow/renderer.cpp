@@ -3,16 +3,22 @@
 // ---- CRendererInputPin ----
 
 CRendererInputPin::CRendererInputPin(CBaseRenderer* renderer, HRESULT* hr, const wchar_t* name)
-    : CBaseInputPin(L"renderer input", renderer, renderer->FilterLock(), hr, name), m_pRenderer(renderer) {}
+    : CBaseInputPin(L"renderer input", renderer, renderer->FilterLock(), hr, name),
+      m_pRenderer(renderer) {}
 
-HRESULT CRendererInputPin::CheckMediaType(const CMediaType* type) { return m_pRenderer->CheckMediaType(type); }
+HRESULT CRendererInputPin::CheckMediaType(const CMediaType* type) {
+    return m_pRenderer->CheckMediaType(type);
+}
 
 HRESULT CRendererInputPin::SetMediaType(const CMediaType* type) {
-    if (HRESULT hr = CBaseInputPin::SetMediaType(type); FAILED(hr)) return hr;
+    if (HRESULT hr = CBaseInputPin::SetMediaType(type); FAILED(hr))
+        return hr;
     return m_pRenderer->SetMediaType(type);
 }
 
-HRESULT CRendererInputPin::CompleteConnect(IPin* receivePin) { return m_pRenderer->CompleteConnect(receivePin); }
+HRESULT CRendererInputPin::CompleteConnect(IPin* receivePin) {
+    return m_pRenderer->CompleteConnect(receivePin);
+}
 
 HRESULT CRendererInputPin::BreakConnect() {
     m_pRenderer->BreakConnect();
@@ -20,12 +26,14 @@ HRESULT CRendererInputPin::BreakConnect() {
 }
 
 HRESULT CRendererInputPin::Receive(IMediaSample* sample) {
-    if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK) return hr;
+    if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK)
+        return hr;
     return m_pRenderer->Receive(sample);
 }
 
 HRESULT CRendererInputPin::EndOfStream() {
-    if (IsStopped() || IsFlushing()) return IsFlushing() ? S_OK : VFW_E_WRONG_STATE;
+    if (IsStopped() || IsFlushing())
+        return IsFlushing() ? S_OK : VFW_E_WRONG_STATE;
     return m_pRenderer->EndOfStream();
 }
 
@@ -45,10 +53,13 @@ CBaseRenderer::CBaseRenderer(REFCLSID clsid, const wchar_t* name, IUnknown* oute
     : CBaseFilter(name, outer, &m_InterfaceLock, clsid), m_pin(this, hr, L"In") {}
 
 CBaseRenderer::~CBaseRenderer() {
-    if (m_pClock && m_dwAdvise) m_pClock->Unadvise(m_dwAdvise);
+    if (m_pClock && m_dwAdvise)
+        m_pClock->Unadvise(m_dwAdvise);
 }
 
-CBasePin* CBaseRenderer::GetPin(int n) { return n == 0 ? &m_pin : nullptr; }
+CBasePin* CBaseRenderer::GetPin(int n) {
+    return n == 0 ? &m_pin : nullptr;
+}
 
 bool CBaseRenderer::HasPendingSample() {
     std::lock_guard lock(m_RendererLock);
@@ -60,11 +71,14 @@ HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
     const bool timed = SUCCEEDED(sample->GetTime(&start, &end));
     {
         std::lock_guard lock(m_RendererLock);
-        if (m_bEOS) return VFW_E_SAMPLE_REJECTED_EOS;
-        if (m_pMediaSample) return E_UNEXPECTED;
+        if (m_bEOS)
+            return VFW_E_SAMPLE_REJECTED_EOS;
+        if (m_pMediaSample)
+            return E_UNEXPECTED;
         // A stop or flush under way stays in force: only a new pause or the end of the flush
         // clears it, or a sample slipping in meanwhile would wait for ever.
-        if (m_bAbort || m_State == State_Stopped) return m_bAbort ? S_OK : VFW_E_WRONG_STATE;
+        if (m_bAbort || m_State == State_Stopped)
+            return m_bAbort ? S_OK : VFW_E_WRONG_STATE;
         m_pMediaSample = sample;
         sample->AddRef();
         if (m_State == State_Paused && !m_bDrawnSincePause) {
@@ -82,7 +96,8 @@ HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
                 m_pClock->Unadvise(m_dwAdvise);
                 m_dwAdvise = 0;
             }
-            if (m_bAbort) break;
+            if (m_bAbort)
+                break;
             if (m_State == State_Running) {
                 if (!m_pClock || !timed || ShouldDrawSampleNow(sample, &start, &end) == S_OK) {
                     render = true;
@@ -94,7 +109,8 @@ HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
                     render = true;
                     break;
                 }
-                m_pClock->AdviseTime(m_tStart, start, reinterpret_cast<HEVENT>(&m_renderEvent), &m_dwAdvise);
+                m_pClock->AdviseTime(m_tStart, start, reinterpret_cast<HEVENT>(&m_renderEvent),
+                                     &m_dwAdvise);
             } else if (m_State == State_Stopped) {
                 break;
             }
@@ -106,15 +122,18 @@ HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
     {
         std::lock_guard lock(m_RendererLock);
         m_pMediaSample = nullptr;
-        if (m_bEOS && render) SendEndOfStreamLocked();
-        if (m_State == State_Paused) m_evComplete.reset();
+        if (m_bEOS && render)
+            SendEndOfStreamLocked();
+        if (m_State == State_Paused)
+            m_evComplete.reset();
     }
     sample->Release();
     return FAILED(hr) ? hr : S_OK;
 }
 
 void CBaseRenderer::SendEndOfStreamLocked() {
-    if (m_bEOSDelivered || m_State != State_Running) return;
+    if (m_bEOSDelivered || m_State != State_Running)
+        return;
     m_bEOSDelivered = true;
     NotifyEvent(EC_COMPLETE, S_OK, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(this)));
 }
@@ -124,7 +143,8 @@ HRESULT CBaseRenderer::EndOfStream() {
     m_bEOS = true;
     m_evComplete.set();
     // With a sample still waiting, the end follows its rendering.
-    if (!m_pMediaSample) SendEndOfStreamLocked();
+    if (!m_pMediaSample)
+        SendEndOfStreamLocked();
     return S_OK;
 }
 
@@ -143,7 +163,8 @@ HRESULT CBaseRenderer::EndFlush() {
     std::lock_guard lock(m_RendererLock);
     m_bAbort = false;
     m_bDrawnSincePause = false;
-    if (m_State == State_Paused) m_evComplete.reset();
+    if (m_State == State_Paused)
+        m_evComplete.reset();
     return S_OK;
 }
 
@@ -183,12 +204,14 @@ HRESULT CBaseRenderer::Pause() {
 HRESULT CBaseRenderer::Run(REFERENCE_TIME start) {
     CAutoLock lock(&m_InterfaceLock);
     if (m_State == State_Stopped) {
-        if (HRESULT hr = Pause(); FAILED(hr)) return hr;
+        if (HRESULT hr = Pause(); FAILED(hr))
+            return hr;
     }
     const HRESULT hr = CBaseFilter::Run(start);
     {
         std::lock_guard renderer(m_RendererLock);
-        if (m_bEOS && !m_pMediaSample) SendEndOfStreamLocked();
+        if (m_bEOS && !m_pMediaSample)
+            SendEndOfStreamLocked();
     }
     Wake();
     return hr;
@@ -205,7 +228,8 @@ HRESULT CBaseRenderer::SetSyncSource(IReferenceClock* clock) {
 }
 
 HRESULT CBaseRenderer::GetState(DWORD milliseconds, FILTER_STATE* state) {
-    if (!state) return E_POINTER;
+    if (!state)
+        return E_POINTER;
     *state = m_State;
     // Pausing completes when a sample (or the end of the stream) has arrived.
     if (m_State == State_Paused && m_pin.IsConnected() &&

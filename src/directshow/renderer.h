@@ -45,7 +45,9 @@ public:
     // A sample arrived while paused and nothing was drawn since the pause.
     virtual void OnReceiveFirstSample(IMediaSample*) {}
     // S_OK to draw a sample at once, S_FALSE to schedule it by the clock.
-    virtual HRESULT ShouldDrawSampleNow(IMediaSample*, REFERENCE_TIME*, REFERENCE_TIME*) { return S_FALSE; }
+    virtual HRESULT ShouldDrawSampleNow(IMediaSample*, REFERENCE_TIME*, REFERENCE_TIME*) {
+        return S_FALSE;
+    }
 
     HRESULT Stop() override;
     HRESULT Pause() override;

@@ -7,7 +7,9 @@
 #include "platform/clock.h"
 #include "platform/sync.h"
 
-REFERENCE_TIME MonotonicReferenceTime() { return zyl::platform::monotonicNanoseconds() / 100; }
+REFERENCE_TIME MonotonicReferenceTime() {
+    return zyl::platform::monotonicNanoseconds() / 100;
+}
 
 CSystemClock::CSystemClock(IUnknown* outer) : CUnknown(L"System clock", outer) {
     m_thread = std::thread([this] { Run(); });
@@ -23,20 +25,24 @@ CSystemClock::~CSystemClock() {
 }
 
 HRESULT CSystemClock::NonDelegatingQueryInterface(REFIID riid, void** object) {
-    if (riid == IID_IReferenceClock) return GetInterface(static_cast<IReferenceClock*>(this), object);
+    if (riid == IID_IReferenceClock)
+        return GetInterface(static_cast<IReferenceClock*>(this), object);
     return CUnknown::NonDelegatingQueryInterface(riid, object);
 }
 
 HRESULT CSystemClock::GetTime(REFERENCE_TIME* time) {
-    if (!time) return E_POINTER;
+    if (!time)
+        return E_POINTER;
     *time = MonotonicReferenceTime();
     return S_OK;
 }
 
 HRESULT CSystemClock::AdviseTime(REFERENCE_TIME baseTime, REFERENCE_TIME streamTime, HEVENT event,
                                  DWORD_PTR* cookie) {
-    if (!cookie) return E_POINTER;
-    if (!event || baseTime < 0 || streamTime < 0) return E_INVALIDARG;
+    if (!cookie)
+        return E_POINTER;
+    if (!event || baseTime < 0 || streamTime < 0)
+        return E_INVALIDARG;
     {
         std::lock_guard lock(m_mutex);
         *cookie = m_nextCookie++;
@@ -46,10 +52,12 @@ HRESULT CSystemClock::AdviseTime(REFERENCE_TIME baseTime, REFERENCE_TIME streamT
     return S_OK;
 }
 
-HRESULT CSystemClock::AdvisePeriodic(REFERENCE_TIME startTime, REFERENCE_TIME periodTime, HSEMAPHORE semaphore,
-                                     DWORD_PTR* cookie) {
-    if (!cookie) return E_POINTER;
-    if (!semaphore || startTime < 0 || periodTime <= 0) return E_INVALIDARG;
+HRESULT CSystemClock::AdvisePeriodic(REFERENCE_TIME startTime, REFERENCE_TIME periodTime,
+                                     HSEMAPHORE semaphore, DWORD_PTR* cookie) {
+    if (!cookie)
+        return E_POINTER;
+    if (!semaphore || startTime < 0 || periodTime <= 0)
+        return E_INVALIDARG;
     {
         std::lock_guard lock(m_mutex);
         *cookie = m_nextCookie++;
@@ -74,7 +82,8 @@ void CSystemClock::Run() {
     while (!m_stopping) {
         REFERENCE_TIME earliest = -1;
         for (const auto& [cookie, advise] : m_advises) {
-            if (earliest < 0 || advise.due < earliest) earliest = advise.due;
+            if (earliest < 0 || advise.due < earliest)
+                earliest = advise.due;
         }
         if (earliest < 0) {
             m_wake.wait(lock);
@@ -118,7 +127,8 @@ namespace {
 class ClockFactory final : public IClassFactory {
 public:
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
+        if (!object)
+            return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IClassFactory) {
             *object = static_cast<IClassFactory*>(this);
             return S_OK;
@@ -129,9 +139,11 @@ public:
     ULONG AddRef() override { return 2; }
     ULONG Release() override { return 1; }
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
+        if (!object)
+            return E_POINTER;
         *object = nullptr;
-        if (outer && !(riid == IID_IUnknown)) return E_NOINTERFACE;
+        if (outer && !(riid == IID_IUnknown))
+            return E_NOINTERFACE;
         auto* clock = new CSystemClock(outer);
         clock->NonDelegatingAddRef();
         const HRESULT hr = clock->NonDelegatingQueryInterface(riid, object);

@@ -24,9 +24,10 @@ public:
     HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override;
 
     HRESULT GetTime(REFERENCE_TIME* time) override;
-    HRESULT AdviseTime(REFERENCE_TIME baseTime, REFERENCE_TIME streamTime, HEVENT event, DWORD_PTR* cookie) override;
-    HRESULT AdvisePeriodic(REFERENCE_TIME startTime, REFERENCE_TIME periodTime, HSEMAPHORE semaphore,
-                           DWORD_PTR* cookie) override;
+    HRESULT AdviseTime(REFERENCE_TIME baseTime, REFERENCE_TIME streamTime, HEVENT event,
+                       DWORD_PTR* cookie) override;
+    HRESULT AdvisePeriodic(REFERENCE_TIME startTime, REFERENCE_TIME periodTime,
+                           HSEMAPHORE semaphore, DWORD_PTR* cookie) override;
     HRESULT Unadvise(DWORD_PTR cookie) override;
 
     std::size_t PendingAdvises();

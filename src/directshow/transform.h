@@ -12,7 +12,8 @@ class CTransformFilter;
 
 class CTransformInputPin : public CBaseInputPin {
 public:
-    CTransformInputPin(const wchar_t* objectName, CTransformFilter* filter, HRESULT* hr, const wchar_t* name);
+    CTransformInputPin(const wchar_t* objectName, CTransformFilter* filter, HRESULT* hr,
+                       const wchar_t* name);
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT SetMediaType(const CMediaType* type) override;
     HRESULT CheckConnect(IPin* pin) override;
@@ -30,7 +31,8 @@ private:
 
 class CTransformOutputPin : public CBaseOutputPin {
 public:
-    CTransformOutputPin(const wchar_t* objectName, CTransformFilter* filter, HRESULT* hr, const wchar_t* name);
+    CTransformOutputPin(const wchar_t* objectName, CTransformFilter* filter, HRESULT* hr,
+                        const wchar_t* name);
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT GetMediaType(int position, CMediaType* type) override;
     HRESULT SetMediaType(const CMediaType* type) override;

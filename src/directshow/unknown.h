@@ -54,7 +54,9 @@ private:
     struct Self final : IUnknown {
         explicit Self(CUnknown* o) : object(o) {}
         virtual ~Self() = default;
-        HRESULT QueryInterface(REFIID riid, void** out) override { return object->NonDelegatingQueryInterface(riid, out); }
+        HRESULT QueryInterface(REFIID riid, void** out) override {
+            return object->NonDelegatingQueryInterface(riid, out);
+        }
         ULONG AddRef() override { return object->NonDelegatingAddRef(); }
         ULONG Release() override { return object->NonDelegatingRelease(); }
         CUnknown* object;
@@ -67,9 +69,13 @@ private:
 HRESULT GetInterface(IUnknown* unknown, void** object);
 
 // The delegating IUnknown of a class derived from CUnknown and from COM interfaces.
-#define DECLARE_IUNKNOWN                                                               \
-    HRESULT QueryInterface(REFIID riid, void** object) override {                      \
-        return GetOwner()->QueryInterface(riid, object);                               \
-    }                                                                                  \
-    ULONG AddRef() override { return GetOwner()->AddRef(); }                           \
-    ULONG Release() override { return GetOwner()->Release(); }
+#define DECLARE_IUNKNOWN                                          \
+    HRESULT QueryInterface(REFIID riid, void** object) override { \
+        return GetOwner()->QueryInterface(riid, object);          \
+    }                                                             \
+    ULONG AddRef() override {                                     \
+        return GetOwner()->AddRef();                              \
+    }                                                             \
+    ULONG Release() override {                                    \
+        return GetOwner()->Release();                             \
+    }

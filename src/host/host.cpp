@@ -50,7 +50,8 @@ public:
     HostObject* Find(HostHandle handle) {
         std::lock_guard lock(mutex_);
         const auto [slot, generation] = Decode(handle);
-        if (slot >= slots_.size() || slots_[slot].generation != generation) return nullptr;
+        if (slot >= slots_.size() || slots_[slot].generation != generation)
+            return nullptr;
         return slots_[slot].object.get();
     }
 
@@ -58,7 +59,8 @@ public:
     std::unique_ptr<HostObject> Remove(HostHandle handle) {
         std::lock_guard lock(mutex_);
         const auto [slot, generation] = Decode(handle);
-        if (slot >= slots_.size() || slots_[slot].generation != generation) return nullptr;
+        if (slot >= slots_.size() || slots_[slot].generation != generation)
+            return nullptr;
         ++slots_[slot].generation;
         free_.push_back(slot);
         --live_;
@@ -76,11 +78,13 @@ private:
         std::unique_ptr<HostObject> object;
     };
     static HostHandle Encode(std::size_t slot, std::uint32_t generation) {
-        return reinterpret_cast<HostHandle>((static_cast<std::uintptr_t>(generation) << 32) | (slot + 1));
+        return reinterpret_cast<HostHandle>((static_cast<std::uintptr_t>(generation) << 32) |
+                                            (slot + 1));
     }
     static std::pair<std::size_t, std::uint32_t> Decode(HostHandle handle) {
         const auto value = reinterpret_cast<std::uintptr_t>(handle);
-        return {static_cast<std::size_t>((value & 0xFFFFFFFFu) - 1), static_cast<std::uint32_t>(value >> 32)};
+        return {static_cast<std::size_t>((value & 0xFFFFFFFFu) - 1),
+                static_cast<std::uint32_t>(value >> 32)};
     }
 
     std::mutex mutex_;
@@ -101,9 +105,12 @@ std::vector<ZYL::VPAEntry> MakeTable(std::int32_t width, std::int32_t height, st
     const std::size_t span = static_cast<std::size_t>(std::max(width, height));
     std::vector<ZYL::VPAEntry> table(span + 2 * kGuard);
     ZYL::VPAEntry* t = table.data() + kGuard;
-    for (std::int32_t c = 0; c < width; ++c) t[c].x = c * xStep;
-    for (std::int32_t r = 0; r < height; ++r) t[r].y = r * yStep;
-    for (std::size_t g = 1; g <= kGuard; ++g) t[-static_cast<std::ptrdiff_t>(g)] = t[0];
+    for (std::int32_t c = 0; c < width; ++c)
+        t[c].x = c * xStep;
+    for (std::int32_t r = 0; r < height; ++r)
+        t[r].y = r * yStep;
+    for (std::size_t g = 1; g <= kGuard; ++g)
+        t[-static_cast<std::ptrdiff_t>(g)] = t[0];
     for (std::size_t g = 0; g < kGuard; ++g) {
         t[width + g].x = t[width - 1].x;
         t[height + g].y = t[height - 1].y;
@@ -115,20 +122,28 @@ std::vector<ZYL::VPAEntry> MakeTable(std::int32_t width, std::int32_t height, st
 class HostImage final : public ZYL::IImageVPA {
 public:
     HostImage(std::int32_t planes, std::int32_t width, std::int32_t height, std::int32_t dataType)
-        : planes_(planes), width_(width), height_(height), dataType_(dataType),
+        : planes_(planes),
+          width_(width),
+          height_(height),
+          dataType_(dataType),
           planeRecords_(static_cast<std::size_t>(planes)) {
         HostInitRecord(&record_);
-        for (auto& r : planeRecords_) HostInitRecord(&r);
+        for (auto& r : planeRecords_)
+            HostInitRecord(&r);
     }
     ~HostImage() override {
-        if (release_) release_(context_);
+        if (release_)
+            release_(context_);
         std::free(own_);
     }
 
     bool AllocateOwn() {
-        const std::size_t planeBytes = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
-        own_ = static_cast<std::uint8_t*>(std::calloc(planeBytes * static_cast<std::size_t>(planes_), 1));
-        if (!own_) return false;
+        const std::size_t planeBytes =
+            static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+        own_ = static_cast<std::uint8_t*>(
+            std::calloc(planeBytes * static_cast<std::size_t>(planes_), 1));
+        if (!own_)
+            return false;
         for (std::int32_t p = 0; p < planes_; ++p) {
             bases_.push_back(own_ + planeBytes * static_cast<std::size_t>(p));
             tables_.push_back(MakeTable(width_, height_, 1, width_));
@@ -136,8 +151,9 @@ public:
         return true;
     }
 
-    void Wrap(std::uint8_t* buffer, std::int64_t pixelInc, std::int64_t lineInc, std::int64_t planeInc,
-              const std::int32_t* order, HostReleaseCallback release, void* context) {
+    void Wrap(std::uint8_t* buffer, std::int64_t pixelInc, std::int64_t lineInc,
+              std::int64_t planeInc, const std::int32_t* order, HostReleaseCallback release,
+              void* context) {
         for (std::int32_t p = 0; p < planes_; ++p) {
             const std::int32_t start = order ? order[p] : p;
             bases_.push_back(buffer + start * planeInc);
@@ -148,35 +164,47 @@ public:
     }
 
     Result GetSize(std::int32_t* planes, std::int32_t* width, std::int32_t* height) override {
-        if (planes) *planes = planes_;
-        if (width) *width = width_;
-        if (height) *height = height_;
+        if (planes)
+            *planes = planes_;
+        if (width)
+            *width = width_;
+        if (height)
+            *height = height_;
         return ZYL::kOk;
     }
     Result GetPlaneDataType(std::int32_t plane, std::int32_t* dataType) override {
-        if (plane < 0 || plane >= planes_) return ZYL::kBadPlane;
-        if (dataType) *dataType = dataType_;
+        if (plane < 0 || plane >= planes_)
+            return ZYL::kBadPlane;
+        if (dataType)
+            *dataType = dataType_;
         return ZYL::kOk;
     }
     Result GetPlaneVPA(std::int32_t plane, std::uint8_t** base, ZYL::VPAEntry** table) override {
-        if (plane < 0 || plane >= planes_) return ZYL::kBadPlane;
-        if (base) *base = bases_[static_cast<std::size_t>(plane)];
-        if (table) *table = tables_[static_cast<std::size_t>(plane)].data() + kGuard;
+        if (plane < 0 || plane >= planes_)
+            return ZYL::kBadPlane;
+        if (base)
+            *base = bases_[static_cast<std::size_t>(plane)];
+        if (table)
+            *table = tables_[static_cast<std::size_t>(plane)].data() + kGuard;
         return ZYL::kOk;
     }
     Result GetImageRecord(ZYL::ImageRecord* record) override {
-        if (!record) return ZYL::kBadArgument;
+        if (!record)
+            return ZYL::kBadArgument;
         *record = record_;
         return ZYL::kOk;
     }
     Result SetImageRecord(const ZYL::ImageRecord* record) override {
-        if (!record) return ZYL::kBadArgument;
+        if (!record)
+            return ZYL::kBadArgument;
         record_ = *record;
         return ZYL::kOk;
     }
     Result SetPlaneRecord(std::int32_t plane, const ZYL::ImageRecord* record) {
-        if (plane < 0 || plane >= planes_) return ZYL::kBadPlane;
-        if (!record) return ZYL::kBadArgument;
+        if (plane < 0 || plane >= planes_)
+            return ZYL::kBadPlane;
+        if (!record)
+            return ZYL::kBadArgument;
         planeRecords_[static_cast<std::size_t>(plane)] = *record;
         return ZYL::kOk;
     }
@@ -196,7 +224,8 @@ private:
 
 HostImage* ImageOf(HostHandle handle) {
     void* pointer = nullptr;
-    if (HostQueryInterface(handle, ZYL::kIdImageVPA, &pointer) != ZYL::kOk || !pointer) return nullptr;
+    if (HostQueryInterface(handle, ZYL::kIdImageVPA, &pointer) != ZYL::kOk || !pointer)
+        return nullptr;
     return dynamic_cast<HostImage*>(static_cast<ZYL::IImageVPA*>(pointer));
 }
 
@@ -209,7 +238,8 @@ Result NewImage(std::int32_t dataType, std::int32_t planes, std::int32_t width, 
                 HostHandle* handle, HostImage** image) {
     void* block = nullptr;
     HostHandle h = HostAllocObject(sizeof(HostImage), &block);
-    if (!h) return ZYL::kNoMemory;
+    if (!h)
+        return ZYL::kNoMemory;
     *image = new (block) HostImage(planes, width, height, dataType);
     *handle = h;
     return ZYL::kOk;
@@ -218,12 +248,15 @@ Result NewImage(std::int32_t dataType, std::int32_t planes, std::int32_t width, 
 }  // namespace
 
 HostHandle HostAllocObject(std::uint64_t size, void** block) {
-    if (block == nullptr) return nullptr;
+    if (block == nullptr)
+        return nullptr;
     *block = nullptr;
     auto object = std::make_unique<HostObject>();
-    const std::size_t bytes = (std::max<std::size_t>(size, 1) + kBlockAlignment - 1) / kBlockAlignment * kBlockAlignment;
+    const std::size_t bytes =
+        (std::max<std::size_t>(size, 1) + kBlockAlignment - 1) / kBlockAlignment * kBlockAlignment;
     object->block = std::aligned_alloc(kBlockAlignment, bytes);
-    if (!object->block) return nullptr;
+    if (!object->block)
+        return nullptr;
     std::memset(object->block, 0, bytes);
     void* storage = object->block;
     HostHandle handle = Table().Add(std::move(object));
@@ -233,28 +266,36 @@ HostHandle HostAllocObject(std::uint64_t size, void** block) {
 
 ZYL::Result HostAddRef(HostHandle handle) {
     HostObject* object = Table().Find(handle);
-    if (!object) return ZYL::kBadArgument;
+    if (!object)
+        return ZYL::kBadArgument;
     object->references.fetch_add(1);
     return ZYL::kOk;
 }
 
 void HostRelease(HostHandle handle) {
     HostObject* object = Table().Find(handle);
-    if (!object || object->references.fetch_sub(1) != 1) return;
+    if (!object || object->references.fetch_sub(1) != 1)
+        return;
     std::unique_ptr<HostObject> dying = Table().Remove(handle);
-    if (!dying) return;
-    if (dying->attached) dying->attached->Dispose();
+    if (!dying)
+        return;
+    if (dying->attached)
+        dying->attached->Dispose();
     std::free(dying->block);
 }
 
 ZYL::Result HostAttachDisposable(HostHandle handle, ZYL::IDisposableType* object) {
     HostObject* host = Table().Find(handle);
-    if (!host || !object) return ZYL::kBadArgument;
-    if (host->attached) return ZYL::kBadArgument;  // one object per host object
+    if (!host || !object)
+        return ZYL::kBadArgument;
+    if (host->attached)
+        return ZYL::kBadArgument;  // one object per host object
     std::uint64_t count = 0;
-    if (object->GetInterfaces(nullptr, &count) != ZYL::kOk) return ZYL::kBadArgument;
+    if (object->GetInterfaces(nullptr, &count) != ZYL::kOk)
+        return ZYL::kBadArgument;
     std::vector<ZYL::InterfaceEntry> entries(count);
-    if (count && object->GetInterfaces(entries.data(), &count) != ZYL::kOk) return ZYL::kBadArgument;
+    if (count && object->GetInterfaces(entries.data(), &count) != ZYL::kOk)
+        return ZYL::kBadArgument;
     entries.resize(count);
     host->interfaces = std::move(entries);
     host->attached = object;
@@ -264,7 +305,8 @@ ZYL::Result HostAttachDisposable(HostHandle handle, ZYL::IDisposableType* object
 std::uint64_t HostInterfaceId(const char* typeName) {
     static std::mutex mutex;
     static std::map<std::string, std::uint64_t> ids;
-    if (!typeName) return 0;
+    if (!typeName)
+        return 0;
     std::lock_guard lock(mutex);
     // Run-time ids start well above the fixed driver interface ids.
     auto [it, added] = ids.emplace(typeName, 0x10000 + ids.size());
@@ -272,10 +314,12 @@ std::uint64_t HostInterfaceId(const char* typeName) {
 }
 
 ZYL::Result HostQueryInterface(HostHandle handle, std::uint64_t id, void** pointer) {
-    if (!pointer) return ZYL::kBadArgument;
+    if (!pointer)
+        return ZYL::kBadArgument;
     *pointer = nullptr;
     HostObject* object = Table().Find(handle);
-    if (!object || !object->attached) return ZYL::kBadArgument;
+    if (!object || !object->attached)
+        return ZYL::kBadArgument;
     for (const auto& entry : object->interfaces) {
         if (entry.id == id) {
             *pointer = entry.pointer;
@@ -287,16 +331,20 @@ ZYL::Result HostQueryInterface(HostHandle handle, std::uint64_t id, void** point
 
 ZYL::Result HostCreateImage(std::int32_t dataType, std::int32_t planes, std::int32_t width,
                             std::int32_t height, HostHandle* image) {
-    if (!image) return ZYL::kBadArgument;
+    if (!image)
+        return ZYL::kBadArgument;
     *image = nullptr;
-    if (dataType != ZYL::kDataType8 || !ValidGeometry(planes, width, height)) return ZYL::kBadArgument;
+    if (dataType != ZYL::kDataType8 || !ValidGeometry(planes, width, height))
+        return ZYL::kBadArgument;
     HostHandle handle;
     HostImage* created;
-    if (Result r = NewImage(dataType, planes, width, height, &handle, &created); r != ZYL::kOk) return r;
+    if (Result r = NewImage(dataType, planes, width, height, &handle, &created); r != ZYL::kOk)
+        return r;
     if (!created->AllocateOwn() || HostAttachDisposable(handle, created) != ZYL::kOk) {
         created->~HostImage();
         std::unique_ptr<HostObject> dead = Table().Remove(handle);
-        if (dead) std::free(dead->block);
+        if (dead)
+            std::free(dead->block);
         return ZYL::kNoMemory;
     }
     *image = handle;
@@ -308,7 +356,8 @@ ZYL::Result HostImageFromMemory(void* buffer, std::uint64_t size, std::int32_t w
                                 std::int64_t pixelIncrement, std::int64_t lineIncrement,
                                 std::int64_t planeIncrement, const std::int32_t* planeOrder,
                                 HostReleaseCallback release, void* context, HostHandle* image) {
-    if (!image) return ZYL::kBadArgument;
+    if (!image)
+        return ZYL::kBadArgument;
     *image = nullptr;
     if (!buffer || dataType != ZYL::kDataType8 || !ValidGeometry(planes, width, height) ||
         pixelIncrement <= 0 || lineIncrement <= 0 || planeIncrement < 0) {
@@ -318,16 +367,20 @@ ZYL::Result HostImageFromMemory(void* buffer, std::uint64_t size, std::int32_t w
     std::int64_t furthest = (width - 1) * pixelIncrement + (height - 1) * lineIncrement;
     for (std::int32_t p = 0; p < planes; ++p) {
         const std::int32_t start = planeOrder ? planeOrder[p] : p;
-        if (start < 0 || start > 3) return ZYL::kBadArgument;
-        if (static_cast<std::uint64_t>(furthest + start * planeIncrement) >= size) return ZYL::kBadArgument;
+        if (start < 0 || start > 3)
+            return ZYL::kBadArgument;
+        if (static_cast<std::uint64_t>(furthest + start * planeIncrement) >= size)
+            return ZYL::kBadArgument;
     }
     HostHandle handle;
     HostImage* created;
-    if (Result r = NewImage(dataType, planes, width, height, &handle, &created); r != ZYL::kOk) return r;
+    if (Result r = NewImage(dataType, planes, width, height, &handle, &created); r != ZYL::kOk)
+        return r;
     if (HostAttachDisposable(handle, created) != ZYL::kOk) {
         created->~HostImage();
         std::unique_ptr<HostObject> dead = Table().Remove(handle);
-        if (dead) std::free(dead->block);
+        if (dead)
+            std::free(dead->block);
         return ZYL::kNoMemory;
     }
     // Only now does the buffer belong to the image: a failure above leaves it with the caller.
@@ -355,15 +408,21 @@ ZYL::Result HostPlaneAccess(HostHandle image, std::int32_t plane, std::uint8_t**
 }
 
 void HostInitRecord(ZYL::ImageRecord* record) {
-    if (!record) return;
+    if (!record)
+        return;
     *record = ZYL::ImageRecord{0.0, 0.0, {1.0, 0.0, 0.0, 1.0}};
 }
 
-std::int32_t HostBytesPerPixel(std::int32_t dataType) { return dataType == ZYL::kDataType8 ? 1 : 0; }
+std::int32_t HostBytesPerPixel(std::int32_t dataType) {
+    return dataType == ZYL::kDataType8 ? 1 : 0;
+}
 
 void HostDefaultWaitTimeout(std::uint32_t* timeout) {
     // The host's default: a second, long enough for any real frame rate.
-    if (timeout) *timeout = 1000;
+    if (timeout)
+        *timeout = 1000;
 }
 
-std::int64_t HostLiveObjects() { return Table().Live(); }
+std::int64_t HostLiveObjects() {
+    return Table().Live();
+}

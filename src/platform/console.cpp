@@ -12,7 +12,9 @@ namespace {
 constexpr std::uint16_t kDefaultAttribute = 0x07;
 
 // Windows colour bits are blue 1, green 2, red 4; ANSI colour numbers are red 1, green 2, blue 4.
-int ansiColour(unsigned bits) { return ((bits & 4) ? 1 : 0) | (bits & 2) | ((bits & 1) ? 4 : 0); }
+int ansiColour(unsigned bits) {
+    return ((bits & 4) ? 1 : 0) | (bits & 2) | ((bits & 1) ? 4 : 0);
+}
 
 class TerminalConsole final : public Console {
 public:
@@ -27,7 +29,8 @@ public:
     bool available() const override { return fd_ >= 0; }
 
     std::size_t write(std::string_view text) override {
-        if (fd_ < 0) return 0;
+        if (fd_ < 0)
+            return 0;
         std::lock_guard lock(mutex_);
         return writeAll(text);
     }
@@ -38,16 +41,19 @@ public:
     }
 
     bool setAttribute(std::uint16_t attribute) override {
-        if (fd_ < 0) return false;
+        if (fd_ < 0)
+            return false;
         std::lock_guard lock(mutex_);
         const std::string sequence = attributeToAnsi(attribute);
-        if (writeAll(sequence) != sequence.size()) return false;
+        if (writeAll(sequence) != sequence.size())
+            return false;
         attribute_ = attribute;
         return true;
     }
 
     bool setTitle(std::string_view title) override {
-        if (fd_ < 0) return false;
+        if (fd_ < 0)
+            return false;
         std::string sequence = "\x1b]2;";
         for (char c : title) {
             // Control characters would end the sequence early.
@@ -63,8 +69,10 @@ private:
         std::size_t done = 0;
         while (done < text.size()) {
             const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
             done += static_cast<std::size_t>(n);
         }
         return done;

@@ -45,7 +45,8 @@ void debugOutput(std::string_view text) {
         std::size_t done = 0;
         while (done < text.size()) {
             const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             done += static_cast<std::size_t>(n);
         }
     }

@@ -22,7 +22,9 @@ std::uint32_t currentThreadId() {
     return id;
 }
 
-std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(getpid()); }
+std::uint32_t currentProcessId() {
+    return static_cast<std::uint32_t>(getpid());
+}
 
 std::string systemErrorText(int error) {
     std::array<char, 256> buffer{};

@@ -37,11 +37,13 @@ constexpr std::array<Hive, 5> kHives{{
     {"HKEY_CURRENT_CONFIG", "HKCC"},
 }};
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return lower(x) == lower(y); });
 }
 
 bool startsWithKeyNoCase(std::string_view path, std::string_view prefix) {
@@ -88,9 +90,11 @@ std::string quote(std::string_view s) {
 }
 
 int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= '0' && c <= '9')
+        return c - '0';
     c = lower(c);
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
     return -1;
 }
 
@@ -98,19 +102,24 @@ std::optional<std::vector<std::uint8_t>> parseHexBytes(std::string_view s) {
     std::vector<std::uint8_t> bytes;
     std::size_t i = 0;
     while (i < s.size()) {
-        while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-        if (i == s.size()) break;
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
+        if (i == s.size())
+            break;
         std::size_t start = i;
         int value = 0;
         while (i < s.size() && hexDigit(s[i]) >= 0) {
             value = value * 16 + hexDigit(s[i]);
             ++i;
         }
-        if (i == start || i - start > 2) return std::nullopt;
+        if (i == start || i - start > 2)
+            return std::nullopt;
         bytes.push_back(static_cast<std::uint8_t>(value));
-        while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
         if (i < s.size()) {
-            if (s[i] != ',') return std::nullopt;
+            if (s[i] != ',')
+                return std::nullopt;
             ++i;
         }
     }
@@ -122,7 +131,8 @@ std::string hexList(const std::vector<std::uint8_t>& data) {
     char buf[4];
     for (std::size_t i = 0; i < data.size(); ++i) {
         std::snprintf(buf, sizeof buf, "%02x", data[i]);
-        if (i) out.push_back(',');
+        if (i)
+            out.push_back(',');
         out += buf;
     }
     return out;
@@ -153,7 +163,8 @@ std::optional<RegValue> parseData(std::string_view s, std::string& why) {
             why = "dword needs 1 to 8 hexadecimal digits";
             return std::nullopt;
         }
-        return RegValue::dword(static_cast<std::uint32_t>(std::stoul(std::string(body), nullptr, 16)));
+        return RegValue::dword(
+            static_cast<std::uint32_t>(std::stoul(std::string(body), nullptr, 16)));
     }
     if (equalsNoCase(type, "hex")) {
         v.type = RegType::Binary;
@@ -189,8 +200,9 @@ std::string serializeValue(const RegistryDocument::NamedValue& nv) {
     }
     if (v.type == RegType::String) {
         auto text = v.asString();
-        const bool plain = text && std::none_of(text->begin(), text->end(),
-                                                [](char c) { return c == '\n' || c == '\r'; }) &&
+        const bool plain = text &&
+                           std::none_of(text->begin(), text->end(),
+                                        [](char c) { return c == '\n' || c == '\r'; }) &&
                            !v.data.empty() && v.data.back() == 0;
         if (plain) {
             return line + quote(*text);
@@ -218,9 +230,11 @@ std::string userConfigDir() {
 std::string decodeFileText(std::string raw) {
     if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
         static_cast<unsigned char>(raw[1]) == 0xFE) {
-        auto units = leBytesToUtf16(std::string_view(raw).substr(2, (raw.size() - 2) & ~std::size_t{1}));
+        auto units =
+            leBytesToUtf16(std::string_view(raw).substr(2, (raw.size() - 2) & ~std::size_t{1}));
         if (units) {
-            if (auto text = utf16ToUtf8(*units)) return *text;
+            if (auto text = utf16ToUtf8(*units))
+                return *text;
         }
         return {};
     }
@@ -233,7 +247,8 @@ std::string decodeFileText(std::string raw) {
 struct Fd {
     int fd = -1;
     ~Fd() {
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
     }
 };
 
@@ -260,7 +275,8 @@ std::optional<std::uint32_t> RegValue::asDword() const {
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(data[0]) | (static_cast<std::uint32_t>(data[1]) << 8) |
-           (static_cast<std::uint32_t>(data[2]) << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
+           (static_cast<std::uint32_t>(data[2]) << 16) |
+           (static_cast<std::uint32_t>(data[3]) << 24);
 }
 
 std::optional<std::string> RegValue::asString() const {
@@ -281,15 +297,18 @@ std::string RegistryDocument::normalizeKeyPath(std::string_view path) {
     bool first = true;
     while (pos <= path.size()) {
         std::size_t next = path.find('\\', pos);
-        if (next == std::string_view::npos) next = path.size();
+        if (next == std::string_view::npos)
+            next = path.size();
         std::string_view part = path.substr(pos, next - pos);
         pos = next + 1;
-        if (part.empty()) continue;
+        if (part.empty())
+            continue;
         if (first) {
             auto hive = std::find_if(kHives.begin(), kHives.end(), [&](const Hive& h) {
                 return equalsNoCase(part, h.full) || equalsNoCase(part, h.abbreviation);
             });
-            if (hive == kHives.end()) return {};
+            if (hive == kHives.end())
+                return {};
             out = hive->full;
             first = false;
         } else {
@@ -304,7 +323,8 @@ RegistryDocument RegistryDocument::parse(std::string_view text,
                                          std::vector<RegistryDiagnostic>* diagnostics) {
     RegistryDocument doc;
     auto report = [&](int line, std::string message) {
-        if (diagnostics) diagnostics->push_back({line, std::move(message)});
+        if (diagnostics)
+            diagnostics->push_back({line, std::move(message)});
     };
     std::string current;  // canonical path of the key being filled; empty = none
     bool sawHeader = false;
@@ -312,25 +332,30 @@ RegistryDocument RegistryDocument::parse(std::string_view text,
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) end = text.size();
+        if (end == std::string_view::npos)
+            end = text.size();
         std::string logical(trim(text.substr(pos, end - pos)));
         pos = end + 1;
         const int startLine = ++lineNo;
         // Long hex lists continue on the next line after a trailing backslash.
-        while (!logical.empty() && logical.back() == '\\' && logical.find('=') != std::string::npos &&
-               logical.front() != '[' && pos < text.size()) {
+        while (!logical.empty() && logical.back() == '\\' &&
+               logical.find('=') != std::string::npos && logical.front() != '[' &&
+               pos < text.size()) {
             logical.pop_back();
             end = text.find('\n', pos);
-            if (end == std::string_view::npos) end = text.size();
+            if (end == std::string_view::npos)
+                end = text.size();
             logical += trim(text.substr(pos, end - pos));
             pos = end + 1;
             ++lineNo;
         }
         std::string_view line = logical;
-        if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+        if (line.empty() || line.front() == ';' || line.front() == '#')
+            continue;
         if (!sawHeader) {
             sawHeader = true;
-            if (line == kHeader4 || line == kHeader5) continue;
+            if (line == kHeader4 || line == kHeader5)
+                continue;
             report(startLine, "missing header line \"REGEDIT4\"");
         }
         if (line.front() == '[') {
@@ -341,10 +366,12 @@ RegistryDocument RegistryDocument::parse(std::string_view text,
             }
             std::string_view inner = line.substr(1, line.size() - 2);
             const bool remove = !inner.empty() && inner.front() == '-';
-            if (remove) inner.remove_prefix(1);
+            if (remove)
+                inner.remove_prefix(1);
             std::string canonical = normalizeKeyPath(inner);
             if (canonical.empty()) {
-                report(startLine, "key '" + std::string(inner) + "' does not start with a known hive");
+                report(startLine,
+                       "key '" + std::string(inner) + "' does not start with a known hive");
                 current.clear();
                 continue;
             }
@@ -427,9 +454,11 @@ bool RegistryDocument::hasKey(std::string_view path) const {
 
 const RegValue* RegistryDocument::find(std::string_view keyPath, std::string_view name) const {
     const Key* key = findKey(normalizeKeyPath(keyPath));
-    if (!key) return nullptr;
+    if (!key)
+        return nullptr;
     for (const NamedValue& nv : key->values) {
-        if (equalsNoCase(nv.name, name)) return &nv.value;
+        if (equalsNoCase(nv.name, name))
+            return &nv.value;
     }
     return nullptr;
 }
@@ -438,7 +467,8 @@ std::vector<std::string> RegistryDocument::subkeyNames(std::string_view path) co
     const std::string canonical = normalizeKeyPath(path);
     std::vector<std::string> names;
     for (const Key& key : keys_) {
-        if (!startsWithKeyNoCase(key.path, canonical)) continue;
+        if (!startsWithKeyNoCase(key.path, canonical))
+            continue;
         std::string_view rest = std::string_view(key.path).substr(canonical.size() + 1);
         rest = rest.substr(0, rest.find('\\'));
         if (std::none_of(names.begin(), names.end(),
@@ -459,7 +489,8 @@ void RegistryDocument::createKey(std::string_view path) {
 void RegistryDocument::setValue(std::string_view keyPath, std::string_view name, RegValue value) {
     createKey(keyPath);
     Key* key = findKey(normalizeKeyPath(keyPath));
-    if (!key) return;
+    if (!key)
+        return;
     for (NamedValue& nv : key->values) {
         if (equalsNoCase(nv.name, name)) {
             nv.value = std::move(value);
@@ -471,17 +502,20 @@ void RegistryDocument::setValue(std::string_view keyPath, std::string_view name,
 
 bool RegistryDocument::deleteValue(std::string_view keyPath, std::string_view name) {
     Key* key = findKey(normalizeKeyPath(keyPath));
-    if (!key) return false;
+    if (!key)
+        return false;
     auto it = std::find_if(key->values.begin(), key->values.end(),
                            [&](const NamedValue& nv) { return equalsNoCase(nv.name, name); });
-    if (it == key->values.end()) return false;
+    if (it == key->values.end())
+        return false;
     key->values.erase(it);
     return true;
 }
 
 bool RegistryDocument::deleteKey(std::string_view path) {
     const std::string canonical = normalizeKeyPath(path);
-    if (canonical.empty()) return false;
+    if (canonical.empty())
+        return false;
     const auto before = keys_.size();
     std::erase_if(keys_, [&](const Key& k) {
         return equalsNoCase(k.path, canonical) || startsWithKeyNoCase(k.path, canonical);
@@ -536,24 +570,29 @@ RegistryFile loadRegistry(const std::string& path) {
 bool editRegistry(const std::string& path, const std::function<void(RegistryDocument&)>& edit,
                   std::string* error) {
     auto fail = [&](const std::string& what, int err) {
-        if (error) *error = path + ": " + what + ": " + systemErrorText(err);
+        if (error)
+            *error = path + ": " + what + ": " + systemErrorText(err);
         return false;
     };
     const std::filesystem::path target(path);
     if (target.has_parent_path()) {
         std::error_code ec;
         std::filesystem::create_directories(target.parent_path(), ec);
-        if (ec) return fail("cannot create folder " + target.parent_path().string(), ec.value());
+        if (ec)
+            return fail("cannot create folder " + target.parent_path().string(), ec.value());
     }
     Fd lock;
     lock.fd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock.fd < 0) return fail("cannot open lock file", errno);
+    if (lock.fd < 0)
+        return fail("cannot open lock file", errno);
     while (flock(lock.fd, LOCK_EX) != 0) {
-        if (errno != EINTR) return fail("cannot lock", errno);
+        if (errno != EINTR)
+            return fail("cannot lock", errno);
     }
     RegistryFile current = loadRegistry(path);
     if (!current.error.empty()) {
-        if (error) *error = current.error;
+        if (error)
+            *error = current.error;
         return false;
     }
     edit(current.document);
@@ -562,12 +601,14 @@ bool editRegistry(const std::string& path, const std::function<void(RegistryDocu
     {
         Fd out;
         out.fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (out.fd < 0) return fail("cannot create " + temp, errno);
+        if (out.fd < 0)
+            return fail("cannot create " + temp, errno);
         std::size_t written = 0;
         while (written < text.size()) {
             const ssize_t n = ::write(out.fd, text.data() + written, text.size() - written);
             if (n < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 const int err = errno;
                 ::unlink(temp.c_str());
                 return fail("cannot write " + temp, err);
@@ -594,7 +635,8 @@ std::optional<RegistryKey> RegistryKey::open(std::string_view path) {
 
 std::optional<RegistryKey> RegistryKey::openIn(const std::string& file, std::string_view path) {
     RegistryFile loaded = loadRegistry(file);
-    if (!loaded.exists) return std::nullopt;
+    if (!loaded.exists)
+        return std::nullopt;
     const std::string canonical = RegistryDocument::normalizeKeyPath(path);
     for (const auto& key : loaded.document.keys()) {
         if (equalsNoCase(key.path, canonical)) {
@@ -608,7 +650,8 @@ std::optional<RegistryKey> RegistryKey::openIn(const std::string& file, std::str
 
 std::optional<RegValue> RegistryKey::query(std::string_view name) const {
     for (const auto& nv : key_.values) {
-        if (equalsNoCase(nv.name, name)) return nv.value;
+        if (equalsNoCase(nv.name, name))
+            return nv.value;
     }
     return std::nullopt;
 }

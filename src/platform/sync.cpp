@@ -62,7 +62,9 @@ WaitResult Semaphore::wait(std::uint32_t timeoutMs) {
     return result;
 }
 
-bool Semaphore::tryWait() { return wait(0) == WaitResult::Signaled; }
+bool Semaphore::tryWait() {
+    return wait(0) == WaitResult::Signaled;
+}
 
 void Semaphore::interrupt() {
     {

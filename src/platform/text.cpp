@@ -7,7 +7,9 @@ namespace {
 
 constexpr char32_t kMaxCodePoint = 0x10FFFF;
 
-bool isSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool isSurrogate(char32_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
 
 // Decodes one code point at text[pos]; advances pos. Rejects overlong forms and surrogates.
 bool decodeUtf8(std::string_view text, std::size_t& pos, char32_t& out) {

@@ -34,7 +34,8 @@ protected:
 
 bool ServerLoaded() {
     void* handle = dlopen(kServer.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (handle) dlclose(handle);
+    if (handle)
+        dlclose(handle);
     return handle != nullptr;
 }
 
@@ -48,8 +49,9 @@ TEST(Guid, WindowsLayoutAndTextForm) {
     EXPECT_EQ(GuidToString(g), "{6A1B0E9C-2F3D-4C5B-9A8E-7D6C5B4A3F21}");
     EXPECT_EQ(GuidFromString("{6a1b0e9c-2f3d-4c5b-9a8e-7d6c5b4a3f21}"), g);
     EXPECT_EQ(GuidFromString("6A1B0E9C-2F3D-4C5B-9A8E-7D6C5B4A3F21"), g);
-    for (const char* bad : {"", "{6A1B0E9C-2F3D-4C5B-9A8E-7D6C5B4A3F2}", "{6A1B0E9C+2F3D-4C5B-9A8E-7D6C5B4A3F21}",
-                            "{6A1B0E9C-2F3D-4C5B-9A8E-7D6C5B4A3F2G}"}) {
+    for (const char* bad :
+         {"", "{6A1B0E9C-2F3D-4C5B-9A8E-7D6C5B4A3F2}", "{6A1B0E9C+2F3D-4C5B-9A8E-7D6C5B4A3F21}",
+          "{6A1B0E9C-2F3D-4C5B-9A8E-7D6C5B4A3F2G}"}) {
         EXPECT_FALSE(GuidFromString(bad)) << bad;
     }
     EXPECT_EQ(GuidToString(IID_IClassFactory), "{00000001-0000-0000-C000-000000000046}");
@@ -58,24 +60,28 @@ TEST(Guid, WindowsLayoutAndTextForm) {
 TEST(ComInit, PerThreadCountsAndModes) {
     std::thread([] {
         void* object = nullptr;
-        EXPECT_EQ(CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_ALL, IID_IUnknown, &object), CO_E_NOTINITIALIZED);
+        EXPECT_EQ(CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_ALL, IID_IUnknown, &object),
+                  CO_E_NOTINITIALIZED);
         EXPECT_EQ(CoInitialize(nullptr), S_OK);
         EXPECT_EQ(CoInitialize(nullptr), S_FALSE);
         EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE);
         CoUninitialize();
         CoUninitialize();
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK) << "fully uninitialised: any mode";
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK)
+            << "fully uninitialised: any mode";
         CoUninitialize();
     }).join();
 }
 
 TEST_F(ComRuntime, ActivatesARegisteredServerAndUnloadsItWhenUnused) {
     void* object = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_ALL, IID_IUnknown, &object), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_ALL, IID_IUnknown, &object),
+              REGDB_E_CLASSNOTREG);
     ASSERT_EQ(Register("DllRegisterServer"), S_OK);
     {
         ComPtr<ITestCounter> counter;
-        ASSERT_EQ(CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_INPROC_SERVER, IID_ITestCounter, counter.PutVoid()),
+        ASSERT_EQ(CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_ITestCounter, counter.PutVoid()),
                   S_OK);
         EXPECT_EQ(counter->Increment(), 1);
         ComPtr<ITestCounter> copy = counter;
@@ -93,25 +99,33 @@ TEST_F(ComRuntime, ActivatesARegisteredServerAndUnloadsItWhenUnused) {
     EXPECT_FALSE(ServerLoaded());
 
     IUnknown* outer = reinterpret_cast<IUnknown*>(0x1);
-    EXPECT_EQ(CoCreateInstance(CLSID_TestCounter, outer, CLSCTX_ALL, IID_IUnknown, &object), CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(CoCreateInstance(CLSID_TestCounter, outer, CLSCTX_ALL, IID_IUnknown, &object),
+              CLASS_E_NOAGGREGATION);
     CoFreeUnusedLibraries();
     ASSERT_EQ(Register("DllUnregisterServer"), S_OK);
-    EXPECT_EQ(CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_ALL, IID_IUnknown, &object), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_ALL, IID_IUnknown, &object),
+              REGDB_E_CLASSNOTREG);
 }
 
 TEST_F(ComRuntime, MissingLibrariesAndPlatformClasses) {
-    ASSERT_TRUE(zyl::platform::editRegistry(dir.file("registry.reg"), [](zyl::platform::RegistryDocument& doc) {
-        doc.setValue(com::InprocServerKey(CLSID_TestCounter), "", zyl::platform::RegValue::string("/nowhere/lib.so"));
-    }, nullptr));
+    ASSERT_TRUE(zyl::platform::editRegistry(
+        dir.file("registry.reg"),
+        [](zyl::platform::RegistryDocument& doc) {
+            doc.setValue(com::InprocServerKey(CLSID_TestCounter), "",
+                         zyl::platform::RegValue::string("/nowhere/lib.so"));
+        },
+        nullptr));
     void* object = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_ALL, IID_IUnknown, &object), CO_E_DLLNOTFOUND);
+    EXPECT_EQ(CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_ALL, IID_IUnknown, &object),
+              CO_E_DLLNOTFOUND);
 
     static const CLSID kPlatform{0x1, 0x2, 0x3, {4, 5, 6, 7, 8, 9, 10, 11}};
     com::RegisterPlatformClass(kPlatform, [](REFIID, void** factory) {
         *factory = nullptr;
         return E_NOTIMPL;
     });
-    EXPECT_EQ(CoGetClassObject(kPlatform, CLSCTX_ALL, nullptr, IID_IClassFactory, &object), E_NOTIMPL)
+    EXPECT_EQ(CoGetClassObject(kPlatform, CLSCTX_ALL, nullptr, IID_IClassFactory, &object),
+              E_NOTIMPL)
         << "the platform's class answers without the registry";
     void* memory = CoTaskMemAlloc(16);
     ASSERT_NE(memory, nullptr);

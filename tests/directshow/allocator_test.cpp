@@ -46,7 +46,8 @@ TEST(MemAllocator, PropertiesCommitAndSampleState) {
     sample->SetActualDataLength(50);
     sample->Release();
     ASSERT_EQ(allocator->GetBuffer(&sample, nullptr, nullptr, 0), S_OK);
-    EXPECT_EQ(sample->GetTime(&start, &end), VFW_E_SAMPLE_TIME_NOT_SET) << "state is cleared on return";
+    EXPECT_EQ(sample->GetTime(&start, &end), VFW_E_SAMPLE_TIME_NOT_SET)
+        << "state is cleared on return";
     EXPECT_EQ(sample->IsSyncPoint(), S_FALSE);
     EXPECT_EQ(sample->GetActualDataLength(), 100);
     sample->Release();
@@ -64,7 +65,8 @@ TEST(MemAllocator, GetBufferWaitsForAFreeSampleOrADecommit) {
     std::thread waiter([&] {
         IMediaSample* sample = nullptr;
         got = allocator->GetBuffer(&sample, nullptr, nullptr, 0);
-        if (sample) sample->Release();
+        if (sample)
+            sample->Release();
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     held->Release();  // the waiter takes it

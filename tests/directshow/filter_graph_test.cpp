@@ -28,7 +28,8 @@ public:
         return *type->Subtype() == MEDIASUBTYPE_RGB32 ? S_OK : S_FALSE;
     }
     HRESULT DoRenderSample(IMediaSample* sample) override {
-        if (m_State != State_Running) return S_OK;  // poster frames are not counted
+        if (m_State != State_Running)
+            return S_OK;  // poster frames are not counted
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         int number;
@@ -50,7 +51,9 @@ protected:
     void SetUp() override {
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
         dshow::RegisterPlatformClasses();
-        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.PutVoid()), S_OK);
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IGraphBuilder, graph.PutVoid()),
+                  S_OK);
         ASSERT_EQ(graph.As(control, IID_IMediaControl), S_OK);
         ASSERT_EQ(graph.As(events, IID_IMediaEventEx), S_OK);
         ASSERT_EQ(graph.As(seeking, IID_IMediaSeeking), S_OK);
@@ -76,9 +79,11 @@ protected:
         for (;;) {
             LONG code;
             LONG_PTR p1, p2;
-            if (FAILED(events->GetEvent(&code, &p1, &p2, milliseconds))) return -1;
+            if (FAILED(events->GetEvent(&code, &p1, &p2, milliseconds)))
+                return -1;
             events->FreeEventParams(code, p1, p2);
-            if (code == wanted) return code;
+            if (code == wanted)
+                return code;
         }
     }
     const LONG before = CBaseObject::ObjectsActive();
@@ -126,7 +131,9 @@ TEST_F(Graph, RunsToTheEndAndLoopsByRewinding) {
     EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
     EXPECT_EQ(recorder->Frames(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
     LONGLONG zero = 0;
-    ASSERT_EQ(seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
+    ASSERT_EQ(seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              S_OK);
     EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE) << "the second round ends too";
     EXPECT_EQ(recorder->Frames().size(), 20u);
     EXPECT_EQ(recorder->Frames()[10], 0);
@@ -140,14 +147,18 @@ TEST_F(Graph, SeekingFlushesAndNothingStaleFollows) {
     seeking->GetDuration(&frames);
     EXPECT_EQ(frames, 10);
     ASSERT_EQ(control->Run(), S_OK);
-    while (recorder->Frames().size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (recorder->Frames().size() < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     LONGLONG seven = 7;
-    ASSERT_EQ(seeking->SetPositions(&seven, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
+    ASSERT_EQ(seeking->SetPositions(&seven, AM_SEEKING_AbsolutePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              S_OK);
     const std::size_t atSeek = recorder->Frames().size();
     EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
     const auto shown = recorder->Frames();
     ASSERT_GT(shown.size(), atSeek);
-    EXPECT_EQ(std::vector<int>(shown.begin() + static_cast<long>(atSeek), shown.end()), (std::vector<int>{7, 8, 9}));
+    EXPECT_EQ(std::vector<int>(shown.begin() + static_cast<long>(atSeek), shown.end()),
+              (std::vector<int>{7, 8, 9}));
     EXPECT_EQ(seeking->SetRate(20.0), E_INVALIDARG);
     EXPECT_EQ(seeking->SetRate(2.0), S_OK);
     double rate = 0;
@@ -182,7 +193,8 @@ TEST_F(Graph, PauseCompletesWithThePosterAndStateChangesFromTwoThreads) {
     });
     for (int i = 0; i < 20; ++i) {
         LONGLONG zero = 0;
-        seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
+        seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr,
+                              AM_SEEKING_NoPositioning);
         control->Stop();
         control->Run();
     }
@@ -200,10 +212,13 @@ TEST_F(Graph, ReleasedWhileRunning) {
 }
 
 TEST_F(Graph, RenderFileFindsTheSourceForTheExtension) {
-    ASSERT_TRUE(zyl::platform::editRegistry(registryDir.file("r.reg"), [](zyl::platform::RegistryDocument& doc) {
-        doc.setValue("HKEY_CLASSES_ROOT\\Media Type\\Extensions\\.testsrc", "Source Filter",
-                     zyl::platform::RegValue::string(GuidToString(CLSID_PushSource)));
-    }, nullptr));
+    ASSERT_TRUE(zyl::platform::editRegistry(
+        registryDir.file("r.reg"),
+        [](zyl::platform::RegistryDocument& doc) {
+            doc.setValue("HKEY_CLASSES_ROOT\\Media Type\\Extensions\\.testsrc", "Source Filter",
+                         zyl::platform::RegValue::string(GuidToString(CLSID_PushSource)));
+        },
+        nullptr));
     com::RegisterPlatformClass(CLSID_PushSource, [](REFIID riid, void** factory) {
         struct Factory final : IClassFactory {
             HRESULT QueryInterface(REFIID, void** o) override {
@@ -258,4 +273,3 @@ TEST_F(Graph, RegisteredModulesProvideSourcesAndRenderersByMerit) {
     EXPECT_TRUE(dshow::RegisteredFilters().empty());
     dlclose(library);
 }
-

@@ -2,8 +2,8 @@
 // and the references they hold.
 #include <gtest/gtest.h>
 
-#include "directshow/filter.h"
 #include "com/runtime.h"
+#include "directshow/filter.h"
 #include "directshow/test_filters.h"
 
 using namespace zyl::test;
@@ -15,7 +15,8 @@ protected:
     void SetUp() override {
         source = Make<SourceFilter>();
         sink = Make<SinkFilter>();
-        source->pin().offers = {VideoType(MEDIASUBTYPE_RGB24, 32, 24), VideoType(MEDIASUBTYPE_RGB32, 32, 24)};
+        source->pin().offers = {VideoType(MEDIASUBTYPE_RGB24, 32, 24),
+                                VideoType(MEDIASUBTYPE_RGB32, 32, 24)};
     }
     void TearDown() override {
         source->Stop();
@@ -70,24 +71,28 @@ TEST_F(BaseFilters, RewiringNeedsStoppedFilters) {
     EXPECT_EQ(source->pin().Disconnect(), S_OK);
     EXPECT_EQ(sink->pin().Disconnect(), S_OK);
     const CMediaType rgb32 = VideoType(MEDIASUBTYPE_RGB32, 32, 24);
-    EXPECT_EQ(source->pin().Connect(&sink->pin(), &rgb32), S_OK) << "connects again after a disconnect";
+    EXPECT_EQ(source->pin().Connect(&sink->pin(), &rgb32), S_OK)
+        << "connects again after a disconnect";
 }
 
 TEST_F(BaseFilters, SamplesFlowOnlyWhileActive) {
     ASSERT_EQ(source->pin().Connect(&sink->pin(), nullptr), S_OK);
-    EXPECT_EQ(source->pin().Send(1, 0, 1), VFW_E_NOT_COMMITTED) << "stopped: the allocator is not committed";
+    EXPECT_EQ(source->pin().Send(1, 0, 1), VFW_E_NOT_COMMITTED)
+        << "stopped: the allocator is not committed";
     ASSERT_EQ(sink->Pause(), S_OK);
     ASSERT_EQ(source->Run(0), S_OK);
     FILTER_STATE state;
     source->GetState(0, &state);
     EXPECT_EQ(state, State_Running);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(source->pin().Send(i, i, i + 1), S_OK);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(source->pin().Send(i, i, i + 1), S_OK);
     sink->pin().BeginFlush();
     EXPECT_EQ(source->pin().Send(99, 0, 1), S_FALSE) << "flushing: refused without error";
     sink->pin().EndFlush();
     EXPECT_EQ(source->pin().DeliverEndOfStream(), S_OK);
     sink->Stop();
-    EXPECT_EQ(source->pin().Send(100, 0, 1), VFW_E_NOT_COMMITTED) << "the stopped sink decommitted the allocator";
+    EXPECT_EQ(source->pin().Send(100, 0, 1), VFW_E_NOT_COMMITTED)
+        << "the stopped sink decommitted the allocator";
     IMediaSample* sample = nullptr;
     source->Stop();
     ASSERT_EQ(source->Pause(), S_OK);  // commits the shared allocator again; the sink stays stopped

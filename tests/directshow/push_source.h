@@ -12,20 +12,26 @@
 
 namespace zyl::test {
 
-inline constexpr CLSID CLSID_PushSource{0x5E1B0E9C, 0x2F3D, 0x4C5B, {0x9A, 0x8E, 0x7D, 0x6C, 0x5B, 0x4A, 0x3F, 0x99}};
+inline constexpr CLSID CLSID_PushSource{
+    0x5E1B0E9C, 0x2F3D, 0x4C5B, {0x9A, 0x8E, 0x7D, 0x6C, 0x5B, 0x4A, 0x3F, 0x99}};
 inline constexpr REFERENCE_TIME kFrameTime = 40 * MILLISECONDS;
 
 class PushSource final : public CBaseFilter, public IMediaSeeking, public IFileSourceFilter {
 public:
-    explicit PushSource(int frames = 10) : CBaseFilter(L"push source", nullptr, &m_lock, CLSID_PushSource), m_pin(this, &m_lock), m_frames(frames) {
+    explicit PushSource(int frames = 10)
+        : CBaseFilter(L"push source", nullptr, &m_lock, CLSID_PushSource),
+          m_pin(this, &m_lock),
+          m_frames(frames) {
         m_pin.offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8, kFrameTime)};
     }
     ~PushSource() override { StopThread(); }
 
     DECLARE_IUNKNOWN
     HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_IMediaSeeking) return GetInterface(static_cast<IMediaSeeking*>(this), object);
-        if (riid == IID_IFileSourceFilter) return GetInterface(static_cast<IFileSourceFilter*>(this), object);
+        if (riid == IID_IMediaSeeking)
+            return GetInterface(static_cast<IMediaSeeking*>(this), object);
+        if (riid == IID_IFileSourceFilter)
+            return GetInterface(static_cast<IFileSourceFilter*>(this), object);
         return CBaseFilter::NonDelegatingQueryInterface(riid, object);
     }
     int GetPinCount() override { return 1; }
@@ -35,7 +41,8 @@ public:
         CAutoLock lock(&m_lock);
         const bool start = m_State == State_Stopped;
         const HRESULT hr = CBaseFilter::Pause();
-        if (SUCCEEDED(hr) && start && m_pin.IsConnected()) StartThread();
+        if (SUCCEEDED(hr) && start && m_pin.IsConnected())
+            StartThread();
         return hr;
     }
     HRESULT Stop() override {
@@ -74,7 +81,8 @@ public:
     }
     HRESULT IsUsingTimeFormat(const GUID* f) override { return *f == m_format ? S_OK : S_FALSE; }
     HRESULT SetTimeFormat(const GUID* f) override {
-        if (IsFormatSupported(f) != S_OK) return E_INVALIDARG;
+        if (IsFormatSupported(f) != S_OK)
+            return E_INVALIDARG;
         m_format = *f;
         return S_OK;
     }
@@ -87,9 +95,12 @@ public:
         *p = m_format == TIME_FORMAT_FRAME ? m_next.load() : m_next.load() * kFrameTime;
         return S_OK;
     }
-    HRESULT ConvertTimeFormat(LONGLONG*, const GUID*, LONGLONG, const GUID*) override { return E_NOTIMPL; }
+    HRESULT ConvertTimeFormat(LONGLONG*, const GUID*, LONGLONG, const GUID*) override {
+        return E_NOTIMPL;
+    }
     HRESULT SetPositions(LONGLONG* current, DWORD flags, LONGLONG*, DWORD) override {
-        if ((flags & AM_SEEKING_PositioningBitsMask) != AM_SEEKING_AbsolutePositioning) return S_OK;
+        if ((flags & AM_SEEKING_PositioningBitsMask) != AM_SEEKING_AbsolutePositioning)
+            return S_OK;
         const LONGLONG frame = m_format == TIME_FORMAT_FRAME ? *current : *current / kFrameTime;
         const bool streaming = m_thread.joinable();
         if (streaming) {
@@ -99,7 +110,8 @@ public:
         }
         m_next = static_cast<int>(frame);
         m_segmentStart = frame * kFrameTime;
-        if (streaming) StartThread();
+        if (streaming)
+            StartThread();
         return S_OK;
     }
     HRESULT GetPositions(LONGLONG* c, LONGLONG* s) override {
@@ -134,17 +146,21 @@ private:
             m_pin.DeliverNewSegment(m_segmentStart, m_frames * kFrameTime, m_rate);
             while (!m_stop && m_next < m_frames) {
                 const int frame = m_next;
-                const REFERENCE_TIME at = static_cast<REFERENCE_TIME>((frame * kFrameTime - m_segmentStart) / m_rate);
-                if (m_pin.Send(frame, at, at + kFrameTime) != S_OK) break;
+                const REFERENCE_TIME at =
+                    static_cast<REFERENCE_TIME>((frame * kFrameTime - m_segmentStart) / m_rate);
+                if (m_pin.Send(frame, at, at + kFrameTime) != S_OK)
+                    break;
                 int expected = frame;  // a seek meanwhile wins
                 m_next.compare_exchange_strong(expected, frame + 1);
             }
-            if (!m_stop && m_next >= m_frames) m_pin.DeliverEndOfStream();
+            if (!m_stop && m_next >= m_frames)
+                m_pin.DeliverEndOfStream();
         });
     }
     void StopThread() {
         m_stop = true;
-        if (m_thread.joinable()) m_thread.join();
+        if (m_thread.joinable())
+            m_thread.join();
     }
 
     CCritSec m_lock;

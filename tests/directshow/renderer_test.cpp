@@ -47,8 +47,10 @@ public:
 class EventGraph final : public IFilterGraph, public IMediaEventSink {
 public:
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_IMediaEventSink) return GetInterface(static_cast<IMediaEventSink*>(this), object);
-        if (riid == IID_IUnknown || riid == IID_IFilterGraph) return GetInterface(static_cast<IFilterGraph*>(this), object);
+        if (riid == IID_IMediaEventSink)
+            return GetInterface(static_cast<IMediaEventSink*>(this), object);
+        if (riid == IID_IUnknown || riid == IID_IFilterGraph)
+            return GetInterface(static_cast<IFilterGraph*>(this), object);
         *object = nullptr;
         return E_NOINTERFACE;
     }
@@ -91,7 +93,8 @@ protected:
     void TearDown() override {
         renderer->Stop();
         source->Stop();
-        if (streamer.joinable()) streamer.join();
+        if (streamer.joinable())
+            streamer.join();
         source->pin().Disconnect();
         renderer->InputPin()->Disconnect();
         renderer->JoinFilterGraph(nullptr, nullptr);
@@ -111,9 +114,11 @@ protected:
     void Stream(std::vector<std::pair<int, REFERENCE_TIME>> samples, bool endOfStream = false) {
         streamer = std::thread([this, samples, endOfStream] {
             for (const auto& [number, at] : samples) {
-                if (source->pin().Send(number, at, at + 1) != S_OK) return;
+                if (source->pin().Send(number, at, at + 1) != S_OK)
+                    return;
             }
-            if (endOfStream) source->pin().DeliverEndOfStream();
+            if (endOfStream)
+                source->pin().DeliverEndOfStream();
         });
     }
     const LONG before = CBaseObject::ObjectsActive();
@@ -147,7 +152,8 @@ TEST_F(Renderer, PausingShowsThePosterFrameAndCompletesWithIt) {
 TEST_F(Renderer, SamplesAreNeverEarlyAndNotMuchLate) {
     constexpr REFERENCE_TIME kStep = 20 * MILLISECONDS;
     std::vector<std::pair<int, REFERENCE_TIME>> samples;
-    for (int i = 0; i < 8; ++i) samples.emplace_back(i, i * kStep);
+    for (int i = 0; i < 8; ++i)
+        samples.emplace_back(i, i * kStep);
     const REFERENCE_TIME start = RunIn(10 * MILLISECONDS);
     Stream(samples, true);
     streamer.join();
@@ -167,7 +173,8 @@ TEST_F(Renderer, EndOfStreamWhilePausedCompletesOnRun) {
     Stream({}, true);
     streamer.join();
     FILTER_STATE state;
-    EXPECT_EQ(renderer->GetState(1000, &state), S_OK) << "the end of the stream completes the pause";
+    EXPECT_EQ(renderer->GetState(1000, &state), S_OK)
+        << "the end of the stream completes the pause";
     EXPECT_TRUE(graph.Events().empty());
     RunIn(0);
     EXPECT_EQ(graph.Events(), std::vector<LONG>{EC_COMPLETE});
@@ -176,7 +183,8 @@ TEST_F(Renderer, EndOfStreamWhilePausedCompletesOnRun) {
 TEST_F(Renderer, FlushAndStopReleaseAWaitingSample) {
     RunIn(0);
     Stream({{1, 3600 * UNITS}});  // due in an hour
-    while (!renderer->HasPendingSample()) std::this_thread::yield();
+    while (!renderer->HasPendingSample())
+        std::this_thread::yield();
     renderer->InputPin()->BeginFlush();
     streamer.join();
     EXPECT_TRUE(renderer->Snapshot().empty()) << "flushed, not rendered";
@@ -187,7 +195,8 @@ TEST_F(Renderer, FlushAndStopReleaseAWaitingSample) {
     EXPECT_EQ(renderer->Snapshot()[0].number, 2);
 
     Stream({{3, 3600 * UNITS}});
-    while (!renderer->HasPendingSample()) std::this_thread::yield();
+    while (!renderer->HasPendingSample())
+        std::this_thread::yield();
     renderer->Stop();
     streamer.join();
     EXPECT_EQ(renderer->Snapshot().size(), 1u);

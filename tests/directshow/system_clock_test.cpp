@@ -16,7 +16,9 @@ TEST(SystemClock, OneShotAdviseNeverFiresEarly) {
     REFERENCE_TIME start = 0;
     clock->GetTime(&start);
     DWORD_PTR cookie = 0;
-    ASSERT_EQ(clock->AdviseTime(start, 20 * MILLISECONDS, reinterpret_cast<HEVENT>(&event), &cookie), S_OK);
+    ASSERT_EQ(
+        clock->AdviseTime(start, 20 * MILLISECONDS, reinterpret_cast<HEVENT>(&event), &cookie),
+        S_OK);
     ASSERT_EQ(event.wait(5000), zyl::platform::WaitResult::Signaled);
     REFERENCE_TIME fired = 0;
     clock->GetTime(&fired);
@@ -32,13 +34,17 @@ TEST(SystemClock, PeriodicAdvisesUntilUnadvised) {
     REFERENCE_TIME now = 0;
     raw->GetTime(&now);
     DWORD_PTR cookie = 0;
-    ASSERT_EQ(raw->AdvisePeriodic(now, 5 * MILLISECONDS, reinterpret_cast<HSEMAPHORE>(&ticks), &cookie), S_OK);
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(ticks.wait(5000), zyl::platform::WaitResult::Signaled);
+    ASSERT_EQ(
+        raw->AdvisePeriodic(now, 5 * MILLISECONDS, reinterpret_cast<HSEMAPHORE>(&ticks), &cookie),
+        S_OK);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(ticks.wait(5000), zyl::platform::WaitResult::Signaled);
     EXPECT_EQ(raw->Unadvise(cookie), S_OK);
     EXPECT_EQ(raw->PendingAdvises(), 0u);
     zyl::platform::Event never(zyl::platform::Event::Reset::Manual);
     ASSERT_EQ(raw->AdviseTime(now, 3600 * UNITS, reinterpret_cast<HEVENT>(&never), &cookie), S_OK);
-    raw->NonDelegatingRelease();  // dies with an advise an hour away: the thread is stopped and joined
+    raw->NonDelegatingRelease();  // dies with an advise an hour away: the thread is stopped and
+                                  // joined
     EXPECT_FALSE(never.isSet());
 }
 
@@ -46,7 +52,8 @@ TEST(SystemClock, AvailableThroughTheRuntime) {
     ASSERT_EQ(CoInitialize(nullptr), S_OK);
     CSystemClock::RegisterClass();
     ComPtr<IReferenceClock> clock;
-    ASSERT_EQ(CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER, IID_IReferenceClock, clock.PutVoid()),
+    ASSERT_EQ(CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IReferenceClock, clock.PutVoid()),
               S_OK);
     REFERENCE_TIME a = 0, b = 0;
     clock->GetTime(&a);

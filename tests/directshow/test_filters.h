@@ -11,7 +11,8 @@
 
 namespace zyl::test {
 
-inline CMediaType VideoType(const GUID& subtype, LONG width, LONG height, REFERENCE_TIME frameTime = 400000) {
+inline CMediaType VideoType(const GUID& subtype, LONG width, LONG height,
+                            REFERENCE_TIME frameTime = 400000) {
     CMediaType type(&MEDIATYPE_Video);
     type.SetSubtype(&subtype);
     type.SetFormatType(&FORMAT_VideoInfo);
@@ -34,24 +35,30 @@ public:
     SourcePin(CBaseFilter* filter, CCritSec* lock);
     HRESULT CheckMediaType(const CMediaType* type) override {
         for (const CMediaType& offered : offers) {
-            if (offered == *type) return S_OK;
+            if (offered == *type)
+                return S_OK;
         }
         return S_FALSE;
     }
     HRESULT GetMediaType(int position, CMediaType* type) override {
-        if (position < 0) return E_INVALIDARG;
-        if (position >= static_cast<int>(offers.size())) return VFW_S_NO_MORE_ITEMS;
+        if (position < 0)
+            return E_INVALIDARG;
+        if (position >= static_cast<int>(offers.size()))
+            return VFW_S_NO_MORE_ITEMS;
         *type = offers[static_cast<std::size_t>(position)];
         return S_OK;
     }
     HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES*) override {
-        ALLOCATOR_PROPERTIES request{3, static_cast<LONG>(m_mt.lSampleSize ? m_mt.lSampleSize : 16), 1, 0}, actual{};
+        ALLOCATOR_PROPERTIES request{3, static_cast<LONG>(m_mt.lSampleSize ? m_mt.lSampleSize : 16),
+                                     1, 0},
+            actual{};
         return allocator->SetProperties(&request, &actual);
     }
     // Sends one sample carrying a number.
     HRESULT Send(int number, REFERENCE_TIME start, REFERENCE_TIME end) {
         IMediaSample* sample = nullptr;
-        if (HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0); FAILED(hr)) return hr;
+        if (HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0); FAILED(hr))
+            return hr;
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         std::memcpy(data, &number, sizeof number);
@@ -82,12 +89,14 @@ class SinkFilter;
 
 class SinkPin final : public CBaseInputPin {
 public:
-    SinkPin(CBaseFilter* filter, CCritSec* lock) : CBaseInputPin(L"sink pin", filter, lock, nullptr, L"Input") {}
+    SinkPin(CBaseFilter* filter, CCritSec* lock)
+        : CBaseInputPin(L"sink pin", filter, lock, nullptr, L"Input") {}
     HRESULT CheckMediaType(const CMediaType* type) override {
         return *type->Type() == MEDIATYPE_Video && *type->Subtype() == accepted ? S_OK : S_FALSE;
     }
     HRESULT Receive(IMediaSample* sample) override {
-        if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK) return hr;
+        if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK)
+            return hr;
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         int number;

@@ -27,7 +27,8 @@ public:
         return *out->Subtype() == MEDIASUBTYPE_RGB24 ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
     }
     HRESULT GetMediaType(int position, CMediaType* type) override {
-        if (position > 0) return VFW_S_NO_MORE_ITEMS;
+        if (position > 0)
+            return VFW_S_NO_MORE_ITEMS;
         *type = VideoType(MEDIASUBTYPE_RGB24, 8, 8);
         return S_OK;
     }
@@ -54,7 +55,8 @@ public:
         return *type->Subtype() == MEDIASUBTYPE_RGB24 ? S_OK : S_FALSE;
     }
     HRESULT DoRenderSample(IMediaSample* sample) override {
-        if (m_State != State_Running) return S_OK;
+        if (m_State != State_Running)
+            return S_OK;
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         int number;
@@ -81,14 +83,17 @@ TEST(Transform, IntelligentConnectPutsItInBetween) {
     dshow::RegisterPlatformClasses();
     {
         ComPtr<IGraphBuilder> graph;
-        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_ALL, IID_IGraphBuilder, graph.PutVoid()), S_OK);
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_ALL, IID_IGraphBuilder,
+                                   graph.PutVoid()),
+                  S_OK);
         auto* source = Make<PushSource>(5);
         auto* middle = Make<TenTimes>();
         auto* recorder = Make<Rgb24Recorder>();
         graph->AddFilter(source, L"source");
         graph->AddFilter(middle, L"ten times");
         graph->AddFilter(recorder, L"recorder");
-        EXPECT_TRUE(FAILED(middle->Output()->Connect(recorder->InputPin(), nullptr))) << "input first";
+        EXPECT_TRUE(FAILED(middle->Output()->Connect(recorder->InputPin(), nullptr)))
+            << "input first";
         ASSERT_EQ(graph->Connect(&source->pin(), recorder->InputPin()), S_OK);
         EXPECT_TRUE(middle->Input()->IsConnected());
         EXPECT_EQ(*middle->Output()->CurrentMediaType().Subtype(), MEDIASUBTYPE_RGB24);

@@ -20,7 +20,8 @@ public:
     explicit Inner(IUnknown* outer) : CUnknown(L"inner", outer) {}
     DECLARE_IUNKNOWN
     HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_ITestValue) return GetInterface(static_cast<ITestValue*>(this), object);
+        if (riid == IID_ITestValue)
+            return GetInterface(static_cast<ITestValue*>(this), object);
         return CUnknown::NonDelegatingQueryInterface(riid, object);
     }
     int Value() override { return 42; }
@@ -35,7 +36,8 @@ public:
     }
     ~Outer() override { m_inner->NonDelegatingRelease(); }
     HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_ITestValue) return m_inner->NonDelegatingQueryInterface(riid, object);
+        if (riid == IID_ITestValue)
+            return m_inner->NonDelegatingQueryInterface(riid, object);
         return CUnknown::NonDelegatingQueryInterface(riid, object);
     }
 
@@ -49,7 +51,8 @@ TEST(CUnknown, OwnIdentityAndCounting) {
     const LONG before = CBaseObject::ObjectsActive();
     auto* inner = new Inner(nullptr);
     IUnknown* unknown = nullptr;
-    ASSERT_EQ(inner->NonDelegatingQueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+    ASSERT_EQ(inner->NonDelegatingQueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)),
+              S_OK);
     EXPECT_EQ(CBaseObject::ObjectsActive(), before + 1);
     ITestValue* value = nullptr;
     ASSERT_EQ(unknown->QueryInterface(IID_ITestValue, reinterpret_cast<void**>(&value)), S_OK);
@@ -70,7 +73,8 @@ TEST(CUnknown, AggregatedObjectsSpeakForTheirOwner) {
     const LONG before = CBaseObject::ObjectsActive();
     auto* outer = new Outer;
     IUnknown* unknown = nullptr;
-    ASSERT_EQ(outer->NonDelegatingQueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+    ASSERT_EQ(outer->NonDelegatingQueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)),
+              S_OK);
     ITestValue* value = nullptr;
     ASSERT_EQ(unknown->QueryInterface(IID_ITestValue, reinterpret_cast<void**>(&value)), S_OK);
     IUnknown* identity = nullptr;

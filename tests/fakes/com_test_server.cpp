@@ -19,7 +19,8 @@ class Counter final : public ITestCounter {
 public:
     Counter() { ++g_objects; }
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
+        if (!object)
+            return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_ITestCounter) {
             *object = static_cast<ITestCounter*>(this);
             AddRef();
@@ -31,7 +32,8 @@ public:
     ULONG AddRef() override { return ++m_references; }
     ULONG Release() override {
         const ULONG left = --m_references;
-        if (left == 0) delete this;
+        if (left == 0)
+            delete this;
         return left;
     }
     LONG Increment() override { return ++m_value; }
@@ -45,7 +47,8 @@ private:
 class Factory final : public IClassFactory {
 public:
     HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
+        if (!object)
+            return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IClassFactory) {
             *object = static_cast<IClassFactory*>(this);
             AddRef();
@@ -58,9 +61,11 @@ public:
     ULONG AddRef() override { return static_cast<ULONG>(++g_locks); }
     ULONG Release() override { return static_cast<ULONG>(--g_locks); }
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
+        if (!object)
+            return E_POINTER;
         *object = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
+        if (outer)
+            return CLASS_E_NOAGGREGATION;
         Counter* counter = new Counter;
         const HRESULT hr = counter->QueryInterface(riid, object);
         counter->Release();
@@ -83,13 +88,17 @@ std::string OwnPath() {
 }  // namespace
 
 EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
-    if (!object) return E_POINTER;
+    if (!object)
+        return E_POINTER;
     *object = nullptr;
-    if (!(clsid == CLSID_TestCounter)) return CLASS_E_CLASSNOTAVAILABLE;
+    if (!(clsid == CLSID_TestCounter))
+        return CLASS_E_CLASSNOTAVAILABLE;
     return g_factory.QueryInterface(riid, object);
 }
 
-EXPORT HRESULT DllCanUnloadNow() { return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE; }
+EXPORT HRESULT DllCanUnloadNow() {
+    return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE;
+}
 
 EXPORT HRESULT DllRegisterServer() {
     const std::string key = com::InprocServerKey(CLSID_TestCounter);

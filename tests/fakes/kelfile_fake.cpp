@@ -3,7 +3,8 @@
 #include <cstdint>
 
 #if defined(KELFILE_CLAIMS) || defined(KELFILE_DECLINES)
-extern "C" __attribute__((visibility("default"))) std::int32_t GetIsSupportedFormatW(const wchar_t*) {
+extern "C" __attribute__((visibility("default"))) std::int32_t GetIsSupportedFormatW(
+    const wchar_t*) {
 #ifdef KELFILE_CLAIMS
     return 1;
 #else
@@ -11,5 +12,7 @@ extern "C" __attribute__((visibility("default"))) std::int32_t GetIsSupportedFor
 #endif
 }
 #else
-extern "C" __attribute__((visibility("default"))) std::int32_t SomethingElse() { return 0; }
+extern "C" __attribute__((visibility("default"))) std::int32_t SomethingElse() {
+    return 0;
+}
 #endif

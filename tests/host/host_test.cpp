@@ -50,7 +50,8 @@ TEST(HostStandIn, LastReleaseDisposesOnceAndKillsTheHandle) {
     HostRelease(handle);
     HostRelease(nullptr);
     EXPECT_EQ(disposed, 1);
-    EXPECT_EQ(HostQueryInterface(reinterpret_cast<HostHandle>(0xdeadbeef), 1, &found), kBadArgument);
+    EXPECT_EQ(HostQueryInterface(reinterpret_cast<HostHandle>(0xdeadbeef), 1, &found),
+              kBadArgument);
     EXPECT_EQ(HostAllocObject(8, nullptr), nullptr);
 }
 
@@ -60,8 +61,9 @@ TEST(HostStandIn, ImagesOverCallerMemoryCallTheReleaseCallback) {
     int released = 0;
     const std::int32_t order[4] = {2, 1, 0, 3};
     HostHandle image = nullptr;
-    ASSERT_EQ(HostImageFromMemory(pixels.data(), pixels.size(), 2, 2, 3, kDataType8, 3, 6, 1, order,
-                                  [](void* c) { ++*static_cast<int*>(c); }, &released, &image),
+    ASSERT_EQ(HostImageFromMemory(
+                  pixels.data(), pixels.size(), 2, 2, 3, kDataType8, 3, 6, 1, order,
+                  [](void* c) { ++*static_cast<int*>(c); }, &released, &image),
               kOk);
     std::uint8_t* base = nullptr;
     VPAEntry* table = nullptr;
@@ -82,8 +84,8 @@ TEST(HostStandIn, ImagesOverCallerMemoryCallTheReleaseCallback) {
 TEST(HostStandIn, RefusesImagesThatWouldReachPastTheirMemory) {
     std::vector<std::uint8_t> pixels(11);
     HostHandle image = nullptr;
-    EXPECT_EQ(HostImageFromMemory(pixels.data(), pixels.size(), 2, 2, 3, kDataType8, 3, 6, 1, nullptr, nullptr,
-                                  nullptr, &image),
+    EXPECT_EQ(HostImageFromMemory(pixels.data(), pixels.size(), 2, 2, 3, kDataType8, 3, 6, 1,
+                                  nullptr, nullptr, nullptr, &image),
               kBadArgument);
     EXPECT_EQ(image, nullptr);
     EXPECT_EQ(HostCreateImage(kDataType8, 5, 2, 2, &image), kBadArgument);

@@ -51,14 +51,14 @@ TEST(RegistryDocument, ReportsBadLinesWithTheirNumbersAndKeepsTheRest) {
     std::vector<RegistryDiagnostic> diagnostics;
     const auto doc = RegistryDocument::parse(
         "REGEDIT4\n"
-        "\"Orphan\"=dword:1\n"          // 2: before any key
-        "[HKEY_NOWHERE\\X]\n"           // 3: unknown hive
+        "\"Orphan\"=dword:1\n"  // 2: before any key
+        "[HKEY_NOWHERE\\X]\n"   // 3: unknown hive
         "[HKEY_LOCAL_MACHINE\\A]\n"
-        "\"Bad\"=dword:123456789\n"     // 5: too many digits
-        "\"Worse\"=text\n"              // 6: no type
-        "\"Open\n"                      // 7: unterminated name
+        "\"Bad\"=dword:123456789\n"  // 5: too many digits
+        "\"Worse\"=text\n"           // 6: no type
+        "\"Open\n"                   // 7: unterminated name
         "\"Ok\"=dword:7\n"
-        "[HKEY_LOCAL_MACHINE\\B\n",     // 9: no closing bracket
+        "[HKEY_LOCAL_MACHINE\\B\n",  // 9: no closing bracket
         &diagnostics);
     ASSERT_EQ(diagnostics.size(), 6u);
     EXPECT_EQ(diagnostics[0].line, 2);
@@ -91,7 +91,8 @@ TEST(RegistryDocument, DeletionLinesAndEditsRoundTrip) {
 TEST(RegistryFile, ReadsUtf16FilesAsWrittenByTheWindowsEditor) {
     TempDir dir;
     const std::string text =
-        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"V\"=dword:00000005\r\n";
+        "Windows Registry Editor Version "
+        "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"V\"=dword:00000005\r\n";
     std::string bytes = "\xFF\xFE";
     for (char c : text) {
         bytes.push_back(c);
@@ -124,7 +125,8 @@ TEST(RegistryFile, PathComesFromTheEnvironmentFirst) {
     ScopedEnv xdg("XDG_CONFIG_HOME", dir.path().string());
     EXPECT_EQ(registryWritePath(), dir.file("zylon/registry.reg"));
     EXPECT_EQ(registryReadPath(), "/etc/zylon/registry.reg") << "no user file yet";
-    ASSERT_TRUE(editRegistry(registryWritePath(), [](RegistryDocument&) {}, nullptr));
+    ASSERT_TRUE(editRegistry(
+        registryWritePath(), [](RegistryDocument&) {}, nullptr));
     EXPECT_EQ(registryReadPath(), dir.file("zylon/registry.reg"));
 }
 
@@ -137,15 +139,20 @@ TEST(RegistryFile, ConcurrentWritersLoseNoEditAndReadersSeeWholeFiles) {
     std::thread reader([&] {
         while (writing) {
             const auto loaded = loadRegistry(path);
-            if (loaded.exists && !loaded.diagnostics.empty()) ++torn;
+            if (loaded.exists && !loaded.diagnostics.empty())
+                ++torn;
         }
     });
     auto writer = [&](const char* prefix) {
         for (int i = 0; i < kEdits; ++i) {
             std::string error;
-            ASSERT_TRUE(editRegistry(path, [&](RegistryDocument& doc) {
-                doc.setValue("HKLM\\T", prefix + std::to_string(i), RegValue::dword(i));
-            }, &error)) << error;
+            ASSERT_TRUE(editRegistry(
+                path,
+                [&](RegistryDocument& doc) {
+                    doc.setValue("HKLM\\T", prefix + std::to_string(i), RegValue::dword(i));
+                },
+                &error))
+                << error;
         }
     };
     std::thread a(writer, "a");
@@ -161,6 +168,7 @@ TEST(RegistryFile, ConcurrentWritersLoseNoEditAndReadersSeeWholeFiles) {
 
 TEST(RegistryFile, WriteFailureNamesTheFile) {
     std::string error;
-    EXPECT_FALSE(editRegistry("/proc/zylavi-no/registry.reg", [](RegistryDocument&) {}, &error));
+    EXPECT_FALSE(editRegistry(
+        "/proc/zylavi-no/registry.reg", [](RegistryDocument&) {}, &error));
     EXPECT_NE(error.find("/proc/zylavi-no"), std::string::npos) << error;
 }

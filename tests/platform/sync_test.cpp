@@ -26,14 +26,17 @@ TEST(Semaphore, EveryCountWakesExactlyOneWaiter) {
     for (int i = 0; i < 4; ++i) {
         waiters.emplace_back([&] {
             while (taken.load() < 400) {
-                if (s.wait(20) == WaitResult::Signaled) ++taken;
+                if (s.wait(20) == WaitResult::Signaled)
+                    ++taken;
             }
         });
     }
     for (int i = 0; i < 400; ++i) {
-        while (!s.release(1)) std::this_thread::yield();
+        while (!s.release(1))
+            std::this_thread::yield();
     }
-    for (auto& t : waiters) t.join();
+    for (auto& t : waiters)
+        t.join();
     EXPECT_EQ(taken.load(), 400);
     EXPECT_EQ(s.count(), 0u);
 }

@@ -21,11 +21,11 @@ TEST(Text, RoundTripsEveryPlaneThroughEveryForm) {
 }
 
 TEST(Text, RefusesMalformedInput) {
-    EXPECT_FALSE(utf8ToWide("\xC0\xAF"));          // overlong slash
-    EXPECT_FALSE(utf8ToWide("\xED\xA0\x80"));      // encoded surrogate
-    EXPECT_FALSE(utf8ToWide("\xE2\x82"));          // truncated sequence
-    EXPECT_FALSE(utf8ToWide("\xF4\x90\x80\x80"));  // beyond U+10FFFF
-    EXPECT_FALSE(utf8ToWide("\x80"));              // stray continuation byte
+    EXPECT_FALSE(utf8ToWide("\xC0\xAF"));                            // overlong slash
+    EXPECT_FALSE(utf8ToWide("\xED\xA0\x80"));                        // encoded surrogate
+    EXPECT_FALSE(utf8ToWide("\xE2\x82"));                            // truncated sequence
+    EXPECT_FALSE(utf8ToWide("\xF4\x90\x80\x80"));                    // beyond U+10FFFF
+    EXPECT_FALSE(utf8ToWide("\x80"));                                // stray continuation byte
     EXPECT_FALSE(utf16ToUtf8(std::u16string(1, char16_t(0xD800))));  // lone high surrogate
     EXPECT_FALSE(utf16ToUtf8(std::u16string(1, char16_t(0xDC00))));  // lone low surrogate
     EXPECT_FALSE(wideToUtf8(std::wstring(1, wchar_t(0x110000))));

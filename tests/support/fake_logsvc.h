@@ -11,13 +11,13 @@
 
 #include <array>
 #include <atomic>
-#include <cstring>
-#include <string>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -58,7 +58,8 @@ public:
         boost::interprocess::shared_memory_object::remove(section_.c_str());
         qnLogging::SetConnectionSectionBaseName("");
         for (int fd : {commands_, messages_, replier_}) {
-            if (fd >= 0) close(fd);
+            if (fd >= 0)
+                close(fd);
         }
     }
 
@@ -106,14 +107,17 @@ private:
         pollfd fds[2] = {{commands_, POLLIN, 0}, {messages_, POLLIN, 0}};
         std::uint8_t buffer[2048];
         while (!stop_) {
-            if (poll(fds, 2, 20) <= 0) continue;
+            if (poll(fds, 2, 20) <= 0)
+                continue;
             for (int i = 0; i < 2; ++i) {
-                if (!(fds[i].revents & POLLIN)) continue;
+                if (!(fds[i].revents & POLLIN))
+                    continue;
                 sockaddr_in from{};
                 socklen_t length = sizeof from;
                 const ssize_t n = recvfrom(fds[i].fd, buffer, sizeof buffer, 0,
                                            reinterpret_cast<sockaddr*>(&from), &length);
-                if (n < 0) continue;
+                if (n < 0)
+                    continue;
                 Datagram d(buffer, buffer + n);
                 if (i == 1) {
                     std::lock_guard lock(mutex_);

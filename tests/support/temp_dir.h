@@ -11,7 +11,8 @@ namespace zyl::test {
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zylavi-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "zylavi-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("mkdtemp failed");
         }

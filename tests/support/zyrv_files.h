@@ -25,7 +25,8 @@ inline std::vector<std::uint8_t> ExpectedPixels(const ZyrvSpec& spec, int frame)
     int planes;
     tools::PixelFormatByName(spec.format, code, planes);
     std::vector<std::uint8_t> pixels;
-    tools::RenderPattern(spec.width, spec.height, planes, static_cast<std::uint32_t>(frame), pixels);
+    tools::RenderPattern(spec.width, spec.height, planes, static_cast<std::uint32_t>(frame),
+                         pixels);
     return pixels;
 }
 
@@ -45,7 +46,8 @@ inline std::string WriteZyrv(const std::string& path, const ZyrvSpec& spec) {
     writer.Open(path, header, error);
     for (int k = 0; k < spec.frames; ++k) {
         std::vector<std::uint8_t> frame = ExpectedPixels(spec, k);
-        if (spec.format == "BGR8") tools::SwapRedBlue(frame);
+        if (spec.format == "BGR8")
+            tools::SwapRedBlue(frame);
         writer.Write(frame.data(), frame.size(), error);
     }
     writer.Close(error);
@@ -53,8 +55,9 @@ inline std::string WriteZyrv(const std::string& path, const ZyrvSpec& spec) {
 }
 
 inline std::string WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                               static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path;
 }
 

@@ -31,18 +31,22 @@ namespace {
 
 Bytes Command(std::uint16_t command, const std::string& payload, std::uint16_t id = 7) {
     Bytes d(proto::kHeaderSize + payload.size());
-    proto::EncodeHeader({proto::kCommandMagic, 0, command, 0, id, static_cast<std::uint16_t>(payload.size())}, d.data());
+    proto::EncodeHeader(
+        {proto::kCommandMagic, 0, command, 0, id, static_cast<std::uint16_t>(payload.size())},
+        d.data());
     std::copy(payload.begin(), payload.end(), d.begin() + proto::kHeaderSize);
     return d;
 }
 
-Bytes Message(const std::string& text, std::uint64_t group = qnLogging::no_group, bool wide = false) {
+Bytes Message(const std::string& text, std::uint64_t group = qnLogging::no_group,
+              bool wide = false) {
     qnLogging::basic_msgstate state(qnLogging::get_logger("cam.left"));
     state.level = qnLogging::level::warn;
     state.group = group;
     state.location = "src/a.cpp(3)";
     const qnLogging::basic_timed_msgstate timed(
-        state, boost::posix_time::ptime(boost::gregorian::date(2026, 12, 5), boost::posix_time::hours(9)));
+        state,
+        boost::posix_time::ptime(boost::gregorian::date(2026, 12, 5), boost::posix_time::hours(9)));
     Bytes d(proto::kMaxDatagram);
     proto::MessageText t{text.data(), text.data() + text.size()};
     std::wstring w(text.begin(), text.end());
@@ -54,14 +58,17 @@ Bytes Message(const std::string& text, std::uint64_t group = qnLogging::no_group
     proto::ContainerFacts facts{5, 100, 200, 65001};
     const auto length = proto::BuildContainer(d.data() + proto::kHeaderSize, timed, t,
                                               proto::DefaultPattern(false, true), facts);
-    proto::EncodeHeader({proto::kMessageMagic, 1, proto::kLogMessage, 0, 1, static_cast<std::uint16_t>(length)}, d.data());
+    proto::EncodeHeader(
+        {proto::kMessageMagic, 1, proto::kLogMessage, 0, 1, static_cast<std::uint16_t>(length)},
+        d.data());
     d.resize(proto::kHeaderSize + length);
     return d;
 }
 
 ServiceConfig TwoModules() {
     ServiceConfig config = DefaultServiceConfig();
-    config.modules["Reel2"].values = {{"destination", "logsvc"}, {"level", "info"}, {"thread_id", "off"}};
+    config.modules["Reel2"].values = {
+        {"destination", "logsvc"}, {"level", "info"}, {"thread_id", "off"}};
     return config;
 }
 
@@ -82,7 +89,8 @@ TEST(LogServiceDaemon, AnswersConfigurationRequestsPerModule) {
 
     const Bytes other = Command(1, R"({"module":"Else"})");
     answer = service.HandleCommand(other.data(), other.size());
-    EXPECT_NE(std::string(answer->begin() + 12, answer->end()).find(R"("level":"all")"), std::string::npos);
+    EXPECT_NE(std::string(answer->begin() + 12, answer->end()).find(R"("level":"all")"),
+              std::string::npos);
 }
 
 TEST(LogServiceDaemon, DescriptionsUnknownCommandsAndMalformedRequests) {
@@ -115,7 +123,8 @@ TEST(LogServiceDaemon, DescriptionsUnknownCommandsAndMalformedRequests) {
 TEST(LogServiceDaemon, DescriptionsStayBounded) {
     Service service(DefaultServiceConfig(), false);
     for (std::size_t i = 0; i <= Service::kMaxDescriptions; ++i) {
-        const Bytes d = Command(0x41, R"({"module":"m)" + std::to_string(i) + R"(","description":"d"})");
+        const Bytes d =
+            Command(0x41, R"({"module":"m)" + std::to_string(i) + R"(","description":"d"})");
         service.HandleCommand(d.data(), d.size());
     }
     EXPECT_EQ(service.descriptions().size(), Service::kMaxDescriptions);
@@ -127,7 +136,8 @@ TEST(LogServiceDaemon, PrintsOneReadableLinePerMessage) {
     const Bytes m = Message("two\nlines", std::uint64_t{1} << 9);
     const auto line = human.HandleMessage(m.data(), m.size());
     ASSERT_TRUE(line);
-    EXPECT_EQ(*line, "2026-12-05 09:00:00 pid 100 tid 200 cam.left [io|warn] two lines @ src/a.cpp(3)");
+    EXPECT_EQ(*line,
+              "2026-12-05 09:00:00 pid 100 tid 200 cam.left [io|warn] two lines @ src/a.cpp(3)");
 
     Service json(DefaultServiceConfig(), true);
     const Bytes w = Message("wide \"quoted\"", qnLogging::no_group, true);
@@ -187,7 +197,8 @@ TEST(LogServiceDaemon, SettingsFileErrorsNameTheFileAndTheCause) {
                   .find("module \"Reel2\": Unknown log level specified: loud"),
               std::string::npos);
     EXPECT_NE(error(R"({"extra":1})").find("unknown key \"extra\""), std::string::npos);
-    EXPECT_EQ(error(R"({"default":{"destination":"file","level":"all","file":"/tmp/x"}})"), "(loaded)");
+    EXPECT_EQ(error(R"({"default":{"destination":"file","level":"all","file":"/tmp/x"}})"),
+              "(loaded)");
 }
 
 namespace {
@@ -208,7 +219,8 @@ struct Daemon {
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
         posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
@@ -229,7 +241,8 @@ struct Daemon {
         std::string text;
         char buffer[4096];
         ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+        while ((n = read(fd, buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
         return text;
     }
     int Stop() {
@@ -249,7 +262,8 @@ struct Daemon {
 
 bool WaitForSection(const std::string& name) {
     for (int i = 0; i < 500; ++i) {
-        if (std::filesystem::exists("/dev/shm/" + name)) return true;
+        if (std::filesystem::exists("/dev/shm/" + name))
+            return true;
         usleep(10000);
     }
     return false;
@@ -269,7 +283,8 @@ TEST_F(LogServiceProgram, ModuleConfiguredByTheRunningServiceIsPrinted) {
 
     Daemon second({"--section", section});
     EXPECT_EQ(second.Wait(), 1) << "a second service on the same record is refused";
-    EXPECT_NE(Daemon::ReadAll(second.err).find("another log service already answers"), std::string::npos);
+    EXPECT_NE(Daemon::ReadAll(second.err).find("another log service already answers"),
+              std::string::npos);
 
     qnLogging::SetConnectionSectionBaseName(section);
     const bool configured = qnLogging::configure_logging("Reel2", "test module", {});
@@ -297,7 +312,8 @@ TEST_F(LogServiceProgram, ModuleConfiguredByTheRunningServiceIsPrinted) {
     EXPECT_EQ(objects[0].get<unsigned>("tid"), zyl::platform::currentThreadId());
     EXPECT_EQ(objects[1].get<std::string>("text"), "wide \u00E9");
     EXPECT_EQ(objects[1].get<std::string>("level"), "err");
-    EXPECT_NE(Daemon::ReadAll(daemon.err).find("2 messages, 3 commands, 0 malformed"), std::string::npos);
+    EXPECT_NE(Daemon::ReadAll(daemon.err).find("2 messages, 3 commands, 0 malformed"),
+              std::string::npos);
 }
 
 TEST_F(LogServiceProgram, RefusesBadArgumentsAndSettings) {

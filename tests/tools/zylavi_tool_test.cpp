@@ -22,13 +22,14 @@ struct ToolRun {
 
 ToolRun Zylavi(const std::string& arguments, const std::string& env = "") {
     const std::string exe = zyl::platform::executablePath();
-    const std::string command = env + " ZYLAVI_NO_DIALOGS=1 '" + exe.substr(0, exe.rfind('/') + 1) + "zylavi' " +
-                                arguments + " 2>/dev/null";
+    const std::string command = env + " ZYLAVI_NO_DIALOGS=1 '" + exe.substr(0, exe.rfind('/') + 1) +
+                                "zylavi' " + arguments + " 2>/dev/null";
     ToolRun run;
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];
     std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.out.append(buffer, n);
     const int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
@@ -51,7 +52,8 @@ TEST(ZylaviTool, PatternFilesGrabConvertAndHashAlike) {
     const ToolRun bgr = Zylavi("grab " + dir.file("bgr.zyrv") + " --frames 8 --md5");
     ASSERT_EQ(rgb.status, 0);
     const std::string rgbLines = rgb.out.substr(0, rgb.out.find("Delivered"));
-    EXPECT_EQ(rgbLines, bgr.out.substr(0, bgr.out.find("Delivered"))) << "BGR8 reaches the host as RGB";
+    EXPECT_EQ(rgbLines, bgr.out.substr(0, bgr.out.find("Delivered")))
+        << "BGR8 reaches the host as RGB";
     EXPECT_TRUE(std::regex_search(rgb.out, std::regex("^0 [0-9a-f]{32}\n1 ")));
     EXPECT_NE(rgb.out.find("\n0 "), std::string::npos) << "frame 6 loops to 0";
 
@@ -64,12 +66,17 @@ TEST(ZylaviTool, PatternFilesGrabConvertAndHashAlike) {
     EXPECT_EQ(info.get<int>("planes"), 3);
     EXPECT_EQ(info.get_child("interfaces").size(), 5u);
 
-    const auto seek = Json(Zylavi("grab " + dir.file("rgb.zyrv") + " --frames 2 --seek-frame 4 --step 2 --md5 --json").out);
+    const auto seek = Json(
+        Zylavi("grab " + dir.file("rgb.zyrv") + " --frames 2 --seek-frame 4 --step 2 --md5 --json")
+            .out);
     std::vector<int> indices;
-    for (const auto& f : seek.get_child("frames")) indices.push_back(f.second.get<int>("index"));
+    for (const auto& f : seek.get_child("frames"))
+        indices.push_back(f.second.get<int>("index"));
     EXPECT_EQ(indices, (std::vector<int>{4, 1})) << "4, then 4 + 2 wrapped by the span of 5";
 
-    const auto png = Json(Zylavi("grab " + dir.file("rgb.zyrv") + " --frames 2 --out " + dir.file("png") + " --json").out);
+    const auto png = Json(
+        Zylavi("grab " + dir.file("rgb.zyrv") + " --frames 2 --out " + dir.file("png") + " --json")
+            .out);
     EXPECT_EQ(png.get_child("png").size(), 2u);
     EXPECT_EQ(zyl::test::readFile(png.get_child("png").begin()->second.data()).substr(1, 3), "PNG");
 }
@@ -117,17 +124,20 @@ TEST(ZylaviTool, RegisterAndUnregisterAServer) {
     EXPECT_EQ(Zylavi("register", env).status, 2);
 }
 
-
 TEST(ZylaviTool, ProbeShowsTheGraphOfARegisteredSource) {
     zyl::test::TempDir dir;
     const std::string env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "'";
-    ASSERT_EQ(Zylavi("register " + std::string(ZYLAVI_TEST_FAKES) + "/libdshow_test_filters.so", env).status, 0);
+    ASSERT_EQ(
+        Zylavi("register " + std::string(ZYLAVI_TEST_FAKES) + "/libdshow_test_filters.so", env)
+            .status,
+        0);
     const ToolRun probe = Zylavi("probe /clips/a.testsrc --json", env);
     ASSERT_EQ(probe.status, 0);
     const auto graph = Json(probe.out);
     EXPECT_EQ(graph.get<std::string>("outcome"), "rendered");
     ASSERT_EQ(graph.get_child("filters").size(), 2u);
     const auto& source = graph.get_child("filters").begin()->second;
-    EXPECT_EQ(source.get_child("pins").begin()->second.get<std::string>("media_type.subtype"), "RGB32");
+    EXPECT_EQ(source.get_child("pins").begin()->second.get<std::string>("media_type.subtype"),
+              "RGB32");
     EXPECT_EQ(Zylavi("probe /clips/a.unknown", env).status, 1);
 }

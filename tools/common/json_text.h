@@ -17,8 +17,12 @@ inline std::string JsonQuote(std::string_view text) {
         const auto c = static_cast<unsigned char>(text[pos]);
         if (c >= 0x80) {
             // Copy one whole valid UTF-8 sequence, or replace a broken byte.
-            std::size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
-            if (len > 1 && pos + len <= text.size() && platform::utf8ToWide(text.substr(pos, len))) {
+            std::size_t len = (c & 0xE0) == 0xC0   ? 2
+                              : (c & 0xF0) == 0xE0 ? 3
+                              : (c & 0xF8) == 0xF0 ? 4
+                                                   : 1;
+            if (len > 1 && pos + len <= text.size() &&
+                platform::utf8ToWide(text.substr(pos, len))) {
                 out.append(text.substr(pos, len));
                 pos += len;
             } else {
@@ -28,11 +32,21 @@ inline std::string JsonQuote(std::string_view text) {
             continue;
         }
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];

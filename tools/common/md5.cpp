@@ -23,7 +23,9 @@ constexpr int kShifts[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12,
                              4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
                              6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
 
-std::uint32_t Rotate(std::uint32_t v, int s) { return (v << s) | (v >> (32 - s)); }
+std::uint32_t Rotate(std::uint32_t v, int s) {
+    return (v << s) | (v >> (32 - s));
+}
 
 }  // namespace
 
@@ -32,7 +34,8 @@ Md5::Md5() : state_{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476} {}
 void Md5::Block(const std::uint8_t* block) {
     std::uint32_t m[16];
     for (int i = 0; i < 16; ++i) {
-        m[i] = static_cast<std::uint32_t>(block[4 * i]) | (static_cast<std::uint32_t>(block[4 * i + 1]) << 8) |
+        m[i] = static_cast<std::uint32_t>(block[4 * i]) |
+               (static_cast<std::uint32_t>(block[4 * i + 1]) << 8) |
                (static_cast<std::uint32_t>(block[4 * i + 2]) << 16) |
                (static_cast<std::uint32_t>(block[4 * i + 3]) << 24);
     }
@@ -74,7 +77,8 @@ void Md5::Update(const std::uint8_t* data, std::size_t size) {
         std::memcpy(buffer_.data() + used, data, take);
         data += take;
         size -= take;
-        if (used + take < 64) return;
+        if (used + take < 64)
+            return;
         Block(buffer_.data());
     }
     while (size >= 64) {
@@ -90,9 +94,11 @@ std::string Md5::HexDigest() {
     const std::uint8_t pad = 0x80;
     Update(&pad, 1);
     const std::uint8_t zero = 0;
-    while (length_ % 64 != 56) Update(&zero, 1);
+    while (length_ % 64 != 56)
+        Update(&zero, 1);
     std::uint8_t tail[8];
-    for (int i = 0; i < 8; ++i) tail[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        tail[i] = static_cast<std::uint8_t>(bits >> (8 * i));
     Update(tail, 8);
     static const char* kHex = "0123456789abcdef";
     std::string out;

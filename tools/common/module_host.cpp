@@ -13,7 +13,8 @@ namespace {
 template <class F>
 void Resolve(void* handle, const char* name, F& function, const std::string& path) {
     function = reinterpret_cast<F>(dlsym(handle, name));
-    if (!function) throw std::runtime_error(path + ": no export " + name);
+    if (!function)
+        throw std::runtime_error(path + ": no export " + name);
 }
 
 }  // namespace
@@ -54,7 +55,8 @@ LoadedModule::LoadedModule(const std::string& path) : path_(path) {
 }
 
 LoadedModule::~LoadedModule() {
-    if (handle_) dlclose(handle_);
+    if (handle_)
+        dlclose(handle_);
 }
 
 Camera::Camera(HostHandle handle) : handle_(handle) {
@@ -72,54 +74,74 @@ Camera::Camera(HostHandle handle) : handle_(handle) {
     ask(ZYL::kIdDeviceCtrl, device);
     ask(ZYL::kIdBasicDIO, dio);
     ask(ZYL::kIdNotify, notify);
-    for (std::uint64_t id : {ZYL::kIdImageVPA, ZYL::kIdGrabber, ZYL::kIdBasicDIO, ZYL::kIdDeviceCtrl,
-                             ZYL::kIdGrab2, ZYL::kIdNotify}) {
+    for (std::uint64_t id : {ZYL::kIdImageVPA, ZYL::kIdGrabber, ZYL::kIdBasicDIO,
+                             ZYL::kIdDeviceCtrl, ZYL::kIdGrab2, ZYL::kIdNotify}) {
         void* pointer = nullptr;
-        if (HostQueryInterface(handle_, id, &pointer) == ZYL::kOk && pointer) interfaceIds.push_back(id);
+        if (HostQueryInterface(handle_, id, &pointer) == ZYL::kOk && pointer)
+            interfaceIds.push_back(id);
     }
 }
 
-Camera::~Camera() { HostRelease(handle_); }
+Camera::~Camera() {
+    HostRelease(handle_);
+}
 
 std::int32_t Camera::GetInt(std::uint32_t command) {
     std::int32_t value = 0;
     std::uint64_t size = sizeof value;
-    const ZYL::Result r = device ? device->DeviceCtrlCmd(command, nullptr, 0, &value, &size) : ZYL::kNotSupported;
-    if (r != ZYL::kOk) throw std::runtime_error("device control " + std::to_string(command) + " failed: " + ResultText(r));
+    const ZYL::Result r =
+        device ? device->DeviceCtrlCmd(command, nullptr, 0, &value, &size) : ZYL::kNotSupported;
+    if (r != ZYL::kOk)
+        throw std::runtime_error("device control " + std::to_string(command) +
+                                 " failed: " + ResultText(r));
     return value;
 }
 
 double Camera::GetDouble(std::uint32_t command) {
     double value = 0;
     std::uint64_t size = sizeof value;
-    const ZYL::Result r = device ? device->DeviceCtrlCmd(command, nullptr, 0, &value, &size) : ZYL::kNotSupported;
-    if (r != ZYL::kOk) throw std::runtime_error("device control " + std::to_string(command) + " failed: " + ResultText(r));
+    const ZYL::Result r =
+        device ? device->DeviceCtrlCmd(command, nullptr, 0, &value, &size) : ZYL::kNotSupported;
+    if (r != ZYL::kOk)
+        throw std::runtime_error("device control " + std::to_string(command) +
+                                 " failed: " + ResultText(r));
     return value;
 }
 
 void Camera::SetInt(std::uint32_t command, std::int32_t value) {
-    const ZYL::Result r = device ? device->DeviceCtrlCmd(command | ZYL::kOpSet, &value, sizeof value, nullptr, nullptr)
+    const ZYL::Result r = device ? device->DeviceCtrlCmd(command | ZYL::kOpSet, &value,
+                                                         sizeof value, nullptr, nullptr)
                                  : ZYL::kNotSupported;
-    if (r != ZYL::kOk) throw std::runtime_error("device control " + std::to_string(command) + " failed: " + ResultText(r));
+    if (r != ZYL::kOk)
+        throw std::runtime_error("device control " + std::to_string(command) +
+                                 " failed: " + ResultText(r));
 }
 
 void Camera::SetDouble(std::uint32_t command, double value) {
-    const ZYL::Result r = device ? device->DeviceCtrlCmd(command | ZYL::kOpSet, &value, sizeof value, nullptr, nullptr)
+    const ZYL::Result r = device ? device->DeviceCtrlCmd(command | ZYL::kOpSet, &value,
+                                                         sizeof value, nullptr, nullptr)
                                  : ZYL::kNotSupported;
-    if (r != ZYL::kOk) throw std::runtime_error("device control " + std::to_string(command) + " failed: " + ResultText(r));
+    if (r != ZYL::kOk)
+        throw std::runtime_error("device control " + std::to_string(command) +
+                                 " failed: " + ResultText(r));
 }
 
 ZYL::Result ReadFrame(ZYL::IImageVPA& image, Frame& frame) {
-    if (ZYL::Result r = image.GetSize(&frame.planes, &frame.width, &frame.height); r != ZYL::kOk) return r;
-    if (frame.planes <= 0 || frame.width <= 0 || frame.height <= 0) return ZYL::kFailed;
+    if (ZYL::Result r = image.GetSize(&frame.planes, &frame.width, &frame.height); r != ZYL::kOk)
+        return r;
+    if (frame.planes <= 0 || frame.width <= 0 || frame.height <= 0)
+        return ZYL::kFailed;
     const auto planes = static_cast<std::size_t>(frame.planes);
     const auto width = static_cast<std::size_t>(frame.width);
     frame.pixels.resize(planes * width * static_cast<std::size_t>(frame.height));
     for (std::size_t p = 0; p < planes; ++p) {
         std::uint8_t* base = nullptr;
         ZYL::VPAEntry* table = nullptr;
-        if (ZYL::Result r = image.GetPlaneVPA(static_cast<std::int32_t>(p), &base, &table); r != ZYL::kOk) return r;
-        if (!base || !table) return ZYL::kFailed;
+        if (ZYL::Result r = image.GetPlaneVPA(static_cast<std::int32_t>(p), &base, &table);
+            r != ZYL::kOk)
+            return r;
+        if (!base || !table)
+            return ZYL::kFailed;
         std::uint8_t* out = frame.pixels.data() + p;
         for (std::int32_t y = 0; y < frame.height; ++y) {
             const std::int64_t row = table[y].y;

@@ -24,13 +24,15 @@ void RenderPattern(std::uint32_t width, std::uint32_t height, int planes, std::u
             *p++ = r;
             *p++ = g;
             *p++ = b;
-            if (planes == 4) *p++ = static_cast<std::uint8_t>(255 - (frame & 0x7F));
+            if (planes == 4)
+                *p++ = static_cast<std::uint8_t>(255 - (frame & 0x7F));
         }
     }
 }
 
 void SwapRedBlue(std::vector<std::uint8_t>& frame) {
-    for (std::size_t i = 0; i + 2 < frame.size(); i += 3) std::swap(frame[i], frame[i + 2]);
+    for (std::size_t i = 0; i + 2 < frame.size(); i += 3)
+        std::swap(frame[i], frame[i + 2]);
 }
 
 }  // namespace zyl::tools

@@ -14,9 +14,15 @@ bool WritePng(const std::string& path, const std::uint8_t* pixels, std::uint32_t
               std::uint32_t height, int planes, std::string& error) {
     int colour;
     switch (planes) {
-        case 1: colour = PNG_COLOR_TYPE_GRAY; break;
-        case 3: colour = PNG_COLOR_TYPE_RGB; break;
-        case 4: colour = PNG_COLOR_TYPE_RGB_ALPHA; break;
+        case 1:
+            colour = PNG_COLOR_TYPE_GRAY;
+            break;
+        case 3:
+            colour = PNG_COLOR_TYPE_RGB;
+            break;
+        case 4:
+            colour = PNG_COLOR_TYPE_RGB_ALPHA;
+            break;
         default:
             error = path + ": no PNG form for " + std::to_string(planes) + " planes";
             return false;
@@ -43,11 +49,12 @@ bool WritePng(const std::string& path, const std::uint8_t* pixels, std::uint32_t
         return false;
     }
     png_init_io(png, file);
-    png_set_IHDR(png, info, width, height, 8, colour, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, width, height, 8, colour, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     const std::size_t stride = static_cast<std::size_t>(width) * static_cast<std::size_t>(planes);
-    for (std::uint32_t y = 0; y < height; ++y) rows[y] = const_cast<png_bytep>(pixels + y * stride);
+    for (std::uint32_t y = 0; y < height; ++y)
+        rows[y] = const_cast<png_bytep>(pixels + y * stride);
     png_write_image(png, rows.data());
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);

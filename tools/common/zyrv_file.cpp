@@ -7,10 +7,12 @@ namespace zyl::tools {
 namespace {
 
 void Put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 void Put64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 }  // namespace
@@ -34,8 +36,10 @@ bool PixelFormatByName(const std::string& name, std::uint32_t& code, int& planes
         std::uint32_t code;
         int planes;
     };
-    static const Entry kFormats[] = {
-        {"Mono8", 0x01080001, 1}, {"RGB8", 0x02180014, 3}, {"BGR8", 0x02180015, 3}, {"RGBA8", 0x02200016, 4}};
+    static const Entry kFormats[] = {{"Mono8", 0x01080001, 1},
+                                     {"RGB8", 0x02180014, 3},
+                                     {"BGR8", 0x02180015, 3},
+                                     {"RGBA8", 0x02200016, 4}};
     for (const Entry& e : kFormats) {
         if (name == e.name) {
             code = e.code;
@@ -47,7 +51,8 @@ bool PixelFormatByName(const std::string& name, std::uint32_t& code, int& planes
 }
 
 ZyrvWriter::~ZyrvWriter() {
-    if (file_) std::fclose(file_);
+    if (file_)
+        std::fclose(file_);
 }
 
 bool ZyrvWriter::Open(const std::string& path, const ZyrvHeader& header, std::string& error) {
@@ -58,7 +63,8 @@ bool ZyrvWriter::Open(const std::string& path, const ZyrvHeader& header, std::st
         return false;
     }
     std::vector<std::uint8_t> bytes = EncodeZyrvHeader(header);
-    if (header.dataOffset > bytes.size()) bytes.resize(header.dataOffset, 0);
+    if (header.dataOffset > bytes.size())
+        bytes.resize(header.dataOffset, 0);
     if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
         error = path + ": " + std::strerror(errno);
         return false;
@@ -75,10 +81,12 @@ bool ZyrvWriter::Write(const std::uint8_t* frame, std::size_t size, std::string&
 }
 
 bool ZyrvWriter::Close(std::string& error) {
-    if (!file_) return true;
+    if (!file_)
+        return true;
     const bool ok = std::fclose(file_) == 0;
     file_ = nullptr;
-    if (!ok) error = path_ + ": " + std::strerror(errno);
+    if (!ok)
+        error = path_ + ": " + std::strerror(errno);
     return ok;
 }
 

@@ -39,7 +39,8 @@ const char* kUsage =
     "prints one per line.\n"
     "\n"
     "Options:\n"
-    "  --config FILE        per-module settings (JSON); default: every module logs everything here\n"
+    "  --config FILE        per-module settings (JSON); default: every module logs everything "
+    "here\n"
     "  --address ADDR       IPv4 address to listen on (default 127.0.0.1)\n"
     "  --command-port N     UDP port for commands (default 0: any free port)\n"
     "  --message-port N     UDP port for log messages (default 0: any free port)\n"
@@ -51,7 +52,8 @@ const char* kUsage =
     "\n"
     "Settings file:\n"
     "  {\"default\": {\"destination\": \"logsvc\", \"level\": \"info\"},\n"
-    "   \"modules\": {\"Reel2\": {\"destination\": \"logsvc\", \"level\": \"all\", \"thread_id\": \"off\"}}}\n"
+    "   \"modules\": {\"Reel2\": {\"destination\": \"logsvc\", \"level\": \"all\", \"thread_id\": "
+    "\"off\"}}}\n"
     "  Values: destination none|file|cout|cerr|trace|console|evtlog|logsvc; level\n"
     "  none|fatal|err|warn|info|trace|debug|all|0xMASK; file (for file); sockaddr, thread_id\n"
     "  (for logsvc).\n"
@@ -61,7 +63,9 @@ const char* kUsage =
     "file.\n";
 
 volatile std::sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int) {
+    g_stop = 1;
+}
 
 struct Options {
     std::string config;
@@ -74,11 +78,13 @@ struct Options {
 };
 
 std::optional<std::uint16_t> ParsePort(const std::string& text) {
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
         return std::nullopt;
     }
     const unsigned long value = std::stoul(text);
-    if (value > 65535) return std::nullopt;
+    if (value > 65535)
+        return std::nullopt;
     return static_cast<std::uint16_t>(value);
 }
 
@@ -137,10 +143,14 @@ int main(int argc, char** argv) {
         } else if (arg == "--config" || arg == "--address" || arg == "--section" ||
                    arg == "--command-port" || arg == "--message-port") {
             const auto v = value(arg.c_str());
-            if (!v) return kExitUsage;
-            if (arg == "--config") options.config = *v;
-            if (arg == "--address") options.address = *v;
-            if (arg == "--section") options.section = *v;
+            if (!v)
+                return kExitUsage;
+            if (arg == "--config")
+                options.config = *v;
+            if (arg == "--address")
+                options.address = *v;
+            if (arg == "--section")
+                options.section = *v;
             if (arg == "--command-port" || arg == "--message-port") {
                 const auto port = ParsePort(*v);
                 if (!port) {
@@ -156,7 +166,8 @@ int main(int argc, char** argv) {
     }
     in_addr address{};
     if (inet_pton(AF_INET, options.address.c_str(), &address) != 1) {
-        std::cerr << "zylavi-logsvc: --address: not a dotted IPv4 address: " << options.address << "\n";
+        std::cerr << "zylavi-logsvc: --address: not a dotted IPv4 address: " << options.address
+                  << "\n";
         return kExitUsage;
     }
 
@@ -177,7 +188,8 @@ int main(int argc, char** argv) {
     const int messages = commands < 0 ? -1 : BindUdp(host, options.messagePort, messagePort, error);
     if (commands < 0 || messages < 0) {
         std::cerr << "zylavi-logsvc: " << error << "\n";
-        if (commands >= 0) close(commands);
+        if (commands >= 0)
+            close(commands);
         return kExitFailed;
     }
 
@@ -193,7 +205,8 @@ int main(int argc, char** argv) {
     const auto record = qnLogging::EncodeConnectionInfo(info);
     try {
         bip::shared_memory_object::remove(options.section.c_str());
-        bip::shared_memory_object section(bip::create_only, options.section.c_str(), bip::read_write);
+        bip::shared_memory_object section(bip::create_only, options.section.c_str(),
+                                          bip::read_write);
         section.truncate(static_cast<bip::offset_t>(record.size()));
         bip::mapped_region region(section, bip::read_write);
         std::memcpy(region.get_address(), record.data(), record.size());
@@ -208,8 +221,9 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::cerr << "zylavi-logsvc: listening on " << options.address << " (commands port " << commandPort
-              << ", messages port " << messagePort << "), record \"" << options.section << "\"\n"
+    std::cerr << "zylavi-logsvc: listening on " << options.address << " (commands port "
+              << commandPort << ", messages port " << messagePort << "), record \""
+              << options.section << "\"\n"
               << std::flush;
 
     zyl::logsvc::Service service(std::move(config), options.json);
@@ -219,21 +233,26 @@ int main(int argc, char** argv) {
     pollfd fds[2] = {{commands, POLLIN, 0}, {messages, POLLIN, 0}};
     while (!g_stop) {
         const int ready = poll(fds, 2, 500);
-        if (ready <= 0) continue;
+        if (ready <= 0)
+            continue;
         for (int which = 0; which < 2; ++which) {
-            if (!(fds[which].revents & POLLIN)) continue;
+            if (!(fds[which].revents & POLLIN))
+                continue;
             sockaddr_in from{};
             socklen_t fromLength = sizeof from;
             const ssize_t size = recvfrom(fds[which].fd, buffer, sizeof buffer, MSG_TRUNC,
                                           reinterpret_cast<sockaddr*>(&from), &fromLength);
-            if (size < 0) continue;
+            if (size < 0)
+                continue;
             const auto length = static_cast<std::size_t>(size);
             if (which == 0) {
-                if (auto answer = service.HandleCommand(buffer, std::min(length, sizeof buffer + 1))) {
+                if (auto answer =
+                        service.HandleCommand(buffer, std::min(length, sizeof buffer + 1))) {
                     sendto(commands, answer->data(), answer->size(), 0,
                            reinterpret_cast<sockaddr*>(&from), fromLength);
                 }
-            } else if (auto line = service.HandleMessage(buffer, std::min(length, sizeof buffer + 1))) {
+            } else if (auto line =
+                           service.HandleMessage(buffer, std::min(length, sizeof buffer + 1))) {
                 std::fwrite(line->data(), 1, line->size(), stdout);
                 std::fputc('\n', stdout);
             }

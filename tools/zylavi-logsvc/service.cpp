@@ -41,7 +41,8 @@ ModuleSettings ReadSettings(const ptree& node, const std::string& where) {
         if (code == qnLogging::Destination::file && !settings.values.count("file")) {
             throw std::runtime_error("destination \"file\" needs \"file\"");
         }
-        if (auto it = settings.values.find("sockaddr"); it != settings.values.end() && !it->second.empty()) {
+        if (auto it = settings.values.find("sockaddr");
+            it != settings.values.end() && !it->second.empty()) {
             qnLogging::ParseSocketAddress(it->second);
         }
         if (auto it = settings.values.find("thread_id"); it != settings.values.end()) {
@@ -55,7 +56,8 @@ ModuleSettings ReadSettings(const ptree& node, const std::string& where) {
 
 std::string SettingsJson(const ModuleSettings& settings) {
     ptree tree;
-    for (const auto& [key, value] : settings.values) tree.put(key, value);
+    for (const auto& [key, value] : settings.values)
+        tree.put(key, value);
     std::ostringstream out;
     boost::property_tree::write_json(out, tree, false);
     return out.str();
@@ -73,9 +75,11 @@ std::optional<ptree> ParseJsonObject(const std::uint8_t* data, std::size_t size)
 }
 
 std::optional<std::string> GetString(const std::optional<ptree>& tree, const char* key) {
-    if (!tree) return std::nullopt;
+    if (!tree)
+        return std::nullopt;
     const auto child = tree->get_child_optional(key);
-    if (!child || !child->empty()) return std::nullopt;
+    if (!child || !child->empty())
+        return std::nullopt;
     return child->data();
 }
 
@@ -87,7 +91,8 @@ std::string MessageText(const proto::Field& field) {
             std::string out;
             // A text cut in the middle of a surrogate pair keeps what converts.
             for (std::size_t n = units->size(); n > 0; --n) {
-                if (auto text = platform::utf16ToUtf8(std::u16string_view(*units).substr(0, n))) return *text;
+                if (auto text = platform::utf16ToUtf8(std::u16string_view(*units).substr(0, n)))
+                    return *text;
             }
         }
         return {};
@@ -100,7 +105,9 @@ std::string Str(const proto::Container& c, std::uint8_t id) {
     return f ? std::string(f->data) : std::string();
 }
 
-std::string Num(const std::optional<std::uint64_t>& v) { return v ? std::to_string(*v) : "-"; }
+std::string Num(const std::optional<std::uint64_t>& v) {
+    return v ? std::to_string(*v) : "-";
+}
 
 }  // namespace
 
@@ -126,7 +133,8 @@ ServiceConfig LoadServiceConfig(const std::string& path) {
                 config.modules[name] = ReadSettings(entry, path + ": module \"" + name + "\"");
             }
         } else {
-            throw std::runtime_error(path + ": unknown key \"" + key + "\" (expected \"default\" or \"modules\")");
+            throw std::runtime_error(path + ": unknown key \"" + key +
+                                     "\" (expected \"default\" or \"modules\")");
         }
     }
     return config;
@@ -171,7 +179,8 @@ std::optional<std::vector<std::uint8_t>> Service::HandleCommand(const std::uint8
             return Acknowledge(h.command, h.requestId, kStatusBadRequest, "");
         }
         const auto it = config_.modules.find(*module);
-        const ModuleSettings& settings = it != config_.modules.end() ? it->second : config_.fallback;
+        const ModuleSettings& settings =
+            it != config_.modules.end() ? it->second : config_.fallback;
         return Acknowledge(h.command, h.requestId, 0, SettingsJson(settings));
     }
     if (h.command == proto::kSetDescription) {
@@ -195,21 +204,26 @@ std::optional<std::string> Service::HandleMessage(const std::uint8_t* data, std:
                                                   std::string* why) {
     auto drop = [&](const char* reason) -> std::optional<std::string> {
         ++counters_.malformed;
-        if (why) *why = reason;
+        if (why)
+            *why = reason;
         return std::nullopt;
     };
-    if (size < proto::kHeaderSize || size > proto::kMaxDatagram) return drop("datagram size out of range");
+    if (size < proto::kHeaderSize || size > proto::kMaxDatagram)
+        return drop("datagram size out of range");
     const proto::Header h = proto::DecodeHeader(data);
-    if (h.magic != proto::kMessageMagic || h.flags != 1 || h.status != 0) return drop("bad header");
+    if (h.magic != proto::kMessageMagic || h.flags != 1 || h.status != 0)
+        return drop("bad header");
     if (h.command != proto::kLogMessage && h.command != proto::kLogMessageWithAttachments) {
         return drop("unknown message command");
     }
-    if (h.dataLength != size - proto::kHeaderSize) return drop("data length disagrees with the datagram");
+    if (h.dataLength != size - proto::kHeaderSize)
+        return drop("data length disagrees with the datagram");
     std::string reason;
     auto container = proto::ParseContainer(data + proto::kHeaderSize, h.dataLength, &reason);
     if (!container) {
         ++counters_.malformed;
-        if (why) *why = reason;
+        if (why)
+            *why = reason;
         return std::nullopt;
     }
     const bool attachments = (container->flags & proto::kAttachmentsPresent) != 0;
@@ -222,10 +236,12 @@ std::optional<std::string> Service::HandleMessage(const std::uint8_t* data, std:
     std::string time = "-";
     if (stamp) {
         time = boost::posix_time::to_iso_extended_string(proto::TimeFromMicroseconds(*stamp));
-        if (auto t = time.find('T'); t != std::string::npos) time[t] = ' ';
+        if (auto t = time.find('T'); t != std::string::npos)
+            time[t] = ' ';
     }
     const auto levelValue = container->number(proto::kFieldLevel);
-    const std::string level(qnLogging::level_name(levelValue ? static_cast<std::uint32_t>(*levelValue) : 0));
+    const std::string level(
+        qnLogging::level_name(levelValue ? static_cast<std::uint32_t>(*levelValue) : 0));
     const proto::Field* textField = container->find(proto::kFieldText);
     const std::string text = textField ? MessageText(*textField) : std::string();
     const std::string logger = Str(*container, proto::kFieldLogger);
@@ -237,7 +253,8 @@ std::optional<std::string> Service::HandleMessage(const std::uint8_t* data, std:
     std::ostringstream line;
     if (json_) {
         using tools::JsonQuote;
-        line << "{\"time\":" << JsonQuote(time) << ",\"pid\":" << Num(container->number(proto::kFieldProcessId))
+        line << "{\"time\":" << JsonQuote(time)
+             << ",\"pid\":" << Num(container->number(proto::kFieldProcessId))
              << ",\"tid\":" << Num(container->number(proto::kFieldThreadId))
              << ",\"logger\":" << JsonQuote(logger) << ",\"level\":" << JsonQuote(level)
              << ",\"level_value\":" << Num(levelValue) << ",\"group\":" << JsonQuote(group)
@@ -250,13 +267,16 @@ std::optional<std::string> Service::HandleMessage(const std::uint8_t* data, std:
     }
     std::string flat = text;
     for (char& c : flat) {
-        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+        if (c == '\n' || c == '\r' || c == '\t')
+            c = ' ';
     }
     line << time << " pid " << Num(container->number(proto::kFieldProcessId)) << " tid "
          << Num(container->number(proto::kFieldThreadId)) << " " << (logger.empty() ? "-" : logger)
          << " [" << (group.empty() ? "" : group + "|") << level << "] " << flat;
-    if (cut) line << " [text cut]";
-    if (!location.empty()) line << " @ " << location;
+    if (cut)
+        line << " [text cut]";
+    if (!location.empty())
+        line << " @ " << location;
     return line.str();
 }
 

@@ -46,7 +46,8 @@ public:
     explicit Service(ServiceConfig config, bool json);
 
     // The acknowledge to send back, or nothing for a datagram that is dropped.
-    std::optional<std::vector<std::uint8_t>> HandleCommand(const std::uint8_t* data, std::size_t size);
+    std::optional<std::vector<std::uint8_t>> HandleCommand(const std::uint8_t* data,
+                                                           std::size_t size);
     // The line to print for a log message datagram, or nothing for a malformed one.
     std::optional<std::string> HandleMessage(const std::uint8_t* data, std::size_t size,
                                              std::string* why = nullptr);

@@ -19,7 +19,8 @@ bool Parse(const std::vector<std::string>& raw, const std::set<std::string>& fla
                 return false;
             }
             args.options[a] = raw[++i];
-        } else if (a.size() > 1 && a[0] == '-' && !(a.size() > 1 && (std::isdigit(static_cast<unsigned char>(a[1])) != 0))) {
+        } else if (a.size() > 1 && a[0] == '-' &&
+                   !(a.size() > 1 && (std::isdigit(static_cast<unsigned char>(a[1])) != 0))) {
             error = "unknown option " + a;
             return false;
         } else {
@@ -30,7 +31,8 @@ bool Parse(const std::vector<std::string>& raw, const std::set<std::string>& fla
 }
 
 bool ToInt(const std::string& text, long long& value) {
-    if (text.empty()) return false;
+    if (text.empty())
+        return false;
     char* end = nullptr;
     errno = 0;
     value = std::strtoll(text.c_str(), &end, 0);
@@ -38,7 +40,8 @@ bool ToInt(const std::string& text, long long& value) {
 }
 
 bool ToDouble(const std::string& text, double& value) {
-    if (text.empty()) return false;
+    if (text.empty())
+        return false;
     char* end = nullptr;
     errno = 0;
     value = std::strtod(text.c_str(), &end);

@@ -25,7 +25,8 @@ struct Args {
     bool has(const std::string& flag) const { return flags.count(flag) != 0; }
     std::optional<std::string> get(const std::string& option) const {
         auto it = options.find(option);
-        if (it == options.end()) return std::nullopt;
+        if (it == options.end())
+            return std::nullopt;
         return it->second;
     }
 };
@@ -39,7 +40,9 @@ bool Parse(const std::vector<std::string>& raw, const std::set<std::string>& fla
 bool ToInt(const std::string& text, long long& value);
 bool ToDouble(const std::string& text, double& value);
 
-inline std::string Quoted(const std::string& s) { return tools::JsonQuote(s); }
+inline std::string Quoted(const std::string& s) {
+    return tools::JsonQuote(s);
+}
 
 // Commands.
 int Selfcheck(const Args& args);

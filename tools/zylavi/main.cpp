@@ -72,7 +72,10 @@ int main(int argc, char** argv) {
     const std::vector<Command> commands = {
         {"demo", zyl::cli::Demo, {}, {}},
         {"info", zyl::cli::Info, {}, {}},
-        {"grab", zyl::cli::Grab, {"--snap", "--md5"}, {"--frames", "--seek-frame", "--seek-ms", "--step", "--timeout", "--out"}},
+        {"grab",
+         zyl::cli::Grab,
+         {"--snap", "--md5"},
+         {"--frames", "--seek-frame", "--seek-ms", "--step", "--timeout", "--out"}},
         {"convert", zyl::cli::Convert, {}, {"--frames", "--pattern"}},
         {"config", zyl::cli::Config, {}, {}},
         {"log", zyl::cli::Log, {}, {"--module", "--level"}},
@@ -84,7 +87,8 @@ int main(int argc, char** argv) {
     const std::string name = raw[0];
     raw.erase(raw.begin());
     for (const Command& command : commands) {
-        if (name != command.name) continue;
+        if (name != command.name)
+            continue;
         zyl::cli::Args args;
         std::string error;
         if (!zyl::cli::Parse(raw, command.flags, command.valued, args, error)) {

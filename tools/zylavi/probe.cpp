@@ -19,7 +19,8 @@ namespace {
 
 std::string Hex(HRESULT hr) {
     std::ostringstream out;
-    out << "0x" << std::hex << std::uppercase << std::setw(8) << std::setfill('0') << static_cast<std::uint32_t>(hr);
+    out << "0x" << std::hex << std::uppercase << std::setw(8) << std::setfill('0')
+        << static_cast<std::uint32_t>(hr);
     return out.str();
 }
 
@@ -29,19 +30,31 @@ std::string GuidName(const GUID& g) {
         const char* name;
     };
     static const Known kKnown[] = {
-        {&MEDIATYPE_Video, "Video"},        {&MEDIATYPE_Audio, "Audio"},          {&MEDIATYPE_Text, "Text"},
-        {&MEDIATYPE_Stream, "Stream"},      {&MEDIASUBTYPE_RGB8, "RGB8"},          {&MEDIASUBTYPE_RGB24, "RGB24"},
-        {&MEDIASUBTYPE_RGB32, "RGB32"},     {&MEDIASUBTYPE_NV12, "NV12"},          {&MEDIASUBTYPE_PCM, "PCM"},
-        {&FORMAT_VideoInfo, "VideoInfo"},   {&FORMAT_VideoInfo2, "VideoInfo2"},    {&FORMAT_WaveFormatEx, "WaveFormatEx"},
-        {&FORMAT_None, "None"},             {&GUID_NULL, "none"},
+        {&MEDIATYPE_Video, "Video"},
+        {&MEDIATYPE_Audio, "Audio"},
+        {&MEDIATYPE_Text, "Text"},
+        {&MEDIATYPE_Stream, "Stream"},
+        {&MEDIASUBTYPE_RGB8, "RGB8"},
+        {&MEDIASUBTYPE_RGB24, "RGB24"},
+        {&MEDIASUBTYPE_RGB32, "RGB32"},
+        {&MEDIASUBTYPE_NV12, "NV12"},
+        {&MEDIASUBTYPE_PCM, "PCM"},
+        {&FORMAT_VideoInfo, "VideoInfo"},
+        {&FORMAT_VideoInfo2, "VideoInfo2"},
+        {&FORMAT_WaveFormatEx, "WaveFormatEx"},
+        {&FORMAT_None, "None"},
+        {&GUID_NULL, "none"},
     };
     for (const Known& k : kKnown) {
-        if (*k.guid == g) return k.name;
+        if (*k.guid == g)
+            return k.name;
     }
     return GuidToString(g);
 }
 
-std::string Narrow(const wchar_t* text) { return platform::wideToUtf8(text).value_or("?"); }
+std::string Narrow(const wchar_t* text) {
+    return platform::wideToUtf8(text).value_or("?");
+}
 
 struct PinReport {
     std::string name;
@@ -65,12 +78,14 @@ std::vector<FilterReport> Describe(IGraphBuilder* graph) {
     for (;;) {
         IBaseFilter* raw = nullptr;
         ULONG fetched = 0;
-        if (!all || all->Next(1, &raw, &fetched) != S_OK) break;
+        if (!all || all->Next(1, &raw, &fetched) != S_OK)
+            break;
         ComPtr<IBaseFilter> filter = ComPtr<IBaseFilter>::Attach(raw);
         FilterReport report;
         FILTER_INFO info{};
         filter->QueryFilterInfo(&info);
-        if (info.pGraph) info.pGraph->Release();
+        if (info.pGraph)
+            info.pGraph->Release();
         report.name = Narrow(info.achName);
         CLSID clsid{};
         filter->GetClassID(&clsid);
@@ -79,12 +94,14 @@ std::vector<FilterReport> Describe(IGraphBuilder* graph) {
         filter->EnumPins(pins.Put());
         for (;;) {
             IPin* rawPin = nullptr;
-            if (!pins || pins->Next(1, &rawPin, &fetched) != S_OK) break;
+            if (!pins || pins->Next(1, &rawPin, &fetched) != S_OK)
+                break;
             ComPtr<IPin> pin = ComPtr<IPin>::Attach(rawPin);
             PinReport p;
             PIN_INFO pinInfo{};
             pin->QueryPinInfo(&pinInfo);
-            if (pinInfo.pFilter) pinInfo.pFilter->Release();
+            if (pinInfo.pFilter)
+                pinInfo.pFilter->Release();
             p.name = Narrow(pinInfo.achName);
             p.output = pinInfo.dir == PINDIR_OUTPUT;
             ComPtr<IPin> peer;
@@ -95,7 +112,8 @@ std::vector<FilterReport> Describe(IGraphBuilder* graph) {
                 if (peerInfo.pFilter) {
                     FILTER_INFO peerFilter{};
                     peerInfo.pFilter->QueryFilterInfo(&peerFilter);
-                    if (peerFilter.pGraph) peerFilter.pGraph->Release();
+                    if (peerFilter.pGraph)
+                        peerFilter.pGraph->Release();
                     p.peerFilter = Narrow(peerFilter.achName);
                     peerInfo.pFilter->Release();
                 }
@@ -104,11 +122,14 @@ std::vector<FilterReport> Describe(IGraphBuilder* graph) {
                     p.major = GuidName(type.majortype);
                     p.subtype = GuidName(type.subtype);
                     p.format = GuidName(type.formattype);
-                    if (type.formattype == FORMAT_VideoInfo && type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
+                    if (type.formattype == FORMAT_VideoInfo &&
+                        type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
                         const auto* vih = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat);
                         p.width = vih->bmiHeader.biWidth;
                         p.height = vih->bmiHeader.biHeight;
-                        if (vih->AvgTimePerFrame > 0) p.fps = static_cast<double>(UNITS) / static_cast<double>(vih->AvgTimePerFrame);
+                        if (vih->AvgTimePerFrame > 0)
+                            p.fps = static_cast<double>(UNITS) /
+                                    static_cast<double>(vih->AvgTimePerFrame);
                     }
                     FreeMediaType(type);
                 }
@@ -133,7 +154,8 @@ int Probe(const Args& args) {
     int status = kExitOk;
     {
         ComPtr<IGraphBuilder> graph;
-        HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.PutVoid());
+        HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IGraphBuilder, graph.PutVoid());
         if (FAILED(hr)) {
             std::cerr << "zylavi probe: cannot create the filter graph: " << Hex(hr) << "\n";
             CoUninitialize();
@@ -141,21 +163,26 @@ int Probe(const Args& args) {
         }
         hr = graph->RenderFile(tools::Widen(file).c_str(), nullptr);
         const auto filters = Describe(graph.Get());
-        const char* outcome = hr == S_OK ? "rendered" : hr == VFW_S_PARTIAL_RENDER ? "partly rendered" : "not rendered";
+        const char* outcome = hr == S_OK                   ? "rendered"
+                              : hr == VFW_S_PARTIAL_RENDER ? "partly rendered"
+                                                           : "not rendered";
         if (args.json) {
-            std::cout << "{\"file\":" << Quoted(file) << ",\"result\":" << Quoted(Hex(hr)) << ",\"outcome\":" << Quoted(outcome)
-                      << ",\"filters\":[";
+            std::cout << "{\"file\":" << Quoted(file) << ",\"result\":" << Quoted(Hex(hr))
+                      << ",\"outcome\":" << Quoted(outcome) << ",\"filters\":[";
             for (std::size_t f = 0; f < filters.size(); ++f) {
-                std::cout << (f ? "," : "") << "{\"name\":" << Quoted(filters[f].name) << ",\"clsid\":" << Quoted(filters[f].clsid)
-                          << ",\"pins\":[";
+                std::cout << (f ? "," : "") << "{\"name\":" << Quoted(filters[f].name)
+                          << ",\"clsid\":" << Quoted(filters[f].clsid) << ",\"pins\":[";
                 for (std::size_t i = 0; i < filters[f].pins.size(); ++i) {
                     const PinReport& p = filters[f].pins[i];
-                    std::cout << (i ? "," : "") << "{\"name\":" << Quoted(p.name) << ",\"direction\":" << Quoted(p.output ? "out" : "in");
+                    std::cout << (i ? "," : "") << "{\"name\":" << Quoted(p.name)
+                              << ",\"direction\":" << Quoted(p.output ? "out" : "in");
                     if (!p.peerFilter.empty()) {
-                        std::cout << ",\"connected_to\":{\"filter\":" << Quoted(p.peerFilter) << ",\"pin\":" << Quoted(p.peerPin)
-                                  << "},\"media_type\":{\"major\":" << Quoted(p.major) << ",\"subtype\":" << Quoted(p.subtype)
-                                  << ",\"format\":" << Quoted(p.format) << ",\"width\":" << p.width << ",\"height\":" << p.height
-                                  << ",\"fps\":" << p.fps << "}";
+                        std::cout << ",\"connected_to\":{\"filter\":" << Quoted(p.peerFilter)
+                                  << ",\"pin\":" << Quoted(p.peerPin)
+                                  << "},\"media_type\":{\"major\":" << Quoted(p.major)
+                                  << ",\"subtype\":" << Quoted(p.subtype)
+                                  << ",\"format\":" << Quoted(p.format) << ",\"width\":" << p.width
+                                  << ",\"height\":" << p.height << ",\"fps\":" << p.fps << "}";
                     }
                     std::cout << "}";
                 }
@@ -172,16 +199,20 @@ int Probe(const Args& args) {
                         std::cout << "  (not connected)\n";
                         continue;
                     }
-                    std::cout << " -> \"" << p.peerFilter << "\" / \"" << p.peerPin << "\"  " << p.major << "/" << p.subtype << " ("
-                              << p.format;
-                    if (p.width) std::cout << ", " << p.width << "x" << p.height << ", " << p.fps << " fps";
+                    std::cout << " -> \"" << p.peerFilter << "\" / \"" << p.peerPin << "\"  "
+                              << p.major << "/" << p.subtype << " (" << p.format;
+                    if (p.width)
+                        std::cout << ", " << p.width << "x" << p.height << ", " << p.fps << " fps";
                     std::cout << ")\n";
                 }
             }
         }
         if (FAILED(hr)) {
             std::cerr << "zylavi probe: RenderFile failed for " << file << ": " << Hex(hr)
-                      << (hr == ToHResult(0x80040240) ? " (no source filter is registered for this extension)" : "") << "\n";
+                      << (hr == ToHResult(0x80040240)
+                              ? " (no source filter is registered for this extension)"
+                              : "")
+                      << "\n";
             status = kExitFailed;
         }
     }

@@ -28,7 +28,8 @@ int CallServerFunction(const Args& args, const char* command, const char* functi
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) {
         const char* why = dlerror();
-        std::cerr << "zylavi " << command << ": cannot load " << path << ": " << (why ? why : "unknown reason") << "\n";
+        std::cerr << "zylavi " << command << ": cannot load " << path << ": "
+                  << (why ? why : "unknown reason") << "\n";
         return kExitFailed;
     }
     auto entry = reinterpret_cast<com::DllRegisterServerFn>(dlsym(library, function));
@@ -41,18 +42,24 @@ int CallServerFunction(const Args& args, const char* command, const char* functi
     dlclose(library);
     if (args.json) {
         std::cout << "{\"module\":" << Quoted(path) << ",\"function\":" << Quoted(function)
-                  << ",\"result\":" << Quoted(Hex(hr)) << ",\"ok\":" << (SUCCEEDED(hr) ? "true" : "false") << "}\n";
+                  << ",\"result\":" << Quoted(Hex(hr))
+                  << ",\"ok\":" << (SUCCEEDED(hr) ? "true" : "false") << "}\n";
     } else if (SUCCEEDED(hr)) {
         std::cout << function << " in " << path << " succeeded.\n";
     } else {
-        std::cerr << "zylavi " << command << ": " << function << " in " << path << " failed with " << Hex(hr) << "\n";
+        std::cerr << "zylavi " << command << ": " << function << " in " << path << " failed with "
+                  << Hex(hr) << "\n";
     }
     return SUCCEEDED(hr) ? kExitOk : kExitFailed;
 }
 
 }  // namespace
 
-int Register(const Args& args) { return CallServerFunction(args, "register", "DllRegisterServer"); }
-int Unregister(const Args& args) { return CallServerFunction(args, "unregister", "DllUnregisterServer"); }
+int Register(const Args& args) {
+    return CallServerFunction(args, "register", "DllRegisterServer");
+}
+int Unregister(const Args& args) {
+    return CallServerFunction(args, "unregister", "DllUnregisterServer");
+}
 
 }  // namespace zyl::cli

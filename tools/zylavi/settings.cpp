@@ -43,7 +43,8 @@ std::string SettingsJson(const Settings& s) {
     const auto& c = s.config;
     std::ostringstream out;
     out << "{\"registry\":" << Quoted(s.file) << ",\"exists\":" << (s.exists ? "true" : "false");
-    if (!s.error.empty()) out << ",\"error\":" << Quoted(s.error);
+    if (!s.error.empty())
+        out << ",\"error\":" << Quoted(s.error);
     out << ",\"diagnostics\":[";
     for (std::size_t i = 0; i < s.diagnostics.size(); ++i) {
         out << (i ? "," : "") << "{\"line\":" << s.diagnostics[i].line
@@ -51,19 +52,23 @@ std::string SettingsJson(const Settings& s) {
     }
     out << "],\"settings\":{\"DefaultVolume\":" << c.volume << ",\"DefaultBalance\":" << c.balance
         << ",\"LogTarget\":" << c.logTarget << ",\"LogLevel\":" << c.logLevel
-        << ",\"NumBuffers\":" << c.numBuffers << ",\"ForceNV12ToMono8\":" << c.forceNV12ToMono8 << "}}";
+        << ",\"NumBuffers\":" << c.numBuffers << ",\"ForceNV12ToMono8\":" << c.forceNV12ToMono8
+        << "}}";
     return out.str();
 }
 
 void PrintSettings(const Settings& s) {
     const auto& c = s.config;
-    std::cout << "Registry file: " << s.file << (s.exists ? "" : " (not present: defaults apply)") << "\n";
-    if (!s.error.empty()) std::cout << "  error: " << s.error << "\n";
+    std::cout << "Registry file: " << s.file << (s.exists ? "" : " (not present: defaults apply)")
+              << "\n";
+    if (!s.error.empty())
+        std::cout << "  error: " << s.error << "\n";
     for (const auto& d : s.diagnostics) {
         std::cout << "  " << s.file << ":" << d.line << ": " << d.message << " (line ignored)\n";
     }
     std::cout << "Key: " << ZYL::kConfigurationKey << "\n"
-              << "  DefaultVolume     " << c.volume << "  (hundredths of a dB; -10000 silent, 0 full)\n"
+              << "  DefaultVolume     " << c.volume
+              << "  (hundredths of a dB; -10000 silent, 0 full)\n"
               << "  DefaultBalance    " << c.balance << "  (-10000 left .. 10000 right)\n"
               << "  LogTarget         " << c.logTarget << "  (0 none, 1 log file, 4 console)\n"
               << "  LogLevel          " << c.logLevel << "\n"
@@ -87,7 +92,8 @@ bool CheckModuleCycle(std::string& detail, std::string& logFile) {
     }
     const std::string dir = dirTemplate;
     const std::string registry = dir + "/registry.reg";
-    std::ofstream(registry) << "REGEDIT4\n\n[" << ZYL::kConfigurationKey << "]\n\"LogTarget\"=dword:00000001\n";
+    std::ofstream(registry) << "REGEDIT4\n\n[" << ZYL::kConfigurationKey
+                            << "]\n\"LogTarget\"=dword:00000001\n";
     const char* previous = std::getenv("ZYLON_REGISTRY");
     const std::string saved = previous ? previous : "";
     setenv("ZYLON_REGISTRY", registry.c_str(), 1);
@@ -106,7 +112,8 @@ bool CheckModuleCycle(std::string& detail, std::string& logFile) {
         std::ifstream in(logFile);
         in.seekg(static_cast<std::streamoff>(before));
         std::string line, last;
-        while (std::getline(in, line)) last = line;
+        while (std::getline(in, line))
+            last = line;
         ok = FileSize(logFile) > before && last.ends_with("[info] End log.");
         detail = ok ? "module loaded and unloaded; its log ends with: " + last
                     : "the module's log " + logFile + " does not end with \"[info] End log.\"";
@@ -125,7 +132,8 @@ struct DebugLines : platform::DebugOutputSink {
     DebugLines() { platform::setDebugOutputForTesting(this); }
     ~DebugLines() override { platform::setDebugOutputForTesting(nullptr); }
     void output(std::string_view text) override {
-        if (text != "\n") lines.emplace_back(text);
+        if (text != "\n")
+            lines.emplace_back(text);
     }
     std::vector<std::string> lines;
 };
@@ -135,7 +143,8 @@ const char* const kSettingNames[] = {"DefaultVolume", "DefaultBalance", "LogTarg
 
 bool KnownSetting(const std::string& name) {
     for (const char* known : kSettingNames) {
-        if (name == known) return true;
+        if (name == known)
+            return true;
     }
     return false;
 }
@@ -148,9 +157,11 @@ int Selfcheck(const Args& args) {
     const bool moduleOk = CheckModuleCycle(detail, logFile);
     const bool ok = moduleOk && settings.error.empty();
     if (args.json) {
-        std::cout << "{\"ok\":" << (ok ? "true" : "false") << ",\"configuration\":" << SettingsJson(settings)
-                  << ",\"module\":{\"ok\":" << (moduleOk ? "true" : "false") << ",\"log_file\":" << Quoted(logFile)
-                  << ",\"detail\":" << Quoted(detail) << "}}\n";
+        std::cout << "{\"ok\":" << (ok ? "true" : "false")
+                  << ",\"configuration\":" << SettingsJson(settings)
+                  << ",\"module\":{\"ok\":" << (moduleOk ? "true" : "false")
+                  << ",\"log_file\":" << Quoted(logFile) << ",\"detail\":" << Quoted(detail)
+                  << "}}\n";
     } else {
         PrintSettings(settings);
         std::cout << "Module: " << (moduleOk ? "ok" : "FAILED") << " - " << detail << "\n"
@@ -173,17 +184,20 @@ int Config(const Args& args) {
     const bool set = action == "set" && args.positional.size() == 3;
     const bool unset = action == "unset" && args.positional.size() == 2;
     if (!set && !unset) {
-        std::cerr << "zylavi config: use: config show | config set NAME VALUE | config unset NAME\n";
+        std::cerr
+            << "zylavi config: use: config show | config set NAME VALUE | config unset NAME\n";
         return kExitUsage;
     }
     const std::string name = args.positional[1];
     if (!KnownSetting(name)) {
         std::cerr << "zylavi config: unknown setting '" << name
-                  << "' (DefaultVolume, DefaultBalance, LogTarget, LogLevel, NumBuffers, ForceNV12ToMono8)\n";
+                  << "' (DefaultVolume, DefaultBalance, LogTarget, LogLevel, NumBuffers, "
+                     "ForceNV12ToMono8)\n";
         return kExitUsage;
     }
     long long value = 0;
-    if (set && (!ToInt(args.positional[2], value) || value < -2147483648LL || value > 0xFFFFFFFFLL)) {
+    if (set &&
+        (!ToInt(args.positional[2], value) || value < -2147483648LL || value > 0xFFFFFFFFLL)) {
         std::cerr << "zylavi config: '" << args.positional[2] << "' is not a 32-bit number\n";
         return kExitUsage;
     }
@@ -193,7 +207,8 @@ int Config(const Args& args) {
         file,
         [&](platform::RegistryDocument& doc) {
             if (set) {
-                doc.setValue(ZYL::kConfigurationKey, name, platform::RegValue::dword(static_cast<std::uint32_t>(value)));
+                doc.setValue(ZYL::kConfigurationKey, name,
+                             platform::RegValue::dword(static_cast<std::uint32_t>(value)));
             } else {
                 doc.deleteValue(ZYL::kConfigurationKey, name);
             }
@@ -217,13 +232,16 @@ int Log(const Args& args) {
     const std::string module = args.get("--module").value_or("Reel2");
     const std::string levelName = args.get("--level").value_or("info");
     std::string text;
-    for (const auto& word : args.positional) text += (text.empty() ? "" : " ") + word;
+    for (const auto& word : args.positional)
+        text += (text.empty() ? "" : " ") + word;
     std::uint32_t level = 0;
     for (std::uint32_t bit = 1; bit <= qnLogging::level::debug; bit <<= 1) {
-        if (qnLogging::level_name(bit) == levelName) level = bit;
+        if (qnLogging::level_name(bit) == levelName)
+            level = bit;
     }
     if (level == 0 || text.empty()) {
-        std::cerr << "zylavi log: needs a level out of fatal, err, warn, info, trace, debug and a text\n";
+        std::cerr
+            << "zylavi log: needs a level out of fatal, err, warn, info, trace, debug and a text\n";
         return kExitUsage;
     }
     DebugLines debug;
@@ -233,16 +251,20 @@ int Log(const Args& args) {
         QN_LOG(qnLogging::root_logger(), level) << text;
     }
     if (args.json) {
-        std::cout << "{\"configured\":" << (configured ? "true" : "false") << ",\"module\":" << Quoted(module)
-                  << ",\"level\":" << Quoted(levelName) << ",\"passed_level_mask\":" << (passes ? "true" : "false")
-                  << ",\"reports\":[";
-        for (std::size_t i = 0; i < debug.lines.size(); ++i) std::cout << (i ? "," : "") << Quoted(debug.lines[i]);
+        std::cout << "{\"configured\":" << (configured ? "true" : "false")
+                  << ",\"module\":" << Quoted(module) << ",\"level\":" << Quoted(levelName)
+                  << ",\"passed_level_mask\":" << (passes ? "true" : "false") << ",\"reports\":[";
+        for (std::size_t i = 0; i < debug.lines.size(); ++i)
+            std::cout << (i ? "," : "") << Quoted(debug.lines[i]);
         std::cout << "]}\n";
     } else if (configured) {
-        std::cout << "Configured from the log service as module " << module << "; the " << levelName << " message "
-                  << (passes ? "was sent." : "was filtered out by the level the service set.") << "\n";
+        std::cout << "Configured from the log service as module " << module << "; the " << levelName
+                  << " message "
+                  << (passes ? "was sent." : "was filtered out by the level the service set.")
+                  << "\n";
     } else {
-        for (const auto& line : debug.lines) std::cerr << "zylavi log: " << line << "\n";
+        for (const auto& line : debug.lines)
+            std::cerr << "zylavi log: " << line << "\n";
     }
     return configured ? kExitOk : kExitFailed;
 }

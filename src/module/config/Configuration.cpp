@@ -17,12 +17,18 @@ Configuration ReadFromKey(const std::optional<zyl::platform::RegistryKey>& key) 
         auto value = key->query(name);
         return value ? value->asDword() : std::nullopt;
     };
-    if (auto v = read("DefaultVolume")) config.volume = ConvertVolume(*v);
-    if (auto v = read("DefaultBalance")) config.balance = ConvertBalance(*v);
-    if (auto v = read("LogTarget")) config.logTarget = ConvertLogTarget(*v);
-    if (auto v = read("LogLevel")) config.logLevel = ConvertLogLevel(*v);
-    if (auto v = read("NumBuffers")) config.numBuffers = ConvertNumBuffers(*v);
-    if (auto v = read("ForceNV12ToMono8")) config.forceNV12ToMono8 = ConvertForceNV12ToMono8(*v);
+    if (auto v = read("DefaultVolume"))
+        config.volume = ConvertVolume(*v);
+    if (auto v = read("DefaultBalance"))
+        config.balance = ConvertBalance(*v);
+    if (auto v = read("LogTarget"))
+        config.logTarget = ConvertLogTarget(*v);
+    if (auto v = read("LogLevel"))
+        config.logLevel = ConvertLogLevel(*v);
+    if (auto v = read("NumBuffers"))
+        config.numBuffers = ConvertNumBuffers(*v);
+    if (auto v = read("ForceNV12ToMono8"))
+        config.forceNV12ToMono8 = ConvertForceNV12ToMono8(*v);
     return config;
 }
 
@@ -42,7 +48,11 @@ std::int32_t ConvertBalance(std::uint32_t stored) {
 
 std::uint32_t ConvertLogTarget(std::uint32_t stored) {
     switch (stored) {
-        case 1: case 2: case 4: case 8: case 32:
+        case 1:
+        case 2:
+        case 4:
+        case 8:
+        case 32:
             return stored;
         default:
             return 0;
@@ -51,7 +61,12 @@ std::uint32_t ConvertLogTarget(std::uint32_t stored) {
 
 std::uint32_t ConvertLogLevel(std::uint32_t stored) {
     switch (stored) {
-        case 1: case 2: case 4: case 8: case 16: case 32:
+        case 1:
+        case 2:
+        case 4:
+        case 8:
+        case 16:
+        case 32:
             return stored;
         case 64:
             return 63;
@@ -64,7 +79,9 @@ std::int32_t ConvertNumBuffers(std::uint32_t stored) {
     return std::clamp(static_cast<std::int32_t>(stored), 2, 256);
 }
 
-std::uint32_t ConvertForceNV12ToMono8(std::uint32_t stored) { return stored == 1 ? 1 : 0; }
+std::uint32_t ConvertForceNV12ToMono8(std::uint32_t stored) {
+    return stored == 1 ? 1 : 0;
+}
 
 Configuration ReadConfiguration() {
     return ReadFromKey(zyl::platform::RegistryKey::open(kConfigurationKey));

@@ -10,15 +10,16 @@
 
 namespace ZYL {
 
-inline constexpr const char* kConfigurationKey = "HKEY_LOCAL_MACHINE\\Software\\Zylon\\Imagora\\AVI";
+inline constexpr const char* kConfigurationKey =
+    "HKEY_LOCAL_MACHINE\\Software\\Zylon\\Imagora\\AVI";
 
 struct Configuration {
-    std::int32_t volume = 0;            // hundredths of a dB, -10000 (silent) .. 0 (full)
-    std::int32_t balance = 0;           // -10000 (left) .. 10000 (right)
-    std::uint32_t logTarget = 0;        // 0, 1, 2, 4, 8 or 32
-    std::uint32_t logLevel = 0;         // 0, a single level bit, or 63
-    std::int32_t numBuffers = 2;        // 2 .. 256
-    std::uint32_t forceNV12ToMono8 = 0; // 0 or 1
+    std::int32_t volume = 0;             // hundredths of a dB, -10000 (silent) .. 0 (full)
+    std::int32_t balance = 0;            // -10000 (left) .. 10000 (right)
+    std::uint32_t logTarget = 0;         // 0, 1, 2, 4, 8 or 32
+    std::uint32_t logLevel = 0;          // 0, a single level bit, or 63
+    std::int32_t numBuffers = 2;         // 2 .. 256
+    std::uint32_t forceNV12ToMono8 = 0;  // 0 or 1
 };
 
 // The record from the registry file in force.

@@ -37,8 +37,10 @@ Result RunDeviceCtrlString(DeviceCommands& commands, std::uint32_t command, cons
 template <class GetPort>
 Result BitOfPort(std::uint32_t bit, std::uint32_t* value, GetPort&& getPort) {
     std::uint32_t port = 0;
-    if (Result r = getPort(bit / 32, &port); r != kOk) return r;
-    if (!value) return kBadArgument;
+    if (Result r = getPort(bit / 32, &port); r != kOk)
+        return r;
+    if (!value)
+        return kBadArgument;
     *value = (port >> (bit % 32)) & 1u;
     return kOk;
 }

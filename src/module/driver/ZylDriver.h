@@ -13,7 +13,9 @@ namespace ZYL {
 
 using Result = std::int32_t;
 
-constexpr Result ToResult(std::uint32_t code) { return static_cast<Result>(code); }
+constexpr Result ToResult(std::uint32_t code) {
+    return static_cast<Result>(code);
+}
 
 inline constexpr Result kOk = 0;
 inline constexpr Result kFailed = ToResult(0x80000001);
@@ -79,13 +81,16 @@ protected:
     // The common answer of an object that offers exactly the given entries.
     static Result ListInterfaces(const InterfaceEntry* entries, std::uint64_t n,
                                  InterfaceEntry* list, std::uint64_t* count) {
-        if (count == nullptr) return kBadArgument;
+        if (count == nullptr)
+            return kBadArgument;
         if (list == nullptr) {
             *count = n;
             return kOk;
         }
-        if (*count < n) return kBadArgument;
-        for (std::uint64_t i = 0; i < n; ++i) list[i] = entries[i];
+        if (*count < n)
+            return kBadArgument;
+        for (std::uint64_t i = 0; i < n; ++i)
+            list[i] = entries[i];
         *count = n;
         return kOk;
     }
@@ -136,8 +141,9 @@ public:
 
 class IDeviceCtrl : public virtual IDisposableType {
 public:
-    virtual Result DeviceCtrlString(std::uint32_t command, const char* input, std::uint64_t inputSize,
-                                    char* output, std::uint64_t* outputLength) = 0;
+    virtual Result DeviceCtrlString(std::uint32_t command, const char* input,
+                                    std::uint64_t inputSize, char* output,
+                                    std::uint64_t* outputLength) = 0;
     virtual Result DeviceCtrlCmd(std::uint32_t command, const void* input, std::uint64_t inputSize,
                                  void* output, std::uint64_t* outputSize) = 0;
 

@@ -28,7 +28,8 @@ std::atomic<std::int32_t>& LiveRVPlayers() {
 std::wstring PathExtension(const std::wstring& path) {
     const std::size_t slash = path.find_last_of(L'/');
     const std::wstring last = slash == std::wstring::npos ? path : path.substr(slash + 1);
-    if (last == L"." || last == L"..") return {};
+    if (last == L"." || last == L"..")
+        return {};
     const std::size_t dot = last.rfind(L'.');
     return dot == std::wstring::npos ? std::wstring() : last.substr(dot);
 }
@@ -39,7 +40,9 @@ namespace {
 
 using GetIsSupportedFormatW = std::int32_t (*)(const wchar_t*);
 
-void LogInfo(const std::string& text) { QN_LOG(qnLogging::root_logger(), qnLogging::level::info) << text; }
+void LogInfo(const std::string& text) {
+    QN_LOG(qnLogging::root_logger(), qnLogging::level::info) << text;
+}
 
 std::string Narrow(const std::wstring& text) {
     auto narrow = zyl::platform::wideToUtf8(text);
@@ -52,7 +55,8 @@ void* LoadKelFile() {
     if (dladdr(reinterpret_cast<void*>(&LoadKelFile), &self) && self.dli_fname) {
         std::string beside(self.dli_fname);
         beside = beside.substr(0, beside.rfind('/') + 1) + "libKELFile.so";
-        if (void* library = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL)) return library;
+        if (void* library = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL))
+            return library;
     }
     return dlopen("libKELFile.so", RTLD_NOW | RTLD_LOCAL);
 }
@@ -60,19 +64,26 @@ void* LoadKelFile() {
 bool KelFileClaims(const std::wstring& path) {
     void* library = LoadKelFile();
     if (!library) {
-        LogInfo("Unable to open KELFile.dll - will continue without checking with KELFile.dll whether it "
-                "would support the file format of '" + Narrow(path) + "'");
+        LogInfo(
+            "Unable to open KELFile.dll - will continue without checking with KELFile.dll whether "
+            "it "
+            "would support the file format of '" +
+            Narrow(path) + "'");
         return false;
     }
     auto probe = reinterpret_cast<GetIsSupportedFormatW>(dlsym(library, "GetIsSupportedFormatW"));
     if (!probe) {
-        LogInfo("Unable to retrieve function 'GetIsSupportedFileFormatW' - will continue without checking "
-                "with KELFile.dll whether it would support the file format of '" + Narrow(path) + "'");
+        LogInfo(
+            "Unable to retrieve function 'GetIsSupportedFileFormatW' - will continue without "
+            "checking "
+            "with KELFile.dll whether it would support the file format of '" +
+            Narrow(path) + "'");
         dlclose(library);
         return false;
     }
     const bool claims = probe(path.c_str()) != 0;
-    if (claims) LogInfo("KELFile will handle this format");
+    if (claims)
+        LogInfo("KELFile will handle this format");
     dlclose(library);
     return claims;
 }
@@ -87,7 +98,8 @@ HostHandle BuildDirectShowPlayer(const std::wstring&) {
 
 HostHandle GetImageFromFileW(const wchar_t* rawPath) {
     const std::wstring path = rawPath ? rawPath : L"";
-    if (KelFileClaims(path)) return nullptr;
+    if (KelFileClaims(path))
+        return nullptr;
     try {
         if (ZYL::PathExtension(path) == L".zyrv") {
             return zylBase::BuildInHostStorage<ZYL::RVPlayer>(path).Release();
@@ -101,19 +113,25 @@ HostHandle GetImageFromFileW(const wchar_t* rawPath) {
 }
 
 HostHandle GetImageFromFile(const char* path) {
-    if (path == nullptr) return GetImageFromFileW(L"");
+    if (path == nullptr)
+        return GetImageFromFileW(L"");
     auto wide = zyl::platform::utf8ToWide(path);
-    if (!wide) throw base2::character_conversion_error();
+    if (!wide)
+        throw base2::character_conversion_error();
     return GetImageFromFileW(wide->c_str());
 }
 
 HostHandle GetImage() {
     const auto chosen = zyl::platform::openFileDialog(
         {{"Video Files (*.avi, *.mpg, *.mpeg)", "*.avi;*.mpg;*.mpeg"}, {"All Files (*.*)", "*.*"}});
-    if (!chosen || chosen->empty()) return nullptr;
+    if (!chosen || chosen->empty())
+        return nullptr;
     auto wide = zyl::platform::utf8ToWide(*chosen);
-    if (!wide) return nullptr;
+    if (!wide)
+        return nullptr;
     return GetImageFromFileW(wide->c_str());
 }
 
-bool CanUnload() { return ZYL::LiveAVIPlayers().load() <= 0 && ZYL::LiveRVPlayers().load() <= 0; }
+bool CanUnload() {
+    return ZYL::LiveAVIPlayers().load() <= 0 && ZYL::LiveRVPlayers().load() <= 0;
+}

@@ -19,7 +19,8 @@ public:
     HostRef(const HostRef&) = delete;
     HostRef& operator=(const HostRef&) = delete;
     HostRef(HostRef&& other) noexcept
-        : m_handle(std::exchange(other.m_handle, nullptr)), m_object(std::exchange(other.m_object, nullptr)) {}
+        : m_handle(std::exchange(other.m_handle, nullptr)),
+          m_object(std::exchange(other.m_object, nullptr)) {}
     HostRef& operator=(HostRef&& other) noexcept {
         if (this != &other) {
             Reset();
@@ -31,7 +32,8 @@ public:
     ~HostRef() { Reset(); }
 
     void Reset() {
-        if (m_handle != nullptr) HostRelease(m_handle);
+        if (m_handle != nullptr)
+            HostRelease(m_handle);
         m_handle = nullptr;
         m_object = nullptr;
     }
@@ -52,9 +54,12 @@ private:
 
 // Turns a negative host result of an attach into the exception the host boundary expects.
 inline void ThrowOnAttachResult(ZYL::Result result) {
-    if (result >= 0) return;
-    if (result == ZYL::kBadArgument) throw invalid_argument("Interface in ptr present this container");
-    if (result == ZYL::kNoMemory) throw bad_alloc();
+    if (result >= 0)
+        return;
+    if (result == ZYL::kBadArgument)
+        throw invalid_argument("Interface in ptr present this container");
+    if (result == ZYL::kNoMemory)
+        throw bad_alloc();
     throw runtime_error();
 }
 
@@ -91,7 +96,8 @@ HostRef<T> BuildInHostStorage(Args&&... args) {
     HostRef<T> result(handle, object);
     try {
         ZYL::IDisposableType* disposable = object;
-        if (disposable == nullptr) throw argument_null();
+        if (disposable == nullptr)
+            throw argument_null();
         ThrowOnAttachResult(HostAttachDisposable(handle, disposable));
     } catch (...) {
         // Not attached: the host would only free the block, so the object (and the file it

@@ -10,8 +10,8 @@
 // destructor functions would run.
 #include "com/runtime.h"
 #include "module/base/errors/error_string_database.h"
-#include "module/logging/logstream.h"
 #include "module/logging/logger.h"
+#include "module/logging/logstream.h"
 #include "module/logging/module_log_setup.h"
 #include "module/logging/target_registry.h"
 
@@ -22,13 +22,15 @@ class ComForLoadingThread {
 public:
     ComForLoadingThread() {
         if (FAILED(CoInitialize(nullptr))) {
-            QN_LOG(qnLogging::root_logger(), qnLogging::level::fatal) << "Failed to initialize COM facilities.";
+            QN_LOG(qnLogging::root_logger(), qnLogging::level::fatal)
+                << "Failed to initialize COM facilities.";
             return;
         }
         m_initialized = true;
     }
     ~ComForLoadingThread() {
-        if (m_initialized) CoUninitialize();
+        if (m_initialized)
+            CoUninitialize();
     }
 
 private:

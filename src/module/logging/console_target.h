@@ -21,13 +21,20 @@ namespace qnLogging {
 // The console attribute for a level (Windows attribute bits).
 constexpr std::uint16_t console_attribute(std::uint32_t message_level) {
     switch (message_level) {
-        case level::fatal: return 0xC0;
-        case level::err: return 0x0C;
-        case level::warn: return 0x0E;
-        case level::info: return 0x0F;
-        case level::trace: return 0x07;
-        case level::debug: return 0x70;
-        default: return 0x0F;
+        case level::fatal:
+            return 0xC0;
+        case level::err:
+            return 0x0C;
+        case level::warn:
+            return 0x0E;
+        case level::info:
+            return 0x0F;
+        case level::trace:
+            return 0x07;
+        case level::debug:
+            return 0x70;
+        default:
+            return 0x0F;
     }
 }
 
@@ -75,10 +82,12 @@ public:
 
     void write(const basic_timed_msgstate& state, const wchar_t* begin,
                const wchar_t* end) override {
-        auto text = zyl::platform::wideToUtf8(std::wstring_view(begin, static_cast<std::size_t>(end - begin)));
+        auto text = zyl::platform::wideToUtf8(
+            std::wstring_view(begin, static_cast<std::size_t>(end - begin)));
         m_console->write(state.level, [&](zyl::platform::Console& out) {
             // Text that is not valid Unicode cannot be shown; the line end still is.
-            if (text) out.write(*text);
+            if (text)
+                out.write(*text);
         });
     }
 

@@ -12,7 +12,8 @@ namespace qnLogging {
 namespace detail {
 
 template <class Ch>
-void basic_textformatter::write_tail(std::basic_ostream<Ch>& os, const basic_timed_msgstate& state) {
+void basic_textformatter::write_tail(std::basic_ostream<Ch>& os,
+                                     const basic_timed_msgstate& state) {
     auto put_narrow = [&os](const std::string& text) {
         for (char c : text) {
             os.put(os.widen(c));

@@ -46,8 +46,7 @@ private:
 class basic_timespanformatter : public detail::basic_textformatter {
 public:
     explicit basic_timespanformatter(std::shared_ptr<basic_logtarget> target);
-    basic_timespanformatter(std::shared_ptr<basic_logtarget> target,
-                            boost::posix_time::ptime start)
+    basic_timespanformatter(std::shared_ptr<basic_logtarget> target, boost::posix_time::ptime start)
         : basic_textformatter(std::move(target)), m_start(start) {}
 
     boost::posix_time::ptime start() const { return m_start; }

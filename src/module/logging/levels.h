@@ -32,25 +32,39 @@ inline constexpr std::uint64_t no_group = ~std::uint64_t{0};
 
 constexpr std::string_view level_name(std::uint32_t value) {
     switch (value) {
-        case level::fatal: return "fatal";
-        case level::err: return "err";
-        case level::warn: return "warn";
-        case level::info: return "info";
-        case level::trace: return "trace";
-        case level::debug: return "debug";
-        default: return "unknwn";
+        case level::fatal:
+            return "fatal";
+        case level::err:
+            return "err";
+        case level::warn:
+            return "warn";
+        case level::info:
+            return "info";
+        case level::trace:
+            return "trace";
+        case level::debug:
+            return "debug";
+        default:
+            return "unknwn";
     }
 }
 
 constexpr std::wstring_view level_name_w(std::uint32_t value) {
     switch (value) {
-        case level::fatal: return L"fatal";
-        case level::err: return L"err";
-        case level::warn: return L"warn";
-        case level::info: return L"info";
-        case level::trace: return L"trace";
-        case level::debug: return L"debug";
-        default: return L"unknwn";
+        case level::fatal:
+            return L"fatal";
+        case level::err:
+            return L"err";
+        case level::warn:
+            return L"warn";
+        case level::info:
+            return L"info";
+        case level::trace:
+            return L"trace";
+        case level::debug:
+            return L"debug";
+        default:
+            return L"unknwn";
     }
 }
 

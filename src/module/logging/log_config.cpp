@@ -32,7 +32,8 @@ std::mutex g_sectionMutex;
 std::string g_sectionBase = kConnectionSection;
 
 void Put32(std::uint8_t* out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        out[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 void Put16(std::uint8_t* out, std::uint16_t v) {
     out[0] = static_cast<std::uint8_t>(v);
@@ -83,7 +84,9 @@ ptree Deserialize(const std::string& text) {
     }
 }
 
-void Report(const std::string& line) { zyl::platform::debugOutput(line); }
+void Report(const std::string& line) {
+    zyl::platform::debugOutput(line);
+}
 
 struct Settings {
     Destination destination = Destination::none;
@@ -146,7 +149,8 @@ void Install(const std::string& module, const Settings& settings) {
     std::shared_ptr<basic_logtarget> target;
     switch (settings.destination) {
         case Destination::file:
-            target = std::make_shared<file_target>(std::make_shared<file_target::file>(settings.file));
+            target =
+                std::make_shared<file_target>(std::make_shared<file_target::file>(settings.file));
             break;
         case Destination::cout:
             target = std::make_shared<stdout_target>();
@@ -161,8 +165,9 @@ void Install(const std::string& module, const Settings& settings) {
             target = std::make_shared<console_target>(std::make_shared<console_target::console>());
             break;
         case Destination::logsvc: {
-            const Endpoint endpoint = settings.sockaddr.empty() ? ReadConnectionInfo().messages
-                                                                : ParseSocketAddress(settings.sockaddr);
+            const Endpoint endpoint = settings.sockaddr.empty()
+                                          ? ReadConnectionInfo().messages
+                                          : ParseSocketAddress(settings.sockaddr);
             register_logsvc_target(basic_logsvc_target(endpoint, settings.threadId));
             break;
         }
@@ -221,7 +226,8 @@ ConnectionInfo ReadConnectionInfo() {
         }
     }
     if (!section) {
-        throw LogSvcError("Failed to connect to the shared memory with connection info: Shared memory error");
+        throw LogSvcError(
+            "Failed to connect to the shared memory with connection info: Shared memory error");
     }
     std::array<std::uint8_t, kConnectionRecordSize> record{};
     try {
@@ -231,8 +237,9 @@ ConnectionInfo ReadConnectionInfo() {
         }
         std::memcpy(record.data(), region.get_address(), record.size());
     } catch (const bip::interprocess_exception& e) {
-        throw LogSvcError(std::string("Failed to connect to the shared memory with connection info: ") +
-                          e.what());
+        throw LogSvcError(
+            std::string("Failed to connect to the shared memory with connection info: ") +
+            e.what());
     }
     const ConnectionInfo info = DecodeConnectionInfo(record.data());
     if (info.magic != kConnectionMagic || info.version < 1 || info.size < kConnectionRecordSize) {
@@ -249,37 +256,45 @@ Destination ParseDestination(const std::string& value) {
         {"evtlog", Destination::evtlog}, {"logsvc", Destination::logsvc},
     };
     for (const auto& [name, code] : kNames) {
-        if (value == name) return code;
+        if (value == name)
+            return code;
     }
     throw LogSvcError("Unknown log destination specified: " + value);
 }
 
 std::uint32_t ParseLevel(const std::string& value) {
     static const std::pair<const char*, std::uint32_t> kNames[] = {
-        {"none", mask::none}, {"fatal", mask::fatal}, {"err", mask::err},     {"error", mask::err},
-        {"warn", mask::warn}, {"warning", mask::warn}, {"info", mask::info}, {"trace", mask::trace},
-        {"debug", mask::debug}, {"all", mask::all},
+        {"none", mask::none}, {"fatal", mask::fatal}, {"err", mask::err},
+        {"error", mask::err}, {"warn", mask::warn},   {"warning", mask::warn},
+        {"info", mask::info}, {"trace", mask::trace}, {"debug", mask::debug},
+        {"all", mask::all},
     };
     for (const auto& [name, mask] : kNames) {
-        if (value == name) return mask;
+        if (value == name)
+            return mask;
     }
     if (value.size() >= 3 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X') &&
         std::all_of(value.begin() + 2, value.end(),
                     [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; })) {
         // Leading zeros are allowed; the value must stay below 0xFFFFFFFF.
         const std::size_t first = value.find_first_not_of('0', 2);
-        if (first == std::string::npos) return 0;
+        if (first == std::string::npos)
+            return 0;
         if (value.size() - first <= 8) {
-            const auto mask = static_cast<std::uint32_t>(std::stoul(value.substr(first), nullptr, 16));
-            if (mask < 0xFFFFFFFFu) return mask;
+            const auto mask =
+                static_cast<std::uint32_t>(std::stoul(value.substr(first), nullptr, 16));
+            if (mask < 0xFFFFFFFFu)
+                return mask;
         }
     }
     throw LogSvcError("Unknown log level specified: " + value);
 }
 
 bool ParseBoolean(const std::string& value) {
-    if (value == "true" || value == "on" || value == "enabled" || value == "1") return true;
-    if (value == "false" || value == "off" || value == "disabled" || value == "0") return false;
+    if (value == "true" || value == "on" || value == "enabled" || value == "1")
+        return true;
+    if (value == "false" || value == "off" || value == "disabled" || value == "0")
+        return false;
     throw LogSvcError("Unrecognized boolean value string specified: " + value);
 }
 
@@ -291,10 +306,10 @@ Endpoint ParseSocketAddress(const std::string& value) {
     const std::string host = value.substr(0, colon);
     const std::string port = value.substr(colon + 1);
     in_addr address{};
-    const bool portOk = !port.empty() && port.size() <= 5 && port[0] >= '1' && port[0] <= '9' &&
-                        std::all_of(port.begin(), port.end(),
-                                    [](char c) { return c >= '0' && c <= '9'; }) &&
-                        std::stoul(port) < 65536;
+    const bool portOk =
+        !port.empty() && port.size() <= 5 && port[0] >= '1' && port[0] <= '9' &&
+        std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+        std::stoul(port) < 65536;
     if (inet_pton(AF_INET, host.c_str(), &address) != 1 || !portOk) {
         throw LogSvcError("Failed to parse socket address string");
     }
@@ -322,17 +337,20 @@ bool configure_logging(const std::string& module, const std::string& description
     } catch (const std::exception& e) {
         // Every client failure is a LogSvcError; anything else (memory) is reported the same way
         // so that configuring never throws.
-        Report("Failed to retrieve/decode the log configuration for module " + module + ": " + e.what());
+        Report("Failed to retrieve/decode the log configuration for module " + module + ": " +
+               e.what());
         settings = Settings{};
         configured = false;
     }
     try {
         Install(module, settings);
     } catch (const std::exception& e) {
-        Report("Failed to configure the logging infrastructure for module " + module + ": " + e.what());
+        Report("Failed to configure the logging infrastructure for module " + module + ": " +
+               e.what());
         return false;
     } catch (...) {
-        Report("Failed to configure the logging infrastructure for module " + module + ": unknown error");
+        Report("Failed to configure the logging infrastructure for module " + module +
+               ": unknown error");
         return false;
     }
     return configured;

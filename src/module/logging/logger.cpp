@@ -53,7 +53,8 @@ std::shared_ptr<inner_logstate> get_logger_impl(const std::string& path) {
         if (end == start) {
             throw std::logic_error("Invalid path: logger entity names must not be empty");
         }
-        if (dot == std::string::npos) break;
+        if (dot == std::string::npos)
+            break;
         start = dot + 1;
     }
     std::lock_guard tree(tree_mutex());
@@ -61,14 +62,16 @@ std::shared_ptr<inner_logstate> get_logger_impl(const std::string& path) {
     start = 0;
     while (start <= path.size()) {
         std::size_t dot = path.find('.', start);
-        if (dot == std::string::npos) dot = path.size();
+        if (dot == std::string::npos)
+            dot = path.size();
         const std::string entity = path.substr(start, dot - start);
         start = dot + 1;
         std::shared_ptr<inner_logstate> child;
         {
             std::shared_lock lock(current->m_lock);
             auto it = current->m_children.find(entity);
-            if (it != current->m_children.end()) child = it->second.lock();
+            if (it != current->m_children.end())
+                child = it->second.lock();
         }
         if (!child) {
             std::string full_name;
@@ -142,7 +145,9 @@ std::uint32_t set_level_mask(const logger_ptr& logger, std::uint32_t mask) {
     return detail::set_level_mask_impl(*logger, mask);
 }
 
-void set_root_name(const std::string& name) { detail::set_root_name_impl(name); }
+void set_root_name(const std::string& name) {
+    detail::set_root_name_impl(name);
+}
 
 std::size_t purge_loggers() {
     std::lock_guard tree(detail::tree_mutex());

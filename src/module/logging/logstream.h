@@ -137,7 +137,8 @@ class basic_logstream : private detail::logbuf_holder<Ch>, public std::basic_ost
 public:
     explicit basic_logstream(logger_ptr logger)
         : detail::logbuf_holder<Ch>(std::move(logger)), std::basic_ostream<Ch>(&this->m_buf) {}
-    basic_logstream(logger_ptr logger, std::uint32_t message_level) : basic_logstream(std::move(logger)) {
+    basic_logstream(logger_ptr logger, std::uint32_t message_level)
+        : basic_logstream(std::move(logger)) {
         level(message_level);
     }
     basic_logstream(const basic_logstream&) = delete;
@@ -192,11 +193,11 @@ inline std::string make_location(const char* file, unsigned line) {
 
 // The module's log sites: a stream is only made for a message that would pass, so a filtered
 // message costs one relaxed load.
-#define QN_LOG(logger, message_level)                                \
-    if (!::qnLogging::would_log((logger), (message_level))) {         \
-    } else                                                           \
+#define QN_LOG(logger, message_level)                         \
+    if (!::qnLogging::would_log((logger), (message_level))) { \
+    } else                                                    \
         ::qnLogging::logstream((logger), (message_level))
-#define QN_WLOG(logger, message_level)                               \
-    if (!::qnLogging::would_log((logger), (message_level))) {         \
-    } else                                                           \
+#define QN_WLOG(logger, message_level)                        \
+    if (!::qnLogging::would_log((logger), (message_level))) { \
+    } else                                                    \
         ::qnLogging::wlogstream((logger), (message_level))

@@ -61,14 +61,17 @@ int OpenClientUdpSocket() {
     setsockopt(s, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
     setsockopt(s, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
     const int flags = fcntl(s, F_GETFL, 0);
-    if (flags >= 0) fcntl(s, F_SETFL, flags | O_NONBLOCK);
+    if (flags >= 0)
+        fcntl(s, F_SETFL, flags | O_NONBLOCK);
     return s;
 }
 
 ClientSocket::ClientSocket(const Endpoint& server)
     : m_socket(OpenClientUdpSocket()), m_server(ToSockaddr(server)) {}
 
-ClientSocket::~ClientSocket() { Close(); }
+ClientSocket::~ClientSocket() {
+    Close();
+}
 
 void ClientSocket::Close() {
     if (m_socket >= 0) {
@@ -94,21 +97,26 @@ std::string ClientSocket::Execute(std::uint16_t command, std::string_view payloa
     // Answers to earlier, abandoned requests must not be taken for this one's.
     while (WaitReadable(m_socket, 0)) {
         std::uint8_t scratch[1024];
-        if (recvfrom(m_socket, scratch, sizeof scratch, 0, nullptr, nullptr) < 0 && errno != EAGAIN) {
-            throw LogSvcError("Failed to read out invalid previous data from the log client socket");
+        if (recvfrom(m_socket, scratch, sizeof scratch, 0, nullptr, nullptr) < 0 &&
+            errno != EAGAIN) {
+            throw LogSvcError(
+                "Failed to read out invalid previous data from the log client socket");
         }
     }
 
     std::uint8_t answer[logsvc::kMaxDatagram];
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (!SendDatagram(m_socket, m_server, packet, packetSize)) continue;
-        if (!WaitReadable(m_socket, kAnswerWaitMicroseconds)) continue;
+        if (!SendDatagram(m_socket, m_server, packet, packetSize))
+            continue;
+        if (!WaitReadable(m_socket, kAnswerWaitMicroseconds))
+            continue;
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         const ssize_t received = recvfrom(m_socket, answer, sizeof answer, 0,
                                           reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (received < 0 || fromLength < sizeof from || from.sin_family != AF_INET ||
-            from.sin_addr.s_addr != m_server.sin_addr.s_addr || from.sin_port != m_server.sin_port) {
+            from.sin_addr.s_addr != m_server.sin_addr.s_addr ||
+            from.sin_port != m_server.sin_port) {
             continue;
         }
         logsvc::ValidateAcknowledge(answer, static_cast<std::size_t>(received), command,
@@ -127,23 +135,26 @@ LogMessageDispatcher::LogMessageDispatcher(const Endpoint& destination, bool thr
       m_attachmentPattern(logsvc::DefaultPattern(true, threadId)) {}
 
 LogMessageDispatcher::~LogMessageDispatcher() {
-    if (m_socket >= 0) ::close(m_socket);
+    if (m_socket >= 0)
+        ::close(m_socket);
 }
 
-void LogMessageDispatcher::Send(const basic_timed_msgstate& state, const logsvc::MessageText& text) {
+void LogMessageDispatcher::Send(const basic_timed_msgstate& state,
+                                const logsvc::MessageText& text) {
     const bool attachments = !state.attachments.empty();
     logsvc::ContainerFacts facts;
     facts.sequence = (attachments ? m_attachmentSequence : m_plainSequence)
-                         .fetch_add(1, std::memory_order_relaxed) + 1;
+                         .fetch_add(1, std::memory_order_relaxed) +
+                     1;
     static const std::uint32_t processId = zyl::platform::currentProcessId();
     facts.processId = processId;
     facts.threadId = zyl::platform::currentThreadId();
     facts.codePage = zyl::platform::kAnsiCodePage;
 
     std::uint8_t packet[logsvc::kMaxDatagram];
-    const std::size_t length = logsvc::BuildContainer(packet + logsvc::kHeaderSize, state, text,
-                                                      attachments ? m_attachmentPattern : m_pattern,
-                                                      facts);
+    const std::size_t length =
+        logsvc::BuildContainer(packet + logsvc::kHeaderSize, state, text,
+                               attachments ? m_attachmentPattern : m_pattern, facts);
     logsvc::Header header;
     header.magic = logsvc::kMessageMagic;
     header.flags = 1;
@@ -152,7 +163,8 @@ void LogMessageDispatcher::Send(const basic_timed_msgstate& state, const logsvc:
     header.dataLength = static_cast<std::uint16_t>(length);
     logsvc::EncodeHeader(header, packet);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (SendDatagram(m_socket, m_address, packet, logsvc::kHeaderSize + length)) return;
+        if (SendDatagram(m_socket, m_address, packet, logsvc::kHeaderSize + length))
+            return;
     }
     throw LogSvcError(kExchangeFailed);
 }

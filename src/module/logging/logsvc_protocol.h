@@ -65,8 +65,8 @@ boost::posix_time::ptime TimeFromMicroseconds(std::uint64_t microseconds);
 
 // Checks a received acknowledge against its request; throws LogSvcError naming the first check
 // that fails (size and magic, command and id, flags, status, in that order).
-void ValidateAcknowledge(const std::uint8_t* datagram, std::size_t received,
-                         std::uint16_t command, std::uint16_t requestId);
+void ValidateAcknowledge(const std::uint8_t* datagram, std::size_t received, std::uint16_t command,
+                         std::uint16_t requestId);
 
 // The field orders of a log message container.
 std::vector<std::uint8_t> DefaultPattern(bool withAttachments, bool threadId);

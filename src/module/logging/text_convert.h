@@ -10,7 +10,8 @@
 namespace qnLogging::detail {
 
 inline std::string to_utf8(const wchar_t* begin, const wchar_t* end) {
-    auto text = zyl::platform::wideToUtf8(std::wstring_view(begin, static_cast<std::size_t>(end - begin)));
+    auto text =
+        zyl::platform::wideToUtf8(std::wstring_view(begin, static_cast<std::size_t>(end - begin)));
     if (!text) {
         throw base2::character_conversion_error();
     }

@@ -10,9 +10,11 @@ namespace {
 using ZYL::Result;
 
 ZYL::RawVideo* ContainerOf(HostHandle handle) {
-    if (handle == nullptr) return nullptr;
+    if (handle == nullptr)
+        return nullptr;
     void* pointer = nullptr;
-    if (HostQueryInterface(handle, ZYL::RawVideoInterfaceId(), &pointer) != ZYL::kOk) return nullptr;
+    if (HostQueryInterface(handle, ZYL::RawVideoInterfaceId(), &pointer) != ZYL::kOk)
+        return nullptr;
     return static_cast<ZYL::RawVideo*>(pointer);
 }
 
@@ -23,7 +25,8 @@ Result Guarded(Operation&& operation) {
         return ZYL::kOk;
     } catch (const ZYLException& e) {
         QN_WLOG(qnLogging::get_logger("RawVideo"), qnLogging::level::err)
-            << qnLogging::set_location(qnLogging::make_location(__FILE__, __LINE__)) << e.GetMessage();
+            << qnLogging::set_location(qnLogging::make_location(__FILE__, __LINE__))
+            << e.GetMessage();
         return e.GetError() == 0 ? ZYL::kOk : ZYL::ToResult(0x80000000u | e.GetError());
     } catch (...) {
         return ZYL::kFailed;
@@ -35,7 +38,8 @@ Result Guarded(Operation&& operation) {
 extern "C" {
 
 Result OpenRawVideo(const wchar_t* path, HostHandle* container) {
-    if (container == nullptr) return ZYL::kBadArgument;
+    if (container == nullptr)
+        return ZYL::kBadArgument;
     *container = nullptr;
     return Guarded([&] {
         auto built = zylBase::BuildInHostStorage<ZYL::RawVideo>(std::wstring(path ? path : L""));
@@ -45,14 +49,17 @@ Result OpenRawVideo(const wchar_t* path, HostHandle* container) {
 
 Result SetRawVideoFrameIndex(HostHandle container, std::uint64_t index) {
     ZYL::RawVideo* video = ContainerOf(container);
-    if (video == nullptr) return ZYL::kWrongObject;
+    if (video == nullptr)
+        return ZYL::kWrongObject;
     return Guarded([&] { video->SetFrameIndex(index); });
 }
 
 Result ReadRawVideoImage(HostHandle container, HostHandle* image) {
     ZYL::RawVideo* video = ContainerOf(container);
-    if (video == nullptr) return ZYL::kWrongObject;
-    if (image == nullptr) return ZYL::kBadArgument;
+    if (video == nullptr)
+        return ZYL::kWrongObject;
+    if (image == nullptr)
+        return ZYL::kBadArgument;
     *image = nullptr;
     return Guarded([&] { video->ReadImage(image); });
 }

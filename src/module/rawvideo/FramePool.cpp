@@ -6,7 +6,8 @@
 namespace ZYL {
 
 FramePool::~FramePool() {
-    for (FrameBuffer* buffer : m_free) Free(buffer);
+    for (FrameBuffer* buffer : m_free)
+        Free(buffer);
 }
 
 void FramePool::Free(FrameBuffer* buffer) {
@@ -25,7 +26,8 @@ FrameBuffer* FramePool::Take() {
         }
     }
     auto* buffer = new (std::nothrow) FrameBuffer{this, nullptr, m_frameSize};
-    if (buffer == nullptr) return nullptr;
+    if (buffer == nullptr)
+        return nullptr;
     buffer->data = static_cast<std::uint8_t*>(std::malloc(m_frameSize ? m_frameSize : 1));
     if (buffer->data == nullptr) {
         delete buffer;
@@ -51,8 +53,10 @@ void FramePool::Return(void* context) {
         }
         destroyPool = pool->m_closed && pool->m_outstanding == 0;
     }
-    if (freeBuffer) pool->Free(buffer);
-    if (destroyPool) delete pool;
+    if (freeBuffer)
+        pool->Free(buffer);
+    if (destroyPool)
+        delete pool;
 }
 
 void FramePool::Close() {
@@ -64,8 +68,10 @@ void FramePool::Close() {
         destroyPool = m_outstanding == 0;
         unused.swap(m_free);
     }
-    for (FrameBuffer* buffer : unused) Free(buffer);
-    if (destroyPool) delete this;
+    for (FrameBuffer* buffer : unused)
+        Free(buffer);
+    if (destroyPool)
+        delete this;
 }
 
 }  // namespace ZYL

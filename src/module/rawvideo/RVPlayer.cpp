@@ -19,7 +19,9 @@ constexpr std::int64_t kNsPerMs = 1'000'000;
 constexpr std::uint32_t kInputBits = 32;
 constexpr std::uint32_t kOutputBits = 128;
 
-void Log(std::uint32_t level, const char* text) { QN_LOG(qnLogging::root_logger(), level) << text; }
+void Log(std::uint32_t level, const char* text) {
+    QN_LOG(qnLogging::root_logger(), level) << text;
+}
 
 [[noreturn]] void Throw(const char* message, unsigned line) {
     throw qnErrors::CqnHRESULTException(message, kFile, line);
@@ -27,7 +29,8 @@ void Log(std::uint32_t level, const char* text) { QN_LOG(qnLogging::root_logger(
 
 RawVideo* ContainerObject(HostHandle handle) {
     void* pointer = nullptr;
-    if (handle == nullptr || HostQueryInterface(handle, RawVideoInterfaceId(), &pointer) != kOk) return nullptr;
+    if (handle == nullptr || HostQueryInterface(handle, RawVideoInterfaceId(), &pointer) != kOk)
+        return nullptr;
     return static_cast<RawVideo*>(pointer);
 }
 
@@ -36,7 +39,8 @@ void SleepUntil(std::int64_t dueNs) {
     // frame early.
     for (std::int64_t now = zyl::platform::monotonicNanoseconds(); now < dueNs;
          now = zyl::platform::monotonicNanoseconds()) {
-        timespec due{static_cast<time_t>(dueNs / 1'000'000'000), static_cast<long>(dueNs % 1'000'000'000)};
+        timespec due{static_cast<time_t>(dueNs / 1'000'000'000),
+                     static_cast<long>(dueNs % 1'000'000'000)};
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
     }
 }
@@ -107,35 +111,45 @@ void RVPlayer::CreateFirstImage() {
     }
     zylBase::HostRef<IImageVPA> created(image, nullptr);
     ImageRecord record;
-    if (HostGetImageRecord(image, &record) != kOk) Throw("Unable to create buffer", 201);
+    if (HostGetImageRecord(image, &record) != kOk)
+        Throw("Unable to create buffer", 201);
     for (std::int32_t plane = 0; plane < m_planes; ++plane) {
-        if (HostSetPlaneRecord(image, plane, &record, 0) != kOk) Throw("Unable to create buffer", 204);
+        if (HostSetPlaneRecord(image, plane, &record, 0) != kOk)
+            Throw("Unable to create buffer", 204);
     }
     void* vpa = nullptr;
     if (HostQueryInterface(image, kIdImageVPA, &vpa) == kOk && vpa != nullptr) {
-        m_currentImage = zylBase::HostRef<IImageVPA>(created.Release(), static_cast<IImageVPA*>(vpa));
+        m_currentImage =
+            zylBase::HostRef<IImageVPA>(created.Release(), static_cast<IImageVPA*>(vpa));
     }
 }
 
 Result RVPlayer::GetInterfaces(InterfaceEntry* list, std::uint64_t* count) {
     const InterfaceEntry entries[] = {
-        {kIdImageVPA, static_cast<IImageVPA*>(this)},  {kIdGrabber, static_cast<IGrabber*>(this)},
-        {kIdBasicDIO, static_cast<IBasicDIO*>(this)},  {kIdDeviceCtrl, static_cast<IDeviceCtrl*>(this)},
+        {kIdImageVPA, static_cast<IImageVPA*>(this)},
+        {kIdGrabber, static_cast<IGrabber*>(this)},
+        {kIdBasicDIO, static_cast<IBasicDIO*>(this)},
+        {kIdDeviceCtrl, static_cast<IDeviceCtrl*>(this)},
         {kIdGrab2, static_cast<IGrab2*>(this)},
     };
     return ListInterfaces(entries, 5, list, count);
 }
 
 Result RVPlayer::GetSize(std::int32_t* planes, std::int32_t* width, std::int32_t* height) {
-    if (planes) *planes = m_planes;
-    if (width) *width = m_width;
-    if (height) *height = m_height;
+    if (planes)
+        *planes = m_planes;
+    if (width)
+        *width = m_width;
+    if (height)
+        *height = m_height;
     return kOk;
 }
 
 Result RVPlayer::GetPlaneDataType(std::int32_t plane, std::int32_t* dataType) {
-    if (plane < 0 || plane >= m_planes) return kBadPlane;
-    if (dataType) *dataType = m_dataType;
+    if (plane < 0 || plane >= m_planes)
+        return kBadPlane;
+    if (dataType)
+        *dataType = m_dataType;
     return kOk;
 }
 
@@ -144,13 +158,15 @@ Result RVPlayer::GetPlaneVPA(std::int32_t plane, std::uint8_t** base, VPAEntry**
 }
 
 Result RVPlayer::GetImageRecord(ImageRecord* record) {
-    if (!record) return kBadArgument;
+    if (!record)
+        return kBadArgument;
     *record = m_record;
     return kOk;
 }
 
 Result RVPlayer::SetImageRecord(const ImageRecord* record) {
-    if (!record) return kBadArgument;
+    if (!record)
+        return kBadArgument;
     m_record = *record;
     return kOk;
 }
@@ -165,8 +181,10 @@ Result RVPlayer::Snap() {
         waited = G2Wait();
     } catch (...) {
     }
-    if (waited != kOk) Log(qnLogging::level::err, "G2Wait failed.");
-    if (G2Freeze(true) != kOk) Log(qnLogging::level::err, "G2Freeze failed.");
+    if (waited != kOk)
+        Log(qnLogging::level::err, "G2Wait failed.");
+    if (G2Freeze(true) != kOk)
+        Log(qnLogging::level::err, "G2Freeze failed.");
     return kOk;
 }
 
@@ -181,7 +199,8 @@ Result RVPlayer::SetNotify(void*, void*) {
 }
 
 Result RVPlayer::GetClassId(ClassId* id) {
-    if (!id) return kBadArgument;
+    if (!id)
+        return kBadArgument;
     *id = ClassId{0x7DBE4A03, 0xAD3D, 0x4533, {0x85, 0x1F, 0x61, 0xB4, 0xAE, 0x62, 0xC2, 0x0E}};
     return kOk;
 }
@@ -199,12 +218,14 @@ Result RVPlayer::G2Grab() {
 
 Result RVPlayer::G2Wait() {
     if (!m_running) {
-        Log(qnLogging::level::err, "Cannot read frame from video. G2Grab has to run prior calling G2Wait");
+        Log(qnLogging::level::err,
+            "Cannot read frame from video. G2Grab has to run prior calling G2Wait");
         return kNotGrabbing;
     }
     qnThreads::CAutoLock lock(m_lock);
     std::uint64_t next = m_nextIndex.load();
-    if (next >= m_frameCount) next = 0;
+    if (next >= m_frameCount)
+        next = 0;
     if (SetRawVideoFrameIndex(m_container.handle(), next) != kOk) {
         Log(qnLogging::level::err, "Cannot set frame index for video.");
     }
@@ -221,7 +242,8 @@ Result RVPlayer::G2Wait() {
     m_currentIndex = next;
     // A seek stored meanwhile wins over the plain advance.
     std::uint64_t expected = m_nextIndex.load();
-    m_nextIndex.compare_exchange_strong(expected, expected == next || expected >= m_frameCount ? next + 1 : expected);
+    m_nextIndex.compare_exchange_strong(
+        expected, expected == next || expected >= m_frameCount ? next + 1 : expected);
     ++m_delivered;
 
     SleepUntil(m_dueNs);
@@ -262,22 +284,34 @@ Result RVPlayer::G2Freeze(bool) {
 
 Result RVPlayer::G2GetStatus(std::uint32_t selector, double* value) {
     qnThreads::CAutoLock lock(m_lock);
-    if (!value) return kBadArgument;
+    if (!value)
+        return kBadArgument;
     switch (selector) {
-        case 0: *value = static_cast<double>(m_delivered); return kOk;
-        case 1: *value = 0.0; return kOk;
-        case 2: *value = static_cast<double>(m_lost); return kOk;
-        case 5: *value = m_running ? 1.0 : 0.0; return kOk;
-        default: return kNotSupported;
+        case 0:
+            *value = static_cast<double>(m_delivered);
+            return kOk;
+        case 1:
+            *value = 0.0;
+            return kOk;
+        case 2:
+            *value = static_cast<double>(m_lost);
+            return kOk;
+        case 5:
+            *value = m_running ? 1.0 : 0.0;
+            return kOk;
+        default:
+            return kNotSupported;
     }
 }
 
 double RVPlayer::SpanMs() const {
-    return static_cast<double>(m_frameCount) * static_cast<double>(m_frameTimeMs) - static_cast<double>(m_frameTimeMs);
+    return static_cast<double>(m_frameCount) * static_cast<double>(m_frameTimeMs) -
+           static_cast<double>(m_frameTimeMs);
 }
 
 void RVPlayer::SeekWrapped(double position, double span, double unit) {
-    if (!std::isfinite(position)) position = 0.0;
+    if (!std::isfinite(position))
+        position = 0.0;
     // The same result as adding or subtracting the span until the position lies in [0, span],
     // without looping over huge values.
     if (position < 0.0) {
@@ -286,7 +320,8 @@ void RVPlayer::SeekWrapped(double position, double span, double unit) {
         position -= std::ceil((position - span) / span) * span;
     }
     auto index = static_cast<std::uint64_t>(std::floor(position / unit));
-    if (index >= m_frameCount) index = m_frameCount - 1;
+    if (index >= m_frameCount)
+        index = m_frameCount - 1;
     m_nextIndex = index;
 }
 
@@ -298,7 +333,8 @@ void RVPlayer::SeekToTime(double ms) {
         m_nextIndex = 0;
         return;
     }
-    if (m_frameTimeMs <= 0) return;
+    if (m_frameTimeMs <= 0)
+        return;
     SeekWrapped(ms, SpanMs(), static_cast<double>(m_frameTimeMs));
 }
 
@@ -315,16 +351,21 @@ void RVPlayer::SeekToFrame(std::int64_t frame) {
 }
 
 void RVPlayer::SeekRelative(double ms) {
-    SeekToTime(static_cast<double>(m_currentIndex.load()) * static_cast<double>(m_frameTimeMs) + ms);
+    SeekToTime(static_cast<double>(m_currentIndex.load()) * static_cast<double>(m_frameTimeMs) +
+               ms);
 }
 
 void RVPlayer::StepFrames(std::int64_t frames) {
     SeekToFrame(static_cast<std::int64_t>(m_currentIndex.load()) + frames);
 }
 
-void RVPlayer::Rewind() { m_nextIndex = 0; }
+void RVPlayer::Rewind() {
+    m_nextIndex = 0;
+}
 
-bool RVPlayer::InRange(std::uint32_t number) const { return number >= kCmdFrameIndex && number <= kCmdSeekRelativeMs; }
+bool RVPlayer::InRange(std::uint32_t number) const {
+    return number >= kCmdFrameIndex && number <= kCmdSeekRelativeMs;
+}
 
 bool RVPlayer::IsDouble(std::uint32_t number) const {
     return number != kCmdFrameIndex && number != kCmdFrameCount && number != kCmdStepFrames;
@@ -332,29 +373,50 @@ bool RVPlayer::IsDouble(std::uint32_t number) const {
 
 Result RVPlayer::Get(std::uint32_t number, CommandValue& value) {
     switch (number) {
-        case kCmdFrameIndex: value.integer = static_cast<std::int32_t>(m_currentIndex.load()); return kOk;
-        case kCmdFrameCount: value.integer = static_cast<std::int32_t>(m_frameCount); return kOk;
+        case kCmdFrameIndex:
+            value.integer = static_cast<std::int32_t>(m_currentIndex.load());
+            return kOk;
+        case kCmdFrameCount:
+            value.integer = static_cast<std::int32_t>(m_frameCount);
+            return kOk;
         case kCmdPositionMs:
-            value.real = static_cast<double>(m_currentIndex.load()) * static_cast<double>(m_frameTimeMs);
+            value.real =
+                static_cast<double>(m_currentIndex.load()) * static_cast<double>(m_frameTimeMs);
             return kOk;
         case kCmdLengthMs:
             value.real = static_cast<double>(m_frameCount) * static_cast<double>(m_frameTimeMs);
             return kOk;
-        case kCmdFrameTimeMs: value.real = static_cast<double>(m_frameTimeMs); return kOk;
-        case kCmdRate: return kNotSupported;
-        default: return kFailed;
+        case kCmdFrameTimeMs:
+            value.real = static_cast<double>(m_frameTimeMs);
+            return kOk;
+        case kCmdRate:
+            return kNotSupported;
+        default:
+            return kFailed;
     }
 }
 
 Result RVPlayer::Set(std::uint32_t number, const CommandValue& value) {
     switch (number) {
-        case kCmdFrameIndex: SeekToFrame(value.integer); return kOk;
-        case kCmdPositionMs: SeekToTime(value.real); return kOk;
-        case kCmdStepFrames: StepFrames(value.integer); return kOk;
-        case kCmdRewind: Rewind(); return kOk;
-        case kCmdSeekRelativeMs: SeekRelative(value.real); return kOk;
-        case kCmdRate: return kNotSupported;
-        default: return kFailed;
+        case kCmdFrameIndex:
+            SeekToFrame(value.integer);
+            return kOk;
+        case kCmdPositionMs:
+            SeekToTime(value.real);
+            return kOk;
+        case kCmdStepFrames:
+            StepFrames(value.integer);
+            return kOk;
+        case kCmdRewind:
+            Rewind();
+            return kOk;
+        case kCmdSeekRelativeMs:
+            SeekRelative(value.real);
+            return kOk;
+        case kCmdRate:
+            return kNotSupported;
+        default:
+            return kFailed;
     }
 }
 
@@ -380,33 +442,40 @@ Result RVPlayer::DeviceCtrlCmd(std::uint32_t command, const void* input, std::ui
 }
 
 Result RVPlayer::GetInputCount(std::uint32_t* count) {
-    if (!count) return kBadArgument;
+    if (!count)
+        return kBadArgument;
     *count = kInputBits;
     return kOk;
 }
 
 Result RVPlayer::GetOutputCount(std::uint32_t* count) {
-    if (!count) return kBadArgument;
+    if (!count)
+        return kBadArgument;
     *count = kOutputBits;
     return kOk;
 }
 
 Result RVPlayer::GetInputBit(std::uint32_t bit, std::uint32_t* value) {
-    return BitOfPort(bit, value, [this](std::uint32_t port, std::uint32_t* v) { return GetInputPort(port, v); });
+    return BitOfPort(
+        bit, value, [this](std::uint32_t port, std::uint32_t* v) { return GetInputPort(port, v); });
 }
 
 Result RVPlayer::GetInputPort(std::uint32_t port, std::uint32_t* value) {
-    if (port != 0 || !value) return kBadArgument;
+    if (port != 0 || !value)
+        return kBadArgument;
     *value = static_cast<std::uint32_t>(m_frameCount);
     return kOk;
 }
 
 Result RVPlayer::GetOutputBit(std::uint32_t bit, std::uint32_t* value) {
-    return BitOfPort(bit, value, [this](std::uint32_t port, std::uint32_t* v) { return GetOutputPort(port, v); });
+    return BitOfPort(bit, value, [this](std::uint32_t port, std::uint32_t* v) {
+        return GetOutputPort(port, v);
+    });
 }
 
 Result RVPlayer::GetOutputPort(std::uint32_t port, std::uint32_t* value) {
-    if (!value) return kBadArgument;
+    if (!value)
+        return kBadArgument;
     if (port == 0) {
         *value = 0;
         return kOk;
@@ -420,8 +489,10 @@ Result RVPlayer::GetOutputPort(std::uint32_t port, std::uint32_t* value) {
 
 Result RVPlayer::SetOutputBit(std::uint32_t bit, std::uint32_t value) {
     static constexpr std::int64_t kSteps[] = {1, -1, 10, -10, 100, -100};
-    if (bit > 6) return kNotSupported;
-    if (value == 0) return kOk;
+    if (bit > 6)
+        return kNotSupported;
+    if (value == 0)
+        return kOk;
     if (bit == 6) {
         Rewind();
     } else {
@@ -431,8 +502,10 @@ Result RVPlayer::SetOutputBit(std::uint32_t bit, std::uint32_t value) {
 }
 
 Result RVPlayer::SetOutputPort(std::uint32_t port, std::uint32_t value) {
-    if (port == 0) return kNotSupported;
-    if (port != 1) return kBadArgument;
+    if (port == 0)
+        return kNotSupported;
+    if (port != 1)
+        return kBadArgument;
     SeekToFrame(static_cast<std::int64_t>(value));
     return kOk;
 }

@@ -84,7 +84,10 @@ std::string QuotePath(const std::string& text);
 
 // The C-style container layer (exported).
 extern "C" {
-__attribute__((visibility("default"))) ZYL::Result OpenRawVideo(const wchar_t* path, HostHandle* container);
-__attribute__((visibility("default"))) ZYL::Result SetRawVideoFrameIndex(HostHandle container, std::uint64_t index);
-__attribute__((visibility("default"))) ZYL::Result ReadRawVideoImage(HostHandle container, HostHandle* image);
+__attribute__((visibility("default"))) ZYL::Result OpenRawVideo(const wchar_t* path,
+                                                                HostHandle* container);
+__attribute__((visibility("default"))) ZYL::Result SetRawVideoFrameIndex(HostHandle container,
+                                                                         std::uint64_t index);
+__attribute__((visibility("default"))) ZYL::Result ReadRawVideoImage(HostHandle container,
+                                                                     HostHandle* image);
 }

@@ -35,7 +35,8 @@ TEST(CqnDLList, BoundsAndEmptyListFailWithTheirCodes) {
 
 TEST(CqnDLList, KeepsOrderThroughRemovalsFromBothEnds) {
     CqnDLList<std::string> list(3);
-    for (const char* s : {"a", "b", "c", "d", "e"}) list.AddTail(s);
+    for (const char* s : {"a", "b", "c", "d", "e"})
+        list.AddTail(s);
     EXPECT_EQ(list.RemoveAt(2), "c");
     EXPECT_EQ(list.RemoveHead(), "a");
     EXPECT_EQ(list.RemoveAt(2), "e");
@@ -48,12 +49,15 @@ TEST(CqnDLList, KeepsOrderThroughRemovalsFromBothEnds) {
 
 TEST(CqnDLList, PoolGrowsByBlocksAndReusesFreedNodes) {
     CqnDLList<int> list;
-    for (int i = 0; i < 100; ++i) list.AddTail(i);
+    for (int i = 0; i < 100; ++i)
+        list.AddTail(i);
     EXPECT_EQ(list.GetCapacity(), 100u);
     list.AddTail(100);
     EXPECT_EQ(list.GetCapacity(), 200u);
-    while (list.GetCount() != 0) list.RemoveHead();
-    for (int i = 0; i < 100; ++i) list.AddTail(i);
+    while (list.GetCount() != 0)
+        list.RemoveHead();
+    for (int i = 0; i < 100; ++i)
+        list.AddTail(i);
     EXPECT_EQ(list.GetCapacity(), 200u);
     EXPECT_EQ(list.GetAt(99), 99);
 }

@@ -25,9 +25,10 @@ TEST(ErrorModel, StatusFieldsComposeAndDecompose) {
 }
 
 TEST(ErrorModel, ComposedDescriptions) {
-    EXPECT_STREQ(qnBase::CqnBaseException("Wait Timeout", 6, 2, false, "RingBuffer", 1172).GetMessage(),
-                 "Wait Timeout. Exception from Sub-Facility 'qnBase' of Facility 'CqnBase' thrown "
-                 "in file RingBuffer at line Nr. 1172.");
+    EXPECT_STREQ(
+        qnBase::CqnBaseException("Wait Timeout", 6, 2, false, "RingBuffer", 1172).GetMessage(),
+        "Wait Timeout. Exception from Sub-Facility 'qnBase' of Facility 'CqnBase' thrown "
+        "in file RingBuffer at line Nr. 1172.");
     EXPECT_STREQ(CqnHRESULTException("Unable to create VPAT", "AVIPlayer", 81).GetMessage(),
                  "Unable to create VPAT. Exception from Sub-Facility Nr. 0 of Facility Nr. 0 "
                  "thrown in file AVIPlayer at line Nr. 81.");

@@ -27,7 +27,8 @@ std::pair<std::string, std::uint32_t> Failure(F&& f) {
 
 std::unique_ptr<CRingBuffer> MakeRing(int elements, std::uint64_t size = 16) {
     auto ring = std::make_unique<CRingBuffer>();
-    for (int i = 0; i < elements; ++i) ring->AddBuffer(size, nullptr);
+    for (int i = 0; i < elements; ++i)
+        ring->AddBuffer(size, nullptr);
     return ring;
 }
 
@@ -88,8 +89,10 @@ TEST(RingBuffer, TimeoutAndInterruptionLeaveTheRingAsItWas) {
     EXPECT_EQ(ring->GetWaiterCount(), 0u);
 
     std::pair<std::string, std::uint32_t> outcome;
-    std::thread consumer([&] { outcome = Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }); });
-    while (ring->GetWaiterCount() == 0) std::this_thread::yield();
+    std::thread consumer(
+        [&] { outcome = Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }); });
+    while (ring->GetWaiterCount() == 0)
+        std::this_thread::yield();
     ring->InterruptWait();
     consumer.join();
     EXPECT_EQ(outcome, std::make_pair(std::string("Wait interrupted"), 0x04100007u));
@@ -105,14 +108,17 @@ TEST(RingBuffer, InterruptReachesEveryWaiter) {
     std::vector<std::thread> consumers;
     for (int i = 0; i < 3; ++i) {
         consumers.emplace_back([&] {
-            if (Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }).first == "Wait interrupted") {
+            if (Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }).first ==
+                "Wait interrupted") {
                 ++interrupted;
             }
         });
     }
-    while (ring->GetWaiterCount() != 3) std::this_thread::yield();
+    while (ring->GetWaiterCount() != 3)
+        std::this_thread::yield();
     ring->InterruptWait();
-    for (auto& t : consumers) t.join();
+    for (auto& t : consumers)
+        t.join();
     EXPECT_EQ(interrupted.load(), 3);
 }
 
@@ -127,7 +133,8 @@ TEST(RingBuffer, OnDemandDropsFramesNobodyWaitsFor) {
 
     std::uint16_t got = 99;
     std::thread consumer([&] { got = ring->WaitForNextBuffer(5000); });
-    while (ring->GetWaiterCount() == 0) std::this_thread::yield();
+    while (ring->GetWaiterCount() == 0)
+        std::this_thread::yield();
     ring->CommitBuffer(ring->GetNextFreeBuffer());
     consumer.join();
     EXPECT_EQ(got, 0);
@@ -136,7 +143,8 @@ TEST(RingBuffer, OnDemandDropsFramesNobodyWaitsFor) {
 TEST(RingBuffer, LatestModeKeepsOnlyTheNewestUnreadFrame) {
     auto ring = std::make_unique<CRingBuffer>();
     ring->SetAcquisitionMode(Latest);
-    for (int i = 0; i < 3; ++i) ring->AddBuffer(8, nullptr);
+    for (int i = 0; i < 3; ++i)
+        ring->AddBuffer(8, nullptr);
     ring->CommitBuffer(0);
     ring->CommitBuffer(1);
     EXPECT_EQ(ring->GetUnreadCount(), 1);
@@ -164,7 +172,8 @@ TEST(RingBuffer, LockModesDecideWhoUnlocks) {
     EXPECT_EQ(Failure([&] { manual->SetLockMode(3); }),
               std::make_pair(std::string("Invalid lock mode"), 0x88100004u));
     EXPECT_EQ(manual->GetLockMode(), static_cast<std::uint32_t>(ManualUnlock));
-    EXPECT_EQ(Failure([&] { manual->SetAcquisitionMode(3); }).first, "Acquisition mode not supported");
+    EXPECT_EQ(Failure([&] { manual->SetAcquisitionMode(3); }).first,
+              "Acquisition mode not supported");
     EXPECT_EQ(manual->GetAcquisitionMode(), static_cast<std::uint32_t>(Queue));
 }
 
@@ -181,8 +190,10 @@ TEST(RingBuffer, CallbacksSeeEveryLockChangeInRegistrationOrder) {
     ring->WaitForNextBuffer(0);
     ring->WaitForNextBuffer(0);  // unlocks 0
     using Call = std::tuple<std::uint16_t, bool, int>;
-    EXPECT_EQ(log.calls, (std::vector<Call>{{0, true, 1}, {0, true, 2}, {1, true, 1}, {1, true, 2},
-                                            {0, false, 1}, {0, false, 2}}));
+    EXPECT_EQ(
+        log.calls,
+        (std::vector<Call>{
+            {0, true, 1}, {0, true, 2}, {1, true, 1}, {1, true, 2}, {0, false, 1}, {0, false, 2}}));
     ring->UnregisterLockCallback(&CallbackLog::Record);
     log.calls.clear();
     ring->SetLock(1, false);
@@ -271,7 +282,8 @@ TEST(RingBuffer, ProducerAndConsumerThreadsLoseNothingUnaccounted) {
         try {
             index = ring->WaitForNextBuffer(20);
         } catch (const qnBase::CqnBaseException&) {
-            if (!producing && ring->GetUnreadCount() == 0) break;
+            if (!producing && ring->GetUnreadCount() == 0)
+                break;
             continue;
         }
         const std::uint8_t* data = ring->GetBufferAddress(index, nullptr);
@@ -283,7 +295,8 @@ TEST(RingBuffer, ProducerAndConsumerThreadsLoseNothingUnaccounted) {
                 break;
             }
         }
-        if (frame <= last) ++disorder;
+        if (frame <= last)
+            ++disorder;
         last = frame;
         ++delivered;
     }

@@ -20,7 +20,8 @@ TEST(Configuration, AbsentKeyOrFileGivesDefaults) {
     zyl::test::TempDir dir;
     for (const Configuration& c :
          {ReadConfigurationFrom(dir.file("missing.reg")),
-          ReadConfigurationFrom(dir.write("other.reg", "REGEDIT4\n[HKLM\\Software\\Other]\n\"NumBuffers\"=dword:9\n")),
+          ReadConfigurationFrom(dir.write(
+              "other.reg", "REGEDIT4\n[HKLM\\Software\\Other]\n\"NumBuffers\"=dword:9\n")),
           ReadConfigurationFrom(dir.write("junk.reg", "\x01\x02 not a registry file at all\n["))}) {
         EXPECT_EQ(c.volume, 0);
         EXPECT_EQ(c.balance, 0);
@@ -33,11 +34,11 @@ TEST(Configuration, AbsentKeyOrFileGivesDefaults) {
 
 TEST(Configuration, ConvertsAndClampsEveryValue) {
     const Configuration c = ReadWith(
-        "\"DefaultVolume\"=dword:00001388\n"     // 5000
-        "\"DefaultBalance\"=dword:00007530\n"    // 30000
+        "\"DefaultVolume\"=dword:00001388\n"   // 5000
+        "\"DefaultBalance\"=dword:00007530\n"  // 30000
         "\"LogTarget\"=dword:00000004\n"
-        "\"LogLevel\"=dword:00000040\n"          // 64
-        "\"NumBuffers\"=dword:000003e8\n"        // 1000
+        "\"LogLevel\"=dword:00000040\n"    // 64
+        "\"NumBuffers\"=dword:000003e8\n"  // 1000
         "\"ForceNV12ToMono8\"=dword:00000001\n");
     EXPECT_EQ(c.volume, -5000);
     EXPECT_EQ(c.balance, 10000);
@@ -65,9 +66,9 @@ TEST(Configuration, ConversionBoundaries) {
 
 TEST(Configuration, ValuesOfAnotherTypeOrSizeKeepTheirDefaultOnly) {
     const Configuration c = ReadWith(
-        "\"NumBuffers\"=\"8\"\n"                  // a string
-        "\"DefaultVolume\"=hex(4):88,13\n"        // a DWORD of two bytes
-        "\"DefaultBalance\"=hex:10,27,00,00\n"    // binary, not REG_DWORD
+        "\"NumBuffers\"=\"8\"\n"                // a string
+        "\"DefaultVolume\"=hex(4):88,13\n"      // a DWORD of two bytes
+        "\"DefaultBalance\"=hex:10,27,00,00\n"  // binary, not REG_DWORD
         "\"LogTarget\"=dword:00000001\n");
     EXPECT_EQ(c.numBuffers, 2);
     EXPECT_EQ(c.volume, 0);

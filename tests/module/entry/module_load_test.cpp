@@ -20,7 +20,8 @@ std::string ModulePath() {
 
 std::string LastLine(const std::string& text) {
     std::string trimmed = text;
-    while (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
+    while (!trimmed.empty() && trimmed.back() == '\n')
+        trimmed.pop_back();
     return trimmed.substr(trimmed.rfind('\n') + 1);
 }
 
@@ -30,8 +31,9 @@ TEST(ModuleLoad, LoadAndUnloadWriteTheModuleLog) {
     zyl::test::TempDir dir;
     zyl::test::ScopedEnv registry(
         "ZYLON_REGISTRY",
-        dir.write("r.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Zylon\\Imagora\\AVI]\n"
-                           "\"LogTarget\"=dword:00000001\n"));
+        dir.write("r.reg",
+                  "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Zylon\\Imagora\\AVI]\n"
+                  "\"LogTarget\"=dword:00000001\n"));
     const std::string log = qnLogging::module_log_file_for(zyl::platform::executablePath());
     std::error_code ec;
     std::filesystem::remove(log, ec);
@@ -48,16 +50,17 @@ TEST(ModuleLoad, ExportsItsEntryPointsAndNothingElse) {
     const std::string command = "nm -D --defined-only '" + ModulePath() + "'";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
-    const std::set<std::string> allowed = {"GetImage",          "GetImageFromFile",      "GetImageFromFileW",
-                                           "CanUnload",         "OpenRawVideo",          "SetRawVideoFrameIndex",
-                                           "ReadRawVideoImage"};
+    const std::set<std::string> allowed = {
+        "GetImage",     "GetImageFromFile",      "GetImageFromFileW", "CanUnload",
+        "OpenRawVideo", "SetRawVideoFrameIndex", "ReadRawVideoImage"};
     std::set<std::string> unexpected;
     char line[1024];
     while (std::fgets(line, sizeof line, pipe)) {
         std::string symbol(line);
         symbol = symbol.substr(symbol.rfind(' ') + 1);
         symbol.erase(symbol.find_last_not_of("\r\n") + 1);
-        if (!allowed.count(symbol)) unexpected.insert(symbol);
+        if (!allowed.count(symbol))
+            unexpected.insert(symbol);
     }
     EXPECT_EQ(pclose(pipe), 0) << "nm is part of binutils";
     EXPECT_TRUE(unexpected.empty()) << "first unexpected export: " << *unexpected.begin();

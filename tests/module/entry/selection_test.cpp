@@ -22,7 +22,8 @@ std::string ModuleWith(const zyl::test::TempDir& dir, const char* fake) {
     const std::string module = dir.file("libZylAvi.so");
     std::filesystem::copy_file(BuiltModule(), module);
     if (fake) {
-        std::filesystem::copy_file(std::string(ZYLAVI_TEST_FAKES) + "/lib" + fake + ".so", dir.file("libKELFile.so"));
+        std::filesystem::copy_file(std::string(ZYLAVI_TEST_FAKES) + "/lib" + fake + ".so",
+                                   dir.file("libKELFile.so"));
     }
     return module;
 }
@@ -42,7 +43,8 @@ TEST(PlayerSelection, TheSiblingLibraryMayClaimTheFile) {
         zyl::tools::LoadedModule module(ModuleWith(moduleDir, c.fake));
         HostHandle handle = module.GetImageFromFileW(zyl::tools::Widen(video).c_str());
         EXPECT_EQ(handle != nullptr, c.opens) << (c.fake ? c.fake : "no sibling");
-        if (handle) HostRelease(handle);
+        if (handle)
+            HostRelease(handle);
     }
 }
 

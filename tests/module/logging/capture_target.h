@@ -13,7 +13,7 @@
 namespace zyl::test {
 
 struct CapturedMessage {
-    std::string text;      // narrow text, or wide text narrowed for comparison
+    std::string text;  // narrow text, or wide text narrowed for comparison
     std::wstring wide;
     bool isWide = false;
     std::uint32_t level = 0;
@@ -25,11 +25,13 @@ struct CapturedMessage {
 
 class CaptureTarget : public qnLogging::basic_logtarget {
 public:
-    void write(const qnLogging::basic_timed_msgstate& s, const wchar_t* b, const wchar_t* e) override {
+    void write(const qnLogging::basic_timed_msgstate& s, const wchar_t* b,
+               const wchar_t* e) override {
         CapturedMessage m = common(s);
         m.wide.assign(b, e);
         m.isWide = true;
-        for (wchar_t c : m.wide) m.text.push_back(static_cast<char>(c));
+        for (wchar_t c : m.wide)
+            m.text.push_back(static_cast<char>(c));
         std::lock_guard lock(mutex_);
         messages_.push_back(std::move(m));
     }

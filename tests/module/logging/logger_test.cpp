@@ -86,9 +86,12 @@ TEST_F(LoggerTree, ConcurrentLookupsShareChildren) {
     std::vector<logger_ptr> found(8);
     for (int i = 0; i < 8; ++i) {
         threads.emplace_back([&, i] {
-            for (int k = 0; k < 500; ++k) found[i] = get_logger("x.y.z");
+            for (int k = 0; k < 500; ++k)
+                found[i] = get_logger("x.y.z");
         });
     }
-    for (auto& t : threads) t.join();
-    for (const auto& l : found) EXPECT_EQ(l, found[0]);
+    for (auto& t : threads)
+        t.join();
+    for (const auto& l : found)
+        EXPECT_EQ(l, found[0]);
 }

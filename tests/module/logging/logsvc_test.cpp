@@ -78,7 +78,8 @@ std::string Payload(const Datagram& d) {
 
 proto::Container Parse(const Datagram& d) {
     std::string why;
-    auto c = proto::ParseContainer(d.data() + proto::kHeaderSize, d.size() - proto::kHeaderSize, &why);
+    auto c =
+        proto::ParseContainer(d.data() + proto::kHeaderSize, d.size() - proto::kHeaderSize, &why);
     EXPECT_TRUE(c) << why;
     return c.value_or(proto::Container{});
 }
@@ -98,15 +99,19 @@ TEST(LogServiceValues, Parsers) {
     EXPECT_EQ(ParseLevel("0x10"), 0x10u);
     EXPECT_EQ(ParseLevel("0X0fffffffe"), 0xFFFFFFFEu);
     for (const char* bad : {"Warning", "0x", "x10", "0xFFFFFFFF", "0x1g", "0x-1", " 0x1"}) {
-        EXPECT_EQ(ErrorOf([&] { ParseLevel(bad); }), std::string("Unknown log level specified: ") + bad);
+        EXPECT_EQ(ErrorOf([&] { ParseLevel(bad); }),
+                  std::string("Unknown log level specified: ") + bad);
     }
     EXPECT_TRUE(ParseBoolean("enabled"));
     EXPECT_FALSE(ParseBoolean("0"));
-    EXPECT_EQ(ErrorOf([] { ParseBoolean("yes"); }), "Unrecognized boolean value string specified: yes");
+    EXPECT_EQ(ErrorOf([] { ParseBoolean("yes"); }),
+              "Unrecognized boolean value string specified: yes");
     EXPECT_EQ(ParseSocketAddress("127.0.0.1:65535"), (Endpoint{0x7F000001, 65535}));
     for (const char* bad : {"127.0.0.1:0", "127.0.0.1:080", "127.0.0.1:65536", "localhost:80",
                             "127.0.0.1:", "127.0.0.1", "127.0.0.1:80x", "127.0.0.1:+80"}) {
-        EXPECT_EQ(ErrorOf([&] { ParseSocketAddress(bad); }), "Failed to parse socket address string") << bad;
+        EXPECT_EQ(ErrorOf([&] { ParseSocketAddress(bad); }),
+                  "Failed to parse socket address string")
+            << bad;
     }
 }
 
@@ -125,7 +130,8 @@ TEST(LogServiceProtocol, AcknowledgeChecksRunInOrder) {
     wrongId[8] ^= 1;
     EXPECT_EQ(check(wrongId), "The received acknowledge does not match the actual request");
     EXPECT_EQ(check(Ack(request, "", 0, 1)), "The received acknowledge contains unsupported flags");
-    EXPECT_EQ(check(Ack(request, "", 1)), "The command was not successful (negative acknowledge received)");
+    EXPECT_EQ(check(Ack(request, "", 1)),
+              "The command was not successful (negative acknowledge received)");
     // Flags are checked before the status, and malformed-ness before everything.
     EXPECT_EQ(check(Ack(request, "", 1, 1)), "The received acknowledge contains unsupported flags");
     Datagram badMagic = Ack(request, "", 1, 1);
@@ -155,14 +161,16 @@ TEST(LogServiceProtocol, LongTextIsCutAndLaterFieldsLeftOut) {
     w.wide = true;
     w.wideBegin = wide.data();
     w.wideEnd = wide.data() + wide.size();
-    const auto c2 = proto::ParseContainer(buffer, proto::BuildContainer(buffer, timed, w, pattern, {}), &why);
+    const auto c2 =
+        proto::ParseContainer(buffer, proto::BuildContainer(buffer, timed, w, pattern, {}), &why);
     ASSERT_TRUE(c2) << why;
     EXPECT_EQ(c2->find(proto::kFieldText)->data.size() % 2, 0u);
     EXPECT_EQ(c2->find(proto::kFieldText)->marker, 1);
     EXPECT_TRUE(c2->flags & proto::kTextCut);
 
-    EXPECT_EQ(ErrorOf([&] { proto::BuildContainer(buffer, timed, proto::MessageText{}, pattern, {}); }),
-              "Constructing an input log message container from inconstant data");
+    EXPECT_EQ(
+        ErrorOf([&] { proto::BuildContainer(buffer, timed, proto::MessageText{}, pattern, {}); }),
+        "Constructing an input log message container from inconstant data");
     EXPECT_EQ(ErrorOf([&] { proto::BuildContainer(buffer, timed, narrow, {11}, {}); }),
               "Invalid pattern used when constructing the log message container");
 }
@@ -173,10 +181,11 @@ TEST_F(LogService, NoServiceRunning) {
     auto target = capture();
     EXPECT_FALSE(configure_logging("Reel2", "", kNoAttributes));
     qnLogging::SetConnectionSectionBaseName("");
-    EXPECT_EQ(debug.Lines(), std::vector<std::string>{
-                                 "Failed to retrieve/decode the log configuration for module Reel2: "
-                                 "Failed to connect to the shared memory with connection info: "
-                                 "Shared memory error"});
+    EXPECT_EQ(debug.Lines(),
+              std::vector<std::string>{
+                  "Failed to retrieve/decode the log configuration for module Reel2: "
+                  "Failed to connect to the shared memory with connection info: "
+                  "Shared memory error"});
     EXPECT_EQ(root_logger()->name(), "Reel2");
     EXPECT_EQ(root_logger()->level_mask(), 0u);
     logstream(root_logger(), level::fatal) << "nothing gets through";
@@ -195,8 +204,9 @@ TEST_F(LogService, InvalidRecordsAreRefused) {
     const auto lines = debug.Lines();
     ASSERT_EQ(lines.size(), 2u);
     for (const auto& line : lines) {
-        EXPECT_EQ(line, "Failed to retrieve/decode the log configuration for module Reel2: "
-                        "Failed to retrieve valid connection info");
+        EXPECT_EQ(line,
+                  "Failed to retrieve/decode the log configuration for module Reel2: "
+                  "Failed to retrieve valid connection info");
     }
 }
 
@@ -246,7 +256,8 @@ TEST_F(LogService, ConfiguredModuleSendsMessagesWithEveryField) {
     EXPECT_LE((stamp - before).total_milliseconds(), 2000);
     EXPECT_GE((stamp - before).total_microseconds(), 0);
     std::vector<std::uint8_t> order;
-    for (const auto& f : first.fields) order.push_back(f.id);
+    for (const auto& f : first.fields)
+        order.push_back(f.id);
     EXPECT_EQ(order, (std::vector<std::uint8_t>{2, 3, 4, 8, 5, 10, 1, 6}));
 
     const auto second = Parse(messages[1]);
@@ -328,8 +339,10 @@ TEST_F(LogService, FailedExchangesAreReportedAndStopLogging) {
          "Log client command execution failure when communicating with the server."},
         {[](const Datagram&) { return std::optional<Datagram>(); }, false,
          "Log client command execution failure when communicating with the server.", true},
-        {Answer(R"({"level":"all"})"), false, "The configuration set does not contain the requested parameter"},
-        {Answer(R"({"destination":"logsvc","level":"loud"})"), false, "Unknown log level specified: loud"},
+        {Answer(R"({"level":"all"})"), false,
+         "The configuration set does not contain the requested parameter"},
+        {Answer(R"({"destination":"logsvc","level":"loud"})"), false,
+         "Unknown log level specified: loud"},
         {Answer("not json"), false, "Failed to deserialize the configuration set"},
     };
     for (const Case& c : cases) {
@@ -338,8 +351,10 @@ TEST_F(LogService, FailedExchangesAreReportedAndStopLogging) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(configure_logging("Reel2", "", kNoAttributes));
         const auto elapsed = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(debug.Lines(), std::vector<std::string>{
-                                     "Failed to retrieve/decode the log configuration for module Reel2: " + c.cause});
+        EXPECT_EQ(
+            debug.Lines(),
+            std::vector<std::string>{
+                "Failed to retrieve/decode the log configuration for module Reel2: " + c.cause});
         EXPECT_EQ(root_logger()->level_mask(), 0u);
         if (c.foreign || c.silent) {
             EXPECT_EQ(service.Commands().size(), 2u) << "two attempts";
@@ -368,8 +383,9 @@ TEST_F(LogService, OversizedRequestsAndDescriptions) {
     boost::property_tree::ptree attributes;
     attributes.put("big", std::string(1400, 'a'));
     EXPECT_FALSE(configure_logging("Reel2", "", attributes));
-    EXPECT_EQ(debug.Lines().back(), "Failed to retrieve/decode the log configuration for module Reel2: "
-                                    "The log configuration attribute list is too long");
+    EXPECT_EQ(debug.Lines().back(),
+              "Failed to retrieve/decode the log configuration for module Reel2: "
+              "The log configuration attribute list is too long");
 }
 
 TEST_F(LogService, RenamingTheRootWithALiveChildFailsTheSecondStep) {
@@ -385,12 +401,15 @@ TEST_F(LogService, RenamingTheRootWithALiveChildFailsTheSecondStep) {
 TEST_F(LogService, FileDestinationWritesDatedLines) {
     zyl::test::TempDir dir;
     const std::string file = dir.file("reel.log");
-    FakeLogService service(Answer(R"({"destination":"file","level":"info","file":")" + file + "\"}"));
+    FakeLogService service(
+        Answer(R"({"destination":"file","level":"info","file":")" + file + "\"}"));
     ASSERT_TRUE(configure_logging("Reel2", "", kNoAttributes));
     logstream(root_logger(), level::info) << "dated";
     logstream(root_logger(), level::debug) << "filtered";
     clear_targets();
     const std::string content = zyl::test::readFile(file);
-    EXPECT_TRUE(std::regex_match(content, std::regex(R"(\d{4}-[A-Z][a-z]{2}-\d\d \d\d:\d\d:\d\d(\.\d{6})? Reel2 \[info\] dated
+    EXPECT_TRUE(std::regex_match(
+        content,
+        std::regex(R"(\d{4}-[A-Z][a-z]{2}-\d\d \d\d:\d\d:\d\d(\.\d{6})? Reel2 \[info\] dated
 )"))) << content;
 }

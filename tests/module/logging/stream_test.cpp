@@ -122,7 +122,8 @@ TEST_F(LogStream, ManyThreadsManyMessagesNoneLostOrMixed) {
             }
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     const auto messages = target->messages();
     ASSERT_EQ(messages.size(), static_cast<std::size_t>(kThreads * kMessages));
     std::vector<int> next(kThreads, 0);

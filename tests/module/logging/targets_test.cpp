@@ -73,7 +73,8 @@ struct ConsoleSeam {
 TEST(Formatters, ElapsedTimeHeader) {
     auto sink = std::make_shared<CaptureTarget>();
     basic_timespanformatter f(sink, kStart);
-    EXPECT_EQ(Format(f, Message(level::info, kStart + seconds(5) + microseconds(250000)), "End log.", sink),
+    EXPECT_EQ(Format(f, Message(level::info, kStart + seconds(5) + microseconds(250000)),
+                     "End log.", sink),
               "00:00:05.250000 [info] End log.");
     EXPECT_EQ(Format(f, Message(level::err, kStart + seconds(62)), "x", sink), "00:01:02 [err] x");
     EXPECT_EQ(Format(f, Message(level::warn, kStart + seconds(62) + microseconds(500)), "x", sink),
@@ -111,7 +112,8 @@ TEST(Formatters, WideMessagesGetAWideHeader) {
     auto sink = std::make_shared<CaptureTarget>();
     basic_timespanformatter f(sink, kStart);
     const std::wstring text = L"\u00E9t\u00E9\nnext";
-    f.write(Message(level::warn, kStart + seconds(1), "cam"), text.data(), text.data() + text.size());
+    f.write(Message(level::warn, kStart + seconds(1), "cam"), text.data(),
+            text.data() + text.size());
     ASSERT_TRUE(sink->messages().back().isWide);
     EXPECT_EQ(sink->messages().back().wide, L"00:00:01 cam [warn] \u00E9t\u00E9 next");
 }
@@ -213,16 +215,18 @@ TEST(FileTarget, ConcurrentWritersNeverTearLines) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < kMessages; ++i) {
-                logstream(root_logger(), level::warn) << "thread " << t << "\nmessage " << i << " "
-                                                      << std::string(100, 'a' + t);
+                logstream(root_logger(), level::warn)
+                    << "thread " << t << "\nmessage " << i << " " << std::string(100, 'a' + t);
             }
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     clear_targets();
     set_level_mask(root_logger(), 0);
     std::istringstream lines(zyl::test::readFile(path));
-    const std::regex shape(R"(\d\d:\d\d:\d\d(\.\d{6})? \[warn\] thread (\d) message \d+ ([a-d])\3{99})");
+    const std::regex shape(
+        R"(\d\d:\d\d:\d\d(\.\d{6})? \[warn\] thread (\d) message \d+ ([a-d])\3{99})");
     int count = 0;
     for (std::string line; std::getline(lines, line); ++count) {
         std::smatch m;

@@ -32,19 +32,24 @@ TEST_F(ContainerMessages, OpeningFailures) {
     EXPECT_EQ(quoted.substr(quoted.size() - 12), "a&&b&\".ZYRV\"");
     auto [code, text] = Failure(dir.file("a&b\".ZYRV"));
     EXPECT_EQ(code, 3u);
-    EXPECT_TRUE(text.starts_with("File extension: \".ZYRV\" not supported. Use *.zyrv. Error: ")) << text;
+    EXPECT_TRUE(text.starts_with("File extension: \".ZYRV\" not supported. Use *.zyrv. Error: "))
+        << text;
     std::tie(code, text) = Failure(dir.file("noext"));
     EXPECT_EQ(code, 3u);
     EXPECT_TRUE(text.starts_with("Could not create file handle for opening \"" + dir.file("noext") +
-                                 "\" Make sure the path is valid. Error: ")) << text;
+                                 "\" Make sure the path is valid. Error: "))
+        << text;
     std::tie(code, text) = Failure(dir.file("no/such/folder.zyrv"));
     EXPECT_EQ(code, 3u);
-    EXPECT_TRUE(text.starts_with("Could not create file handle for opening \"" + dir.file("no/such/folder.zyrv") +
-                                 "\" Error: ")) << text;
+    EXPECT_TRUE(text.starts_with("Could not create file handle for opening \"" +
+                                 dir.file("no/such/folder.zyrv") + "\" Error: "))
+        << text;
     std::tie(code, text) = Failure(dir.file("empty.zyrv"));
     EXPECT_EQ(code, 27u);
-    EXPECT_EQ(text, "Pixel format of for loaded container is not supported or header is corrupted. Supported "
-                    "formats are Mono8, RGB8, BGR8, RGBA8");
+    EXPECT_EQ(
+        text,
+        "Pixel format of for loaded container is not supported or header is corrupted. Supported "
+        "formats are Mono8, RGB8, BGR8, RGBA8");
 }
 
 TEST_F(ContainerMessages, IndexFailuresLeaveTheContainerUsable) {

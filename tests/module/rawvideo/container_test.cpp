@@ -28,7 +28,8 @@ std::vector<std::uint8_t> ImagePlane(HostHandle image, int plane, int width, int
     EXPECT_EQ(HostPlaneAccess(image, plane, &base, &table), kOk);
     std::vector<std::uint8_t> out;
     for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) out.push_back(base[table[x].x + table[y].y]);
+        for (int x = 0; x < width; ++x)
+            out.push_back(base[table[x].x + table[y].y]);
     }
     return out;
 }
@@ -52,13 +53,15 @@ TEST_F(Container, IndexRulesAndImagesThatOutliveTheContainer) {
     // Plane 0 of a BGR8 image is the third byte of every pixel: red.
     const auto red = ImagePlane(image, 0, 32, 24);
     const auto expected = zyl::test::ExpectedPixels(spec, 2);
-    for (std::size_t i = 0; i < red.size(); ++i) ASSERT_EQ(red[i], expected[3 * i]) << i;
+    for (std::size_t i = 0; i < red.size(); ++i)
+        ASSERT_EQ(red[i], expected[3 * i]) << i;
     HostRelease(image);
 }
 
 TEST_F(Container, ErrorCodesOfBadFilesAndHandles) {
     HostHandle video = nullptr;
-    EXPECT_EQ(Open(dir.file("missing.zyrv"), &video), ToResult(0x8000001B)) << "created empty, no format";
+    EXPECT_EQ(Open(dir.file("missing.zyrv"), &video), ToResult(0x8000001B))
+        << "created empty, no format";
     EXPECT_EQ(Open(dir.file("v.ZYRV"), &video), ToResult(0x80000003));
     EXPECT_EQ(Open("relative-without-folder", &video), ToResult(0x80000003));
     EXPECT_EQ(Open(dir.file("nowhere/v.zyrv"), &video), ToResult(0x80000003));
@@ -67,11 +70,14 @@ TEST_F(Container, ErrorCodesOfBadFilesAndHandles) {
     header[25] = 0x00;
     header[26] = 0x08;
     header[27] = 0x01;
-    EXPECT_EQ(Open(zyl::test::WriteBytes(dir.file("zero.zyrv"), header), &video), ToResult(0x8000001B));
+    EXPECT_EQ(Open(zyl::test::WriteBytes(dir.file("zero.zyrv"), header), &video),
+              ToResult(0x8000001B));
     EXPECT_EQ(module.SetRawVideoFrameIndex(nullptr, 0), kWrongObject);
     HostHandle image = nullptr;
-    EXPECT_EQ(module.ReadRawVideoImage(reinterpret_cast<HostHandle>(0x12345), &image), kWrongObject);
-    EXPECT_EQ(module.OpenRawVideo(nullptr, &video), ToResult(0x80000003)) << "null is the empty path";
+    EXPECT_EQ(module.ReadRawVideoImage(reinterpret_cast<HostHandle>(0x12345), &image),
+              kWrongObject);
+    EXPECT_EQ(module.OpenRawVideo(nullptr, &video), ToResult(0x80000003))
+        << "null is the empty path";
 }
 
 TEST_F(Container, AnyMagicAndVersionAreAccepted) {

@@ -25,7 +25,8 @@ class RawPlayer : public ::testing::Test {
 protected:
     std::unique_ptr<Camera> Open(const std::string& path) {
         HostHandle handle = module.GetImageFromFileW(zyl::tools::Widen(path).c_str());
-        if (!handle) return nullptr;
+        if (!handle)
+            return nullptr;
         return std::make_unique<Camera>(handle);
     }
     std::unique_ptr<Camera> OpenSpec(const ZyrvSpec& spec, const std::string& name = "v.zyrv") {
@@ -61,7 +62,8 @@ TEST_F(RawPlayer, EveryPixelFormatReachesTheHostInRedGreenBlueOrder) {
         ASSERT_EQ(camera->grab2->G2Grab(), kOk);
         for (int k = 0; k < 3; ++k) {
             ASSERT_EQ(camera->grab2->G2Wait(), kOk);
-            EXPECT_EQ(Pixels(*camera), zyl::test::ExpectedPixels(spec, k)) << format << " frame " << k;
+            EXPECT_EQ(Pixels(*camera), zyl::test::ExpectedPixels(spec, k))
+                << format << " frame " << k;
         }
         std::int32_t type = 0;
         EXPECT_EQ(camera->vpa->GetPlaneDataType(planes - 1, &type), kOk);
@@ -77,7 +79,8 @@ TEST_F(RawPlayer, LoopsAtTheEndAndCountsDeliveredFrames) {
     ASSERT_TRUE(camera);
     camera->grab2->G2Grab();
     std::vector<std::int32_t> indices;
-    for (int i = 0; i < 7; ++i) indices.push_back(WaitIndex(*camera));
+    for (int i = 0; i < 7; ++i)
+        indices.push_back(WaitIndex(*camera));
     EXPECT_EQ(indices, (std::vector<std::int32_t>{0, 1, 2, 0, 1, 2, 0}));
     double value = -1;
     EXPECT_EQ(camera->grab2->G2GetStatus(0, &value), kOk);
@@ -176,7 +179,8 @@ TEST_F(RawPlayer, PacesOnAFixedScheduleAndNeverEarly) {
     camera->grab2->G2Grab();
     for (int k = 1; k <= 10; ++k) {
         ASSERT_EQ(camera->grab2->G2Wait(), kOk);
-        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40 * k)) << "frame " << k;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40 * k))
+            << "frame " << k;
     }
     ZyrvSpec thirty = spec;
     thirty.fps = 30;
@@ -203,22 +207,26 @@ TEST_F(RawPlayer, DataOffsetAndZeroFrames) {
     EXPECT_ANY_THROW(none->grab2->G2Wait()) << "reading a frame that is not there fails";
     std::uint8_t* base = nullptr;
     VPAEntry* table = nullptr;
-    EXPECT_EQ(none->vpa->GetPlaneVPA(0, &base, &table), kOk) << "the host still has an image to look at";
+    EXPECT_EQ(none->vpa->GetPlaneVPA(0, &base, &table), kOk)
+        << "the host still has an image to look at";
     EXPECT_EQ(none->grabber->Snap(), kOk) << "Snap logs the failure and carries on";
 }
 
 TEST_F(RawPlayer, BrokenFilesGiveNoCamera) {
     ZyrvSpec spec;
     const std::vector<std::uint8_t> header = zyl::tools::EncodeZyrvHeader({});
-    EXPECT_FALSE(Open(zyl::test::WriteBytes(dir.file("short.zyrv"), std::vector<std::uint8_t>(header.begin(), header.begin() + 20))));
+    EXPECT_FALSE(Open(zyl::test::WriteBytes(
+        dir.file("short.zyrv"), std::vector<std::uint8_t>(header.begin(), header.begin() + 20))));
     EXPECT_FALSE(Open(dir.file("missing.zyrv")));
     EXPECT_TRUE(std::filesystem::exists(dir.file("missing.zyrv"))) << "opened with open-always";
-    EXPECT_FALSE(Open(zyl::test::WriteZyrv(dir.file("upper.ZYRV"), spec))) << "goes to the DirectShow player";
+    EXPECT_FALSE(Open(zyl::test::WriteZyrv(dir.file("upper.ZYRV"), spec)))
+        << "goes to the DirectShow player";
     EXPECT_FALSE(Open(dir.file("clip.avi")));
     EXPECT_FALSE(Open(""));
     std::filesystem::create_directories(dir.file("dir.zyrv"));
     EXPECT_FALSE(Open(zyl::test::WriteZyrv(dir.file("dir.zyrv/clip.avi"), spec)));
-    EXPECT_TRUE(Open(zyl::test::WriteZyrv(dir.file(".zyrv"), spec))) << "the whole name is the extension";
+    EXPECT_TRUE(Open(zyl::test::WriteZyrv(dir.file(".zyrv"), spec)))
+        << "the whole name is the extension";
 }
 
 TEST_F(RawPlayer, AFileOpenedTwiceIsRefusedUntilReleased) {
@@ -245,10 +253,12 @@ TEST_F(RawPlayer, TruncatedWhilePlayingGivesBlackFramesNotACrash) {
     const auto pixels = Pixels(*camera);
     const auto expected = zyl::test::ExpectedPixels(spec, 1);
     EXPECT_TRUE(std::equal(pixels.begin(), pixels.begin() + 100, expected.begin()));
-    EXPECT_TRUE(std::all_of(pixels.begin() + 100, pixels.end(), [](std::uint8_t b) { return b == 0; }))
-        << "the part that is gone reads as zero";
+    EXPECT_TRUE(std::all_of(pixels.begin() + 100, pixels.end(), [](std::uint8_t b) {
+        return b == 0;
+    })) << "the part that is gone reads as zero";
     ASSERT_EQ(camera->grab2->G2Wait(), kOk);
-    EXPECT_TRUE(std::all_of(Pixels(*camera).begin(), Pixels(*camera).end(), [](std::uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(Pixels(*camera).begin(), Pixels(*camera).end(),
+                            [](std::uint8_t b) { return b == 0; }));
 }
 
 TEST_F(RawPlayer, WaitAndStatusFromTwoThreads) {
@@ -259,7 +269,8 @@ TEST_F(RawPlayer, WaitAndStatusFromTwoThreads) {
     camera->grab2->G2Grab();
     std::atomic<bool> done{false};
     std::thread waiter([&] {
-        for (int i = 0; i < 100; ++i) EXPECT_EQ(camera->grab2->G2Wait(), kOk);
+        for (int i = 0; i < 100; ++i)
+            EXPECT_EQ(camera->grab2->G2Wait(), kOk);
         done = true;
     });
     double last = 0;
@@ -321,7 +332,8 @@ TEST_F(RawPlayer, DeviceControlRules) {
     EXPECT_EQ(d.DeviceCtrlCmd(kCmdLengthMs, nullptr, 0, nullptr, &size), kOk);
     EXPECT_EQ(size, 8u);
     EXPECT_EQ(d.DeviceCtrlCmd(257, nullptr, 0, nullptr, &size), kNotSupported);
-    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameCount | 0x50000000, nullptr, 0, nullptr, &size), kNotSupported);
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameCount | 0x50000000, nullptr, 0, nullptr, &size),
+              kNotSupported);
     size = 8;
     EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameCount, nullptr, 0, &i, &size), kFailed) << "wrong size";
     size = 8;
@@ -339,8 +351,10 @@ TEST_F(RawPlayer, DeviceControlRules) {
     EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameIndex | kOpValidate, &i, 4, nullptr, nullptr), kBadArgument);
     x = -1.0;
     EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameTimeMs | kOpValidate, &x, 8, nullptr, nullptr), kOk);
-    EXPECT_EQ(d.DeviceCtrlCmd(kCmdStepFrames, nullptr, 0, &i, &(size = 4)), kFailed) << "write-only";
-    EXPECT_EQ(d.DeviceCtrlCmd(kCmdStepFrames | kOpSet, nullptr, 4, nullptr, nullptr), kFailed) << "no input";
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdStepFrames, nullptr, 0, &i, &(size = 4)), kFailed)
+        << "write-only";
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdStepFrames | kOpSet, nullptr, 4, nullptr, nullptr), kFailed)
+        << "no input";
 
     char text[16] = {};
     std::uint64_t length = sizeof text;
@@ -353,7 +367,8 @@ TEST_F(RawPlayer, DeviceControlRules) {
     length = 3;
     EXPECT_EQ(d.DeviceCtrlString(kCmdLengthMs, nullptr, 0, text, &length), kOk);
     EXPECT_STREQ(text, "40") << "cut to the buffer, terminated";
-    EXPECT_EQ(d.DeviceCtrlString(kCmdFrameIndex | kOpSet, nullptr, 0, nullptr, &length), kBadArgument);
+    EXPECT_EQ(d.DeviceCtrlString(kCmdFrameIndex | kOpSet, nullptr, 0, nullptr, &length),
+              kBadArgument);
     EXPECT_EQ(d.DeviceCtrlString(kCmdFrameIndex | kOpSet, "4", 1, nullptr, &length), kOk);
     EXPECT_EQ(length, 1u);
     EXPECT_EQ(d.DeviceCtrlString(256, "1", 1, text, &length), kNotSupported);
@@ -399,7 +414,8 @@ TEST_F(RawPlayer, EveryHostObjectIsReleased) {
         auto camera = OpenSpec(ZyrvSpec{});
         ASSERT_TRUE(camera);
         camera->grab2->G2Grab();
-        for (int i = 0; i < 20; ++i) camera->grab2->G2Wait();
+        for (int i = 0; i < 20; ++i)
+            camera->grab2->G2Wait();
     }
     EXPECT_EQ(HostLiveObjects(), liveBefore);
 }

@@ -85,10 +85,12 @@ private:
         Node* node;
         if (index < m_count / 2) {
             node = m_head;
-            for (std::uint32_t i = 0; i < index; ++i) node = node->next;
+            for (std::uint32_t i = 0; i < index; ++i)
+                node = node->next;
         } else {
             node = m_tail;
-            for (std::uint32_t i = m_count - 1; i > index; --i) node = node->prev;
+            for (std::uint32_t i = m_count - 1; i > index; --i)
+                node = node->prev;
         }
         return node;
     }
@@ -134,7 +136,8 @@ private:
         }
         block->nodes = nodes;
         Block** link = &m_blocks;
-        while (*link != nullptr) link = &(*link)->next;
+        while (*link != nullptr)
+            link = &(*link)->next;
         *link = block;
         for (std::uint32_t i = 0; i < m_blockSize; ++i) {
             nodes[i].prev = m_freeTail;

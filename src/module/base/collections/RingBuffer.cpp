@@ -21,20 +21,36 @@ constexpr std::uint32_t kMaxElements = 65535;
 }
 
 // The failures of this class; the line numbers are the ones the composed messages report.
-[[noreturn]] void ThrowNoSync() { ThrowBase("Couldn't adjust buffer synchronization", 1, 4, true, 406); }
-[[noreturn]] void ThrowNoMemory() { ThrowBase("Memory could not be allocated", 1, 4, true, 1246); }
-[[noreturn]] void ThrowIndex() { ThrowBase("Buffer index out of range", 2, 4, true, 364); }
-[[noreturn]] void ThrowEmpty() { ThrowBase("RingBuffer is empty", 3, 4, true, 813); }
+[[noreturn]] void ThrowNoSync() {
+    ThrowBase("Couldn't adjust buffer synchronization", 1, 4, true, 406);
+}
+[[noreturn]] void ThrowNoMemory() {
+    ThrowBase("Memory could not be allocated", 1, 4, true, 1246);
+}
+[[noreturn]] void ThrowIndex() {
+    ThrowBase("Buffer index out of range", 2, 4, true, 364);
+}
+[[noreturn]] void ThrowEmpty() {
+    ThrowBase("RingBuffer is empty", 3, 4, true, 813);
+}
 [[noreturn]] void ThrowNotInitialized() {
     ThrowBase("Synchronization object not initialized", 3, 4, true, 1145);
 }
 [[noreturn]] void ThrowBadAcquisitionMode() {
     ThrowBase("Acquisition mode not supported", 4, 4, true, 976);
 }
-[[noreturn]] void ThrowBadLockMode() { ThrowBase("Invalid lock mode", 4, 4, true, 1017); }
-[[noreturn]] void ThrowBadCallback() { ThrowBase("Callback pLock is invalid", 4, 4, true, 1354); }
-[[noreturn]] void ThrowTimeout() { ThrowBase("Wait Timeout", 6, 2, false, 1172); }
-[[noreturn]] void ThrowInterrupted() { ThrowBase("Wait interrupted", 7, 2, false, 1167); }
+[[noreturn]] void ThrowBadLockMode() {
+    ThrowBase("Invalid lock mode", 4, 4, true, 1017);
+}
+[[noreturn]] void ThrowBadCallback() {
+    ThrowBase("Callback pLock is invalid", 4, 4, true, 1354);
+}
+[[noreturn]] void ThrowTimeout() {
+    ThrowBase("Wait Timeout", 6, 2, false, 1172);
+}
+[[noreturn]] void ThrowInterrupted() {
+    ThrowBase("Wait interrupted", 7, 2, false, 1167);
+}
 [[noreturn]] void ThrowCollections(const char* message, std::uint32_t code, std::uint32_t line) {
     throw CqnCollectionsException(message, code, kFile, line);
 }
@@ -56,8 +72,12 @@ CRingBuffer::~CRingBuffer() {
     }
 }
 
-void CRingBuffer::Lock() { m_lock.Lock(); }
-void CRingBuffer::Unlock() { m_lock.Unlock(); }
+void CRingBuffer::Lock() {
+    m_lock.Lock();
+}
+void CRingBuffer::Unlock() {
+    m_lock.Unlock();
+}
 
 void CRingBuffer::ValidateIndex(std::uint16_t index) const {
     if (index >= m_index.size()) {
@@ -117,15 +137,18 @@ std::uint64_t CRingBuffer::GetBuffer(std::uint16_t index, std::uint8_t** data,
                                      std::uint64_t* size) {
     ValidateIndex(index);
     SingleBuffer& element = Element(index);
-    if (data != nullptr) *data = element.data;
-    if (size != nullptr) *size = element.size;
+    if (data != nullptr)
+        *data = element.data;
+    if (size != nullptr)
+        *size = element.size;
     return element.size;
 }
 
 std::uint8_t* CRingBuffer::GetBufferAddress(std::uint16_t index, std::uint8_t** data) {
     ValidateIndex(index);
     std::uint8_t* address = Element(index).data;
-    if (data != nullptr) *data = address;
+    if (data != nullptr)
+        *data = address;
     return address;
 }
 
@@ -276,7 +299,9 @@ bool CRingBuffer::IsConsumed(std::uint16_t index) {
     return Element(index).consumed;
 }
 
-std::uint16_t CRingBuffer::GetCount() { return static_cast<std::uint16_t>(m_index.size()); }
+std::uint16_t CRingBuffer::GetCount() {
+    return static_cast<std::uint16_t>(m_index.size());
+}
 
 std::uint16_t CRingBuffer::GetUnreadCount() {
     qnThreads::CAutoLock lock(this);

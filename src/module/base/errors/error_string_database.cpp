@@ -13,8 +13,9 @@ constexpr ErrorTableEntry kBaseTable[] = {
     {1, "Operation failed because the requested amount of memory was not available"},
     {2, "The specified Index is out of the permissible range"},
     {4, "One or more given argument was invalid"},
-    {3, "The attempted operation is not currently allowed on the object on which it was "
-        "attempted"},
+    {3,
+     "The attempted operation is not currently allowed on the object on which it was "
+     "attempted"},
     {5, "An object does not have the expected type"},
     {6, "Operation failed because the maximal wait time expired"},
     {7, "Operation failed because it was externally canceled"},
@@ -26,8 +27,9 @@ constexpr ErrorTableEntry kMathTable[] = {
     {0, kNoInfo},
     {1, "Negative Dimensions and Dimension zero are illegal"},
     {2, "Dimension too big"},
-    {3, "Dimensions of two or more operands did not match in an operation where they would have "
-        "needed to"},
+    {3,
+     "Dimensions of two or more operands did not match in an operation where they would have "
+     "needed to"},
     {4, "The given dimension is not valid"},
     {5, "A division by zero was attempted"},
     {6, "The Matrix provided for the last operation has an invalid geometry"},
@@ -59,8 +61,8 @@ std::uint32_t MakeKey(std::uint16_t code, std::uint8_t subFacility, std::uint8_t
            (static_cast<std::uint32_t>(subFacility) << 12) | (code & 0xFFFu);
 }
 
-void RegisterTable(CErrorStringDatabase& database, std::uint8_t subFacility,
-                   std::uint8_t facility, const ErrorTableEntry* table) {
+void RegisterTable(CErrorStringDatabase& database, std::uint8_t subFacility, std::uint8_t facility,
+                   const ErrorTableEntry* table) {
     for (std::size_t i = 0; i < kMaxErrorTableEntries; ++i) {
         const ErrorTableEntry& entry = table[i];
         if (entry.code == kErrorTableEnd || entry.text == nullptr) {

@@ -29,8 +29,7 @@ void CqnCString::Format(const char* format, ...) {
     va_end(args);
 }
 
-CqnExceptionObject::CqnExceptionObject(std::int32_t code, const char* file, const char* format,
-                                       ...)
+CqnExceptionObject::CqnExceptionObject(std::int32_t code, const char* file, const char* format, ...)
     : m_status(0x80000000u), m_code(code), m_file(file) {
     va_list args;
     va_start(args, format);

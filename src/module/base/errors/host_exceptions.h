@@ -46,7 +46,8 @@ public:
 
 class invalid_argument : public logic_error {
 public:
-    explicit invalid_argument(std::string message) : logic_error(std::move(message), kStatusBadArgument) {}
+    explicit invalid_argument(std::string message)
+        : logic_error(std::move(message), kStatusBadArgument) {}
 };
 
 class argument_null : public invalid_argument {

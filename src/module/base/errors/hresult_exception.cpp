@@ -4,8 +4,7 @@
 
 namespace qnErrors {
 
-CqnHRESULTException::CqnHRESULTException(std::string message, const char* file,
-                                         std::uint32_t line)
+CqnHRESULTException::CqnHRESULTException(std::string message, const char* file, std::uint32_t line)
     : CqnHRESULTException(std::move(message), 8, 0, 0, 0, false, file, line) {}
 
 CqnHRESULTException::CqnHRESULTException(std::string message, std::uint32_t code,

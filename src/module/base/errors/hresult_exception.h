@@ -70,8 +70,8 @@ namespace qnBase {
 
 class CqnBaseException : public qnErrors::CqnHRESULTException {
 public:
-    CqnBaseException(std::string message, std::uint32_t code, std::uint32_t category,
-                     bool failure, const char* file, std::uint32_t line)
+    CqnBaseException(std::string message, std::uint32_t code, std::uint32_t category, bool failure,
+                     const char* file, std::uint32_t line)
         : CqnHRESULTException(std::move(message), code, 0, 1, category, failure, file, line) {}
     const char* GetFacilityName() const override { return "CqnBase"; }
     const char* GetSubFacilityName() const override { return "qnBase"; }
