@@ -26,6 +26,7 @@ public:
     CBaseObject& operator=(const CBaseObject&) = delete;
     virtual ~CBaseObject();
     static LONG ObjectsActive();
+    const wchar_t* ObjectName() const { return m_name; }
 
 private:
     const wchar_t* m_name;
