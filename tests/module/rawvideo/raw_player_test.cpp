@@ -257,8 +257,8 @@ TEST_F(RawPlayer, TruncatedWhilePlayingGivesBlackFramesNotACrash) {
         return b == 0;
     })) << "the part that is gone reads as zero";
     ASSERT_EQ(camera->grab2->G2Wait(), kOk);
-        const auto gone = Pixels(*camera);
-    EXPECT_TRUE(std::all_of(gone.begin(), gone.end(), [](std::uint8_t b) { return b == 0; })); }));
+    const auto gone = Pixels(*camera);
+    EXPECT_TRUE(std::all_of(gone.begin(), gone.end(), [](std::uint8_t b) { return b == 0; }));
 }
 
 TEST_F(RawPlayer, WaitAndStatusFromTwoThreads) {
