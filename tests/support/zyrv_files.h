@@ -10,7 +10,7 @@
 
 namespace zyl::test {
 
-struct ZyrvSpec {
+struct ZyrvClip {
     std::uint32_t width = 32;
     std::uint32_t height = 24;
     std::string format = "RGB8";
@@ -20,33 +20,33 @@ struct ZyrvSpec {
 };
 
 // The pixels a host should see for frame k of a pattern file (planes interleaved, RGB order).
-inline std::vector<std::uint8_t> ExpectedPixels(const ZyrvSpec& spec, int frame) {
+inline std::vector<std::uint8_t> ExpectedPixels(const ZyrvClip& clip, int frame) {
     std::uint32_t code;
     int planes;
-    tools::PixelFormatByName(spec.format, code, planes);
+    tools::PixelFormatByName(clip.format, code, planes);
     std::vector<std::uint8_t> pixels;
-    tools::RenderPattern(spec.width, spec.height, planes, static_cast<std::uint32_t>(frame),
+    tools::RenderPattern(clip.width, clip.height, planes, static_cast<std::uint32_t>(frame),
                          pixels);
     return pixels;
 }
 
-inline std::string WriteZyrv(const std::string& path, const ZyrvSpec& spec) {
+inline std::string WriteZyrv(const std::string& path, const ZyrvClip& clip) {
     std::uint32_t code;
     int planes;
-    tools::PixelFormatByName(spec.format, code, planes);
+    tools::PixelFormatByName(clip.format, code, planes);
     tools::ZyrvHeader header;
-    header.width = spec.width;
-    header.height = spec.height;
-    header.lineIncrement = std::uint64_t{spec.width} * static_cast<std::uint64_t>(planes);
+    header.width = clip.width;
+    header.height = clip.height;
+    header.lineIncrement = std::uint64_t{clip.width} * static_cast<std::uint64_t>(planes);
     header.pixelFormat = code;
-    header.frameRate = spec.fps;
-    header.dataOffset = spec.dataOffset;
+    header.frameRate = clip.fps;
+    header.dataOffset = clip.dataOffset;
     tools::ZyrvWriter writer;
     std::string error;
     writer.Open(path, header, error);
-    for (int k = 0; k < spec.frames; ++k) {
-        std::vector<std::uint8_t> frame = ExpectedPixels(spec, k);
-        if (spec.format == "BGR8")
+    for (int k = 0; k < clip.frames; ++k) {
+        std::vector<std::uint8_t> frame = ExpectedPixels(clip, k);
+        if (clip.format == "BGR8")
             tools::SwapRedBlue(frame);
         writer.Write(frame.data(), frame.size(), error);
     }

@@ -306,14 +306,14 @@ bool ParsePattern(const std::string& text, std::uint32_t& width, std::uint32_t& 
     return true;
 }
 
-int WritePattern(const std::string& spec, const std::string& out, bool json) {
+int WritePattern(const std::string& pattern, const std::string& out, bool json) {
     std::uint32_t width = 0, height = 0;
     std::string format;
     long long frames = 0;
     double fps = 0;
     std::uint32_t code = 0;
     int planes = 0;
-    if (!ParsePattern(spec, width, height, format, frames, fps) ||
+    if (!ParsePattern(pattern, width, height, format, frames, fps) ||
         !tools::PixelFormatByName(format, code, planes)) {
         std::cerr << "zylavi convert: --pattern takes WxH:FORMAT:FRAMES:FPS, FORMAT one of Mono8, "
                      "RGB8, BGR8, RGBA8 "
@@ -359,7 +359,7 @@ int Convert(const Args& args) {
     const auto pattern = args.get("--pattern");
     if (pattern) {
         if (args.positional.size() != 1) {
-            std::cerr << "zylavi convert: --pattern SPEC needs one OUT.zyrv\n";
+            std::cerr << "zylavi convert: --pattern WxH:FORMAT:FRAMES:FPS needs one OUT.zyrv\n";
             return kExitUsage;
         }
         return WritePattern(*pattern, args.positional[0], args.json);

@@ -54,9 +54,9 @@ TEST_F(ContainerMessages, OpeningFailures) {
 
 TEST_F(ContainerMessages, IndexFailuresLeaveTheContainerUsable) {
     zyl::test::TempDir dir;
-    zyl::test::ZyrvSpec spec;
-    spec.frames = 2;
-    RawVideo video(*zyl::platform::utf8ToWide(zyl::test::WriteZyrv(dir.file("v.zyrv"), spec)));
+    zyl::test::ZyrvClip clip;
+    clip.frames = 2;
+    RawVideo video(*zyl::platform::utf8ToWide(zyl::test::WriteZyrv(dir.file("v.zyrv"), clip)));
     EXPECT_EQ(video.FrameCount(), 2u);
     try {
         video.SetFrameIndex(2);

@@ -9,7 +9,7 @@
 #include "support/zyrv_files.h"
 
 using namespace ZYL;
-using zyl::test::ZyrvSpec;
+using zyl::test::ZyrvClip;
 
 namespace {
 
@@ -37,11 +37,11 @@ std::vector<std::uint8_t> ImagePlane(HostHandle image, int plane, int width, int
 }  // namespace
 
 TEST_F(Container, IndexRulesAndImagesThatOutliveTheContainer) {
-    ZyrvSpec spec;
-    spec.format = "BGR8";
-    spec.frames = 3;
+    ZyrvClip clip;
+    clip.format = "BGR8";
+    clip.frames = 3;
     HostHandle video = nullptr;
-    ASSERT_EQ(Open(zyl::test::WriteZyrv(dir.file("v.zyrv"), spec), &video), kOk);
+    ASSERT_EQ(Open(zyl::test::WriteZyrv(dir.file("v.zyrv"), clip), &video), kOk);
     EXPECT_EQ(module.SetRawVideoFrameIndex(video, 2), kOk);
     EXPECT_EQ(module.SetRawVideoFrameIndex(video, 3), ToResult(0x80000030));
     HostHandle image = nullptr;
@@ -52,7 +52,7 @@ TEST_F(Container, IndexRulesAndImagesThatOutliveTheContainer) {
     HostRelease(video);
     // Plane 0 of a BGR8 image is the third byte of every pixel: red.
     const auto red = ImagePlane(image, 0, 32, 24);
-    const auto expected = zyl::test::ExpectedPixels(spec, 2);
+    const auto expected = zyl::test::ExpectedPixels(clip, 2);
     for (std::size_t i = 0; i < red.size(); ++i)
         ASSERT_EQ(red[i], expected[3 * i]) << i;
     HostRelease(image);
@@ -81,8 +81,8 @@ TEST_F(Container, ErrorCodesOfBadFilesAndHandles) {
 }
 
 TEST_F(Container, AnyMagicAndVersionAreAccepted) {
-    ZyrvSpec spec;
-    const std::string path = zyl::test::WriteZyrv(dir.file("v.zyrv"), spec);
+    ZyrvClip clip;
+    const std::string path = zyl::test::WriteZyrv(dir.file("v.zyrv"), clip);
     std::FILE* f = std::fopen(path.c_str(), "r+b");
     std::fwrite("XXXX9999", 1, 8, f);
     std::fclose(f);

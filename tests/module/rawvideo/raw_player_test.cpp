@@ -15,7 +15,7 @@
 #include "support/zyrv_files.h"
 
 using namespace ZYL;
-using zyl::test::ZyrvSpec;
+using zyl::test::ZyrvClip;
 using zyl::tools::Camera;
 using zyl::tools::Frame;
 
@@ -29,8 +29,8 @@ protected:
             return nullptr;
         return std::make_unique<Camera>(handle);
     }
-    std::unique_ptr<Camera> OpenSpec(const ZyrvSpec& spec, const std::string& name = "v.zyrv") {
-        return Open(zyl::test::WriteZyrv(dir.file(name), spec));
+    std::unique_ptr<Camera> OpenSpec(const ZyrvClip& clip, const std::string& name = "v.zyrv") {
+        return Open(zyl::test::WriteZyrv(dir.file(name), clip));
     }
     static std::vector<std::uint8_t> Pixels(Camera& camera) {
         Frame frame;
@@ -51,9 +51,9 @@ protected:
 
 TEST_F(RawPlayer, EveryPixelFormatReachesTheHostInRedGreenBlueOrder) {
     for (const char* format : {"Mono8", "RGB8", "BGR8", "RGBA8"}) {
-        ZyrvSpec spec;
-        spec.format = format;
-        auto camera = OpenSpec(spec, std::string(format) + ".zyrv");
+        ZyrvClip clip;
+        clip.format = format;
+        auto camera = OpenSpec(clip, std::string(format) + ".zyrv");
         ASSERT_TRUE(camera) << format;
         std::int32_t planes = 0, width = 0, height = 0;
         camera->vpa->GetSize(&planes, &width, &height);
@@ -62,7 +62,7 @@ TEST_F(RawPlayer, EveryPixelFormatReachesTheHostInRedGreenBlueOrder) {
         ASSERT_EQ(camera->grab2->G2Grab(), kOk);
         for (int k = 0; k < 3; ++k) {
             ASSERT_EQ(camera->grab2->G2Wait(), kOk);
-            EXPECT_EQ(Pixels(*camera), zyl::test::ExpectedPixels(spec, k))
+            EXPECT_EQ(Pixels(*camera), zyl::test::ExpectedPixels(clip, k))
                 << format << " frame " << k;
         }
         std::int32_t type = 0;
@@ -73,9 +73,9 @@ TEST_F(RawPlayer, EveryPixelFormatReachesTheHostInRedGreenBlueOrder) {
 }
 
 TEST_F(RawPlayer, LoopsAtTheEndAndCountsDeliveredFrames) {
-    ZyrvSpec spec;
-    spec.frames = 3;
-    auto camera = OpenSpec(spec);
+    ZyrvClip clip;
+    clip.frames = 3;
+    auto camera = OpenSpec(clip);
     ASSERT_TRUE(camera);
     camera->grab2->G2Grab();
     std::vector<std::int32_t> indices;
@@ -96,7 +96,7 @@ TEST_F(RawPlayer, LoopsAtTheEndAndCountsDeliveredFrames) {
 }
 
 TEST_F(RawPlayer, WaitBeforeGrabAndSnapAfterFreeze) {
-    auto camera = OpenSpec(ZyrvSpec{});
+    auto camera = OpenSpec(ZyrvClip{});
     ASSERT_TRUE(camera);
     EXPECT_EQ(camera->grab2->G2Wait(), kNotGrabbing);
     camera->grab2->G2Grab();
@@ -112,10 +112,10 @@ TEST_F(RawPlayer, WaitBeforeGrabAndSnapAfterFreeze) {
 }
 
 TEST_F(RawPlayer, SeeksWrapInsideTheVideo) {
-    ZyrvSpec spec;
-    spec.frames = 10;
-    spec.fps = 1000;  // 1 ms frames keep the test quick; the arithmetic is the same at any rate
-    auto camera = OpenSpec(spec);
+    ZyrvClip clip;
+    clip.frames = 10;
+    clip.fps = 1000;  // 1 ms frames keep the test quick; the arithmetic is the same at any rate
+    auto camera = OpenSpec(clip);
     ASSERT_TRUE(camera);
     camera->grab2->G2Grab();
     camera->SetInt(kCmdFrameIndex, 12);
@@ -142,9 +142,9 @@ TEST_F(RawPlayer, SeeksWrapInsideTheVideo) {
 }
 
 TEST_F(RawPlayer, WithoutAFrameRateFrameSeeksWrapAndTimeSeeksStay) {
-    ZyrvSpec spec;
-    spec.frames = 4;
-    auto camera = OpenSpec(spec);
+    ZyrvClip clip;
+    clip.frames = 4;
+    auto camera = OpenSpec(clip);
     ASSERT_TRUE(camera);
     EXPECT_EQ(camera->GetDouble(kCmdFrameTimeMs), 0.0);
     camera->grab2->G2Grab();
@@ -156,7 +156,7 @@ TEST_F(RawPlayer, WithoutAFrameRateFrameSeeksWrapAndTimeSeeksStay) {
     camera->SetInt(kCmdFrameIndex, 7);
     EXPECT_EQ(WaitIndex(*camera), 1);
 
-    ZyrvSpec single;
+    ZyrvClip single;
     single.frames = 1;
     single.fps = 1000;
     auto one = OpenSpec(single, "one.zyrv");
@@ -169,10 +169,10 @@ TEST_F(RawPlayer, WithoutAFrameRateFrameSeeksWrapAndTimeSeeksStay) {
 }
 
 TEST_F(RawPlayer, PacesOnAFixedScheduleAndNeverEarly) {
-    ZyrvSpec spec;
-    spec.frames = 4;
-    spec.fps = 25;
-    auto camera = OpenSpec(spec);
+    ZyrvClip clip;
+    clip.frames = 4;
+    clip.fps = 25;
+    auto camera = OpenSpec(clip);
     ASSERT_TRUE(camera);
     EXPECT_EQ(camera->GetDouble(kCmdFrameTimeMs), 40.0);
     const auto start = std::chrono::steady_clock::now();
@@ -182,23 +182,23 @@ TEST_F(RawPlayer, PacesOnAFixedScheduleAndNeverEarly) {
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40 * k))
             << "frame " << k;
     }
-    ZyrvSpec thirty = spec;
+    ZyrvClip thirty = clip;
     thirty.fps = 30;
     EXPECT_EQ(OpenSpec(thirty, "thirty.zyrv")->GetDouble(kCmdFrameTimeMs), 33.0) << "truncated";
 }
 
 TEST_F(RawPlayer, DataOffsetAndZeroFrames) {
-    ZyrvSpec spec;
-    spec.dataOffset = 512;
-    spec.format = "Mono8";
-    auto camera = OpenSpec(spec);
+    ZyrvClip clip;
+    clip.dataOffset = 512;
+    clip.format = "Mono8";
+    auto camera = OpenSpec(clip);
     ASSERT_TRUE(camera);
     camera->grab2->G2Grab();
     camera->SetInt(kCmdFrameIndex, 2);
     ASSERT_EQ(camera->grab2->G2Wait(), kOk);
-    EXPECT_EQ(Pixels(*camera), zyl::test::ExpectedPixels(spec, 2));
+    EXPECT_EQ(Pixels(*camera), zyl::test::ExpectedPixels(clip, 2));
 
-    ZyrvSpec empty;
+    ZyrvClip empty;
     empty.frames = 0;
     auto none = OpenSpec(empty, "empty.zyrv");
     ASSERT_TRUE(none) << "a container without frames still opens";
@@ -213,24 +213,24 @@ TEST_F(RawPlayer, DataOffsetAndZeroFrames) {
 }
 
 TEST_F(RawPlayer, BrokenFilesGiveNoCamera) {
-    ZyrvSpec spec;
+    ZyrvClip clip;
     const std::vector<std::uint8_t> header = zyl::tools::EncodeZyrvHeader({});
     EXPECT_FALSE(Open(zyl::test::WriteBytes(
         dir.file("short.zyrv"), std::vector<std::uint8_t>(header.begin(), header.begin() + 20))));
     EXPECT_FALSE(Open(dir.file("missing.zyrv")));
     EXPECT_TRUE(std::filesystem::exists(dir.file("missing.zyrv"))) << "opened with open-always";
-    EXPECT_FALSE(Open(zyl::test::WriteZyrv(dir.file("upper.ZYRV"), spec)))
+    EXPECT_FALSE(Open(zyl::test::WriteZyrv(dir.file("upper.ZYRV"), clip)))
         << "goes to the DirectShow player";
     EXPECT_FALSE(Open(dir.file("clip.avi")));
     EXPECT_FALSE(Open(""));
     std::filesystem::create_directories(dir.file("dir.zyrv"));
-    EXPECT_FALSE(Open(zyl::test::WriteZyrv(dir.file("dir.zyrv/clip.avi"), spec)));
-    EXPECT_TRUE(Open(zyl::test::WriteZyrv(dir.file(".zyrv"), spec)))
+    EXPECT_FALSE(Open(zyl::test::WriteZyrv(dir.file("dir.zyrv/clip.avi"), clip)));
+    EXPECT_TRUE(Open(zyl::test::WriteZyrv(dir.file(".zyrv"), clip)))
         << "the whole name is the extension";
 }
 
 TEST_F(RawPlayer, AFileOpenedTwiceIsRefusedUntilReleased) {
-    const std::string path = zyl::test::WriteZyrv(dir.file("v.zyrv"), ZyrvSpec{});
+    const std::string path = zyl::test::WriteZyrv(dir.file("v.zyrv"), ZyrvClip{});
     auto first = Open(path);
     ASSERT_TRUE(first);
     EXPECT_FALSE(Open(path));
@@ -241,9 +241,9 @@ TEST_F(RawPlayer, AFileOpenedTwiceIsRefusedUntilReleased) {
 }
 
 TEST_F(RawPlayer, TruncatedWhilePlayingGivesBlackFramesNotACrash) {
-    ZyrvSpec spec;
-    spec.frames = 4;
-    const std::string path = zyl::test::WriteZyrv(dir.file("v.zyrv"), spec);
+    ZyrvClip clip;
+    clip.frames = 4;
+    const std::string path = zyl::test::WriteZyrv(dir.file("v.zyrv"), clip);
     auto camera = Open(path);
     ASSERT_TRUE(camera);
     camera->grab2->G2Grab();
@@ -251,7 +251,7 @@ TEST_F(RawPlayer, TruncatedWhilePlayingGivesBlackFramesNotACrash) {
     ASSERT_EQ(truncate(path.c_str(), 40 + 32 * 24 * 3 + 100), 0);
     ASSERT_EQ(camera->grab2->G2Wait(), kOk);
     const auto pixels = Pixels(*camera);
-    const auto expected = zyl::test::ExpectedPixels(spec, 1);
+    const auto expected = zyl::test::ExpectedPixels(clip, 1);
     EXPECT_TRUE(std::equal(pixels.begin(), pixels.begin() + 100, expected.begin()));
     EXPECT_TRUE(std::all_of(pixels.begin() + 100, pixels.end(), [](std::uint8_t b) {
         return b == 0;
@@ -262,9 +262,9 @@ TEST_F(RawPlayer, TruncatedWhilePlayingGivesBlackFramesNotACrash) {
 }
 
 TEST_F(RawPlayer, WaitAndStatusFromTwoThreads) {
-    ZyrvSpec spec;
-    spec.fps = 500;
-    auto camera = OpenSpec(spec);
+    ZyrvClip clip;
+    clip.fps = 500;
+    auto camera = OpenSpec(clip);
     ASSERT_TRUE(camera);
     camera->grab2->G2Grab();
     std::atomic<bool> done{false};
@@ -288,7 +288,7 @@ TEST_F(RawPlayer, WaitAndStatusFromTwoThreads) {
 }
 
 TEST_F(RawPlayer, InterfaceListAndHousekeeping) {
-    auto camera = OpenSpec(ZyrvSpec{});
+    auto camera = OpenSpec(ZyrvClip{});
     ASSERT_TRUE(camera);
     EXPECT_EQ(camera->interfaceIds, (std::vector<std::uint64_t>{1, 2, 8, 16, 10}));
     IDisposableType* object = camera->vpa;
@@ -317,10 +317,10 @@ TEST_F(RawPlayer, InterfaceListAndHousekeeping) {
 }
 
 TEST_F(RawPlayer, DeviceControlRules) {
-    ZyrvSpec spec;
-    spec.frames = 10;
-    spec.fps = 25;
-    auto camera = OpenSpec(spec);
+    ZyrvClip clip;
+    clip.frames = 10;
+    clip.fps = 25;
+    auto camera = OpenSpec(clip);
     ASSERT_TRUE(camera);
     IDeviceCtrl& d = *camera->device;
     std::int32_t i = 7;
@@ -378,9 +378,9 @@ TEST_F(RawPlayer, DeviceControlRules) {
 }
 
 TEST_F(RawPlayer, DigitalPorts) {
-    ZyrvSpec spec;
-    spec.frames = 6;
-    auto camera = OpenSpec(spec);
+    ZyrvClip clip;
+    clip.frames = 6;
+    auto camera = OpenSpec(clip);
     ASSERT_TRUE(camera);
     IBasicDIO& dio = *camera->dio;
     std::uint32_t v = 0;
@@ -411,7 +411,7 @@ TEST_F(RawPlayer, DigitalPorts) {
 
 TEST_F(RawPlayer, EveryHostObjectIsReleased) {
     {
-        auto camera = OpenSpec(ZyrvSpec{});
+        auto camera = OpenSpec(ZyrvClip{});
         ASSERT_TRUE(camera);
         camera->grab2->G2Grab();
         for (int i = 0; i < 20; ++i)
