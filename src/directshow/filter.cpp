@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "com/runtime.h"
+#include "directshow/simple_unknown.h"
 
 namespace {
 
@@ -14,27 +15,13 @@ void CopyName(WCHAR* target, std::size_t capacity, const std::wstring& name) {
 }
 
 // Enumerates a pin's preferred media types through its GetMediaType.
-class CEnumMediaTypes final : public IEnumMediaTypes {
+class CEnumMediaTypes final : public CSimpleUnknown<IEnumMediaTypes> {
 public:
-    explicit CEnumMediaTypes(CBasePin* pin, int position = 0) : m_pin(pin), m_position(position) {
+    explicit CEnumMediaTypes(CBasePin* pin, int position = 0)
+        : CSimpleUnknown<IEnumMediaTypes>(IID_IEnumMediaTypes), m_pin(pin), m_position(position) {
         m_pin->AddRef();
     }
     virtual ~CEnumMediaTypes() { m_pin->Release(); }
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumMediaTypes)
-            return GetInterface(this, object);
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return static_cast<ULONG>(++m_references); }
-    ULONG Release() override {
-        const LONG left = --m_references;
-        if (left == 0)
-            delete this;
-        return static_cast<ULONG>(left);
-    }
     HRESULT Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) override {
         if (!types || (count > 1 && !fetched))
             return E_POINTER;
@@ -72,32 +59,19 @@ public:
 private:
     CBasePin* m_pin;
     int m_position;
-    std::atomic<LONG> m_references{1};
 };
 
 // Enumerates a filter's pins; notices when the filter's pins change under it.
-class CEnumPins final : public IEnumPins {
+class CEnumPins final : public CSimpleUnknown<IEnumPins> {
 public:
     CEnumPins(CBaseFilter* filter, int position, LONG version)
-        : m_filter(filter), m_position(position), m_version(version) {
+        : CSimpleUnknown<IEnumPins>(IID_IEnumPins),
+          m_filter(filter),
+          m_position(position),
+          m_version(version) {
         m_filter->AddRef();
     }
     virtual ~CEnumPins() { m_filter->Release(); }
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumPins)
-            return GetInterface(this, object);
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return static_cast<ULONG>(++m_references); }
-    ULONG Release() override {
-        const LONG left = --m_references;
-        if (left == 0)
-            delete this;
-        return static_cast<ULONG>(left);
-    }
     HRESULT Next(ULONG count, IPin** pins, ULONG* fetched) override {
         if (!pins || (count > 1 && !fetched))
             return E_POINTER;
@@ -135,7 +109,6 @@ private:
     CBaseFilter* m_filter;
     int m_position;
     LONG m_version;
-    std::atomic<LONG> m_references{1};
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "com/com_ptr.h"
 #include "com/runtime.h"
 #include "directshow/registration.h"
+#include "directshow/simple_unknown.h"
 #include "directshow/system_clock.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -49,31 +50,18 @@ IBaseFilter* FilterOf(IPin* pin) {
     return info.pFilter;
 }
 
-class EnumFiltersSnapshot final : public IEnumFilters {
+class EnumFiltersSnapshot final : public CSimpleUnknown<IEnumFilters> {
 public:
     explicit EnumFiltersSnapshot(std::vector<IBaseFilter*> filters, std::size_t position = 0)
-        : m_filters(std::move(filters)), m_position(position) {
+        : CSimpleUnknown<IEnumFilters>(IID_IEnumFilters),
+          m_filters(std::move(filters)),
+          m_position(position) {
         for (IBaseFilter* f : m_filters)
             f->AddRef();
     }
     virtual ~EnumFiltersSnapshot() {
         for (IBaseFilter* f : m_filters)
             f->Release();
-    }
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumFilters)
-            return GetInterface(this, object);
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return static_cast<ULONG>(++m_references); }
-    ULONG Release() override {
-        const LONG left = --m_references;
-        if (left == 0)
-            delete this;
-        return static_cast<ULONG>(left);
     }
     HRESULT Next(ULONG count, IBaseFilter** filters, ULONG* fetched) override {
         if (!filters || (count > 1 && !fetched))
@@ -105,7 +93,6 @@ public:
 private:
     std::vector<IBaseFilter*> m_filters;
     std::size_t m_position;
-    std::atomic<LONG> m_references{1};
 };
 
 }  // namespace
@@ -795,43 +782,6 @@ HRESULT CFilterGraph::get_Balance(LONG* b) {
         IID_IBasicAudio, [&](IBasicAudio* a) { return a->get_Balance(b); }, true);
 }
 
-namespace {
-
-class GraphFactory final : public IClassFactory {
-public:
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (outer && !(riid == IID_IUnknown))
-            return E_NOINTERFACE;
-        auto* graph = new CFilterGraph(outer);
-        graph->NonDelegatingAddRef();
-        const HRESULT hr = graph->NonDelegatingQueryInterface(riid, object);
-        graph->NonDelegatingRelease();
-        return hr;
-    }
-    HRESULT LockServer(BOOL) override { return S_OK; }
-    virtual ~GraphFactory() = default;
-};
-
-}  // namespace
-
 void CFilterGraph::RegisterClass() {
-    com::RegisterPlatformClass(CLSID_FilterGraph, [](REFIID riid, void** factory) {
-        static GraphFactory instance;
-        return instance.QueryInterface(riid, factory);
-    });
+    com::RegisterPlatformClass(CLSID_FilterGraph, &CPlatformClassFactory<CFilterGraph>::Get);
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "com/runtime.h"
+#include "directshow/simple_unknown.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
 
@@ -122,43 +123,6 @@ void CSystemClock::Run() {
     }
 }
 
-namespace {
-
-class ClockFactory final : public IClassFactory {
-public:
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (outer && !(riid == IID_IUnknown))
-            return E_NOINTERFACE;
-        auto* clock = new CSystemClock(outer);
-        clock->NonDelegatingAddRef();
-        const HRESULT hr = clock->NonDelegatingQueryInterface(riid, object);
-        clock->NonDelegatingRelease();
-        return hr;
-    }
-    HRESULT LockServer(BOOL) override { return S_OK; }
-    virtual ~ClockFactory() = default;
-};
-
-}  // namespace
-
 void CSystemClock::RegisterClass() {
-    com::RegisterPlatformClass(CLSID_SystemClock, [](REFIID riid, void** factory) {
-        static ClockFactory instance;
-        return instance.QueryInterface(riid, factory);
-    });
+    com::RegisterPlatformClass(CLSID_SystemClock, &CPlatformClassFactory<CSystemClock>::Get);
 }
