@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "com/runtime.h"
+#include "directshow/simple_unknown.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -27,28 +28,10 @@ std::string FilterKey(REFCLSID clsid) {
            "\\Instance\\" + GuidToString(clsid);
 }
 
-class CClassFactory final : public IClassFactory {
+class CClassFactory final : public CSimpleUnknown<IClassFactory> {
 public:
-    explicit CClassFactory(const CFactoryTemplate* t) : m_template(t) {}
-    virtual ~CClassFactory() = default;
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return static_cast<ULONG>(++m_references); }
-    ULONG Release() override {
-        const LONG left = --m_references;
-        if (left == 0)
-            delete this;
-        return static_cast<ULONG>(left);
-    }
+    explicit CClassFactory(const CFactoryTemplate* t)
+        : CSimpleUnknown<IClassFactory>(IID_IClassFactory), m_template(t) {}
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
         if (!object)
             return E_POINTER;
@@ -73,7 +56,6 @@ public:
 
 private:
     const CFactoryTemplate* m_template;
-    std::atomic<LONG> m_references{1};
 };
 
 }  // namespace
