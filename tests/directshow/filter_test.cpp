@@ -96,7 +96,6 @@ TEST_F(BaseFilters, SamplesFlowOnlyWhileActive) {
     IMediaSample* sample = nullptr;
     source->Stop();
     ASSERT_EQ(source->Pause(), S_OK);  // commits the shared allocator again; the sink stays stopped
-    EXPECT_EQ(sink->pin().Receive(nullptr), E_POINTER);
     ASSERT_EQ(source->pin().GetDeliveryBuffer(&sample, nullptr, nullptr, 0), S_OK);
     EXPECT_EQ(sink->pin().Receive(sample), VFW_E_WRONG_STATE);
     sample->Release();
