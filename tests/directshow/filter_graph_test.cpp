@@ -21,31 +21,6 @@ using namespace zyl::test;
 
 namespace {
 
-class Recorder final : public CBaseVideoRenderer {
-public:
-    Recorder() : CBaseVideoRenderer(GUID_NULL, L"recorder", nullptr, nullptr) {}
-    HRESULT CheckMediaType(const CMediaType* type) override {
-        return *type->Subtype() == MEDIASUBTYPE_RGB32 ? S_OK : S_FALSE;
-    }
-    HRESULT DoRenderSample(IMediaSample* sample) override {
-        if (m_State != State_Running)
-            return S_OK;  // poster frames are not counted
-        BYTE* data = nullptr;
-        sample->GetPointer(&data);
-        int number;
-        std::memcpy(&number, data, sizeof number);
-        std::lock_guard lock(mutex);
-        frames.push_back(number);
-        return S_OK;
-    }
-    std::vector<int> Frames() {
-        std::lock_guard lock(mutex);
-        return frames;
-    }
-    std::mutex mutex;
-    std::vector<int> frames;
-};
-
 class Graph : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -58,7 +33,7 @@ protected:
         ASSERT_EQ(graph.As(events, IID_IMediaEventEx), S_OK);
         ASSERT_EQ(graph.As(seeking, IID_IMediaSeeking), S_OK);
         source = Make<PushSource>();
-        recorder = Make<Recorder>();
+        recorder = Make<RecordingRenderer>();
     }
     void TearDown() override {
         control.Reset();
@@ -94,7 +69,7 @@ protected:
     ComPtr<IMediaEventEx> events;
     ComPtr<IMediaSeeking> seeking;
     PushSource* source = nullptr;
-    Recorder* recorder = nullptr;
+    RecordingRenderer* recorder = nullptr;
 };
 
 }  // namespace

@@ -13,9 +13,9 @@ using namespace zyl::test;
 
 namespace {
 
-class RecordingRenderer final : public CBaseVideoRenderer {
+class TimedRecorder final : public CBaseVideoRenderer {
 public:
-    RecordingRenderer() : CBaseVideoRenderer(GUID_NULL, L"recorder", nullptr, nullptr) {}
+    TimedRecorder() : CBaseVideoRenderer(GUID_NULL, L"recorder", nullptr, nullptr) {}
     HRESULT CheckMediaType(const CMediaType* type) override {
         return *type->Subtype() == MEDIASUBTYPE_RGB32 ? S_OK : S_FALSE;
     }
@@ -82,7 +82,7 @@ class Renderer : public ::testing::Test {
 protected:
     void SetUp() override {
         source = Make<SourceFilter>();
-        renderer = Make<RecordingRenderer>();
+        renderer = Make<TimedRecorder>();
         source->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
         ASSERT_EQ(source->pin().Connect(renderer->InputPin(), nullptr), S_OK);
         clock = new CSystemClock;
@@ -123,7 +123,7 @@ protected:
     }
     const LONG before = CBaseObject::ObjectsActive();
     SourceFilter* source = nullptr;
-    RecordingRenderer* renderer = nullptr;
+    TimedRecorder* renderer = nullptr;
     CSystemClock* clock = nullptr;
     EventGraph graph;
     std::thread streamer;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "directshow/filter.h"
+#include "directshow/renderer.h"
 
 namespace zyl::test {
 
@@ -126,6 +127,37 @@ public:
 private:
     CCritSec m_lock;
     SinkPin m_pin;
+};
+
+// A renderer that accepts one video subtype and records the numbers of the frames it renders
+// while running (poster frames drawn while paused are not counted).
+class RecordingRenderer final : public CBaseVideoRenderer {
+public:
+    explicit RecordingRenderer(const GUID& accepted = MEDIASUBTYPE_RGB32)
+        : CBaseVideoRenderer(GUID_NULL, L"recorder", nullptr, nullptr), m_accepted(accepted) {}
+    HRESULT CheckMediaType(const CMediaType* type) override {
+        return *type->Subtype() == m_accepted ? S_OK : S_FALSE;
+    }
+    HRESULT DoRenderSample(IMediaSample* sample) override {
+        if (m_State != State_Running)
+            return S_OK;
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        int number;
+        std::memcpy(&number, data, sizeof number);
+        std::lock_guard lock(mutex);
+        frames.push_back(number);
+        return S_OK;
+    }
+    std::vector<int> Frames() {
+        std::lock_guard lock(mutex);
+        return frames;
+    }
+    std::mutex mutex;
+    std::vector<int> frames;
+
+private:
+    GUID m_accepted;
 };
 
 // Makes a filter with its first reference held by the caller.

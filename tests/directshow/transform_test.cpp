@@ -48,31 +48,6 @@ public:
     }
 };
 
-class Rgb24Recorder final : public CBaseVideoRenderer {
-public:
-    Rgb24Recorder() : CBaseVideoRenderer(GUID_NULL, L"rgb24 recorder", nullptr, nullptr) {}
-    HRESULT CheckMediaType(const CMediaType* type) override {
-        return *type->Subtype() == MEDIASUBTYPE_RGB24 ? S_OK : S_FALSE;
-    }
-    HRESULT DoRenderSample(IMediaSample* sample) override {
-        if (m_State != State_Running)
-            return S_OK;
-        BYTE* data = nullptr;
-        sample->GetPointer(&data);
-        int number;
-        std::memcpy(&number, data, sizeof number);
-        std::lock_guard lock(mutex);
-        frames.push_back(number);
-        return S_OK;
-    }
-    std::vector<int> Frames() {
-        std::lock_guard lock(mutex);
-        return frames;
-    }
-    std::mutex mutex;
-    std::vector<int> frames;
-};
-
 }  // namespace
 
 TEST(Transform, IntelligentConnectPutsItInBetween) {
@@ -88,7 +63,7 @@ TEST(Transform, IntelligentConnectPutsItInBetween) {
                   S_OK);
         auto* source = Make<PushSource>(5);
         auto* middle = Make<TenTimes>();
-        auto* recorder = Make<Rgb24Recorder>();
+        auto* recorder = Make<RecordingRenderer>(MEDIASUBTYPE_RGB24);
         graph->AddFilter(source, L"source");
         graph->AddFilter(middle, L"ten times");
         graph->AddFilter(recorder, L"recorder");

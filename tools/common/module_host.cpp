@@ -86,44 +86,36 @@ Camera::~Camera() {
     HostRelease(handle_);
 }
 
+// One device-control call; a failure becomes an exception naming the command and the result.
+void Camera::Control(std::uint32_t command, const void* input, std::uint64_t inputSize,
+                     void* output, std::uint64_t outputSize) {
+    const ZYL::Result r = device ? device->DeviceCtrlCmd(command, input, inputSize, output,
+                                                         output ? &outputSize : nullptr)
+                                 : ZYL::kNotSupported;
+    if (r != ZYL::kOk) {
+        throw std::runtime_error("device control " + std::to_string(command & ZYL::kCommandMask) +
+                                 " failed: " + ResultText(r));
+    }
+}
+
 std::int32_t Camera::GetInt(std::uint32_t command) {
     std::int32_t value = 0;
-    std::uint64_t size = sizeof value;
-    const ZYL::Result r =
-        device ? device->DeviceCtrlCmd(command, nullptr, 0, &value, &size) : ZYL::kNotSupported;
-    if (r != ZYL::kOk)
-        throw std::runtime_error("device control " + std::to_string(command) +
-                                 " failed: " + ResultText(r));
+    Control(command, nullptr, 0, &value, sizeof value);
     return value;
 }
 
 double Camera::GetDouble(std::uint32_t command) {
     double value = 0;
-    std::uint64_t size = sizeof value;
-    const ZYL::Result r =
-        device ? device->DeviceCtrlCmd(command, nullptr, 0, &value, &size) : ZYL::kNotSupported;
-    if (r != ZYL::kOk)
-        throw std::runtime_error("device control " + std::to_string(command) +
-                                 " failed: " + ResultText(r));
+    Control(command, nullptr, 0, &value, sizeof value);
     return value;
 }
 
 void Camera::SetInt(std::uint32_t command, std::int32_t value) {
-    const ZYL::Result r = device ? device->DeviceCtrlCmd(command | ZYL::kOpSet, &value,
-                                                         sizeof value, nullptr, nullptr)
-                                 : ZYL::kNotSupported;
-    if (r != ZYL::kOk)
-        throw std::runtime_error("device control " + std::to_string(command) +
-                                 " failed: " + ResultText(r));
+    Control(command | ZYL::kOpSet, &value, sizeof value, nullptr, 0);
 }
 
 void Camera::SetDouble(std::uint32_t command, double value) {
-    const ZYL::Result r = device ? device->DeviceCtrlCmd(command | ZYL::kOpSet, &value,
-                                                         sizeof value, nullptr, nullptr)
-                                 : ZYL::kNotSupported;
-    if (r != ZYL::kOk)
-        throw std::runtime_error("device control " + std::to_string(command) +
-                                 " failed: " + ResultText(r));
+    Control(command | ZYL::kOpSet, &value, sizeof value, nullptr, 0);
 }
 
 ZYL::Result ReadFrame(ZYL::IImageVPA& image, Frame& frame) {

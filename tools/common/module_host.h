@@ -63,6 +63,8 @@ public:
     void SetDouble(std::uint32_t command, double value);
 
 private:
+    void Control(std::uint32_t command, const void* input, std::uint64_t inputSize, void* output,
+                 std::uint64_t outputSize);
     HostHandle handle_;
 };
 
