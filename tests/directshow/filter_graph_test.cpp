@@ -248,3 +248,123 @@ TEST_F(Graph, RegisteredModulesProvideSourcesAndRenderersByMerit) {
     EXPECT_TRUE(dshow::RegisteredFilters().empty());
     dlclose(library);
 }
+
+TEST_F(Graph, RunningARunningGraphChangesNothing) {
+    Build();
+    ASSERT_EQ(control->Run(), S_OK);
+    while (recorder->Frames().size() < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const REFERENCE_TIME start = recorder->StartTime();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(control->Run(), S_OK);
+    EXPECT_EQ(recorder->StartTime(), start) << "stream time goes on";
+    EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+    EXPECT_EQ(recorder->Frames(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    control->Stop();
+}
+
+TEST_F(Graph, CurrentPositionIsWhatWasRenderedNotWhatWasRead) {
+    source->readAhead = 3;
+    Build();
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    control->Pause();
+    OAFilterState state;
+    ASSERT_EQ(control->GetState(5000, &state), S_OK);
+    LONGLONG position = -1;
+    ASSERT_EQ(seeking->GetCurrentPosition(&position), S_OK);
+    EXPECT_EQ(position, 0) << "paused on the first frame";
+    LONGLONG five = 5;
+    ASSERT_EQ(seeking->SetPositions(&five, AM_SEEKING_AbsolutePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              S_OK);
+    ASSERT_EQ(seeking->GetCurrentPosition(&position), S_OK);
+    EXPECT_EQ(position, 5);
+    ASSERT_EQ(control->Run(), S_OK);
+    while (recorder->Frames().size() < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(control->Pause(), S_OK);
+    const int shown = recorder->Frames().back();
+    ASSERT_EQ(seeking->GetCurrentPosition(&position), S_OK);
+    EXPECT_GE(position, shown);
+    EXPECT_LE(position, shown + 1);
+    control->Stop();
+}
+
+TEST_F(Graph, SetRateWhileRunningTakesEffectAtOnce) {
+    PushSource* longer = Make<PushSource>(1000);
+    source->Release();
+    source = longer;
+    Build();
+    ASSERT_EQ(control->Run(), S_OK);
+    while (recorder->Frames().size() < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(seeking->SetRate(4.0), S_OK);
+    for (int i = 0; i < 500 && recorder->InputPin()->CurrentRate() != 4.0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(recorder->InputPin()->CurrentRate(), 4.0) << "a new segment at the new rate";
+    double rate = 0;
+    EXPECT_EQ(seeking->GetRate(&rate), S_OK);
+    EXPECT_EQ(rate, 4.0);
+    const auto frames = recorder->Frames();
+    for (std::size_t i = 1; i < frames.size(); ++i)
+        EXPECT_GE(frames[i], frames[i - 1]) << "no frame from before the change after it";
+    control->Stop();
+}
+
+TEST_F(Graph, ConnectingToAConnectedInputFailsAndKeepsTheConnection) {
+    Build();
+    SourceFilter* other = Make<SourceFilter>();
+    other->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
+    ASSERT_EQ(graph->AddFilter(other, L"Other"), S_OK);
+    EXPECT_EQ(other->pin().Connect(recorder->InputPin(), nullptr), VFW_E_ALREADY_CONNECTED);
+    EXPECT_EQ(graph->Connect(&other->pin(), recorder->InputPin()), VFW_E_ALREADY_CONNECTED);
+    ComPtr<IPin> peer;
+    ASSERT_EQ(recorder->InputPin()->ConnectedTo(peer.Put()), S_OK);
+    EXPECT_EQ(peer.Get(), static_cast<IPin*>(&source->pin()));
+    EXPECT_FALSE(other->pin().IsConnected());
+    other->Release();
+}
+
+TEST_F(Graph, UnconnectedRenderersDoNotHoldUpCompletion) {
+    Build();
+    RecordingRenderer* idle = Make<RecordingRenderer>();
+    ASSERT_EQ(graph->AddFilter(idle, L"Idle"), S_OK);
+    ASSERT_EQ(control->Run(), S_OK);
+    EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+    control->Stop();
+    idle->Release();
+}
+
+TEST_F(Graph, PauseSaysWhenItIsNotCompleteAndGetStateWaitsOnceForTheGraph) {
+    // Sources that never deliver: each renderer waits for its first sample.
+    std::vector<SourceFilter*> sources;
+    std::vector<RecordingRenderer*> renderers;
+    for (int i = 0; i < 3; ++i) {
+        sources.push_back(Make<SourceFilter>());
+        renderers.push_back(Make<RecordingRenderer>());
+        sources.back()->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
+        ASSERT_EQ(graph->AddFilter(renderers.back(), (L"R" + std::to_wstring(i)).c_str()), S_OK);
+        ASSERT_EQ(graph->AddFilter(sources.back(), (L"S" + std::to_wstring(i)).c_str()), S_OK);
+        ASSERT_EQ(graph->Render(&sources.back()->pin()), S_OK);
+    }
+    EXPECT_EQ(control->Pause(), S_FALSE);
+    OAFilterState state;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(control->GetState(300, &state), VFW_S_STATE_INTERMEDIATE);
+    const auto waited = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(state, State_Paused);
+    EXPECT_LT(waited, std::chrono::milliseconds(800)) << "one time-out, not one per renderer";
+    EXPECT_EQ(control->Run(), S_FALSE);
+    control->Stop();
+    graph.Reset();
+    for (auto* f : sources)
+        f->Release();
+    for (auto* f : renderers)
+        f->Release();
+}
+
+TEST(GraphCodes, StateErrorsHaveTheirWindowsValues) {
+    EXPECT_EQ(static_cast<std::uint32_t>(VFW_E_NOT_PAUSED), 0x80040225u);
+    EXPECT_EQ(static_cast<std::uint32_t>(VFW_E_NOT_RUNNING), 0x80040226u);
+    EXPECT_EQ(static_cast<std::uint32_t>(VFW_E_NOT_STOPPED), 0x80040224u);
+}

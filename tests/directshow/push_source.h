@@ -91,8 +91,10 @@ public:
         return S_OK;
     }
     HRESULT GetStopPosition(LONGLONG* p) override { return GetDuration(p); }
+    // Like a demuxer with a queue, the source itself is ahead of what is on screen.
     HRESULT GetCurrentPosition(LONGLONG* p) override {
-        *p = m_format == TIME_FORMAT_FRAME ? m_next.load() : m_next.load() * kFrameTime;
+        const LONGLONG next = m_next.load() + readAhead;
+        *p = m_format == TIME_FORMAT_FRAME ? next : next * kFrameTime;
         return S_OK;
     }
     HRESULT ConvertTimeFormat(LONGLONG*, const GUID*, LONGLONG, const GUID*) override {
@@ -137,6 +139,7 @@ public:
 
     SourcePin& pin() { return m_pin; }
     const std::wstring& file() const { return m_file; }
+    int readAhead = 0;
 
 private:
     void StartThread() {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "directshow/system_clock.h"
@@ -20,15 +21,21 @@ public:
         return *type->Subtype() == MEDIASUBTYPE_RGB32 ? S_OK : S_FALSE;
     }
     HRESULT DoRenderSample(IMediaSample* sample) override {
+        rendering = true;
+        if (renderTime)
+            std::this_thread::sleep_for(std::chrono::microseconds(renderTime / 10));
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         Rendered r;
         std::memcpy(&r.number, data, sizeof r.number);
         r.paused = m_State == State_Paused;
         r.at = MonotonicReferenceTime();
-        std::lock_guard lock(mutex);
-        rendered.push_back(r);
-        return S_OK;
+        {
+            std::lock_guard lock(mutex);
+            rendered.push_back(r);
+        }
+        rendering = false;
+        return failWith;
     }
     struct Rendered {
         int number;
@@ -41,6 +48,9 @@ public:
     }
     std::mutex mutex;
     std::vector<Rendered> rendered;
+    std::atomic<HRESULT> failWith{S_OK};
+    std::atomic<bool> rendering{false};
+    REFERENCE_TIME renderTime = 0;
 };
 
 // Stands in for the graph: records the events filters post.
@@ -131,7 +141,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Renderer, PausingShowsThePosterFrameAndCompletesWithIt) {
+TEST_F(Renderer, PausingHoldsTheFirstSampleAndRendersItOnceWhenRunning) {
     renderer->Pause();
     source->Pause();
     FILTER_STATE state;
@@ -139,14 +149,129 @@ TEST_F(Renderer, PausingShowsThePosterFrameAndCompletesWithIt) {
     Stream({{7, 0}});
     EXPECT_EQ(renderer->GetState(5000, &state), S_OK);
     EXPECT_EQ(state, State_Paused);
-    const auto shown = renderer->Snapshot();
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].number, 7);
-    EXPECT_TRUE(shown[0].paused);
+    EXPECT_TRUE(renderer->Snapshot().empty())
+        << "OnReceiveFirstSample draws nothing unless the renderer overrides it";
     EXPECT_TRUE(renderer->HasPendingSample()) << "held until the graph runs";
     RunIn(0);
     streamer.join();
-    EXPECT_EQ(renderer->Snapshot().size(), 2u) << "rendered again at its time";
+    const auto shown = renderer->Snapshot();
+    ASSERT_EQ(shown.size(), 1u) << "frame 0 reaches DoRenderSample exactly once";
+    EXPECT_EQ(shown[0].number, 7);
+    EXPECT_FALSE(shown[0].paused);
+}
+
+TEST_F(Renderer, AFlushWhilePausedRendersNothingUntilTheNextRun) {
+    renderer->Pause();
+    source->Pause();
+    Stream({{1, 0}});
+    FILTER_STATE state;
+    ASSERT_EQ(renderer->GetState(5000, &state), S_OK);
+    renderer->InputPin()->BeginFlush();
+    renderer->InputPin()->EndFlush();
+    streamer.join();
+    EXPECT_EQ(renderer->GetState(0, &state), VFW_S_STATE_INTERMEDIATE)
+        << "after a flush the pause waits for a new sample";
+    Stream({{2, 0}});
+    ASSERT_EQ(renderer->GetState(5000, &state), S_OK);
+    EXPECT_TRUE(renderer->Snapshot().empty()) << "a seek while paused draws nothing";
+    RunIn(0);
+    streamer.join();
+    const auto shown = renderer->Snapshot();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].number, 2) << "the sample from before the flush is gone";
+}
+
+TEST_F(Renderer, AFailingDoRenderSampleDoesNotStopTheStream) {
+    renderer->failWith = E_OUTOFMEMORY;  // a sink whose buffer is full
+    RunIn(0);
+    std::vector<HRESULT> answers;
+    streamer = std::thread([&] {
+        for (int i = 0; i < 3; ++i)
+            answers.push_back(source->pin().Send(i, 0, 1));
+        source->pin().DeliverEndOfStream();
+    });
+    streamer.join();
+    EXPECT_EQ(answers, (std::vector<HRESULT>{S_OK, S_OK, S_OK}));
+    EXPECT_EQ(renderer->Snapshot().size(), 3u);
+    EXPECT_EQ(graph.Events(), std::vector<LONG>{EC_COMPLETE});
+}
+
+TEST_F(Renderer, StopReleasesAThreadWaitingForThePauseToComplete) {
+    renderer->Pause();
+    source->Pause();
+    std::atomic<bool> returned{false};
+    HRESULT answer = E_FAIL;
+    std::thread waiter([&] {
+        FILTER_STATE state;
+        answer = renderer->GetState(zyl::platform::kInfinite, &state);
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(returned) << "still waiting for a first sample";
+    renderer->Stop();
+    waiter.join();
+    EXPECT_EQ(answer, S_OK);
+}
+
+TEST_F(Renderer, AfterEndFlushNoSampleFromBeforeItIsRenderedOrInTheWay) {
+    RunIn(0);
+    for (int round = 0; round < 200; ++round) {
+        Stream({{round, 3600 * UNITS}});  // due in an hour
+        while (!renderer->HasPendingSample())
+            std::this_thread::yield();
+        renderer->InputPin()->BeginFlush();
+        renderer->InputPin()->EndFlush();
+        EXPECT_FALSE(renderer->HasPendingSample()) << "round " << round;
+        streamer.join();
+    }
+    Stream({{1000, 0}});
+    streamer.join();
+    const auto shown = renderer->Snapshot();
+    ASSERT_EQ(shown.size(), 1u) << "the first sample after the flush is taken";
+    EXPECT_EQ(shown[0].number, 1000);
+}
+
+TEST_F(Renderer, PrerollAndEarlySamplesAreDroppedWithoutWaiting) {
+    source->pin().NewSegment(0, 10 * UNITS, 1.0);
+    renderer->InputPin()->NewSegment(0, 10 * UNITS, 1.0);
+    RunIn(0);
+    streamer = std::thread([&] {
+        source->pin().Send(1, 0, 40 * MILLISECONDS, true);                 // preroll
+        source->pin().Send(2, -80 * MILLISECONDS, -40 * MILLISECONDS);    // before the segment
+        source->pin().Send(3, -3600 * UNITS, -3599 * UNITS);              // far before it
+        source->pin().Send(4, -20 * MILLISECONDS, 20 * MILLISECONDS);     // on screen at 0
+        source->pin().DeliverEndOfStream();
+    });
+    streamer.join();
+    const auto shown = renderer->Snapshot();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].number, 4);
+    EXPECT_EQ(graph.Events(), std::vector<LONG>{EC_COMPLETE});
+}
+
+TEST_F(Renderer, ChangingTheClockWakesAWaitingSample) {
+    RunIn(0);
+    Stream({{1, 3600 * UNITS}});
+    while (!renderer->HasPendingSample())
+        std::this_thread::yield();
+    renderer->SetSyncSource(nullptr);  // unclocked now: due at once
+    for (int i = 0; i < 500 && renderer->Snapshot().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(renderer->Snapshot().size(), 1u);
+}
+
+TEST_F(Renderer, NoRenderingRunsOnceStopHasReturned) {
+    renderer->renderTime = 50 * MILLISECONDS;
+    renderer->SetSyncSource(nullptr);
+    RunIn(0);
+    Stream({{1, 0}, {2, 0}, {3, 0}});
+    while (!renderer->rendering)
+        std::this_thread::yield();
+    renderer->Stop();
+    EXPECT_FALSE(renderer->rendering) << "Stop waits for the sample being rendered";
+    const std::size_t atStop = renderer->Snapshot().size();
+    streamer.join();
+    EXPECT_EQ(renderer->Snapshot().size(), atStop);
 }
 
 TEST_F(Renderer, SamplesAreNeverEarlyAndNotMuchLate) {

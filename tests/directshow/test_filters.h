@@ -3,6 +3,7 @@
 // what it receives.
 #pragma once
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -56,7 +57,7 @@ public:
         return allocator->SetProperties(&request, &actual);
     }
     // Sends one sample carrying a number.
-    HRESULT Send(int number, REFERENCE_TIME start, REFERENCE_TIME end) {
+    HRESULT Send(int number, REFERENCE_TIME start, REFERENCE_TIME end, bool preroll = false) {
         IMediaSample* sample = nullptr;
         if (HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0); FAILED(hr))
             return hr;
@@ -64,6 +65,7 @@ public:
         sample->GetPointer(&data);
         std::memcpy(data, &number, sizeof number);
         sample->SetTime(&start, &end);
+        sample->SetPreroll(preroll);
         const HRESULT hr = Deliver(sample);
         sample->Release();
         return hr;
@@ -129,32 +131,43 @@ private:
     SinkPin m_pin;
 };
 
-// A renderer that accepts one video subtype and records the numbers of the frames it renders
-// while running (poster frames drawn while paused are not counted).
+// A renderer that accepts one video subtype and records every frame DoRenderSample is given,
+// with the filter's state at that moment, the way a renderer writer overrides only that.
 class RecordingRenderer final : public CBaseVideoRenderer {
 public:
+    struct Render {
+        int number;
+        FILTER_STATE state;
+    };
     explicit RecordingRenderer(const GUID& accepted = MEDIASUBTYPE_RGB32)
         : CBaseVideoRenderer(GUID_NULL, L"recorder", nullptr, nullptr), m_accepted(accepted) {}
     HRESULT CheckMediaType(const CMediaType* type) override {
         return *type->Subtype() == m_accepted ? S_OK : S_FALSE;
     }
     HRESULT DoRenderSample(IMediaSample* sample) override {
-        if (m_State != State_Running)
-            return S_OK;
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         int number;
         std::memcpy(&number, data, sizeof number);
         std::lock_guard lock(mutex);
-        frames.push_back(number);
-        return S_OK;
+        renders.push_back({number, m_State.load()});
+        return failWith;
     }
     std::vector<int> Frames() {
         std::lock_guard lock(mutex);
-        return frames;
+        std::vector<int> numbers;
+        for (const Render& r : renders)
+            numbers.push_back(r.number);
+        return numbers;
+    }
+    std::vector<Render> Renders() {
+        std::lock_guard lock(mutex);
+        return renders;
     }
     std::mutex mutex;
-    std::vector<int> frames;
+    std::vector<Render> renders;
+    // What DoRenderSample answers, as a sink whose buffer is full would.
+    std::atomic<HRESULT> failWith{S_OK};
 
 private:
     GUID m_accepted;
