@@ -85,8 +85,10 @@ constexpr HRESULT HRESULT_FROM_WIN32(std::uint32_t error) {
     return error == 0 ? S_OK : ToHResult((error & 0xFFFF) | (7u << 16) | 0x80000000u);
 }
 
-// The class contexts that matter here.
+// The class contexts that matter here. There are no in-process handlers on this platform: a
+// request for a handler is served by the class's in-process server (InprocServer32).
 inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
+inline constexpr DWORD CLSCTX_INPROC_HANDLER = 0x2;
 inline constexpr DWORD CLSCTX_ALL = 0x17;
 inline constexpr DWORD COINIT_APARTMENTTHREADED = 0x2;
 inline constexpr DWORD COINIT_MULTITHREADED = 0x0;

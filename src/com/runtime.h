@@ -2,8 +2,15 @@
 // in-process servers registered under HKEY_CLASSES_ROOT\CLSID\{...}\InprocServer32), task
 // memory, and freeing server libraries that say they may go.
 //
-// Initialisation state is per thread (no lock). The platform class table and the table of
-// loaded server libraries share one mutex, never held while calling into a server.
+// Each library that links this runtime has its own copy of it. A class whose registered server
+// is the library holding this copy is served by that library's own DllGetClassObject without a
+// loader reference, so the host's dlclose really unloads it. Once the library (or the process)
+// is being torn down the runtime loads and unloads nothing: it may be running inside the
+// loader's destructor calls.
+//
+// Any thread. Initialisation state is per thread (no lock). The platform class table and the
+// table of loaded server libraries share one mutex; dlopen runs under it, but it is never held
+// while calling a server's DllGetClassObject or DllCanUnloadNow, nor around dlclose.
 #pragma once
 
 #include <cstddef>
@@ -15,11 +22,15 @@ HRESULT CoInitialize(void* reserved);
 HRESULT CoInitializeEx(void* reserved, DWORD concurrencyModel);
 void CoUninitialize();
 
+// The context must include CLSCTX_INPROC_SERVER or CLSCTX_INPROC_HANDLER; both are served by
+// the in-process server.
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* serverInfo, REFIID riid,
                          void** object);
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,
                          void** object);
-// Unloads every server library whose DllCanUnloadNow answers S_OK.
+// Unloads every server library whose DllCanUnloadNow answers S_OK and that no thread is asking
+// for a class object. Does nothing while this library or the process is being torn down (the
+// last CoUninitialize of a destructor then leaves the libraries loaded).
 void CoFreeUnusedLibraries();
 
 void* CoTaskMemAlloc(std::size_t size);
@@ -33,7 +44,7 @@ namespace com {
 using FactoryGetter = HRESULT (*)(REFIID riid, void** factory);
 void RegisterPlatformClass(REFCLSID clsid, FactoryGetter getFactory);
 
-// Server libraries currently loaded by the runtime.
+// Server libraries currently loaded by the runtime (never the library holding this copy).
 std::size_t LoadedServerCount();
 
 // The exports an in-process server library offers.

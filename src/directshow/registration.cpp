@@ -28,10 +28,14 @@ std::string FilterKey(REFCLSID clsid) {
            "\\Instance\\" + GuidToString(clsid);
 }
 
-class CClassFactory final : public CSimpleUnknown<IClassFactory> {
+// A live object of the module like any other (a CBaseObject), so a factory someone holds keeps
+// the module loaded even without LockServer.
+class CClassFactory final : public CSimpleUnknown<IClassFactory>, public CBaseObject {
 public:
     explicit CClassFactory(const CFactoryTemplate* t)
-        : CSimpleUnknown<IClassFactory>(IID_IClassFactory), m_template(t) {}
+        : CSimpleUnknown<IClassFactory>(IID_IClassFactory),
+          CBaseObject(L"Class Factory"),
+          m_template(t) {}
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
         if (!object)
             return E_POINTER;
@@ -77,6 +81,7 @@ HRESULT dshow::GetClassObject(const CFactoryTemplate* templates, int count, REFC
 }
 
 HRESULT dshow::CanUnloadNow() {
+    // Class factories count among the live objects.
     return CBaseObject::ObjectsActive() == 0 && g_serverLocks == 0 ? S_OK : S_FALSE;
 }
 

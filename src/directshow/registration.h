@@ -6,7 +6,7 @@
 //
 // Registration runs on the caller's thread and edits the registry file under its writer lock.
 // The factory keeps a server lock count (atomic) that DllCanUnloadNow reads with the live
-// object count.
+// object count, in which the class factories themselves are counted.
 #pragma once
 
 #include <string>
@@ -81,6 +81,8 @@ std::vector<RegisteredFilter> RegisteredFilters();
 // The module's entry points over its template table.
 HRESULT GetClassObject(const CFactoryTemplate* templates, int count, REFCLSID clsid, REFIID riid,
                        void** object);
+// S_OK when no object of the module (class factories included) is alive and no LockServer
+// lock is held.
 HRESULT CanUnloadNow();
 // Writes (or removes) every template's class key and filter entry; modulePath is the library.
 HRESULT RegisterServer(const CFactoryTemplate* templates, int count, const std::string& modulePath,

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "com/com_ptr.h"
+#include "directshow/push_source.h"
 #include "fakes/com_test_server.h"
 #include "platform/registry.h"
 #include "support/temp_dir.h"
@@ -32,11 +33,21 @@ protected:
     zyl::test::ScopedEnv registry{"ZYLON_REGISTRY", dir.file("registry.reg")};
 };
 
-bool ServerLoaded() {
-    void* handle = dlopen(kServer.c_str(), RTLD_NOW | RTLD_NOLOAD);
+bool ServerLoaded(const std::string& path = kServer) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle)
         dlclose(handle);
     return handle != nullptr;
+}
+
+// A loaded library's own answer; E_FAIL when it is not loaded.
+HRESULT CanUnloadNow(const std::string& path) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!handle)
+        return E_FAIL;
+    const HRESULT hr = reinterpret_cast<com::DllCanUnloadNowFn>(dlsym(handle, "DllCanUnloadNow"))();
+    dlclose(handle);
+    return hr;
 }
 
 }  // namespace
@@ -132,4 +143,63 @@ TEST_F(ComRuntime, MissingLibrariesAndPlatformClasses) {
     memory = CoTaskMemRealloc(memory, 64);
     CoTaskMemFree(memory);
     CoTaskMemFree(nullptr);
+}
+
+TEST_F(ComRuntime, InprocHandlerRequestsAreServedByTheServer) {
+    ASSERT_EQ(Register("DllRegisterServer"), S_OK);
+    constexpr DWORD kLocalServer = 0x4;
+    ComPtr<IClassFactory> factory;
+    EXPECT_EQ(CoGetClassObject(CLSID_TestCounter, kLocalServer, nullptr, IID_IClassFactory,
+                               factory.PutVoid()),
+              REGDB_E_CLASSNOTREG);
+    ASSERT_EQ(CoGetClassObject(CLSID_TestCounter, CLSCTX_INPROC_HANDLER, nullptr, IID_IClassFactory,
+                               factory.PutVoid()),
+              S_OK);
+    ComPtr<ITestCounter> counter;
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_ITestCounter, counter.PutVoid()), S_OK);
+    counter.Reset();
+    factory.Reset();
+    CoFreeUnusedLibraries();
+    EXPECT_FALSE(ServerLoaded());
+}
+
+// A filter module's class factories are live objects of the module (they derive from
+// CBaseObject), so DllCanUnloadNow answers S_FALSE while one is held, locked or not.
+TEST_F(ComRuntime, AHeldClassFactoryKeepsAFilterModuleLoaded) {
+    const std::string module = std::string(ZYLAVI_TEST_FAKES) + "/libdshow_test_filters.so";
+    {
+        void* library = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library, nullptr) << dlerror();
+        auto reg = reinterpret_cast<com::DllRegisterServerFn>(dlsym(library, "DllRegisterServer"));
+        ASSERT_EQ(reg(), S_OK);
+        dlclose(library);
+    }
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(CoGetClassObject(zyl::test::CLSID_PushSource, CLSCTX_INPROC_SERVER, nullptr,
+                               IID_IClassFactory, factory.PutVoid()),
+              S_OK);
+    EXPECT_EQ(CanUnloadNow(module), S_FALSE) << "a factory is held";
+    CoFreeUnusedLibraries();
+    EXPECT_TRUE(ServerLoaded(module));
+
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    factory.Reset();
+    EXPECT_EQ(CanUnloadNow(module), S_FALSE) << "locked";
+    CoFreeUnusedLibraries();
+    EXPECT_TRUE(ServerLoaded(module));
+
+    ASSERT_EQ(CoGetClassObject(zyl::test::CLSID_PushSource, CLSCTX_INPROC_SERVER, nullptr,
+                               IID_IClassFactory, factory.PutVoid()),
+              S_OK);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    EXPECT_EQ(CanUnloadNow(module), S_FALSE) << "unlocked, but a factory is still held";
+    ComPtr<IUnknown> source;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, source.PutVoid()), S_OK);
+    factory.Reset();
+    EXPECT_EQ(CanUnloadNow(module), S_FALSE) << "a filter lives";
+    source.Reset();
+    EXPECT_EQ(CanUnloadNow(module), S_OK);
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(com::LoadedServerCount(), 0u);
+    EXPECT_FALSE(ServerLoaded(module));
 }
