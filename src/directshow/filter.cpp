@@ -215,14 +215,19 @@ HRESULT CBasePin::AttemptConnection(IPin* receivePin, const CMediaType* type) {
     m_Connected = receivePin;
     m_Connected->AddRef();
     hr = SetMediaType(type);
-    if (SUCCEEDED(hr))
+    bool accepted = false;
+    if (SUCCEEDED(hr)) {
         hr = receivePin->ReceiveConnection(this, type);
+        accepted = SUCCEEDED(hr);
+    }
     if (SUCCEEDED(hr))
         hr = CompleteConnect(receivePin);
     if (SUCCEEDED(hr))
         return S_OK;
-    // The peer may have accepted before our completion failed: undo it there too.
-    receivePin->Disconnect();
+    // Undo the peer's side only if it took the connection: a refusal (it may be connected to
+    // someone else) leaves it as it was.
+    if (accepted)
+        receivePin->Disconnect();
     DisconnectInternal();
     return hr;
 }
@@ -730,11 +735,12 @@ HRESULT CBaseFilter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
     m_pSink = nullptr;
     if (graph) {
         // Kept without a reference, like the graph pointer itself.
+        IMediaEventSink* sink = nullptr;
         if (SUCCEEDED(
-                graph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&m_pSink)))) {
-            m_pSink->Release();
-        } else {
-            m_pSink = nullptr;
+                graph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink))) &&
+            sink) {
+            sink->Release();
+            m_pSink = sink;
         }
         m_pName = name ? name : L"";
     } else {
@@ -744,6 +750,6 @@ HRESULT CBaseFilter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
 }
 
 HRESULT CBaseFilter::NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2) {
-    IMediaEventSink* sink = m_pSink;
+    IMediaEventSink* sink = m_pSink.load();
     return sink ? sink->Notify(code, param1, param2) : E_NOTIMPL;
 }

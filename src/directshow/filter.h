@@ -62,7 +62,9 @@ public:
     bool IsStopped() const;
     const CMediaType& CurrentMediaType() const { return m_mt; }
     const std::wstring& Name() const { return m_name; }
+    // The last segment, written by the streaming thread.
     REFERENCE_TIME CurrentStartTime() const { return m_tStart; }
+    REFERENCE_TIME CurrentStopTime() const { return m_tStop; }
     double CurrentRate() const { return m_dRate; }
 
 protected:
@@ -77,9 +79,9 @@ protected:
     PIN_DIRECTION m_dir;
     IPin* m_Connected = nullptr;
     CMediaType m_mt;
-    REFERENCE_TIME m_tStart = 0;
-    REFERENCE_TIME m_tStop = 0x7FFFFFFFFFFFFFFF;
-    double m_dRate = 1.0;
+    std::atomic<REFERENCE_TIME> m_tStart{0};
+    std::atomic<REFERENCE_TIME> m_tStop{0x7FFFFFFFFFFFFFFF};
+    std::atomic<double> m_dRate{1.0};
     bool m_bTryMyTypesFirst = false;
     IQualityControl* m_pQSink = nullptr;
 };
@@ -194,7 +196,8 @@ protected:
     CLSID m_clsid;
     CCritSec* m_pLock;
     std::wstring m_pName;
-    IFilterGraph* m_pGraph = nullptr;    // weak: the graph holds the filter
-    IMediaEventSink* m_pSink = nullptr;  // weak, the graph's own
+    IFilterGraph* m_pGraph = nullptr;  // weak: the graph holds the filter
+    // Weak, the graph's own; streaming threads read it to post events.
+    std::atomic<IMediaEventSink*> m_pSink{nullptr};
     LONG m_PinVersion = 1;
 };

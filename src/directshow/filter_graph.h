@@ -1,16 +1,21 @@
 // The filter graph manager (CLSID_FilterGraph): filters and connections, intelligent connect
-// and rendering, state changes, the event queue, seeking and audio forwarded to the filters.
+// and rendering (filter_graph_build.cpp), state changes and the clock (filter_graph_state.cpp),
+// the event queue (filter_graph_events.cpp), seeking and audio forwarded to the renderers
+// (filter_graph_seeking.cpp). Where it departs from Windows, src/directshow/README.md says so.
 //
-// One graph lock serialises every graph call, as on Windows; it is held while filters change
-// state, never while events are waited for. The event queue has a lock of its own, taken by
-// filters posting events from their streaming threads (so a filter never needs the graph lock
-// to post). The graph holds a reference to each filter; filters point back weakly.
+// Threads: application threads call every interface; filters post events from their
+// streaming threads. Locks: the graph lock (m_lock) serialises every graph call, as on
+// Windows; it is held while filters change state and seek, never while GetState or GetEvent
+// wait. The event lock (m_eventLock) guards the queue and the completion count and is a leaf:
+// nothing is called while it is held, so filters may post under locks of their own. The graph
+// holds a reference to each filter; filters point back weakly.
 #pragma once
 
 #include <deque>
 #include <functional>
 #include <vector>
 
+#include "com/com_ptr.h"
 #include "directshow/filter.h"
 #include "platform/sync.h"
 
@@ -139,6 +144,25 @@ private:
         LONG_PTR param2;
     };
 
+    // Seeking is sent to each connected renderer, which passes it upstream once per stream.
+    std::vector<ComPtr<IMediaSeeking>> SeekingRenderers();
+    // Calls every renderer's seeking; the first error wins, E_NOTIMPL only when all say so.
+    template <class F>
+    HRESULT Distribute(F&& call);
+    // The first renderer's answer that succeeds.
+    template <class F>
+    HRESULT FirstAnswer(F&& call);
+    HRESULT SetPositionsLocked(LONGLONG* current, DWORD currentFlags, LONGLONG* stop,
+                               DWORD stopFlags);
+    // Stream time: what has played since the last start or seek, frozen while paused.
+    REFERENCE_TIME StreamTimeLocked();
+    // The media time on screen: where the last seek started plus stream time at the rate.
+    REFERENCE_TIME CurrentMediaTimeLocked();
+    HRESULT ToFormat(REFERENCE_TIME mediaTime, LONGLONG* value);
+    HRESULT ToMediaTime(LONGLONG value, REFERENCE_TIME* mediaTime);
+    // Whether some filter has not finished its pause, asked without waiting.
+    bool TransitionIncomplete();
+
     HRESULT ConnectVia(IPin* out, IPin* in, std::size_t depth);
     // Creates registered filters (best merit first) whose inputs take one of out's types, adds
     // each to the graph and keeps the first for which attempt succeeds.
@@ -148,8 +172,6 @@ private:
     std::vector<IBaseFilter*> DownstreamFirst();
     HRESULT ChangeState(FILTER_STATE target);
     std::size_t CountRenderers();
-    template <class I, class F>
-    HRESULT ForEachFilterWith(REFIID iid, F&& call, bool firstOnly);
     void PostEvent(const Event& event);
 
     CCritSec m_lock;
@@ -157,13 +179,16 @@ private:
     FILTER_STATE m_state = State_Stopped;
     IReferenceClock* m_clock = nullptr;
     bool m_clockChosen = false;
-    REFERENCE_TIME m_streamStart = 0;
-    REFERENCE_TIME m_pausedAt = 0;
+    REFERENCE_TIME m_streamStart = 0;       // clock time of stream time zero while running
+    REFERENCE_TIME m_pausedStreamTime = 0;  // stream time reached when paused or stopped
+    REFERENCE_TIME m_segmentStart = 0;      // media time at stream time zero
     double m_rate = 1.0;
+    GUID m_timeFormat = TIME_FORMAT_MEDIA_TIME;
 
     std::mutex m_eventLock;
     std::deque<Event> m_events;
     zyl::platform::Event m_eventHandle{zyl::platform::Event::Reset::Manual};
+    bool m_running = false;  // completions count only while the graph runs
     std::size_t m_renderersRunning = 0;
     std::size_t m_completions = 0;
 };

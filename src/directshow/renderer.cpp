@@ -1,5 +1,7 @@
 #include "directshow/renderer.h"
 
+#include "directshow/pos_passthru.h"
+
 // ---- CRendererInputPin ----
 
 CRendererInputPin::CRendererInputPin(CBaseRenderer* renderer, HRESULT* hr, const wchar_t* name)
@@ -32,8 +34,10 @@ HRESULT CRendererInputPin::Receive(IMediaSample* sample) {
 }
 
 HRESULT CRendererInputPin::EndOfStream() {
-    if (IsStopped() || IsFlushing())
-        return IsFlushing() ? S_OK : VFW_E_WRONG_STATE;
+    if (IsStopped())
+        return VFW_E_WRONG_STATE;
+    if (IsFlushing())
+        return S_OK;
     return m_pRenderer->EndOfStream();
 }
 
@@ -55,6 +59,22 @@ CBaseRenderer::CBaseRenderer(REFCLSID clsid, const wchar_t* name, IUnknown* oute
 CBaseRenderer::~CBaseRenderer() {
     if (m_pClock && m_dwAdvise)
         m_pClock->Unadvise(m_dwAdvise);
+    if (CRendererPosPassThru* position = m_pPosition)
+        position->NonDelegatingRelease();
+}
+
+HRESULT CBaseRenderer::NonDelegatingQueryInterface(REFIID riid, void** object) {
+    if (riid == IID_IMediaSeeking) {
+        CAutoLock lock(&m_InterfaceLock);
+        if (!m_pPosition) {
+            HRESULT hr = S_OK;
+            auto* made = new CRendererPosPassThru(L"renderer seeking", GetOwner(), &hr, &m_pin);
+            made->NonDelegatingAddRef();
+            m_pPosition = made;
+        }
+        return m_pPosition.load()->NonDelegatingQueryInterface(riid, object);
+    }
+    return CBaseFilter::NonDelegatingQueryInterface(riid, object);
 }
 
 CBasePin* CBaseRenderer::GetPin(int n) {
@@ -68,26 +88,34 @@ bool CBaseRenderer::HasPendingSample() {
 
 HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
     REFERENCE_TIME start = 0, end = 0;
-    const bool timed = SUCCEEDED(sample->GetTime(&start, &end));
+    const HRESULT timing = sample->GetTime(&start, &end);
+    const bool timed = SUCCEEDED(timing);
+    // Times are relative to the segment start: a sample wholly before it, like a preroll
+    // sample, only brought the decoder to the seek target and is never shown.
+    if (sample->IsPreroll() == S_OK)
+        return S_OK;
+    if (timing == S_OK && (end < 0 || (end == 0 && start < 0)))
+        return S_OK;
+    bool first = false;
     {
         std::lock_guard lock(m_RendererLock);
         if (m_bEOS)
             return VFW_E_SAMPLE_REJECTED_EOS;
+        if (m_bAbort)
+            return S_OK;  // a flush or a stop is under way: dropped
+        if (m_State == State_Stopped)
+            return VFW_E_WRONG_STATE;
         if (m_pMediaSample)
             return E_UNEXPECTED;
-        // A stop or flush under way stays in force: only a new pause or the end of the flush
-        // clears it, or a sample slipping in meanwhile would wait for ever.
-        if (m_bAbort || m_State == State_Stopped)
-            return m_bAbort ? S_OK : VFW_E_WRONG_STATE;
         m_pMediaSample = sample;
         sample->AddRef();
-        if (m_State == State_Paused && !m_bDrawnSincePause) {
-            m_bDrawnSincePause = true;
-            // The poster frame; drawn under the renderer lock so a flush cannot pass it.
-            OnReceiveFirstSample(sample);
-        }
-        m_evComplete.set();
+        ++m_inReceive;
+        first = m_State == State_Paused && !m_bReceivedSincePause;
+        m_bReceivedSincePause = true;
+        m_evComplete.set();  // a pause completes with its first sample
     }
+    if (first)
+        OnReceiveFirstSample(sample);
     bool render = false;
     for (;;) {
         {
@@ -96,7 +124,7 @@ HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
                 m_pClock->Unadvise(m_dwAdvise);
                 m_dwAdvise = 0;
             }
-            if (m_bAbort)
+            if (m_bAbort || m_State == State_Stopped)
                 break;
             if (m_State == State_Running) {
                 if (!m_pClock || !timed || ShouldDrawSampleNow(sample, &start, &end) == S_OK) {
@@ -105,30 +133,35 @@ HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
                 }
                 REFERENCE_TIME now = 0;
                 m_pClock->GetTime(&now);
-                if (now >= m_tStart + start) {
+                // Late, or a time the clock cannot be asked for: at once rather than never.
+                if (now >= m_tStart + start ||
+                    FAILED(m_pClock->AdviseTime(
+                        m_tStart, start, reinterpret_cast<HEVENT>(&m_renderEvent), &m_dwAdvise))) {
+                    m_dwAdvise = 0;
                     render = true;
                     break;
                 }
-                m_pClock->AdviseTime(m_tStart, start, reinterpret_cast<HEVENT>(&m_renderEvent),
-                                     &m_dwAdvise);
-            } else if (m_State == State_Stopped) {
-                break;
             }
         }
-        // The clock's advise or a change of state wakes us.
+        // The clock's advise, a change of state or a flush wakes us.
         m_renderEvent.wait(zyl::platform::kInfinite);
     }
-    const HRESULT hr = render ? DoRenderSample(sample) : S_OK;
+    if (render) {
+        if (CRendererPosPassThru* position = m_pPosition)
+            position->RegisterMediaTime(sample);
+        // A renderer that cannot take this sample (a full buffer) drops it; the stream goes on.
+        DoRenderSample(sample);
+    }
     {
         std::lock_guard lock(m_RendererLock);
         m_pMediaSample = nullptr;
+        sample->Release();
+        --m_inReceive;
         if (m_bEOS && render)
             SendEndOfStreamLocked();
-        if (m_State == State_Paused)
-            m_evComplete.reset();
     }
-    sample->Release();
-    return FAILED(hr) ? hr : S_OK;
+    m_receiveDone.notify_all();
+    return S_OK;
 }
 
 void CBaseRenderer::SendEndOfStreamLocked() {
@@ -140,15 +173,19 @@ void CBaseRenderer::SendEndOfStreamLocked() {
 
 HRESULT CBaseRenderer::EndOfStream() {
     std::lock_guard lock(m_RendererLock);
+    if (m_bAbort)
+        return S_OK;
     m_bEOS = true;
-    m_evComplete.set();
+    m_evComplete.set();  // the end of the stream completes a pause too
+    if (CRendererPosPassThru* position = m_pPosition)
+        position->EOS();
     // With a sample still waiting, the end follows its rendering.
     if (!m_pMediaSample)
         SendEndOfStreamLocked();
     return S_OK;
 }
 
-HRESULT CBaseRenderer::BeginFlush() {
+void CBaseRenderer::AbortAndWaitForReceive() {
     {
         std::lock_guard lock(m_RendererLock);
         m_bAbort = true;
@@ -156,49 +193,72 @@ HRESULT CBaseRenderer::BeginFlush() {
         m_bEOSDelivered = false;
     }
     Wake();
+    std::unique_lock lock(m_RendererLock);
+    m_receiveDone.wait(lock, [this] { return m_inReceive == 0; });
+}
+
+HRESULT CBaseRenderer::BeginFlush() {
+    AbortAndWaitForReceive();
     return S_OK;
 }
 
 HRESULT CBaseRenderer::EndFlush() {
     std::lock_guard lock(m_RendererLock);
     m_bAbort = false;
-    m_bDrawnSincePause = false;
+    m_bReceivedSincePause = false;
+    if (CRendererPosPassThru* position = m_pPosition)
+        position->ResetMediaTime();
+    // A pause after a flush waits for data from the new position.
     if (m_State == State_Paused)
         m_evComplete.reset();
     return S_OK;
 }
 
+bool CBaseRenderer::CompleteStateChangeLocked(FILTER_STATE oldState) {
+    // Disconnected or at the end there is nothing to wait for; after a stop, fresh data is.
+    const bool complete =
+        !m_pin.IsConnected() || m_bEOS || (m_pMediaSample != nullptr && oldState != State_Stopped);
+    if (complete) {
+        m_evComplete.set();
+    } else {
+        m_evComplete.reset();
+    }
+    return complete;
+}
+
 HRESULT CBaseRenderer::Stop() {
     CAutoLock lock(&m_InterfaceLock);
+    AbortAndWaitForReceive();
+    const HRESULT hr = CBaseFilter::Stop();
     {
         std::lock_guard renderer(m_RendererLock);
-        m_bAbort = true;
-        m_bEOS = false;
-        m_bEOSDelivered = false;
+        if (CRendererPosPassThru* position = m_pPosition)
+            position->ResetMediaTime();
+        m_evComplete.set();  // whoever waits for a pause to complete looks again
     }
     Wake();
-    const HRESULT hr = CBaseFilter::Stop();
-    m_evComplete.reset();
-    Wake();  // the state is now stopped for whoever looks again
     return hr;
 }
 
 HRESULT CBaseRenderer::Pause() {
     CAutoLock lock(&m_InterfaceLock);
-    const bool fromStopped = m_State == State_Stopped;
-    if (fromStopped) {
+    const FILTER_STATE old = m_State;
+    if (old == State_Paused)
+        return S_OK;
+    if (old == State_Stopped) {
         std::lock_guard renderer(m_RendererLock);
         m_bAbort = false;
-        m_bDrawnSincePause = false;
-        if (!m_pin.IsConnected()) {
-            m_evComplete.set();
-        } else {
-            m_evComplete.reset();
-        }
     }
-    const HRESULT hr = CBaseFilter::Pause();
+    if (HRESULT hr = CBaseFilter::Pause(); FAILED(hr))
+        return hr;
+    bool complete;
+    {
+        std::lock_guard renderer(m_RendererLock);
+        m_bReceivedSincePause = false;
+        complete = CompleteStateChangeLocked(old);
+    }
     Wake();
-    return hr;
+    return complete ? S_OK : S_FALSE;
 }
 
 HRESULT CBaseRenderer::Run(REFERENCE_TIME start) {
@@ -219,22 +279,27 @@ HRESULT CBaseRenderer::Run(REFERENCE_TIME start) {
 
 HRESULT CBaseRenderer::SetSyncSource(IReferenceClock* clock) {
     CAutoLock lock(&m_InterfaceLock);
-    std::lock_guard renderer(m_RendererLock);
-    if (m_pClock && m_dwAdvise) {
-        m_pClock->Unadvise(m_dwAdvise);
-        m_dwAdvise = 0;
+    HRESULT hr;
+    {
+        std::lock_guard renderer(m_RendererLock);
+        if (m_pClock && m_dwAdvise) {
+            m_pClock->Unadvise(m_dwAdvise);
+            m_dwAdvise = 0;
+        }
+        hr = CBaseFilter::SetSyncSource(clock);
     }
-    return CBaseFilter::SetSyncSource(clock);
+    Wake();  // a waiting sample is timed by the new clock, or by none
+    return hr;
 }
 
 HRESULT CBaseRenderer::GetState(DWORD milliseconds, FILTER_STATE* state) {
     if (!state)
         return E_POINTER;
     *state = m_State;
-    // Pausing completes when a sample (or the end of the stream) has arrived.
-    if (m_State == State_Paused && m_pin.IsConnected() &&
-        m_evComplete.wait(milliseconds) != zyl::platform::WaitResult::Signaled) {
+    if (*state != State_Paused)
+        return S_OK;
+    if (m_evComplete.wait(milliseconds) != zyl::platform::WaitResult::Signaled)
         return VFW_S_STATE_INTERMEDIATE;
-    }
+    *state = m_State;
     return S_OK;
 }

@@ -1,18 +1,29 @@
 // Renderer base classes: CBaseRenderer with its input pin CRendererInputPin, and
-// CBaseVideoRenderer, which draws the first sample while paused (the poster frame).
+// CBaseVideoRenderer.
 //
 // The streaming thread enters Receive and holds there with the sample until its time comes:
 // no clock or a late sample renders at once; otherwise the renderer asks the clock to signal
-// its render event at the sample's time. State changes (run, pause, stop, flush) signal the
-// same event so the waiting thread re-evaluates. Locks: the filter lock for state changes, the
-// renderer lock (taken after it, never the other way round) for the pending sample and the
-// end-of-stream flags; rendering itself happens without either.
+// its render event at the sample's time. A sample that arrives while paused is held (the pause
+// completes with it) and rendered once when the graph runs; OnReceiveFirstSample does nothing
+// unless a renderer overrides it. Preroll samples and samples that end before the segment
+// start are dropped without waiting. DoRenderSample's result stays here: the stream goes on.
+//
+// Threads: state changes come from the graph's thread, Receive/EndOfStream/flushing from the
+// upstream streaming thread. Locks, in this order: the filter lock (m_InterfaceLock, state
+// changes), then the renderer lock (m_RendererLock: the pending sample, the flags). The
+// writer's hooks (OnReceiveFirstSample, DoRenderSample) run under neither. Stop and BeginFlush
+// wait, without the renderer lock, until no thread is inside Receive, so once they return no
+// sample from before them is rendered. EC_COMPLETE is posted under the renderer lock; the
+// graph's event lock is a leaf, so that is safe.
 #pragma once
+
+#include <condition_variable>
 
 #include "directshow/filter.h"
 #include "platform/sync.h"
 
 class CBaseRenderer;
+class CRendererPosPassThru;
 
 class CRendererInputPin : public CBaseInputPin {
 public:
@@ -36,13 +47,16 @@ public:
     CBaseRenderer(REFCLSID clsid, const wchar_t* name, IUnknown* outer, HRESULT* hr);
     ~CBaseRenderer() override;
 
+    // IMediaSeeking is answered by a pass-through to the upstream filters, made on first use.
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override;
+
     // What a renderer writer supplies.
     virtual HRESULT CheckMediaType(const CMediaType* type) = 0;
     virtual HRESULT DoRenderSample(IMediaSample* sample) = 0;
     virtual HRESULT SetMediaType(const CMediaType*) { return S_OK; }
     virtual HRESULT CompleteConnect(IPin*) { return S_OK; }
     virtual HRESULT BreakConnect() { return S_OK; }
-    // A sample arrived while paused and nothing was drawn since the pause.
+    // A sample arrived while paused and nothing was received since the pause.
     virtual void OnReceiveFirstSample(IMediaSample*) {}
     // S_OK to draw a sample at once, S_FALSE to schedule it by the clock.
     virtual HRESULT ShouldDrawSampleNow(IMediaSample*, REFERENCE_TIME*, REFERENCE_TIME*) {
@@ -67,25 +81,33 @@ public:
     CRendererInputPin* InputPin() { return &m_pin; }
 
 protected:
-    // Posts EC_COMPLETE once the stream has ended while running.
+    // Under the renderer lock: posts EC_COMPLETE once the stream has ended while running.
     void SendEndOfStreamLocked();
+    // Under the renderer lock: whether a pause (or run) has what it needs to be complete, as the
+    // state was before the change; sets or clears the state-complete event accordingly.
+    bool CompleteStateChangeLocked(FILTER_STATE oldState);
+    // Aborts a waiting sample and waits until the streaming thread has left Receive.
+    void AbortAndWaitForReceive();
     void Wake() { m_renderEvent.set(); }
 
     CCritSec m_InterfaceLock;
     std::mutex m_RendererLock;
+    std::condition_variable m_receiveDone;
     zyl::platform::Event m_renderEvent{zyl::platform::Event::Reset::Auto};
     zyl::platform::Event m_evComplete{zyl::platform::Event::Reset::Manual};
     IMediaSample* m_pMediaSample = nullptr;
+    int m_inReceive = 0;
     DWORD_PTR m_dwAdvise = 0;
     bool m_bEOS = false;
     bool m_bEOSDelivered = false;
     bool m_bAbort = false;
-    bool m_bDrawnSincePause = false;
+    bool m_bReceivedSincePause = false;
+    // Made on the first query, read by the streaming thread.
+    std::atomic<CRendererPosPassThru*> m_pPosition{nullptr};
     CRendererInputPin m_pin;
 };
 
 class CBaseVideoRenderer : public CBaseRenderer {
 public:
     using CBaseRenderer::CBaseRenderer;
-    void OnReceiveFirstSample(IMediaSample* sample) override { DoRenderSample(sample); }
 };

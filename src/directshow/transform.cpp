@@ -1,5 +1,7 @@
 #include "directshow/transform.h"
 
+#include "directshow/pos_passthru.h"
+
 // ---- input pin ----
 
 CTransformInputPin::CTransformInputPin(const wchar_t* objectName, CTransformFilter* filter,
@@ -47,6 +49,7 @@ HRESULT CTransformInputPin::Receive(IMediaSample* sample) {
 }
 
 HRESULT CTransformInputPin::EndOfStream() {
+    CAutoLock lock(&m_pTransformFilter->m_csReceive);
     if (HRESULT hr = CheckStreaming(); hr != S_OK)
         return hr;
     return m_pTransformFilter->EndOfStream();
@@ -58,11 +61,14 @@ HRESULT CTransformInputPin::BeginFlush() {
 }
 
 HRESULT CTransformInputPin::EndFlush() {
+    // Waits for a Receive still on its way out, so nothing from before the flush follows it.
+    CAutoLock lock(&m_pTransformFilter->m_csReceive);
     m_pTransformFilter->EndFlush();
     return CBaseInputPin::EndFlush();
 }
 
 HRESULT CTransformInputPin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+    CAutoLock lock(&m_pTransformFilter->m_csReceive);
     CBasePin::NewSegment(start, stop, rate);
     return m_pTransformFilter->NewSegment(start, stop, rate);
 }
@@ -73,6 +79,25 @@ CTransformOutputPin::CTransformOutputPin(const wchar_t* objectName, CTransformFi
                                          HRESULT* hr, const wchar_t* name)
     : CBaseOutputPin(objectName, filter, filter->FilterLock(), hr, name),
       m_pTransformFilter(filter) {}
+
+CTransformOutputPin::~CTransformOutputPin() {
+    if (m_pPosition)
+        m_pPosition->NonDelegatingRelease();
+}
+
+HRESULT CTransformOutputPin::NonDelegatingQueryInterface(REFIID riid, void** object) {
+    if (riid == IID_IMediaSeeking) {
+        CAutoLock lock(m_pLock);
+        if (!m_pPosition) {
+            HRESULT hr = S_OK;
+            m_pPosition = new CPosPassThru(L"transform seeking", GetOwner(), &hr,
+                                           m_pTransformFilter->Input());
+            m_pPosition->NonDelegatingAddRef();
+        }
+        return m_pPosition->NonDelegatingQueryInterface(riid, object);
+    }
+    return CBaseOutputPin::NonDelegatingQueryInterface(riid, object);
+}
 
 HRESULT CTransformOutputPin::CheckConnect(IPin* pin) {
     // The output's types follow from the input's: it connects only after the input.
@@ -133,7 +158,28 @@ CBasePin* CTransformFilter::GetPin(int n) {
 
 HRESULT CTransformFilter::Stop() {
     CAutoLock lock(&m_csFilter);
-    return CBaseFilter::Stop();
+    if (m_State == State_Stopped)
+        return S_OK;
+    if (!m_input.IsConnected() || !m_output.IsConnected()) {
+        m_State = State_Stopped;
+        return S_OK;
+    }
+    // The input first: a Receive waiting for a buffer of ours or held downstream gets out.
+    m_input.Inactive();
+    CAutoLock receive(&m_csReceive);
+    m_output.Inactive();
+    const HRESULT hr = StopStreaming();
+    m_State = State_Stopped;
+    return hr;
+}
+
+HRESULT CTransformFilter::Pause() {
+    CAutoLock lock(&m_csFilter);
+    if (m_State == State_Stopped && m_input.IsConnected() && m_output.IsConnected()) {
+        if (HRESULT hr = StartStreaming(); FAILED(hr))
+            return hr;
+    }
+    return CBaseFilter::Pause();
 }
 
 HRESULT CTransformFilter::InitializeOutputSample(IMediaSample* in, IMediaSample** out) {

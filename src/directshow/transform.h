@@ -2,8 +2,11 @@
 // sample into one output sample (decoders, converters).
 //
 // The streaming thread enters through the input pin's Receive and leaves through the output
-// pin's Deliver; the filter lock guards state and connections, a receive lock serialises the
-// streaming calls (Receive, end of stream, flushing, new segments) among themselves.
+// pin's Deliver. Locks, in this order: the filter lock (m_csFilter: state and connections),
+// then the receive lock (m_csReceive), which serialises Receive, EndOfStream, NewSegment,
+// EndFlush and the end of Stop, so none of them overtakes a sample on its way through.
+// BeginFlush takes neither: it must reach a Receive that is blocked downstream. The output
+// pin answers IMediaSeeking by passing it upstream through the input pin.
 #pragma once
 
 #include "directshow/filter.h"
@@ -29,10 +32,14 @@ private:
     CTransformFilter* m_pTransformFilter;
 };
 
+class CPosPassThru;
+
 class CTransformOutputPin : public CBaseOutputPin {
 public:
     CTransformOutputPin(const wchar_t* objectName, CTransformFilter* filter, HRESULT* hr,
                         const wchar_t* name);
+    ~CTransformOutputPin() override;
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override;
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT GetMediaType(int position, CMediaType* type) override;
     HRESULT SetMediaType(const CMediaType* type) override;
@@ -43,6 +50,7 @@ public:
 
 private:
     CTransformFilter* m_pTransformFilter;
+    CPosPassThru* m_pPosition = nullptr;  // made on the first query, under the filter lock
 };
 
 class CTransformFilter : public CBaseFilter {
@@ -59,6 +67,10 @@ public:
     virtual HRESULT SetMediaType(PIN_DIRECTION, const CMediaType*) { return S_OK; }
     virtual HRESULT BreakConnect(PIN_DIRECTION) { return S_OK; }
     virtual HRESULT CompleteConnect(PIN_DIRECTION, IPin*) { return S_OK; }
+    // Called when the filter leaves the stopped state, and when it stops once no Receive can
+    // run any more.
+    virtual HRESULT StartStreaming() { return S_OK; }
+    virtual HRESULT StopStreaming() { return S_OK; }
 
     virtual HRESULT Receive(IMediaSample* sample);
     virtual HRESULT EndOfStream();
@@ -69,6 +81,7 @@ public:
     int GetPinCount() override { return 2; }
     CBasePin* GetPin(int n) override;
     HRESULT Stop() override;
+    HRESULT Pause() override;
 
     CTransformInputPin* Input() { return &m_input; }
     CTransformOutputPin* Output() { return &m_output; }

@@ -23,6 +23,7 @@ public:
           m_pin(this, &m_lock),
           m_frames(frames) {
         m_pin.offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8, kFrameTime)};
+        m_pin.seeking = this;
     }
     ~PushSource() override { StopThread(); }
 
@@ -97,10 +98,16 @@ public:
         *p = m_format == TIME_FORMAT_FRAME ? next : next * kFrameTime;
         return S_OK;
     }
-    HRESULT ConvertTimeFormat(LONGLONG*, const GUID*, LONGLONG, const GUID*) override {
-        return E_NOTIMPL;
+    HRESULT ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
+                              const GUID* sourceFormat) override {
+        const GUID& from = sourceFormat ? *sourceFormat : m_format;
+        const GUID& to = targetFormat ? *targetFormat : m_format;
+        const LONGLONG media = from == TIME_FORMAT_FRAME ? source * kFrameTime : source;
+        *target = to == TIME_FORMAT_FRAME ? media / kFrameTime : media;
+        return S_OK;
     }
     HRESULT SetPositions(LONGLONG* current, DWORD flags, LONGLONG*, DWORD) override {
+        ++seeks;
         if ((flags & AM_SEEKING_PositioningBitsMask) != AM_SEEKING_AbsolutePositioning)
             return S_OK;
         const LONGLONG frame = m_format == TIME_FORMAT_FRAME ? *current : *current / kFrameTime;
@@ -140,6 +147,7 @@ public:
     SourcePin& pin() { return m_pin; }
     const std::wstring& file() const { return m_file; }
     int readAhead = 0;
+    std::atomic<int> seeks{0};
 
 private:
     void StartThread() {

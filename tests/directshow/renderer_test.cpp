@@ -236,10 +236,10 @@ TEST_F(Renderer, PrerollAndEarlySamplesAreDroppedWithoutWaiting) {
     renderer->InputPin()->NewSegment(0, 10 * UNITS, 1.0);
     RunIn(0);
     streamer = std::thread([&] {
-        source->pin().Send(1, 0, 40 * MILLISECONDS, true);                 // preroll
-        source->pin().Send(2, -80 * MILLISECONDS, -40 * MILLISECONDS);    // before the segment
-        source->pin().Send(3, -3600 * UNITS, -3599 * UNITS);              // far before it
-        source->pin().Send(4, -20 * MILLISECONDS, 20 * MILLISECONDS);     // on screen at 0
+        source->pin().Send(1, 0, 40 * MILLISECONDS, true);              // preroll
+        source->pin().Send(2, -80 * MILLISECONDS, -40 * MILLISECONDS);  // before the segment
+        source->pin().Send(3, -3600 * UNITS, -3599 * UNITS);            // far before it
+        source->pin().Send(4, -20 * MILLISECONDS, 20 * MILLISECONDS);   // on screen at 0
         source->pin().DeliverEndOfStream();
     });
     streamer.join();

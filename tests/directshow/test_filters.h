@@ -35,6 +35,13 @@ class SourceFilter;
 class SourcePin final : public CBaseOutputPin {
 public:
     SourcePin(CBaseFilter* filter, CCritSec* lock);
+    // A source that seeks answers IMediaSeeking on its pin, where renderers ask for it.
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IMediaSeeking && seeking)
+            return GetInterface(seeking, object);
+        return CBaseOutputPin::NonDelegatingQueryInterface(riid, object);
+    }
+    IMediaSeeking* seeking = nullptr;
     HRESULT CheckMediaType(const CMediaType* type) override {
         for (const CMediaType& offered : offers) {
             if (offered == *type)

@@ -76,7 +76,7 @@ TEST(Transform, IntelligentConnectPutsItInBetween) {
         ComPtr<IMediaEventEx> events;
         graph.As(control, IID_IMediaControl);
         graph.As(events, IID_IMediaEventEx);
-        ASSERT_EQ(control->Run(), S_OK);
+        ASSERT_TRUE(SUCCEEDED(control->Run()));
         LONG code = 0;
         EXPECT_EQ(events->WaitForCompletion(5000, &code), S_OK);
         EXPECT_EQ(code, EC_COMPLETE) << "the end of the stream passed through the transform";

@@ -1,0 +1,671 @@
+// CSource, CSourceStream and CSourceSeeking through a source written on them: the seeking
+// arithmetic and flags on a stopped filter, then its streaming thread feeding a recording sink
+// (end of stream, a seek while streaming, stopping, a failing FillBuffer, the last release).
+#include "directshow/source_seeking.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "directshow/frame_source.h"
+
+using namespace zyl::test;
+
+namespace {
+
+constexpr REFERENCE_TIME kFrame = 40 * MILLISECONDS;
+// Samples: a time format the source does not offer.
+constexpr GUID kTimeFormatSample{
+    0x7B785572, 0x8C82, 0x11CF, {0xBC, 0x0C, 0x00, 0xAA, 0x00, 0xAC, 0x74, 0xF6}};
+
+// ---- Seeking arithmetic on a stopped source (no thread) ----
+
+class SourceSeeking : public ::testing::Test {
+protected:
+    void SetUp() override {
+        source = Make<FrameSource>(50, kFrame, 5);  // 2 s, a key frame every 5 frames
+        seeking = source->seeking();
+    }
+    void TearDown() override {
+        source->Release();
+        EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+    }
+    HRESULT Seek(LONGLONG start, LONGLONG stop) {
+        return seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
+                                     AM_SEEKING_AbsolutePositioning);
+    }
+    std::pair<LONGLONG, LONGLONG> Positions() {
+        LONGLONG current = -1, stop = -1;
+        EXPECT_EQ(seeking->GetPositions(&current, &stop), S_OK);
+        return {current, stop};
+    }
+    const LONG before = CBaseObject::ObjectsActive();
+    FrameSource* source = nullptr;
+    IMediaSeeking* seeking = nullptr;
+};
+
+using Span = std::pair<LONGLONG, LONGLONG>;
+
+TEST_F(SourceSeeking, ConvertsBetweenMediaTimeAndFrames) {
+    LONGLONG out = -1;
+    EXPECT_EQ(
+        seeking->ConvertTimeFormat(&out, &TIME_FORMAT_FRAME, 22 * kFrame, &TIME_FORMAT_MEDIA_TIME),
+        S_OK);
+    EXPECT_EQ(out, 22);
+    // A frame covers its whole interval: its last 100 ns still belong to it.
+    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &TIME_FORMAT_FRAME, 22 * kFrame - 1,
+                                         &TIME_FORMAT_MEDIA_TIME),
+              S_OK);
+    EXPECT_EQ(out, 21);
+    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &TIME_FORMAT_MEDIA_TIME, 22, &TIME_FORMAT_FRAME),
+              S_OK);
+    EXPECT_EQ(out, 22 * kFrame);
+
+    // A null format is the current one: media time, then frames.
+    EXPECT_EQ(seeking->ConvertTimeFormat(&out, nullptr, 7, &TIME_FORMAT_FRAME), S_OK);
+    EXPECT_EQ(out, 7 * kFrame);
+    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &TIME_FORMAT_FRAME, 7 * kFrame, nullptr), S_OK);
+    EXPECT_EQ(out, 7);
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    EXPECT_EQ(seeking->ConvertTimeFormat(&out, nullptr, 3 * kFrame, &TIME_FORMAT_MEDIA_TIME), S_OK);
+    EXPECT_EQ(out, 3);
+    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &TIME_FORMAT_MEDIA_TIME, 3, nullptr), S_OK);
+    EXPECT_EQ(out, 3 * kFrame);
+
+    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &kTimeFormatSample, 0, &TIME_FORMAT_MEDIA_TIME),
+              E_INVALIDARG);
+    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &TIME_FORMAT_MEDIA_TIME, 0, &kTimeFormatSample),
+              E_INVALIDARG);
+    EXPECT_EQ(seeking->ConvertTimeFormat(nullptr, &TIME_FORMAT_FRAME, 0, nullptr), E_POINTER);
+}
+
+TEST_F(SourceSeeking, FramePositionsAndTheFormatChangesOnlyWhileStopped) {
+    EXPECT_EQ(seeking->IsFormatSupported(&TIME_FORMAT_FRAME), S_OK);
+    EXPECT_EQ(seeking->IsFormatSupported(&kTimeFormatSample), S_FALSE);
+    GUID preferred{};
+    ASSERT_EQ(seeking->QueryPreferredFormat(&preferred), S_OK);
+    EXPECT_EQ(preferred, TIME_FORMAT_MEDIA_TIME);
+    EXPECT_EQ(seeking->SetTimeFormat(&kTimeFormatSample), E_INVALIDARG);
+
+    ASSERT_EQ(source->Pause(), S_OK);  // not connected: no thread, but not stopped either
+    EXPECT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), VFW_E_WRONG_STATE);
+    EXPECT_EQ(seeking->IsUsingTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+    ASSERT_EQ(source->Stop(), S_OK);
+
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    EXPECT_EQ(seeking->IsUsingTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    LONGLONG duration = -1;
+    ASSERT_EQ(seeking->GetDuration(&duration), S_OK);
+    EXPECT_EQ(duration, 50);
+    ASSERT_EQ(Seek(10, 20), S_OK);
+    EXPECT_EQ(Positions(), Span(10, 20));
+    LONGLONG stop = -1;
+    ASSERT_EQ(seeking->GetStopPosition(&stop), S_OK);
+    EXPECT_EQ(stop, 20);
+
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+    EXPECT_EQ(Positions(), Span(10 * kFrame, 20 * kFrame));
+}
+
+TEST_F(SourceSeeking, RelativeIncrementalAndNoPositioning) {
+    ASSERT_EQ(Seek(10 * kFrame, 30 * kFrame), S_OK);
+
+    LONGLONG forward = 5 * kFrame;
+    ASSERT_EQ(seeking->SetPositions(&forward, AM_SEEKING_RelativePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              S_OK);
+    EXPECT_EQ(Positions(), Span(15 * kFrame, 30 * kFrame));
+
+    LONGLONG back = -10 * kFrame;
+    ASSERT_EQ(seeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, &back,
+                                    AM_SEEKING_RelativePositioning),
+              S_OK);
+    EXPECT_EQ(Positions(), Span(15 * kFrame, 20 * kFrame));
+
+    // Incremental: the stop counts from the new start.
+    LONGLONG start = 5 * kFrame, length = 3 * kFrame;
+    ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &length,
+                                    AM_SEEKING_IncrementalPositioning),
+              S_OK);
+    EXPECT_EQ(Positions(), Span(5 * kFrame, 8 * kFrame));
+
+    // Relative in frames moves by whole frames.
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    LONGLONG two = 2;
+    ASSERT_EQ(seeking->SetPositions(&two, AM_SEEKING_RelativePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              S_OK);
+    EXPECT_EQ(Positions(), Span(7, 8));
+
+    EXPECT_EQ(
+        seeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, nullptr, AM_SEEKING_NoPositioning),
+        S_FALSE);
+    EXPECT_EQ(Positions(), Span(7, 8));
+    LONGLONG any = 1;
+    EXPECT_EQ(seeking->SetPositions(&any, AM_SEEKING_IncrementalPositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              E_INVALIDARG);
+    EXPECT_EQ(seeking->SetPositions(nullptr, AM_SEEKING_AbsolutePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              E_POINTER);
+    EXPECT_EQ(Positions(), Span(7, 8));
+}
+
+TEST_F(SourceSeeking, ReturnTimeGivesTheReferenceTimesActuallySet) {
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    LONGLONG start = 7, stop = 20;
+    ASSERT_EQ(seeking->SetPositions(&start,
+                                    AM_SEEKING_AbsolutePositioning | AM_SEEKING_SeekToKeyFrame |
+                                        AM_SEEKING_ReturnTime,
+                                    &stop, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime),
+              S_OK);
+    EXPECT_EQ(start, 5 * kFrame) << "the key frame before frame 7";
+    EXPECT_EQ(stop, 20 * kFrame);
+    EXPECT_EQ(Positions(), Span(5, 20));
+
+    // Without the key-frame flag the start is exact.
+    start = 7;
+    ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime,
+                                    nullptr, AM_SEEKING_NoPositioning),
+              S_OK);
+    EXPECT_EQ(start, 7 * kFrame);
+}
+
+TEST_F(SourceSeeking, PositionsStayBetweenZeroAndTheDurationAndStartNotAfterStop) {
+    LONGLONG start = 5 * UNITS, stop = 9 * UNITS;
+    ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime,
+                                    &stop, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime),
+              S_OK);
+    EXPECT_EQ(start, 50 * kFrame);
+    EXPECT_EQ(stop, 50 * kFrame);
+    LONGLONG negative = -kFrame;
+    ASSERT_EQ(
+        seeking->SetPositions(&negative, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime,
+                              nullptr, AM_SEEKING_NoPositioning),
+        S_OK);
+    EXPECT_EQ(negative, 0);
+    LONGLONG far = std::numeric_limits<LONGLONG>::max();
+    ASSERT_EQ(seeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, &far,
+                                    AM_SEEKING_RelativePositioning | AM_SEEKING_ReturnTime),
+              S_OK);
+    EXPECT_EQ(far, 50 * kFrame) << "saturates instead of wrapping";
+
+    ASSERT_EQ(Seek(10 * kFrame, 20 * kFrame), S_OK);
+    EXPECT_EQ(Seek(25 * kFrame, 15 * kFrame), E_INVALIDARG);
+    LONGLONG early = 5 * kFrame;
+    EXPECT_EQ(seeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, &early,
+                                    AM_SEEKING_AbsolutePositioning),
+              E_INVALIDARG)
+        << "a stop before the current start";
+    EXPECT_EQ(Positions(), Span(10 * kFrame, 20 * kFrame));
+}
+
+TEST_F(SourceSeeking, RateBetweenAQuarterAndSixteen) {
+    EXPECT_EQ(seeking->SetRate(0.25), S_OK);
+    EXPECT_EQ(seeking->SetRate(16.0), S_OK);
+    for (const double bad : {0.0, -1.0, 0.2, 16.5, std::numeric_limits<double>::quiet_NaN()})
+        EXPECT_EQ(seeking->SetRate(bad), E_INVALIDARG) << bad;
+    double rate = 0;
+    ASSERT_EQ(seeking->GetRate(&rate), S_OK);
+    EXPECT_EQ(rate, 16.0);
+}
+
+TEST_F(SourceSeeking, CheckCapabilitiesKeepsOnlyThePresentOnes) {
+    DWORD all = 0;
+    ASSERT_EQ(seeking->GetCapabilities(&all), S_OK);
+    constexpr DWORD kSeek =
+        AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards | AM_SEEKING_CanSeekBackwards;
+    EXPECT_EQ(all & kSeek, kSeek);
+
+    DWORD asked = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration;
+    EXPECT_EQ(seeking->CheckCapabilities(&asked), S_OK);
+    EXPECT_EQ(asked, AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration);
+    asked = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanPlayBackwards;
+    EXPECT_EQ(seeking->CheckCapabilities(&asked), S_FALSE);
+    EXPECT_EQ(asked, AM_SEEKING_CanSeekAbsolute);
+    asked = AM_SEEKING_CanPlayBackwards | AM_SEEKING_CanDoSegments;
+    EXPECT_EQ(seeking->CheckCapabilities(&asked), E_FAIL);
+    EXPECT_EQ(asked, 0u);
+    EXPECT_EQ(seeking->CheckCapabilities(nullptr), E_POINTER);
+
+    // The current position is the graph's to work out: neither claimed nor answered here.
+    EXPECT_EQ(all & AM_SEEKING_CanGetCurrentPos, 0u);
+    LONGLONG current = 0;
+    EXPECT_EQ(seeking->GetCurrentPosition(&current), E_NOTIMPL);
+}
+
+TEST(SourceFilter, PinsAreNumberedAndSeekThroughTheirOwnIdentity) {
+    const LONG before = CBaseObject::ObjectsActive();
+    FrameSource* source = Make<FrameSource>();
+    IPin* pin = nullptr;
+    ASSERT_EQ(source->FindPin(L"1", &pin), S_OK);
+    EXPECT_EQ(pin, static_cast<IPin*>(&source->pin()));
+    LPWSTR id = nullptr;
+    ASSERT_EQ(pin->QueryId(&id), S_OK);
+    EXPECT_STREQ(id, L"1");
+    CoTaskMemFree(id);
+    IPin* none = nullptr;
+    EXPECT_EQ(source->FindPin(L"2", &none), VFW_E_NOT_FOUND);
+    EXPECT_EQ(source->FindPin(L"Output", &none), VFW_E_NOT_FOUND);
+    EXPECT_EQ(none, nullptr);
+
+    IMediaSeeking* seeking = nullptr;
+    ASSERT_EQ(pin->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking)), S_OK);
+    IUnknown* fromPin = nullptr;
+    IUnknown* fromSeeking = nullptr;
+    pin->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&fromPin));
+    seeking->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&fromSeeking));
+    EXPECT_EQ(fromPin, fromSeeking) << "one object behind both interfaces";
+    fromPin->Release();
+    fromSeeking->Release();
+    seeking->Release();
+    pin->Release();
+    source->Release();
+    EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+}
+
+// ---- The streaming thread against a recording sink ----
+
+struct Event {
+    enum class Kind { Sample, NewSegment, BeginFlush, EndFlush, EndOfStream };
+    Kind kind = Kind::Sample;
+    int frame = -1;
+    bool key = false, sync = false, preroll = false, discontinuity = false;
+    REFERENCE_TIME start = 0, stop = 0;  // the sample's times, or the segment's
+    double rate = 0;
+};
+using Kind = Event::Kind;
+
+// An input pin that records everything reaching it, in order. It can hold the streaming
+// thread inside Receive at a given frame until a flush or a stop lets it go, as a renderer
+// waiting for its clock does.
+class RecordingPin final : public CBaseInputPin {
+public:
+    RecordingPin(CBaseFilter* filter, CCritSec* lock)
+        : CBaseInputPin(L"recording pin", filter, lock, nullptr, L"In") {}
+
+    HRESULT CheckMediaType(const CMediaType* type) override {
+        return *type->Type() == MEDIATYPE_Video && *type->Subtype() == MEDIASUBTYPE_ZylPacket
+                   ? S_OK
+                   : S_FALSE;
+    }
+    HRESULT Receive(IMediaSample* sample) override {
+        if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK)
+            return hr;
+        Event e;
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        std::int32_t number = 0, key = 0;
+        std::memcpy(&number, data, sizeof number);
+        std::memcpy(&key, data + 4, sizeof key);
+        e.frame = number;
+        e.key = key != 0;
+        e.sync = sample->IsSyncPoint() == S_OK;
+        e.preroll = sample->IsPreroll() == S_OK;
+        e.discontinuity = sample->IsDiscontinuity() == S_OK;
+        sample->GetTime(&e.start, &e.stop);
+        std::unique_lock lock(m_mutex);
+        m_events.push_back(e);
+        if (e.frame == m_holdAt) {
+            m_holdAt = -1;
+            m_holding = true;
+            m_changed.notify_all();
+            m_changed.wait(lock, [this] { return !m_holding; });
+        }
+        m_changed.notify_all();
+        return S_OK;
+    }
+    HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override {
+        Event e;
+        e.kind = Kind::NewSegment;
+        e.start = start;
+        e.stop = stop;
+        e.rate = rate;
+        Record(e);
+        return CBaseInputPin::NewSegment(start, stop, rate);
+    }
+    HRESULT BeginFlush() override {
+        CBaseInputPin::BeginFlush();
+        Event e;
+        e.kind = Kind::BeginFlush;
+        Record(e, true);
+        return S_OK;
+    }
+    HRESULT EndFlush() override {
+        Event e;
+        e.kind = Kind::EndFlush;
+        Record(e);
+        return CBaseInputPin::EndFlush();
+    }
+    HRESULT EndOfStream() override {
+        Event e;
+        e.kind = Kind::EndOfStream;
+        Record(e);
+        return S_OK;
+    }
+    HRESULT Inactive() override {
+        {
+            std::lock_guard lock(m_mutex);
+            m_holding = false;
+        }
+        m_changed.notify_all();
+        return CBaseInputPin::Inactive();
+    }
+
+    void HoldAt(int frame) {
+        std::lock_guard lock(m_mutex);
+        m_holdAt = frame;
+    }
+    void LetGo() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_holding = false;
+        }
+        m_changed.notify_all();
+    }
+    bool WaitHolding() {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, kPatience, [this] { return m_holding; });
+    }
+    bool WaitEndOfStream() {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, kPatience, [this] {
+            for (const Event& e : m_events) {
+                if (e.kind == Kind::EndOfStream)
+                    return true;
+            }
+            return false;
+        });
+    }
+    std::vector<Event> Events() {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+
+private:
+    static constexpr std::chrono::seconds kPatience{5};
+    void Record(const Event& e, bool release = false) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_events.push_back(e);
+            if (release)
+                m_holding = false;
+        }
+        m_changed.notify_all();
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Event> m_events;
+    int m_holdAt = -1;
+    bool m_holding = false;
+};
+
+class RecordingSink final : public CBaseFilter {
+public:
+    RecordingSink()
+        : CBaseFilter(L"recording sink", nullptr, &m_lock, GUID_NULL), m_pin(this, &m_lock) {}
+    int GetPinCount() override { return 1; }
+    CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
+    RecordingPin& pin() { return m_pin; }
+
+private:
+    CCritSec m_lock;
+    RecordingPin m_pin;
+};
+
+// The graph as a filter sees it: where events go.
+class EventGraph final : public IFilterGraph, public IMediaEventSink {
+public:
+    HRESULT QueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IMediaEventSink)
+            return GetInterface(static_cast<IMediaEventSink*>(this), object);
+        if (riid == IID_IUnknown || riid == IID_IFilterGraph)
+            return GetInterface(static_cast<IFilterGraph*>(this), object);
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+    HRESULT AddFilter(IBaseFilter*, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT RemoveFilter(IBaseFilter*) override { return E_NOTIMPL; }
+    HRESULT EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
+    HRESULT FindFilterByName(LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
+    HRESULT ConnectDirect(IPin*, IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    HRESULT Reconnect(IPin*) override { return E_NOTIMPL; }
+    HRESULT Disconnect(IPin*) override { return E_NOTIMPL; }
+    HRESULT SetDefaultSyncSource() override { return E_NOTIMPL; }
+    HRESULT Notify(LONG code, LONG_PTR param1, LONG_PTR) override {
+        std::lock_guard lock(m_mutex);
+        m_events.emplace_back(code, param1);
+        return S_OK;
+    }
+    std::vector<std::pair<LONG, LONG_PTR>> Events() {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+    virtual ~EventGraph() = default;
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::pair<LONG, LONG_PTR>> m_events;
+};
+
+std::vector<int> FramesOf(const std::vector<Event>& events, std::size_t from = 0,
+                          std::size_t to = std::numeric_limits<std::size_t>::max()) {
+    std::vector<int> frames;
+    for (std::size_t i = from; i < events.size() && i < to; ++i) {
+        if (events[i].kind == Kind::Sample)
+            frames.push_back(events[i].frame);
+    }
+    return frames;
+}
+
+int Count(const std::vector<Event>& events, Kind kind) {
+    int n = 0;
+    for (const Event& e : events)
+        n += e.kind == kind ? 1 : 0;
+    return n;
+}
+
+std::size_t IndexOf(const std::vector<Event>& events, Kind kind, std::size_t from = 0) {
+    for (std::size_t i = from; i < events.size(); ++i) {
+        if (events[i].kind == kind)
+            return i;
+    }
+    return events.size();
+}
+
+std::vector<int> Range(int first, int last) {
+    std::vector<int> numbers;
+    for (int n = first; n <= last; ++n)
+        numbers.push_back(n);
+    return numbers;
+}
+
+class SourceStreaming : public ::testing::Test {
+protected:
+    void Connect(FrameSource* made) {
+        source = made;
+        sink = Make<RecordingSink>();
+        ASSERT_EQ(source->pin().Connect(&sink->pin(), nullptr), S_OK);
+    }
+    // Downstream first, as the graph changes states; the sink has no clock.
+    void Play() {
+        ASSERT_EQ(sink->Pause(), S_OK);
+        ASSERT_EQ(source->Pause(), S_OK);
+    }
+    void StopBoth() {
+        EXPECT_EQ(sink->Stop(), S_OK);
+        EXPECT_EQ(source->Stop(), S_OK);  // joins the thread: nothing arrives afterwards
+    }
+    void TearDown() override {
+        if (sink)
+            sink->Stop();
+        if (source) {
+            source->Stop();
+            source->pin().Disconnect();
+            source->JoinFilterGraph(nullptr, nullptr);
+            source->Release();
+        }
+        if (sink) {
+            sink->pin().Disconnect();
+            sink->Release();
+        }
+        EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+    }
+    const LONG before = CBaseObject::ObjectsActive();
+    FrameSource* source = nullptr;
+    RecordingSink* sink = nullptr;
+    EventGraph graph;
+};
+
+TEST_F(SourceStreaming, DeliversEveryFrameThenEndOfStreamOnce) {
+    Connect(Make<FrameSource>(10));
+    Play();
+    ASSERT_TRUE(sink->pin().WaitEndOfStream());
+    StopBoth();
+
+    const auto events = sink->pin().Events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.front().kind, Kind::NewSegment);
+    EXPECT_EQ(events.front().start, 0);
+    EXPECT_EQ(events.front().stop, 10 * kFrame);
+    EXPECT_EQ(events.front().rate, 1.0);
+    EXPECT_EQ(FramesOf(events), Range(0, 9));
+    for (const Event& e : events) {
+        if (e.kind != Kind::Sample)
+            continue;
+        EXPECT_EQ(e.start, e.frame * kFrame);
+        EXPECT_EQ(e.stop, (e.frame + 1) * kFrame);
+        EXPECT_FALSE(e.preroll);
+    }
+    EXPECT_EQ(Count(events, Kind::EndOfStream), 1);
+    EXPECT_EQ(events.back().kind, Kind::EndOfStream);
+    EXPECT_EQ(source->threads->created.load(), 1);
+    EXPECT_EQ(source->threads->destroyed.load(), 1);
+}
+
+TEST_F(SourceStreaming, SeekWhileStreamingFlushesAndRestartsAtTheKeyFrameBefore) {
+    Connect(Make<FrameSource>(50, kFrame, 5));
+    ASSERT_EQ(source->seeking()->SetRate(2.0), S_OK);
+    sink->pin().HoldAt(3);
+    Play();
+    ASSERT_TRUE(sink->pin().WaitHolding()) << "the thread waits downstream with frame 3";
+
+    LONGLONG start = 22 * kFrame, stop = 30 * kFrame;
+    ASSERT_EQ(source->seeking()->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
+                                              AM_SEEKING_AbsolutePositioning),
+              S_OK);
+    ASSERT_TRUE(sink->pin().WaitEndOfStream());
+    StopBoth();
+
+    const auto events = sink->pin().Events();
+    const std::size_t begin = IndexOf(events, Kind::BeginFlush);
+    const std::size_t end = IndexOf(events, Kind::EndFlush, begin);
+    ASSERT_LT(begin, events.size());
+    ASSERT_LT(end, events.size());
+    EXPECT_EQ(Count(events, Kind::BeginFlush), 1);
+    EXPECT_EQ(Count(events, Kind::EndFlush), 1);
+    EXPECT_EQ(FramesOf(events, 0, begin), Range(0, 3));
+    EXPECT_EQ(events[1].start, 0);
+    EXPECT_EQ(events[2].start, kFrame / 2) << "rate 2 from the first segment on";
+    EXPECT_TRUE(FramesOf(events, begin, end).empty()) << "nothing while flushing";
+
+    // The new segment opens before its first sample, with the new start, stop and rate.
+    ASSERT_LT(end + 2, events.size());
+    const Event& segment = events[end + 1];
+    ASSERT_EQ(segment.kind, Kind::NewSegment);
+    EXPECT_EQ(segment.start, 22 * kFrame);
+    EXPECT_EQ(segment.stop, 30 * kFrame);
+    EXPECT_EQ(segment.rate, 2.0);
+
+    // It resumes at the key frame before the target; what precedes the target is preroll,
+    // timed before the segment's start; the stop ends the stream.
+    EXPECT_EQ(FramesOf(events, end), Range(20, 29));
+    const Event& first = events[end + 2];
+    EXPECT_EQ(first.frame, 20);
+    EXPECT_TRUE(first.key);
+    EXPECT_TRUE(first.sync);
+    EXPECT_TRUE(first.discontinuity);
+    for (std::size_t i = end + 2; i < events.size(); ++i) {
+        const Event& e = events[i];
+        if (e.kind != Kind::Sample)
+            continue;
+        EXPECT_EQ(e.start, (e.frame - 22) * kFrame / 2) << "frame " << e.frame;
+        EXPECT_EQ(e.preroll, e.frame < 22) << "frame " << e.frame;
+    }
+    EXPECT_EQ(Count(events, Kind::EndOfStream), 1);
+    EXPECT_EQ(events.back().kind, Kind::EndOfStream);
+    EXPECT_EQ(source->threads->created.load(), 1)
+        << "a seek parks the thread, it does not replace it";
+}
+
+TEST_F(SourceStreaming, StopWhileDeliveringJoinsTheThread) {
+    Connect(Make<FrameSource>(100));
+    sink->pin().HoldAt(2);
+    Play();
+    ASSERT_TRUE(sink->pin().WaitHolding());
+    EXPECT_EQ(source->threads->created.load(), 1);
+    EXPECT_EQ(source->threads->destroyed.load(), 0);
+
+    // The source stops while its thread is inside Receive downstream; the stop completes
+    // once Receive returns.
+    std::thread stopper([this] { EXPECT_EQ(source->Stop(), S_OK); });
+    sink->pin().LetGo();
+    stopper.join();
+    EXPECT_EQ(source->threads->created.load(), 1);
+    EXPECT_EQ(source->threads->destroyed.load(), 1);
+
+    ASSERT_EQ(sink->Stop(), S_OK);
+    Play();
+    ASSERT_TRUE(sink->pin().WaitEndOfStream());
+    StopBoth();
+    EXPECT_EQ(source->threads->created.load(), 2);
+    EXPECT_EQ(source->threads->destroyed.load(), 2);
+}
+
+TEST_F(SourceStreaming, FillBufferFailurePostsErrorAbortAndEndsTheStream) {
+    Connect(Make<FrameSource>(10));
+    ASSERT_EQ(source->JoinFilterGraph(&graph, L"source"), S_OK);
+    source->FailAt(5);
+    Play();
+    ASSERT_TRUE(sink->pin().WaitEndOfStream());
+    StopBoth();
+
+    const auto events = sink->pin().Events();
+    EXPECT_EQ(FramesOf(events), Range(0, 4));
+    EXPECT_EQ(Count(events, Kind::EndOfStream), 1);
+    const auto posted = graph.Events();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].first, EC_ERRORABORT);
+    EXPECT_EQ(posted[0].second, static_cast<LONG_PTR>(E_FAIL));
+}
+
+TEST_F(SourceStreaming, LastReleaseOfAPausedSourceEndsItsThread) {
+    Connect(Make<FrameSource>(100));
+    const auto threads = source->threads;
+    sink->pin().HoldAt(2);
+    Play();
+    ASSERT_TRUE(sink->pin().WaitHolding());
+
+    // The peer lets go (it must be stopped to disconnect); the source itself stays paused.
+    ASSERT_EQ(sink->Stop(), S_OK);
+    ASSERT_EQ(sink->pin().Disconnect(), S_OK);
+    ASSERT_EQ(source->State(), State_Paused);
+    source->Release();
+    source = nullptr;
+    EXPECT_EQ(threads->created.load(), 1);
+    EXPECT_EQ(threads->destroyed.load(), 1);
+    // TearDown releases the sink and checks that no object is left.
+}
+
+}  // namespace
