@@ -68,6 +68,8 @@ public:
 
     // FillBuffer fails with E_FAIL at this frame (-1: never).
     std::atomic<int> failAt{-1};
+    // How often the reader was moved (a new thread starts with one move too).
+    std::atomic<int> seeks{0};
 
 protected:
     HRESULT FillBuffer(IMediaSample* sample) override {
@@ -100,6 +102,7 @@ protected:
         return S_OK;
     }
     HRESULT OnSeek(REFERENCE_TIME start) override {
+        ++seeks;
         const LONGLONG frame = std::clamp<LONGLONG>(start / m_frameTime, 0, m_frames);
         m_next = static_cast<int>(frame - frame % m_keyEvery);
         return S_OK;

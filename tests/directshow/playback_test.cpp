@@ -1,0 +1,349 @@
+// Filters written on the bases the way a Windows filter writer would (a source with a
+// streaming thread, a decoder holding a frame back, a renderer recording every DoRenderSample)
+// played through the graph: looping by the event thread's sequence, frame-exact seeks while
+// running and paused, the position while paused and running, rate changes, completion with
+// several renderers, Stop releasing GetState, and destruction while streaming.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "com/com_ptr.h"
+#include "com/runtime.h"
+#include "directshow/filter_graph.h"
+#include "directshow/frame_source.h"
+#include "directshow/platform_classes.h"
+#include "directshow/test_decoder.h"
+#include "directshow/test_filters.h"
+#include "support/temp_dir.h"
+
+using namespace zyl::test;
+
+namespace {
+
+class Playback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        dshow::RegisterPlatformClasses();
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IGraphBuilder, graph.PutVoid()),
+                  S_OK);
+        ASSERT_EQ(graph.As(control, IID_IMediaControl), S_OK);
+        ASSERT_EQ(graph.As(events, IID_IMediaEventEx), S_OK);
+        ASSERT_EQ(graph.As(seeking, IID_IMediaSeeking), S_OK);
+    }
+    void TearDown() override {
+        control.Reset();
+        events.Reset();
+        seeking.Reset();
+        graph.Reset();
+        for (IBaseFilter* f : owned)
+            f->Release();
+        EXPECT_EQ(CBaseObject::ObjectsActive(), before) << "no object or reference left behind";
+        CoUninitialize();
+    }
+    template <class F>
+    F* Own(F* filter) {
+        owned.push_back(filter);
+        return filter;
+    }
+    // source -> decoder -> renderer, connected by the graph.
+    void Build(int frames, REFERENCE_TIME frameTime, int keyEvery) {
+        source = Own(Make<FrameSource>(frames, frameTime, keyEvery));
+        decoder = Own(Make<NumberDecoder>());
+        recorder = Own(Make<RecordingRenderer>());
+        ASSERT_EQ(graph->AddFilter(recorder, L"Recorder"), S_OK);
+        ASSERT_EQ(graph->AddFilter(decoder, L"Decoder"), S_OK);
+        ASSERT_EQ(graph->AddFilter(source, L"Source"), S_OK);
+        ASSERT_EQ(graph->Render(&source->pin()), S_OK);
+        ASSERT_TRUE(decoder->Output()->IsConnected());
+    }
+    void Unclocked() {
+        ComPtr<IMediaFilter> filter;
+        ASSERT_EQ(graph.As(filter, IID_IMediaFilter), S_OK);
+        ASSERT_EQ(filter->SetSyncSource(nullptr), S_OK);
+    }
+    LONG WaitForEvent(LONG wanted, LONG milliseconds = 10000) {
+        for (;;) {
+            LONG code;
+            LONG_PTR p1, p2;
+            if (FAILED(events->GetEvent(&code, &p1, &p2, milliseconds)))
+                return -1;
+            events->FreeEventParams(code, p1, p2);
+            if (code == wanted)
+                return code;
+        }
+    }
+    void WaitForFrames(RecordingRenderer* r, std::size_t count) {
+        for (int i = 0; i < 2000 && r->Frames().size() < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_GE(r->Frames().size(), count);
+    }
+    // What the player's event thread does at the end of the stream.
+    void Loop() {
+        OAFilterState state;
+        control->GetState(static_cast<LONG>(zyl::platform::kInfinite), &state);
+        ASSERT_EQ(state, State_Running);
+        control->Stop();
+        LONGLONG current = 0, stop = 0;
+        seeking->GetPositions(&current, &stop);
+        current = 0;
+        seeking->SetPositions(&current, AM_SEEKING_AbsolutePositioning, &stop,
+                              AM_SEEKING_AbsolutePositioning);
+        control->Run();
+    }
+    static std::vector<int> Range(int from, int to) {
+        std::vector<int> r;
+        for (int i = from; i < to; ++i)
+            r.push_back(i);
+        return r;
+    }
+
+    const LONG before = CBaseObject::ObjectsActive();
+    zyl::test::TempDir registryDir;
+    zyl::test::ScopedEnv registry{"ZYLON_REGISTRY", registryDir.file("r.reg")};
+    ComPtr<IGraphBuilder> graph;
+    ComPtr<IMediaControl> control;
+    ComPtr<IMediaEventEx> events;
+    ComPtr<IMediaSeeking> seeking;
+    std::vector<IBaseFilter*> owned;
+    FrameSource* source = nullptr;
+    NumberDecoder* decoder = nullptr;
+    RecordingRenderer* recorder = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Playback, HundredLoopsDeliverEveryFrameOnceAndNothingStale) {
+    Build(5, 10 * MILLISECONDS, 2);
+    Unclocked();
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    for (int loop = 0; loop < 100; ++loop) {
+        ASSERT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE) << "loop " << loop;
+        Loop();
+    }
+    ASSERT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+    control->Stop();
+    std::vector<int> expected;
+    for (int loop = 0; loop <= 100; ++loop) {
+        for (int i = 0; i < 5; ++i)
+            expected.push_back(i);
+    }
+    EXPECT_EQ(recorder->Frames(), expected);
+    for (const auto& r : recorder->Renders())
+        ASSERT_EQ(r.state, State_Running) << "nothing is rendered outside running";
+}
+
+TEST_F(Playback, ClockedLoopsStartAgainWithFrameZeroOnce) {
+    Build(4, 20 * MILLISECONDS, 1);
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    for (int loop = 0; loop < 3; ++loop) {
+        ASSERT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+        Loop();
+    }
+    ASSERT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+    control->Stop();
+    EXPECT_EQ(recorder->Frames(),
+              (std::vector<int>{0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3}));
+}
+
+TEST_F(Playback, SeekWhileRunningIsFrameExact) {
+    Build(50, 20 * MILLISECONDS, 10);
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    WaitForFrames(recorder, 3);
+    const std::size_t atSeek = recorder->Frames().size();
+    LONGLONG target = 27;
+    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              S_OK);
+    ASSERT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+    control->Stop();
+    const auto frames = recorder->Frames();
+    std::size_t first = atSeek;
+    while (first < frames.size() && frames[first] != 27) {
+        ASSERT_EQ(frames[first], frames[first - 1] + 1) << "only the stream before the seek";
+        ++first;
+    }
+    EXPECT_EQ(std::vector<int>(frames.begin() + static_cast<long>(first), frames.end()),
+              Range(27, 50))
+        << "the first frame after the seek is the one asked for, and none is garbage";
+    EXPECT_GT(decoder->DroppedAsPreroll(), 0) << "frames 20 to 26 were decoded, not shown";
+}
+
+TEST_F(Playback, SeekWhilePausedShowsTheTargetWhenRunning) {
+    Build(40, 20 * MILLISECONDS, 10);
+    ASSERT_TRUE(SUCCEEDED(control->Pause()));
+    OAFilterState state;
+    ASSERT_EQ(control->GetState(5000, &state), S_OK);
+    LONGLONG target = 13 * 20 * MILLISECONDS;
+    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              S_OK);
+    ASSERT_EQ(control->GetState(5000, &state), S_OK) << "paused again on the new frame";
+    EXPECT_TRUE(recorder->Frames().empty()) << "nothing is rendered while paused";
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    ASSERT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+    control->Stop();
+    EXPECT_EQ(recorder->Frames(), Range(13, 40));
+}
+
+TEST_F(Playback, CurrentPositionWhilePausedAndRunning) {
+    Build(40, 20 * MILLISECONDS, 5);
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    ASSERT_TRUE(SUCCEEDED(control->Pause()));
+    OAFilterState state;
+    ASSERT_EQ(control->GetState(5000, &state), S_OK);
+    LONGLONG position = -1;
+    ASSERT_EQ(seeking->GetCurrentPosition(&position), S_OK);
+    EXPECT_EQ(position, 0);
+    LONGLONG target = 13;
+    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              S_OK);
+    ASSERT_EQ(seeking->GetCurrentPosition(&position), S_OK);
+    EXPECT_EQ(position, 13);
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    WaitForFrames(recorder, 4);
+    ASSERT_EQ(seeking->GetCurrentPosition(&position), S_OK);
+    EXPECT_GE(position, 13 + 2) << "running: it moves with stream time";
+    ASSERT_TRUE(SUCCEEDED(control->Pause()));
+    const int shown = recorder->Frames().back();
+    ASSERT_EQ(seeking->GetCurrentPosition(&position), S_OK);
+    EXPECT_GE(position, shown);
+    EXPECT_LE(position, shown + 1);
+    LONGLONG again = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(seeking->GetCurrentPosition(&again), S_OK);
+    EXPECT_EQ(again, position) << "paused: it stays";
+    ASSERT_EQ(WaitForEvent(EC_COMPLETE, 0), -1) << "no completion while paused";
+    control->Stop();
+    LONGLONG afterStop = -1;
+    ASSERT_EQ(seeking->GetCurrentPosition(&afterStop), S_OK);
+    EXPECT_EQ(afterStop, position) << "a stop keeps the position for the next run";
+}
+
+TEST_F(Playback, RateChangeWhileRunningGoesOnFromThePosition) {
+    Build(400, 10 * MILLISECONDS, 4);
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    WaitForFrames(recorder, 5);
+    ASSERT_EQ(seeking->SetRate(2.0), S_OK);
+    const std::size_t atChange = recorder->Frames().size();
+    double rate = 0;
+    EXPECT_EQ(seeking->GetRate(&rate), S_OK);
+    EXPECT_EQ(rate, 2.0);
+    WaitForFrames(recorder, atChange + 10);
+    EXPECT_EQ(recorder->InputPin()->CurrentRate(), 2.0);
+    control->Stop();
+    const auto frames = recorder->Frames();
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        ASSERT_NE(frames[i], -1);
+        // The frame on screen at the change may show once more; nothing goes back further.
+        ASSERT_GE(frames[i], frames[i - 1]) << "at " << i;
+    }
+    ASSERT_EQ(seeking->SetRate(0.0), E_INVALIDARG);
+    ASSERT_EQ(seeking->SetRate(17.0), E_INVALIDARG);
+}
+
+TEST_F(Playback, CompletionWaitsForEveryConnectedRendererOnly) {
+    Build(5, 10 * MILLISECONDS, 1);
+    auto* longer = Own(Make<FrameSource>(12, 10 * MILLISECONDS, 1));
+    auto* secondDecoder = Own(Make<NumberDecoder>());
+    auto* second = Own(Make<RecordingRenderer>());
+    auto* idle = Own(Make<RecordingRenderer>());
+    ASSERT_EQ(graph->AddFilter(second, L"Second"), S_OK);
+    ASSERT_EQ(graph->AddFilter(secondDecoder, L"Second decoder"), S_OK);
+    ASSERT_EQ(graph->AddFilter(longer, L"Longer"), S_OK);
+    ASSERT_EQ(graph->AddFilter(idle, L"Idle"), S_OK);
+    ASSERT_EQ(graph->Render(&longer->pin()), S_OK);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(SUCCEEDED(control->Run()));
+        ASSERT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
+        EXPECT_EQ(recorder->Frames().size(), 5u * static_cast<std::size_t>(round + 1));
+        EXPECT_EQ(second->Frames().size(), 12u * static_cast<std::size_t>(round + 1))
+            << "the longer stream had ended too";
+        EXPECT_EQ(WaitForEvent(EC_COMPLETE, 50), -1) << "one completion for the graph";
+        control->Stop();
+        LONGLONG zero = 0;
+        seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr,
+                              AM_SEEKING_NoPositioning);
+    }
+    EXPECT_TRUE(idle->Frames().empty());
+}
+
+TEST_F(Playback, SeekingReachesEachSourceOnceAndCombinesAnswers) {
+    Build(10, 10 * MILLISECONDS, 1);
+    // A second stream whose source cannot seek.
+    auto* plain = Own(Make<SourceFilter>());
+    auto* other = Own(Make<RecordingRenderer>());
+    plain->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
+    ASSERT_EQ(graph->AddFilter(other, L"Other"), S_OK);
+    ASSERT_EQ(graph->AddFilter(plain, L"Plain"), S_OK);
+    ASSERT_EQ(graph->Render(&plain->pin()), S_OK);
+    control->Pause();  // the source's thread is there, so a seek moves its reader at once
+    OAFilterState state;
+    control->GetState(0, &state);
+    const int seeksBefore = source->pin().seeks;
+    LONGLONG target = 3 * 10 * MILLISECONDS;
+    EXPECT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              S_OK)
+        << "E_NOTIMPL from one stream does not hide the other's success";
+    EXPECT_EQ(source->pin().seeks - seeksBefore, 1) << "through the decoder, once";
+    LONGLONG duration = 0;
+    EXPECT_EQ(seeking->GetDuration(&duration), S_OK);
+    EXPECT_EQ(duration, 100 * MILLISECONDS);
+    LONGLONG bad = 50 * MILLISECONDS, badStop = 20 * MILLISECONDS;
+    EXPECT_TRUE(FAILED(seeking->SetPositions(&bad, AM_SEEKING_AbsolutePositioning, &badStop,
+                                             AM_SEEKING_AbsolutePositioning)))
+        << "an error from one stream is the graph's answer";
+    control->Stop();
+}
+
+TEST_F(Playback, StopReleasesAThreadWaitingInGetState) {
+    auto* plain = Own(Make<SourceFilter>());  // never delivers
+    recorder = Own(Make<RecordingRenderer>());
+    plain->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
+    ASSERT_EQ(graph->AddFilter(recorder, L"Recorder"), S_OK);
+    ASSERT_EQ(graph->AddFilter(plain, L"Plain"), S_OK);
+    ASSERT_EQ(graph->Render(&plain->pin()), S_OK);
+    EXPECT_EQ(control->Pause(), S_FALSE);
+    std::atomic<bool> returned{false};
+    std::thread waiter([&] {
+        OAFilterState state;
+        control->GetState(static_cast<LONG>(zyl::platform::kInfinite), &state);
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(returned);
+    control->Stop();
+    waiter.join();
+    EXPECT_TRUE(returned);
+}
+
+TEST_F(Playback, ReleasedWhileStreamingAndWhileSeeking) {
+    Build(200, 5 * MILLISECONDS, 3);
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    std::thread seeker([&] {
+        for (int i = 0; i < 20; ++i) {
+            LONGLONG target = (i * 7 % 200) * 5 * MILLISECONDS;
+            seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr,
+                                  AM_SEEKING_NoPositioning);
+        }
+    });
+    seeker.join();
+    WaitForFrames(recorder, 1);
+    // TearDown drops the graph now, mid-stream.
+}
+
+TEST_F(Playback, AReadFailureAbortsTheStream) {
+    Build(20, 5 * MILLISECONDS, 1);
+    source->FailAt(6);
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    EXPECT_EQ(WaitForEvent(EC_ERRORABORT), EC_ERRORABORT);
+    control->Stop();
+    // Frame 5 may still be on its way out of the decoder when the abort is read.
+    const auto frames = recorder->Frames();
+    EXPECT_GE(frames.size(), 5u);
+    EXPECT_EQ(frames, Range(0, static_cast<int>(std::min<std::size_t>(frames.size(), 6))));
+}
