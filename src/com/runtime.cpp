@@ -228,7 +228,11 @@ void com::RegisterPlatformClass(REFCLSID clsid, FactoryGetter getFactory) {
     if (!r)
         return;
     std::lock_guard lock(r->mutex);
-    r->platform[clsid] = getFactory;
+    if (getFactory) {
+        r->platform[clsid] = getFactory;
+    } else {
+        r->platform.erase(clsid);
+    }
 }
 
 std::size_t com::LoadedServerCount() {

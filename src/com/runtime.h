@@ -40,7 +40,7 @@ void CoTaskMemFree(void* memory);
 namespace com {
 
 // A class the platform provides without registration (the filter graph, the system clock...):
-// getFactory hands out its class factory.
+// getFactory hands out its class factory; a null getFactory withdraws the class.
 using FactoryGetter = HRESULT (*)(REFIID riid, void** factory);
 void RegisterPlatformClass(REFCLSID clsid, FactoryGetter getFactory);
 

@@ -13,6 +13,7 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "com/com_ptr.h"
@@ -27,6 +28,18 @@ protected:
     ~IFileSourceFilter() = default;
 };
 inline constexpr IID IID_IFileSourceFilter = QuartzIid(0x56A868A6);
+
+// The engine's own: a source that, once it has loaded its file, names itself in the graph
+// ("AVI Splitter" for an AVI file) instead of taking the file's name.
+struct ISourceFilterName : IUnknown {
+    // A CoTaskMemAlloc'ed name the caller frees.
+    virtual HRESULT GetSourceName(LPWSTR* name) = 0;
+
+protected:
+    ~ISourceFilterName() = default;
+};
+inline constexpr IID IID_ISourceFilterName{
+    0x8C41E0D7, 0x2B6A, 0x4F53, {0x9E, 0x0C, 0x61, 0x7A, 0xD2, 0x35, 0x48, 0xB1}};
 
 class CFilterGraph final : public CUnknown,
                            public IGraphBuilder,
@@ -163,9 +176,12 @@ private:
     // Whether some filter has not finished its pause, asked without waiting.
     bool TransitionIncomplete();
 
+    // The source class for a file: the registry's extension table, the built-in one, then the
+    // file's first bytes; *failure says why when there is none.
+    std::optional<CLSID> SourceFor(const std::wstring& path, HRESULT* failure);
     HRESULT ConnectVia(IPin* out, IPin* in, std::size_t depth);
-    // Creates registered filters (best merit first) whose inputs take one of out's types, adds
-    // each to the graph and keeps the first for which attempt succeeds.
+    // Creates registered and built-in filters (best merit first) whose inputs take one of
+    // out's types, adds each to the graph and keeps the first for which attempt succeeds.
     HRESULT TryRegistered(IPin* out, const std::function<HRESULT(IBaseFilter*)>& attempt);
     HRESULT RenderPin(IPin* out, std::size_t depth);
     // Filters ordered downstream first, the order state changes go in.

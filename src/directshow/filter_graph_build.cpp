@@ -1,7 +1,10 @@
 #include <algorithm>
+#include <array>
+#include <fstream>
 #include <functional>
 
 #include "com/runtime.h"
+#include "directshow/builtin_filters.h"
 #include "directshow/filter_graph.h"
 #include "directshow/graph_pins.h"
 #include "directshow/registration.h"
@@ -82,7 +85,7 @@ HRESULT CFilterGraph::TryRegistered(IPin* out,
         }
         return false;
     };
-    for (const dshow::RegisteredFilter& candidate : dshow::RegisteredFilters()) {
+    for (const dshow::RegisteredFilter& candidate : dshow::AvailableFilters()) {
         if (candidate.merit <= MERIT_DO_NOT_USE)
             continue;
         const bool accepts =
@@ -173,24 +176,44 @@ HRESULT CFilterGraph::Render(IPin* out) {
     return RenderPin(out, 0);
 }
 
+std::optional<CLSID> CFilterGraph::SourceFor(const std::wstring& path, HRESULT* failure) {
+    *failure = VFW_E_UNKNOWN_FILE_TYPE;
+    const std::size_t slash = path.find_last_of(L'/');
+    const std::size_t dot = path.rfind(L'.');
+    if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)) {
+        const std::wstring extension = path.substr(dot);
+        // The registry's media type table first, so an installation can override the engine.
+        const auto key =
+            zyl::platform::RegistryKey::open("HKEY_CLASSES_ROOT\\Media Type\\Extensions\\" +
+                                             zyl::platform::wideToUtf8(extension).value_or(""));
+        const auto value = key ? key->query("Source Filter") : std::nullopt;
+        const auto text = value ? value->asString() : std::nullopt;
+        if (const auto clsid = text ? GuidFromString(*text) : std::nullopt)
+            return clsid;
+        if (const auto clsid = dshow::BuiltinSourceForExtension(extension))
+            return clsid;
+    }
+    // An extension nobody claims: the first bytes decide.
+    const auto narrow = zyl::platform::wideToUtf8(path);
+    std::ifstream in(narrow.value_or(""), std::ios::binary);
+    if (!in) {
+        *failure = VFW_E_NOT_FOUND;
+        return std::nullopt;
+    }
+    std::array<char, 4096> head{};
+    in.read(head.data(), head.size());
+    return dshow::ProbeSource(reinterpret_cast<const std::uint8_t*>(head.data()),
+                              static_cast<std::size_t>(in.gcount()));
+}
+
 HRESULT CFilterGraph::AddSourceFilter(LPCWSTR file, LPCWSTR name, IBaseFilter** filter) {
     if (!file || !filter)
         return E_POINTER;
     *filter = nullptr;
-    const std::wstring path(file);
-    const std::size_t slash = path.find_last_of(L'/');
-    const std::size_t dot = path.rfind(L'.');
-    if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash))
-        return VFW_E_UNKNOWN_FILE_TYPE;
-    const auto extension = zyl::platform::wideToUtf8(path.substr(dot));
-    // The source filter for an extension, as the system's media type table names it.
-    const auto key = zyl::platform::RegistryKey::open(
-        "HKEY_CLASSES_ROOT\\Media Type\\Extensions\\" + extension.value_or(""));
-    const auto value = key ? key->query("Source Filter") : std::nullopt;
-    const auto text = value ? value->asString() : std::nullopt;
-    const auto clsid = text ? GuidFromString(*text) : std::nullopt;
+    HRESULT failure = S_OK;
+    const auto clsid = SourceFor(file, &failure);
     if (!clsid)
-        return VFW_E_UNKNOWN_FILE_TYPE;
+        return failure;
     ComPtr<IBaseFilter> source;
     if (HRESULT hr = CoCreateInstance(*clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                       source.PutVoid());
@@ -202,7 +225,17 @@ HRESULT CFilterGraph::AddSourceFilter(LPCWSTR file, LPCWSTR name, IBaseFilter** 
         return E_NOINTERFACE;
     if (HRESULT hr = loader->Load(file, nullptr); FAILED(hr))
         return hr;
-    if (HRESULT hr = AddFilter(source.Get(), name ? name : file); FAILED(hr))
+    // A source that knows what it opened may name itself ("AVI Splitter").
+    std::wstring chosen = name ? name : file;
+    ComPtr<ISourceFilterName> naming;
+    LPWSTR own = nullptr;
+    if (SUCCEEDED(source.As(naming, IID_ISourceFilterName)) &&
+        SUCCEEDED(naming->GetSourceName(&own)) && own) {
+        if (*own)
+            chosen = own;
+        CoTaskMemFree(own);
+    }
+    if (HRESULT hr = AddFilter(source.Get(), chosen.c_str()); FAILED(hr))
         return hr;
     *filter = source.Detach();
     return S_OK;
@@ -211,7 +244,7 @@ HRESULT CFilterGraph::AddSourceFilter(LPCWSTR file, LPCWSTR name, IBaseFilter** 
 HRESULT CFilterGraph::RenderFile(LPCWSTR file, LPCWSTR) {
     CAutoLock lock(&m_lock);
     ComPtr<IBaseFilter> source;
-    if (HRESULT hr = AddSourceFilter(file, file, source.Put()); FAILED(hr))
+    if (HRESULT hr = AddSourceFilter(file, nullptr, source.Put()); FAILED(hr))
         return hr;
     const auto outputs = PinsOf(source.Get(), PINDIR_OUTPUT, true);
     std::size_t rendered = 0;

@@ -219,7 +219,8 @@ TEST_F(Graph, RenderFileFindsTheSourceForTheExtension) {
     ComPtr<IBaseFilter> added;
     ASSERT_EQ(graph->FindFilterByName(L"/clips/a.testsrc", added.Put()), S_OK);
     EXPECT_TRUE(recorder->InputPin()->IsConnected());
-    EXPECT_EQ(graph->RenderFile(L"/clips/a.unknown", nullptr), ToHResult(0x80040240));
+    EXPECT_EQ(graph->RenderFile(L"/clips/a.unknown", nullptr), VFW_E_NOT_FOUND)
+        << "an extension nobody claims is probed, and there is no file to probe";
     ASSERT_TRUE(SUCCEEDED(control->Run()));
     EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
     control->Stop();

@@ -121,7 +121,7 @@ private:
     int m_next = 0;  // the next frame FillBuffer makes
 };
 
-class FrameSource final : public CSource, public IFileSourceFilter {
+class FrameSource : public CSource, public IFileSourceFilter {
 public:
     explicit FrameSource(int frames = 10, REFERENCE_TIME frameTime = 40 * MILLISECONDS,
                          int keyEvery = 1, const GUID& subtype = MEDIASUBTYPE_ZylPacket)

@@ -91,7 +91,7 @@ protected:
     }
 };
 
-class NumberDecoder final : public PacketDecoder {
+class NumberDecoder : public PacketDecoder {
 public:
     NumberDecoder() : PacketDecoder(L"number decoder") {}
 
