@@ -45,6 +45,50 @@ struct VIDEOINFOHEADER {
     BITMAPINFOHEADER bmiHeader;
 };
 
+struct RGBQUAD {
+    BYTE rgbBlue;
+    BYTE rgbGreen;
+    BYTE rgbRed;
+    BYTE rgbReserved;
+};
+
+inline constexpr std::size_t iPALETTE_COLORS = 256;
+inline constexpr std::size_t iMASK_COLORS = 3;
+
+struct TRUECOLORINFO {
+    DWORD dwBitMasks[iMASK_COLORS];
+    RGBQUAD bmiColors[iPALETTE_COLORS];
+};
+
+// VIDEOINFOHEADER followed by room for a palette or the colour masks: what an RGB8 type
+// carries its palette in.
+struct VIDEOINFO {
+    RECT rcSource;
+    RECT rcTarget;
+    DWORD dwBitRate;
+    DWORD dwBitErrorRate;
+    REFERENCE_TIME AvgTimePerFrame;
+    BITMAPINFOHEADER bmiHeader;
+    union {
+        RGBQUAD bmiColors[iPALETTE_COLORS];
+        DWORD dwBitMasks[iMASK_COLORS];
+        TRUECOLORINFO TrueColorInfo;
+    };
+};
+static_assert(offsetof(VIDEOINFO, bmiColors) == 88);
+// The format block of a palettised type: the header and the palette, without the padding.
+inline constexpr std::size_t SIZE_VIDEOHEADER = 88;
+inline constexpr std::size_t SIZE_PALETTE = iPALETTE_COLORS * sizeof(RGBQUAD);
+
+// A VIDEOINFO with a grey ramp palette, for 8-bit grey RGB8 video.
+inline void SetGreyPalette(VIDEOINFO& info) {
+    for (std::size_t i = 0; i < iPALETTE_COLORS; ++i) {
+        const auto level = static_cast<BYTE>(i);
+        info.bmiColors[i] = RGBQUAD{level, level, level, 0};
+    }
+    info.bmiHeader.biClrUsed = static_cast<DWORD>(iPALETTE_COLORS);
+}
+
 struct VIDEOINFOHEADER2 {
     RECT rcSource;
     RECT rcTarget;

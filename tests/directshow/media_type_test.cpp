@@ -69,3 +69,29 @@ TEST(MediaType, CopiesOwnTheirFormatAndReference) {
     EXPECT_EQ(type.Format(), nullptr);
     EXPECT_FALSE(type.IsValid());
 }
+
+TEST(MediaType, Rgb8CarriesItsPaletteAfterTheHeader) {
+    VIDEOINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = 6;
+    info.bmiHeader.biHeight = 2;
+    info.bmiHeader.biBitCount = 8;
+    SetGreyPalette(info);
+    CMediaType type(&MEDIATYPE_Video);
+    type.SetSubtype(&MEDIASUBTYPE_RGB8);
+    type.SetFormatType(&FORMAT_VideoInfo);
+    ASSERT_TRUE(type.SetFormat(reinterpret_cast<BYTE*>(&info),
+                               static_cast<ULONG>(SIZE_VIDEOHEADER + SIZE_PALETTE)));
+    ASSERT_EQ(type.FormatLength(), 1112u) << "88-byte header and 256 four-byte entries";
+    const BYTE* block = type.Format();
+    std::int32_t width = 0;
+    std::memcpy(&width, block + 52, sizeof width);
+    EXPECT_EQ(width, 6) << "the width sits where it does in VIDEOINFOHEADER";
+    for (int level : {0, 1, 128, 255}) {
+        const BYTE* entry = block + 88 + 4 * level;
+        EXPECT_EQ(entry[0], level);  // blue
+        EXPECT_EQ(entry[1], level);  // green
+        EXPECT_EQ(entry[2], level);  // red
+        EXPECT_EQ(entry[3], 0);
+    }
+}
