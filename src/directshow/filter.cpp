@@ -3,6 +3,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "com/com_ptr.h"
 #include "com/runtime.h"
 #include "directshow/simple_unknown.h"
 
@@ -156,6 +157,10 @@ HRESULT CBasePin::Connect(IPin* receivePin, const AM_MEDIA_TYPE* type) {
         return VFW_E_ALREADY_CONNECTED;
     if (!IsStopped())
         return VFW_E_NOT_STOPPED;
+    // A peer that is taken refuses every type; say so rather than what the last type met.
+    ComPtr<IPin> peersPeer;
+    if (receivePin->ConnectedTo(peersPeer.Put()) == S_OK)
+        return VFW_E_ALREADY_CONNECTED;
     const CMediaType wanted = type ? CMediaType(*type) : CMediaType();
     return AgreeMediaType(receivePin, &wanted);
 }

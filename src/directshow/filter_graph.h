@@ -165,8 +165,11 @@ private:
     // The first renderer's answer that succeeds.
     template <class F>
     HRESULT FirstAnswer(F&& call);
+    HRESULT GetStopPositionLocked(LONGLONG* stop);
     HRESULT SetPositionsLocked(LONGLONG* current, DWORD currentFlags, LONGLONG* stop,
                                DWORD stopFlags);
+    // The graph's clock, or the monotonic clock for an unclocked graph.
+    REFERENCE_TIME ClockTimeLocked();
     // Stream time: what has played since the last start or seek, frozen while paused.
     REFERENCE_TIME StreamTimeLocked();
     // The media time on screen: where the last seek started plus stream time at the rate.
@@ -206,5 +209,6 @@ private:
     zyl::platform::Event m_eventHandle{zyl::platform::Event::Reset::Manual};
     bool m_running = false;  // completions count only while the graph runs
     std::size_t m_renderersRunning = 0;
-    std::size_t m_completions = 0;
+    std::vector<LONG_PTR> m_completed;  // the renderers that completed in this run
+    HRESULT m_completionStatus = S_OK;  // the first failure a renderer reported
 };

@@ -225,11 +225,12 @@ HRESULT CFilterGraph::AddSourceFilter(LPCWSTR file, LPCWSTR name, IBaseFilter** 
         return E_NOINTERFACE;
     if (HRESULT hr = loader->Load(file, nullptr); FAILED(hr))
         return hr;
-    // A source that knows what it opened may name itself ("AVI Splitter").
+    // Unless the caller names it, a source that knows what it opened may name itself ("AVI
+    // Splitter").
     std::wstring chosen = name ? name : file;
     ComPtr<ISourceFilterName> naming;
     LPWSTR own = nullptr;
-    if (SUCCEEDED(source.As(naming, IID_ISourceFilterName)) &&
+    if (!name && SUCCEEDED(source.As(naming, IID_ISourceFilterName)) &&
         SUCCEEDED(naming->GetSourceName(&own)) && own) {
         if (*own)
             chosen = own;

@@ -1,4 +1,6 @@
 // The graph's event queue: what filters post and the application reads.
+#include <algorithm>
+
 #include "directshow/filter_graph.h"
 
 void CFilterGraph::PostEvent(const Event& event) {
@@ -10,11 +12,19 @@ void CFilterGraph::PostEvent(const Event& event) {
 HRESULT CFilterGraph::Notify(LONG code, LONG_PTR param1, LONG_PTR param2) {
     if (code == EC_COMPLETE) {
         // One completion for the graph, once every connected renderer has finished while the
-        // graph runs.
+        // graph runs; a renderer that says so twice counts once.
         std::lock_guard lock(m_eventLock);
-        if (!m_running || ++m_completions != m_renderersRunning)
+        if (!m_running ||
+            std::find(m_completed.begin(), m_completed.end(), param2) != m_completed.end())
             return S_OK;
-        m_events.push_back({EC_COMPLETE, S_OK, 0});
+        if (m_completed.empty())
+            m_completionStatus = S_OK;
+        m_completed.push_back(param2);
+        if (FAILED(static_cast<HRESULT>(param1)) && SUCCEEDED(m_completionStatus))
+            m_completionStatus = static_cast<HRESULT>(param1);
+        if (m_completed.size() != m_renderersRunning)
+            return S_OK;
+        m_events.push_back({EC_COMPLETE, m_completionStatus, 0});
         m_eventHandle.set();
         return S_OK;
     }

@@ -70,19 +70,42 @@ HRESULT CFilterGraph::ToMediaTime(LONGLONG value, REFERENCE_TIME* mediaTime) {
 }
 
 REFERENCE_TIME CFilterGraph::CurrentMediaTimeLocked() {
-    const REFERENCE_TIME played =
+    REFERENCE_TIME position =
+        m_segmentStart +
         static_cast<REFERENCE_TIME>(static_cast<double>(StreamTimeLocked()) * m_rate);
-    REFERENCE_TIME position = m_segmentStart + played;
+    if (!m_clock) {
+        // Unclocked, stream time says nothing about what was shown: the renderers know.
+        LONGLONG shown = 0;
+        REFERENCE_TIME media = 0;
+        if (SUCCEEDED(
+                FirstAnswer([&](IMediaSeeking* s) { return s->GetCurrentPosition(&shown); })) &&
+            SUCCEEDED(ToMediaTime(shown, &media))) {
+            position = media;
+        }
+    }
     // After the end, stream time goes on but the position stays at the stop.
     LONGLONG stop = 0;
-    const bool mediaTime = m_timeFormat == TIME_FORMAT_MEDIA_TIME;
     REFERENCE_TIME stopTime = 0;
-    if (SUCCEEDED(FirstAnswer([&](IMediaSeeking* s) { return s->GetStopPosition(&stop); })) &&
-        (mediaTime ? (stopTime = stop, true) : SUCCEEDED(ToMediaTime(stop, &stopTime))) &&
+    if (SUCCEEDED(GetStopPositionLocked(&stop)) && SUCCEEDED(ToMediaTime(stop, &stopTime)) &&
         position > stopTime && stopTime >= m_segmentStart) {
         position = stopTime;
     }
     return position;
+}
+
+HRESULT CFilterGraph::GetStopPositionLocked(LONGLONG* stop) {
+    // The longest stream decides where the graph ends.
+    LONGLONG latest = 0;
+    const HRESULT hr = Distribute([&](IMediaSeeking* s) {
+        LONGLONG mine = 0;
+        const HRESULT r = s->GetStopPosition(&mine);
+        if (SUCCEEDED(r))
+            latest = std::max(latest, mine);
+        return r;
+    });
+    if (SUCCEEDED(hr))
+        *stop = latest;
+    return hr;
 }
 
 HRESULT CFilterGraph::GetCurrentPosition(LONGLONG* current) {
@@ -99,7 +122,7 @@ HRESULT CFilterGraph::GetPositions(LONGLONG* current, LONGLONG* stop) {
             return hr;
     }
     if (stop)
-        return FirstAnswer([&](IMediaSeeking* s) { return s->GetStopPosition(stop); });
+        return GetStopPositionLocked(stop);
     return S_OK;
 }
 
@@ -144,7 +167,7 @@ HRESULT CFilterGraph::SetPositionsLocked(LONGLONG* current, DWORD currentFlags, 
             m_segmentStart = media;
         m_pausedStreamTime = 0;
         std::lock_guard events(m_eventLock);
-        m_completions = 0;
+        m_completed.clear();
     }
     if (moves && (currentFlags & AM_SEEKING_ReturnTime))
         *current = currentReturned;
@@ -162,26 +185,21 @@ HRESULT CFilterGraph::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLO
 }
 
 HRESULT CFilterGraph::SetRate(double rate) {
-    // The engine's sources play from a quarter to sixteen times the normal speed.
-    if (rate < 0.25 || rate > 16.0)
+    if (!(rate > 0))
         return E_INVALIDARG;
     CAutoLock lock(&m_lock);
-    // As on Windows: from the current position, the graph stopped, the rate set, the state
-    // restored; stream time starts again at the new rate.
+    if (rate == m_rate)
+        return S_OK;
+    // As on Windows: the graph stopped at the current position (which a stop keeps), the rate
+    // set, the state restored; stream time starts again at the new rate.
     const FILTER_STATE before = m_state;
-    LONGLONG position = 0;
-    const bool known = SUCCEEDED(ToFormat(CurrentMediaTimeLocked(), &position));
     ChangeState(State_Stopped);
-    if (known) {
-        SetPositionsLocked(&position, AM_SEEKING_AbsolutePositioning, nullptr,
-                           AM_SEEKING_NoPositioning);
-    }
     const HRESULT hr = Distribute([&](IMediaSeeking* s) { return s->SetRate(rate); });
-    if (SUCCEEDED(hr) || hr == E_NOTIMPL)
+    if (SUCCEEDED(hr))
         m_rate = rate;
     if (before != State_Stopped)
         ChangeState(before);
-    return hr == E_NOTIMPL ? S_OK : hr;
+    return hr;
 }
 
 HRESULT CFilterGraph::GetRate(double* rate) {
@@ -290,7 +308,7 @@ HRESULT CFilterGraph::GetStopPosition(LONGLONG* stop) {
     if (!stop)
         return E_POINTER;
     CAutoLock lock(&m_lock);
-    return FirstAnswer([&](IMediaSeeking* s) { return s->GetStopPosition(stop); });
+    return GetStopPositionLocked(stop);
 }
 
 HRESULT CFilterGraph::GetAvailable(LONGLONG* earliest, LONGLONG* latest) {

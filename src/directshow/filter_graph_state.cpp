@@ -42,10 +42,17 @@ std::size_t CFilterGraph::CountRenderers() {
                       [](const Entry& e) { return dshow::graph::IsConnectedRenderer(e.filter); }));
 }
 
+REFERENCE_TIME CFilterGraph::ClockTimeLocked() {
+    REFERENCE_TIME now = 0;
+    if (m_clock && SUCCEEDED(m_clock->GetTime(&now)))
+        return now;
+    return MonotonicReferenceTime();
+}
+
 REFERENCE_TIME CFilterGraph::StreamTimeLocked() {
     if (m_state != State_Running)
         return m_pausedStreamTime;
-    return std::max<REFERENCE_TIME>(0, MonotonicReferenceTime() - m_streamStart);
+    return std::max<REFERENCE_TIME>(0, ClockTimeLocked() - m_streamStart);
 }
 
 bool CFilterGraph::TransitionIncomplete() {
@@ -71,7 +78,8 @@ HRESULT CFilterGraph::ChangeState(FILTER_STATE target) {
     }
     // Running does not wait for the pause to complete, but says that it has not.
     const bool pauseIncomplete = target == State_Running && TransitionIncomplete();
-    const REFERENCE_TIME now = MonotonicReferenceTime();
+    // Filters are given their start in the time of the clock they were given.
+    const REFERENCE_TIME now = ClockTimeLocked();
     REFERENCE_TIME stoppedAt = 0;
     if (target == State_Running) {
         // Stream time goes on from where a pause left it.
@@ -79,16 +87,15 @@ HRESULT CFilterGraph::ChangeState(FILTER_STATE target) {
         const std::size_t renderers = CountRenderers();
         std::lock_guard events(m_eventLock);
         m_renderersRunning = renderers;
+        m_completed.clear();
         m_running = true;
-    } else {
+    } else if (target == State_Paused) {
         if (m_state == State_Running)
             m_pausedStreamTime = std::max<REFERENCE_TIME>(0, now - m_streamStart);
-        if (target == State_Stopped)
-            stoppedAt = CurrentMediaTimeLocked();
+    } else {
+        stoppedAt = CurrentMediaTimeLocked();
         std::lock_guard events(m_eventLock);
         m_running = false;
-        if (target == State_Stopped)
-            m_completions = 0;
     }
     HRESULT result = S_OK;
     for (IBaseFilter* filter : DownstreamFirst()) {
@@ -97,6 +104,15 @@ HRESULT CFilterGraph::ChangeState(FILTER_STATE target) {
                                                     : filter->Run(m_streamStart);
         if (FAILED(hr) && SUCCEEDED(result))
             result = hr;
+    }
+    if (target == State_Paused) {
+        // Renderers still at the end send their completion again at the next Run; one still
+        // queued from this run would make the application rewind twice.
+        std::lock_guard events(m_eventLock);
+        m_running = false;
+        std::erase_if(m_events, [](const Event& e) { return e.code == EC_COMPLETE; });
+        if (m_events.empty())
+            m_eventHandle.reset();
     }
     m_state = target;
     if (target == State_Stopped) {
@@ -152,7 +168,6 @@ HRESULT CFilterGraph::GetState(DWORD milliseconds, FILTER_STATE* state) {
     std::vector<ComPtr<IBaseFilter>> filters;
     {
         CAutoLock lock(&m_lock);
-        *state = m_state;
         for (const Entry& e : m_filters)
             filters.emplace_back(e.filter);
     }
@@ -175,6 +190,9 @@ HRESULT CFilterGraph::GetState(DWORD milliseconds, FILTER_STATE* state) {
         if (hr == VFW_S_STATE_INTERMEDIATE)
             result = hr;
     }
+    // The state now, not when the wait began: a Stop may be what ended it.
+    CAutoLock lock(&m_lock);
+    *state = m_state;
     return result;
 }
 

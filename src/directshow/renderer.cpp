@@ -65,14 +65,23 @@ CBaseRenderer::~CBaseRenderer() {
 
 HRESULT CBaseRenderer::NonDelegatingQueryInterface(REFIID riid, void** object) {
     if (riid == IID_IMediaSeeking) {
-        CAutoLock lock(&m_InterfaceLock);
-        if (!m_pPosition) {
-            HRESULT hr = S_OK;
-            auto* made = new CRendererPosPassThru(L"renderer seeking", GetOwner(), &hr, &m_pin);
-            made->NonDelegatingAddRef();
-            m_pPosition = made;
+        // Not under the filter lock: the streaming thread may ask while Stop waits for it.
+        CRendererPosPassThru* position = m_pPosition;
+        if (!position) {
+            std::lock_guard lock(m_PositionLock);
+            position = m_pPosition;
+            if (!position) {
+                HRESULT hr = S_OK;
+                position = new CRendererPosPassThru(L"renderer seeking", GetOwner(), &hr, &m_pin);
+                position->NonDelegatingAddRef();
+                if (FAILED(hr)) {
+                    position->NonDelegatingRelease();
+                    return hr;
+                }
+                m_pPosition = position;
+            }
         }
-        return m_pPosition.load()->NonDelegatingQueryInterface(riid, object);
+        return position->NonDelegatingQueryInterface(riid, object);
     }
     return CBaseFilter::NonDelegatingQueryInterface(riid, object);
 }
@@ -94,7 +103,8 @@ HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
     // sample, only brought the decoder to the seek target and is never shown.
     if (sample->IsPreroll() == S_OK)
         return S_OK;
-    if (timing == S_OK && (end < 0 || (end == 0 && start < 0)))
+    if ((timing == S_OK && (end < 0 || (end == 0 && start < 0))) ||
+        (timing == VFW_S_NO_STOP_TIME && start < 0))
         return S_OK;
     bool first = false;
     {
@@ -127,14 +137,18 @@ HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
             if (m_bAbort || m_State == State_Stopped)
                 break;
             if (m_State == State_Running) {
-                if (!m_pClock || !timed || ShouldDrawSampleNow(sample, &start, &end) == S_OK) {
+                const HRESULT now =
+                    timed && m_pClock ? ShouldDrawSampleNow(sample, &start, &end) : S_OK;
+                if (FAILED(now))
+                    break;  // the renderer does not want it drawn
+                if (now == S_OK) {
                     render = true;
                     break;
                 }
-                REFERENCE_TIME now = 0;
-                m_pClock->GetTime(&now);
+                REFERENCE_TIME clock = 0;
+                m_pClock->GetTime(&clock);
                 // Late, or a time the clock cannot be asked for: at once rather than never.
-                if (now >= m_tStart + start ||
+                if (clock >= m_tStart + start ||
                     FAILED(m_pClock->AdviseTime(
                         m_tStart, start, reinterpret_cast<HEVENT>(&m_renderEvent), &m_dwAdvise))) {
                     m_dwAdvise = 0;
@@ -255,6 +269,8 @@ HRESULT CBaseRenderer::Pause() {
     {
         std::lock_guard renderer(m_RendererLock);
         m_bReceivedSincePause = false;
+        // The graph forgets completions when it pauses; the next Run tells it again.
+        m_bEOSDelivered = false;
         complete = CompleteStateChangeLocked(old);
     }
     Wake();

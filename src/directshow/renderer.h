@@ -11,10 +11,13 @@
 // Threads: state changes come from the graph's thread, Receive/EndOfStream/flushing from the
 // upstream streaming thread. Locks, in this order: the filter lock (m_InterfaceLock, state
 // changes), then the renderer lock (m_RendererLock: the pending sample, the flags). The
-// writer's hooks (OnReceiveFirstSample, DoRenderSample) run under neither. Stop and BeginFlush
-// wait, without the renderer lock, until no thread is inside Receive, so once they return no
-// sample from before them is rendered. EC_COMPLETE is posted under the renderer lock; the
-// graph's event lock is a leaf, so that is safe.
+// writer's OnReceiveFirstSample and DoRenderSample run under neither; ShouldDrawSampleNow runs
+// under the renderer lock. Stop and BeginFlush wait, without the renderer lock, until no thread
+// is inside Receive, so once they return no sample from before them is rendered. Hence the
+// writer's contract: DoRenderSample and OnReceiveFirstSample must never wait for anything the
+// caller of Stop, Pause or a seek may hold. EC_COMPLETE is posted under the renderer lock; the
+// graph's event lock is a leaf, so that is safe. A pause forgets that EC_COMPLETE was sent:
+// the next Run sends it again if the stream is still at its end.
 #pragma once
 
 #include <condition_variable>
@@ -58,7 +61,7 @@ public:
     virtual HRESULT BreakConnect() { return S_OK; }
     // A sample arrived while paused and nothing was received since the pause.
     virtual void OnReceiveFirstSample(IMediaSample*) {}
-    // S_OK to draw a sample at once, S_FALSE to schedule it by the clock.
+    // S_OK to draw a sample at once, S_FALSE to schedule it by the clock, an error to drop it.
     virtual HRESULT ShouldDrawSampleNow(IMediaSample*, REFERENCE_TIME*, REFERENCE_TIME*) {
         return S_FALSE;
     }
@@ -102,7 +105,8 @@ protected:
     bool m_bEOSDelivered = false;
     bool m_bAbort = false;
     bool m_bReceivedSincePause = false;
-    // Made on the first query, read by the streaming thread.
+    // Made on the first query (under its own lock), read by the streaming thread.
+    std::mutex m_PositionLock;
     std::atomic<CRendererPosPassThru*> m_pPosition{nullptr};
     CRendererInputPin m_pin;
 };

@@ -132,6 +132,7 @@ CSourceStream::~CSourceStream() {
     // CSource stops the filter before destruction begins, so the thread is normally gone. If a
     // pin is deleted on its own while active, end the thread now rather than leave it running.
     if (ThreadExists()) {
+        CBaseOutputPin::Inactive();  // a thread waiting for a buffer gets out to hear us
         Stop();
         Exit();
         CloseThread();
@@ -202,6 +203,7 @@ HRESULT CSourceStream::Inactive() {
     // Decommit first: a thread waiting for a buffer wakes up, finds none and takes the stop.
     const HRESULT hr = CBaseOutputPin::Inactive();
     if (ThreadExists()) {
+        CBaseOutputPin::Inactive();  // a thread waiting for a buffer gets out to hear us
         Stop();
         Exit();
         CloseThread();

@@ -68,8 +68,19 @@ public:
 
     // FillBuffer fails with E_FAIL at this frame (-1: never).
     std::atomic<int> failAt{-1};
-    // How often the reader was moved (a new thread starts with one move too).
+    // How often the reader was moved (a new thread starts with one move too), and how often
+    // the time format and the rate were set.
     std::atomic<int> seeks{0};
+    std::atomic<int> timeFormatsSet{0};
+    std::atomic<int> ratesSet{0};
+    HRESULT SetTimeFormat(const GUID* format) override {
+        ++timeFormatsSet;
+        return CSourceSeekingStream::SetTimeFormat(format);
+    }
+    HRESULT SetRate(double rate) override {
+        ++ratesSet;
+        return CSourceSeekingStream::SetRate(rate);
+    }
 
 protected:
     HRESULT FillBuffer(IMediaSample* sample) override {

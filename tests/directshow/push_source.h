@@ -132,6 +132,8 @@ public:
         return GetDuration(l);
     }
     HRESULT SetRate(double rate) override {
+        if (rate < 0.25 || rate > 16.0)
+            return E_INVALIDARG;
         m_rate = rate;
         return S_OK;
     }

@@ -265,8 +265,9 @@ TEST_F(Renderer, NoRenderingRunsOnceStopHasReturned) {
     renderer->SetSyncSource(nullptr);
     RunIn(0);
     Stream({{1, 0}, {2, 0}, {3, 0}});
-    while (!renderer->rendering)
-        std::this_thread::yield();
+    for (int i = 0; i < 5000 && !renderer->rendering; ++i)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ASSERT_TRUE(renderer->rendering) << "a render of 50 ms is under way";
     renderer->Stop();
     EXPECT_FALSE(renderer->rendering) << "Stop waits for the sample being rendered";
     const std::size_t atStop = renderer->Snapshot().size();
@@ -333,4 +334,56 @@ TEST_F(Renderer, WithoutAClockSamplesRenderAtOnce) {
     Stream({{1, 0}, {2, UNITS}});
     streamer.join();
     EXPECT_EQ(renderer->Snapshot().size(), 2u);
+}
+
+// A poster hook that calls out (posts an event, asks for the renderer's seeking) while Stop and
+// flushes come from another thread: nothing may deadlock, whatever the interleaving.
+class CallingPoster final : public CBaseVideoRenderer {
+public:
+    CallingPoster() : CBaseVideoRenderer(GUID_NULL, L"poster", nullptr, nullptr) {}
+    HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
+    HRESULT DoRenderSample(IMediaSample*) override { return S_OK; }
+    void OnReceiveFirstSample(IMediaSample*) override {
+        NotifyEvent(EC_PAUSED, S_OK, 0);
+        IMediaSeeking* seeking = nullptr;
+        if (SUCCEEDED(QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking))))
+            seeking->Release();
+        ++posters;
+    }
+    std::atomic<int> posters{0};
+};
+
+TEST(RendererPoster, CallingOutFromThePosterRacesStopAndFlushSafely) {
+    const LONG before = CBaseObject::ObjectsActive();
+    EventGraph graph;
+    auto* source = Make<SourceFilter>();
+    auto* poster = Make<CallingPoster>();
+    source->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
+    ASSERT_EQ(source->pin().Connect(poster->InputPin(), nullptr), S_OK);
+    poster->JoinFilterGraph(&graph, L"poster");
+    for (int round = 0; round < 50; ++round) {
+        poster->Pause();
+        source->Pause();
+        std::thread streamer([&] {
+            for (int i = 0; i < 3; ++i)
+                source->pin().Send(i, 0, 1);
+        });
+        // Sometimes the poster has run by the time the stop comes, sometimes not.
+        for (int i = 0; round % 3 == 0 && i < 5000 && !poster->HasPendingSample(); ++i)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (round % 2) {
+            poster->InputPin()->BeginFlush();
+            poster->InputPin()->EndFlush();
+        }
+        poster->Stop();
+        source->Stop();
+        streamer.join();
+    }
+    EXPECT_GT(poster->posters.load(), 0);
+    source->pin().Disconnect();
+    poster->InputPin()->Disconnect();
+    poster->JoinFilterGraph(nullptr, nullptr);
+    source->Release();
+    poster->Release();
+    EXPECT_EQ(CBaseObject::ObjectsActive(), before);
 }

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <thread>
+
 #include "com/com_ptr.h"
 #include "com/runtime.h"
 #include "directshow/platform_classes.h"
@@ -87,5 +90,123 @@ TEST(Transform, IntelligentConnectPutsItInBetween) {
         recorder->Release();
     }
     CoUninitialize();
+    EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+}
+
+namespace {
+
+// A transform whose Transform waits until the test lets it go.
+class HeldTransform final : public CTransformFilter {
+public:
+    HeldTransform() : CTransformFilter(L"held", nullptr, GUID_NULL) {}
+    HRESULT CheckInputType(const CMediaType*) override { return S_OK; }
+    HRESULT CheckTransform(const CMediaType*, const CMediaType*) override { return S_OK; }
+    HRESULT GetMediaType(int position, CMediaType* type) override {
+        if (position > 0)
+            return VFW_S_NO_MORE_ITEMS;
+        *type = VideoType(MEDIASUBTYPE_RGB32, 8, 8);
+        return S_OK;
+    }
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES*) override {
+        ALLOCATOR_PROPERTIES request{2, 8 * 8 * 4, 1, 0}, actual{};
+        return allocator->SetProperties(&request, &actual);
+    }
+    HRESULT Transform(IMediaSample* in, IMediaSample* out) override {
+        {
+            std::unique_lock lock(mutex);
+            inside = true;
+            changed.notify_all();
+            changed.wait(lock, [this] { return released; });
+        }
+        BYTE *from = nullptr, *to = nullptr;
+        in->GetPointer(&from);
+        out->GetPointer(&to);
+        std::memcpy(to, from, sizeof(int));
+        return S_OK;
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool inside = false;
+    bool released = false;
+};
+
+// Records the order in which samples and the end of the stream arrive.
+class OrderPin final : public CBaseInputPin {
+public:
+    OrderPin(CBaseFilter* filter, CCritSec* lock)
+        : CBaseInputPin(L"order pin", filter, lock, nullptr, L"In") {}
+    HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
+    HRESULT Receive(IMediaSample* sample) override {
+        if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK)
+            return hr;
+        std::lock_guard lock(mutex);
+        order.push_back("sample");
+        return S_OK;
+    }
+    HRESULT EndOfStream() override {
+        std::lock_guard lock(mutex);
+        order.push_back("end");
+        return S_OK;
+    }
+    HRESULT NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override {
+        std::lock_guard lock(mutex);
+        order.push_back("segment");
+        return S_OK;
+    }
+    std::mutex mutex;
+    std::vector<std::string> order;
+};
+
+class OrderSink final : public CBaseFilter {
+public:
+    OrderSink() : CBaseFilter(L"order sink", nullptr, &m_lock, GUID_NULL), pin(this, &m_lock) {}
+    int GetPinCount() override { return 1; }
+    CBasePin* GetPin(int n) override { return n == 0 ? &pin : nullptr; }
+    CCritSec m_lock;
+    OrderPin pin;
+};
+
+}  // namespace
+
+TEST(Transform, StreamingCallsDoNotOvertakeASampleOnItsWay) {
+    const LONG before = CBaseObject::ObjectsActive();
+    auto* source = Make<SourceFilter>();
+    auto* held = Make<HeldTransform>();
+    auto* sink = Make<OrderSink>();
+    source->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
+    ASSERT_EQ(source->pin().Connect(held->Input(), nullptr), S_OK);
+    ASSERT_EQ(held->Output()->Connect(&sink->pin, nullptr), S_OK);
+    sink->Pause();
+    held->Pause();
+    source->Pause();
+    std::thread streamer([&] { source->pin().Send(1, 0, 1); });
+    {
+        std::unique_lock lock(held->mutex);
+        held->changed.wait(lock, [&] { return held->inside; });
+    }
+    // From another thread, as a second stream of the same source would: they must wait.
+    std::thread ender([&] {
+        held->Input()->NewSegment(0, 10, 1.0);
+        held->Input()->EndOfStream();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        std::lock_guard lock(held->mutex);
+        held->released = true;
+    }
+    held->changed.notify_all();
+    streamer.join();
+    ender.join();
+    EXPECT_EQ(sink->pin.order, (std::vector<std::string>{"sample", "segment", "end"}));
+    source->Stop();
+    held->Stop();
+    sink->Stop();
+    source->pin().Disconnect();
+    held->Input()->Disconnect();
+    held->Output()->Disconnect();
+    sink->pin.Disconnect();
+    source->Release();
+    held->Release();
+    sink->Release();
     EXPECT_EQ(CBaseObject::ObjectsActive(), before);
 }
