@@ -11,27 +11,11 @@
 
 #include <unistd.h>
 
+#include "alloc_counter.h"
 #include "bench_util.h"
 #include "module/logging/file_target.h"
 #include "module/logging/formatters.h"
 #include "module/logging/logstream.h"
-
-namespace {
-std::atomic<std::uint64_t> g_allocations{0};
-}
-
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 using namespace zyl::bench;
 using namespace qnLogging;
@@ -66,7 +50,7 @@ int main(int argc, char** argv) {
     std::fclose(base);
 
     constexpr int kFiltered = 5000000;
-    const std::uint64_t allocationsBefore = g_allocations.load();
+    const std::uint64_t allocationsBefore = Allocations();
     t0 = nowNs();
     for (int i = 0; i < kFiltered; ++i) {
         logstream(root_logger(), level::debug) << "frame " << i << " delivered, lost " << 0;
@@ -78,7 +62,7 @@ int main(int argc, char** argv) {
         QN_LOG(root_logger(), level::debug) << "frame " << i << " delivered, lost " << 0;
     }
     const double guardedNs = static_cast<double>(nowNs() - t0) / kFiltered;
-    const std::uint64_t filteredAllocations = g_allocations.load() - allocationsBefore;
+    const std::uint64_t filteredAllocations = Allocations() - allocationsBefore;
 
     char buffer[128];
     volatile int sink = 0;

@@ -133,14 +133,19 @@ HRESULT CDecoderFilter::BeginFlush() {
     return Guarded([&] { return CTransformFilter::BeginFlush(); });
 }
 
+HRESULT CDecoderFilter::FlushCodecAndReset() {
+    const HRESULT flushed = Guarded([&]() -> HRESULT {
+        FlushCodec();
+        return S_OK;
+    });
+    ResetStreamState();
+    return flushed;
+}
+
 HRESULT CDecoderFilter::EndFlush() {
     return Guarded([&]() -> HRESULT {
         CAutoLock lock(&m_csReceive);
-        const HRESULT flushed = Guarded([&]() -> HRESULT {
-            FlushCodec();
-            return S_OK;
-        });
-        ResetStreamState();
+        const HRESULT flushed = FlushCodecAndReset();
         // Downstream leaves its flush whatever became of the codec.
         const HRESULT hr = CTransformFilter::EndFlush();
         return FAILED(flushed) ? flushed : hr;
@@ -169,11 +174,7 @@ HRESULT CDecoderFilter::StartStreaming() {
 HRESULT CDecoderFilter::StopStreaming() {
     return Guarded([&]() -> HRESULT {
         CAutoLock lock(&m_csReceive);
-        const HRESULT flushed = Guarded([&]() -> HRESULT {
-            FlushCodec();
-            return S_OK;
-        });
-        ResetStreamState();
+        const HRESULT flushed = FlushCodecAndReset();
         const HRESULT hr = CTransformFilter::StopStreaming();
         return FAILED(flushed) ? flushed : hr;
     });

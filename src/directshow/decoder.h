@@ -97,6 +97,8 @@ private:
     bool IsPreroll(IMediaSample* out) const;
     // Back to the state of a fresh segment: no preroll seen, discontinuity pending.
     void ResetStreamState();
+    // FlushCodec, with its failure caught, then ResetStreamState.
+    HRESULT FlushCodecAndReset();
 
     // Guarded by m_csReceive.
     bool m_inputPreroll = false;

@@ -53,41 +53,6 @@ public:
     REFERENCE_TIME renderTime = 0;
 };
 
-// Stands in for the graph: records the events filters post.
-class EventGraph final : public IFilterGraph, public IMediaEventSink {
-public:
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_IMediaEventSink)
-            return GetInterface(static_cast<IMediaEventSink*>(this), object);
-        if (riid == IID_IUnknown || riid == IID_IFilterGraph)
-            return GetInterface(static_cast<IFilterGraph*>(this), object);
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT AddFilter(IBaseFilter*, LPCWSTR) override { return E_NOTIMPL; }
-    HRESULT RemoveFilter(IBaseFilter*) override { return E_NOTIMPL; }
-    HRESULT EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
-    HRESULT FindFilterByName(LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
-    HRESULT ConnectDirect(IPin*, IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    HRESULT Reconnect(IPin*) override { return E_NOTIMPL; }
-    HRESULT Disconnect(IPin*) override { return E_NOTIMPL; }
-    HRESULT SetDefaultSyncSource() override { return E_NOTIMPL; }
-    HRESULT Notify(LONG code, LONG_PTR, LONG_PTR) override {
-        std::lock_guard lock(mutex);
-        events.push_back(code);
-        return S_OK;
-    }
-    std::vector<LONG> Events() {
-        std::lock_guard lock(mutex);
-        return events;
-    }
-    virtual ~EventGraph() = default;
-    std::mutex mutex;
-    std::vector<LONG> events;
-};
-
 class Renderer : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -422,43 +422,6 @@ private:
     RecordingPin m_pin;
 };
 
-// The graph as a filter sees it: where events go.
-class EventGraph final : public IFilterGraph, public IMediaEventSink {
-public:
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_IMediaEventSink)
-            return GetInterface(static_cast<IMediaEventSink*>(this), object);
-        if (riid == IID_IUnknown || riid == IID_IFilterGraph)
-            return GetInterface(static_cast<IFilterGraph*>(this), object);
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT AddFilter(IBaseFilter*, LPCWSTR) override { return E_NOTIMPL; }
-    HRESULT RemoveFilter(IBaseFilter*) override { return E_NOTIMPL; }
-    HRESULT EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
-    HRESULT FindFilterByName(LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
-    HRESULT ConnectDirect(IPin*, IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    HRESULT Reconnect(IPin*) override { return E_NOTIMPL; }
-    HRESULT Disconnect(IPin*) override { return E_NOTIMPL; }
-    HRESULT SetDefaultSyncSource() override { return E_NOTIMPL; }
-    HRESULT Notify(LONG code, LONG_PTR param1, LONG_PTR) override {
-        std::lock_guard lock(m_mutex);
-        m_events.emplace_back(code, param1);
-        return S_OK;
-    }
-    std::vector<std::pair<LONG, LONG_PTR>> Events() {
-        std::lock_guard lock(m_mutex);
-        return m_events;
-    }
-    virtual ~EventGraph() = default;
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::pair<LONG, LONG_PTR>> m_events;
-};
-
 std::vector<int> FramesOf(const std::vector<Event>& events, std::size_t from = 0,
                           std::size_t to = std::numeric_limits<std::size_t>::max()) {
     std::vector<int> frames;
@@ -644,7 +607,7 @@ TEST_F(SourceStreaming, FillBufferFailurePostsErrorAbortAndEndsTheStream) {
     const auto events = sink->pin().Events();
     EXPECT_EQ(FramesOf(events), Range(0, 4));
     EXPECT_EQ(Count(events, Kind::EndOfStream), 1);
-    const auto posted = graph.Events();
+    const auto posted = graph.Posted();
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].first, EC_ERRORABORT);
     EXPECT_EQ(posted[0].second, static_cast<LONG_PTR>(E_FAIL));

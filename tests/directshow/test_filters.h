@@ -180,6 +180,52 @@ private:
     GUID m_accepted;
 };
 
+// Stands in for the graph as a filter sees it: records the events filters post.
+class EventGraph final : public IFilterGraph, public IMediaEventSink {
+public:
+    HRESULT QueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IMediaEventSink)
+            return GetInterface(static_cast<IMediaEventSink*>(this), object);
+        if (riid == IID_IUnknown || riid == IID_IFilterGraph)
+            return GetInterface(static_cast<IFilterGraph*>(this), object);
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+    HRESULT AddFilter(IBaseFilter*, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT RemoveFilter(IBaseFilter*) override { return E_NOTIMPL; }
+    HRESULT EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
+    HRESULT FindFilterByName(LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
+    HRESULT ConnectDirect(IPin*, IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    HRESULT Reconnect(IPin*) override { return E_NOTIMPL; }
+    HRESULT Disconnect(IPin*) override { return E_NOTIMPL; }
+    HRESULT SetDefaultSyncSource() override { return E_NOTIMPL; }
+    HRESULT Notify(LONG code, LONG_PTR param1, LONG_PTR) override {
+        std::lock_guard lock(m_mutex);
+        m_events.emplace_back(code, param1);
+        return S_OK;
+    }
+    // The codes posted, in order.
+    std::vector<LONG> Events() {
+        std::lock_guard lock(m_mutex);
+        std::vector<LONG> codes;
+        for (const auto& e : m_events)
+            codes.push_back(e.first);
+        return codes;
+    }
+    // The codes with their first parameter.
+    std::vector<std::pair<LONG, LONG_PTR>> Posted() {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+    virtual ~EventGraph() = default;
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::pair<LONG, LONG_PTR>> m_events;
+};
+
 // Makes a filter with its first reference held by the caller.
 template <class F, class... Args>
 F* Make(Args&&... args) {

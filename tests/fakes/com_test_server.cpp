@@ -1,123 +1,19 @@
 // An in-process server for the runtime's tests: one class, its factory, and the four exports,
 // registering itself in the registry file as a server module does.
-#include <dlfcn.h>
-
-#include <atomic>
-
-#include "com/runtime.h"
-#include "fakes/com_test_server.h"
-#include "platform/registry.h"
-
-#define EXPORT extern "C" __attribute__((visibility("default")))
-
-namespace {
-
-std::atomic<long> g_objects{0};
-std::atomic<long> g_locks{0};
-
-class Counter final : public ITestCounter {
-public:
-    Counter() { ++g_objects; }
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_ITestCounter) {
-            *object = static_cast<ITestCounter*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_references; }
-    ULONG Release() override {
-        const ULONG left = --m_references;
-        if (left == 0)
-            delete this;
-        return left;
-    }
-    LONG Increment() override { return ++m_value; }
-
-private:
-    ~Counter() { --g_objects; }
-    std::atomic<ULONG> m_references{1};
-    LONG m_value = 0;
-};
-
-class Factory final : public IClassFactory {
-public:
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    // The factory is static: references only keep the library in use.
-    ULONG AddRef() override { return static_cast<ULONG>(++g_locks); }
-    ULONG Release() override { return static_cast<ULONG>(--g_locks); }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (outer)
-            return CLASS_E_NOAGGREGATION;
-        Counter* counter = new Counter;
-        const HRESULT hr = counter->QueryInterface(riid, object);
-        counter->Release();
-        return hr;
-    }
-    HRESULT LockServer(BOOL lock) override {
-        lock ? ++g_locks : --g_locks;
-        return S_OK;
-    }
-};
-
-Factory g_factory;
-
-std::string OwnPath() {
-    Dl_info info{};
-    dladdr(reinterpret_cast<void*>(&OwnPath), &info);
-    return info.dli_fname ? info.dli_fname : "";
-}
-
-}  // namespace
+#include "fakes/counter_server.h"
 
 EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
-    if (!object)
-        return E_POINTER;
-    *object = nullptr;
-    if (!(clsid == CLSID_TestCounter))
-        return CLASS_E_CLASSNOTAVAILABLE;
-    return g_factory.QueryInterface(riid, object);
+    return ServeClassObject(CLSID_TestCounter, clsid, riid, object);
 }
 
 EXPORT HRESULT DllCanUnloadNow() {
-    return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE;
+    return CanUnload();
 }
 
 EXPORT HRESULT DllRegisterServer() {
-    const std::string key = com::InprocServerKey(CLSID_TestCounter);
-    const bool ok = zyl::platform::editRegistry(
-        zyl::platform::registryWritePath(),
-        [&](zyl::platform::RegistryDocument& doc) {
-            doc.setValue(key, "", zyl::platform::RegValue::string(OwnPath()));
-            doc.setValue(key, "ThreadingModel", zyl::platform::RegValue::string("Both"));
-        },
-        nullptr);
-    return ok ? S_OK : SELFREG_E_CLASS;
+    return RegisterClassKey(CLSID_TestCounter, true);
 }
 
 EXPORT HRESULT DllUnregisterServer() {
-    const bool ok = zyl::platform::editRegistry(
-        zyl::platform::registryWritePath(),
-        [](zyl::platform::RegistryDocument& doc) {
-            doc.deleteKey("HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(CLSID_TestCounter));
-        },
-        nullptr);
-    return ok ? S_OK : SELFREG_E_CLASS;
+    return RegisterClassKey(CLSID_TestCounter, false);
 }
