@@ -102,6 +102,7 @@ protected:
         recorder->Release();
         dshow::UnregisterBuiltinFilter(CLSID_BuiltinFrames);
         dshow::UnregisterBuiltinFilter(CLSID_BuiltinDecoder);
+        com::RegisterPlatformClass(CLSID_PushSource, nullptr);
         EXPECT_EQ(CBaseObject::ObjectsActive(), before);
         CoUninitialize();
     }
@@ -174,5 +175,4 @@ TEST_F(Builtin, TheRegistrysExtensionTableComesFirst) {
     EXPECT_EQ(graph->FindFilterByName(L"/clips/a.frames", found.Put()), S_OK)
         << "the registered source, under the file's name";
     EXPECT_EQ(graph->FindFilterByName(L"Frame Splitter", found.Put()), VFW_E_NOT_FOUND);
-    com::RegisterPlatformClass(CLSID_PushSource, nullptr);
 }

@@ -224,6 +224,7 @@ TEST_F(Graph, RenderFileFindsTheSourceForTheExtension) {
     ASSERT_TRUE(SUCCEEDED(control->Run()));
     EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
     control->Stop();
+    com::RegisterPlatformClass(CLSID_PushSource, nullptr);  // later tests find the module's
 }
 
 TEST_F(Graph, RegisteredModulesProvideSourcesAndRenderersByMerit) {
