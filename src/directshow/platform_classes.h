@@ -1,6 +1,6 @@
 // The engine's own classes (the filter graph manager and the system clock) become available
-// through CoCreateInstance without any registry entry once this has run; a process calls it
-// once, before its first CoCreateInstance (the module does so when it loads).
+// through CoCreateInstance without any registry entry once this has run; whoever plays through
+// the engine calls it (any number of times, from any thread) before its first CoCreateInstance.
 #pragma once
 
 namespace dshow {
