@@ -102,24 +102,85 @@ TEST(RingBuffer, TimeoutAndInterruptionLeaveTheRingAsItWas) {
     EXPECT_EQ(ring->WaitForNextBuffer(100), 0);
 }
 
-TEST(RingBuffer, InterruptReachesEveryWaiter) {
-    auto ring = MakeRing(4);
-    std::atomic<int> interrupted{0};
-    std::vector<std::thread> consumers;
-    for (int i = 0; i < 3; ++i) {
-        consumers.emplace_back([&] {
-            if (Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }).first ==
-                "Wait interrupted") {
-                ++interrupted;
+// A woken waiter and the interrupting thread race on the waiter count and the interrupted flag;
+// each round gives the race a fresh chance. Every waiter must leave with "Wait interrupted", and
+// no wake-up may stay behind for a later wait (the maximum count differs per mode).
+TEST(RingBuffer, InterruptReachesEveryWaiterAndLeavesNoCountBehind) {
+    constexpr std::uint64_t kWaiters = 3;
+    for (std::uint32_t mode : {Queue, Latest, OnDemand}) {
+        auto ring = std::make_unique<CRingBuffer>();
+        ring->SetAcquisitionMode(mode);
+        for (int i = 0; i < 4; ++i)
+            ring->AddBuffer(8, nullptr);
+        for (int round = 0; round < 200 && !HasFailure(); ++round) {
+            std::vector<std::string> outcomes(kWaiters);
+            std::vector<std::thread> consumers;
+            std::atomic<std::uint64_t> finished{0};
+            for (auto& outcome : outcomes) {
+                consumers.emplace_back([&] {
+                    outcome =
+                        Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }).first;
+                    ++finished;
+                });
             }
-        });
+            // A consumer that is not held (a count left over) must not hang the test.
+            while (ring->GetWaiterCount() + finished.load() != kWaiters)
+                std::this_thread::yield();
+            ring->InterruptWait();
+            for (auto& t : consumers)
+                t.join();
+            EXPECT_EQ(outcomes, std::vector<std::string>(kWaiters, "Wait interrupted"))
+                << "mode " << mode << ", round " << round;
+            EXPECT_EQ(ring->GetWaiterCount(), 0u);
+            EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
+                << "mode " << mode << ", round " << round;
+        }
     }
-    while (ring->GetWaiterCount() != 3)
-        std::this_thread::yield();
-    ring->InterruptWait();
-    for (auto& t : consumers)
-        t.join();
-    EXPECT_EQ(interrupted.load(), 3);
+}
+
+// A frame committed while the waiters are being interrupted is handed out exactly once: to a
+// waiter that took it before the interruption reached it, or to the next wait afterwards.
+TEST(RingBuffer, FrameCommittedDuringAnInterruptionIsNeitherLostNorDoubled) {
+    constexpr std::uint64_t kWaiters = 3;
+    for (int round = 0; round < 200 && !HasFailure(); ++round) {
+        auto ring = MakeRing(4);
+        std::vector<std::string> outcomes(kWaiters);
+        std::vector<std::thread> consumers;
+        std::atomic<std::uint64_t> finished{0};
+        for (auto& outcome : outcomes) {
+            consumers.emplace_back([&] {
+                try {
+                    outcome = std::to_string(ring->WaitForNextBuffer(CRingBuffer::kInfinite));
+                } catch (const qnErrors::CqnHRESULTException& e) {
+                    outcome = e.GetRawMessage();
+                }
+                ++finished;
+            });
+        }
+        while (ring->GetWaiterCount() + finished.load() != kWaiters)
+            std::this_thread::yield();
+        std::thread producer([&] { ring->CommitBuffer(ring->GetNextFreeBuffer()); });
+        ring->InterruptWait();
+        producer.join();
+        for (auto& t : consumers)
+            t.join();
+        int delivered = 0;
+        for (const auto& outcome : outcomes) {
+            if (outcome == "0")
+                ++delivered;
+            else
+                EXPECT_EQ(outcome, "Wait interrupted") << "round " << round;
+        }
+        EXPECT_LE(delivered, 1) << "round " << round;
+        if (delivered == 0) {
+            std::uint16_t index = 99;
+            EXPECT_NO_THROW(index = ring->WaitForNextBuffer(0)) << "round " << round;
+            EXPECT_EQ(index, 0) << "round " << round;
+        }
+        EXPECT_EQ(ring->GetUnreadCount(), 0);
+        EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
+            << "round " << round;
+    }
 }
 
 TEST(RingBuffer, OnDemandDropsFramesNobodyWaitsFor) {
@@ -140,17 +201,97 @@ TEST(RingBuffer, OnDemandDropsFramesNobodyWaitsFor) {
     EXPECT_EQ(got, 0);
 }
 
-TEST(RingBuffer, LatestModeKeepsOnlyTheNewestUnreadFrame) {
+// Mode 1: a commit that finds the previous commit still unread frees that element and publishes
+// nothing; otherwise the new frame is published, and counted only for a waiting consumer.
+TEST(RingBuffer, LatestModeDropsAnUnreadFrameAndCountsOnlyForAWaiter) {
     auto ring = std::make_unique<CRingBuffer>();
     ring->SetAcquisitionMode(Latest);
     for (int i = 0; i < 3; ++i)
         ring->AddBuffer(8, nullptr);
     ring->CommitBuffer(0);
-    ring->CommitBuffer(1);
     EXPECT_EQ(ring->GetUnreadCount(), 1);
-    EXPECT_FALSE(ring->IsLocked(0)) << "the older unread frame was dropped";
-    EXPECT_EQ(ring->WaitForNextBuffer(0), 1);
-    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout");
+    ASSERT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
+        << "nobody waited, so nothing was counted";
+
+    ring->CommitBuffer(1);
+    EXPECT_FALSE(ring->IsLocked(0)) << "the unread frame was dropped";
+    EXPECT_TRUE(ring->IsConsumed(0));
+    EXPECT_TRUE(ring->IsLocked(1));
+    EXPECT_TRUE(ring->IsConsumed(1)) << "the frame that found it unread is not published";
+    ASSERT_EQ(ring->GetUnreadCount(), 0);
+
+    std::atomic<bool> finished{false};
+    std::uint16_t got = 99;
+    std::thread consumer([&] {
+        try {
+            got = ring->WaitForNextBuffer(5000);
+        } catch (const qnErrors::CqnHRESULTException&) {
+        }
+        finished = true;
+    });
+    while (ring->GetWaiterCount() == 0 && !finished)
+        std::this_thread::yield();
+    EXPECT_EQ(ring->GetNextFreeBuffer(), 2);
+    ring->CommitBuffer(2);
+    consumer.join();
+    EXPECT_EQ(got, 2);
+    EXPECT_EQ(ring->GetUnreadCount(), 0);
+
+    // Committing the same unread element again drops it as well.
+    auto unlocked = std::make_unique<CRingBuffer>();
+    unlocked->SetAcquisitionMode(Latest);
+    unlocked->SetLockMode(NoLock);
+    unlocked->AddBuffer(8, nullptr);
+    unlocked->AddBuffer(8, nullptr);
+    unlocked->CommitBuffer(0);
+    unlocked->CommitBuffer(0);
+    EXPECT_EQ(unlocked->GetUnreadCount(), 0);
+}
+
+// The count of published frames is bounded per mode: by the element count in queue mode, by one
+// in the others. Counts beyond it are dropped; counts without an unread frame behind them yield
+// "All buffers are read". Lock mode 1 lets one element be committed again and again.
+TEST(RingBuffer, PublishedCountsStopAtTheModesMaximum) {
+    auto queue = MakeRing(2);
+    queue->SetLockMode(NoLock);
+    for (int i = 0; i < 4; ++i)
+        queue->CommitBuffer(0);
+    EXPECT_EQ(queue->WaitForNextBuffer(0), 0);
+    EXPECT_EQ(Failure([&] { queue->WaitForNextBuffer(0); }),
+              std::make_pair(std::string("All buffers are read"), 0x04104001u));
+    EXPECT_EQ(queue->GetWaiterCount(), 0u);
+    EXPECT_EQ(Failure([&] { queue->WaitForNextBuffer(0); }).first, "Wait Timeout")
+        << "two elements hold at most two counts";
+    queue->CommitBuffer(1);
+    EXPECT_EQ(queue->WaitForNextBuffer(0), 1) << "the failed wait moved no index";
+
+    for (std::uint32_t mode : {Latest, OnDemand}) {
+        auto ring = std::make_unique<CRingBuffer>();
+        ring->SetAcquisitionMode(mode);
+        ring->SetLockMode(NoLock);
+        for (int i = 0; i < 3; ++i)
+            ring->AddBuffer(8, nullptr);
+        ring->SetWaiterCount(1);  // stands for a consumer about to wait
+        ring->CommitBuffer(0);
+        ring->CommitBuffer(1);  // mode 1: drops frame 0, publishes nothing
+        ring->CommitBuffer(2);
+        ring->SetWaiterCount(0);
+        EXPECT_EQ(ring->WaitForNextBuffer(0), mode == Latest ? 2 : 0) << "mode " << mode;
+        EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
+            << "mode " << mode << " holds one count";
+    }
+}
+
+TEST(RingBuffer, HoldsAtMostAsManyElementsAsSixteenBitIndicesAddress) {
+    CRingBuffer ring;
+    for (int i = 0; i < 65535; ++i)
+        ring.AddBuffer(1, nullptr);
+    std::uint8_t memory[4] = {0xAB, 0xAB, 0xAB, 0xAB};
+    EXPECT_NE(Failure([&] { ring.AddBuffer(sizeof memory, memory); }).second, 0u);
+    EXPECT_EQ(ring.GetCount(), 65535);
+    EXPECT_EQ(memory[0], 0xAB) << "the refused element's memory was not touched";
+    ring.CommitBuffer(65534);
+    EXPECT_EQ(ring.WaitForNextBuffer(0), 65534);
 }
 
 TEST(RingBuffer, LockModesDecideWhoUnlocks) {
