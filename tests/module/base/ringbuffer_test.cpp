@@ -112,7 +112,7 @@ TEST(RingBuffer, InterruptReachesEveryWaiterAndLeavesNoCountBehind) {
         ring->SetAcquisitionMode(mode);
         for (int i = 0; i < 4; ++i)
             ring->AddBuffer(8, nullptr);
-        for (int round = 0; round < 200 && !HasFailure(); ++round) {
+        for (int round = 0; round < 100 && !HasFailure(); ++round) {
             std::vector<std::string> outcomes(kWaiters);
             std::vector<std::thread> consumers;
             std::atomic<std::uint64_t> finished{0};
@@ -142,7 +142,7 @@ TEST(RingBuffer, InterruptReachesEveryWaiterAndLeavesNoCountBehind) {
 // waiter that took it before the interruption reached it, or to the next wait afterwards.
 TEST(RingBuffer, FrameCommittedDuringAnInterruptionIsNeitherLostNorDoubled) {
     constexpr std::uint64_t kWaiters = 3;
-    for (int round = 0; round < 200 && !HasFailure(); ++round) {
+    for (int round = 0; round < 50 && !HasFailure(); ++round) {
         auto ring = MakeRing(4);
         std::vector<std::string> outcomes(kWaiters);
         std::vector<std::thread> consumers;

@@ -101,6 +101,7 @@ void CRingBuffer::AddBuffer(std::uint64_t size, void* externalMemory) {
             ThrowNoSync();
         }
         m_semaphore = std::move(semaphore);
+        m_interruptCountPending = false;  // went with the old semaphore
     }
     auto* element = new (std::nothrow) SingleBuffer;
     if (element == nullptr) {
@@ -121,9 +122,13 @@ void CRingBuffer::AddBuffer(std::uint64_t size, void* externalMemory) {
     element->size = size;
     try {
         qnThreads::CAutoLock lock(this);
-        m_index.reserve(m_index.size() + 1);
-        m_elements.AddTail(element);
-        m_index.push_back(element);
+        m_index.push_back(element);  // grows geometrically; adding all 65535 stays linear
+        try {
+            m_elements.AddTail(element);
+        } catch (...) {
+            m_index.pop_back();
+            throw;
+        }
     } catch (...) {
         if (!element->external) {
             std::free(element->data);
@@ -172,18 +177,26 @@ std::uint16_t CRingBuffer::WaitForNextBuffer(std::uint32_t timeoutMs) {
         ++m_waiters;
     }
     const zyl::platform::WaitResult result = semaphore->wait(timeoutMs);
-    {
-        qnThreads::CAutoLock lock(this);
-        --m_waiters;
+
+    qnThreads::CAutoLock lock(this);
+    --m_waiters;
+    // The flag is read in the step that leaves the waiter count: InterruptWait clears it only
+    // after seeing the count at 0, so every waiter it counted leaves interrupted, even one whose
+    // wait timed out meanwhile.
+    if (m_interrupted) {
+        if (result == zyl::platform::WaitResult::Signaled) {
+            if (m_interruptCountPending) {
+                m_interruptCountPending = false;  // counts are alike: this settles the wake-up
+            } else {
+                semaphore->release(1);  // a frame's count, which stays with the frame
+            }
+        }
+        ThrowInterrupted();
     }
     if (result == zyl::platform::WaitResult::Timeout) {
         ThrowTimeout();
     }
-    if (result == zyl::platform::WaitResult::Signaled && m_interrupted.load()) {
-        ThrowInterrupted();
-    }
 
-    qnThreads::CAutoLock lock(this);
     const std::size_t count = m_index.size();
     if (m_lastRead >= count) {
         ThrowIndex();
@@ -245,16 +258,15 @@ void CRingBuffer::CommitBuffer(std::uint16_t index) {
             m_semaphore->release(1);
             break;
         case Latest: {
-            // At most one unread frame: an unread predecessor is dropped and the new frame takes
-            // its place; the count already pending for it wakes the consumer.
             SingleBuffer& previous = Element(m_previousWrite);
-            const bool replaced = m_previousWrite != index && !previous.consumed;
-            if (replaced) {
+            if (!previous.consumed) {
+                // The new frame is not published either.
                 previous.locked = false;
                 previous.consumed = true;
+                break;
             }
             element.consumed = false;
-            if (!replaced) {
+            if (m_waiters != 0) {
                 m_semaphore->release(1);
             }
             break;
@@ -265,26 +277,28 @@ void CRingBuffer::CommitBuffer(std::uint16_t index) {
 }
 
 void CRingBuffer::InterruptWait() {
-    std::shared_ptr<zyl::platform::Semaphore> semaphore;
-    {
-        qnThreads::CAutoLock lock(this);
-        semaphore = m_semaphore;
-    }
-    if (!semaphore) {
-        return;
-    }
     for (;;) {
         {
             qnThreads::CAutoLock lock(this);
             if (m_waiters == 0) {
-                break;
+                // Nobody is left to take a wake-up still pending; take it back so that a later
+                // wait does not find a count without a frame.
+                if (m_interruptCountPending) {
+                    m_semaphore->tryWait();
+                    m_interruptCountPending = false;
+                }
+                m_interrupted = false;
+                return;
+            }
+            m_interrupted = true;
+            // One wake-up at a time: the waiter leaving with it settles it, so none is left over
+            // however many waiters were counted while a woken one had not yet left.
+            if (!m_interruptCountPending) {
+                m_interruptCountPending = m_semaphore->release(1);
             }
         }
-        m_interrupted.store(true);
-        semaphore->release(1);
         sched_yield();
     }
-    m_interrupted.store(false);
 }
 
 bool CRingBuffer::IsLocked(std::uint16_t index) {
@@ -370,6 +384,7 @@ void CRingBuffer::Reset() {
         qnThreads::CAutoLock lock(this);
         m_lastRead = m_previousRead = m_lastWrite = m_previousWrite = 0;
         m_waiters = 0;
+        m_interruptCountPending = false;  // drained below with the rest
         for (SingleBuffer* element : m_index) {
             element->locked = false;
             element->consumed = true;

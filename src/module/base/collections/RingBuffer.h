@@ -5,12 +5,10 @@
 // frames-available semaphore and one recursive lock (m_lock). The producer (streaming thread)
 // calls GetNextFreeBuffer/CommitBuffer, the consumer (host acquisition thread) calls
 // WaitForNextBuffer; any thread may call the rest. Lock order: a caller's own lock (the video
-// sink's filter lock) before m_lock; the semaphore's internal mutex is only ever taken alone,
-// and WaitForNextBuffer waits on the semaphore without holding m_lock. Lock callbacks run with
-// m_lock held.
+// sink's filter lock) before m_lock before the semaphore's internal mutex; WaitForNextBuffer
+// waits on the semaphore without holding m_lock. Lock callbacks run with m_lock held.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -43,7 +41,8 @@ struct FPLockEntry {
 
 enum AcquisitionMode : std::uint32_t {
     Queue = 0,
-    // Keeps only the newest unread frame (see CommitBuffer).
+    // A commit that finds the previous commit unread frees that element and publishes nothing;
+    // otherwise it publishes and counts the frame only for a waiting consumer.
     Latest = 1,
     OnDemand = 2,
 };
@@ -104,7 +103,9 @@ private:
     CqnDLList<SingleBuffer*> m_elements;
     CqnDLList<FPLockEntry*> m_lockCallbacks;
     std::shared_ptr<zyl::platform::Semaphore> m_semaphore;
-    std::atomic<bool> m_interrupted{false};
+    bool m_interrupted = false;
+    // InterruptWait has released a count that no waiter has yet left with.
+    bool m_interruptCountPending = false;
     std::uint32_t m_lockMode = AutoUnlock;
     std::uint32_t m_acquisitionMode = Queue;
     std::uint16_t m_lastRead = 0;
