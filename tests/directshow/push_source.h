@@ -16,12 +16,16 @@ inline constexpr CLSID CLSID_PushSource{
     0x5E1B0E9C, 0x2F3D, 0x4C5B, {0x9A, 0x8E, 0x7D, 0x6C, 0x5B, 0x4A, 0x3F, 0x99}};
 inline constexpr REFERENCE_TIME kFrameTime = 40 * MILLISECONDS;
 
-class PushSource final : public CBaseFilter, public IMediaSeeking, public IFileSourceFilter {
+class PushSource final : public CBaseFilter, public SeekingStub, public IFileSourceFilter {
 public:
     explicit PushSource(int frames = 10)
         : CBaseFilter(L"push source", nullptr, &m_lock, CLSID_PushSource),
+          SeekingStub(frames * kFrameTime, kFrameTime),
           m_pin(this, &m_lock),
           m_frames(frames) {
+        capabilities = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards |
+                       AM_SEEKING_CanSeekBackwards | AM_SEEKING_CanGetDuration |
+                       AM_SEEKING_CanGetCurrentPos;
         m_pin.offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8, kFrameTime)};
         m_pin.seeking = this;
     }
@@ -58,59 +62,16 @@ public:
     }
     HRESULT GetCurFile(LPWSTR*, AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
 
-    // IMediaSeeking
-    HRESULT GetCapabilities(DWORD* c) override {
-        *c = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards | AM_SEEKING_CanSeekBackwards |
-             AM_SEEKING_CanGetDuration | AM_SEEKING_CanGetCurrentPos;
-        return S_OK;
-    }
-    HRESULT CheckCapabilities(DWORD* c) override {
-        DWORD mine;
-        GetCapabilities(&mine);
-        return (*c & ~mine) ? S_FALSE : S_OK;
-    }
-    HRESULT IsFormatSupported(const GUID* f) override {
-        return *f == TIME_FORMAT_MEDIA_TIME || *f == TIME_FORMAT_FRAME ? S_OK : S_FALSE;
-    }
-    HRESULT QueryPreferredFormat(GUID* f) override {
-        *f = TIME_FORMAT_MEDIA_TIME;
-        return S_OK;
-    }
-    HRESULT GetTimeFormat(GUID* f) override {
-        *f = m_format;
-        return S_OK;
-    }
-    HRESULT IsUsingTimeFormat(const GUID* f) override { return *f == m_format ? S_OK : S_FALSE; }
-    HRESULT SetTimeFormat(const GUID* f) override {
-        if (IsFormatSupported(f) != S_OK)
-            return E_INVALIDARG;
-        m_format = *f;
-        return S_OK;
-    }
-    HRESULT GetDuration(LONGLONG* d) override {
-        *d = m_format == TIME_FORMAT_FRAME ? m_frames : m_frames * kFrameTime;
-        return S_OK;
-    }
-    HRESULT GetStopPosition(LONGLONG* p) override { return GetDuration(p); }
-    // Like a demuxer with a queue, the source itself is ahead of what is on screen.
+    // IMediaSeeking, beyond the stub's. Like a demuxer with a queue, the source itself is ahead
+    // of what is on screen.
     HRESULT GetCurrentPosition(LONGLONG* p) override {
-        const LONGLONG next = m_next.load() + readAhead;
-        *p = m_format == TIME_FORMAT_FRAME ? next : next * kFrameTime;
-        return S_OK;
+        return Put(p, InFormat((m_next.load() + readAhead) * kFrameTime));
     }
-    HRESULT ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
-                              const GUID* sourceFormat) override {
-        const GUID& from = sourceFormat ? *sourceFormat : m_format;
-        const GUID& to = targetFormat ? *targetFormat : m_format;
-        const LONGLONG media = from == TIME_FORMAT_FRAME ? source * kFrameTime : source;
-        *target = to == TIME_FORMAT_FRAME ? media / kFrameTime : media;
-        return S_OK;
-    }
-    HRESULT SetPositions(LONGLONG* current, DWORD flags, LONGLONG*, DWORD) override {
-        ++seeks;
+    HRESULT SetPositions(LONGLONG* at, DWORD flags, LONGLONG* stopAt, DWORD stopFlags) override {
+        SeekingStub::SetPositions(at, flags, stopAt, stopFlags);
         if ((flags & AM_SEEKING_PositioningBitsMask) != AM_SEEKING_AbsolutePositioning)
             return S_OK;
-        const LONGLONG frame = m_format == TIME_FORMAT_FRAME ? *current : *current / kFrameTime;
+        const LONGLONG frame = format == TIME_FORMAT_FRAME ? *at : *at / kFrameTime;
         const bool streaming = m_thread.joinable();
         if (streaming) {
             m_pin.DeliverBeginFlush();
@@ -123,44 +84,24 @@ public:
             StartThread();
         return S_OK;
     }
-    HRESULT GetPositions(LONGLONG* c, LONGLONG* s) override {
-        GetCurrentPosition(c);
-        return GetStopPosition(s);
-    }
-    HRESULT GetAvailable(LONGLONG* e, LONGLONG* l) override {
-        *e = 0;
-        return GetDuration(l);
-    }
-    HRESULT SetRate(double rate) override {
-        if (rate < 0.25 || rate > 16.0)
-            return E_INVALIDARG;
-        m_rate = rate;
-        return S_OK;
-    }
-    HRESULT GetRate(double* rate) override {
-        *rate = m_rate;
-        return S_OK;
-    }
-    HRESULT GetPreroll(LONGLONG* p) override {
-        *p = 0;
-        return S_OK;
+    HRESULT SetRate(double r) override {
+        return r < 0.25 || r > 16.0 ? E_INVALIDARG : SeekingStub::SetRate(r);
     }
 
     SourcePin& pin() { return m_pin; }
     const std::wstring& file() const { return m_file; }
     int readAhead = 0;
-    std::atomic<int> seeks{0};
 
 private:
     void StartThread() {
         m_stop = false;
         m_thread = std::thread([this] {
             // Sample times are relative to the segment, which restarts at 0 after a seek.
-            m_pin.DeliverNewSegment(m_segmentStart, m_frames * kFrameTime, m_rate);
+            m_pin.DeliverNewSegment(m_segmentStart, m_frames * kFrameTime, rate);
             while (!m_stop && m_next < m_frames) {
                 const int frame = m_next;
                 const REFERENCE_TIME at =
-                    static_cast<REFERENCE_TIME>((frame * kFrameTime - m_segmentStart) / m_rate);
+                    static_cast<REFERENCE_TIME>((frame * kFrameTime - m_segmentStart) / rate);
                 if (m_pin.Send(frame, at, at + kFrameTime) != S_OK)
                     break;
                 int expected = frame;  // a seek meanwhile wins
@@ -181,8 +122,6 @@ private:
     const int m_frames;
     std::atomic<int> m_next{0};
     REFERENCE_TIME m_segmentStart = 0;
-    double m_rate = 1.0;
-    GUID m_format = TIME_FORMAT_MEDIA_TIME;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
     std::wstring m_file;

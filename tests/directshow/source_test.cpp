@@ -5,12 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <cstring>
 #include <limits>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -30,10 +25,6 @@ constexpr GUID kTimeFormatSample{
 
 class SourceSeeking : public ::testing::Test {
 protected:
-    void SetUp() override {
-        source = Make<FrameSource>(50, kFrame, 5);  // 2 s, a key frame every 5 frames
-        seeking = source->seeking();
-    }
     void TearDown() override {
         source->Release();
         EXPECT_EQ(CBaseObject::ObjectsActive(), before);
@@ -42,14 +33,21 @@ protected:
         return seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
                                      AM_SEEKING_AbsolutePositioning);
     }
+    // Moves the start alone, or the stop alone.
+    HRESULT SetStart(LONGLONG* start, DWORD flags) {
+        return seeking->SetPositions(start, flags, nullptr, AM_SEEKING_NoPositioning);
+    }
+    HRESULT SetStop(LONGLONG* stop, DWORD flags) {
+        return seeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, stop, flags);
+    }
     std::pair<LONGLONG, LONGLONG> Positions() {
         LONGLONG current = -1, stop = -1;
         EXPECT_EQ(seeking->GetPositions(&current, &stop), S_OK);
         return {current, stop};
     }
     const LONG before = CBaseObject::ObjectsActive();
-    FrameSource* source = nullptr;
-    IMediaSeeking* seeking = nullptr;
+    FrameSource* source = Make<FrameSource>(50, kFrame, 5);  // 2 s, a key frame every 5 frames
+    IMediaSeeking* seeking = source->seeking();
 };
 
 using Span = std::pair<LONGLONG, LONGLONG>;
@@ -119,15 +117,11 @@ TEST_F(SourceSeeking, RelativeIncrementalAndNoPositioning) {
     ASSERT_EQ(Seek(10 * kFrame, 30 * kFrame), S_OK);
 
     LONGLONG forward = 5 * kFrame;
-    ASSERT_EQ(seeking->SetPositions(&forward, AM_SEEKING_RelativePositioning, nullptr,
-                                    AM_SEEKING_NoPositioning),
-              S_OK);
+    ASSERT_EQ(SetStart(&forward, AM_SEEKING_RelativePositioning), S_OK);
     EXPECT_EQ(Positions(), Span(15 * kFrame, 30 * kFrame));
 
     LONGLONG back = -10 * kFrame;
-    ASSERT_EQ(seeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, &back,
-                                    AM_SEEKING_RelativePositioning),
-              S_OK);
+    ASSERT_EQ(SetStop(&back, AM_SEEKING_RelativePositioning), S_OK);
     EXPECT_EQ(Positions(), Span(15 * kFrame, 20 * kFrame));
 
     // Incremental: the stop counts from the new start.
@@ -140,22 +134,14 @@ TEST_F(SourceSeeking, RelativeIncrementalAndNoPositioning) {
     // Relative in frames moves by whole frames.
     ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
     LONGLONG two = 2;
-    ASSERT_EQ(seeking->SetPositions(&two, AM_SEEKING_RelativePositioning, nullptr,
-                                    AM_SEEKING_NoPositioning),
-              S_OK);
+    ASSERT_EQ(SetStart(&two, AM_SEEKING_RelativePositioning), S_OK);
     EXPECT_EQ(Positions(), Span(7, 8));
 
-    EXPECT_EQ(
-        seeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, nullptr, AM_SEEKING_NoPositioning),
-        S_FALSE);
+    EXPECT_EQ(SetStart(nullptr, AM_SEEKING_NoPositioning), S_FALSE);
     EXPECT_EQ(Positions(), Span(7, 8));
     LONGLONG any = 1;
-    EXPECT_EQ(seeking->SetPositions(&any, AM_SEEKING_IncrementalPositioning, nullptr,
-                                    AM_SEEKING_NoPositioning),
-              E_INVALIDARG);
-    EXPECT_EQ(seeking->SetPositions(nullptr, AM_SEEKING_AbsolutePositioning, nullptr,
-                                    AM_SEEKING_NoPositioning),
-              E_POINTER);
+    EXPECT_EQ(SetStart(&any, AM_SEEKING_IncrementalPositioning), E_INVALIDARG);
+    EXPECT_EQ(SetStart(nullptr, AM_SEEKING_AbsolutePositioning), E_POINTER);
     EXPECT_EQ(Positions(), Span(7, 8));
 }
 
@@ -173,9 +159,7 @@ TEST_F(SourceSeeking, ReturnTimeGivesTheReferenceTimesActuallySet) {
 
     // Without the key-frame flag the start is exact.
     start = 7;
-    ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime,
-                                    nullptr, AM_SEEKING_NoPositioning),
-              S_OK);
+    ASSERT_EQ(SetStart(&start, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime), S_OK);
     EXPECT_EQ(start, 7 * kFrame);
 }
 
@@ -187,23 +171,16 @@ TEST_F(SourceSeeking, PositionsStayBetweenZeroAndTheDurationAndStartNotAfterStop
     EXPECT_EQ(start, 50 * kFrame);
     EXPECT_EQ(stop, 50 * kFrame);
     LONGLONG negative = -kFrame;
-    ASSERT_EQ(
-        seeking->SetPositions(&negative, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime,
-                              nullptr, AM_SEEKING_NoPositioning),
-        S_OK);
+    ASSERT_EQ(SetStart(&negative, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime), S_OK);
     EXPECT_EQ(negative, 0);
     LONGLONG far = std::numeric_limits<LONGLONG>::max();
-    ASSERT_EQ(seeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, &far,
-                                    AM_SEEKING_RelativePositioning | AM_SEEKING_ReturnTime),
-              S_OK);
+    ASSERT_EQ(SetStop(&far, AM_SEEKING_RelativePositioning | AM_SEEKING_ReturnTime), S_OK);
     EXPECT_EQ(far, 50 * kFrame) << "saturates instead of wrapping";
 
     ASSERT_EQ(Seek(10 * kFrame, 20 * kFrame), S_OK);
     EXPECT_EQ(Seek(25 * kFrame, 15 * kFrame), E_INVALIDARG);
     LONGLONG early = 5 * kFrame;
-    EXPECT_EQ(seeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, &early,
-                                    AM_SEEKING_AbsolutePositioning),
-              E_INVALIDARG)
+    EXPECT_EQ(SetStop(&early, AM_SEEKING_AbsolutePositioning), E_INVALIDARG)
         << "a stop before the current start";
     EXPECT_EQ(Positions(), Span(10 * kFrame, 20 * kFrame));
 }
@@ -274,178 +251,7 @@ TEST(SourceFilter, PinsAreNumberedAndSeekThroughTheirOwnIdentity) {
 
 // ---- The streaming thread against a recording sink ----
 
-struct Event {
-    enum class Kind { Sample, NewSegment, BeginFlush, EndFlush, EndOfStream };
-    Kind kind = Kind::Sample;
-    int frame = -1;
-    bool key = false, sync = false, preroll = false, discontinuity = false;
-    REFERENCE_TIME start = 0, stop = 0;  // the sample's times, or the segment's
-    double rate = 0;
-};
-using Kind = Event::Kind;
-
-// An input pin that records everything reaching it, in order. It can hold the streaming
-// thread inside Receive at a given frame until a flush or a stop lets it go, as a renderer
-// waiting for its clock does.
-class RecordingPin final : public CBaseInputPin {
-public:
-    RecordingPin(CBaseFilter* filter, CCritSec* lock)
-        : CBaseInputPin(L"recording pin", filter, lock, nullptr, L"In") {}
-
-    HRESULT CheckMediaType(const CMediaType* type) override {
-        return *type->Type() == MEDIATYPE_Video && *type->Subtype() == MEDIASUBTYPE_ZylPacket
-                   ? S_OK
-                   : S_FALSE;
-    }
-    HRESULT Receive(IMediaSample* sample) override {
-        if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK)
-            return hr;
-        Event e;
-        BYTE* data = nullptr;
-        sample->GetPointer(&data);
-        std::int32_t number = 0, key = 0;
-        std::memcpy(&number, data, sizeof number);
-        std::memcpy(&key, data + 4, sizeof key);
-        e.frame = number;
-        e.key = key != 0;
-        e.sync = sample->IsSyncPoint() == S_OK;
-        e.preroll = sample->IsPreroll() == S_OK;
-        e.discontinuity = sample->IsDiscontinuity() == S_OK;
-        sample->GetTime(&e.start, &e.stop);
-        std::unique_lock lock(m_mutex);
-        m_events.push_back(e);
-        if (e.frame == m_holdAt) {
-            m_holdAt = -1;
-            m_holding = true;
-            m_changed.notify_all();
-            m_changed.wait(lock, [this] { return !m_holding; });
-        }
-        m_changed.notify_all();
-        return S_OK;
-    }
-    HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override {
-        Event e;
-        e.kind = Kind::NewSegment;
-        e.start = start;
-        e.stop = stop;
-        e.rate = rate;
-        Record(e);
-        return CBaseInputPin::NewSegment(start, stop, rate);
-    }
-    HRESULT BeginFlush() override {
-        CBaseInputPin::BeginFlush();
-        Event e;
-        e.kind = Kind::BeginFlush;
-        Record(e, true);
-        return S_OK;
-    }
-    HRESULT EndFlush() override {
-        Event e;
-        e.kind = Kind::EndFlush;
-        Record(e);
-        return CBaseInputPin::EndFlush();
-    }
-    HRESULT EndOfStream() override {
-        Event e;
-        e.kind = Kind::EndOfStream;
-        Record(e);
-        return S_OK;
-    }
-    HRESULT Inactive() override {
-        {
-            std::lock_guard lock(m_mutex);
-            m_holding = false;
-        }
-        m_changed.notify_all();
-        return CBaseInputPin::Inactive();
-    }
-
-    void HoldAt(int frame) {
-        std::lock_guard lock(m_mutex);
-        m_holdAt = frame;
-    }
-    void LetGo() {
-        {
-            std::lock_guard lock(m_mutex);
-            m_holding = false;
-        }
-        m_changed.notify_all();
-    }
-    bool WaitHolding() {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, kPatience, [this] { return m_holding; });
-    }
-    bool WaitEndOfStream() {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, kPatience, [this] {
-            for (const Event& e : m_events) {
-                if (e.kind == Kind::EndOfStream)
-                    return true;
-            }
-            return false;
-        });
-    }
-    std::vector<Event> Events() {
-        std::lock_guard lock(m_mutex);
-        return m_events;
-    }
-
-private:
-    static constexpr std::chrono::seconds kPatience{5};
-    void Record(const Event& e, bool release = false) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_events.push_back(e);
-            if (release)
-                m_holding = false;
-        }
-        m_changed.notify_all();
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<Event> m_events;
-    int m_holdAt = -1;
-    bool m_holding = false;
-};
-
-class RecordingSink final : public CBaseFilter {
-public:
-    RecordingSink()
-        : CBaseFilter(L"recording sink", nullptr, &m_lock, GUID_NULL), m_pin(this, &m_lock) {}
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
-    RecordingPin& pin() { return m_pin; }
-
-private:
-    CCritSec m_lock;
-    RecordingPin m_pin;
-};
-
-std::vector<int> FramesOf(const std::vector<Event>& events, std::size_t from = 0,
-                          std::size_t to = std::numeric_limits<std::size_t>::max()) {
-    std::vector<int> frames;
-    for (std::size_t i = from; i < events.size() && i < to; ++i) {
-        if (events[i].kind == Kind::Sample)
-            frames.push_back(events[i].frame);
-    }
-    return frames;
-}
-
-int Count(const std::vector<Event>& events, Kind kind) {
-    int n = 0;
-    for (const Event& e : events)
-        n += e.kind == kind ? 1 : 0;
-    return n;
-}
-
-std::size_t IndexOf(const std::vector<Event>& events, Kind kind, std::size_t from = 0) {
-    for (std::size_t i = from; i < events.size(); ++i) {
-        if (events[i].kind == kind)
-            return i;
-    }
-    return events.size();
-}
+using Kind = PinEvent::Kind;
 
 std::vector<int> Range(int first, int last) {
     std::vector<int> numbers;
@@ -459,6 +265,7 @@ protected:
     void Connect(FrameSource* made) {
         source = made;
         sink = Make<RecordingSink>();
+        sink->pin().accepted = MEDIASUBTYPE_ZylPacket;
         ASSERT_EQ(source->pin().Connect(&sink->pin(), nullptr), S_OK);
     }
     // Downstream first, as the graph changes states; the sink has no clock.
@@ -504,9 +311,7 @@ TEST_F(SourceStreaming, DeliversEveryFrameThenEndOfStreamOnce) {
     EXPECT_EQ(events.front().stop, 10 * kFrame);
     EXPECT_EQ(events.front().rate, 1.0);
     EXPECT_EQ(FramesOf(events), Range(0, 9));
-    for (const Event& e : events) {
-        if (e.kind != Kind::Sample)
-            continue;
+    for (const PinEvent& e : OfKind(events, Kind::Sample)) {
         EXPECT_EQ(e.start, e.frame * kFrame);
         EXPECT_EQ(e.stop, (e.frame + 1) * kFrame);
         EXPECT_FALSE(e.preroll);
@@ -545,7 +350,7 @@ TEST_F(SourceStreaming, SeekWhileStreamingFlushesAndRestartsAtTheKeyFrameBefore)
 
     // The new segment opens before its first sample, with the new start, stop and rate.
     ASSERT_LT(end + 2, events.size());
-    const Event& segment = events[end + 1];
+    const PinEvent& segment = events[end + 1];
     ASSERT_EQ(segment.kind, Kind::NewSegment);
     EXPECT_EQ(segment.start, 22 * kFrame);
     EXPECT_EQ(segment.stop, 30 * kFrame);
@@ -554,13 +359,13 @@ TEST_F(SourceStreaming, SeekWhileStreamingFlushesAndRestartsAtTheKeyFrameBefore)
     // It resumes at the key frame before the target; what precedes the target is preroll,
     // timed before the segment's start; the stop ends the stream.
     EXPECT_EQ(FramesOf(events, end), Range(20, 29));
-    const Event& first = events[end + 2];
+    const PinEvent& first = events[end + 2];
     EXPECT_EQ(first.frame, 20);
     EXPECT_TRUE(first.key);
     EXPECT_TRUE(first.sync);
     EXPECT_TRUE(first.discontinuity);
     for (std::size_t i = end + 2; i < events.size(); ++i) {
-        const Event& e = events[i];
+        const PinEvent& e = events[i];
         if (e.kind != Kind::Sample)
             continue;
         EXPECT_EQ(e.start, (e.frame - 22) * kFrame / 2) << "frame " << e.frame;

@@ -1,11 +1,21 @@
 // Filters written against the base classes the way a filter writer would: a source with one
-// output pin offering video types, and a sink whose input pin accepts one subtype and records
-// what it receives.
+// output pin offering video types, a sink whose input pin accepts one subtype and records what
+// it receives, a recording pin for streaming order, and an IMediaSeeking stub.
+//
+// Pins are called on the test thread and on streaming threads. What a pin records is under its
+// own mutex, which may be taken inside the filter lock, never the other way round.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <deque>
+#include <limits>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "directshow/filter.h"
@@ -30,11 +40,104 @@ inline CMediaType VideoType(const GUID& subtype, LONG width, LONG height,
     return type;
 }
 
-class SourceFilter;
+// A filter with one pin of the given class.
+template <class Pin>
+class OnePinFilter final : public CBaseFilter {
+public:
+    OnePinFilter()
+        : CBaseFilter(L"test filter", nullptr, &m_lock, GUID_NULL), m_pin(this, &m_lock) {}
+    int GetPinCount() override { return 1; }
+    CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
+    Pin& pin() { return m_pin; }
+
+private:
+    CCritSec m_lock;
+    Pin m_pin;
+};
+
+// IMediaSeeking over positions kept in media time, shown in media time or in frames: what a
+// source's seeking answers. It records the last seek and rate; sources that seek for real
+// override SetPositions. It lives in its owner, so it counts no references.
+class SeekingStub : public IMediaSeeking {
+public:
+    SeekingStub(REFERENCE_TIME length, REFERENCE_TIME frame)
+        : duration(length), stop(length), frameTime(frame) {}
+    virtual ~SeekingStub() = default;
+    HRESULT QueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IUnknown || riid == IID_IMediaSeeking)
+            return GetInterface(static_cast<IMediaSeeking*>(this), object);
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+
+    HRESULT GetCapabilities(DWORD* c) override { return Put(c, capabilities); }
+    HRESULT CheckCapabilities(DWORD* c) override { return (*c & ~capabilities) ? S_FALSE : S_OK; }
+    HRESULT IsFormatSupported(const GUID* f) override {
+        return *f == TIME_FORMAT_MEDIA_TIME || *f == TIME_FORMAT_FRAME ? S_OK : S_FALSE;
+    }
+    HRESULT QueryPreferredFormat(GUID* f) override { return Put(f, TIME_FORMAT_MEDIA_TIME); }
+    HRESULT GetTimeFormat(GUID* f) override { return Put(f, format); }
+    HRESULT IsUsingTimeFormat(const GUID* f) override { return *f == format ? S_OK : S_FALSE; }
+    HRESULT SetTimeFormat(const GUID* f) override {
+        return IsFormatSupported(f) == S_OK ? Put(&format, *f) : E_INVALIDARG;
+    }
+    HRESULT GetDuration(LONGLONG* d) override { return Put(d, InFormat(duration)); }
+    HRESULT GetStopPosition(LONGLONG* s) override { return Put(s, InFormat(stop)); }
+    HRESULT GetCurrentPosition(LONGLONG* c) override { return Put(c, InFormat(current)); }
+    HRESULT ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
+                              const GUID* sourceFormat) override {
+        const GUID& from = sourceFormat ? *sourceFormat : format;
+        const GUID& to = targetFormat ? *targetFormat : format;
+        const REFERENCE_TIME t = from == TIME_FORMAT_FRAME ? source * frameTime : source;
+        *target = to == TIME_FORMAT_FRAME ? t / frameTime : t;
+        return S_OK;
+    }
+    HRESULT SetPositions(LONGLONG* c, DWORD cf, LONGLONG* s, DWORD sf) override {
+        ++seeks;
+        setCurrent = c ? *c : -1;
+        setCurrentFlags = cf;
+        setStop = s ? *s : -1;
+        setStopFlags = sf;
+        return S_OK;
+    }
+    HRESULT GetPositions(LONGLONG* c, LONGLONG* s) override {
+        GetCurrentPosition(c);
+        return GetStopPosition(s);
+    }
+    HRESULT GetAvailable(LONGLONG* e, LONGLONG* l) override {
+        *e = 0;
+        return GetDuration(l);
+    }
+    HRESULT SetRate(double r) override { return Put(&rate, r); }
+    HRESULT GetRate(double* r) override { return Put(r, rate); }
+    HRESULT GetPreroll(LONGLONG* p) override { return Put<LONGLONG>(p, 0); }
+
+    DWORD capabilities = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration;
+    GUID format = TIME_FORMAT_MEDIA_TIME;
+    REFERENCE_TIME duration, stop, current = 0;
+    double rate = 1.0;
+    std::atomic<int> seeks{0};
+    LONGLONG setCurrent = 0, setStop = 0;
+    DWORD setCurrentFlags = 0, setStopFlags = 0;
+
+protected:
+    template <class T>
+    static HRESULT Put(T* out, const T& value) {
+        *out = value;
+        return S_OK;
+    }
+    LONGLONG InFormat(REFERENCE_TIME t) const {
+        return format == TIME_FORMAT_FRAME ? t / frameTime : t;
+    }
+    const REFERENCE_TIME frameTime;
+};
 
 class SourcePin final : public CBaseOutputPin {
 public:
-    SourcePin(CBaseFilter* filter, CCritSec* lock);
+    SourcePin(CBaseFilter* filter, CCritSec* lock)
+        : CBaseOutputPin(L"source pin", filter, lock, nullptr, L"Output") {}
     // A source that seeks answers IMediaSeeking on its pin, where renderers ask for it.
     HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override {
         if (riid == IID_IMediaSeeking && seeking)
@@ -63,39 +166,33 @@ public:
             actual{};
         return allocator->SetProperties(&request, &actual);
     }
-    // Sends one sample carrying a number.
-    HRESULT Send(int number, REFERENCE_TIME start, REFERENCE_TIME end, bool preroll = false) {
+    // Sends a packet: a number at offset 0 and a key-frame flag at offset 4 that is also the
+    // sync point. Without a start it goes untimed; without an end, with no stop time.
+    HRESULT SendPacket(int number, bool key, std::optional<REFERENCE_TIME> start,
+                       std::optional<REFERENCE_TIME> end, bool preroll = false) {
         IMediaSample* sample = nullptr;
         if (HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0); FAILED(hr))
             return hr;
         BYTE* data = nullptr;
         sample->GetPointer(&data);
-        std::memcpy(data, &number, sizeof number);
-        sample->SetTime(&start, &end);
+        const std::int32_t packet[2] = {number, key ? 1 : 0};
+        std::memcpy(data, packet, sizeof packet);
+        sample->SetActualDataLength(sizeof packet);
+        sample->SetTime(start ? &*start : nullptr, start && end ? &*end : nullptr);
+        sample->SetSyncPoint(key);
         sample->SetPreroll(preroll);
         const HRESULT hr = Deliver(sample);
         sample->Release();
         return hr;
     }
+    // Sends one sample carrying a number.
+    HRESULT Send(int number, REFERENCE_TIME start, REFERENCE_TIME end, bool preroll = false) {
+        return SendPacket(number, true, start, end, preroll);
+    }
     std::vector<CMediaType> offers;
 };
 
-class SourceFilter final : public CBaseFilter {
-public:
-    SourceFilter() : CBaseFilter(L"source", nullptr, &m_lock, GUID_NULL), m_pin(this, &m_lock) {}
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
-    SourcePin& pin() { return m_pin; }
-
-private:
-    CCritSec m_lock;
-    SourcePin m_pin;
-};
-
-inline SourcePin::SourcePin(CBaseFilter* filter, CCritSec* lock)
-    : CBaseOutputPin(L"source pin", filter, lock, nullptr, L"Output") {}
-
-class SinkFilter;
+using SourceFilter = OnePinFilter<SourcePin>;
 
 class SinkPin final : public CBaseInputPin {
 public:
@@ -126,17 +223,208 @@ public:
     int endOfStream = 0;
 };
 
-class SinkFilter final : public CBaseFilter {
+using SinkFilter = OnePinFilter<SinkPin>;
+
+// What reached a RecordingPin: a sample or one of the other streaming calls.
+struct PinEvent {
+    enum class Kind { Sample, NewSegment, BeginFlush, EndFlush, EndOfStream };
+    Kind kind = Kind::Sample;
+    int frame = -1;  // a sample's number and key flag, as SourcePin::SendPacket writes them
+    bool key = false, sync = false, preroll = false, discontinuity = false;
+    HRESULT timing = S_OK;               // what the sample's GetTime answered
+    REFERENCE_TIME start = 0, stop = 0;  // the sample's times, or the segment's
+    double rate = 0;
+};
+
+inline std::vector<PinEvent> OfKind(const std::vector<PinEvent>& events, PinEvent::Kind kind) {
+    std::vector<PinEvent> found;
+    for (const PinEvent& e : events) {
+        if (e.kind == kind)
+            found.push_back(e);
+    }
+    return found;
+}
+inline int Count(const std::vector<PinEvent>& events, PinEvent::Kind kind) {
+    return static_cast<int>(OfKind(events, kind).size());
+}
+inline std::size_t IndexOf(const std::vector<PinEvent>& events, PinEvent::Kind kind,
+                           std::size_t from = 0) {
+    while (from < events.size() && events[from].kind != kind)
+        ++from;
+    return from;
+}
+// The numbers of the samples among events [from, to).
+inline std::vector<int> FramesOf(const std::vector<PinEvent>& events, std::size_t from = 0,
+                                 std::size_t to = std::numeric_limits<std::size_t>::max()) {
+    std::vector<int> frames;
+    for (std::size_t i = from; i < events.size() && i < to; ++i) {
+        if (events[i].kind == PinEvent::Kind::Sample)
+            frames.push_back(events[i].frame);
+    }
+    return frames;
+}
+
+// An input pin that records everything reaching it, in order. It can refuse samples, keep them
+// as a renderer keeps the one it waits with, or hold the streaming thread inside Receive at a
+// frame until a flush (then it refuses the sample), a stop or LetGo.
+class RecordingPin final : public CBaseInputPin {
 public:
-    SinkFilter() : CBaseFilter(L"sink", nullptr, &m_lock, GUID_NULL), m_pin(this, &m_lock) {}
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
-    SinkPin& pin() { return m_pin; }
+    using Kind = PinEvent::Kind;
+    RecordingPin(CBaseFilter* filter, CCritSec* lock)
+        : CBaseInputPin(L"recording pin", filter, lock, nullptr, L"In") {}
+    ~RecordingPin() override { ReleaseKept(); }
+
+    HRESULT CheckMediaType(const CMediaType* type) override {
+        return *type->Type() == MEDIATYPE_Video && *type->Subtype() == accepted ? S_OK : S_FALSE;
+    }
+    HRESULT Receive(IMediaSample* sample) override {
+        if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK)
+            return hr;
+        std::unique_lock lock(m_mutex);
+        if (!m_answers.empty()) {
+            const HRESULT answer = m_answers.front();
+            m_answers.pop_front();
+            if (answer != S_OK)
+                return answer;
+        }
+        PinEvent e;
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        std::int32_t packet[2] = {};
+        std::memcpy(packet, data, sizeof packet);
+        e.frame = packet[0];
+        e.key = packet[1] != 0;
+        e.sync = sample->IsSyncPoint() == S_OK;
+        e.preroll = sample->IsPreroll() == S_OK;
+        e.discontinuity = sample->IsDiscontinuity() == S_OK;
+        e.timing = sample->GetTime(&e.start, &e.stop);
+        m_events.push_back(e);
+        if (m_keep) {
+            sample->AddRef();
+            m_kept.push_back(sample);
+        }
+        HRESULT answer = S_OK;
+        if (m_holdAt == e.frame) {
+            m_holdAt.reset();
+            m_holding = true;
+            m_letGoWith = S_OK;
+            m_changed.notify_all();
+            m_changed.wait(lock, [this] { return !m_holding; });
+            answer = m_letGoWith;
+        }
+        m_changed.notify_all();
+        return answer;
+    }
+    HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override {
+        Record({.kind = Kind::NewSegment, .start = start, .stop = stop, .rate = rate});
+        return CBaseInputPin::NewSegment(start, stop, rate);
+    }
+    HRESULT BeginFlush() override {
+        CBaseInputPin::BeginFlush();
+        Record({.kind = Kind::BeginFlush});
+        LetGoWith(S_FALSE);
+        return S_OK;
+    }
+    HRESULT EndFlush() override {
+        Record({.kind = Kind::EndFlush});
+        return CBaseInputPin::EndFlush();
+    }
+    HRESULT EndOfStream() override {
+        Record({.kind = Kind::EndOfStream});
+        return S_OK;
+    }
+    HRESULT Inactive() override {
+        LetGo();
+        return CBaseInputPin::Inactive();
+    }
+
+    // What the next Receive calls answer instead of taking the sample (S_OK takes it).
+    void Answer(std::vector<HRESULT> answers) {
+        std::lock_guard lock(m_mutex);
+        m_answers.assign(answers.begin(), answers.end());
+    }
+    // Keeps every sample received until ReleaseKept.
+    void Keep() {
+        std::lock_guard lock(m_mutex);
+        m_keep = true;
+    }
+    void ReleaseKept() {
+        std::vector<IMediaSample*> kept;
+        {
+            std::lock_guard lock(m_mutex);
+            kept.swap(m_kept);
+            m_keep = false;
+        }
+        for (IMediaSample* sample : kept)
+            sample->Release();
+    }
+    void HoldAt(int frame) {
+        std::lock_guard lock(m_mutex);
+        m_holdAt = frame;
+    }
+    void LetGo() { LetGoWith(S_OK); }
+    bool WaitHolding() {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, kPatience, [this] { return m_holding; });
+    }
+    bool WaitEndOfStream() {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, kPatience,
+                                  [this] { return Count(m_events, Kind::EndOfStream) > 0; });
+    }
+
+    std::vector<PinEvent> Events() {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+    std::vector<PinEvent> Samples() { return OfKind(Events(), Kind::Sample); }
+    std::vector<int> Numbers() { return FramesOf(Events()); }
+    // How many samples had arrived at each end of stream.
+    std::vector<std::size_t> EndsOfStream() {
+        std::vector<std::size_t> ends;
+        std::size_t samples = 0;
+        for (const PinEvent& e : Events()) {
+            samples += e.kind == Kind::Sample;
+            if (e.kind == Kind::EndOfStream)
+                ends.push_back(samples);
+        }
+        return ends;
+    }
+
+    GUID accepted = MEDIASUBTYPE_RGB32;
 
 private:
-    CCritSec m_lock;
-    SinkPin m_pin;
+    static constexpr std::chrono::seconds kPatience{5};
+    void Record(const PinEvent& e) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_events.push_back(e);
+        }
+        m_changed.notify_all();
+    }
+    // Ends a hold; the held Receive answers `answer`.
+    void LetGoWith(HRESULT answer) {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_holding)
+                m_letGoWith = answer;
+            m_holding = false;
+        }
+        m_changed.notify_all();
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<PinEvent> m_events;
+    std::deque<HRESULT> m_answers;
+    std::vector<IMediaSample*> m_kept;
+    bool m_keep = false;
+    std::optional<int> m_holdAt;
+    bool m_holding = false;
+    HRESULT m_letGoWith = S_OK;
 };
+
+using RecordingSink = OnePinFilter<RecordingPin>;
 
 // A renderer that accepts one video subtype and records every frame DoRenderSample is given,
 // with the filter's state at that moment, the way a renderer writer overrides only that.
