@@ -2,9 +2,11 @@
 // and a real shared-memory record.
 #include <gtest/gtest.h>
 
+#include <syslog.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <regex>
 
 #include <boost/property_tree/json_parser.hpp>
@@ -87,7 +89,63 @@ proto::Container Parse(const Datagram& d) {
 using LogService = zyl::test::LoggingTest;
 const boost::property_tree::ptree kNoAttributes;
 
+// A POSIX extended regular expression matching the text literally.
+std::string Literal(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (std::string_view(".[]()*+?{}|^$\\").find(c) != std::string_view::npos)
+            out.push_back('\\');
+        out.push_back(c);
+    }
+    return out;
+}
+
+const std::string kNoServiceReport =
+    "Failed to retrieve/decode the log configuration for module Reel2: Failed to connect to the "
+    "shared memory with connection info: Shared memory error";
+const std::string kLiveChildReport =
+    "Failed to configure the logging infrastructure for module Reel3: Root name can only be "
+    "changed if no children are present";
+
+// Makes both kinds of report through the real debug output, then writes "|next" to standard
+// error and ends the process.
+[[noreturn]] void ReportBothFailuresThenExit() {
+    SetConnectionSectionBaseName("zylavi-test-nobody-" + std::to_string(getpid()));
+    configure_logging("Reel2", "", kNoAttributes);
+    {
+        FakeLogService service(Answer(R"({"destination":"none","level":"all"})"));
+        const auto child = get_logger("busy");
+        configure_logging("Reel3", "", kNoAttributes);
+    }
+    const char next[] = "|next";
+    if (::write(STDERR_FILENO, next, sizeof next - 1) < 0)
+        std::_Exit(2);
+    std::_Exit(0);
+}
+
 }  // namespace
+
+// Each report is a line of its own on the debug output as the system has it, not only as a test
+// replacement sees the calls: syslog takes whole lines only, and standard error must not run a
+// report into whatever comes next. A fresh process each, since the output mode is read once.
+TEST(LogConfigReportDeathTest, ReportsAreWholeLinesOnTheSystemDebugOutput) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            openlog("zylavi-test", LOG_PERROR, LOG_USER);  // syslog records echoed on stderr
+            ReportBothFailuresThenExit();
+        },
+        ::testing::ExitedWithCode(0),
+        "zylavi-test: " + Literal(kNoServiceReport) +
+            "\nzylavi-test: " + Literal(kLiveChildReport) + "\n\\|next$");
+    EXPECT_EXIT(
+        {
+            setenv("ZYLAVI_DEBUG_OUTPUT", "stderr", 1);
+            ReportBothFailuresThenExit();
+        },
+        ::testing::ExitedWithCode(0),
+        "^" + Literal(kNoServiceReport) + "\n" + Literal(kLiveChildReport) + "\n\\|next$");
+}
 
 TEST(LogServiceValues, Parsers) {
     EXPECT_EQ(ParseDestination("logsvc"), Destination::logsvc);
