@@ -84,8 +84,10 @@ ptree Deserialize(const std::string& text) {
     }
 }
 
+// One call with its own line end: the debug output passes only whole lines on to syslog, and a
+// report must not run into the next text on standard error.
 void Report(const std::string& line) {
-    zyl::platform::debugOutput(line);
+    zyl::platform::debugOutput(line + "\n");
 }
 
 struct Settings {

@@ -243,7 +243,7 @@ TEST_F(LogService, NoServiceRunning) {
               std::vector<std::string>{
                   "Failed to retrieve/decode the log configuration for module Reel2: "
                   "Failed to connect to the shared memory with connection info: "
-                  "Shared memory error"});
+                  "Shared memory error\n"});
     EXPECT_EQ(root_logger()->name(), "Reel2");
     EXPECT_EQ(root_logger()->level_mask(), 0u);
     logstream(root_logger(), level::fatal) << "nothing gets through";
@@ -264,7 +264,7 @@ TEST_F(LogService, InvalidRecordsAreRefused) {
     for (const auto& line : lines) {
         EXPECT_EQ(line,
                   "Failed to retrieve/decode the log configuration for module Reel2: "
-                  "Failed to retrieve valid connection info");
+                  "Failed to retrieve valid connection info\n");
     }
 }
 
@@ -409,10 +409,10 @@ TEST_F(LogService, FailedExchangesAreReportedAndStopLogging) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(configure_logging("Reel2", "", kNoAttributes));
         const auto elapsed = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(
-            debug.Lines(),
-            std::vector<std::string>{
-                "Failed to retrieve/decode the log configuration for module Reel2: " + c.cause});
+        EXPECT_EQ(debug.Lines(),
+                  std::vector<std::string>{
+                      "Failed to retrieve/decode the log configuration for module Reel2: " +
+                      c.cause + "\n"});
         EXPECT_EQ(root_logger()->level_mask(), 0u);
         if (c.foreign || c.silent) {
             EXPECT_EQ(service.Commands().size(), 2u) << "two attempts";
@@ -443,7 +443,7 @@ TEST_F(LogService, OversizedRequestsAndDescriptions) {
     EXPECT_FALSE(configure_logging("Reel2", "", attributes));
     EXPECT_EQ(debug.Lines().back(),
               "Failed to retrieve/decode the log configuration for module Reel2: "
-              "The log configuration attribute list is too long");
+              "The log configuration attribute list is too long\n");
 }
 
 TEST_F(LogService, RenamingTheRootWithALiveChildFailsTheSecondStep) {
@@ -453,7 +453,7 @@ TEST_F(LogService, RenamingTheRootWithALiveChildFailsTheSecondStep) {
     EXPECT_FALSE(configure_logging("Reel2", "", kNoAttributes));
     EXPECT_EQ(debug.Lines(), std::vector<std::string>{
                                  "Failed to configure the logging infrastructure for module Reel2: "
-                                 "Root name can only be changed if no children are present"});
+                                 "Root name can only be changed if no children are present\n"});
 }
 
 TEST_F(LogService, FileDestinationWritesDatedLines) {
