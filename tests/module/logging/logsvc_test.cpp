@@ -2,6 +2,8 @@
 // and a real shared-memory record.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -324,6 +326,45 @@ TEST_F(LogService, ConfiguredModuleSendsMessagesWithEveryField) {
     EXPECT_EQ(zyl::platform::leBytesToUtf16(second.find(proto::kFieldText)->data), u"wide \u00E9");
     EXPECT_EQ(second.find(proto::kFieldGroup)->data, "") << "no group, empty name";
     EXPECT_EQ(second.find(proto::kFieldLocation)->data, "");
+}
+
+// A busy host hands out descriptor numbers beyond what an fd_set holds (1024); the client's
+// sockets must work with them.
+TEST_F(LogService, SocketsWorkWithDescriptorsAbove1024) {
+    constexpr int kHigh = 1500;
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    if (limit.rlim_cur < kHigh + 64) {
+        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < kHigh + 64)
+            GTEST_SKIP() << "the descriptor limit stops at " << limit.rlim_max;
+        limit.rlim_cur = kHigh + 64;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    }
+    FakeLogService service(Answer(R"({"destination":"logsvc","level":"all"})"));
+    // Every lower number taken, so the next sockets get numbers above kHigh.
+    struct Filler {
+        std::vector<int> fds;
+        ~Filler() {
+            for (int fd : fds)
+                close(fd);
+        }
+    } filler;
+    const int base = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(base, 0);
+    filler.fds.push_back(base);
+    while (filler.fds.back() >= 0 && filler.fds.back() < kHigh)
+        filler.fds.push_back(fcntl(base, F_DUPFD_CLOEXEC, 0));
+    ASSERT_GE(filler.fds.back(), kHigh);
+
+    EXPECT_TRUE(configure_logging("Reel2", "high descriptors", kNoAttributes));
+    EXPECT_EQ(service.Commands().size(), 2u) << "configuration and description";
+    logstream(root_logger(), level::info) << "sent from a high descriptor";
+    const auto messages = service.Messages(1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(Parse(messages[0]).find(proto::kFieldText)->data, "sent from a high descriptor");
+    clear_targets();
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 }
 
 TEST_F(LogService, ThreadIdFieldAndExplicitSocketAddress) {
