@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "module/logging/logsvc_error.h"
@@ -18,20 +20,24 @@ namespace {
 
 constexpr int kSocketBuffer = 0x20000;
 constexpr int kAttempts = 2;
-constexpr long kAnswerWaitMicroseconds = 500000;
+constexpr std::chrono::milliseconds kAnswerWait{500};
 const char* kExchangeFailed =
     "Log client command execution failure when communicating with the server.";
 
-bool WaitReadable(int socket, long microseconds) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket, &readable);
-    timeval timeout{microseconds / 1000000, microseconds % 1000000};
-    int ready;
-    do {
-        ready = select(socket + 1, &readable, nullptr, nullptr, &timeout);
-    } while (ready < 0 && errno == EINTR);
-    return ready > 0;
+// poll, not select: a descriptor number of 1024 or more does not fit in an fd_set.
+bool WaitReadable(int socket, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    pollfd entry{socket, POLLIN, 0};
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const int ready =
+            poll(&entry, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+        if (ready >= 0)
+            return ready > 0 && (entry.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+        if (errno != EINTR)
+            return false;
+    }
 }
 
 bool SendDatagram(int socket, const sockaddr_in& to, const std::uint8_t* data, std::size_t size) {
@@ -95,7 +101,7 @@ std::string ClientSocket::Execute(std::uint16_t command, std::string_view payloa
     const std::size_t packetSize = logsvc::kHeaderSize + payload.size();
 
     // Answers to earlier, abandoned requests must not be taken for this one's.
-    while (WaitReadable(m_socket, 0)) {
+    while (WaitReadable(m_socket, std::chrono::milliseconds{0})) {
         std::uint8_t scratch[1024];
         if (recvfrom(m_socket, scratch, sizeof scratch, 0, nullptr, nullptr) < 0 &&
             errno != EAGAIN) {
@@ -108,7 +114,7 @@ std::string ClientSocket::Execute(std::uint16_t command, std::string_view payloa
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (!SendDatagram(m_socket, m_server, packet, packetSize))
             continue;
-        if (!WaitReadable(m_socket, kAnswerWaitMicroseconds))
+        if (!WaitReadable(m_socket, kAnswerWait))
             continue;
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;

@@ -332,24 +332,25 @@ TEST_F(LogService, ConfiguredModuleSendsMessagesWithEveryField) {
 // sockets must work with them.
 TEST_F(LogService, SocketsWorkWithDescriptorsAbove1024) {
     constexpr int kHigh = 1500;
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    const rlimit saved = limit;
-    if (limit.rlim_cur < kHigh + 64) {
-        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < kHigh + 64)
-            GTEST_SKIP() << "the descriptor limit stops at " << limit.rlim_max;
-        limit.rlim_cur = kHigh + 64;
-        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-    }
-    FakeLogService service(Answer(R"({"destination":"logsvc","level":"all"})"));
     // Every lower number taken, so the next sockets get numbers above kHigh.
     struct Filler {
+        rlimit saved{};
         std::vector<int> fds;
         ~Filler() {
             for (int fd : fds)
                 close(fd);
+            setrlimit(RLIMIT_NOFILE, &saved);
         }
     } filler;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &filler.saved), 0);
+    if (filler.saved.rlim_cur < kHigh + 64) {
+        if (filler.saved.rlim_max != RLIM_INFINITY && filler.saved.rlim_max < kHigh + 64)
+            GTEST_SKIP() << "the descriptor limit stops at " << filler.saved.rlim_max;
+        rlimit raised = filler.saved;
+        raised.rlim_cur = kHigh + 64;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    }
+    FakeLogService service(Answer(R"({"destination":"logsvc","level":"all"})"));
     const int base = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(base, 0);
     filler.fds.push_back(base);
@@ -364,7 +365,6 @@ TEST_F(LogService, SocketsWorkWithDescriptorsAbove1024) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(Parse(messages[0]).find(proto::kFieldText)->data, "sent from a high descriptor");
     clear_targets();
-    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 }
 
 TEST_F(LogService, ThreadIdFieldAndExplicitSocketAddress) {
