@@ -487,6 +487,28 @@ TEST_F(LogService, OversizedRequestsAndDescriptions) {
               "The log configuration attribute list is too long\n");
 }
 
+// "sockaddr" is read and converted with the rest of the set: a bad one gives the first report,
+// and the module is still named and closed; for another destination it is not read at all.
+TEST_F(LogService, BadSocketAddressIsRefusedWhileTheSetIsRead) {
+    DebugCapture debug;
+    FakeLogService service(
+        Answer(R"({"destination":"logsvc","level":"all","sockaddr":"localhost:80"})"));
+    set_level_mask(root_logger(), mask::all);
+    EXPECT_FALSE(configure_logging("Reel2", "left camera", kNoAttributes));
+    EXPECT_EQ(debug.Lines(),
+              std::vector<std::string>{
+                  "Failed to retrieve/decode the log configuration for module Reel2: "
+                  "Failed to parse socket address string\n"});
+    EXPECT_EQ(root_logger()->name(), "Reel2");
+    EXPECT_EQ(root_logger()->level_mask(), 0u);
+    EXPECT_EQ(target_count(), 0u);
+    EXPECT_EQ(service.Commands().size(), 1u) << "no description after a failed reading";
+
+    FakeLogService other(Answer(R"({"destination":"none","level":"warn","sockaddr":"bad"})"));
+    EXPECT_TRUE(configure_logging("Reel2", "", kNoAttributes));
+    EXPECT_EQ(root_logger()->level_mask(), mask::warn);
+}
+
 TEST_F(LogService, RenamingTheRootWithALiveChildFailsTheSecondStep) {
     DebugCapture debug;
     FakeLogService service(Answer(R"({"destination":"none","level":"all"})"));
