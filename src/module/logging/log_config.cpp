@@ -5,6 +5,7 @@
 #include <cctype>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 #include <boost/interprocess/mapped_region.hpp>
@@ -94,7 +95,7 @@ struct Settings {
     Destination destination = Destination::none;
     std::uint32_t mask = 0;
     std::string file;
-    std::string sockaddr;
+    std::optional<Endpoint> sockaddr;  // none: the message endpoint of the connection record
     bool threadId = true;
 };
 
@@ -122,7 +123,9 @@ Settings RequestSettings(const std::string& module, const std::string& descripti
     if (settings.destination == Destination::file) {
         settings.file = GetRequired(answer, "file");
     } else if (settings.destination == Destination::logsvc) {
-        settings.sockaddr = GetOptional(answer, "sockaddr", "");
+        const std::string sockaddr = GetOptional(answer, "sockaddr", "");
+        if (!sockaddr.empty())
+            settings.sockaddr = ParseSocketAddress(sockaddr);
         settings.threadId = ParseBoolean(GetOptional(answer, "thread_id", "on"));
     }
 
@@ -167,9 +170,8 @@ void Install(const std::string& module, const Settings& settings) {
             target = std::make_shared<console_target>(std::make_shared<console_target::console>());
             break;
         case Destination::logsvc: {
-            const Endpoint endpoint = settings.sockaddr.empty()
-                                          ? ReadConnectionInfo().messages
-                                          : ParseSocketAddress(settings.sockaddr);
+            const Endpoint endpoint =
+                settings.sockaddr ? *settings.sockaddr : ReadConnectionInfo().messages;
             register_logsvc_target(basic_logsvc_target(endpoint, settings.threadId));
             break;
         }
