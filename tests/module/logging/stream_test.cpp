@@ -50,6 +50,58 @@ TEST_F(LogStream, MasksFilterByLevelAndGroup) {
     EXPECT_EQ(messages[1].group, 0x2u);
 }
 
+// A message the level refuses is still emitted and reset like any other, so the stream goes on:
+// the next message, its level set through the buffer as the log sites do, gets through, and
+// nothing of the refused text comes with it.
+TEST_F(LogStream, RefusedMessageLeavesTheStreamUsable) {
+    set_level_mask(root_logger(), mask::err);
+    auto target = capture();
+    logstream s(root_logger());
+    s.level(level::debug) << "refused ";
+    s.flush();
+    s.logbuf()->msgstate().level = level::err;
+    s << "kept";
+    s.flush();
+    s.logbuf()->set_level(level::trace);
+    s << "refused again ";
+    s.flush();
+    s.logbuf()->set_level(level::fatal);
+    s << "kept again";
+    s.flush();
+    const auto messages = target->messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].text, "kept");
+    EXPECT_EQ(messages[1].text, "kept again");
+    EXPECT_EQ(messages[1].level, level::fatal);
+}
+
+// Whether a message passes is decided by the masks at its emission, not when its level is set.
+TEST_F(LogStream, MasksAreReadWhenTheMessageIsEmitted) {
+    auto target = capture();
+    {
+        logstream s(root_logger(), level::info);
+        s << "opened before emission";
+        set_level_mask(root_logger(), mask::info);
+    }
+    {
+        logstream s(root_logger(), level::info);
+        s << "closed before emission";
+        set_level_mask(root_logger(), 0);
+    }
+    {
+        set_level_mask(root_logger(), mask::all);
+        root_logger()->set_group_mask(0x1);
+        logstream s(root_logger(), level::info);
+        s.group(0x2) << "group opened before emission";
+        root_logger()->set_group_mask(0x3);
+    }
+    root_logger()->set_group_mask(no_group);
+    const auto messages = target->messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].text, "opened before emission");
+    EXPECT_EQ(messages[1].text, "group opened before emission");
+}
+
 TEST_F(LogStream, FilteredMessagesAreNeitherFormattedNorKept) {
     set_level_mask(root_logger(), mask::err);
     logstream s(root_logger(), level::debug);
