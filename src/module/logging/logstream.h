@@ -3,10 +3,10 @@
 //
 // A stream belongs to the thread that made it. Emission reads the logger's masks (atomics, no
 // lock) and, for a message that passes, dispatches through the target registry (its lock, then
-// each target's). The first 256 characters live inside the buffer, so a short message costs no
-// allocation; once the level is known not to pass, the buffer discards what is written and the
-// stream's own level() also stops formatting, so a filtered message neither allocates nor
-// formats.
+// each target's). Whether a message passes is decided there, at emission, whatever the masks
+// were when its level was set. The first 256 characters live inside the buffer, so a short
+// message costs no allocation. Log sites that want a refused message to cost nothing test the
+// level first (QN_LOG).
 #pragma once
 
 #include <algorithm>
@@ -43,21 +43,15 @@ public:
     basic_msgstate& msgstate() { return m_state; }
     const basic_msgstate& msgstate() const { return m_state; }
 
-    // Sets the message level; a level the logger would refuse turns the rest of this message
-    // into a no-op.
-    void set_level(std::uint32_t level) {
-        m_state.level = level;
-        m_discard = !m_state.logger || !m_state.logger->passes(level, m_state.group);
-    }
+    void set_level(std::uint32_t level) { m_state.level = level; }
     void set_group(std::uint64_t group) { m_state.group = group; }
-    bool discarding() const { return m_discard; }
 
 protected:
     int sync() override {
         const Ch* begin = this->pbase();
         const Ch* end = this->pptr();
         try {
-            if (!m_discard && begin != end && m_state.logger &&
+            if (begin != end && m_state.logger &&
                 m_state.logger->passes(m_state.level, m_state.group)) {
                 const basic_timed_msgstate timed(m_state, local_time_now());
                 detail::dispatch(timed, begin, end);
@@ -71,7 +65,7 @@ protected:
     }
 
     int_type overflow(int_type c) override {
-        if (m_discard || traits::eq_int_type(c, traits::eof())) {
+        if (traits::eq_int_type(c, traits::eof())) {
             return traits::not_eof(c);
         }
         grow(1);
@@ -81,7 +75,7 @@ protected:
     }
 
     std::streamsize xsputn(const Ch* s, std::streamsize n) override {
-        if (m_discard || n <= 0) {
+        if (n <= 0) {
             return n;
         }
         if (this->epptr() - this->pptr() < n) {
@@ -114,11 +108,9 @@ private:
         m_state.group = no_group;
         m_state.location.clear();
         m_state.attachments.clear();
-        m_discard = false;
     }
 
     basic_msgstate m_state;
-    bool m_discard = false;
     Ch m_inline[inline_capacity];
     std::basic_string<Ch> m_heap;
 };
@@ -146,14 +138,10 @@ public:
 
     basic_logbuf<Ch>* logbuf() { return &this->m_buf; }
 
-    // Sets the level of the message being written; text for a level that would not pass is
-    // neither formatted nor kept.
+    // Sets the level of the message being written; the stream starts it in a good state.
     basic_logstream& level(std::uint32_t message_level) {
         this->clear();
         this->m_buf.set_level(message_level);
-        if (this->m_buf.discarding()) {
-            this->setstate(std::ios_base::badbit);
-        }
         return *this;
     }
     basic_logstream& group(std::uint64_t message_group) {

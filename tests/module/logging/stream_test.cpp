@@ -102,16 +102,6 @@ TEST_F(LogStream, MasksAreReadWhenTheMessageIsEmitted) {
     EXPECT_EQ(messages[1].text, "group opened before emission");
 }
 
-TEST_F(LogStream, FilteredMessagesAreNeitherFormattedNorKept) {
-    set_level_mask(root_logger(), mask::err);
-    logstream s(root_logger(), level::debug);
-    EXPECT_TRUE(s.logbuf()->discarding());
-    EXPECT_TRUE(s.bad()) << "operator<< does no formatting on a bad stream";
-    s.level(level::err);
-    EXPECT_FALSE(s.bad());
-    EXPECT_FALSE(s.logbuf()->discarding());
-}
-
 TEST_F(LogStream, LongMessagesAndWideTextSurviveIntact) {
     set_level_mask(root_logger(), mask::all);
     auto target = capture();
