@@ -16,6 +16,7 @@
 #include "module/logging/capture_target.h"
 #include "module/logging/log_config.h"
 #include "module/logging/logstream.h"
+#include "module/logging/logsvc_error.h"
 #include "module/logging/logsvc_protocol.h"
 #include "platform/process.h"
 #include "service.h"
@@ -38,8 +39,8 @@ Bytes Command(std::uint16_t command, const std::string& payload, std::uint16_t i
     return d;
 }
 
-Bytes Message(const std::string& text, std::uint64_t group = qnLogging::no_group,
-              bool wide = false) {
+Bytes Message(const std::string& text, std::uint64_t group = qnLogging::no_group, bool wide = false,
+              const std::vector<std::uint8_t>& pattern = proto::DefaultPattern(false, true)) {
     qnLogging::basic_msgstate state(qnLogging::get_logger("cam.left"));
     state.level = qnLogging::level::warn;
     state.group = group;
@@ -56,8 +57,8 @@ Bytes Message(const std::string& text, std::uint64_t group = qnLogging::no_group
         t.wideEnd = w.data() + w.size();
     }
     proto::ContainerFacts facts{5, 100, 200, 65001};
-    const auto length = proto::BuildContainer(d.data() + proto::kHeaderSize, timed, t,
-                                              proto::DefaultPattern(false, true), facts);
+    const auto length =
+        proto::BuildContainer(d.data() + proto::kHeaderSize, timed, t, pattern, facts);
     proto::EncodeHeader(
         {proto::kMessageMagic, 1, proto::kLogMessage, 0, 1, static_cast<std::uint16_t>(length)},
         d.data());
@@ -91,6 +92,39 @@ TEST(LogServiceDaemon, AnswersConfigurationRequestsPerModule) {
     answer = service.HandleCommand(other.data(), other.size());
     EXPECT_NE(std::string(answer->begin() + 12, answer->end()).find(R"("level":"all")"),
               std::string::npos);
+}
+
+// An answer always fits one datagram, and the client reads an answer that would not fit as a
+// negative acknowledge; setting names are sent as they are, dots and all.
+TEST(LogServiceDaemon, AnswersFitOneDatagram) {
+    ServiceConfig config = DefaultServiceConfig();
+    config.modules["Reel2"].values = {
+        {"destination", "file"}, {"level", "all"}, {"file", "/var/log/" + std::string(1500, 'f')}};
+    config.modules["Odd"].values = {
+        {"destination", "none"}, {"level", "all"}, {"a.b", "dotted"}, {"", "unnamed"}};
+    Service service(config, false);
+    const Bytes tooLong = Command(1, R"({"module":"Reel2"})");
+    auto answer = service.HandleCommand(tooLong.data(), tooLong.size());
+    ASSERT_TRUE(answer);
+    EXPECT_LE(answer->size(), proto::kMaxDatagram);
+    try {
+        proto::ValidateAcknowledge(answer->data(), answer->size(), 1, 7);
+        ADD_FAILURE() << "accepted";
+    } catch (const qnLogging::LogSvcError& e) {
+        EXPECT_STREQ(e.what(), "The command was not successful (negative acknowledge received)");
+    }
+
+    const Bytes odd = Command(1, R"({"module":"Odd"})");
+    answer = service.HandleCommand(odd.data(), odd.size());
+    ASSERT_TRUE(answer);
+    EXPECT_NO_THROW(proto::ValidateAcknowledge(answer->data(), answer->size(), 1, 7));
+    boost::property_tree::ptree tree;
+    std::istringstream in(std::string(answer->begin() + 12, answer->end()));
+    boost::property_tree::read_json(in, tree);
+    ASSERT_NE(tree.find("a.b"), tree.not_found());
+    EXPECT_EQ(tree.find("a.b")->second.data(), "dotted");
+    ASSERT_NE(tree.find(""), tree.not_found());
+    EXPECT_EQ(tree.find("")->second.data(), "unnamed");
 }
 
 TEST(LogServiceDaemon, DescriptionsUnknownCommandsAndMalformedRequests) {
@@ -153,6 +187,20 @@ TEST(LogServiceDaemon, PrintsOneReadableLinePerMessage) {
     EXPECT_EQ(tree.get<int>("sequence"), 5);
 }
 
+// With --json every line is one valid JSON object, also when a message leaves fields out.
+TEST(LogServiceDaemon, JsonLinesStayValidWithFieldsLeftOut) {
+    Service json(DefaultServiceConfig(), true);
+    const Bytes m = Message("only text", qnLogging::no_group, false, {proto::kFieldText});
+    const auto object = json.HandleMessage(m.data(), m.size());
+    ASSERT_TRUE(object);
+    boost::property_tree::ptree tree;
+    std::istringstream in(*object);
+    ASSERT_NO_THROW(boost::property_tree::read_json(in, tree)) << *object;
+    EXPECT_EQ(tree.get<std::string>("text"), "only text");
+    for (const char* missing : {"time", "pid", "tid", "level_value", "code_page"})
+        EXPECT_EQ(tree.get<std::string>(missing), "null") << missing;
+}
+
 TEST(LogServiceDaemon, DropsMalformedMessages) {
     Service service(DefaultServiceConfig(), false);
     const Bytes good = Message("ok");
@@ -199,6 +247,11 @@ TEST(LogServiceDaemon, SettingsFileErrorsNameTheFileAndTheCause) {
     EXPECT_NE(error(R"({"extra":1})").find("unknown key \"extra\""), std::string::npos);
     EXPECT_EQ(error(R"({"default":{"destination":"file","level":"all","file":"/tmp/x"}})"),
               "(loaded)");
+    const std::string longName = "/tmp/" + std::string(1500, 'f');
+    EXPECT_NE(error(R"({"modules":{"Reel2":{"destination":"file","level":"all","file":")" +
+                    longName + "\"}}}")
+                  .find("module \"Reel2\": the answer would take "),
+              std::string::npos);
 }
 
 namespace {
