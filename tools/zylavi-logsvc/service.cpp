@@ -21,6 +21,17 @@ using boost::property_tree::ptree;
 constexpr std::uint16_t kStatusUnknownCommand = 1;
 constexpr std::uint16_t kStatusBadRequest = 2;
 constexpr std::uint16_t kStatusFull = 3;
+constexpr std::uint16_t kStatusAnswerTooLong = 4;
+
+// Names are taken as they are: a "." in a setting's name is no path.
+std::string SettingsJson(const ModuleSettings& settings) {
+    ptree tree;
+    for (const auto& [key, value] : settings.values)
+        tree.push_back({key, ptree(value)});
+    std::ostringstream out;
+    boost::property_tree::write_json(out, tree, false);
+    return out.str();
+}
 
 ModuleSettings ReadSettings(const ptree& node, const std::string& where) {
     ModuleSettings settings;
@@ -48,19 +59,17 @@ ModuleSettings ReadSettings(const ptree& node, const std::string& where) {
         if (auto it = settings.values.find("thread_id"); it != settings.values.end()) {
             qnLogging::ParseBoolean(it->second);
         }
+        // Refused here rather than answered with a negative acknowledge at every request.
+        const std::size_t answer = SettingsJson(settings).size();
+        if (answer > proto::kMaxData) {
+            throw std::runtime_error("the answer would take " + std::to_string(answer) +
+                                     " bytes, more than the " + std::to_string(proto::kMaxData) +
+                                     " one datagram carries");
+        }
     } catch (const std::exception& e) {
         throw std::runtime_error(where + ": " + e.what());
     }
     return settings;
-}
-
-std::string SettingsJson(const ModuleSettings& settings) {
-    ptree tree;
-    for (const auto& [key, value] : settings.values)
-        tree.put(key, value);
-    std::ostringstream out;
-    boost::property_tree::write_json(out, tree, false);
-    return out.str();
 }
 
 std::optional<ptree> ParseJsonObject(const std::uint8_t* data, std::size_t size) {
@@ -105,8 +114,14 @@ std::string Str(const proto::Container& c, std::uint8_t id) {
     return f ? std::string(f->data) : std::string();
 }
 
+// A number of the text line, "-" when the message left it out.
 std::string Num(const std::optional<std::uint64_t>& v) {
     return v ? std::to_string(*v) : "-";
+}
+
+// The same in a JSON line: null when left out.
+std::string JsonNum(const std::optional<std::uint64_t>& v) {
+    return v ? std::to_string(*v) : "null";
 }
 
 }  // namespace
@@ -145,6 +160,10 @@ Service::Service(ServiceConfig config, bool json) : config_(std::move(config)), 
 std::vector<std::uint8_t> Service::Acknowledge(std::uint16_t command, std::uint16_t requestId,
                                                std::uint16_t status,
                                                const std::string& payload) const {
+    // The client refuses a datagram over the limit as malformed; a negative acknowledge at least
+    // tells it that the service has no usable answer.
+    if (payload.size() > proto::kMaxData)
+        return Acknowledge(command, requestId, kStatusAnswerTooLong, "");
     std::vector<std::uint8_t> packet(proto::kHeaderSize + payload.size());
     proto::Header header;
     header.magic = proto::kCommandMagic;
@@ -233,7 +252,7 @@ std::optional<std::string> Service::HandleMessage(const std::uint8_t* data, std:
     ++counters_.messages;
 
     const auto stamp = container->number(proto::kFieldTime);
-    std::string time = "-";
+    std::string time;
     if (stamp) {
         time = boost::posix_time::to_iso_extended_string(proto::TimeFromMicroseconds(*stamp));
         if (auto t = time.find('T'); t != std::string::npos)
@@ -253,16 +272,16 @@ std::optional<std::string> Service::HandleMessage(const std::uint8_t* data, std:
     std::ostringstream line;
     if (json_) {
         using tools::JsonQuote;
-        line << "{\"time\":" << JsonQuote(time)
-             << ",\"pid\":" << Num(container->number(proto::kFieldProcessId))
-             << ",\"tid\":" << Num(container->number(proto::kFieldThreadId))
+        line << "{\"time\":" << (stamp ? JsonQuote(time) : "null")
+             << ",\"pid\":" << JsonNum(container->number(proto::kFieldProcessId))
+             << ",\"tid\":" << JsonNum(container->number(proto::kFieldThreadId))
              << ",\"logger\":" << JsonQuote(logger) << ",\"level\":" << JsonQuote(level)
-             << ",\"level_value\":" << Num(levelValue) << ",\"group\":" << JsonQuote(group)
+             << ",\"level_value\":" << JsonNum(levelValue) << ",\"group\":" << JsonQuote(group)
              << ",\"location\":" << JsonQuote(location) << ",\"text\":" << JsonQuote(text)
              << ",\"text_cut\":" << (cut ? "true" : "false")
              << ",\"fields_left_out\":" << (leftOut ? "true" : "false")
              << ",\"sequence\":" << container->sequence
-             << ",\"code_page\":" << Num(container->number(proto::kFieldCodePage)) << "}";
+             << ",\"code_page\":" << JsonNum(container->number(proto::kFieldCodePage)) << "}";
         return line.str();
     }
     std::string flat = text;
@@ -270,9 +289,10 @@ std::optional<std::string> Service::HandleMessage(const std::uint8_t* data, std:
         if (c == '\n' || c == '\r' || c == '\t')
             c = ' ';
     }
-    line << time << " pid " << Num(container->number(proto::kFieldProcessId)) << " tid "
-         << Num(container->number(proto::kFieldThreadId)) << " " << (logger.empty() ? "-" : logger)
-         << " [" << (group.empty() ? "" : group + "|") << level << "] " << flat;
+    line << (stamp ? time : "-") << " pid " << Num(container->number(proto::kFieldProcessId))
+         << " tid " << Num(container->number(proto::kFieldThreadId)) << " "
+         << (logger.empty() ? "-" : logger) << " [" << (group.empty() ? "" : group + "|") << level
+         << "] " << flat;
     if (cut)
         line << " [text cut]";
     if (!location.empty())

@@ -45,7 +45,8 @@ public:
 
     explicit Service(ServiceConfig config, bool json);
 
-    // The acknowledge to send back, or nothing for a datagram that is dropped.
+    // The acknowledge to send back, or nothing for a datagram that is dropped. An acknowledge
+    // never exceeds one datagram: an answer that would is replaced by a negative one.
     std::optional<std::vector<std::uint8_t>> HandleCommand(const std::uint8_t* data,
                                                            std::size_t size);
     // The line to print for a log message datagram, or nothing for a malformed one.
