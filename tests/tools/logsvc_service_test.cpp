@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 
@@ -230,6 +233,52 @@ TEST(LogServiceDaemon, DropsMalformedMessages) {
     EXPECT_TRUE(service.HandleMessage(good.data(), good.size()));
 }
 
+// A command and a log message written out by hand are understood, and the acknowledge carries
+// the bytes a client checks.
+TEST(LogServiceDaemon, HandWrittenDatagrams) {
+    Service service(TwoModules(), false);
+    const std::string json = R"({"module":"Reel2"})";
+    Bytes command = {0xCA,
+                     0xAC,
+                     0x00,
+                     0x00,
+                     0x01,
+                     0x00,
+                     0x00,
+                     0x00,
+                     0x34,
+                     0x12,
+                     static_cast<std::uint8_t>(json.size()),
+                     0x00};
+    command.insert(command.end(), json.begin(), json.end());
+    const auto answer = service.HandleCommand(command.data(), command.size());
+    ASSERT_TRUE(answer);
+    ASSERT_GE(answer->size(), 12u);
+    EXPECT_EQ(Bytes(answer->begin(), answer->begin() + 10),
+              (Bytes{0xCA, 0xAC, 0x00, 0x00, 0x01, 0x80, 0x00, 0x00, 0x34, 0x12}));
+    EXPECT_EQ((*answer)[10] | ((*answer)[11] << 8), static_cast<int>(answer->size() - 12));
+
+    Bytes message = {0xDA, 0xAD, 0x01, 0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x63, 0x00};
+    const Bytes container = {
+        0x63, 0x00, 0x00, 0x00,                                                  // 99, no flags
+        0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                          // sequence
+        0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                          // again
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                          //
+        0x08, 0x00, 0x02, 0x00, 0x80, 0xD1, 0x8D, 0x47, 0x66, 0xFA, 0x45, 0x00,  // time
+        0x03, 0x00, 0x03, 0x00, 'c',  'a',  'm',                                 // logger
+        0x08, 0x00, 0x04, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // warn
+        0x08, 0x00, 0x08, 0x00, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // pid
+        0x08, 0x00, 0x09, 0x00, 0xC8, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // tid
+        0x02, 0x00, 0x01, 0x00, 'h',  'i',                                       // text
+        0x06, 0x00, 0x06, 0x00, 'f',  '.',  'c',  '(',  '1',  ')',               // location
+    };
+    message.insert(message.end(), container.begin(), container.end());
+    std::string why;
+    const auto line = service.HandleMessage(message.data(), message.size(), &why);
+    ASSERT_TRUE(line) << why;
+    EXPECT_EQ(*line, "2024-03-05 14:03:07.120000 pid 100 tid 200 cam [warn] hi @ f.c(1)");
+}
+
 TEST(LogServiceDaemon, SettingsFileErrorsNameTheFileAndTheCause) {
     zyl::test::TempDir dir;
     const auto error = [&](const std::string& content) {
@@ -367,6 +416,39 @@ TEST_F(LogServiceProgram, ModuleConfiguredByTheRunningServiceIsPrinted) {
     EXPECT_EQ(objects[1].get<std::string>("level"), "err");
     EXPECT_NE(Daemon::ReadAll(daemon.err).find("2 messages, 3 commands, 0 malformed"),
               std::string::npos);
+}
+
+// The record the running service publishes, byte for byte.
+TEST_F(LogServiceProgram, PublishesItsConnectionRecord) {
+    const std::string section = "zylavi-test-record-" + std::to_string(getpid());
+    Daemon daemon({"--section", section, "--address", "127.0.0.1"});
+    // The service announces itself once the record is in place.
+    std::string announced;
+    char c;
+    while (read(daemon.err, &c, 1) == 1 && c != '\n')
+        announced.push_back(c);
+    unsigned commandPort = 0, messagePort = 0;
+    const std::size_t ports = announced.find("(commands port ");
+    ASSERT_NE(ports, std::string::npos) << announced;
+    ASSERT_EQ(std::sscanf(announced.c_str() + ports, "(commands port %u, messages port %u)",
+                          &commandPort, &messagePort),
+              2)
+        << announced;
+
+    std::ifstream in("/dev/shm/" + section, std::ios::binary);
+    const Bytes record((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GE(record.size(), 24u);
+    const auto lo = [](unsigned port) { return static_cast<std::uint8_t>(port & 0xFF); };
+    const auto hi = [](unsigned port) { return static_cast<std::uint8_t>(port >> 8); };
+    const Bytes expected = {
+        0xBA, 0xBA, 0xAB, 0xAB,                                    // magic 0xABABBABA
+        0x01, 0x00, 0x00, 0x00,                                    // version 1
+        0x18, 0x00, 0x00, 0x00,                                    // 24 bytes
+        0x01, 0x00, 0x00, 0x7F, lo(commandPort), hi(commandPort),  // 127.0.0.1, host order
+        0x01, 0x00, 0x00, 0x7F, lo(messagePort), hi(messagePort),
+    };
+    EXPECT_EQ(Bytes(record.begin(), record.begin() + 24), expected);
+    EXPECT_EQ(daemon.Stop(), 0);
 }
 
 TEST_F(LogServiceProgram, RefusesBadArgumentsAndSettings) {
