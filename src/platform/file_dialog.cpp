@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 
 namespace zyl::platform {
@@ -54,29 +55,52 @@ std::optional<std::string> Desktop(const std::vector<FileFilter>& filters) {
     return chosen;
 }
 
+// A folder does not count: the dialog would open it rather than return it.
+bool IsExistingFile(const std::string& path) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    return !ec && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+}
+
 }  // namespace
 
 std::optional<std::string> openFileDialog(const std::vector<FileFilter>& filters) {
-    if (FileDialogProvider* replacement = g_replacement.load(std::memory_order_acquire)) {
-        return replacement->open(filters);
-    }
-    if (std::getenv("ZYLAVI_NO_DIALOGS"))
-        return std::nullopt;
-    if (auto chosen = Desktop(filters)) {
-        if (chosen->empty())
+    // As the system dialog with its must-exist options: a name that is no existing file is not
+    // returned, the user is asked again (every opener would otherwise create it empty).
+    while (true) {
+        std::optional<std::string> chosen;
+        if (FileDialogProvider* replacement = g_replacement.load(std::memory_order_acquire)) {
+            chosen = replacement->open(filters);
+        } else if (std::getenv("ZYLAVI_NO_DIALOGS")) {
             return std::nullopt;
-        return chosen;
+        } else if (auto desktop = Desktop(filters)) {
+            chosen = std::move(desktop);
+        } else if (isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
+            return promptForFile(std::cin, std::cerr, filters);
+        } else {
+            return std::nullopt;
+        }
+        if (!chosen || chosen->empty())
+            return std::nullopt;
+        if (IsExistingFile(*chosen))
+            return chosen;
     }
-    if (isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
-        std::cerr << "Open video file (";
+}
+
+std::optional<std::string> promptForFile(std::istream& in, std::ostream& out,
+                                         const std::vector<FileFilter>& filters) {
+    while (true) {
+        out << "Open video file (";
         for (std::size_t i = 0; i < filters.size(); ++i)
-            std::cerr << (i ? ", " : "") << filters[i].description;
-        std::cerr << "), empty to cancel: " << std::flush;
+            out << (i ? ", " : "") << filters[i].description;
+        out << "), empty to cancel: " << std::flush;
         std::string line;
-        if (std::getline(std::cin, line) && !line.empty())
+        if (!std::getline(in, line) || line.empty())
+            return std::nullopt;
+        if (IsExistingFile(line))
             return line;
+        out << line << ": no such file\n";
     }
-    return std::nullopt;
 }
 
 void setFileDialogForTesting(FileDialogProvider* replacement) {

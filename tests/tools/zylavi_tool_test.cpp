@@ -20,10 +20,11 @@ struct ToolRun {
     std::string out;
 };
 
-ToolRun Zylavi(const std::string& arguments, const std::string& env = "") {
+// Standard output, and standard error too when asked for.
+ToolRun Zylavi(const std::string& arguments, const std::string& env = "", bool withErrors = false) {
     const std::string exe = zyl::platform::executablePath();
     const std::string command = env + " ZYLAVI_NO_DIALOGS=1 '" + exe.substr(0, exe.rfind('/') + 1) +
-                                "zylavi' " + arguments + " 2>/dev/null";
+                                "zylavi' " + arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
     ToolRun run;
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];
@@ -101,6 +102,19 @@ TEST(ZylaviTool, ConfigEditsTheRegistryFileAndBadInputFailsClearly) {
     EXPECT_EQ(Zylavi("frobnicate").status, 2);
     EXPECT_EQ(Zylavi("convert --pattern 0x0:RGB8:1:0 " + dir.file("x.zyrv")).status, 2);
     EXPECT_NE(Zylavi("--help").out.find("Usage: zylavi"), std::string::npos);
+}
+
+TEST(ZylaviTool, AMissingFileIsNamedAndNeverCreated) {
+    zyl::test::TempDir dir;
+    const std::string typo = dir.file("typo.zyrv");
+    for (const std::string& arguments :
+         {"info " + typo, "grab " + typo, "convert " + typo + " " + dir.file("out.zyrv")}) {
+        const ToolRun run = Zylavi(arguments, "", true);
+        EXPECT_EQ(run.status, 1) << arguments;
+        EXPECT_NE(run.out.find(typo + ": no such file"), std::string::npos) << run.out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(typo));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.zyrv")));
 }
 
 TEST(ZylaviTool, DemoPlaysForThreeSecondsAndWritesPictures) {

@@ -74,6 +74,11 @@ const char* InterfaceName(std::uint64_t id) {
 }
 
 std::unique_ptr<Camera> OpenCamera(LoadedModule& module, const std::string& path) {
+    // The raw video reader creates a missing file as it opens it, so a mistyped name must
+    // never reach the module.
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec))
+        throw std::runtime_error(path + ": no such file");
     HostHandle handle = module.GetImageFromFileW(tools::Widen(path).c_str());
     if (!handle) {
         throw std::runtime_error(
@@ -374,7 +379,8 @@ int Convert(const Args& args) {
         return kExitUsage;
     }
     const std::string in = args.positional[0], out = args.positional[1];
-    if (std::filesystem::exists(out) && std::filesystem::equivalent(in, out)) {
+    std::error_code ec;
+    if (std::filesystem::exists(out, ec) && std::filesystem::equivalent(in, out, ec)) {
         return Fail("convert", "the output would overwrite the input " + in);
     }
     try {

@@ -1,9 +1,6 @@
 #include "module/driver/DeviceControl.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <sstream>
-#include <string>
 
 namespace ZYL {
 namespace {
@@ -71,61 +68,6 @@ Result RunDeviceCtrlCmd(DeviceCommands& commands, std::uint32_t command, const v
         return Within(value, lower, upper, isDouble) ? kOk : kBadArgument;
     }
     return commands.Set(number, value);
-}
-
-Result RunDeviceCtrlString(DeviceCommands& commands, std::uint32_t command, const char* input,
-                           std::uint64_t inputSize, char* output, std::uint64_t* outputLength) {
-    const std::uint32_t operation = command & kOperationMask;
-    const std::uint32_t number = command & kCommandMask;
-    if (!commands.InRange(number))
-        return kNotSupported;
-    const bool isDouble = commands.IsDouble(number);
-    const bool takesInput = operation == kOpSet || operation == kOpValidate;
-    const bool needsText = number == kCmdFrameIndex || number == kCmdPositionMs ||
-                           number == kCmdStepFrames || number == kCmdSeekRelativeMs;
-    if (takesInput && needsText && input == nullptr)
-        return kBadArgument;
-
-    // Both C parsers run; the command's type decides which result is used.
-    std::string text =
-        input ? std::string(input, strnlen(input, static_cast<std::size_t>(inputSize))) : "0";
-    CommandValue value;
-    value.integer = static_cast<std::int32_t>(std::strtol(text.c_str(), nullptr, 10));
-    value.real = std::strtod(text.c_str(), nullptr);
-
-    std::uint64_t size = isDouble ? sizeof(double) : sizeof(std::int32_t);
-    CommandValue result;
-    void* out = isDouble ? static_cast<void*>(&result.real) : static_cast<void*>(&result.integer);
-    const void* in =
-        isDouble ? static_cast<const void*>(&value.real) : static_cast<const void*>(&value.integer);
-    const Result r = RunDeviceCtrlCmd(commands, command, in, size, out, &size);
-    if (r != kOk)
-        return r;
-    if (outputLength == nullptr)
-        return kOk;
-
-    std::string formatted;
-    if (!takesInput) {
-        std::ostringstream stream;
-        if (isDouble) {
-            stream << result.real;
-        } else {
-            stream << result.integer;
-        }
-        formatted = stream.str();
-    }
-    if (output == nullptr) {
-        *outputLength = takesInput ? 1 : formatted.size() + 1;
-        return kOk;
-    }
-    if (*outputLength > 0) {
-        const std::size_t room = static_cast<std::size_t>(*outputLength - 1);
-        const std::size_t n = formatted.size() < room ? formatted.size() : room;
-        std::memcpy(output, formatted.data(), n);
-        output[n] = '\0';
-    }
-    *outputLength = formatted.size();
-    return kOk;
 }
 
 }  // namespace ZYL

@@ -1,7 +1,7 @@
 // The device-control and digital-I/O rules both players share: operation bits, value sizes,
-// limits and validation, the text form of commands, and the mapping of ports and bits. A player
-// supplies the commands' values through DeviceCommands; these helpers hold no state and take no
-// lock (the player's hooks take what they need).
+// limits and validation, and the mapping of ports and bits (the text form of the commands is
+// each player's own). A player supplies the commands' values through DeviceCommands; these
+// helpers hold no state and take no lock (the player's hooks take what they need).
 #pragma once
 
 #include <cstdint>
@@ -29,9 +29,6 @@ public:
 
 Result RunDeviceCtrlCmd(DeviceCommands& commands, std::uint32_t command, const void* input,
                         std::uint64_t inputSize, void* output, std::uint64_t* outputSize);
-
-Result RunDeviceCtrlString(DeviceCommands& commands, std::uint32_t command, const char* input,
-                           std::uint64_t inputSize, char* output, std::uint64_t* outputLength);
 
 // Bit n of the 32-bit ports: bit n mod 32 of port n / 32, read through the port getter.
 template <class GetPort>

@@ -3,6 +3,9 @@
 #include <time.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
 
 #include "module/base/errors/hresult_exception.h"
 #include "module/entry/LiveCounters.h"
@@ -18,6 +21,7 @@ constexpr const char* kFile = "RVPlayer";
 constexpr std::int64_t kNsPerMs = 1'000'000;
 constexpr std::uint32_t kInputBits = 32;
 constexpr std::uint32_t kOutputBits = 128;
+constexpr double kMinFrameRate = 0.1;
 
 void Log(std::uint32_t level, const char* text) {
     QN_LOG(qnLogging::root_logger(), level) << text;
@@ -34,18 +38,37 @@ RawVideo* ContainerObject(HostHandle handle) {
     return static_cast<RawVideo*>(pointer);
 }
 
-void SleepUntil(std::int64_t dueNs) {
-    // The clock is read again after every sleep, so a sleep that returns early never makes a
-    // frame early.
-    for (std::int64_t now = zyl::platform::monotonicNanoseconds(); now < dueNs;
-         now = zyl::platform::monotonicNanoseconds()) {
+class SystemClock final : public PacingClock {
+public:
+    std::int64_t Now() override { return zyl::platform::monotonicNanoseconds(); }
+    void SleepUntil(std::int64_t dueNs) override {
         timespec due{static_cast<time_t>(dueNs / 1'000'000'000),
                      static_cast<long>(dueNs % 1'000'000'000)};
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
     }
+};
+
+std::atomic<PacingClock*> g_testClock{nullptr};
+
+PacingClock& Clock() {
+    static SystemClock system;
+    PacingClock* replacement = g_testClock.load(std::memory_order_acquire);
+    return replacement ? *replacement : system;
+}
+
+void SleepUntil(std::int64_t dueNs) {
+    // The clock is read again after every sleep, so a sleep that returns early never makes a
+    // frame early.
+    PacingClock& clock = Clock();
+    for (std::int64_t now = clock.Now(); now < dueNs; now = clock.Now())
+        clock.SleepUntil(dueNs);
 }
 
 }  // namespace
+
+void SetPacingClockForTesting(PacingClock* clock) {
+    g_testClock.store(clock, std::memory_order_release);
+}
 
 RVPlayer::RVPlayer(const std::wstring& path) {
     m_config = ReadConfiguration();
@@ -93,11 +116,15 @@ void RVPlayer::ReadMetadata() {
     if (m_height <= 0 || m_width <= 0) {
         Log(qnLogging::level::fatal, "Cannot decode the format type of the video.");
     }
-    if (!video) {
+    const double rate = video ? video->FrameRate() : 0.0;
+    // G2Wait sleeps out a frame time holding the player's lock, so a rate below one frame in ten
+    // seconds is taken for a damaged header and refused like an unreadable one: near 0 it would
+    // stall the host for hours, and the smallest rates give frame times beyond any integer.
+    const bool refused = rate > 0.0 && rate < kMinFrameRate;
+    if (!video || refused) {
         Log(qnLogging::level::fatal, "Cannot decode the format type (frame rate) of the video.");
     }
-    const double rate = video ? video->FrameRate() : 0.0;
-    if (rate > 0.0) {
+    if (rate > 0.0 && !refused) {
         m_frameTimeMs = static_cast<std::int64_t>(std::trunc(1000.0 / rate));
     } else {
         Log(qnLogging::level::warn, "No frame time set for video. Using default.");
@@ -154,6 +181,7 @@ Result RVPlayer::GetPlaneDataType(std::int32_t plane, std::int32_t* dataType) {
 }
 
 Result RVPlayer::GetPlaneVPA(std::int32_t plane, std::uint8_t** base, VPAEntry** table) {
+    std::lock_guard imageLock(m_imageLock);
     return HostPlaneAccess(m_currentImage.handle(), plane, base, table);
 }
 
@@ -212,7 +240,7 @@ Result RVPlayer::G2Grab() {
     m_running = true;
     m_nextIndex = 0;
     m_currentIndex = 0;
-    m_dueNs = zyl::platform::monotonicNanoseconds() + m_frameTimeMs * kNsPerMs;
+    m_dueNs = Clock().Now() + m_frameTimeMs * kNsPerMs;
     return kOk;
 }
 
@@ -229,16 +257,18 @@ Result RVPlayer::G2Wait() {
     if (SetRawVideoFrameIndex(m_container.handle(), next) != kOk) {
         Log(qnLogging::level::err, "Cannot set frame index for video.");
     }
-    // The current image goes first, so its buffer takes the next frame: reading into the memory
-    // that was just read is markedly faster than alternating between two frame buffers. A host
-    // reads the current image between waits, never during one.
-    m_currentImage.Reset();
+    // The image the host sees stays until the next one is read: a failed read leaves it, and
+    // GetPlaneVPA always finds one.
     HostHandle image = nullptr;
     if (ReadRawVideoImage(m_container.handle(), &image) < 0) {
-        RestoreCurrentImage();
         Throw("Unable to read frame from video", 304);
     }
-    m_currentImage = WrapImage(image);
+    zylBase::HostRef<IImageVPA> previous = WrapImage(image);
+    {
+        std::lock_guard imageLock(m_imageLock);
+        std::swap(previous, m_currentImage);
+    }
+    previous.Reset();
     m_currentIndex = next;
     // A seek stored meanwhile wins over the plain advance.
     std::uint64_t expected = m_nextIndex.load();
@@ -258,22 +288,6 @@ zylBase::HostRef<IImageVPA> RVPlayer::WrapImage(HostHandle image) {
         return zylBase::HostRef<IImageVPA>(wrapped.Release(), static_cast<IImageVPA*>(vpa));
     }
     return {};
-}
-
-// After a failed read the host must still see the frame it saw before: it is read again (or,
-// before any frame, the blank first image made again).
-void RVPlayer::RestoreCurrentImage() {
-    HostHandle image = nullptr;
-    if (m_delivered > 0 && SetRawVideoFrameIndex(m_container.handle(), m_currentIndex) == kOk &&
-        ReadRawVideoImage(m_container.handle(), &image) == kOk) {
-        m_currentImage = WrapImage(image);
-        return;
-    }
-    try {
-        CreateFirstImage();
-    } catch (...) {
-        // Out of memory: the host sees no image until the next frame arrives.
-    }
 }
 
 Result RVPlayer::G2Freeze(bool) {
@@ -431,9 +445,59 @@ void RVPlayer::Limits(std::uint32_t number, CommandValue& lower, CommandValue& u
     }
 }
 
-Result RVPlayer::DeviceCtrlString(std::uint32_t command, const char* input, std::uint64_t inputSize,
+// The input is C text read up to its terminator, whatever size comes with it.
+Result RVPlayer::DeviceCtrlString(std::uint32_t command, const char* input, std::uint64_t,
                                   char* output, std::uint64_t* outputLength) {
-    return RunDeviceCtrlString(*this, command, input, inputSize, output, outputLength);
+    const std::uint32_t operation = command & kOperationMask;
+    const std::uint32_t number = command & kCommandMask;
+    if (!InRange(number))
+        return kNotSupported;
+    const bool isDouble = IsDouble(number);
+    const bool takesInput = operation == kOpSet || operation == kOpValidate;
+    const bool needsText = number == kCmdFrameIndex || number == kCmdPositionMs ||
+                           number == kCmdStepFrames || number == kCmdSeekRelativeMs;
+    if (takesInput && needsText && input == nullptr)
+        return kBadArgument;
+
+    // Both C parsers run; the command's type decides which result is used.
+    const char* text = input ? input : "0";
+    CommandValue value;
+    value.integer = static_cast<std::int32_t>(std::strtol(text, nullptr, 10));
+    value.real = std::strtod(text, nullptr);
+
+    std::uint64_t size = isDouble ? sizeof(double) : sizeof(std::int32_t);
+    CommandValue result;
+    void* out = isDouble ? static_cast<void*>(&result.real) : static_cast<void*>(&result.integer);
+    const void* in =
+        isDouble ? static_cast<const void*>(&value.real) : static_cast<const void*>(&value.integer);
+    const Result r = RunDeviceCtrlCmd(*this, command, in, size, out, &size);
+    if (r != kOk)
+        return r;
+    if (outputLength == nullptr)
+        return kOk;
+
+    std::string formatted;
+    if (!takesInput) {
+        std::ostringstream stream;
+        if (isDouble) {
+            stream << result.real;
+        } else {
+            stream << result.integer;
+        }
+        formatted = stream.str();
+    }
+    if (output == nullptr) {
+        *outputLength = takesInput ? 1 : formatted.size() + 1;
+        return kOk;
+    }
+    if (*outputLength > 0) {
+        const std::size_t room = static_cast<std::size_t>(*outputLength - 1);
+        const std::size_t n = formatted.size() < room ? formatted.size() : room;
+        std::memcpy(output, formatted.data(), n);
+        output[n] = '\0';
+    }
+    *outputLength = formatted.size();
+    return kOk;
 }
 
 Result RVPlayer::DeviceCtrlCmd(std::uint32_t command, const void* input, std::uint64_t inputSize,

@@ -3,12 +3,15 @@
 //
 // One recursive lock (m_lock) guards the acquisition state; G2Wait holds it while it reads and
 // while it sleeps. Seeks only store the atomic next index, without the lock. The IImageVPA
-// getters read fields fixed at construction; GetPlaneVPA reads the current image without the
-// lock, as the host calls it between waits. Lock order: m_lock, then the host's own locks.
+// getters read fields fixed at construction; GetPlaneVPA takes only m_imageLock, which guards
+// the current image for the moment G2Wait swaps in a new one, so it never waits for a read or
+// a sleep. Lock order: m_lock, m_imageLock, then the host's own locks; an image is released
+// outside m_imageLock.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "module/base/threads/critical_section.h"
@@ -18,6 +21,18 @@
 #include "module/entry/HostStorage.h"
 
 namespace ZYL {
+
+// The time G2Wait paces by: the steady clock in nanoseconds and a sleep until a due time, which
+// may return early. Tests put a virtual clock in its place.
+class PacingClock {
+public:
+    virtual ~PacingClock() = default;
+    virtual std::int64_t Now() = 0;
+    virtual void SleepUntil(std::int64_t dueNs) = 0;
+};
+
+// Process-wide; null restores the system clock. Set only while no player paces.
+void SetPacingClockForTesting(PacingClock* clock);
 
 class RVPlayer : public IImageVPA,
                  public IGrabber,
@@ -93,7 +108,6 @@ private:
 
     void ReadMetadata();
     void CreateFirstImage();
-    void RestoreCurrentImage();
     static zylBase::HostRef<IImageVPA> WrapImage(HostHandle image);
     double SpanMs() const;
     // A frame index from a position inside the video (the wrap rules applied).
@@ -108,6 +122,7 @@ private:
     std::atomic<std::uint64_t> m_nextIndex{0};
     std::atomic<std::uint64_t> m_currentIndex{0};
     std::uint64_t m_frameCount = 0;
+    std::mutex m_imageLock;
     zylBase::HostRef<IImageVPA> m_currentImage;
     std::int64_t m_dueNs = 0;
     std::int32_t m_planes = 0;

@@ -290,15 +290,26 @@ TEST_F(RawPlayer, WaitAndStatusFromTwoThreads) {
 TEST_F(RawPlayer, InterfaceListAndHousekeeping) {
     auto camera = OpenSpec(ZyrvClip{});
     ASSERT_TRUE(camera);
-    EXPECT_EQ(camera->interfaceIds, (std::vector<std::uint64_t>{1, 2, 8, 16, 10}));
     IDisposableType* object = camera->vpa;
     std::uint64_t count = 0;
     EXPECT_EQ(object->GetInterfaces(nullptr, &count), kOk);
     EXPECT_EQ(count, 5u);
-    InterfaceEntry entries[5] = {};
+    InterfaceEntry entries[7] = {};
     count = 4;
     EXPECT_EQ(object->GetInterfaces(entries, &count), kBadArgument);
+    EXPECT_EQ(count, 4u);
     EXPECT_EQ(entries[0].id, 0u) << "nothing written";
+    EXPECT_EQ(entries[0].pointer, nullptr);
+    count = 7;
+    ASSERT_EQ(object->GetInterfaces(entries, &count), kOk);
+    ASSERT_EQ(count, 5u) << "the count of entries written";
+    std::vector<std::uint64_t> ids;
+    for (std::size_t i = 0; i < count; ++i) {
+        ids.push_back(entries[i].id);
+        EXPECT_NE(entries[i].pointer, nullptr);
+    }
+    EXPECT_EQ(ids, (std::vector<std::uint64_t>{1, 2, 8, 16, 10}));
+    EXPECT_EQ(entries[5].id, 0u) << "nothing past the list";
     ClassId id{};
     EXPECT_EQ(camera->grabber->GetClassId(&id), kOk);
     EXPECT_EQ(id.data1, 0x7DBE4A03u);
@@ -375,6 +386,75 @@ TEST_F(RawPlayer, DeviceControlRules) {
     camera->grab2->G2Grab();
     camera->SetInt(kCmdFrameIndex, 4);
     EXPECT_EQ(WaitIndex(*camera), 4);
+}
+
+TEST_F(RawPlayer, TextCommandsReadTheWholeText) {
+    ZyrvClip clip;
+    clip.frames = 10;
+    clip.fps = 1000;  // 1 ms frames: quick, and positions in milliseconds equal frame numbers
+    auto camera = OpenSpec(clip);
+    ASSERT_TRUE(camera);
+    IDeviceCtrl& d = *camera->device;
+    std::uint64_t length = 0;
+    camera->grab2->G2Grab();
+    EXPECT_EQ(d.DeviceCtrlString(kCmdFrameIndex | kOpSet, "2", 0, nullptr, &length), kOk);
+    EXPECT_EQ(length, 1u);
+    EXPECT_EQ(WaitIndex(*camera), 2) << "the text counts, not the input size";
+    EXPECT_EQ(d.DeviceCtrlString(kCmdFrameIndex | kOpSet, "12", 1, nullptr, &length), kOk);
+    EXPECT_EQ(WaitIndex(*camera), 3) << "12 wraps by the span of 9 frames";
+    EXPECT_EQ(d.DeviceCtrlString(kCmdPositionMs | kOpSet, "65.5", 1, nullptr, &length), kOk);
+    EXPECT_EQ(WaitIndex(*camera), 2) << "65.5 ms wraps by 9 ms seven times";
+    EXPECT_EQ(d.DeviceCtrlString(kCmdStepFrames | kOpSet, "-4", 0, nullptr, &length), kOk);
+    EXPECT_EQ(WaitIndex(*camera), 7);
+    EXPECT_EQ(d.DeviceCtrlString(kCmdSeekRelativeMs | kOpSet, "5", 0, nullptr, &length), kOk);
+    EXPECT_EQ(WaitIndex(*camera), 3);
+    EXPECT_EQ(d.DeviceCtrlString(kCmdFrameIndex | kOpValidate, "10", 1, nullptr, &length),
+              kBadArgument);
+    EXPECT_EQ(d.DeviceCtrlString(kCmdFrameIndex | kOpValidate, "9", 0, nullptr, &length), kOk);
+    EXPECT_EQ(d.DeviceCtrlString(kCmdFrameCount | kOpSet, "3", 1, nullptr, &length), kFailed)
+        << "read-only";
+
+    // Without text only a set or check of these four commands is refused.
+    for (const std::uint32_t number :
+         {kCmdFrameIndex, kCmdPositionMs, kCmdStepFrames, kCmdSeekRelativeMs}) {
+        for (const std::uint32_t operation : {kOpSet, kOpValidate}) {
+            EXPECT_EQ(d.DeviceCtrlString(number | operation, nullptr, 0, nullptr, &length),
+                      kBadArgument)
+                << number << " " << std::hex << operation;
+        }
+    }
+    EXPECT_EQ(d.DeviceCtrlString(kCmdRewind | kOpSet, nullptr, 0, nullptr, &length), kOk);
+    EXPECT_EQ(WaitIndex(*camera), 0);
+    char text[16] = {};
+    length = sizeof text;
+    EXPECT_EQ(d.DeviceCtrlString(kCmdFrameIndex, nullptr, 0, text, &length), kOk);
+    EXPECT_STREQ(text, "0");
+}
+
+TEST_F(RawPlayer, PlaneAccessDuringAWaitFindsAnImage) {
+    ZyrvClip clip;
+    clip.width = 640;
+    clip.height = 480;
+    clip.frames = 3;
+    auto camera = OpenSpec(clip);
+    ASSERT_TRUE(camera);
+    camera->grab2->G2Grab();
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        for (int i = 0; i < 100; ++i)
+            EXPECT_EQ(camera->grab2->G2Wait(), kOk);
+        done = true;
+    });
+    int looks = 0, misses = 0;
+    while (!done) {
+        std::uint8_t* base = nullptr;
+        VPAEntry* table = nullptr;
+        if (camera->vpa->GetPlaneVPA(0, &base, &table) != kOk || base == nullptr)
+            ++misses;
+        ++looks;
+    }
+    waiter.join();
+    EXPECT_EQ(misses, 0) << "of " << looks << " looks";
 }
 
 TEST_F(RawPlayer, DigitalPorts) {
