@@ -67,6 +67,7 @@ inline constexpr HRESULT E_POINTER = ToHResult(0x80004003);
 inline constexpr HRESULT E_ABORT = ToHResult(0x80004004);
 inline constexpr HRESULT E_FAIL = ToHResult(0x80004005);
 inline constexpr HRESULT E_UNEXPECTED = ToHResult(0x8000FFFF);
+inline constexpr HRESULT E_ACCESSDENIED = ToHResult(0x80070005);
 inline constexpr HRESULT E_OUTOFMEMORY = ToHResult(0x8007000E);
 inline constexpr HRESULT E_INVALIDARG = ToHResult(0x80070057);
 inline constexpr HRESULT CLASS_E_NOAGGREGATION = ToHResult(0x80040110);

@@ -17,7 +17,6 @@ using dshow::graph::PinsOf;
 namespace {
 
 constexpr std::size_t kMaxDepth = 4;
-constexpr HRESULT VFW_E_UNKNOWN_FILE_TYPE = ToHResult(0x80040240);
 
 }  // namespace
 
