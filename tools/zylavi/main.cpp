@@ -36,6 +36,10 @@ const char* kUsage =
     "  selfcheck [--json]     check the registry file, the settings and the module's log cycle\n"
     "  probe FILE [--json]    the filter graph RenderFile builds for FILE: filters, pins,\n"
     "                         connections and media types\n"
+    "  probe FILE --frames N --md5 [--mono] [--seek-frame K] [--json]\n"
+    "                         decode N frames of the first video stream as fast as possible and\n"
+    "                         print each frame's MD5 (top line first, rgb24, or gray for grey\n"
+    "                         video; --mono: NV12 accepted and its luma plane hashed)\n"
     "  register MODULE [--json], unregister MODULE [--json]\n"
     "                         call a COM server library's DllRegisterServer or\n"
     "                         DllUnregisterServer (it writes its classes to the registry file)\n"
@@ -81,7 +85,7 @@ int main(int argc, char** argv) {
         {"log", zyl::cli::Log, {}, {"--module", "--level"}},
         {"selfcheck", zyl::cli::Selfcheck, {}, {}},
         {"register", zyl::cli::Register, {}, {}},
-        {"probe", zyl::cli::Probe, {}, {}},
+        {"probe", zyl::cli::Probe, {"--md5", "--mono"}, {"--frames", "--seek-frame"}},
         {"unregister", zyl::cli::Unregister, {}, {}},
     };
     const std::string name = raw[0];

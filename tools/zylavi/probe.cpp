@@ -1,5 +1,6 @@
 // zylavi probe: builds the graph RenderFile builds for a file and prints its filters, pins,
 // connections and connection media types.
+#include <algorithm>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -8,10 +9,13 @@
 #include "cli.h"
 #include "com/com_ptr.h"
 #include "com/runtime.h"
+#include "common/frame_pull.h"
 #include "common/module_host.h"
 #include "directshow/dshow_interfaces.h"
 #include "directshow/media_type.h"
-#include "directshow/platform_classes.h"
+#include "directshow/media/media_filters.h"
+#include "directshow/media/media_source.h"
+#include "directshow/media/media_types.h"
 #include "platform/text.h"
 
 namespace zyl::cli {
@@ -43,6 +47,14 @@ std::string GuidName(const GUID& g) {
         {&FORMAT_VideoInfo2, "VideoInfo2"},
         {&FORMAT_WaveFormatEx, "WaveFormatEx"},
         {&FORMAT_None, "None"},
+        {&FORMAT_MPEGVideo, "MPEGVideo"},
+        {&FORMAT_MPEG2Video, "MPEG2Video"},
+        {&dshow::media::MEDIASUBTYPE_H264, "H264"},
+        {&dshow::media::MEDIASUBTYPE_HEVC, "HEVC"},
+        {&dshow::media::MEDIASUBTYPE_MP4V, "MP4V"},
+        {&dshow::media::MEDIASUBTYPE_MJPG, "MJPG"},
+        {&dshow::media::MEDIASUBTYPE_MPEG1Payload, "MPEG1Payload"},
+        {&dshow::media::MEDIASUBTYPE_MPEG2_VIDEO, "MPEG2_VIDEO"},
         {&GUID_NULL, "none"},
     };
     for (const Known& k : kKnown) {
@@ -122,14 +134,13 @@ std::vector<FilterReport> Describe(IGraphBuilder* graph) {
                     p.major = GuidName(type.majortype);
                     p.subtype = GuidName(type.subtype);
                     p.format = GuidName(type.formattype);
-                    if (type.formattype == FORMAT_VideoInfo &&
-                        type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
-                        const auto* vih = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat);
-                        p.width = vih->bmiHeader.biWidth;
-                        p.height = vih->bmiHeader.biHeight;
-                        if (vih->AvgTimePerFrame > 0)
+                    dshow::media::VideoGeometry geometry;
+                    if (dshow::media::ReadVideoGeometry(type, &geometry)) {
+                        p.width = geometry.width;
+                        p.height = geometry.height;
+                        if (geometry.frameTime > 0)
                             p.fps = static_cast<double>(UNITS) /
-                                    static_cast<double>(vih->AvgTimePerFrame);
+                                    static_cast<double>(geometry.frameTime);
                     }
                     FreeMediaType(type);
                 }
@@ -141,6 +152,55 @@ std::vector<FilterReport> Describe(IGraphBuilder* graph) {
     return filters;
 }
 
+// Why the engine's source cannot open a file, in words.
+std::string OpenFailure(const std::string& file) {
+    const auto wide = platform::utf8ToWide(file);
+    if (!wide)
+        return "the name is not valid text";
+    auto* source = new dshow::media::CMediaSource(nullptr);
+    source->NonDelegatingAddRef();
+    const HRESULT hr = source->Load(wide->c_str(), nullptr);
+    std::string cause = FAILED(hr) ? source->LastError() : std::string();
+    source->NonDelegatingRelease();
+    return cause;
+}
+
+int Checksums(const Args& args, const std::string& file) {
+    long long frames = 0, seek = -1;
+    if (!args.get("--frames") || !ToInt(*args.get("--frames"), frames) || frames <= 0) {
+        std::cerr << "zylavi probe: --md5 needs --frames N with N > 0\n";
+        return kExitUsage;
+    }
+    if (auto text = args.get("--seek-frame"); text && (!ToInt(*text, seek) || seek < 0)) {
+        std::cerr << "zylavi probe: --seek-frame needs a frame number >= 0\n";
+        return kExitUsage;
+    }
+    tools::PullOptions options;
+    options.frames = static_cast<int>(std::min<long long>(frames, 1'000'000));
+    options.mono = args.has("--mono");
+    options.seekFrame = seek;
+    const tools::PullResult result = tools::PullFrames(file, options);
+    if (!result.ok) {
+        std::cerr << "zylavi probe: " << result.error << "\n";
+        return kExitFailed;
+    }
+    const long long first = seek < 0 ? 0 : seek;
+    if (args.json) {
+        std::cout << "{\"file\":" << Quoted(file) << ",\"subtype\":" << Quoted(result.subtype)
+                  << ",\"pixel_format\":" << Quoted(result.pixelFormat) << ",\"frames\":[";
+        for (std::size_t i = 0; i < result.md5s.size(); ++i)
+            std::cout << (i ? "," : "") << "{\"index\":" << first + static_cast<long long>(i)
+                      << ",\"md5\":" << Quoted(result.md5s[i]) << "}";
+        std::cout << "]}\n";
+    } else {
+        std::cout << "# " << file << ": " << result.md5s.size() << " frame(s) as "
+                  << result.subtype << ", hashed as " << result.pixelFormat << "\n";
+        for (std::size_t i = 0; i < result.md5s.size(); ++i)
+            std::cout << first + static_cast<long long>(i) << " " << result.md5s[i] << "\n";
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 int Probe(const Args& args) {
@@ -149,8 +209,14 @@ int Probe(const Args& args) {
         return kExitUsage;
     }
     const std::string file = args.positional[0];
+    if (args.has("--md5"))
+        return Checksums(args, file);
+    if (args.has("--mono") || args.get("--frames") || args.get("--seek-frame")) {
+        std::cerr << "zylavi probe: --frames, --mono and --seek-frame go with --md5\n";
+        return kExitUsage;
+    }
     CoInitialize(nullptr);
-    dshow::RegisterPlatformClasses();
+    dshow::media::RegisterMediaFilters();
     int status = kExitOk;
     {
         ComPtr<IGraphBuilder> graph;
@@ -208,11 +274,13 @@ int Probe(const Args& args) {
             }
         }
         if (FAILED(hr)) {
-            std::cerr << "zylavi probe: RenderFile failed for " << file << ": " << Hex(hr)
-                      << (hr == ToHResult(0x80040240)
-                              ? " (no source filter is registered for this extension)"
-                              : "")
-                      << "\n";
+            const std::string cause = OpenFailure(file);
+            std::cerr << "zylavi probe: RenderFile failed for " << file << ": " << Hex(hr);
+            if (!cause.empty())
+                std::cerr << " (" << cause << ")";
+            else if (hr == VFW_E_UNKNOWN_FILE_TYPE)
+                std::cerr << " (no source filter is registered for this extension)";
+            std::cerr << "\n";
             status = kExitFailed;
         }
     }

@@ -1,0 +1,79 @@
+// CMediaSource: the engine's source/splitter for every container FFmpeg reads. Load opens the
+// file and makes one output pin per video, audio and text stream, each with a real media type
+// (media_types.h); an AVI file's source calls itself "AVI Splitter" in the graph, others by
+// their container ("MPEG-4 Splitter", "Matroska Splitter"...).
+//
+// Each pin (CMediaSourcePin) owns a demuxer of its own (StreamReader) and pushes that stream's
+// packets from its streaming thread: compressed packets as they are, uncompressed AVI frames as
+// the file's DIB bytes, text packets as NUL-terminated text. Seeking is the source base's:
+// frame-exact together with the decoder, which drops the frames before the target.
+//
+// Threads and locks are CSource's and CSourceSeekingStream's: Load runs on the application
+// thread under the filter lock, while the filter is stopped; the reader is touched only by the
+// pin's streaming thread or with that thread parked.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "directshow/filter_graph.h"
+#include "directshow/media/stream_reader.h"
+#include "directshow/source_seeking.h"
+
+namespace dshow::media {
+
+inline constexpr CLSID CLSID_MediaSource{
+    0x7D3B0E51, 0x1C2A, 0x4B8E, {0x9A, 0x61, 0x3E, 0x05, 0xC4, 0x72, 0xD8, 0x19}};
+
+class CMediaSourcePin final : public CSourceSeekingStream {
+public:
+    CMediaSourcePin(CSource* filter, HRESULT* hr, const wchar_t* name,
+                    std::unique_ptr<StreamReader> reader, const CMediaType& type,
+                    REFERENCE_TIME frameTime, REFERENCE_TIME duration);
+
+    HRESULT GetMediaType(int position, CMediaType* type) override;
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
+
+    // Packets too large for a sample, skipped (streaming thread writes, anyone reads).
+    LONG SkippedPackets() const { return m_skipped.load(); }
+
+protected:
+    HRESULT FillBuffer(IMediaSample* sample) override;
+    HRESULT OnSeek(REFERENCE_TIME start) override;
+
+private:
+    std::unique_ptr<StreamReader> m_reader;
+    const CMediaType m_type;
+    const bool m_text;
+    const REFERENCE_TIME m_frameTime;
+    PacketPtr m_packet;
+    REFERENCE_TIME m_lastEnd = 0;  // where a packet without a time stamp starts
+    std::atomic<LONG> m_skipped{0};
+};
+
+class CMediaSource final : public CSource, public IFileSourceFilter, public ISourceFilterName {
+public:
+    explicit CMediaSource(IUnknown* outer);
+
+    DECLARE_IUNKNOWN
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override;
+
+    // IFileSourceFilter: one file per filter; E_UNEXPECTED for a second Load.
+    HRESULT Load(LPCWSTR fileName, const AM_MEDIA_TYPE* type) override;
+    HRESULT GetCurFile(LPWSTR* fileName, AM_MEDIA_TYPE* type) override;
+    // ISourceFilterName
+    HRESULT GetSourceName(LPWSTR* name) override;
+
+    // Why the last Load failed, in words (empty after a success).
+    std::string LastError() const;
+
+private:
+    std::wstring m_file;
+    std::wstring m_name;
+    std::string m_error;
+};
+
+// The name a source of this container gets in the graph.
+std::wstring SplitterName(const AVInputFormat* format);
+
+}  // namespace dshow::media

@@ -1,0 +1,158 @@
+#include "directshow/media/stream_reader.h"
+
+#include <algorithm>
+
+namespace dshow::media {
+
+HRESULT StreamReader::Open(const std::string& path, std::unique_ptr<StreamReader>* reader,
+                           std::string* error) {
+    AVFormatContext* raw = nullptr;
+    int result = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    if (result < 0) {
+        *error = ErrorText(result);
+        return ToHResult(result);
+    }
+    FormatContextPtr context(raw);
+    result = avformat_find_stream_info(context.get(), nullptr);
+    if (result < 0) {
+        *error = "cannot read its streams: " + ErrorText(result);
+        return ToHResult(result);
+    }
+    std::unique_ptr<StreamReader> opened(new StreamReader);
+    opened->m_context = std::move(context);
+    opened->m_pending.reset(av_packet_alloc());
+    if (!opened->m_pending) {
+        *error = "out of memory";
+        return E_OUTOFMEMORY;
+    }
+    *reader = std::move(opened);
+    return S_OK;
+}
+
+void StreamReader::Select(int streamIndex) {
+    for (unsigned i = 0; i < m_context->nb_streams; ++i)
+        m_context->streams[i]->discard =
+            static_cast<int>(i) == streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    m_stream = m_context->streams[streamIndex];
+    m_origin = StreamStart();
+}
+
+REFERENCE_TIME StreamReader::StreamStart() const {
+    if (m_stream->start_time != AV_NOPTS_VALUE)
+        return ToMediaTime(m_stream->start_time, m_stream->time_base);
+    if (m_context->start_time != AV_NOPTS_VALUE)
+        return ToMediaTime(m_context->start_time, AVRational{1, AV_TIME_BASE});
+    return 0;
+}
+
+int StreamReader::ReadRaw(AVPacket* packet) {
+    m_untouched = false;
+    for (;;) {
+        av_packet_unref(packet);
+        const int result = av_read_frame(m_context.get(), packet);
+        if (result < 0)
+            return result;
+        if (packet->stream_index == m_stream->index)
+            return 0;
+    }
+}
+
+int StreamReader::Read(AVPacket* packet) {
+    if (m_hasPending) {
+        av_packet_unref(packet);
+        av_packet_move_ref(packet, m_pending.get());
+        m_hasPending = false;
+        m_untouched = false;
+        return 0;
+    }
+    return ReadRaw(packet);
+}
+
+int StreamReader::SeekTo(REFERENCE_TIME time) {
+    const std::int64_t target = FromMediaTime(time + m_origin, m_stream->time_base);
+    if (av_seek_frame(m_context.get(), m_stream->index, target, AVSEEK_FLAG_BACKWARD) >= 0)
+        return 0;
+    if (avformat_seek_file(m_context.get(), m_stream->index, INT64_MIN, target, target, 0) >= 0)
+        return 0;
+    // Nothing before the target (or no index): the start of the file.
+    if (av_seek_frame(m_context.get(), m_stream->index, INT64_MIN, AVSEEK_FLAG_BACKWARD) >= 0)
+        return 0;
+    return av_seek_frame(m_context.get(), -1, 0, AVSEEK_FLAG_BYTE);
+}
+
+int StreamReader::SeekBefore(REFERENCE_TIME time) {
+    m_hasPending = false;
+    av_packet_unref(m_pending.get());
+    if (time <= 0 && m_untouched)
+        return 0;
+    const bool video = m_stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    const REFERENCE_TIME frame = FrameTime() > 0 ? FrameTime() : 40 * 10'000;
+    // Demuxers index key frames by decode time, which runs ahead of the display time by the
+    // reordering delay; starting a little earlier makes sure the key frame is shown at or
+    // before the target. Program and transport streams have no index at all and land where
+    // a bisection of the file takes them, so the search widens until it finds such a key frame.
+    REFERENCE_TIME margin = video ? 16 * frame : 0;
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        const REFERENCE_TIME target = std::max<REFERENCE_TIME>(time - margin, 0);
+        int result = SeekTo(target);
+        if (result < 0)
+            return result;
+        for (;;) {
+            result = ReadRaw(m_pending.get());
+            if (result < 0)
+                return 0;  // nothing left to show: the next read ends the stream
+            if (!video || (m_pending->flags & AV_PKT_FLAG_KEY))
+                break;
+        }
+        const REFERENCE_TIME shown = PacketTime(*m_pending);
+        if (!video || target == 0 || shown == AV_NOPTS_VALUE || shown <= time) {
+            m_hasPending = true;
+            return 0;
+        }
+        margin = margin * 4 + frame;
+    }
+    m_hasPending = true;
+    return 0;
+}
+
+REFERENCE_TIME StreamReader::PacketTime(const AVPacket& packet) const {
+    const std::int64_t stamp = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+    if (stamp == AV_NOPTS_VALUE)
+        return AV_NOPTS_VALUE;
+    return ToMediaTime(stamp, m_stream->time_base) - m_origin;
+}
+
+REFERENCE_TIME StreamReader::PacketDecodeTime(const AVPacket& packet) const {
+    const std::int64_t stamp = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+    if (stamp == AV_NOPTS_VALUE)
+        return AV_NOPTS_VALUE;
+    return ToMediaTime(stamp, m_stream->time_base) - m_origin;
+}
+
+REFERENCE_TIME StreamReader::PacketDuration(const AVPacket& packet) const {
+    return packet.duration > 0 ? ToMediaTime(packet.duration, m_stream->time_base) : 0;
+}
+
+REFERENCE_TIME StreamReader::FrameTime() const {
+    if (m_stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+        return 0;
+    const AVRational rate =
+        av_guess_frame_rate(m_context.get(), const_cast<AVStream*>(m_stream), nullptr);
+    if (rate.num <= 0 || rate.den <= 0)
+        return 0;
+    return av_rescale(10'000'000, rate.den, rate.num);
+}
+
+REFERENCE_TIME StreamReader::Duration() const {
+    if (m_stream->duration != AV_NOPTS_VALUE && m_stream->duration > 0)
+        return ToMediaTime(m_stream->duration, m_stream->time_base) + StreamStart() - m_origin;
+    if (m_context->duration != AV_NOPTS_VALUE && m_context->duration > 0) {
+        REFERENCE_TIME end = ToMediaTime(m_context->duration, AVRational{1, AV_TIME_BASE});
+        if (m_context->start_time != AV_NOPTS_VALUE)
+            end += ToMediaTime(m_context->start_time, AVRational{1, AV_TIME_BASE});
+        return std::max<REFERENCE_TIME>(end - m_origin, 0);
+    }
+    return 0;
+}
+
+}  // namespace dshow::media

@@ -1,0 +1,69 @@
+// StreamReader: one demuxer over a file, reading the packets of one stream. Each output pin of
+// the media source owns one, so every stream reads, seeks and ends on its own thread without
+// waiting for the others (the price is that each reads the file's bytes once).
+//
+// Times are media time (100 ns) relative to an origin: by default the stream's own first
+// presentation time, so that a stream with a start time other than 0 (an edit list, a program
+// stream's clock) still begins at 0 and frame n lies at n times the frame time. The source
+// gives every stream of a file the origin of its first video stream, so they stay in step.
+//
+// Not thread-safe: the owning pin calls it from its streaming thread, or while that thread is
+// parked (a seek). No locks.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "directshow/media/ffmpeg.h"
+
+namespace dshow::media {
+
+class StreamReader {
+public:
+    // Opens the file (a UTF-8 path) and reads its stream information. On failure the HRESULT
+    // says what kind and error names the cause.
+    static HRESULT Open(const std::string& path, std::unique_ptr<StreamReader>* reader,
+                        std::string* error);
+
+    AVFormatContext* Context() const { return m_context.get(); }
+    // Reads only this stream from now on; the others are discarded by the demuxer.
+    void Select(int streamIndex);
+    const AVStream* Stream() const { return m_stream; }
+    // The media time that counts as 0 (absolute, in the file's clock).
+    void SetOrigin(REFERENCE_TIME origin) { m_origin = origin; }
+    REFERENCE_TIME StreamStart() const;
+
+    // The next packet of the stream (packet is unreferenced first): 0, AVERROR_EOF at the end,
+    // another error when the file cannot be read further.
+    int Read(AVPacket* packet);
+
+    // Moves so that the next packet read is a key frame shown at or before the time: the first
+    // frame whose display interval holds the time is then decoded from it. Falls back to the
+    // start of the file when the demuxer cannot seek.
+    int SeekBefore(REFERENCE_TIME time);
+
+    // A packet's presentation time (decode time when it has none) relative to the origin, or
+    // AV_NOPTS_VALUE.
+    REFERENCE_TIME PacketTime(const AVPacket& packet) const;
+    REFERENCE_TIME PacketDecodeTime(const AVPacket& packet) const;
+    REFERENCE_TIME PacketDuration(const AVPacket& packet) const;
+
+    // Frame time from the stream's frame rate (0 when it has none), duration from the stream
+    // or the container (0 when unknown), both in media time.
+    REFERENCE_TIME FrameTime() const;
+    REFERENCE_TIME Duration() const;
+
+private:
+    StreamReader() = default;
+    int ReadRaw(AVPacket* packet);
+    int SeekTo(REFERENCE_TIME time);
+
+    FormatContextPtr m_context;
+    AVStream* m_stream = nullptr;
+    REFERENCE_TIME m_origin = 0;
+    PacketPtr m_pending;        // a packet read ahead while seeking, returned next
+    bool m_hasPending = false;
+    bool m_untouched = true;  // nothing read since opening: no seek needed for the start
+};
+
+}  // namespace dshow::media

@@ -1,0 +1,269 @@
+#include "directshow/media/video_decoder.h"
+
+#include <cstring>
+
+namespace dshow::media {
+namespace {
+
+bool IsUncompressed(const GUID& subtype) {
+    return subtype == MEDIASUBTYPE_RGB8 || subtype == MEDIASUBTYPE_RGB24 ||
+           subtype == MEDIASUBTYPE_RGB32 || subtype == MEDIASUBTYPE_NV12;
+}
+
+AVPixelFormat TargetFormat(const GUID& subtype) {
+    if (subtype == MEDIASUBTYPE_RGB32)
+        return AV_PIX_FMT_BGRA;  // DirectShow's RGB32 is B, G, R, X in memory
+    if (subtype == MEDIASUBTYPE_RGB24)
+        return AV_PIX_FMT_BGR24;
+    if (subtype == MEDIASUBTYPE_NV12)
+        return AV_PIX_FMT_NV12;
+    return AV_PIX_FMT_GRAY8;
+}
+
+}  // namespace
+
+CVideoDecoder::CVideoDecoder(IUnknown* outer)
+    : CDecoderFilter(L"Video Decoder", outer, CLSID_VideoDecoder),
+      m_packet(av_packet_alloc()),
+      m_frame(av_frame_alloc()) {}
+
+CVideoDecoder::~CVideoDecoder() = default;
+
+HRESULT CVideoDecoder::CheckInputType(const CMediaType* type) {
+    if (!type || type->majortype != MEDIATYPE_Video || IsUncompressed(type->subtype))
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    const CodecParametersPtr parameters = CodecParametersFromType(*type);
+    if (!parameters || !avcodec_find_decoder(parameters->codec_id))
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    return S_OK;
+}
+
+int CVideoDecoder::OutputSubtypes(GUID* subtypes) const {
+    int count = 0;
+    if (m_geometry.bitCount == 8)
+        subtypes[count++] = MEDIASUBTYPE_RGB8;
+    subtypes[count++] = MEDIASUBTYPE_NV12;
+    subtypes[count++] = MEDIASUBTYPE_RGB32;
+    subtypes[count++] = MEDIASUBTYPE_RGB24;
+    return count;
+}
+
+HRESULT CVideoDecoder::GetMediaType(int position, CMediaType* type) {
+    if (!type)
+        return E_POINTER;
+    if (position < 0)
+        return E_INVALIDARG;
+    if (!m_input.IsConnected())
+        return E_UNEXPECTED;
+    GUID subtypes[4];
+    if (position >= OutputSubtypes(subtypes))
+        return VFW_S_NO_MORE_ITEMS;
+    *type = UncompressedVideoType(subtypes[position], m_geometry.width, m_geometry.height,
+                                  m_geometry.frameTime);
+    return type->IsValid() ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CVideoDecoder::CheckTransform(const CMediaType* in, const CMediaType* out) {
+    if (FAILED(CheckInputType(in)) || !out || out->majortype != MEDIATYPE_Video)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    VideoGeometry input, output;
+    if (!ReadVideoGeometry(*in, &input) || !ReadVideoGeometry(*out, &output) ||
+        out->formattype != FORMAT_VideoInfo)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    GUID subtypes[4];
+    const int count = OutputSubtypes(subtypes);
+    bool offered = false;
+    for (int i = 0; i < count; ++i)
+        offered = offered || subtypes[i] == out->subtype;
+    // The picture keeps its size: no scaling here.
+    if (!offered || output.width != input.width || output.height != input.height)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    return S_OK;
+}
+
+HRESULT CVideoDecoder::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
+    const CMediaType& type = m_output.CurrentMediaType();
+    request->cBuffers = std::max<LONG>(request->cBuffers, 3);
+    request->cbBuffer = std::max<LONG>(request->cbBuffer, static_cast<LONG>(type.lSampleSize));
+    request->cbAlign = std::max<LONG>(request->cbAlign, 1);
+    ALLOCATOR_PROPERTIES actual{};
+    const HRESULT hr = allocator->SetProperties(request, &actual);
+    if (FAILED(hr))
+        return hr;
+    return actual.cbBuffer < static_cast<LONG>(type.lSampleSize) ? E_FAIL : S_OK;
+}
+
+HRESULT CVideoDecoder::SetMediaType(PIN_DIRECTION direction, const CMediaType* type) {
+    if (direction == PINDIR_INPUT) {
+        m_parameters = CodecParametersFromType(*type);
+        if (!m_parameters || !ReadVideoGeometry(*type, &m_geometry))
+            return VFW_E_TYPE_NOT_ACCEPTED;
+        m_codec.reset();
+    } else {
+        m_outputSubtype = type->subtype;
+        m_scale.reset();
+    }
+    return S_OK;
+}
+
+HRESULT CVideoDecoder::BreakConnect(PIN_DIRECTION direction) {
+    CAutoLock lock(&m_csReceive);
+    if (direction == PINDIR_INPUT) {
+        m_codec.reset();
+        m_parameters.reset();
+    }
+    m_scale.reset();
+    return S_OK;
+}
+
+HRESULT CVideoDecoder::OpenCodec() {
+    if (!m_packet || !m_frame || !m_parameters)
+        return E_OUTOFMEMORY;
+    const AVCodec* codec = avcodec_find_decoder(m_parameters->codec_id);
+    if (!codec)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    CodecContextPtr context(avcodec_alloc_context3(codec));
+    if (!context)
+        return E_OUTOFMEMORY;
+    if (avcodec_parameters_to_context(context.get(), m_parameters.get()) < 0)
+        return E_FAIL;
+    // A thread per core, on whole frames where the codec allows it.
+    context->thread_count = 0;
+    context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    context->pkt_timebase = kMediaTimeBase;
+    const int result = avcodec_open2(context.get(), codec, nullptr);
+    if (result < 0)
+        return ToHResult(result);
+    m_codec = std::move(context);
+    return S_OK;
+}
+
+HRESULT CVideoDecoder::StartStreaming() {
+    CAutoLock lock(&m_csReceive);
+    m_haveFrame = false;
+    m_draining = false;
+    if (m_codec)
+        return S_OK;
+    return OpenCodec();
+}
+
+HRESULT CVideoDecoder::SendInput(IMediaSample* in) {
+    if (!m_codec)
+        return E_UNEXPECTED;
+    if (!in) {
+        if (m_draining)
+            return S_OK;
+        const int result = avcodec_send_packet(m_codec.get(), nullptr);
+        if (result == AVERROR(EAGAIN))
+            return S_FALSE;
+        m_draining = true;
+        return S_OK;
+    }
+    BYTE* data = nullptr;
+    if (FAILED(in->GetPointer(&data)))
+        return E_UNEXPECTED;
+    av_packet_unref(m_packet.get());
+    m_packet->data = data;
+    m_packet->size = in->GetActualDataLength();
+    REFERENCE_TIME start = 0, end = 0;
+    const HRESULT timed = in->GetTime(&start, &end);
+    m_packet->pts = SUCCEEDED(timed) ? start : AV_NOPTS_VALUE;
+    m_packet->dts = AV_NOPTS_VALUE;
+    m_packet->duration = timed == S_OK ? end - start : 0;
+    m_packet->flags = in->IsSyncPoint() == S_OK ? AV_PKT_FLAG_KEY : 0;
+    const int result = avcodec_send_packet(m_codec.get(), m_packet.get());
+    m_packet->data = nullptr;
+    m_packet->size = 0;
+    if (result == AVERROR(EAGAIN))
+        return S_FALSE;
+    // Damaged data costs its frames, not the stream.
+    return S_OK;
+}
+
+bool CVideoDecoder::OutputReady() {
+    if (m_haveFrame)
+        return true;
+    if (!m_codec)
+        return false;
+    // A damaged frame reports an error and is gone; the next may decode.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const int result = avcodec_receive_frame(m_codec.get(), m_frame.get());
+        if (result == 0) {
+            m_haveFrame = true;
+            return true;
+        }
+        if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+            return false;
+    }
+    return false;
+}
+
+HRESULT CVideoDecoder::ReceiveOutput(IMediaSample* out) {
+    const REFERENCE_TIME segmentLength = SegmentStop() - SegmentStart();
+    while (OutputReady()) {
+        m_haveFrame = false;
+        REFERENCE_TIME start = m_frame->best_effort_timestamp;
+        if (start == AV_NOPTS_VALUE)
+            start = m_nextStart;
+        REFERENCE_TIME length = m_geometry.frameTime;
+        if (length <= 0)
+            length = m_frame->pkt_duration > 0 ? m_frame->pkt_duration : 1;
+        REFERENCE_TIME end = start + length;
+        m_nextStart = end;
+        // Frames a reordering codec gives back after the stop position are not the segment's.
+        if (SegmentStop() > SegmentStart() && start >= segmentLength) {
+            av_frame_unref(m_frame.get());
+            continue;
+        }
+        BYTE* buffer = nullptr;
+        HRESULT hr = out->GetPointer(&buffer);
+        if (SUCCEEDED(hr))
+            hr = Convert(buffer);
+        av_frame_unref(m_frame.get());
+        if (FAILED(hr))
+            return hr;
+        out->SetActualDataLength(
+            UncompressedImageSize(m_outputSubtype, m_geometry.width, m_geometry.height));
+        out->SetTime(&start, &end);
+        out->SetSyncPoint(TRUE);
+        out->SetPreroll(FALSE);
+        return S_OK;
+    }
+    return S_FALSE;
+}
+
+HRESULT CVideoDecoder::Convert(BYTE* buffer) {
+    const int width = static_cast<int>(m_geometry.width);
+    const int height = static_cast<int>(m_geometry.height);
+    const AVPixelFormat target = TargetFormat(m_outputSubtype);
+    m_scale.reset(sws_getCachedContext(m_scale.release(), m_frame->width, m_frame->height,
+                                       static_cast<AVPixelFormat>(m_frame->format), width,
+                                       height, target, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!m_scale)
+        return E_FAIL;
+    const int stride = static_cast<int>(UncompressedStride(m_outputSubtype, m_geometry.width));
+    std::uint8_t* planes[4] = {};
+    int strides[4] = {};
+    if (m_outputSubtype == MEDIASUBTYPE_NV12) {
+        planes[0] = buffer;
+        planes[1] = buffer + std::ptrdiff_t{stride} * height;
+        strides[0] = strides[1] = stride;
+    } else {
+        // Bottom-up: the first row written is the last in memory.
+        planes[0] = buffer + std::ptrdiff_t{stride} * (height - 1);
+        strides[0] = -stride;
+    }
+    const int rows = sws_scale(m_scale.get(), m_frame->data, m_frame->linesize, 0,
+                               m_frame->height, planes, strides);
+    return rows > 0 ? S_OK : E_FAIL;
+}
+
+void CVideoDecoder::FlushCodec() {
+    if (m_codec)
+        avcodec_flush_buffers(m_codec.get());
+    av_frame_unref(m_frame.get());
+    m_haveFrame = false;
+    m_draining = false;
+}
+
+}  // namespace dshow::media

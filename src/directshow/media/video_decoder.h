@@ -1,0 +1,69 @@
+// CVideoDecoder: every video codec FFmpeg decodes, on the decoder base. It takes the media
+// source's compressed types (media_types.h) and gives uncompressed pictures, converted with
+// libswscale, offered in this order:
+//   - grey sources: RGB8 with a grey palette first (the picture as it is, one byte a pixel);
+//   - NV12 (luma exactly as decoded, then interleaved chroma): taken only by a renderer that
+//     wants the luma plane, and cheapest to make from the 4:2:0 most codecs decode to;
+//   - RGB32 before RGB24: bench/media_bench measures the two conversions and RGB32's aligned
+//     pixels convert faster, which outweighs its extra byte a pixel downstream;
+//   - RGB24.
+// RGB rows are bottom-up and every type's rows are padded to 4 bytes (media_types.h).
+//
+// Frames are decoded with a thread per core (frame threads); times come from the codec's best
+// effort time stamps in media time relative to the segment, so the base drops the frames a
+// seek decodes before its target, and this class drops those at or past the segment's stop.
+//
+// Threads and locks: the decoder base's. The codec and the converter are touched only under
+// the receive lock (every hook), or at connection time with the filter stopped.
+#pragma once
+
+#include "directshow/decoder.h"
+#include "directshow/media/ffmpeg.h"
+#include "directshow/media/media_types.h"
+
+namespace dshow::media {
+
+inline constexpr CLSID CLSID_VideoDecoder{
+    0x2F6A9C13, 0x8E47, 0x4D0B, {0xB1, 0x52, 0x7C, 0x3A, 0x90, 0x1E, 0x6D, 0x24}};
+
+class CVideoDecoder final : public CDecoderFilter {
+public:
+    explicit CVideoDecoder(IUnknown* outer);
+    ~CVideoDecoder() override;
+
+    HRESULT CheckInputType(const CMediaType* type) override;
+    HRESULT CheckTransform(const CMediaType* in, const CMediaType* out) override;
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
+    HRESULT GetMediaType(int position, CMediaType* type) override;
+    HRESULT SetMediaType(PIN_DIRECTION direction, const CMediaType* type) override;
+    HRESULT BreakConnect(PIN_DIRECTION direction) override;
+    HRESULT StartStreaming() override;
+
+    HRESULT SendInput(IMediaSample* in) override;
+    bool OutputReady() override;
+    HRESULT ReceiveOutput(IMediaSample* out) override;
+    void FlushCodec() override;
+
+private:
+    // The output subtypes for the connected input, in the order offered.
+    int OutputSubtypes(GUID* subtypes) const;
+    HRESULT OpenCodec();
+    // Converts m_frame into the sample's buffer in the output type's layout.
+    HRESULT Convert(BYTE* buffer);
+
+    // Set at connection (filter stopped).
+    VideoGeometry m_geometry;
+    GUID m_outputSubtype{};
+    CodecParametersPtr m_parameters;
+
+    // Guarded by the receive lock.
+    CodecContextPtr m_codec;
+    PacketPtr m_packet;
+    FramePtr m_frame;
+    ScalePtr m_scale;
+    bool m_haveFrame = false;
+    bool m_draining = false;
+    REFERENCE_TIME m_nextStart = 0;
+};
+
+}  // namespace dshow::media
