@@ -21,8 +21,7 @@ HRESULT CSubscribers::Advise(IUnknown* sink, DWORD* cookie) {
     if (!sink || !cookie)
         return E_POINTER;
     IUnknown* subscriber = nullptr;
-    if (FAILED(sink->QueryInterface(m_iid, reinterpret_cast<void**>(&subscriber))) ||
-        !subscriber)
+    if (FAILED(sink->QueryInterface(m_iid, reinterpret_cast<void**>(&subscriber))) || !subscriber)
         return E_NOINTERFACE;
     qnThreads::CAutoLock lock(m_lock);
     // Starting at the count keeps the search short; the loop keeps cookies unique.

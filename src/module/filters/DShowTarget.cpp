@@ -23,8 +23,8 @@ CUnknown* CDShowTarget::CreateInstance(IUnknown* outer, HRESULT* hr) {
 }
 
 CDShowTarget::CDShowTarget(IUnknown* outer, HRESULT* hr)
-    : TSinkFilter(CLSID_ZYLDirectShowTarget, L"ZYL DirectShow Target", outer, hr,
-                  IID_IZYLTransfer2, "Final release of CDShowTarget object occured") {}
+    : TSinkFilter(CLSID_ZYLDirectShowTarget, L"ZYL DirectShow Target", outer, hr, IID_IZYLTransfer2,
+                  "Final release of CDShowTarget object occured") {}
 
 CDShowTarget::~CDShowTarget() {
     m_subscribers.ReleaseAll();

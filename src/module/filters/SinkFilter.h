@@ -87,9 +87,9 @@ public:
     }
     HRESULT Unadvise(DWORD cookie) override { return m_subscribers.Unadvise(cookie); }
     HRESULT EnumConnections(IEnumConnections** connections) override {
-        return HandOutEnumerator<ConnectionsEnumerator>(
-            connections, kConnectionsEnumeratorFailure, static_cast<IBaseFilter*>(this),
-            m_subscribers);
+        return HandOutEnumerator<ConnectionsEnumerator>(connections, kConnectionsEnumeratorFailure,
+                                                        static_cast<IBaseFilter*>(this),
+                                                        m_subscribers);
     }
 
 protected:

@@ -51,9 +51,9 @@ TEST(ModuleLoad, ExportsItsEntryPointsAndNothingElse) {
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     const std::set<std::string> allowed = {
-        "GetImage",          "GetImageFromFile",    "GetImageFromFileW",
-        "CanUnload",         "OpenRawVideo",        "SetRawVideoFrameIndex",
-        "ReadRawVideoImage", "DllRegisterServer",   "DllUnregisterServer",
+        "GetImage",          "GetImageFromFile",  "GetImageFromFileW",
+        "CanUnload",         "OpenRawVideo",      "SetRawVideoFrameIndex",
+        "ReadRawVideoImage", "DllRegisterServer", "DllUnregisterServer",
         "DllGetClassObject", "DllCanUnloadNow"};
     std::set<std::string> unexpected, found;
     char line[1024];

@@ -107,13 +107,13 @@ TEST_F(ComServer, ClassObjectsOnlyForTheTableAndOnlyAsFactories) {
     ComPtr<IUnknown> object;
     EXPECT_EQ(DllGetClassObject(CLSID_FilterGraph, IID_IClassFactory, object.PutVoid()),
               CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(DllGetClassObject(COM::CLSID_ZYLDirectShowTarget, IID_IBaseFilter,
-                                object.PutVoid()),
+    EXPECT_EQ(DllGetClassObject(COM::CLSID_ZYLDirectShowTarget, IID_IBaseFilter, object.PutVoid()),
               E_NOINTERFACE);
     EXPECT_FALSE(object);
     EXPECT_EQ(DllGetClassObject(COM::CLSID_ZYLDirectShowTarget, IID_IClassFactory, nullptr),
               E_POINTER);
-    for (const CLSID& clsid : {COM::CLSID_ZYLDirectShowTarget, COM::CLSID_ZYLDirectShowTextTarget}) {
+    for (const CLSID& clsid :
+         {COM::CLSID_ZYLDirectShowTarget, COM::CLSID_ZYLDirectShowTextTarget}) {
         ComPtr<IClassFactory> factory;
         ASSERT_EQ(DllGetClassObject(clsid, IID_IClassFactory, factory.PutVoid()), S_OK);
         EXPECT_EQ(DllCanUnloadNow(), S_FALSE) << "a factory is alive";
@@ -136,9 +136,9 @@ TEST_F(ComServer, ClassObjectsOnlyForTheTableAndOnlyAsFactories) {
 TEST_F(ComServer, TheBuiltModuleRegisteredMakesItsFiltersCreatable) {
     ASSERT_EQ(CoInitialize(nullptr), S_OK);
     ComPtr<IBaseFilter> filter;
-    const HRESULT missing = CoCreateInstance(COM::CLSID_ZYLDirectShowTarget, nullptr,
-                                             CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                                             filter.PutVoid());
+    const HRESULT missing =
+        CoCreateInstance(COM::CLSID_ZYLDirectShowTarget, nullptr, CLSCTX_INPROC_SERVER,
+                         IID_IBaseFilter, filter.PutVoid());
     EXPECT_TRUE(FAILED(missing)) << "not registered yet";
     const std::string hint = ZYL::RendererCreationFailureText("ZYL DirectShow Target", missing);
     EXPECT_NE(hint.find("zylavi register "), std::string::npos) << hint;
@@ -155,7 +155,8 @@ TEST_F(ComServer, TheBuiltModuleRegisteredMakesItsFiltersCreatable) {
     ASSERT_TRUE(server);
     EXPECT_EQ(server->front(), '/') << *server;
     EXPECT_TRUE(std::filesystem::equivalent(*server, BuiltModule())) << *server;
-    for (const CLSID& clsid : {COM::CLSID_ZYLDirectShowTarget, COM::CLSID_ZYLDirectShowTextTarget}) {
+    for (const CLSID& clsid :
+         {COM::CLSID_ZYLDirectShowTarget, COM::CLSID_ZYLDirectShowTextTarget}) {
         ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                    filter.PutVoid()),
                   S_OK);

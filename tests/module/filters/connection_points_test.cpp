@@ -53,8 +53,7 @@ protected:
     void SetUp() override {
         SinkTest::SetUp();
         filter = Make<Filter>(nullptr, nullptr);
-        ASSERT_EQ(filter->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()),
-                  S_OK);
+        ASSERT_EQ(filter->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()), S_OK);
         ASSERT_EQ(container->FindConnectionPoint(T::kIid, point.Put()), S_OK);
     }
     void TearDown() override {
@@ -66,9 +65,7 @@ protected:
         SinkTest::TearDown();
     }
     // A new sink whose only reference the caller owns.
-    Sink* NewSink(int id, HRESULT answer = S_OK) {
-        return new Sink(T::kIid, id, recorder, answer);
-    }
+    Sink* NewSink(int id, HRESULT answer = S_OK) { return new Sink(T::kIid, id, recorder, answer); }
     DWORD Advise(Sink* sink) {
         DWORD cookie = 0xDEAD;
         EXPECT_EQ(point->Advise(static_cast<COM::CBasicIUnknown*>(sink), &cookie), S_OK);
@@ -135,9 +132,9 @@ TYPED_TEST(ConnectionPoint, RefusesNullsAndSinksWithoutTheConnectionInterface) {
     auto* sink = this->NewSink(0);
     EXPECT_EQ(this->point->Advise(static_cast<COM::CBasicIUnknown*>(sink), nullptr), E_POINTER);
     // A sink of the other filter's interface.
-    auto* wrong = new typename std::conditional_t<std::is_same_v<typename TypeParam::Sink, TextSink>,
-                                                  VideoSink, TextSink>(TypeParam::kOtherIid, 9,
-                                                                       this->recorder);
+    auto* wrong = new
+        typename std::conditional_t<std::is_same_v<typename TypeParam::Sink, TextSink>, VideoSink,
+                                    TextSink>(TypeParam::kOtherIid, 9, this->recorder);
     EXPECT_EQ(this->point->Advise(static_cast<COM::CBasicIUnknown*>(wrong), &cookie),
               E_NOINTERFACE);
     EXPECT_EQ(cookie, 0xDEADu) << "no cookie for a refused sink";
@@ -282,7 +279,8 @@ TYPED_TEST(ConnectionPoint, EnumeratorsKeepTheFilterAliveAndLogTheirFinalRelease
     ComPtr<IEnumConnections> connections;
     ASSERT_EQ(this->container->EnumConnectionPoints(points.Put()), S_OK);
     ASSERT_EQ(this->point->EnumConnections(connections.Put()), S_OK);
-    EXPECT_EQ(Count(static_cast<IBaseFilter*>(this->filter)), alone + 2) << "one filter reference per enumerator";
+    EXPECT_EQ(Count(static_cast<IBaseFilter*>(this->filter)), alone + 2)
+        << "one filter reference per enumerator";
     this->point.Reset();
     this->container.Reset();
     this->filter->Release();
@@ -299,7 +297,8 @@ TYPED_TEST(ConnectionPoint, EnumeratorsKeepTheFilterAliveAndLogTheirFinalRelease
 }
 
 // Subscriptions change on the test thread while the graph's streaming thread delivers text.
-TEST_F(SinkTest, AdviseAndUnadviseWhileTextIsDelivered) {
+using TextDelivery = SinkTest;
+TEST_F(TextDelivery, AdviseAndUnadviseWhileSamplesFlow) {
     const LONG before = CBaseObject::ObjectsActive();
     SnapRecorder recorder;
     auto* filter = Make<COM::CDShowTextTarget>(nullptr, nullptr);

@@ -9,7 +9,8 @@ using namespace zyl::test;
 
 namespace {
 
-constexpr const char* kRefused = "Tried to connect non-text data to ZYL Direct Show TextTarget Filter.";
+constexpr const char* kRefused =
+    "Tried to connect non-text data to ZYL Direct Show TextTarget Filter.";
 
 std::vector<BYTE> Text(const std::string& text) {
     std::vector<BYTE> bytes(text.begin(), text.end());
@@ -93,12 +94,10 @@ TEST_F(TextTarget, SubscribersAreCalledInCookieOrderAndAFailureStopsNobody) {
     for (const auto& call : recorder.Calls())
         calls.emplace_back(call.sink, call.text);
     const std::string first("first\0", 6), second("second\0", 7);
-    EXPECT_EQ(calls, (std::vector<std::pair<int, std::string>>{{13, first},
-                                                               {12, first},
-                                                               {14, first},
-                                                               {13, second},
-                                                               {12, second},
-                                                               {14, second}}));
+    EXPECT_EQ(
+        calls,
+        (std::vector<std::pair<int, std::string>>{
+            {13, first}, {12, first}, {14, first}, {13, second}, {12, second}, {14, second}}));
 }
 
 TEST_F(TextTarget, WithNobodySubscribedASampleIsLoggedAndDropped) {

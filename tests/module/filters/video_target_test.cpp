@@ -130,9 +130,11 @@ TEST_F(VideoTarget, VariableSizeRGB8ConnectsAndItsFramesAreCopiedWhole) {
     ASSERT_EQ(graph->Send({1, 2, 3, 4, 5, 6, 7, 8}, 5), S_OK);
     ASSERT_EQ(graph->Send({9, 9, 9, 9, 9, 9, 9, 9}, 8), S_OK);
     EXPECT_TRUE(graph->EndAndComplete());
-    EXPECT_EQ(Element(*ring, 0), (std::vector<BYTE>{1, 2, 3, 4, 5, 6, 7, 8, 0x55, 0x55, 0x55, 0x55}))
+    EXPECT_EQ(Element(*ring, 0),
+              (std::vector<BYTE>{1, 2, 3, 4, 5, 6, 7, 8, 0x55, 0x55, 0x55, 0x55}))
         << "the whole sample buffer, whatever its actual length";
-    EXPECT_EQ(Element(*ring, 1), (std::vector<BYTE>{9, 9, 9, 9, 9, 9, 9, 9, 0x55, 0x55, 0x55, 0x55}));
+    EXPECT_EQ(Element(*ring, 1),
+              (std::vector<BYTE>{9, 9, 9, 9, 9, 9, 9, 9, 0x55, 0x55, 0x55, 0x55}));
     EXPECT_EQ(ring->GetUnreadCount(), 2u) << "both committed";
     const auto arrivals = Arrivals();
     ASSERT_EQ(arrivals.size(), 2u);
@@ -179,9 +181,8 @@ TEST_F(VideoTarget, ConnectionsItRefusesAndTheOnesItTakes) {
 TEST_F(VideoTarget, NV12IsTakenOnlyWhenForcedAndThenExactlyItsLumaIsCopied) {
     const CMediaType nv12 = Video(MEDIASUBTYPE_NV12, 4, 2, 12);
     ASSERT_NE(Connect(nv12), S_OK);
-    EXPECT_EQ(
-        CountLogged("Connection failed because no appropriate video subtype was available."),
-        1u);
+    EXPECT_EQ(CountLogged("Connection failed because no appropriate video subtype was available."),
+              1u);
     target->SetForceNV12ToMono8(true);
     ASSERT_EQ(Connect(nv12), S_OK);
     EXPECT_EQ(CountLogged("Connection to NV12 video stream accepted by ZYL Direct Show Target."),
