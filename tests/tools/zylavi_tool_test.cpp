@@ -138,6 +138,34 @@ TEST(ZylaviTool, RegisterAndUnregisterAServer) {
     EXPECT_EQ(Zylavi("register", env).status, 2);
 }
 
+TEST(ZylaviTool, RegisteringTheModuleIsWhatSelfcheckReports) {
+    zyl::test::TempDir dir;
+    const std::string env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "'";
+    const std::string exe = zyl::platform::executablePath();
+    const std::string module = exe.substr(0, exe.rfind('/') + 1) + "libZylAvi.so";
+    const auto filtersOf = [&] {
+        const auto check = Json(Zylavi("selfcheck --json", env).out);
+        std::vector<std::pair<bool, std::string>> filters;
+        for (const auto& f : check.get_child("filters"))
+            filters.emplace_back(f.second.get<bool>("registered"),
+                                 f.second.get<std::string>("server"));
+        return filters;
+    };
+    ASSERT_EQ(filtersOf(), (std::vector<std::pair<bool, std::string>>{{false, ""}, {false, ""}}));
+    const ToolRun unregistered = Zylavi("selfcheck", env);
+    EXPECT_NE(unregistered.out.find("zylavi register " + module), std::string::npos)
+        << "names the command that fixes it: " << unregistered.out;
+
+    ASSERT_EQ(Zylavi("register " + module, env).status, 0);
+    for (const auto& [registered, server] : filtersOf()) {
+        EXPECT_TRUE(registered);
+        EXPECT_TRUE(std::filesystem::equivalent(server, module)) << server;
+    }
+    EXPECT_NE(Zylavi("selfcheck", env).out.find("(this build)"), std::string::npos);
+    ASSERT_EQ(Zylavi("unregister " + module, env).status, 0);
+    EXPECT_EQ(filtersOf(), (std::vector<std::pair<bool, std::string>>{{false, ""}, {false, ""}}));
+}
+
 TEST(ZylaviTool, ProbeShowsTheGraphOfARegisteredSource) {
     zyl::test::TempDir dir;
     const std::string env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "'";

@@ -10,6 +10,7 @@
 
 #include "cli.h"
 #include "module/config/Configuration.h"
+#include "module/filters/SinkInterfaces.h"
 #include "module/logging/log_config.h"
 #include "module/logging/logstream.h"
 #include "module/logging/module_log_setup.h"
@@ -127,6 +128,39 @@ bool CheckModuleCycle(std::string& detail, std::string& logFile) {
     return ok;
 }
 
+// Where the registry file says each of the module's renderer filters is served from; the
+// DirectShow player cannot create them otherwise.
+struct FilterRegistration {
+    const char* name;
+    std::string server;  // empty: not registered
+    bool thisBuild = false;
+};
+
+std::vector<FilterRegistration> ReadFilterRegistrations(const std::string& file,
+                                                        const std::string& builtModule) {
+    const auto loaded = platform::loadRegistry(file);
+    const std::pair<const char*, CLSID> filters[] = {
+        {"ZYL DirectShow Target", COM::CLSID_ZYLDirectShowTarget},
+        {"ZYL DirectShow TextTarget", COM::CLSID_ZYLDirectShowTextTarget}};
+    std::vector<FilterRegistration> found;
+    for (const auto& [name, clsid] : filters) {
+        FilterRegistration r{name, {}};
+        const auto* server = loaded.document.find(
+            "HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(clsid) + "\\InprocServer32", "");
+        if (server)
+            r.server = server->asString().value_or("");
+        std::error_code ec;
+        r.thisBuild = !r.server.empty() && std::filesystem::equivalent(r.server, builtModule, ec);
+        found.push_back(r);
+    }
+    return found;
+}
+
+std::string BuiltModule() {
+    const std::string exe = platform::executablePath();
+    return exe.substr(0, exe.rfind('/')) + "/libZylAvi.so";
+}
+
 // Collects what the logging library reports on the debug output.
 struct DebugLines : platform::DebugOutputSink {
     DebugLines() { platform::setDebugOutputForTesting(this); }
@@ -155,17 +189,37 @@ int Selfcheck(const Args& args) {
     const Settings settings = ReadSettings();
     std::string detail, logFile;
     const bool moduleOk = CheckModuleCycle(detail, logFile);
+    // Unregistered filters only keep non-raw videos from playing; the check still passes.
+    const auto filters = ReadFilterRegistrations(settings.file, BuiltModule());
     const bool ok = moduleOk && settings.error.empty();
     if (args.json) {
         std::cout << "{\"ok\":" << (ok ? "true" : "false")
                   << ",\"configuration\":" << SettingsJson(settings)
                   << ",\"module\":{\"ok\":" << (moduleOk ? "true" : "false")
                   << ",\"log_file\":" << Quoted(logFile) << ",\"detail\":" << Quoted(detail)
-                  << "}}\n";
+                  << "},\"filters\":[";
+        for (std::size_t i = 0; i < filters.size(); ++i) {
+            std::cout << (i ? "," : "") << "{\"name\":" << Quoted(filters[i].name)
+                      << ",\"registered\":" << (filters[i].server.empty() ? "false" : "true")
+                      << ",\"server\":" << Quoted(filters[i].server)
+                      << ",\"this_build\":" << (filters[i].thisBuild ? "true" : "false") << "}";
+        }
+        std::cout << "]}\n";
     } else {
         PrintSettings(settings);
-        std::cout << "Module: " << (moduleOk ? "ok" : "FAILED") << " - " << detail << "\n"
-                  << (ok ? "Self-check passed.\n" : "Self-check FAILED.\n");
+        std::cout << "Module: " << (moduleOk ? "ok" : "FAILED") << " - " << detail << "\n";
+        for (const auto& f : filters) {
+            std::cout << "Filter " << f.name << ": ";
+            if (f.server.empty()) {
+                std::cout << "not registered; non-raw videos cannot play until you run: zylavi "
+                             "register "
+                          << BuiltModule() << "\n";
+            } else {
+                std::cout << "registered, served by " << f.server
+                          << (f.thisBuild ? " (this build)" : " (not this build)") << "\n";
+            }
+        }
+        std::cout << (ok ? "Self-check passed.\n" : "Self-check FAILED.\n");
     }
     return ok ? kExitOk : kExitFailed;
 }

@@ -51,17 +51,19 @@ TEST(ModuleLoad, ExportsItsEntryPointsAndNothingElse) {
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     const std::set<std::string> allowed = {
-        "GetImage",     "GetImageFromFile",      "GetImageFromFileW", "CanUnload",
-        "OpenRawVideo", "SetRawVideoFrameIndex", "ReadRawVideoImage"};
-    std::set<std::string> unexpected;
+        "GetImage",          "GetImageFromFile",  "GetImageFromFileW",
+        "CanUnload",         "OpenRawVideo",      "SetRawVideoFrameIndex",
+        "ReadRawVideoImage", "DllRegisterServer", "DllUnregisterServer",
+        "DllGetClassObject", "DllCanUnloadNow"};
+    std::set<std::string> unexpected, found;
     char line[1024];
     while (std::fgets(line, sizeof line, pipe)) {
         std::string symbol(line);
         symbol = symbol.substr(symbol.rfind(' ') + 1);
         symbol.erase(symbol.find_last_not_of("\r\n") + 1);
-        if (!allowed.count(symbol))
-            unexpected.insert(symbol);
+        (allowed.count(symbol) ? found : unexpected).insert(symbol);
     }
     EXPECT_EQ(pclose(pipe), 0) << "nm is part of binutils";
     EXPECT_TRUE(unexpected.empty()) << "first unexpected export: " << *unexpected.begin();
+    EXPECT_EQ(found, allowed) << "every entry point, the COM server's included";
 }

@@ -1,0 +1,126 @@
+#include "module/filters/DShowTarget.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace COM {
+namespace {
+
+void Log(std::uint32_t level, const std::string& text) {
+    QN_LOG(qnLogging::root_logger(), level) << text;
+}
+
+// Video samples rendered by every video filter of the module, for the log.
+std::atomic<std::uint64_t> g_videoSamples{0};
+
+}  // namespace
+
+CUnknown* CDShowTarget::CreateInstance(IUnknown* outer, HRESULT* hr) {
+    auto* filter = new CDShowTarget(outer, hr);
+    Log(qnLogging::level::info, "Create CDShow target filter");
+    return filter;
+}
+
+CDShowTarget::CDShowTarget(IUnknown* outer, HRESULT* hr)
+    : TSinkFilter(CLSID_ZYLDirectShowTarget, L"ZYL DirectShow Target", outer, hr, IID_IZYLTransfer2,
+                  "Final release of CDShowTarget object occured") {}
+
+CDShowTarget::~CDShowTarget() {
+    m_subscribers.ReleaseAll();
+    m_ringBuffer.reset();
+}
+
+HRESULT CDShowTarget::CheckMediaType(const CMediaType* type) {
+    qnThreads::CAutoLock lock(this);
+    const auto refuse = [](const char* text) {
+        Log(qnLogging::level::info, text);
+        return E_INVALIDARG;
+    };
+    const auto accept = [](const char* text) {
+        Log(qnLogging::level::info, text);
+        return S_OK;
+    };
+    if (!type || !(*type->Type() == MEDIATYPE_Video))
+        return refuse("Tried to connect non-video data to ZYL Direct Show Target Filter.");
+    const GUID& subtype = *type->Subtype();
+    // Palettised frames may come in samples of their own size.
+    if (!type->bFixedSizeSamples && !(subtype == MEDIASUBTYPE_RGB8))
+        return refuse("Connection with non-fixed-size-samples is not acceptable");
+    if (subtype == MEDIASUBTYPE_RGB8)
+        return accept("Connection to RGB8 video stream accepted by ZYL Direct Show Target.");
+    if (subtype == MEDIASUBTYPE_RGB24)
+        return accept("Connection to RGB24 video stream accepted by ZYL Direct Show Target.");
+    if (subtype == MEDIASUBTYPE_RGB32)
+        return accept("Connection to RGB32 video stream accepted by ZYL Direct Show Target.");
+    if (subtype == MEDIASUBTYPE_NV12 && m_forceNV12ToMono8)
+        return accept("Connection to NV12 video stream accepted by ZYL Direct Show Target.");
+    return refuse("Connection failed because no appropriate video subtype was available.");
+}
+
+void CDShowTarget::SetRingBuffer(std::shared_ptr<qnCollections::CRingBuffer> ringBuffer,
+                                 const AM_MEDIA_TYPE& type, std::uint32_t width,
+                                 std::uint32_t height) {
+    // Under the filter lock although the player calls this before frames flow: a frame that
+    // came too early may still be on its way through DoRenderSample.
+    qnThreads::CAutoLock lock(this);
+    m_ringBuffer = std::move(ringBuffer);
+    m_mediaType = type;
+    m_mediaType.pUnk = nullptr;
+    m_mediaType.cbFormat = 0;
+    m_mediaType.pbFormat = nullptr;
+    m_width = width;
+    m_height = height;
+}
+
+HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
+    std::shared_ptr<qnCollections::CRingBuffer> ring;
+    {
+        qnThreads::CAutoLock lock(this);
+        ring = m_ringBuffer;
+    }
+    if (!ring) {
+        Log(qnLogging::level::info, "Media sample arrived but ring buffer is not available.");
+        return E_UNEXPECTED;
+    }
+    if (!sample)
+        return E_POINTER;
+    const std::uint64_t number = g_videoSamples++;
+    QN_LOG(qnLogging::root_logger(), qnLogging::level::info)
+        << "Media sample " << number << " (size: " << sample->GetActualDataLength()
+        << " bytes) arrived.";
+
+    qnThreads::CAutoLock lock(this);
+    std::uint16_t index = 0;
+    try {
+        index = ring->GetNextFreeBuffer();
+    } catch (...) {
+        Log(qnLogging::level::warn, "No free ring buffer element available -> frame skipped.");
+        return E_OUTOFMEMORY;
+    }
+    BYTE* source = nullptr;
+    if (const HRESULT hr = sample->GetPointer(&source); FAILED(hr) || !source) {
+        Log(qnLogging::level::err, "Unable to retrieve sample base pointer");
+        // The frame is dropped and the element left uncommitted: it is still free, so the next
+        // frame takes it and the consumer never sees a frame that was not copied.
+        return FAILED(hr) ? hr : E_POINTER;
+    }
+    try {
+        std::uint8_t* element = nullptr;
+        std::uint64_t elementSize = 0;
+        ring->GetBuffer(index, &element, &elementSize);
+        const auto sourceSize = static_cast<std::uint64_t>(std::max<LONG>(0, sample->GetSize()));
+        // Rows stay bottom-up as delivered; for NV12 the luma plane comes first and exactly
+        // fills the Mono8 element, the chroma behind it is left out.
+        if (const auto bytes = std::min(elementSize, sourceSize); bytes > 0)
+            std::memcpy(element, source, static_cast<std::size_t>(bytes));
+        ring->CommitBuffer(index);
+    } catch (...) {
+        // Whatever the ring buffer refuses costs this frame only, as a full buffer does.
+        Log(qnLogging::level::warn, "No free ring buffer element available -> frame skipped.");
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+}  // namespace COM

@@ -1,0 +1,49 @@
+// COM::CDShowTarget ("ZYL DirectShow Target"): the video renderer at the end of the player's
+// graph. It owns its subscriber map and shares the acquisition ring buffer with the player;
+// every frame it renders is copied into a free ring buffer element and committed there.
+//
+// Threads: the graph's streaming thread renders; the connecting thread checks media types; the
+// player's thread sets the force flag and the ring buffer and (un)subscribes. Locks: the
+// filter's own lock around each of those, then the ring buffer's lock inside
+// GetNextFreeBuffer/CommitBuffer. The renderer base calls DoRenderSample under none of its
+// own locks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "module/base/collections/RingBuffer.h"
+#include "module/filters/SinkFilter.h"
+
+namespace COM {
+
+class CDShowTarget final
+    : public TSinkFilter<CBaseVideoRenderer, CConnectionPointEnumerator, CConnectionsEnumerator> {
+public:
+    // The class factory's creation routine.
+    static CUnknown* CreateInstance(IUnknown* outer, HRESULT* hr);
+
+    CDShowTarget(IUnknown* outer, HRESULT* hr);
+    ~CDShowTarget() override;
+
+    HRESULT CheckMediaType(const CMediaType* type) override;
+    HRESULT DoRenderSample(IMediaSample* sample) override;
+
+    // The player hands over the ring buffer once the graph is connected and the buffer filled.
+    void SetRingBuffer(std::shared_ptr<qnCollections::CRingBuffer> ringBuffer,
+                       const AM_MEDIA_TYPE& type, std::uint32_t width, std::uint32_t height);
+    // Written by the player before the graph is connected.
+    void SetForceNV12ToMono8(bool force) { m_forceNV12ToMono8 = force; }
+    bool ForceNV12ToMono8() const { return m_forceNV12ToMono8; }
+
+private:
+    std::shared_ptr<qnCollections::CRingBuffer> m_ringBuffer;
+    // Only the subtype is read; the format block stays with the player, so the copy has none.
+    AM_MEDIA_TYPE m_mediaType{};
+    std::uint32_t m_width = 0;
+    std::uint32_t m_height = 0;
+    std::atomic<bool> m_forceNV12ToMono8{false};
+};
+
+}  // namespace COM

@@ -1,0 +1,63 @@
+#include "module/filters/DShowTextTarget.h"
+
+#include <string>
+
+namespace COM {
+namespace {
+
+// Text samples rendered by every text filter of the module, for the log.
+std::atomic<std::uint64_t> g_textSamples{0};
+
+}  // namespace
+
+CUnknown* CDShowTextTarget::CreateInstance(IUnknown* outer, HRESULT* hr) {
+    auto* filter = new CDShowTextTarget(outer, hr);
+    QN_LOG(qnLogging::root_logger(), qnLogging::level::info) << "Create CDShow target filter";
+    return filter;
+}
+
+CDShowTextTarget::CDShowTextTarget(IUnknown* outer, HRESULT* hr)
+    : TSinkFilter(CLSID_ZYLDirectShowTextTarget, L"ZYL DirectShow TextTarget", outer, hr,
+                  IID_IZYLTextTransfer, "Final release of CDShowTextTarget object occured") {}
+
+CDShowTextTarget::~CDShowTextTarget() {
+    m_subscribers.ReleaseAll();
+}
+
+HRESULT CDShowTextTarget::CheckMediaType(const CMediaType* type) {
+    qnThreads::CAutoLock lock(this);
+    if (type && *type->Type() == MEDIATYPE_Text)
+        return S_OK;
+    QN_LOG(qnLogging::root_logger(), qnLogging::level::info)
+        << "Tried to connect non-text data to ZYL Direct Show TextTarget Filter.";
+    return E_INVALIDARG;
+}
+
+HRESULT CDShowTextTarget::DoRenderSample(IMediaSample* sample) {
+    if (!sample)
+        return E_POINTER;
+    const std::uint64_t number = g_textSamples++;
+    QN_LOG(qnLogging::root_logger(), qnLogging::level::info)
+        << "Media sample " << number << " (size: " << sample->GetActualDataLength()
+        << " bytes) arrived.";
+    qnThreads::CAutoLock lock(this);
+    const auto& entries = m_subscribers.EntriesLocked();
+    // Walked by cookie rather than by iterator, and each sink held for its call: a subscriber
+    // may unadvise itself or another from inside SampleSnapped on this thread (the lock is
+    // recursive).
+    for (auto next = entries.begin(); next != entries.end();) {
+        const DWORD cookie = next->first;
+        IUnknown* sink = next->second;
+        sink->AddRef();
+        try {
+            static_cast<IZYLTextTransfer*>(sink)->SampleSnapped(sample);
+        } catch (...) {
+            // A subscriber's failure is its own; the next one still gets the sample.
+        }
+        sink->Release();
+        next = entries.upper_bound(cookie);
+    }
+    return S_OK;
+}
+
+}  // namespace COM
