@@ -56,6 +56,13 @@ CMediaSourcePin::CMediaSourcePin(CSource* filter, HRESULT* hr, const wchar_t* na
       m_frameTime(frameTime),
       m_packet(av_packet_alloc()) {
     m_rtDuration = m_rtStop = duration;
+    const AVCodecParameters* parameters = m_reader->Stream()->codecpar;
+    if (IsRawDib(parameters)) {
+        m_rowCopy = true;
+        m_flipRows = !RawRowsBottomUp(parameters);
+        m_rows = parameters->height;
+        m_stride = DibStride(parameters->width, parameters->bits_per_coded_sample);
+    }
     if (frameTime > 0)
         SetFrameTime(frameTime);
     if (hr && SUCCEEDED(*hr) && !m_packet)
@@ -121,6 +128,20 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
                                                     static_cast<std::size_t>(packet.size),
                                                     reinterpret_cast<char*>(data),
                                                     static_cast<std::size_t>(capacity)));
+        } else if (m_rowCopy) {
+            if (packet.size <= 0 || packet.size % m_rows != 0 ||
+                packet.size / m_rows > m_stride || m_stride * m_rows > capacity) {
+                ++m_skipped;
+                continue;
+            }
+            const int from = packet.size / m_rows;
+            for (LONG row = 0; row < m_rows; ++row) {
+                BYTE* to = data + std::ptrdiff_t{m_flipRows ? m_rows - 1 - row : row} * m_stride;
+                std::memcpy(to, packet.data + std::ptrdiff_t{row} * from,
+                            static_cast<std::size_t>(from));
+                std::memset(to + from, 0, static_cast<std::size_t>(m_stride - from));
+            }
+            size = m_stride * m_rows;
         } else {
             if (packet.size > capacity || packet.size <= 0) {
                 ++m_skipped;

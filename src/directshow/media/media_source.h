@@ -47,6 +47,12 @@ private:
     const bool m_text;
     const REFERENCE_TIME m_frameTime;
     PacketPtr m_packet;
+    // Uncompressed frames: rows are copied one by one when the file's rows are top-down or
+    // not padded like a DIB's, so that samples are always bottom-up DIBs.
+    bool m_rowCopy = false;
+    bool m_flipRows = false;
+    LONG m_rows = 0;
+    LONG m_stride = 0;
     REFERENCE_TIME m_lastEnd = 0;  // where a packet without a time stamp starts
     std::atomic<LONG> m_skipped{0};
 };

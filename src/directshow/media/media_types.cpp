@@ -22,6 +22,10 @@ constexpr KnownCodec kKnownVideo[] = {
     {AV_CODEC_ID_MPEG2VIDEO, MEDIASUBTYPE_MPEG2_VIDEO},
 };
 
+// FFmpeg's AVI demuxer marks a bottom-up DIB stream by appending this to its extra data.
+constexpr char kBottomUp[] = "BottomUp";
+constexpr int kBottomUpLength = sizeof kBottomUp;  // with the NUL
+
 bool HasFourCCTail(const GUID& guid) {
     const GUID tail = FourCCGuid(0);
     return guid.Data2 == tail.Data2 && guid.Data3 == tail.Data3 &&
@@ -101,10 +105,12 @@ std::optional<CMediaType> RawVideoType(const AVCodecParameters* p, REFERENCE_TIM
     info->bmiHeader.biSizeImage = type.lSampleSize;
     if (bits == 8) {
         SetGreyPalette(*info);
-        // The file's palette is the tail of the format's extra data, as BGRA quads.
-        const int paletteBytes = std::min(p->extradata_size, 1024) / 4 * 4;
+        // The file's palette is the tail of the format's extra data, as BGRA quads (before the
+        // demuxer's bottom-up marker).
+        const int extra = p->extradata_size - (RawRowsBottomUp(p) ? kBottomUpLength : 0);
+        const int paletteBytes = std::min(extra, 1024) / 4 * 4;
         if (paletteBytes > 0) {
-            std::memcpy(info->bmiColors, p->extradata + p->extradata_size - paletteBytes,
+            std::memcpy(info->bmiColors, p->extradata + extra - paletteBytes,
                         static_cast<std::size_t>(paletteBytes));
             info->bmiHeader.biClrUsed = static_cast<DWORD>(paletteBytes / 4);
         }
@@ -258,15 +264,25 @@ bool SetExtradata(AVCodecParameters* p, const BYTE* data, std::size_t size) {
 
 }  // namespace
 
+bool IsRawDib(const AVCodecParameters* p) {
+    const int bits = p->bits_per_coded_sample;
+    return p->codec_type == AVMEDIA_TYPE_VIDEO && p->codec_id == AV_CODEC_ID_RAWVIDEO &&
+           p->codec_tag == 0 && (bits == 8 || bits == 24 || bits == 32);
+}
+
+bool RawRowsBottomUp(const AVCodecParameters* p) {
+    return p->extradata_size >= kBottomUpLength &&
+           std::memcmp(p->extradata + p->extradata_size - kBottomUpLength, kBottomUp,
+                       kBottomUpLength) == 0;
+}
+
 std::optional<CMediaType> StreamMediaType(const AVStream* stream, REFERENCE_TIME frameTime) {
     const AVCodecParameters* p = stream->codecpar;
     switch (p->codec_type) {
     case AVMEDIA_TYPE_VIDEO: {
         if (p->width <= 0 || p->height <= 0)
             return std::nullopt;
-        const int bits = p->bits_per_coded_sample;
-        if (p->codec_id == AV_CODEC_ID_RAWVIDEO && p->codec_tag == 0 &&
-            (bits == 8 || bits == 24 || bits == 32))
+        if (IsRawDib(p))
             return RawVideoType(p, frameTime);
         return CompressedVideoType(p, frameTime);
     }
@@ -324,6 +340,16 @@ CodecParametersPtr CodecParametersFromType(const AM_MEDIA_TYPE& type) {
         p->width = geometry.width;
         p->height = geometry.height;
         p->bits_per_coded_sample = geometry.bitCount;
+        // Raw and some other codecs learn their pixel layout from the FourCC.
+        const std::size_t bitmapAt =
+            (type.formattype == FORMAT_VideoInfo || type.formattype == FORMAT_MPEGVideo)
+                ? kVihBitmap
+                : kVih2Bitmap;
+        std::memcpy(&p->codec_tag,
+                    type.pbFormat + bitmapAt + offsetof(BITMAPINFOHEADER, biCompression),
+                    sizeof p->codec_tag);
+        if (IsCodecSubtype(type.subtype) && p->codec_tag == type.subtype.Data1)
+            p->codec_tag = 0;
         std::size_t extraAt = 0, extraSize = 0;
         if (type.formattype == FORMAT_VideoInfo2) {
             extraAt = sizeof(VIDEOINFOHEADER2);

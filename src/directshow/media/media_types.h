@@ -63,6 +63,11 @@ constexpr LONG DibStride(LONG width, int bitsPerPixel) {
     return ((width * bitsPerPixel + 31) / 32) * 4;
 }
 
+// An uncompressed BI_RGB stream of 8, 24 or 32 bits, and whether the file stores its rows
+// bottom-up (a DIB's usual order; a negative height in the file means top-down).
+bool IsRawDib(const AVCodecParameters* parameters);
+bool RawRowsBottomUp(const AVCodecParameters* parameters);
+
 // The type a stream leaves the source as; nothing for streams the engine cannot carry.
 // frameTime is the stream's time per frame (0 when unknown).
 std::optional<CMediaType> StreamMediaType(const AVStream* stream, REFERENCE_TIME frameTime);

@@ -253,6 +253,12 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
         planes[0] = buffer + std::ptrdiff_t{stride} * (height - 1);
         strides[0] = -stride;
     }
+    if (m_frame->format == target && m_frame->width == width && m_frame->height == height &&
+        target == AV_PIX_FMT_GRAY8) {
+        av_image_copy_plane(planes[0], strides[0], m_frame->data[0], m_frame->linesize[0], width,
+                            height);
+        return S_OK;
+    }
     const int rows = sws_scale(m_scale.get(), m_frame->data, m_frame->linesize, 0,
                                m_frame->height, planes, strides);
     return rows > 0 ? S_OK : E_FAIL;
