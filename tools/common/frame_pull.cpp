@@ -1,5 +1,6 @@
 #include "common/frame_pull.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -164,6 +165,39 @@ private:
     std::vector<std::int64_t> m_starts;
 };
 
+constexpr CLSID CLSID_TextCollector{
+    0x51E0C6A5, 0x3B7D, 0x4F22, {0x86, 0x0E, 0x9D, 0x14, 0x2A, 0xB7, 0x63, 0xC8}};
+
+class TextCollector final : public CBaseRenderer {
+public:
+    TextCollector() : CBaseRenderer(CLSID_TextCollector, L"Text Renderer", nullptr, nullptr) {}
+
+    HRESULT CheckMediaType(const CMediaType* type) override {
+        return type->majortype == MEDIATYPE_Text ? S_OK : E_INVALIDARG;
+    }
+    HRESULT DoRenderSample(IMediaSample* sample) override {
+        BYTE* data = nullptr;
+        if (FAILED(sample->GetPointer(&data)))
+            return E_POINTER;
+        REFERENCE_TIME start = 0, end = 0;
+        if (FAILED(sample->GetTime(&start, &end)))
+            start = -1;
+        const auto length = static_cast<std::size_t>(std::max<LONG>(sample->GetActualDataLength(), 0));
+        const auto* text = reinterpret_cast<const char*>(data);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_texts.push_back({start, std::string(text, strnlen(text, length))});
+        return S_OK;
+    }
+    std::vector<TextSample> Texts() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_texts;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<TextSample> m_texts;
+};
+
 std::string Hex(HRESULT hr) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
@@ -225,6 +259,26 @@ PullResult Pull(const std::string& path, const PullOptions& options) {
                        Hex(hr) + ")";
         return result;
     }
+    TextCollector* collector = nullptr;
+    ComPtr<IBaseFilter> collectorFilter;
+    if (options.texts) {
+        for (int i = 0; i < source->GetPinCount(); ++i) {
+            CBasePin* pin = source->GetPin(i);
+            CMediaType type;
+            if (pin->GetMediaType(0, &type) != S_OK || type.majortype != MEDIATYPE_Text)
+                continue;
+            collector = new TextCollector;
+            collector->NonDelegatingAddRef();
+            collector->NonDelegatingQueryInterface(IID_IBaseFilter, collectorFilter.PutVoid());
+            collector->NonDelegatingRelease();
+            graph->AddFilter(collectorFilter.Get(), L"Text Renderer");
+            ComPtr<IPin> textPin, collectorPin;
+            pin->NonDelegatingQueryInterface(IID_IPin, textPin.PutVoid());
+            collector->GetPin(0)->NonDelegatingQueryInterface(IID_IPin, collectorPin.PutVoid());
+            graph->ConnectDirect(textPin.Get(), collectorPin.Get(), nullptr);
+            break;
+        }
+    }
     ComPtr<IMediaFilter> timing;
     ComPtr<IMediaControl> control;
     ComPtr<IMediaSeeking> seeking;
@@ -263,11 +317,36 @@ PullResult Pull(const std::string& path, const PullOptions& options) {
     });
     control->Stop();
     renderer->Take(result);
+    if (collector)
+        result.texts = collector->Texts();
+    if (SUCCEEDED(seeking->SetTimeFormat(&TIME_FORMAT_FRAME))) {
+        LONGLONG frames = 0;
+        if (SUCCEEDED(seeking->GetDuration(&frames)))
+            result.frameCount = frames;
+    }
     result.ok = true;
     return result;
 }
 
 }  // namespace
+
+IUnknown* NewChecksumRenderer(bool mono, int frames) {
+    auto* renderer = new ChecksumRenderer(mono, frames);
+    IUnknown* unknown = nullptr;
+    renderer->NonDelegatingAddRef();
+    renderer->NonDelegatingQueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown));
+    renderer->NonDelegatingRelease();
+    return unknown;
+}
+
+IUnknown* NewTextCollector() {
+    auto* collector = new TextCollector;
+    IUnknown* unknown = nullptr;
+    collector->NonDelegatingAddRef();
+    collector->NonDelegatingQueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown));
+    collector->NonDelegatingRelease();
+    return unknown;
+}
 
 PullResult PullFrames(const std::string& path, const PullOptions& options) {
     const HRESULT init = CoInitialize(nullptr);

@@ -11,12 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "com/com_types.h"
+
 namespace zyl::tools {
 
 struct PullOptions {
-    int frames = 10;     // how many to hash (fewer when the stream ends first)
-    bool mono = false;   // accept NV12 and hash its luma plane
+    int frames = 10;           // how many to hash (fewer when the stream ends first)
+    bool mono = false;         // accept NV12 and hash its luma plane
     long long seekFrame = -1;  // start at this frame (TIME_FORMAT_FRAME) when >= 0
+    bool texts = false;        // also collect the first text stream's samples
+};
+
+struct TextSample {
+    std::int64_t start = 0;  // 100 ns, relative to the seek
+    std::string text;
 };
 
 struct PullResult {
@@ -26,8 +34,15 @@ struct PullResult {
     std::string subtype;      // what the renderer was connected with
     std::vector<std::string> md5s;
     std::vector<std::int64_t> startTimes;  // each frame's start, 100 ns, relative to the seek
+    std::vector<TextSample> texts;
+    std::int64_t frameCount = -1;  // the stream's length in frames, when it has a frame rate
 };
 
 PullResult PullFrames(const std::string& path, const PullOptions& options);
+
+// Renderers that connect like the module's: video (RGB8, RGB24, RGB32, NV12 with mono), hashing
+// what it gets, and text, keeping what it gets. With a reference added.
+IUnknown* NewChecksumRenderer(bool mono, int frames);
+IUnknown* NewTextCollector();
 
 }  // namespace zyl::tools

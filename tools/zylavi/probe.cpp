@@ -227,14 +227,39 @@ int Probe(const Args& args) {
             CoUninitialize();
             return kExitFailed;
         }
+        // Renderers that take what the module's renderers take, so the graph shows what a
+        // player of the file would get.
+        ComPtr<IBaseFilter> videoRenderer, textRenderer;
+        {
+            IUnknown* video = tools::NewChecksumRenderer(false, 0);
+            IUnknown* text = tools::NewTextCollector();
+            video->QueryInterface(IID_IBaseFilter, videoRenderer.PutVoid());
+            text->QueryInterface(IID_IBaseFilter, textRenderer.PutVoid());
+            video->Release();
+            text->Release();
+        }
+        graph->AddFilter(videoRenderer.Get(), L"Video Renderer");
+        graph->AddFilter(textRenderer.Get(), L"Text Renderer");
         hr = graph->RenderFile(tools::Widen(file).c_str(), nullptr);
         const auto filters = Describe(graph.Get());
+        LONGLONG duration = -1, frames = -1;
+        ComPtr<IMediaSeeking> seeking;
+        if (SUCCEEDED(hr) && SUCCEEDED(graph.As(seeking, IID_IMediaSeeking))) {
+            seeking->GetDuration(&duration);
+            if (SUCCEEDED(seeking->SetTimeFormat(&TIME_FORMAT_FRAME)))
+                seeking->GetDuration(&frames);
+        }
         const char* outcome = hr == S_OK                   ? "rendered"
                               : hr == VFW_S_PARTIAL_RENDER ? "partly rendered"
                                                            : "not rendered";
         if (args.json) {
             std::cout << "{\"file\":" << Quoted(file) << ",\"result\":" << Quoted(Hex(hr))
-                      << ",\"outcome\":" << Quoted(outcome) << ",\"filters\":[";
+                      << ",\"outcome\":" << Quoted(outcome);
+            if (duration >= 0)
+                std::cout << ",\"duration_ms\":" << static_cast<double>(duration) / 10000.0;
+            if (frames >= 0)
+                std::cout << ",\"frames\":" << frames;
+            std::cout << ",\"filters\":[";
             for (std::size_t f = 0; f < filters.size(); ++f) {
                 std::cout << (f ? "," : "") << "{\"name\":" << Quoted(filters[f].name)
                           << ",\"clsid\":" << Quoted(filters[f].clsid) << ",\"pins\":[";
@@ -257,6 +282,12 @@ int Probe(const Args& args) {
             std::cout << "]}\n";
         } else {
             std::cout << "Graph for " << file << ": " << outcome << " (" << Hex(hr) << ")\n";
+            if (duration >= 0) {
+                std::cout << "  duration " << static_cast<double>(duration) / 10000.0 << " ms";
+                if (frames >= 0)
+                    std::cout << ", " << frames << " frames";
+                std::cout << "\n";
+            }
             for (const FilterReport& f : filters) {
                 std::cout << "  filter \"" << f.name << "\" " << f.clsid << "\n";
                 for (const PinReport& p : f.pins) {
