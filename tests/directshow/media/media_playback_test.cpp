@@ -1,0 +1,376 @@
+// The media filters on real files made at test time: frames identical to FFmpeg's own decode
+// (raw video byte for byte, the luma plane of every codec), seeks landing on the exact frame
+// at key and non-key positions, frame counts, text arriving with its frame, damaged files
+// ending their stream, and repeated plays neither drifting nor leaking.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "com/com_ptr.h"
+#include "com/runtime.h"
+#include "common/frame_pull.h"
+#include "common/md5.h"
+#include "directshow/filter_graph.h"
+#include "directshow/media/media_filters.h"
+#include "directshow/media/media_source.h"
+#include "directshow/renderer.h"
+#include "support/temp_dir.h"
+#include "support/test_media.h"
+
+namespace media = zyl::test::media;
+using zyl::tools::PullFrames;
+using zyl::tools::PullOptions;
+using zyl::tools::PullResult;
+
+namespace {
+
+std::string Md5Of(const std::vector<std::uint8_t>& bytes) {
+    zyl::tools::Md5 md5;
+    md5.Update(bytes.data(), bytes.size());
+    return md5.HexDigest();
+}
+
+PullResult Pull(const std::string& path, int frames, bool mono = false, long long seek = -1,
+                bool texts = false) {
+    PullOptions options;
+    options.frames = frames;
+    options.mono = mono;
+    options.seekFrame = seek;
+    options.texts = texts;
+    return PullFrames(path, options);
+}
+
+// Files shared by the suite: encoding them once keeps the suite quick.
+struct Files {
+    zyl::test::TempDir dir;
+    std::string h264;   // MP4, B-frames, key frame every 12, timed text every 5 frames
+    std::string hevc;   // Matroska, SubRip every 4 frames
+    std::string mpeg2;  // MPEG-2 program stream, B-frames
+    std::string mjpeg;  // AVI
+    std::string mpeg4;  // AVI with a text stream every 3 frames
+    std::string ts;     // H.264 in a transport stream
+};
+
+class MediaPlayback : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        files = new Files;
+        const std::string dir = files->dir.path().string();
+        media::EncodeSpec h264;
+        h264.container = "mp4", h264.codec = "libx264", h264.frames = 40, h264.gop = 12;
+        h264.bframes = 2, h264.text = "mov_text", h264.textEvery = 5, h264.width = 96;
+        h264.height = 64;
+        files->h264 = media::EncodedFile(dir, h264);
+        media::EncodeSpec hevc;
+        hevc.container = "mkv", hevc.codec = "libx265", hevc.frames = 30, hevc.gop = 10;
+        hevc.bframes = 2, hevc.text = "subrip", hevc.textEvery = 4;
+        files->hevc = media::EncodedFile(dir, hevc);
+        media::EncodeSpec mpeg2;
+        mpeg2.container = "mpg", mpeg2.codec = "mpeg2video", mpeg2.frames = 30, mpeg2.gop = 9;
+        mpeg2.bframes = 2;
+        files->mpeg2 = media::EncodedFile(dir, mpeg2);
+        media::EncodeSpec mjpeg;
+        mjpeg.container = "avi", mjpeg.codec = "mjpeg", mjpeg.frames = 12;
+        mjpeg.pixelFormat = "yuvj420p";
+        files->mjpeg = media::EncodedFile(dir, mjpeg);
+        files->mpeg4 = media::Mpeg4AviWithText(dir, 64, 48, 30, 3);
+        media::EncodeSpec ts;
+        ts.container = "ts", ts.codec = "libx264", ts.frames = 30, ts.gop = 10, ts.bframes = 1;
+        files->ts = media::EncodedFile(dir, ts);
+    }
+    static void TearDownTestSuite() {
+        delete files;
+        files = nullptr;
+    }
+    void SetUp() override {
+        CoInitialize(nullptr);
+        dshow::media::RegisterMediaFilters();
+        before = CBaseObject::ObjectsActive();
+    }
+    void TearDown() override {
+        EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+        CoUninitialize();
+    }
+
+    static Files* files;
+    LONG before = 0;
+};
+Files* MediaPlayback::files = nullptr;
+
+TEST_F(MediaPlayback, UncompressedAviFramesAreTheFilesOwnOfEveryDepthAndOddWidth) {
+    for (int bits : {8, 24, 32}) {
+        for (auto [width, height] : {std::pair{33, 17}, std::pair{16, 9}}) {
+            SCOPED_TRACE("bits " + std::to_string(bits) + ", " + std::to_string(width) + "x" +
+                         std::to_string(height));
+            const std::string path =
+                media::RawAvi(files->dir.path().string(), bits, width, height, 7);
+            const PullResult result = Pull(path, 100);
+            ASSERT_TRUE(result.ok) << result.error;
+            EXPECT_EQ(result.subtype, bits == 8 ? "RGB8" : bits == 24 ? "RGB24" : "RGB32");
+            ASSERT_EQ(result.md5s.size(), 7u);
+            for (int n = 0; n < 7; ++n) {
+                const auto expected = bits == 8 ? media::GreyPicture(n, width, height)
+                                                : media::Picture(n, width, height);
+                EXPECT_EQ(result.md5s[static_cast<std::size_t>(n)], Md5Of(expected))
+                    << "frame " << n;
+            }
+            EXPECT_EQ(result.frameCount, 7);
+            EXPECT_EQ(Pull(path, 3, false, 5).md5s,
+                      (std::vector<std::string>{result.md5s[5], result.md5s[6]}));
+        }
+    }
+}
+
+TEST_F(MediaPlayback, TheLumaPlaneOfEveryCodecIsFfmpegsDecode) {
+    for (const std::string& path :
+         {files->h264, files->hevc, files->mpeg2, files->mjpeg, files->mpeg4, files->ts}) {
+        SCOPED_TRACE(path);
+        const auto reference = media::ReferenceMd5s(path, "gray", true);
+        const PullResult result = Pull(path, 1000, true);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(result.subtype, "NV12");
+        EXPECT_EQ(result.md5s, reference);
+        EXPECT_EQ(result.frameCount, static_cast<std::int64_t>(reference.size()));
+    }
+}
+
+TEST_F(MediaPlayback, LumaAgreesWithTheFfmpegCommand) {
+    const auto command = media::FfmpegCommandMd5s(files->h264, {"-vf", "extractplanes=y",
+                                                                "-pix_fmt", "gray"});
+    if (!command)
+        GTEST_SKIP() << "no ffmpeg command on PATH";
+    const PullResult result = Pull(files->h264, 1000, true);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.md5s, *command);
+}
+
+TEST_F(MediaPlayback, RgbFramesShowTheRightPictures) {
+    // Lossy coding changes pixels but not the frame number drawn into each picture.
+    const PullResult result = Pull(files->h264, 1000);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.subtype, "RGB32");
+    const auto frames = media::DecodedFrames(files->h264, "rgb24");
+    ASSERT_EQ(result.md5s.size(), frames.size());
+    for (std::size_t n = 0; n < frames.size(); ++n)
+        EXPECT_EQ(media::FrameNumberOf(frames[n].pixels, 96, 64, 3), static_cast<int>(n));
+}
+
+TEST_F(MediaPlayback, SeeksLandOnTheExactFrameAtKeyAndOtherFrames) {
+    struct Case {
+        std::string path;
+        std::vector<long long> targets;
+    };
+    const std::vector<Case> cases = {
+        {files->h264, {0, 1, 11, 12, 13, 23, 30, 39}},
+        {files->hevc, {0, 5, 9, 10, 11, 29}},
+        {files->mpeg2, {0, 4, 8, 9, 10, 17, 28}},
+        {files->mpeg4, {0, 7, 12, 13, 29}},
+        {files->ts, {0, 3, 10, 15, 29}},
+        {files->mjpeg, {0, 6, 11}},
+    };
+    for (const Case& c : cases) {
+        const auto sequential = media::ReferenceMd5s(c.path, "gray", true);
+        for (long long target : c.targets) {
+            SCOPED_TRACE(c.path + " frame " + std::to_string(target));
+            const PullResult result = Pull(c.path, 2, true, target);
+            ASSERT_TRUE(result.ok) << result.error;
+            ASSERT_FALSE(result.md5s.empty());
+            EXPECT_EQ(result.md5s[0], sequential[static_cast<std::size_t>(target)]);
+            if (static_cast<std::size_t>(target) + 1 < sequential.size()) {
+                ASSERT_EQ(result.md5s.size(), 2u);
+                EXPECT_EQ(result.md5s[1], sequential[static_cast<std::size_t>(target) + 1]);
+            } else {
+                EXPECT_EQ(result.md5s.size(), 1u) << "nothing follows the last frame";
+            }
+        }
+    }
+}
+
+TEST_F(MediaPlayback, TextSamplesArriveAtTheirFramesTime) {
+    struct Case {
+        std::string path;
+        int every;
+        int frames;
+    };
+    for (const Case& c : {Case{files->mpeg4, 3, 30}, Case{files->h264, 5, 40},
+                          Case{files->hevc, 4, 30}}) {
+        SCOPED_TRACE(c.path);
+        const PullResult result = Pull(c.path, 1000, true, -1, true);
+        ASSERT_TRUE(result.ok) << result.error;
+        std::vector<zyl::tools::TextSample> cues;
+        for (const auto& t : result.texts)
+            if (!t.text.empty())
+                cues.push_back(t);
+        ASSERT_EQ(cues.size(), static_cast<std::size_t>((c.frames + c.every - 1) / c.every));
+        for (std::size_t i = 0; i < cues.size(); ++i) {
+            const int frame = static_cast<int>(i) * c.every;
+            EXPECT_EQ(cues[i].text, "frame " + std::to_string(frame));
+            // Containers round times to their own units (milliseconds in Matroska).
+            EXPECT_NEAR(static_cast<double>(cues[i].start), frame * 400'000.0, 5'000.0);
+        }
+    }
+}
+
+TEST_F(MediaPlayback, DamagedFilesEndTheirStreamWithTheFramesThatSurvive) {
+    const std::string dir = files->dir.path().string();
+    for (const std::string& path : {files->mpeg4, files->hevc, files->mpeg2, files->ts}) {
+        SCOPED_TRACE(path);
+        const std::string cut = media::Truncated(path, dir + "/cut-" +
+                                                           std::filesystem::path(path)
+                                                               .filename()
+                                                               .string(),
+                                                 0.6);
+        const PullResult result = Pull(cut, 1000, true);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_GT(result.md5s.size(), 0u);
+        EXPECT_LT(result.md5s.size(), media::ReferenceMd5s(path, "gray", true).size());
+    }
+    // Garbage in the middle of the file: frames are lost, the stream still ends.
+    std::string bytes = zyl::test::readFile(files->mpeg2);
+    for (std::size_t i = bytes.size() / 3; i < bytes.size() / 3 + 2000 && i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7919);
+    const std::string garbled = files->dir.write("garbled.mpg", bytes);
+    const PullResult result = Pull(garbled, 1000, true);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_GT(result.md5s.size(), 0u);
+}
+
+TEST_F(MediaPlayback, FilesFfmpegCannotOpenFailRenderFileWithACodeAndACause) {
+    const std::string notMedia = files->dir.write("notes.mp4", std::string(5000, 'x'));
+    const std::string empty = files->dir.write("empty.avi", "");
+    const std::string missing = files->dir.file("missing.mkv");
+    for (const std::string& path : {notMedia, empty, missing}) {
+        SCOPED_TRACE(path);
+        ComPtr<IGraphBuilder> graph;
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IGraphBuilder, graph.PutVoid()),
+                  S_OK);
+        const std::wstring wide(path.begin(), path.end());
+        EXPECT_TRUE(FAILED(graph->RenderFile(wide.c_str(), nullptr)));
+        const PullResult result = Pull(path, 1);
+        EXPECT_FALSE(result.ok);
+        EXPECT_NE(result.error.find(path), std::string::npos) << result.error;
+        EXPECT_GT(result.error.size(), path.size() + 10) << result.error;
+    }
+    // The source names the cause itself.
+    auto* source = new dshow::media::CMediaSource(nullptr);
+    source->NonDelegatingAddRef();
+    const std::wstring wide(missing.begin(), missing.end());
+    EXPECT_EQ(source->Load(wide.c_str(), nullptr), HRESULT_FROM_WIN32(2));
+    EXPECT_FALSE(source->LastError().empty());
+    source->NonDelegatingRelease();
+}
+
+// Counts what a play delivers, for loops.
+class CountingRenderer final : public CBaseRenderer {
+public:
+    CountingRenderer() : CBaseRenderer(GUID_NULL, L"Counting", nullptr, nullptr) {}
+    HRESULT CheckMediaType(const CMediaType* type) override {
+        return type->majortype == MEDIATYPE_Video && type->subtype == MEDIASUBTYPE_RGB24
+                   ? S_OK
+                   : E_INVALIDARG;
+    }
+    HRESULT DoRenderSample(IMediaSample* sample) override {
+        REFERENCE_TIME start = 0, end = 0;
+        sample->GetTime(&start, &end);
+        std::lock_guard<std::mutex> lock(mutex);
+        starts.push_back(start);
+        return S_OK;
+    }
+    std::vector<REFERENCE_TIME> Take() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(starts, {});
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<REFERENCE_TIME> starts;
+};
+
+TEST_F(MediaPlayback, AHundredLoopsByStopRewindRunDeliverEveryFrameOnTime) {
+    media::EncodeSpec spec;
+    spec.container = "mp4", spec.codec = "libx264", spec.frames = 8, spec.gop = 4;
+    spec.bframes = 2, spec.name = "loop.mp4";
+    const std::string path = media::EncodedFile(files->dir.path().string(), spec);
+    ComPtr<IGraphBuilder> graph;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IGraphBuilder, graph.PutVoid()),
+              S_OK);
+    auto* renderer = new CountingRenderer;
+    renderer->NonDelegatingAddRef();
+    ComPtr<IBaseFilter> filter;
+    renderer->NonDelegatingQueryInterface(IID_IBaseFilter, filter.PutVoid());
+    ASSERT_EQ(graph->AddFilter(filter.Get(), L"Counting"), S_OK);
+    const std::wstring wide(path.begin(), path.end());
+    ASSERT_EQ(graph->RenderFile(wide.c_str(), nullptr), S_OK);
+    ComPtr<IMediaControl> control;
+    ComPtr<IMediaSeeking> seeking;
+    ComPtr<IMediaEventEx> events;
+    ComPtr<IMediaFilter> timing;
+    graph.As(control, IID_IMediaControl);
+    graph.As(seeking, IID_IMediaSeeking);
+    graph.As(events, IID_IMediaEventEx);
+    graph.As(timing, IID_IMediaFilter);
+    ASSERT_EQ(timing->SetSyncSource(nullptr), S_OK);
+    for (int loop = 0; loop < 100; ++loop) {
+        SCOPED_TRACE("loop " + std::to_string(loop));
+        ASSERT_TRUE(SUCCEEDED(control->Run()));
+        LONG code = 0;
+        ASSERT_EQ(events->WaitForCompletion(10'000, &code), S_OK);
+        EXPECT_EQ(code, EC_COMPLETE);
+        ASSERT_EQ(control->Stop(), S_OK);
+        LONGLONG zero = 0;
+        ASSERT_EQ(seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr,
+                                        AM_SEEKING_NoPositioning),
+                  S_OK);
+        const auto starts = renderer->Take();
+        ASSERT_EQ(starts.size(), 8u);
+        for (std::size_t n = 0; n < starts.size(); ++n)
+            EXPECT_EQ(starts[n], static_cast<REFERENCE_TIME>(n) * 400'000);
+    }
+    graph.Reset();
+    filter.Reset();
+    renderer->NonDelegatingRelease();
+}
+
+TEST_F(MediaPlayback, PositionsRatesAndFormatsThroughTheGraph) {
+    ComPtr<IGraphBuilder> graph;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IGraphBuilder, graph.PutVoid()),
+              S_OK);
+    IUnknown* video = zyl::tools::NewChecksumRenderer(false, 1);
+    ComPtr<IBaseFilter> renderer;
+    video->QueryInterface(IID_IBaseFilter, renderer.PutVoid());
+    video->Release();
+    graph->AddFilter(renderer.Get(), L"Video Renderer");
+    const std::wstring wide(files->h264.begin(), files->h264.end());
+    ASSERT_EQ(graph->RenderFile(wide.c_str(), nullptr), S_OK);
+    ComPtr<IMediaSeeking> seeking;
+    graph.As(seeking, IID_IMediaSeeking);
+    DWORD caps = 0;
+    ASSERT_EQ(seeking->GetCapabilities(&caps), S_OK);
+    EXPECT_TRUE(caps & AM_SEEKING_CanSeekAbsolute);
+    EXPECT_TRUE(caps & AM_SEEKING_CanSeekForwards);
+    LONGLONG duration = 0, stop = 0;
+    ASSERT_EQ(seeking->GetDuration(&duration), S_OK);
+    EXPECT_EQ(duration, 40 * 400'000);
+    ASSERT_EQ(seeking->GetStopPosition(&stop), S_OK);
+    EXPECT_EQ(stop, duration);
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    ASSERT_EQ(seeking->GetStopPosition(&stop), S_OK);
+    EXPECT_EQ(stop, 40);
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+    EXPECT_EQ(seeking->SetRate(0.25), S_OK);
+    EXPECT_EQ(seeking->SetRate(16.0), S_OK);
+    EXPECT_TRUE(FAILED(seeking->SetRate(16.5)));
+    EXPECT_TRUE(FAILED(seeking->SetRate(0.2)));
+    double rate = 0;
+    EXPECT_EQ(seeking->GetRate(&rate), S_OK);
+    EXPECT_EQ(rate, 16.0);
+}
+
+}  // namespace
