@@ -33,7 +33,7 @@ void CDecoderFilter::ResetStreamState() {
 }
 
 bool CDecoderFilter::IsPreroll(IMediaSample* out) const {
-    if (m_inputPreroll || out->IsPreroll() == S_OK)
+    if (out->IsPreroll() == S_OK)
         return true;
     REFERENCE_TIME start = 0, end = 0;
     const HRESULT timed = out->GetTime(&start, &end);
@@ -42,7 +42,10 @@ bool CDecoderFilter::IsPreroll(IMediaSample* out) const {
     // Without an end, a frame at 0 is the first of the segment.
     if (timed == VFW_S_NO_STOP_TIME)
         return start < 0;
-    return false;
+    // A timed frame is judged by its time alone: a reordering or frame-threaded codec gives
+    // back frames shown after the target while it still takes preroll input (and drains them
+    // after the last input, which may be preroll too).
+    return m_inputPreroll;
 }
 
 HRESULT CDecoderFilter::Feed(IMediaSample* in) {

@@ -24,11 +24,11 @@
 //      * a frame the writer marked preroll (SetPreroll on the output: a writer that carries
 //        the input's flags through its codec knows exactly which frames came from preroll
 //        input, reordering or not);
-//      * any frame that comes out while the latest input was marked preroll. Preroll input
-//        is the start of a segment, so whatever the codec gives back then came from preroll
-//        input too. A frame from preroll input that comes out later (held back or reordered)
-//        is caught by the two rules above: by its times when the source stamps preroll before
-//        0, by its flag when the writer passes it on; otherwise it is delivered.
+//      * a frame without times that comes out while the latest input was marked preroll.
+//        Preroll input is the start of a segment, so an untimed frame given back then came
+//        from preroll input too. Timed frames are judged by their times and flag only: a
+//        reordering codec gives back frames shown after the target while later preroll input
+//        (a B-frame before the target, in decode order after it) is still going in.
 //  - The first frame delivered after streaming starts, a flush or a new segment is marked as a
 //    discontinuity.
 //  - A downstream refusal (S_FALSE: stop sending, or an error) ends the delivery for this call

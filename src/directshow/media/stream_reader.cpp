@@ -6,7 +6,14 @@ namespace dshow::media {
 
 HRESULT StreamReader::Open(const std::string& path, std::unique_ptr<StreamReader>* reader,
                            std::string* error) {
-    AVFormatContext* raw = nullptr;
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) {
+        *error = "out of memory";
+        return E_OUTOFMEMORY;
+    }
+    // Program streams carry a time stamp only now and then (and none on B-frames after a
+    // seek); every packet must have one for its frame to be placed.
+    raw->flags |= AVFMT_FLAG_GENPTS;
     int result = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
     if (result < 0) {
         *error = ErrorText(result);
@@ -92,9 +99,14 @@ int StreamReader::SeekBefore(REFERENCE_TIME time) {
     // before the target. Program and transport streams have no index at all and land where
     // a bisection of the file takes them, so the search widens until it finds such a key frame.
     REFERENCE_TIME margin = video ? 16 * frame : 0;
-    for (int attempt = 0; attempt < 6; ++attempt) {
+    for (int attempt = 0; attempt < 7; ++attempt) {
         const REFERENCE_TIME target = std::max<REFERENCE_TIME>(time - margin, 0);
-        int result = SeekTo(target);
+        // The last resort: the first byte of the file, where the stream begins.
+        const bool fromTheTop = attempt == 6;
+        int result = fromTheTop ? av_seek_frame(m_context.get(), -1, 0, AVSEEK_FLAG_BYTE)
+                                : SeekTo(target);
+        if (fromTheTop && result < 0)
+            result = SeekTo(0);  // a container that cannot seek by bytes
         if (result < 0)
             return result;
         for (;;) {
@@ -105,11 +117,13 @@ int StreamReader::SeekBefore(REFERENCE_TIME time) {
                 break;
         }
         const REFERENCE_TIME shown = PacketTime(*m_pending);
-        if (!video || target == 0 || shown == AV_NOPTS_VALUE || shown <= time) {
+        if (!video || fromTheTop || shown == AV_NOPTS_VALUE || shown <= time) {
             m_hasPending = true;
             return 0;
         }
-        margin = margin * 4 + frame;
+        margin = target == 0 ? time + frame : margin * 4 + frame;
+        if (target == 0)
+            attempt = 5;  // a seek to the start that lands later: go to the top
     }
     m_hasPending = true;
     return 0;
@@ -143,7 +157,42 @@ REFERENCE_TIME StreamReader::FrameTime() const {
     return av_rescale(10'000'000, rate.den, rate.num);
 }
 
-REFERENCE_TIME StreamReader::Duration() const {
+REFERENCE_TIME StreamReader::ScanEnd() {
+    AVIOContext* io = m_context->pb;
+    const std::int64_t size = io ? avio_size(io) : -1;
+    REFERENCE_TIME end = AV_NOPTS_VALUE;
+    if (size <= 0)
+        return end;
+    PacketPtr packet(av_packet_alloc());
+    for (std::int64_t window : {std::int64_t{4} << 20, std::int64_t{32} << 20, size}) {
+        const std::int64_t from = std::max<std::int64_t>(size - window, 0);
+        if (!packet || av_seek_frame(m_context.get(), -1, from, AVSEEK_FLAG_BYTE) < 0)
+            break;
+        while (ReadRaw(packet.get()) == 0) {
+            const REFERENCE_TIME start = PacketTime(*packet);
+            if (start == AV_NOPTS_VALUE)
+                continue;
+            const REFERENCE_TIME length = std::max(PacketDuration(*packet), FrameTime());
+            end = end == AV_NOPTS_VALUE ? start + length : std::max(end, start + length);
+        }
+        if (end != AV_NOPTS_VALUE || from == 0)
+            break;
+    }
+    // Back to the start, as if nothing had been read.
+    av_seek_frame(m_context.get(), -1, 0, AVSEEK_FLAG_BYTE);
+    m_untouched = true;
+    return end;
+}
+
+REFERENCE_TIME StreamReader::Duration() {
+    // Program and transport streams have no duration of their own, and FFmpeg's guess from a
+    // glance at the end of the file can be several frames short: the end is looked up.
+    const auto method = m_context->duration_estimation_method;
+    if (method == AVFMT_DURATION_FROM_PTS || method == AVFMT_DURATION_FROM_BITRATE) {
+        const REFERENCE_TIME end = ScanEnd();
+        if (end != AV_NOPTS_VALUE && end > 0)
+            return end;
+    }
     if (m_stream->duration != AV_NOPTS_VALUE && m_stream->duration > 0)
         return ToMediaTime(m_stream->duration, m_stream->time_base) + StreamStart() - m_origin;
     if (m_context->duration != AV_NOPTS_VALUE && m_context->duration > 0) {

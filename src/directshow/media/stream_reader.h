@@ -50,13 +50,18 @@ public:
 
     // Frame time from the stream's frame rate (0 when it has none), duration from the stream
     // or the container (0 when unknown), both in media time.
+    // Variable-frame-rate streams: the frame time is that of the average rate, and frame n is
+    // the frame shown at n times it.
     REFERENCE_TIME FrameTime() const;
-    REFERENCE_TIME Duration() const;
+    // May read the stream's last packets (then the reader is back at the start).
+    REFERENCE_TIME Duration();
 
 private:
     StreamReader() = default;
     int ReadRaw(AVPacket* packet);
     int SeekTo(REFERENCE_TIME time);
+    // The end of the last frame shown, from the packets at the end of the file.
+    REFERENCE_TIME ScanEnd();
 
     FormatContextPtr m_context;
     AVStream* m_stream = nullptr;

@@ -232,7 +232,51 @@ HRESULT CVideoDecoder::ReceiveOutput(IMediaSample* out) {
     return S_FALSE;
 }
 
+// NV12's luma must be the decoder's own, whatever its range: a full-range (JPEG) source would
+// otherwise be squeezed into the video range on the way.
+HRESULT CVideoDecoder::ConvertNv12(BYTE* buffer) {
+    const int width = static_cast<int>(m_geometry.width);
+    const int height = static_cast<int>(m_geometry.height);
+    const int stride = static_cast<int>(UncompressedStride(MEDIASUBTYPE_NV12, m_geometry.width));
+    BYTE* chroma = buffer + std::ptrdiff_t{stride} * height;
+    const auto format = static_cast<AVPixelFormat>(m_frame->format);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    const bool sameSize = m_frame->width == width && m_frame->height == height;
+    const bool plainLuma = desc && !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
+                           desc->comp[0].plane == 0 && desc->comp[0].depth == 8 &&
+                           desc->comp[0].step == 1 && sameSize;
+    if (plainLuma && (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P)) {
+        av_image_copy_plane(buffer, stride, m_frame->data[0], m_frame->linesize[0], width, height);
+        const int chromaWidth = (width + 1) / 2;
+        for (int y = 0; y < (height + 1) / 2; ++y) {
+            const std::uint8_t* u = m_frame->data[1] + std::ptrdiff_t{y} * m_frame->linesize[1];
+            const std::uint8_t* v = m_frame->data[2] + std::ptrdiff_t{y} * m_frame->linesize[2];
+            BYTE* out = chroma + std::ptrdiff_t{y} * stride;
+            for (int x = 0; x < chromaWidth; ++x) {
+                out[2 * x] = u[x];
+                out[2 * x + 1] = v[x];
+            }
+        }
+        return S_OK;
+    }
+    m_scale.reset(sws_getCachedContext(m_scale.release(), m_frame->width, m_frame->height, format,
+                                       width, height, AV_PIX_FMT_NV12, SWS_BICUBIC, nullptr,
+                                       nullptr, nullptr));
+    if (!m_scale)
+        return E_FAIL;
+    std::uint8_t* planes[4] = {buffer, chroma};
+    int strides[4] = {stride, stride};
+    if (sws_scale(m_scale.get(), m_frame->data, m_frame->linesize, 0, m_frame->height, planes,
+                  strides) <= 0)
+        return E_FAIL;
+    if (plainLuma)
+        av_image_copy_plane(buffer, stride, m_frame->data[0], m_frame->linesize[0], width, height);
+    return S_OK;
+}
+
 HRESULT CVideoDecoder::Convert(BYTE* buffer) {
+    if (m_outputSubtype == MEDIASUBTYPE_NV12)
+        return ConvertNv12(buffer);
     const int width = static_cast<int>(m_geometry.width);
     const int height = static_cast<int>(m_geometry.height);
     const AVPixelFormat target = TargetFormat(m_outputSubtype);
@@ -244,15 +288,9 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
     const int stride = static_cast<int>(UncompressedStride(m_outputSubtype, m_geometry.width));
     std::uint8_t* planes[4] = {};
     int strides[4] = {};
-    if (m_outputSubtype == MEDIASUBTYPE_NV12) {
-        planes[0] = buffer;
-        planes[1] = buffer + std::ptrdiff_t{stride} * height;
-        strides[0] = strides[1] = stride;
-    } else {
-        // Bottom-up: the first row written is the last in memory.
-        planes[0] = buffer + std::ptrdiff_t{stride} * (height - 1);
-        strides[0] = -stride;
-    }
+    // Bottom-up: the first row written is the last in memory.
+    planes[0] = buffer + std::ptrdiff_t{stride} * (height - 1);
+    strides[0] = -stride;
     if (m_frame->format == target && m_frame->width == width && m_frame->height == height &&
         target == AV_PIX_FMT_GRAY8) {
         av_image_copy_plane(planes[0], strides[0], m_frame->data[0], m_frame->linesize[0], width,

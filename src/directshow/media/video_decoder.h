@@ -50,6 +50,7 @@ private:
     HRESULT OpenCodec();
     // Converts m_frame into the sample's buffer in the output type's layout.
     HRESULT Convert(BYTE* buffer);
+    HRESULT ConvertNv12(BYTE* buffer);
 
     // Set at connection (filter stopped).
     VideoGeometry m_geometry;

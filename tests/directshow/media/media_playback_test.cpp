@@ -75,7 +75,6 @@ protected:
         files->mpeg2 = media::EncodedFile(dir, mpeg2);
         media::EncodeSpec mjpeg;
         mjpeg.container = "avi", mjpeg.codec = "mjpeg", mjpeg.frames = 12;
-        mjpeg.pixelFormat = "yuvj420p";
         files->mjpeg = media::EncodedFile(dir, mjpeg);
         files->mpeg4 = media::Mpeg4AviWithText(dir, 64, 48, 30, 3);
         media::EncodeSpec ts;
@@ -348,7 +347,7 @@ TEST_F(MediaPlayback, PositionsRatesAndFormatsThroughTheGraph) {
     video->Release();
     graph->AddFilter(renderer.Get(), L"Video Renderer");
     const std::wstring wide(files->h264.begin(), files->h264.end());
-    ASSERT_EQ(graph->RenderFile(wide.c_str(), nullptr), S_OK);
+    ASSERT_TRUE(SUCCEEDED(graph->RenderFile(wide.c_str(), nullptr)));  // the text stream stays unconnected
     ComPtr<IMediaSeeking> seeking;
     graph.As(seeking, IID_IMediaSeeking);
     DWORD caps = 0;
