@@ -3,9 +3,9 @@
 // frame digests from libavcodec and from the `ffmpeg` command line to compare a player's frames
 // against.
 //
-// The functions keep no state and take no locks; any thread may call them. They quiet FFmpeg's
-// log to errors (a process-wide setting) so encoder statistics stay out of test output. Every
-// failure throws std::runtime_error naming the file and the cause.
+// The functions keep no state and take no locks; any thread may call them. Encoders log two
+// levels quieter than usual (their statistics stay out of test output); FFmpeg's process-wide
+// log level is left alone. Every failure throws std::runtime_error naming the file and the cause.
 #pragma once
 
 #include <cstdint>
@@ -39,8 +39,8 @@ struct EncodeSpec {
     int frames = 10;
     int fpsNum = 25;
     int fpsDen = 1;
-    int gop = 12;                         // key-frame interval
-    int bframes = 0;                      // most consecutive B-frames
+    int gop = 12;     // a key frame every gop frames in presentation order (closed groups)
+    int bframes = 0;  // most consecutive B-frames
     std::string text = "none";            // none, mov_text (mp4) or subrip (mkv)
     int textEvery = 5;                    // a cue "frame N" at every frame N divisible by this
     bool audio = false;                   // a 440 Hz tone: AAC in mp4/mkv, PCM in avi, else MP2
