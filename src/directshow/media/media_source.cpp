@@ -128,6 +128,9 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
                                                     static_cast<std::size_t>(packet.size),
                                                     reinterpret_cast<char*>(data),
                                                     static_cast<std::size_t>(capacity)));
+            // MP4 ends each cue with an empty sample: no text to hand on.
+            if (size <= 1)
+                continue;
         } else if (m_rowCopy) {
             if (packet.size <= 0 || packet.size % m_rows != 0 ||
                 packet.size / m_rows > m_stride || m_stride * m_rows > capacity) {
