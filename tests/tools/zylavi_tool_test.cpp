@@ -11,7 +11,9 @@
 #include <boost/property_tree/json_parser.hpp>
 
 #include "platform/process.h"
+#include "common/md5.h"
 #include "support/temp_dir.h"
+#include "support/test_media.h"
 
 namespace {
 
@@ -177,9 +179,48 @@ TEST(ZylaviTool, ProbeShowsTheGraphOfARegisteredSource) {
     ASSERT_EQ(probe.status, 0);
     const auto graph = Json(probe.out);
     EXPECT_EQ(graph.get<std::string>("outcome"), "rendered");
-    ASSERT_EQ(graph.get_child("filters").size(), 2u);
-    const auto& source = graph.get_child("filters").begin()->second;
-    EXPECT_EQ(source.get_child("pins").begin()->second.get<std::string>("media_type.subtype"),
-              "RGB32");
+    // The probe's own renderers, the registered source and the renderer it was joined to.
+    std::vector<std::string> outputs;
+    for (const auto& [key, filter] : graph.get_child("filters"))
+        for (const auto& [key2, pin] : filter.get_child("pins"))
+            if (pin.get<std::string>("direction") == "out")
+                outputs.push_back(pin.get<std::string>("media_type.subtype"));
+    EXPECT_EQ(outputs, std::vector<std::string>{"RGB32"});
     EXPECT_EQ(Zylavi("probe /clips/a.unknown", env).status, 1);
+}
+
+TEST(ZylaviTool, ProbeHashesTheFramesOfRealFilesAndNamesWhatIsWrong) {
+    zyl::test::TempDir dir;
+    const std::string file = zyl::test::media::RawAvi(dir.path().string(), 24, 33, 17, 4);
+    const ToolRun run = Zylavi("probe '" + file + "' --frames 10 --md5 --seek-frame 1 --json");
+    ASSERT_EQ(run.status, 0) << run.out;
+    const auto result = Json(run.out);
+    EXPECT_EQ(result.get<std::string>("pixel_format"), "rgb24");
+    std::vector<std::pair<int, std::string>> frames;
+    for (const auto& [key, frame] : result.get_child("frames"))
+        frames.emplace_back(frame.get<int>("index"), frame.get<std::string>("md5"));
+    ASSERT_EQ(frames.size(), 3u);
+    for (int n = 1; n <= 3; ++n) {
+        const auto picture = zyl::test::media::Picture(n, 33, 17);
+        zyl::tools::Md5 md5;
+        md5.Update(picture.data(), picture.size());
+        EXPECT_EQ(frames[static_cast<std::size_t>(n - 1)],
+                  (std::pair<int, std::string>{n, md5.HexDigest()}));
+    }
+    // Human output: one line per frame, index first.
+    const ToolRun human = Zylavi("probe '" + file + "' --frames 1 --md5");
+    EXPECT_NE(human.out.find("\n0 "), std::string::npos) << human.out;
+
+    const std::string missing = dir.file("gone.mp4");
+    const ToolRun gone = Zylavi("probe '" + missing + "'", "", true);
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_NE(gone.out.find(missing + ": 0x80070002 (No such file or directory)"),
+              std::string::npos)
+        << gone.out;
+    const std::string junk = dir.write("junk.mkv", std::string(3000, 'j'));
+    const ToolRun bad = Zylavi("probe '" + junk + "' --frames 2 --md5", "", true);
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.out.find(junk + ": "), std::string::npos) << bad.out;
+    EXPECT_EQ(Zylavi("probe '" + file + "' --md5").status, 2) << "--md5 needs --frames";
+    EXPECT_EQ(Zylavi("probe '" + file + "' --mono").status, 2) << "--mono goes with --md5";
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -262,6 +263,36 @@ TEST_F(MediaPlayback, FilesFfmpegCannotOpenFailRenderFileWithACodeAndACause) {
     EXPECT_EQ(source->Load(wide.c_str(), nullptr), HRESULT_FROM_WIN32(2));
     EXPECT_FALSE(source->LastError().empty());
     source->NonDelegatingRelease();
+}
+
+TEST_F(MediaPlayback, AFileWithAnExtensionNobodyClaimsIsRecognisedByItsContent) {
+    const std::string renamed = files->dir.file("clip.bin");
+    std::filesystem::copy_file(files->hevc, renamed,
+                               std::filesystem::copy_options::overwrite_existing);
+    const PullResult direct = Pull(files->hevc, 3, true);
+    ComPtr<IGraphBuilder> graph;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IGraphBuilder, graph.PutVoid()),
+              S_OK);
+    IUnknown* video = zyl::tools::NewChecksumRenderer(false, 1);
+    ComPtr<IBaseFilter> renderer;
+    video->QueryInterface(IID_IBaseFilter, renderer.PutVoid());
+    video->Release();
+    graph->AddFilter(renderer.Get(), L"Video Renderer");
+    const std::wstring wide(renamed.begin(), renamed.end());
+    EXPECT_TRUE(SUCCEEDED(graph->RenderFile(wide.c_str(), nullptr)));
+    ComPtr<IBaseFilter> source;
+    EXPECT_EQ(graph->FindFilterByName(L"Matroska Splitter", source.Put()), S_OK);
+    // An AVI file is the "AVI Splitter" whatever it is called.
+    ComPtr<IGraphBuilder> second;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IGraphBuilder, second.PutVoid()),
+              S_OK);
+    const std::wstring avi(files->mpeg4.begin(), files->mpeg4.end());
+    second->RenderFile(avi.c_str(), nullptr);
+    ComPtr<IBaseFilter> splitter;
+    EXPECT_EQ(second->FindFilterByName(L"AVI Splitter", splitter.Put()), S_OK);
+    EXPECT_EQ(Pull(renamed, 3, true).md5s, direct.md5s);
 }
 
 // Counts what a play delivers, for loops.
