@@ -17,7 +17,8 @@ REFERENCE_TIME TimeOf(std::int64_t samples, int rate) {
     return av_rescale(samples, 10'000'000, rate);
 }
 
-// The samples it takes to cover `length`, rounded up so a cut never keeps a sample early.
+// The samples it takes to cover `length`, rounded up so that a cut at the segment start
+// never keeps a sample from before it.
 std::int64_t SamplesIn(REFERENCE_TIME length, int rate) {
     return av_rescale_rnd(length, rate, 10'000'000, AV_ROUND_UP);
 }
@@ -358,8 +359,15 @@ HRESULT CAudioDecoder::ReceiveOutput(IMediaSample* out) {
             continue;
         }
         int count = remaining;
-        if (stop - at < TimeOf(remaining, rate))
-            count = static_cast<int>(std::min<std::int64_t>(SamplesIn(stop - at, rate), remaining));
+        if (stop - at < TimeOf(remaining, rate)) {
+            // To the nearest sample: times are rounded to 100 ns, a fraction of a sample.
+            count = static_cast<int>(std::min<std::int64_t>(
+                av_rescale_rnd(stop - at, rate, 10'000'000, AV_ROUND_NEAR_INF), remaining));
+            if (count <= 0) {
+                DropFrame();
+                continue;
+            }
+        }
         const int written = Convert(buffer, count, room);
         if (written < 0) {
             DropFrame();
