@@ -146,10 +146,9 @@ HRESULT CAudioRenderer::Pause() {
         OpenDeviceLocked();
     }
     const HRESULT hr = CBaseRenderer::Pause();
-    if (old == State_Running) {
-        std::lock_guard device(m_deviceLock);
-        FlushDeviceLocked();
-    }
+    // Not here: a write may be waiting for room at the server, and a pause must not wait.
+    if (old == State_Running)
+        m_flushPending = true;
     return hr;
 }
 
@@ -157,6 +156,7 @@ HRESULT CAudioRenderer::Stop() {
     CAutoLock lock(&m_InterfaceLock);
     // The base waits until no sample is being written, so the flush never waits for one.
     const HRESULT hr = CBaseRenderer::Stop();
+    m_flushPending = false;
     std::lock_guard device(m_deviceLock);
     FlushDeviceLocked();
     return hr;
@@ -188,8 +188,8 @@ HRESULT CAudioRenderer::DoRenderSample(IMediaSample* sample) {
     m_renderedFrames += static_cast<LONGLONG>(frames);
     if (!m_server)
         return S_OK;  // the null device: the base's scheduling was the playing
-    // The first sample after a seek: what the server holds is from before it.
-    if (sample->IsDiscontinuity() == S_OK)
+    // After a pause, or the first sample after a seek: what the server holds is stale.
+    if (m_flushPending.exchange(false) || sample->IsDiscontinuity() == S_OK)
         FlushDeviceLocked();
     const std::size_t count = frames * static_cast<std::size_t>(m_channels);
     // Grows to the largest sample once, then is reused; upstream's buffer is left as it is.

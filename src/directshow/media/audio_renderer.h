@@ -11,8 +11,10 @@
 // buffer fills or empties by their drift, bounded by the blocking write on one side and an
 // underrun (the server waits for its pre-buffer again) on the other.
 //
-// The simple API cannot pause a stream: a pause from running flushes what the server holds
-// (at most the lead), so that sound resumes in step with the clock. Stop flushes too. A seek's
+// The simple API cannot pause a stream: after a pause from running, the next sample flushes
+// what the server still holds, so that sound resumes in step with the clock (the pause itself
+// never waits for a write, which blocks while the server's buffer is full). Stop flushes at
+// once: the base has waited for the write by then. A seek's
 // flush reaches this renderer only as the discontinuity on the first sample after it (the
 // base keeps BeginFlush/EndFlush to itself): the server's buffer is flushed then, so at most
 // the lead of old sound plays on after a seek.
@@ -22,8 +24,8 @@
 // streaming thread; IBasicAudio comes from any thread and touches only atomics.
 // Locks, in order: the filter lock, then the device lock (the server connection, the format
 // and the conversion buffer). The renderer lock is never held with the device lock:
-// ShouldDrawSampleNow reads an atomic. Stop and Pause take the device lock only after the
-// base has stopped the sample path or while a write can at most wait for the server's buffer.
+// ShouldDrawSampleNow reads an atomic. Stop takes the device lock only after the base has
+// waited for the sample path; Pause takes it only from stopped, when no write is under way.
 #pragma once
 
 #include <atomic>
@@ -111,6 +113,7 @@ private:
     std::vector<std::int16_t> m_scaled;
 
     std::atomic<bool> m_serverOpen{false};
+    std::atomic<bool> m_flushPending{false};
     std::atomic<LONG> m_volume{0};
     std::atomic<LONG> m_balance{0};
     std::atomic<LONGLONG> m_renderedFrames{0};

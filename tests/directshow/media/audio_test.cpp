@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -433,6 +434,55 @@ TEST_F(AudioRendererGraph, OnTheClockTheNullDeviceTakesTheStreamsDuration) {
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(400)) << "samples wait for their time";
     EXPECT_EQ(Renderer()->RenderedFrames(), kRate / 2);
+}
+
+TEST_F(AudioRendererGraph, WithoutASoundServerTheStreamPlaysOnTheNullDevice) {
+    // The sound server asked for does not exist: the renderer falls back, the stream goes on.
+    ScopedEnv anyDevice{"ZYLAVI_AUDIO", ""};
+    ScopedEnv server{"PULSE_SERVER", "unix:" + dir.file("no-server")};
+    ASSERT_EQ(graph->RenderFile(Wide(FloatWav(0.25, 2)).c_str(), nullptr), S_OK);
+    Unclocked();
+    RunToCompletion();
+    CAudioRenderer* renderer = Renderer();
+    ASSERT_NE(renderer, nullptr);
+    EXPECT_FALSE(renderer->PlaysToServer());
+    EXPECT_EQ(renderer->RenderedFrames(), kRate / 4);
+}
+
+// Needs a sound server: ZYLAVI_TEST_PULSE_SERVER names it (as PULSE_SERVER would).
+TEST_F(AudioRendererGraph, ASoundServerPlaysTheStreamOnTheClock) {
+    const char* address = std::getenv("ZYLAVI_TEST_PULSE_SERVER");
+    if (!address)
+        GTEST_SKIP() << "no sound server named in ZYLAVI_TEST_PULSE_SERVER";
+    ScopedEnv anyDevice{"ZYLAVI_AUDIO", ""};
+    ScopedEnv server{"PULSE_SERVER", address};
+    ASSERT_EQ(graph->RenderFile(Wide(Aac(1.0)).c_str(), nullptr), S_OK);
+    ASSERT_EQ(graph.As(control, IID_IMediaControl), S_OK);
+    ASSERT_EQ(graph.As(events, IID_IMediaEventEx), S_OK);
+    ComPtr<IBasicAudio> audio;
+    ASSERT_EQ(graph.As(audio, IID_IBasicAudio), S_OK);
+    EXPECT_EQ(audio->put_Volume(-600), S_OK);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(Renderer()->PlaysToServer());
+    // A pause and a seek back flush what the server holds; the stream goes on from there.
+    EXPECT_TRUE(SUCCEEDED(control->Pause()));
+    ComPtr<IMediaSeeking> seeking;
+    ASSERT_EQ(graph.As(seeking, IID_IMediaSeeking), S_OK);
+    LONGLONG to = kSecond / 2;
+    EXPECT_EQ(seeking->SetPositions(&to, AM_SEEKING_AbsolutePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              S_OK);
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    LONG code = 0;
+    ASSERT_EQ(events->WaitForCompletion(10000, &code), S_OK);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(Renderer()->PlaysToServer()) << "the server took every write";
+    // 0.2 s, then the last half second less the lead.
+    EXPECT_GE(took, std::chrono::milliseconds(550));
+    EXPECT_LT(took, std::chrono::milliseconds(5000));
+    EXPECT_EQ(control->Stop(), S_OK);
 }
 
 TEST_F(AudioRendererGraph, StopAndSeekWhilePlayingOnTheClock) {
