@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "directshow/builtin_filters.h"
+#include "directshow/media/audio_decoder.h"
+#include "directshow/media/audio_renderer.h"
 #include "directshow/media/ffmpeg.h"
 #include "directshow/media/media_source.h"
 #include "directshow/media/video_decoder.h"
@@ -60,6 +62,24 @@ void RegisterMediaFilters() {
                               {L"Out", true, false, {{MEDIATYPE_Video, GUID_NULL}}}}};
         video.factory = &CPlatformClassFactory<CVideoDecoder>::Get;
         RegisterBuiltinFilter(video);
+
+        BuiltinFilter audio;
+        audio.description = {CLSID_AudioDecoder,
+                             L"Audio Decoder",
+                             MERIT_NORMAL,
+                             {{L"In", false, false, {{MEDIATYPE_Audio, GUID_NULL}}},
+                              {L"Out", true, false, {{MEDIATYPE_Audio, MEDIASUBTYPE_PCM}}}}};
+        audio.factory = &CPlatformClassFactory<CAudioDecoder>::Get;
+        RegisterBuiltinFilter(audio);
+
+        // Preferred: intelligent connect ends every PCM stream here.
+        BuiltinFilter sound;
+        sound.description = {CLSID_AudioRenderer,
+                             L"Audio Renderer",
+                             MERIT_PREFERRED,
+                             {{L"In", false, true, {{MEDIATYPE_Audio, MEDIASUBTYPE_PCM}}}}};
+        sound.factory = &CPlatformClassFactory<CAudioRenderer>::Get;
+        RegisterBuiltinFilter(sound);
     });
 }
 

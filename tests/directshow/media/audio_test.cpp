@@ -1,0 +1,654 @@
+// The audio decoder and the audio renderer through real graphs over files made at test time:
+// intelligent connect ending audio in them, IBasicAudio through the graph (ranges, refusals, no
+// audio renderer), whole streams consumed unclocked and paced by the clock on the null device,
+// seeks starting at their target, wide layouts downmixed, types refused, the gain on known
+// samples, and no object left behind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "com/com_ptr.h"
+#include "com/runtime.h"
+#include "directshow/filter_graph.h"
+#include "directshow/media/audio_decoder.h"
+#include "directshow/media/audio_renderer.h"
+#include "directshow/media/ffmpeg.h"
+#include "directshow/media/media_filters.h"
+#include "directshow/test_filters.h"
+#include "support/temp_dir.h"
+
+using namespace zyl::test;
+using namespace dshow::media;
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr REFERENCE_TIME kSecond = 10'000'000;
+
+// One sample of a tone per channel (each channel its own pitch), at half scale.
+double Tone(int channel, std::int64_t index) {
+    const double pitch = 440.0 * (channel + 1);
+    return 0.5 * std::sin(2.0 * M_PI * pitch * static_cast<double>(index) / kRate);
+}
+
+void Put(AVFrame* frame, int channel, int index, double value) {
+    const auto format = static_cast<AVSampleFormat>(frame->format);
+    const int channels = frame->ch_layout.nb_channels;
+    const bool planar = av_sample_fmt_is_planar(format);
+    const int plane = planar ? channel : 0;
+    const int at = planar ? index : index * channels + channel;
+    switch (av_get_packed_sample_fmt(format)) {
+        case AV_SAMPLE_FMT_FLT:
+            reinterpret_cast<float*>(frame->extended_data[plane])[at] = static_cast<float>(value);
+            break;
+        case AV_SAMPLE_FMT_S16:
+            reinterpret_cast<std::int16_t*>(frame->extended_data[plane])[at] =
+                static_cast<std::int16_t>(value * 32767);
+            break;
+        case AV_SAMPLE_FMT_S32:
+            reinterpret_cast<std::int32_t*>(frame->extended_data[plane])[at] =
+                static_cast<std::int32_t>(value * 2147483647.0);
+            break;
+        default:
+            FAIL() << "no writer for " << av_get_sample_fmt_name(format);
+    }
+}
+
+// Writes `seconds` of tones through FFmpeg's encoder for `codec` into a `container` file.
+void WriteAudio(const std::string& path, const char* container, AVCodecID codec, int channels,
+                double seconds) {
+    AVFormatContext* raw = nullptr;
+    ASSERT_GE(avformat_alloc_output_context2(&raw, nullptr, container, path.c_str()), 0);
+    FormatContextPtr output(raw);
+    const AVCodec* encoder = avcodec_find_encoder(codec);
+    ASSERT_NE(encoder, nullptr) << avcodec_get_name(codec);
+    CodecContextPtr context(avcodec_alloc_context3(encoder));
+    context->sample_fmt = encoder->sample_fmts[0];
+    av_channel_layout_default(&context->ch_layout, channels);
+    context->sample_rate = kRate;
+    context->time_base = {1, kRate};
+    context->bit_rate = 64000 * channels;
+    if (output->oformat->flags & AVFMT_GLOBALHEADER)
+        context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    ASSERT_GE(avcodec_open2(context.get(), encoder, nullptr), 0);
+    AVStream* stream = avformat_new_stream(output.get(), nullptr);
+    ASSERT_NE(stream, nullptr);
+    stream->time_base = context->time_base;
+    ASSERT_GE(avcodec_parameters_from_context(stream->codecpar, context.get()), 0);
+    ASSERT_GE(avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE), 0);
+    ASSERT_GE(avformat_write_header(output.get(), nullptr), 0);
+
+    PacketPtr packet(av_packet_alloc());
+    const auto drain = [&] {
+        while (avcodec_receive_packet(context.get(), packet.get()) == 0) {
+            av_packet_rescale_ts(packet.get(), context->time_base, stream->time_base);
+            packet->stream_index = stream->index;
+            ASSERT_GE(av_interleaved_write_frame(output.get(), packet.get()), 0);
+        }
+    };
+    const auto total = static_cast<std::int64_t>(seconds * kRate);
+    const int frameSize = context->frame_size > 0 ? context->frame_size : 1024;
+    FramePtr frame(av_frame_alloc());
+    for (std::int64_t done = 0; done < total;) {
+        av_frame_unref(frame.get());
+        frame->format = context->sample_fmt;
+        ASSERT_GE(av_channel_layout_copy(&frame->ch_layout, &context->ch_layout), 0);
+        frame->sample_rate = kRate;
+        frame->nb_samples = static_cast<int>(std::min<std::int64_t>(frameSize, total - done));
+        ASSERT_GE(av_frame_get_buffer(frame.get(), 0), 0);
+        for (int i = 0; i < frame->nb_samples; ++i) {
+            for (int c = 0; c < channels; ++c)
+                Put(frame.get(), c, i, Tone(c, done + i));
+        }
+        frame->pts = done;
+        done += frame->nb_samples;
+        ASSERT_GE(avcodec_send_frame(context.get(), frame.get()), 0);
+        drain();
+    }
+    ASSERT_GE(avcodec_send_frame(context.get(), nullptr), 0);
+    drain();
+    ASSERT_GE(av_write_trailer(output.get()), 0);
+    avio_closep(&output->pb);
+}
+
+// A few raw RGB pictures in AVI: a file without audio.
+void WriteSilentVideo(const std::string& path) {
+    AVFormatContext* raw = nullptr;
+    ASSERT_GE(avformat_alloc_output_context2(&raw, nullptr, "avi", path.c_str()), 0);
+    FormatContextPtr output(raw);
+    AVStream* stream = avformat_new_stream(output.get(), nullptr);
+    stream->time_base = {1, 25};
+    stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+    stream->codecpar->codec_id = AV_CODEC_ID_RAWVIDEO;
+    stream->codecpar->codec_tag = 0;
+    stream->codecpar->format = AV_PIX_FMT_BGR24;
+    stream->codecpar->width = 16;
+    stream->codecpar->height = 16;
+    stream->codecpar->bits_per_coded_sample = 24;
+    ASSERT_GE(avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE), 0);
+    ASSERT_GE(avformat_write_header(output.get(), nullptr), 0);
+    std::vector<std::uint8_t> picture(16 * 16 * 3, 0x80);
+    PacketPtr packet(av_packet_alloc());
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_GE(av_new_packet(packet.get(), static_cast<int>(picture.size())), 0);
+        std::memcpy(packet->data, picture.data(), picture.size());
+        packet->pts = packet->dts = i;
+        packet->duration = 1;
+        packet->flags |= AV_PKT_FLAG_KEY;
+        packet->stream_index = 0;
+        av_packet_rescale_ts(packet.get(), {1, 25}, stream->time_base);
+        ASSERT_GE(av_interleaved_write_frame(output.get(), packet.get()), 0);
+    }
+    ASSERT_GE(av_write_trailer(output.get()), 0);
+    avio_closep(&output->pb);
+}
+
+std::wstring Wide(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
+
+ComPtr<IPin> FirstPin(IBaseFilter* filter, PIN_DIRECTION wanted) {
+    ComPtr<IEnumPins> pins;
+    if (!filter || FAILED(filter->EnumPins(pins.Put())))
+        return {};
+    for (;;) {
+        ComPtr<IPin> pin;
+        if (pins->Next(1, pin.Put(), nullptr) != S_OK)
+            return {};
+        PIN_DIRECTION direction;
+        if (SUCCEEDED(pin->QueryDirection(&direction)) && direction == wanted)
+            return pin;
+    }
+}
+
+// The filter on the other side of a filter's first pin of the given direction.
+ComPtr<IBaseFilter> Neighbour(IBaseFilter* filter, PIN_DIRECTION side) {
+    const ComPtr<IPin> pin = FirstPin(filter, side);
+    ComPtr<IPin> peer;
+    if (!pin || FAILED(pin->ConnectedTo(peer.Put())))
+        return {};
+    PIN_INFO info{};
+    if (FAILED(peer->QueryPinInfo(&info)))
+        return {};
+    return ComPtr<IBaseFilter>::Attach(info.pFilter);
+}
+
+// A renderer taking what the audio renderer takes and recording what reaches it.
+class AudioRecorder final : public CBaseRenderer {
+public:
+    struct Sample {
+        REFERENCE_TIME start = 0, stop = 0;
+        bool discontinuity = false;
+        LONG bytes = 0;
+        double peak = 0;  // largest magnitude, 1 for full scale
+    };
+    AudioRecorder() : CBaseRenderer(GUID_NULL, L"recorder", nullptr, nullptr) {}
+    HRESULT CheckMediaType(const CMediaType* type) override {
+        int channels = 0, rate = 0;
+        return ReadPcm16(*type, &channels, &rate) ? S_OK : S_FALSE;
+    }
+    HRESULT DoRenderSample(IMediaSample* sample) override {
+        Sample s;
+        sample->GetTime(&s.start, &s.stop);
+        s.discontinuity = sample->IsDiscontinuity() == S_OK;
+        s.bytes = sample->GetActualDataLength();
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        for (LONG i = 0; i + 1 < s.bytes; i += 2) {
+            std::int16_t value;
+            std::memcpy(&value, data + i, sizeof value);
+            s.peak = std::max(s.peak, std::abs(value / 32768.0));
+        }
+        std::lock_guard lock(m_mutex);
+        m_samples.push_back(s);
+        return S_OK;
+    }
+    std::vector<Sample> Samples() {
+        std::lock_guard lock(m_mutex);
+        return m_samples;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<Sample> m_samples;
+};
+
+class AudioRendererGraph : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        RegisterMediaFilters();
+        before = CBaseObject::ObjectsActive();
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IGraphBuilder, graph.PutVoid()),
+                  S_OK);
+    }
+    void TearDown() override {
+        if (control)
+            control->Stop();
+        control.Reset();
+        events.Reset();
+        graph.Reset();
+        EXPECT_EQ(CBaseObject::ObjectsActive(), before) << "no filter, pin or sample left";
+        CoUninitialize();
+    }
+
+    std::string Aac(double seconds = 1.0, int channels = 2) {
+        const std::string path = dir.file("tone" + std::to_string(channels) + ".m4a");
+        WriteAudio(path, "ipod", AV_CODEC_ID_AAC, channels, seconds);
+        return path;
+    }
+    std::string FloatWav(double seconds = 1.0, int channels = 6) {
+        const std::string path = dir.file("tone" + std::to_string(channels) + ".wav");
+        WriteAudio(path, "wav", AV_CODEC_ID_PCM_F32LE, channels, seconds);
+        return path;
+    }
+
+    ComPtr<IBaseFilter> Find(const wchar_t* name) {
+        ComPtr<IBaseFilter> filter;
+        graph->FindFilterByName(name, filter.Put());
+        return filter;
+    }
+    CAudioRenderer* Renderer() {
+        const ComPtr<IBaseFilter> filter = Find(L"Audio Renderer");
+        return filter ? dynamic_cast<CAudioRenderer*>(filter.Get()) : nullptr;
+    }
+    void Unclocked() {
+        ComPtr<IMediaFilter> filter;
+        ASSERT_EQ(graph.As(filter, IID_IMediaFilter), S_OK);
+        ASSERT_EQ(filter->SetSyncSource(nullptr), S_OK);
+    }
+    // Runs to the end of the stream and stops.
+    void RunToCompletion(LONG patience = 10000) {
+        ASSERT_EQ(graph.As(control, IID_IMediaControl), S_OK);
+        ASSERT_EQ(graph.As(events, IID_IMediaEventEx), S_OK);
+        ASSERT_TRUE(SUCCEEDED(control->Run()));
+        LONG code = 0;
+        ASSERT_EQ(events->WaitForCompletion(patience, &code), S_OK);
+        EXPECT_EQ(code, EC_COMPLETE);
+        ASSERT_EQ(control->Stop(), S_OK);
+    }
+    // Source → (intelligent connect) → recorder, for looking at what the decoder gives.
+    AudioRecorder* ConnectRecorder(const std::string& path) {
+        ComPtr<IBaseFilter> source;
+        EXPECT_EQ(graph->AddSourceFilter(Wide(path).c_str(), L"source", source.Put()), S_OK);
+        recorder = Make<AudioRecorder>();
+        EXPECT_EQ(graph->AddFilter(recorder, L"recorder"), S_OK);
+        recorder->Release();  // the graph holds it
+        const ComPtr<IPin> out = FirstPin(source.Get(), PINDIR_OUTPUT);
+        const ComPtr<IPin> in = FirstPin(recorder, PINDIR_INPUT);
+        EXPECT_TRUE(out && in);
+        if (out && in) {
+            EXPECT_EQ(graph->Connect(out.Get(), in.Get()), S_OK);
+        }
+        return recorder;
+    }
+
+    LONG before = 0;
+    ScopedEnv nullDevice{"ZYLAVI_AUDIO", "null"};
+    TempDir dir;
+    ComPtr<IGraphBuilder> graph;
+    ComPtr<IMediaControl> control;
+    ComPtr<IMediaEventEx> events;
+    AudioRecorder* recorder = nullptr;
+};
+
+}  // namespace
+
+TEST_F(AudioRendererGraph, RenderFileEndsCompressedAudioInTheDecoderAndTheRenderer) {
+    ASSERT_EQ(graph->RenderFile(Wide(Aac()).c_str(), nullptr), S_OK);
+    const ComPtr<IBaseFilter> decoder = Find(L"Audio Decoder");
+    const ComPtr<IBaseFilter> renderer = Find(L"Audio Renderer");
+    ASSERT_TRUE(decoder && renderer);
+    EXPECT_EQ(Neighbour(renderer.Get(), PINDIR_INPUT).Get(), decoder.Get());
+    const ComPtr<IBaseFilter> source = Neighbour(decoder.Get(), PINDIR_INPUT);
+    ASSERT_TRUE(source);
+    ComPtr<IFileSourceFilter> file;
+    EXPECT_EQ(source->QueryInterface(IID_IFileSourceFilter, file.PutVoid()), S_OK)
+        << "the decoder reads straight from the source";
+
+    AM_MEDIA_TYPE type{};
+    ASSERT_EQ(FirstPin(renderer.Get(), PINDIR_INPUT)->ConnectionMediaType(&type), S_OK);
+    int channels = 0, rate = 0;
+    EXPECT_TRUE(ReadPcm16(type, &channels, &rate));
+    EXPECT_EQ(channels, 2);
+    EXPECT_EQ(rate, kRate);
+    FreeMediaType(type);
+}
+
+TEST_F(AudioRendererGraph, BasicAudioThroughTheGraphKeepsItsRanges) {
+    ASSERT_EQ(graph->RenderFile(Wide(Aac(0.2)).c_str(), nullptr), S_OK);
+    ComPtr<IBasicAudio> audio;
+    ASSERT_EQ(graph.As(audio, IID_IBasicAudio), S_OK);
+    LONG value = 1;
+    EXPECT_EQ(audio->get_Volume(&value), S_OK);
+    EXPECT_EQ(value, 0) << "full volume to begin with";
+    EXPECT_EQ(audio->get_Balance(&value), S_OK);
+    EXPECT_EQ(value, 0) << "centred to begin with";
+
+    for (LONG volume : {-10000, -2500, 0}) {
+        EXPECT_EQ(audio->put_Volume(volume), S_OK);
+        EXPECT_EQ(audio->get_Volume(&value), S_OK);
+        EXPECT_EQ(value, volume);
+    }
+    EXPECT_EQ(audio->put_Volume(-1234), S_OK);
+    for (LONG volume : {-10001, 1, 10000, -2147483647 - 1}) {
+        EXPECT_EQ(audio->put_Volume(volume), E_INVALIDARG) << volume;
+        EXPECT_EQ(audio->get_Volume(&value), S_OK);
+        EXPECT_EQ(value, -1234) << "a refused value changes nothing";
+    }
+    for (LONG balance : {-10000, 0, 10000, 300}) {
+        EXPECT_EQ(audio->put_Balance(balance), S_OK);
+        EXPECT_EQ(audio->get_Balance(&value), S_OK);
+        EXPECT_EQ(value, balance);
+    }
+    for (LONG balance : {-10001, 10001}) {
+        EXPECT_EQ(audio->put_Balance(balance), E_INVALIDARG) << balance;
+        EXPECT_EQ(audio->get_Balance(&value), S_OK);
+        EXPECT_EQ(value, 300);
+    }
+    EXPECT_EQ(audio->get_Volume(nullptr), E_POINTER);
+    EXPECT_EQ(audio->get_Balance(nullptr), E_POINTER);
+
+    // The renderer's own interface: no automation behind IDispatch.
+    const ComPtr<IBaseFilter> renderer = Find(L"Audio Renderer");
+    ASSERT_TRUE(renderer);
+    ComPtr<IBasicAudio> own;
+    ASSERT_EQ(renderer->QueryInterface(IID_IBasicAudio, own.PutVoid()), S_OK);
+    std::uint32_t count = 0;
+    EXPECT_EQ(own->GetTypeInfoCount(&count), E_NOTIMPL);
+    EXPECT_EQ(own->GetTypeInfo(0, 0, nullptr), E_NOTIMPL);
+    EXPECT_EQ(own->GetIDsOfNames(IID_IBasicAudio, nullptr, 0, 0, nullptr), E_NOTIMPL);
+    EXPECT_EQ(own->Invoke(0, IID_IBasicAudio, 0, 0, nullptr, nullptr, nullptr, nullptr), E_NOTIMPL);
+}
+
+TEST_F(AudioRendererGraph, AFileWithoutAudioHasNoBasicAudio) {
+    const std::string path = dir.file("pictures.avi");
+    WriteSilentVideo(path);
+    ComPtr<IBaseFilter> source;
+    ASSERT_EQ(graph->AddSourceFilter(Wide(path).c_str(), L"source", source.Put()), S_OK);
+    graph->RenderFile(Wide(path).c_str(), nullptr);  // whatever renders the pictures, or not
+    EXPECT_FALSE(Find(L"Audio Renderer"));
+    ComPtr<IBasicAudio> audio;
+    ASSERT_EQ(graph.As(audio, IID_IBasicAudio), S_OK);
+    LONG value = 0;
+    EXPECT_EQ(audio->put_Volume(-100), E_NOTIMPL);
+    EXPECT_EQ(audio->get_Volume(&value), E_NOTIMPL);
+    EXPECT_EQ(audio->put_Balance(100), E_NOTIMPL);
+    EXPECT_EQ(audio->get_Balance(&value), E_NOTIMPL);
+}
+
+TEST_F(AudioRendererGraph, UnclockedTheNullDeviceConsumesTheWholeStream) {
+    // A stereo codec with frames of its own, and six float channels downmixed to two.
+    const std::string files[] = {Aac(1.0), FloatWav(1.0)};
+    for (const std::string& path : files) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IGraphBuilder, graph.PutVoid()),
+                  S_OK);
+        ASSERT_EQ(graph->RenderFile(Wide(path).c_str(), nullptr), S_OK);
+        CAudioRenderer* renderer = Renderer();
+        ASSERT_NE(renderer, nullptr);
+        Unclocked();
+        // Volume and balance change while the stream runs.
+        std::atomic<bool> done{false};
+        std::thread knobs([&] {
+            ComPtr<IBasicAudio> audio;
+            graph.As(audio, IID_IBasicAudio);
+            for (LONG step = 0; !done; step = (step + 1) % 100) {
+                audio->put_Volume(-step * 100);
+                audio->put_Balance(step * 200 - 10000);
+                std::this_thread::yield();
+            }
+        });
+        RunToCompletion();
+        done = true;
+        knobs.join();
+        EXPECT_FALSE(renderer->PlaysToServer());
+        const LONGLONG frames = renderer->RenderedFrames();
+        if (path.ends_with(".wav")) {
+            EXPECT_EQ(frames, kRate) << "PCM is consumed to the sample";
+        } else {
+            // The codec's padding after the end is cut; the time stamps' 100 ns rounding may
+            // cost or add a sample.
+            EXPECT_NEAR(static_cast<double>(frames), kRate, 1);
+        }
+        control.Reset();
+        events.Reset();
+    }
+}
+
+TEST_F(AudioRendererGraph, OnTheClockTheNullDeviceTakesTheStreamsDuration) {
+    ASSERT_EQ(graph->RenderFile(Wide(FloatWav(0.5, 2)).c_str(), nullptr), S_OK);
+    const auto start = std::chrono::steady_clock::now();
+    RunToCompletion();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(400)) << "samples wait for their time";
+    EXPECT_EQ(Renderer()->RenderedFrames(), kRate / 2);
+}
+
+TEST_F(AudioRendererGraph, WithoutASoundServerTheStreamPlaysOnTheNullDevice) {
+    // The sound server asked for does not exist: the renderer falls back, the stream goes on.
+    ScopedEnv anyDevice{"ZYLAVI_AUDIO", ""};
+    ScopedEnv server{"PULSE_SERVER", "unix:" + dir.file("no-server")};
+    ASSERT_EQ(graph->RenderFile(Wide(FloatWav(0.25, 2)).c_str(), nullptr), S_OK);
+    Unclocked();
+    RunToCompletion();
+    CAudioRenderer* renderer = Renderer();
+    ASSERT_NE(renderer, nullptr);
+    EXPECT_FALSE(renderer->PlaysToServer());
+    EXPECT_EQ(renderer->RenderedFrames(), kRate / 4);
+}
+
+// Needs a sound server: ZYLAVI_TEST_PULSE_SERVER names it (as PULSE_SERVER would).
+TEST_F(AudioRendererGraph, ASoundServerPlaysTheStreamOnTheClock) {
+    const char* address = std::getenv("ZYLAVI_TEST_PULSE_SERVER");
+    if (!address)
+        GTEST_SKIP() << "no sound server named in ZYLAVI_TEST_PULSE_SERVER";
+    ScopedEnv anyDevice{"ZYLAVI_AUDIO", ""};
+    ScopedEnv server{"PULSE_SERVER", address};
+    ASSERT_EQ(graph->RenderFile(Wide(Aac(1.0)).c_str(), nullptr), S_OK);
+    ASSERT_EQ(graph.As(control, IID_IMediaControl), S_OK);
+    ASSERT_EQ(graph.As(events, IID_IMediaEventEx), S_OK);
+    ComPtr<IBasicAudio> audio;
+    ASSERT_EQ(graph.As(audio, IID_IBasicAudio), S_OK);
+    EXPECT_EQ(audio->put_Volume(-600), S_OK);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(Renderer()->PlaysToServer());
+    // A pause and a seek back flush what the server holds; the stream goes on from there.
+    EXPECT_TRUE(SUCCEEDED(control->Pause()));
+    ComPtr<IMediaSeeking> seeking;
+    ASSERT_EQ(graph.As(seeking, IID_IMediaSeeking), S_OK);
+    LONGLONG to = kSecond / 2;
+    EXPECT_EQ(seeking->SetPositions(&to, AM_SEEKING_AbsolutePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning),
+              S_OK);
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    LONG code = 0;
+    ASSERT_EQ(events->WaitForCompletion(10000, &code), S_OK);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(Renderer()->PlaysToServer()) << "the server took every write";
+    // 0.2 s, then the last half second less the lead.
+    EXPECT_GE(took, std::chrono::milliseconds(550));
+    EXPECT_LT(took, std::chrono::milliseconds(5000));
+    EXPECT_EQ(control->Stop(), S_OK);
+}
+
+TEST_F(AudioRendererGraph, StopAndSeekWhilePlayingOnTheClock) {
+    ASSERT_EQ(graph->RenderFile(Wide(Aac(3.0)).c_str(), nullptr), S_OK);
+    ASSERT_EQ(graph.As(control, IID_IMediaControl), S_OK);
+    ComPtr<IMediaSeeking> seeking;
+    ASSERT_EQ(graph.As(seeking, IID_IMediaSeeking), S_OK);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(SUCCEEDED(control->Run()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        LONGLONG to = kSecond;
+        EXPECT_EQ(seeking->SetPositions(&to, AM_SEEKING_AbsolutePositioning, nullptr,
+                                        AM_SEEKING_NoPositioning),
+                  S_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        EXPECT_TRUE(SUCCEEDED(control->Pause()));
+        EXPECT_EQ(control->Stop(), S_OK) << "a stop never waits for the stream's end";
+    }
+    EXPECT_GT(Renderer()->RenderedFrames(), 0);
+}
+
+TEST_F(AudioRendererGraph, TypesTheRendererRefuses) {
+    ComPtr<IBaseFilter> renderer;
+    ASSERT_EQ(CoCreateInstance(CLSID_AudioRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               renderer.PutVoid()),
+              S_OK);
+    const ComPtr<IPin> in = FirstPin(renderer.Get(), PINDIR_INPUT);
+    ASSERT_TRUE(in);
+    const auto accepts = [&](const CMediaType& type) { return in->QueryAccept(&type) == S_OK; };
+    EXPECT_TRUE(accepts(Pcm16Type(1, 8000)));
+    EXPECT_TRUE(accepts(Pcm16Type(2, 44100)));
+    EXPECT_FALSE(accepts(Pcm16Type(3, 44100))) << "more than two channels";
+    EXPECT_FALSE(accepts(Pcm16Type(2, 0))) << "no rate";
+    CMediaType eight = Pcm16Type(2, 44100);
+    reinterpret_cast<WAVEFORMATEX*>(eight.pbFormat)->wBitsPerSample = 8;
+    reinterpret_cast<WAVEFORMATEX*>(eight.pbFormat)->nBlockAlign = 2;
+    EXPECT_FALSE(accepts(eight)) << "8-bit samples";
+    CMediaType misaligned = Pcm16Type(2, 44100);
+    reinterpret_cast<WAVEFORMATEX*>(misaligned.pbFormat)->nBlockAlign = 2;
+    EXPECT_FALSE(accepts(misaligned));
+    CMediaType shortFormat = Pcm16Type(2, 44100);
+    shortFormat.cbFormat = sizeof(WAVEFORMATEX) - 2;
+    EXPECT_FALSE(accepts(shortFormat)) << "a format block too short to read";
+    shortFormat.cbFormat = sizeof(WAVEFORMATEX);
+    CMediaType video = Pcm16Type(2, 44100);
+    video.majortype = MEDIATYPE_Video;
+    EXPECT_FALSE(accepts(video));
+}
+
+TEST_F(AudioRendererGraph, ConstructedAndReleasedWithoutAGraph) {
+    for (const CLSID& clsid : {CLSID_AudioRenderer, CLSID_AudioDecoder}) {
+        ComPtr<IBaseFilter> filter;
+        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                   filter.PutVoid()),
+                  S_OK);
+        ComPtr<IMediaFilter> media;
+        EXPECT_EQ(filter->QueryInterface(IID_IMediaFilter, media.PutVoid()), S_OK);
+        EXPECT_TRUE(SUCCEEDED(media->Pause()));
+        EXPECT_TRUE(SUCCEEDED(media->Stop()));
+    }
+}
+
+using AudioDecoderGraph = AudioRendererGraph;
+
+TEST_F(AudioDecoderGraph, ASeekStartsTheSoundAtItsTarget) {
+    // One codec frame of the tone, the longest a decoder may start before the target.
+    constexpr REFERENCE_TIME kFrame = 1024 * kSecond / kRate;
+    const std::string files[] = {Aac(1.0), FloatWav(1.0, 2)};
+    for (const std::string& path : files) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IGraphBuilder, graph.PutVoid()),
+                  S_OK);
+        AudioRecorder* sink = ConnectRecorder(path);
+        EXPECT_TRUE(Find(L"Audio Decoder")) << "nothing else turns these into 16-bit PCM";
+        ComPtr<IMediaSeeking> seeking;
+        ASSERT_EQ(graph.As(seeking, IID_IMediaSeeking), S_OK);
+        LONGLONG to = kSecond / 2;
+        ASSERT_EQ(seeking->SetPositions(&to, AM_SEEKING_AbsolutePositioning, nullptr,
+                                        AM_SEEKING_NoPositioning),
+                  S_OK);
+        Unclocked();
+        RunToCompletion();
+        const auto samples = sink->Samples();
+        ASSERT_FALSE(samples.empty());
+        EXPECT_GE(samples.front().start, 0) << "nothing from before the target";
+        EXPECT_LT(samples.front().start, kFrame);
+        EXPECT_TRUE(samples.front().discontinuity);
+        LONGLONG bytes = 0;
+        for (const auto& s : samples)
+            bytes += s.bytes;
+        EXPECT_NEAR(static_cast<double>(bytes) / 4, kRate / 2, 1) << "the rest of the file";
+        for (std::size_t i = 1; i < samples.size(); ++i)
+            EXPECT_GE(samples[i].start, samples[i - 1].start) << "times never go back";
+        control.Reset();
+        events.Reset();
+    }
+}
+
+TEST_F(AudioDecoderGraph, WideLayoutsAreDownmixedToStereo) {
+    AudioRecorder* sink = ConnectRecorder(FloatWav(0.3, 6));
+    AM_MEDIA_TYPE type{};
+    ASSERT_EQ(FirstPin(sink, PINDIR_INPUT)->ConnectionMediaType(&type), S_OK);
+    int channels = 0, rate = 0;
+    EXPECT_TRUE(ReadPcm16(type, &channels, &rate));
+    FreeMediaType(type);
+    EXPECT_EQ(channels, 2);
+    EXPECT_EQ(rate, kRate);
+    Unclocked();
+    RunToCompletion();
+    const auto samples = sink->Samples();
+    ASSERT_FALSE(samples.empty());
+    EXPECT_EQ(samples.front().start, 0);
+    LONGLONG bytes = 0;
+    double peak = 0;
+    for (const auto& s : samples) {
+        bytes += s.bytes;
+        peak = std::max(peak, s.peak);
+    }
+    EXPECT_EQ(bytes, kRate * 3 / 10 * 4) << "every sample frame, two channels of two bytes";
+    EXPECT_GT(peak, 0.2) << "the tones are heard, not lost in the mix";
+}
+
+TEST_F(AudioDecoderGraph, TypesTheDecoderRefuses) {
+    ComPtr<IBaseFilter> decoder;
+    ASSERT_EQ(CoCreateInstance(CLSID_AudioDecoder, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               decoder.PutVoid()),
+              S_OK);
+    const ComPtr<IPin> in = FirstPin(decoder.Get(), PINDIR_INPUT);
+    ASSERT_TRUE(in);
+    const auto accepts = [&](const CMediaType& type) { return in->QueryAccept(&type) == S_OK; };
+    EXPECT_TRUE(accepts(Pcm16Type(2, 44100))) << "PCM is one more codec";
+    CMediaType none = Pcm16Type(2, 44100);
+    reinterpret_cast<WAVEFORMATEX*>(none.pbFormat)->nChannels = 0;
+    EXPECT_FALSE(accepts(none)) << "no channels";
+    CMediaType unknown = Pcm16Type(2, 44100);
+    unknown.subtype = CodecSubtype(0x7FFFFFF0);
+    EXPECT_FALSE(accepts(unknown)) << "a codec FFmpeg does not know";
+    CMediaType video = Pcm16Type(2, 44100);
+    video.majortype = MEDIATYPE_Video;
+    EXPECT_FALSE(accepts(video));
+    CMediaType formatless = Pcm16Type(2, 44100);
+    formatless.ResetFormatBuffer();
+    EXPECT_FALSE(accepts(formatless)) << "no WAVEFORMATEX to read";
+}
+
+TEST(AudioRendererVolume, TheGainReachesTheSamples) {
+    const std::vector<std::int16_t> tone = {10000, -10000, 32767, -32768, 0, 1};
+    std::vector<std::int16_t> out(tone.size());
+    const auto apply = [&](int channels, LONG volume, LONG balance) {
+        ApplyVolume(tone.data(), out.data(), tone.size() / static_cast<std::size_t>(channels),
+                    channels, volume, balance);
+        return out;
+    };
+    using V = std::vector<std::int16_t>;
+    EXPECT_EQ(apply(2, 0, 0), tone) << "full volume, centred: untouched";
+    EXPECT_EQ(apply(2, -2000, 0), (V{1000, -1000, 3277, -3277, 0, 0})) << "-20 dB is a tenth";
+    EXPECT_EQ(apply(2, -600, 0), (V{5012, -5012, 16422, -16423, 0, 1})) << "-6 dB";
+    EXPECT_EQ(apply(2, -10000, 0), (V{0, 0, 0, 0, 0, 0})) << "-100 dB is silence";
+    EXPECT_EQ(apply(2, 0, 2000), (V{1000, -10000, 3277, -32768, 0, 1})) << "right: left cut";
+    EXPECT_EQ(apply(2, 0, -2000), (V{10000, -1000, 32767, -3277, 0, 0})) << "left: right cut";
+    EXPECT_EQ(apply(2, 0, 10000), (V{0, -10000, 0, -32768, 0, 1})) << "left silent";
+    EXPECT_EQ(apply(2, -2000, -2000), (V{1000, -100, 3277, -328, 0, 0})) << "both add up";
+    EXPECT_EQ(apply(1, -2000, 0), (V{1000, -1000, 3277, -3277, 0, 0})) << "one channel";
+
+    std::vector<std::int16_t> same = tone;
+    ApplyVolume(same.data(), same.data(), 3, 2, -2000, 0);
+    EXPECT_EQ(same, (V{1000, -1000, 3277, -3277, 0, 0})) << "in place";
+}
