@@ -44,3 +44,22 @@ int ChannelCount(const AVCodecParameters* parameters) { return parameters->ch_la
 int ChannelCount(const AVCodecContext* context) { return context->ch_layout.nb_channels; }
 
 }  // namespace dshow::media
+
+#if defined(__SANITIZE_THREAD__)
+#define ZYL_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZYL_THREAD_SANITIZER 1
+#endif
+#endif
+
+#ifdef ZYL_THREAD_SANITIZER
+// FFmpeg's frame threads hand frames and buffers to each other through C11 atomics, which the
+// race detector cannot see in a library built without it: every buffer allocated on a decoding
+// thread and freed on ours would be reported. Races inside FFmpeg's libraries are not ours to
+// find; races in our code are still reported.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
+    return "race:libavcodec.so\nrace:libavutil.so\nrace:libavformat.so\nrace:libswscale.so\n"
+           "race:libswresample.so\nrace:libx264.so\nrace:libx265.so\n";
+}
+#endif

@@ -32,6 +32,16 @@ bool HasFourCCTail(const GUID& guid) {
            std::memcmp(guid.Data4, tail.Data4, sizeof tail.Data4) == 0;
 }
 
+// A codec id from a media type, which anyone may have made: only ids FFmpeg knows.
+AVCodecID KnownCodecId(std::uint32_t value) {
+    for (const AVCodecDescriptor* d = avcodec_descriptor_next(nullptr); d;
+         d = avcodec_descriptor_next(d)) {
+        if (static_cast<std::uint32_t>(d->id) == value)
+            return d->id;
+    }
+    return AV_CODEC_ID_NONE;
+}
+
 bool IsCodecSubtype(const GUID& guid) {
     const GUID ours = CodecSubtype(0);
     return guid.Data2 == ours.Data2 && guid.Data3 == ours.Data3 &&
@@ -50,7 +60,7 @@ AVCodecID VideoCodecFor(const GUID& subtype) {
         if (known.subtype == subtype)
             return known.id;
     if (IsCodecSubtype(subtype))
-        return static_cast<AVCodecID>(subtype.Data1);
+        return KnownCodecId(subtype.Data1);
     if (HasFourCCTail(subtype)) {
         const AVCodecTag* const tables[] = {avformat_get_riff_video_tags(), nullptr};
         return av_codec_get_id(tables, subtype.Data1);
@@ -387,7 +397,7 @@ CodecParametersPtr CodecParametersFromType(const AM_MEDIA_TYPE& type) {
         } else if (type.subtype == FourCCGuid(3)) {
             p->codec_id = AV_CODEC_ID_PCM_F32LE;
         } else if (IsCodecSubtype(type.subtype)) {
-            p->codec_id = static_cast<AVCodecID>(type.subtype.Data1);
+            p->codec_id = KnownCodecId(type.subtype.Data1);
         } else if (HasFourCCTail(type.subtype)) {
             const AVCodecTag* const tables[] = {avformat_get_riff_audio_tags(), nullptr};
             p->codec_id = av_codec_get_id(tables, type.subtype.Data1);

@@ -142,9 +142,8 @@ HRESULT CVideoDecoder::StartStreaming() {
     CAutoLock lock(&m_csReceive);
     m_haveFrame = false;
     m_draining = false;
-    if (m_codec)
-        return S_OK;
-    return OpenCodec();
+    const HRESULT hr = m_codec ? S_OK : OpenCodec();
+    return FAILED(hr) ? hr : CDecoderFilter::StartStreaming();
 }
 
 HRESULT CVideoDecoder::SendInput(IMediaSample* in) {
