@@ -37,14 +37,14 @@ bool CDecoderFilter::IsPreroll(IMediaSample* out) const {
         return true;
     REFERENCE_TIME start = 0, end = 0;
     const HRESULT timed = out->GetTime(&start, &end);
+    // A timed frame is judged by its time alone: a reordering or frame-threaded codec gives
+    // back frames shown after the target while it still takes preroll input (and drains them
+    // after the last input, which may be preroll too).
     if (timed == S_OK)
         return end <= 0;
     // Without an end, a frame at 0 is the first of the segment.
     if (timed == VFW_S_NO_STOP_TIME)
         return start < 0;
-    // A timed frame is judged by its time alone: a reordering or frame-threaded codec gives
-    // back frames shown after the target while it still takes preroll input (and drains them
-    // after the last input, which may be preroll too).
     return m_inputPreroll;
 }
 

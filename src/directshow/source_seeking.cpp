@@ -6,6 +6,8 @@
 
 namespace {
 
+__extension__ typedef __int128 Int128;
+
 constexpr REFERENCE_TIME kMaxTime = std::numeric_limits<REFERENCE_TIME>::max();
 constexpr REFERENCE_TIME kMinTime = std::numeric_limits<REFERENCE_TIME>::min();
 
@@ -58,6 +60,7 @@ ULONG CSourceSeeking::Release() {
 void CSourceSeeking::SetFrameTime(REFERENCE_TIME frameTime) {
     CAutoLock lock(&m_cSeekingLock);
     m_rtFrameTime = frameTime > 0 ? frameTime : 0;
+    m_frameRateNum = m_frameRateDen = 0;
     if (m_rtFrameTime == 0 && m_timeFormat == TIME_FORMAT_FRAME)
         m_timeFormat = TIME_FORMAT_MEDIA_TIME;
 }
@@ -66,12 +69,43 @@ bool CSourceSeeking::IsSupportedLocked(const GUID& format) const {
     return format == TIME_FORMAT_MEDIA_TIME || (format == TIME_FORMAT_FRAME && m_rtFrameTime > 0);
 }
 
+void CSourceSeeking::SetFrameRate(LONGLONG numerator, LONGLONG denominator) {
+    if (numerator <= 0 || denominator <= 0) {
+        SetFrameTime(0);
+        return;
+    }
+    const Int128 exact = static_cast<Int128>(UNITS) * denominator;
+    SetFrameTime(static_cast<REFERENCE_TIME>((exact + numerator / 2) / numerator));
+    CAutoLock lock(&m_cSeekingLock);
+    m_frameRateNum = numerator;
+    m_frameRateDen = denominator;
+}
+
 REFERENCE_TIME CSourceSeeking::ToMediaTimeLocked(LONGLONG value, const GUID& format) const {
-    return format == TIME_FORMAT_FRAME ? SaturatingMultiply(value, m_rtFrameTime) : value;
+    if (format != TIME_FORMAT_FRAME)
+        return value;
+    if (m_frameRateNum == 0)
+        return SaturatingMultiply(value, m_rtFrameTime);
+    // Frame n starts at n / rate, rounded to the nearest unit as the stream's time stamps are.
+    const Int128 scaled = static_cast<Int128>(value) * UNITS * m_frameRateDen;
+    const Int128 start = (scaled + (scaled >= 0 ? m_frameRateNum / 2 : -m_frameRateNum / 2)) /
+                           m_frameRateNum;
+    constexpr Int128 kMax = std::numeric_limits<REFERENCE_TIME>::max();
+    return static_cast<REFERENCE_TIME>(std::clamp<Int128>(start, -kMax, kMax));
 }
 
 LONGLONG CSourceSeeking::FromMediaTimeLocked(REFERENCE_TIME value, const GUID& format) const {
-    return format == TIME_FORMAT_FRAME ? FloorDivide(value, m_rtFrameTime) : value;
+    if (format != TIME_FORMAT_FRAME)
+        return value;
+    if (m_frameRateNum == 0)
+        return FloorDivide(value, m_rtFrameTime);
+    // A frame start rounded down by half a unit still belongs to its frame.
+    const Int128 scaled = (static_cast<Int128>(value) + 1) * m_frameRateNum;
+    const Int128 unit = static_cast<Int128>(UNITS) * m_frameRateDen;
+    Int128 frames = scaled / unit;
+    if (scaled % unit != 0 && scaled < 0)
+        --frames;
+    return static_cast<LONGLONG>(frames);
 }
 
 HRESULT CSourceSeeking::GetCapabilities(DWORD* capabilities) {

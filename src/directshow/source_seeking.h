@@ -67,6 +67,10 @@ protected:
     // The duration of one frame; frame n covers [n * frameTime, (n + 1) * frameTime). Zero
     // (the default) leaves frames unsupported.
     void SetFrameTime(REFERENCE_TIME frameTime);
+    // The same from a frame rate (frames per second as numerator / denominator), for rates whose
+    // frame time is no whole number of units (30000/1001): frames and times convert exactly,
+    // so frame n is the frame whose rounded time stamp a stream gives it.
+    void SetFrameRate(LONGLONG numerator, LONGLONG denominator);
 
     // Media time, 100 ns units.
     REFERENCE_TIME m_rtDuration;
@@ -84,6 +88,8 @@ private:
     IUnknown* const m_pOwner;
     GUID m_timeFormat;
     REFERENCE_TIME m_rtFrameTime = 0;
+    LONGLONG m_frameRateNum = 0;  // 0: frames convert by m_rtFrameTime alone
+    LONGLONG m_frameRateDen = 0;
 };
 
 class CSourceSeekingStream : public CSourceStream, public CSourceSeeking {

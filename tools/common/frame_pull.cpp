@@ -37,10 +37,11 @@ bool IsGreyPalette(const VIDEOINFO& info) {
 
 class ChecksumRenderer final : public CBaseRenderer {
 public:
-    ChecksumRenderer(bool mono, int wanted)
+    ChecksumRenderer(bool mono, int wanted, bool keepPixels = false)
         : CBaseRenderer(CLSID_ChecksumRenderer, L"Checksum Renderer", nullptr, nullptr),
           m_mono(mono),
-          m_wanted(wanted) {}
+          m_wanted(wanted),
+          m_keepPixels(keepPixels) {}
 
     HRESULT CheckMediaType(const CMediaType* type) override {
         if (type->majortype != MEDIATYPE_Video || type->formattype != FORMAT_VideoInfo)
@@ -89,10 +90,16 @@ public:
             start = -1;
         const LONG length = sample->GetActualDataLength();
         Md5 md5;
+        std::vector<std::uint8_t> kept;
+        auto update = [&](const std::uint8_t* bytes, std::size_t size) {
+            md5.Update(bytes, size);
+            if (m_keepPixels)
+                kept.insert(kept.end(), bytes, bytes + size);
+        };
         if (m_subtype == MEDIASUBTYPE_NV12) {
             const LONG stride = DibStride(m_width, 8);
             for (LONG y = 0; y < m_height && (y + 1) * stride <= length; ++y)
-                md5.Update(data + std::ptrdiff_t{y} * stride, static_cast<std::size_t>(m_width));
+                update(data + std::ptrdiff_t{y} * stride, static_cast<std::size_t>(m_width));
         } else {
             const int bits = m_subtype == MEDIASUBTYPE_RGB8    ? 8
                              : m_subtype == MEDIASUBTYPE_RGB24 ? 24
@@ -103,7 +110,7 @@ public:
             for (LONG y = m_height - 1; y >= 0; --y) {  // bottom-up rows
                 const BYTE* row = data + std::ptrdiff_t{y} * stride;
                 if (bits == 8 && m_grey) {
-                    md5.Update(row, static_cast<std::size_t>(m_width));
+                    update(row, static_cast<std::size_t>(m_width));
                     continue;
                 }
                 for (LONG x = 0; x < m_width; ++x) {
@@ -116,11 +123,13 @@ public:
                         out[0] = in[2], out[1] = in[1], out[2] = in[0];
                     }
                 }
-                md5.Update(m_row.data(), m_row.size());
+                update(m_row.data(), m_row.size());
             }
         }
         m_md5s.push_back(md5.HexDigest());
         m_starts.push_back(start);
+        if (m_keepPixels)
+            m_pixels.push_back(std::move(kept));
         m_changed.notify_all();
         return S_OK;
     }
@@ -144,6 +153,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         result.md5s = m_md5s;
         result.startTimes = m_starts;
+        result.pixels = m_pixels;
         result.pixelFormat = m_grey ? "gray" : "rgb24";
         result.subtype = m_subtype == MEDIASUBTYPE_RGB8    ? "RGB8"
                          : m_subtype == MEDIASUBTYPE_RGB24 ? "RGB24"
@@ -154,6 +164,7 @@ public:
 private:
     const bool m_mono;
     const int m_wanted;
+    const bool m_keepPixels;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     LONG m_width = 0, m_height = 0;
@@ -163,6 +174,7 @@ private:
     std::vector<BYTE> m_row;
     std::vector<std::string> m_md5s;
     std::vector<std::int64_t> m_starts;
+    std::vector<std::vector<std::uint8_t>> m_pixels;
 };
 
 constexpr CLSID CLSID_TextCollector{
@@ -230,7 +242,7 @@ PullResult Pull(const std::string& path, const PullOptions& options) {
         result.error = path + ": " + source->LastError() + " (" + Hex(hr) + ")";
         return result;
     }
-    auto* renderer = new ChecksumRenderer(options.mono, options.frames);
+    auto* renderer = new ChecksumRenderer(options.mono, options.frames, options.keepPixels);
     renderer->NonDelegatingAddRef();
     ComPtr<IBaseFilter> rendererFilter;
     renderer->NonDelegatingQueryInterface(IID_IBaseFilter, rendererFilter.PutVoid());
@@ -288,6 +300,11 @@ PullResult Pull(const std::string& path, const PullOptions& options) {
     graph.As(seeking, IID_IMediaSeeking);
     graph.As(events, IID_IMediaEventEx);
     timing->SetSyncSource(nullptr);  // as fast as it decodes
+    if (options.rate != 1.0 && FAILED(hr = seeking->SetRate(options.rate))) {
+        result.error = path + ": cannot play at rate " + std::to_string(options.rate) + " (" +
+                       Hex(hr) + ")";
+        return result;
+    }
     if (options.seekFrame >= 0) {
         hr = seeking->SetTimeFormat(&TIME_FORMAT_FRAME);
         LONGLONG position = options.seekFrame;
@@ -306,17 +323,31 @@ PullResult Pull(const std::string& path, const PullOptions& options) {
         return result;
     }
     bool complete = false;
+    LONG ended = 0;
+    LONG_PTR cause = 0;
     renderer->WaitFor(std::chrono::minutes(10), [&] {
         LONG code = 0;
         LONG_PTR p1 = 0, p2 = 0;
         while (!complete && events->GetEvent(&code, &p1, &p2, 0) == S_OK) {
             complete = code == EC_COMPLETE || code == EC_ERRORABORT || code == EC_USERABORT;
+            if (complete)
+                ended = code, cause = p1;
             events->FreeEventParams(code, p1, p2);
         }
         return complete;
     });
     control->Stop();
     renderer->Take(result);
+    if (ended == EC_ERRORABORT || ended == EC_USERABORT) {
+        result.error = path + ": the stream stopped with an error (" +
+                       Hex(static_cast<HRESULT>(cause)) + ") after " +
+                       std::to_string(result.md5s.size()) + " frame(s)";
+        return result;
+    }
+    if (!complete && static_cast<int>(result.md5s.size()) < options.frames) {
+        result.error = path + ": no frame came for 10 minutes";
+        return result;
+    }
     if (collector)
         result.texts = collector->Texts();
     if (SUCCEEDED(seeking->SetTimeFormat(&TIME_FORMAT_FRAME))) {

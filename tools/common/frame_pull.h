@@ -20,6 +20,8 @@ struct PullOptions {
     bool mono = false;         // accept NV12 and hash its luma plane
     long long seekFrame = -1;  // start at this frame (TIME_FORMAT_FRAME) when >= 0
     bool texts = false;        // also collect the first text stream's samples
+    bool keepPixels = false;   // also keep each frame's pixels as hashed
+    double rate = 1.0;         // the playback rate (unclocked all the same)
 };
 
 struct TextSample {
@@ -35,6 +37,7 @@ struct PullResult {
     std::vector<std::string> md5s;
     std::vector<std::int64_t> startTimes;  // each frame's start, 100 ns, relative to the seek
     std::vector<TextSample> texts;
+    std::vector<std::vector<std::uint8_t>> pixels;  // with keepPixels: top-down, packed
     std::int64_t frameCount = -1;  // the stream's length in frames, when it has a frame rate
 };
 

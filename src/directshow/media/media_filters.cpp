@@ -39,6 +39,9 @@ void RegisterMediaFilters() {
     static std::once_flag once;
     std::call_once(once, [] {
         RegisterPlatformClasses();
+        // FFmpeg writes its warnings (damaged frames, guessed time stamps) to the host's
+        // standard error; a camera driver has no business there. Failures reach callers as
+        // codes and causes instead.
         av_log_set_level(AV_LOG_QUIET);
 
         BuiltinFilter source;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <limits>
+#include <new>
 
 #include "com/runtime.h"
 #include "directshow/media/media_types.h"
@@ -48,14 +50,15 @@ std::wstring SplitterName(const AVInputFormat* format) {
 
 CMediaSourcePin::CMediaSourcePin(CSource* filter, HRESULT* hr, const wchar_t* name,
                                  std::unique_ptr<StreamReader> reader, const CMediaType& type,
-                                 REFERENCE_TIME frameTime, REFERENCE_TIME duration)
+                                 AVRational frameRate, REFERENCE_TIME duration)
     : CSourceSeekingStream(L"media source pin", hr, filter, name),
       m_reader(std::move(reader)),
       m_type(type),
       m_text(type.majortype == MEDIATYPE_Text),
-      m_frameTime(frameTime),
+      m_frameTime(frameRate.num > 0 ? av_rescale(UNITS, frameRate.den, frameRate.num) : 0),
       m_packet(av_packet_alloc()) {
-    m_rtDuration = m_rtStop = duration;
+    // Without a known length nothing may be cut short: the stream plays until it ends.
+    m_rtDuration = m_rtStop = duration > 0 ? duration : std::numeric_limits<REFERENCE_TIME>::max();
     const AVCodecParameters* parameters = m_reader->Stream()->codecpar;
     if (IsRawDib(parameters)) {
         m_rowCopy = true;
@@ -63,8 +66,10 @@ CMediaSourcePin::CMediaSourcePin(CSource* filter, HRESULT* hr, const wchar_t* na
         m_rows = parameters->height;
         m_stride = DibStride(parameters->width, parameters->bits_per_coded_sample);
     }
-    if (frameTime > 0)
-        SetFrameTime(frameTime);
+    // Every stream of the file counts frames of the video stream, so frame positions mean the
+    // same on all of them.
+    if (frameRate.num > 0)
+        SetFrameRate(frameRate.num, frameRate.den);
     if (hr && SUCCEEDED(*hr) && !m_packet)
         *hr = E_OUTOFMEMORY;
 }
@@ -120,7 +125,7 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
             return S_FALSE;
         REFERENCE_TIME length = m_reader->PacketDuration(packet);
         if (length <= 0)
-            length = m_frameTime > 0 ? m_frameTime : 1;
+            length = m_text || m_frameTime <= 0 ? 1 : m_frameTime;
         LONG size = 0;
         if (m_text) {
             size = static_cast<LONG>(TextFromPacket(m_reader->Stream()->codecpar->codec_id,
@@ -133,7 +138,7 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
                 continue;
         } else if (m_rowCopy) {
             if (packet.size <= 0 || packet.size % m_rows != 0 ||
-                packet.size / m_rows > m_stride || m_stride * m_rows > capacity) {
+                packet.size / m_rows > m_stride || std::int64_t{m_stride} * m_rows > capacity) {
                 ++m_skipped;
                 continue;
             }
@@ -178,7 +183,17 @@ HRESULT CMediaSource::NonDelegatingQueryInterface(REFIID riid, void** object) {
     return CSource::NonDelegatingQueryInterface(riid, object);
 }
 
-HRESULT CMediaSource::Load(LPCWSTR fileName, const AM_MEDIA_TYPE*) {
+HRESULT CMediaSource::Load(LPCWSTR fileName, const AM_MEDIA_TYPE* type) {
+    try {
+        return LoadFile(fileName, type);
+    } catch (const std::bad_alloc&) {
+        CAutoLock lock(&m_cStateLock);
+        m_error = "out of memory";
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT CMediaSource::LoadFile(LPCWSTR fileName, const AM_MEDIA_TYPE*) {
     if (!fileName)
         return E_POINTER;
     CAutoLock lock(&m_cStateLock);
@@ -196,10 +211,12 @@ HRESULT CMediaSource::Load(LPCWSTR fileName, const AM_MEDIA_TYPE*) {
         return hr;
     AVFormatContext* context = first->Context();
 
-    // Every stream counts from the first video stream's start, so they stay in step.
+    // Every stream counts time from the start of the video stream FFmpeg rates best (the one
+    // a player shows), and frames at its rate, so they stay in step.
     int originStream = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     first->Select(originStream >= 0 ? originStream : 0);
     const REFERENCE_TIME origin = first->StreamStart();
+    const AVRational frameRate = first->FrameRate();
 
     int videos = 0, audios = 0, texts = 0;
     for (unsigned index = 0; index < context->nb_streams; ++index) {
@@ -230,12 +247,11 @@ HRESULT CMediaSource::Load(LPCWSTR fileName, const AM_MEDIA_TYPE*) {
                                                           : L"Text";
         if (number > 1)
             pinName += L" " + std::to_wstring(number);
-        const REFERENCE_TIME frameTime = reader->FrameTime();
         const REFERENCE_TIME duration = reader->Duration();
         HRESULT pinResult = S_OK;
         // The pin adds itself to the filter, which deletes it.
         new CMediaSourcePin(this, &pinResult, pinName.c_str(), std::move(reader), *type,
-                            frameTime, duration);
+                            frameRate, duration);
         if (FAILED(pinResult)) {
             hr = pinResult;
             m_error = "cannot make an output pin";

@@ -29,7 +29,7 @@ class CMediaSourcePin final : public CSourceSeekingStream {
 public:
     CMediaSourcePin(CSource* filter, HRESULT* hr, const wchar_t* name,
                     std::unique_ptr<StreamReader> reader, const CMediaType& type,
-                    REFERENCE_TIME frameTime, REFERENCE_TIME duration);
+                    AVRational frameRate, REFERENCE_TIME duration);
 
     HRESULT GetMediaType(int position, CMediaType* type) override;
     HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
@@ -47,8 +47,8 @@ private:
     const bool m_text;
     const REFERENCE_TIME m_frameTime;
     PacketPtr m_packet;
-    // Uncompressed frames: rows are copied one by one when the file's rows are top-down or
-    // not padded like a DIB's, so that samples are always bottom-up DIBs.
+    // Uncompressed frames are copied row by row (turned over when the file's rows are
+    // top-down, padded when the file's are not), so that samples are always bottom-up DIBs.
     bool m_rowCopy = false;
     bool m_flipRows = false;
     LONG m_rows = 0;
@@ -74,6 +74,8 @@ public:
     std::string LastError() const;
 
 private:
+    HRESULT LoadFile(LPCWSTR fileName, const AM_MEDIA_TYPE* type);
+
     std::wstring m_file;
     std::wstring m_name;
     std::string m_error;

@@ -236,7 +236,7 @@ std::optional<CMediaType> AudioType(const AVCodecParameters* p) {
         return std::nullopt;
     std::memset(block, 0, length);
     WAVEFORMATEX wave{};
-    wave.wFormatTag = tag ? tag : 0xFFFE;
+    wave.wFormatTag = tag;  // 0 (unknown) for codecs without a WAVE tag: the subtype names them
     wave.nChannels = static_cast<WORD>(channels);
     wave.nSamplesPerSec = static_cast<DWORD>(p->sample_rate);
     wave.wBitsPerSample = static_cast<WORD>(bits);
@@ -290,7 +290,10 @@ std::optional<CMediaType> StreamMediaType(const AVStream* stream, REFERENCE_TIME
     const AVCodecParameters* p = stream->codecpar;
     switch (p->codec_type) {
     case AVMEDIA_TYPE_VIDEO: {
-        if (p->width <= 0 || p->height <= 0)
+        // A header's size is the file's word only: sizes no picture buffer could hold are
+        // refused before any stride or buffer is computed from them.
+        if (p->width <= 0 || p->height <= 0 || p->width > kMaxSide || p->height > kMaxSide ||
+            std::int64_t{p->width} * p->height > kMaxPixels)
             return std::nullopt;
         if (IsRawDib(p))
             return RawVideoType(p, frameTime);
@@ -330,9 +333,12 @@ bool ReadVideoGeometry(const AM_MEDIA_TYPE& type, VideoGeometry* geometry) {
     std::memcpy(&geometry->frameTime, type.pbFormat + offsetof(VIDEOINFOHEADER, AvgTimePerFrame),
                 sizeof geometry->frameTime);
     geometry->width = bmi.biWidth;
-    geometry->height = bmi.biHeight < 0 ? -bmi.biHeight : bmi.biHeight;
+    geometry->height = bmi.biHeight < 0 ? -std::int64_t{bmi.biHeight} > kMaxSide ? 0 : -bmi.biHeight
+                                        : bmi.biHeight;
     geometry->bitCount = bmi.biBitCount;
-    return geometry->width > 0 && geometry->height > 0;
+    return geometry->width > 0 && geometry->height > 0 && geometry->width <= kMaxSide &&
+           geometry->height <= kMaxSide &&
+           std::int64_t{geometry->width} * geometry->height <= kMaxPixels;
 }
 
 CodecParametersPtr CodecParametersFromType(const AM_MEDIA_TYPE& type) {

@@ -58,6 +58,11 @@ struct MPEG2VIDEOINFO {
 static_assert(offsetof(MPEG1VIDEOINFO, bSequenceHeader) == 96);
 static_assert(offsetof(MPEG2VIDEOINFO, dwSequenceHeader) == 132);
 
+// The largest pictures the filters take: 32768 on a side, 2^28 pixels (a 32-bit picture of
+// that size still has a size that fits a LONG).
+inline constexpr int kMaxSide = 32768;
+inline constexpr std::int64_t kMaxPixels = std::int64_t{1} << 28;
+
 // The bytes of one row of a bottom-up DIB: padded to whole 32-bit words.
 constexpr LONG DibStride(LONG width, int bitsPerPixel) {
     return ((width * bitsPerPixel + 31) / 32) * 4;

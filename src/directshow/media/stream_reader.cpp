@@ -14,7 +14,12 @@ HRESULT StreamReader::Open(const std::string& path, std::unique_ptr<StreamReader
     // Program streams carry a time stamp only now and then (and none on B-frames after a
     // seek); every packet must have one for its frame to be placed.
     raw->flags |= AVFMT_FLAG_GENPTS;
-    int result = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    // A file name is a file: never a protocol ("concat:", "http:"), and nothing a playlist
+    // inside it points to elsewhere.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    int result = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, &options);
+    av_dict_free(&options);
     if (result < 0) {
         *error = ErrorText(result);
         return ToHResult(result);
@@ -144,17 +149,31 @@ REFERENCE_TIME StreamReader::PacketDecodeTime(const AVPacket& packet) const {
 }
 
 REFERENCE_TIME StreamReader::PacketDuration(const AVPacket& packet) const {
-    return packet.duration > 0 ? ToMediaTime(packet.duration, m_stream->time_base) : 0;
+    if (packet.duration <= 0)
+        return 0;
+    // The end rounded on its own, not the start plus a rounded length: at rates like
+    // 30000/1001 those differ by a unit, and a frame would reach past the next one's start.
+    const std::int64_t stamp = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+    if (stamp == AV_NOPTS_VALUE)
+        return ToMediaTime(packet.duration, m_stream->time_base);
+    return ToMediaTime(stamp + packet.duration, m_stream->time_base) -
+           ToMediaTime(stamp, m_stream->time_base);
+}
+
+AVRational StreamReader::FrameRate() const {
+    if (m_stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+        return AVRational{0, 1};
+    AVRational rate = m_stream->avg_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0)
+        rate = av_guess_frame_rate(m_context.get(), const_cast<AVStream*>(m_stream), nullptr);
+    if (rate.num <= 0 || rate.den <= 0)
+        return AVRational{0, 1};
+    return rate;
 }
 
 REFERENCE_TIME StreamReader::FrameTime() const {
-    if (m_stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
-        return 0;
-    const AVRational rate =
-        av_guess_frame_rate(m_context.get(), const_cast<AVStream*>(m_stream), nullptr);
-    if (rate.num <= 0 || rate.den <= 0)
-        return 0;
-    return av_rescale(10'000'000, rate.den, rate.num);
+    const AVRational rate = FrameRate();
+    return rate.num > 0 ? av_rescale(10'000'000, rate.den, rate.num) : 0;
 }
 
 REFERENCE_TIME StreamReader::ScanEnd() {
@@ -186,13 +205,18 @@ REFERENCE_TIME StreamReader::ScanEnd() {
 
 REFERENCE_TIME StreamReader::Duration() {
     // Program and transport streams have no duration of their own, and FFmpeg's guess from a
-    // glance at the end of the file can be several frames short: the end is looked up.
+    // glance at the end of the file can be several frames short: the end is looked up (their
+    // time stamps are absolute, so a packet read anywhere tells its time).
     const auto method = m_context->duration_estimation_method;
-    if (method == AVFMT_DURATION_FROM_PTS || method == AVFMT_DURATION_FROM_BITRATE) {
+    const std::string format = m_context->iformat->name ? m_context->iformat->name : "";
+    if (format == "mpeg" || format == "mpegts") {
         const REFERENCE_TIME end = ScanEnd();
         if (end != AV_NOPTS_VALUE && end > 0)
             return end;
     }
+    // A guess from the bit rate is no length to stop at.
+    if (method == AVFMT_DURATION_FROM_BITRATE)
+        return 0;
     if (m_stream->duration != AV_NOPTS_VALUE && m_stream->duration > 0)
         return ToMediaTime(m_stream->duration, m_stream->time_base) + StreamStart() - m_origin;
     if (m_context->duration != AV_NOPTS_VALUE && m_context->duration > 0) {

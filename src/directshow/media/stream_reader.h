@@ -50,9 +50,10 @@ public:
 
     // Frame time from the stream's frame rate (0 when it has none), duration from the stream
     // or the container (0 when unknown), both in media time.
-    // Variable-frame-rate streams: the frame time is that of the average rate, and frame n is
-    // the frame shown at n times it.
+    // The stream's average frame rate (its nominal rate when it has no average). Variable-
+    // frame-rate streams: frame n is the frame shown at n times the average frame time.
     REFERENCE_TIME FrameTime() const;
+    AVRational FrameRate() const;  // {0, 1} when the stream has none
     // May read the stream's last packets (then the reader is back at the start).
     REFERENCE_TIME Duration();
 

@@ -1,5 +1,6 @@
 #include "directshow/media/video_decoder.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace dshow::media {
@@ -75,8 +76,12 @@ HRESULT CVideoDecoder::CheckTransform(const CMediaType* in, const CMediaType* ou
     bool offered = false;
     for (int i = 0; i < count; ++i)
         offered = offered || subtypes[i] == out->subtype;
-    // The picture keeps its size: no scaling here.
-    if (!offered || output.width != input.width || output.height != input.height)
+    // The picture keeps its size: no scaling here. Rows are written bottom-up (RGB) or
+    // top-down (NV12) only, so a type asking for the other order is refused.
+    BITMAPINFOHEADER bmi{};
+    std::memcpy(&bmi, out->pbFormat + offsetof(VIDEOINFOHEADER, bmiHeader), sizeof bmi);
+    if (!offered || output.width != input.width || output.height != input.height ||
+        bmi.biHeight < 0)
         return VFW_E_TYPE_NOT_ACCEPTED;
     return S_OK;
 }
@@ -198,15 +203,21 @@ bool CVideoDecoder::OutputReady() {
 }
 
 HRESULT CVideoDecoder::ReceiveOutput(IMediaSample* out) {
-    const REFERENCE_TIME segmentLength = SegmentStop() - SegmentStart();
+    // Sample times are segment times: media time since the segment's start, divided by the
+    // rate.
+    const double rate = SegmentRate() > 0 ? SegmentRate() : 1.0;
+    const auto segmentLength =
+        static_cast<REFERENCE_TIME>(static_cast<double>(SegmentStop() - SegmentStart()) / rate);
     while (OutputReady()) {
         m_haveFrame = false;
         REFERENCE_TIME start = m_frame->best_effort_timestamp;
         if (start == AV_NOPTS_VALUE)
             start = m_nextStart;
-        REFERENCE_TIME length = m_geometry.frameTime;
+        REFERENCE_TIME length = m_frame->pkt_duration;
         if (length <= 0)
-            length = m_frame->pkt_duration > 0 ? m_frame->pkt_duration : 1;
+            length = static_cast<REFERENCE_TIME>(static_cast<double>(m_geometry.frameTime) / rate);
+        if (length <= 0)
+            length = 1;
         REFERENCE_TIME end = start + length;
         m_nextStart = end;
         // Frames a reordering codec gives back after the stop position are not the segment's.
@@ -214,15 +225,20 @@ HRESULT CVideoDecoder::ReceiveOutput(IMediaSample* out) {
             av_frame_unref(m_frame.get());
             continue;
         }
+        const LONG size =
+            UncompressedImageSize(m_outputSubtype, m_geometry.width, m_geometry.height);
         BYTE* buffer = nullptr;
-        HRESULT hr = out->GetPointer(&buffer);
-        if (SUCCEEDED(hr))
-            hr = Convert(buffer);
+        if (FAILED(out->GetPointer(&buffer)) || out->GetSize() < size) {
+            av_frame_unref(m_frame.get());
+            return E_UNEXPECTED;
+        }
+        const HRESULT converted = Convert(buffer);
         av_frame_unref(m_frame.get());
-        if (FAILED(hr))
-            return hr;
-        out->SetActualDataLength(
-            UncompressedImageSize(m_outputSubtype, m_geometry.width, m_geometry.height));
+        // A picture that cannot be converted (damaged, or of a layout swscale refuses) costs
+        // that frame, not the stream.
+        if (FAILED(converted))
+            continue;
+        out->SetActualDataLength(size);
         out->SetTime(&start, &end);
         out->SetSyncPoint(TRUE);
         out->SetPreroll(FALSE);
@@ -284,6 +300,15 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
                                        height, target, SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!m_scale)
         return E_FAIL;
+    // The picture's own colour matrix and range (BT.709 HD, full-range sources), as ffmpeg's
+    // scale filter takes them; untagged pictures keep swscale's defaults.
+    if (m_frame->colorspace != AVCOL_SPC_UNSPECIFIED || m_frame->color_range != AVCOL_RANGE_UNSPECIFIED) {
+        const int space = m_frame->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT
+                                                                       : m_frame->colorspace;
+        const int fullRange = m_frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+        sws_setColorspaceDetails(m_scale.get(), sws_getCoefficients(space), fullRange,
+                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    }
     const int stride = static_cast<int>(UncompressedStride(m_outputSubtype, m_geometry.width));
     std::uint8_t* planes[4] = {};
     int strides[4] = {};

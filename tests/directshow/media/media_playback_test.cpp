@@ -148,15 +148,61 @@ TEST_F(MediaPlayback, LumaAgreesWithTheFfmpegCommand) {
     EXPECT_EQ(result.md5s, *command);
 }
 
-TEST_F(MediaPlayback, RgbFramesShowTheRightPictures) {
-    // Lossy coding changes pixels but not the frame number drawn into each picture.
-    const PullResult result = Pull(files->h264, 1000);
-    ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(result.subtype, "RGB32");
-    const auto frames = media::DecodedFrames(files->h264, "rgb24");
-    ASSERT_EQ(result.md5s.size(), frames.size());
-    for (std::size_t n = 0; n < frames.size(); ++n)
-        EXPECT_EQ(media::FrameNumberOf(frames[n].pixels, 96, 64, 3), static_cast<int>(n));
+TEST_F(MediaPlayback, RgbFramesShowTheRightPicturesTheRightWayUp) {
+    // Lossy coding changes pixels but not the frame number drawn into each picture, nor where
+    // it is drawn (the top quarter): a frame turned over or out of order shows.
+    for (const std::string& path : {files->h264, files->mpeg4, files->hevc}) {
+        SCOPED_TRACE(path);
+        PullOptions options;
+        options.frames = 1000;
+        options.keepPixels = true;
+        const PullResult result = PullFrames(path, options);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(result.subtype, "RGB32");
+        const auto frames = media::DecodedFrames(path, "rgb24");
+        ASSERT_EQ(result.pixels.size(), frames.size());
+        const int width = path == files->h264 ? 96 : 64;
+        const int height = path == files->h264 ? 64 : 48;
+        for (std::size_t n = 0; n < frames.size(); ++n)
+            EXPECT_EQ(media::FrameNumberOf(result.pixels[n], width, height, 3),
+                      static_cast<int>(n));
+    }
+}
+
+TEST_F(MediaPlayback, NtscRatesCountAndSeekEveryFrame) {
+    // 30000/1001 frames/s: no frame time is a whole number of 100 ns units.
+    media::EncodeSpec spec;
+    spec.container = "mp4", spec.codec = "libx264", spec.frames = 31, spec.gop = 10;
+    spec.bframes = 2, spec.fpsNum = 30000, spec.fpsDen = 1001, spec.name = "ntsc.mp4";
+    const std::string path = media::EncodedFile(files->dir.path().string(), spec);
+    const auto sequential = media::ReferenceMd5s(path, "gray", true);
+    ASSERT_EQ(sequential.size(), 31u);
+    const PullResult all = Pull(path, 1000, true);
+    ASSERT_TRUE(all.ok) << all.error;
+    EXPECT_EQ(all.md5s, sequential);
+    EXPECT_EQ(all.frameCount, 31);
+    for (long long target : {3LL, 10LL, 29LL, 30LL}) {
+        const PullResult seek = Pull(path, 1, true, target);
+        ASSERT_TRUE(seek.ok) << seek.error;
+        ASSERT_EQ(seek.md5s.size(), 1u);
+        EXPECT_EQ(seek.md5s[0], sequential[static_cast<std::size_t>(target)]) << target;
+    }
+}
+
+TEST_F(MediaPlayback, HeaderSizesNoBufferCouldHoldAreRefused) {
+    const std::string path = media::RawAvi(files->dir.path().string(), 24, 8, 8, 2);
+    for (auto [width, height] : {std::pair{1'000'000, 8}, std::pair{20'000, 20'000}}) {
+        std::string bytes = zyl::test::readFile(path);
+        // BITMAPINFOHEADER's width and height follow "strf", its size and biSize.
+        const std::size_t strf = bytes.find("strf");
+        ASSERT_NE(strf, std::string::npos);
+        std::int32_t w = width, h = height;
+        std::memcpy(&bytes[strf + 12], &w, 4);
+        std::memcpy(&bytes[strf + 16], &h, 4);
+        const std::string patched = files->dir.write("huge.avi", bytes);
+        const PullResult result = Pull(patched, 2);
+        EXPECT_FALSE(result.ok) << width << "x" << height;
+    }
 }
 
 TEST_F(MediaPlayback, SeeksLandOnTheExactFrameAtKeyAndOtherFrames) {
@@ -206,6 +252,9 @@ TEST_F(MediaPlayback, TextSamplesArriveAtTheirFramesTime) {
             if (!t.text.empty())
                 cues.push_back(t);
         ASSERT_EQ(cues.size(), static_cast<std::size_t>((c.frames + c.every - 1) / c.every));
+        // Frame positions work with the text stream connected too: every stream counts the
+        // video's frames.
+        EXPECT_EQ(result.frameCount, c.frames);
         for (std::size_t i = 0; i < cues.size(); ++i) {
             const int frame = static_cast<int>(i) * c.every;
             EXPECT_EQ(cues[i].text, "frame " + std::to_string(frame));
@@ -401,6 +450,26 @@ TEST_F(MediaPlayback, PositionsRatesAndFormatsThroughTheGraph) {
     double rate = 0;
     EXPECT_EQ(seeking->GetRate(&rate), S_OK);
     EXPECT_EQ(rate, 16.0);
+}
+
+TEST_F(MediaPlayback, OtherRatesDeliverEveryFrameAndSeekExactly) {
+    // Sample times shrink with the rate; no frame may be lost to the stop or to a seek.
+    const auto sequential = media::ReferenceMd5s(files->h264, "gray", true);
+    for (double rate : {0.25, 0.5, 2.0, 16.0}) {
+        for (long long target : {-1LL, 13LL, 30LL}) {
+            SCOPED_TRACE("rate " + std::to_string(rate) + ", from " + std::to_string(target));
+            PullOptions options;
+            options.frames = 1000;
+            options.mono = true;
+            options.seekFrame = target;
+            options.rate = rate;
+            const PullResult result = PullFrames(files->h264, options);
+            ASSERT_TRUE(result.ok) << result.error;
+            const auto first = static_cast<std::ptrdiff_t>(target < 0 ? 0 : target);
+            EXPECT_EQ(result.md5s,
+                      std::vector<std::string>(sequential.begin() + first, sequential.end()));
+        }
+    }
 }
 
 }  // namespace
