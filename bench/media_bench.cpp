@@ -169,13 +169,15 @@ int Decode(const std::string& file, bool mono, GUID only, bool json) {
                               : -1;
     const double seconds = static_cast<double>(wall) / 1e9;
     if (json)
-        std::printf("{\"frames\":%d,\"wall_s\":%.4f,\"cpu_s\":%.4f,\"fps\":%.2f,"
-                    "\"cpu_s_per_frame\":%.6f,\"allocations_per_frame\":%.3f}\n",
-                    frames, seconds, cpu, frames / seconds, cpu / frames, steady);
+        std::printf(
+            "{\"frames\":%d,\"wall_s\":%.4f,\"cpu_s\":%.4f,\"fps\":%.2f,"
+            "\"cpu_s_per_frame\":%.6f,\"allocations_per_frame\":%.3f}\n",
+            frames, seconds, cpu, frames / seconds, cpu / frames, steady);
     else
-        std::printf("frames %d  wall %.3f s  cpu %.3f s  %.1f fps  %.3f ms cpu/frame  "
-                    "%.2f allocations/frame (operator new, steady state)\n",
-                    frames, seconds, cpu, frames / seconds, cpu * 1000 / frames, steady);
+        std::printf(
+            "frames %d  wall %.3f s  cpu %.3f s  %.1f fps  %.3f ms cpu/frame  "
+            "%.2f allocations/frame (operator new, steady state)\n",
+            frames, seconds, cpu, frames / seconds, cpu * 1000 / frames, steady);
     return frames > 0 ? 0 : 1;
 }
 
@@ -236,12 +238,13 @@ int Loops(const std::string& file, int loops, bool json) {
     }
     const long late = ResidentKiB();
     if (json)
-        std::printf("{\"loops\":%d,\"rss_kib_after_10\":%ld,\"rss_kib_after_last\":%ld,"
-                    "\"frames\":%d}\n",
-                    loops, early, late, graph.renderer->m_frames.load());
+        std::printf(
+            "{\"loops\":%d,\"rss_kib_after_10\":%ld,\"rss_kib_after_last\":%ld,"
+            "\"frames\":%d}\n",
+            loops, early, late, graph.renderer->m_frames.load());
     else
-        std::printf("loops %d  resident after 10: %ld KiB  after %d: %ld KiB  (%d frames)\n",
-                    loops, early, loops, late, graph.renderer->m_frames.load());
+        std::printf("loops %d  resident after 10: %ld KiB  after %d: %ld KiB  (%d frames)\n", loops,
+                    early, loops, late, graph.renderer->m_frames.load());
     return 0;
 }
 
@@ -262,10 +265,11 @@ int main(int argc, char** argv) {
             const std::string s = argv[++i];
             only = s == "rgb24" ? MEDIASUBTYPE_RGB24 : MEDIASUBTYPE_RGB32;
         } else if (a == "-h" || a == "--help") {
-            std::printf("usage: media_bench decode FILE [--mono] [--subtype rgb32|rgb24]\n"
-                        "       media_bench seek FILE FRAME...\n"
-                        "       media_bench loops FILE N\n"
-                        "       (each with --json for one JSON object)\n");
+            std::printf(
+                "usage: media_bench decode FILE [--mono] [--subtype rgb32|rgb24]\n"
+                "       media_bench seek FILE FRAME...\n"
+                "       media_bench loops FILE N\n"
+                "       (each with --json for one JSON object)\n");
             return 0;
         } else {
             args.push_back(a);

@@ -88,8 +88,8 @@ REFERENCE_TIME CSourceSeeking::ToMediaTimeLocked(LONGLONG value, const GUID& for
         return SaturatingMultiply(value, m_rtFrameTime);
     // Frame n starts at n / rate, rounded to the nearest unit as the stream's time stamps are.
     const Int128 scaled = static_cast<Int128>(value) * UNITS * m_frameRateDen;
-    const Int128 start = (scaled + (scaled >= 0 ? m_frameRateNum / 2 : -m_frameRateNum / 2)) /
-                           m_frameRateNum;
+    const Int128 start =
+        (scaled + (scaled >= 0 ? m_frameRateNum / 2 : -m_frameRateNum / 2)) / m_frameRateNum;
     constexpr Int128 kMax = std::numeric_limits<REFERENCE_TIME>::max();
     return static_cast<REFERENCE_TIME>(std::clamp<Int128>(start, -kMax, kMax));
 }

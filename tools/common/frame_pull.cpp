@@ -37,14 +37,17 @@ bool IsGreyPalette(const VIDEOINFO& info) {
 
 class ChecksumRenderer final : public CBaseRenderer {
 public:
-    ChecksumRenderer(bool mono, int wanted, bool keepPixels = false)
+    ChecksumRenderer(bool mono, int wanted, bool keepPixels = false, GUID only = GUID_NULL)
         : CBaseRenderer(CLSID_ChecksumRenderer, L"Checksum Renderer", nullptr, nullptr),
           m_mono(mono),
           m_wanted(wanted),
-          m_keepPixels(keepPixels) {}
+          m_keepPixels(keepPixels),
+          m_only(only) {}
 
     HRESULT CheckMediaType(const CMediaType* type) override {
         if (type->majortype != MEDIATYPE_Video || type->formattype != FORMAT_VideoInfo)
+            return E_INVALIDARG;
+        if (m_only != GUID_NULL && type->subtype != m_only)
             return E_INVALIDARG;
         if (type->subtype == MEDIASUBTYPE_RGB8)
             return S_OK;
@@ -67,8 +70,7 @@ public:
         m_grey = true;
         if (m_subtype == MEDIASUBTYPE_RGB8) {
             VIDEOINFO info{};
-            std::memcpy(&info, type->pbFormat,
-                        std::min<std::size_t>(type->cbFormat, sizeof info));
+            std::memcpy(&info, type->pbFormat, std::min<std::size_t>(type->cbFormat, sizeof info));
             m_grey = IsGreyPalette(info);
             std::memcpy(m_palette.data(), info.bmiColors, SIZE_PALETTE);
         } else {
@@ -165,6 +167,7 @@ private:
     const bool m_mono;
     const int m_wanted;
     const bool m_keepPixels;
+    const GUID m_only;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     LONG m_width = 0, m_height = 0;
@@ -194,7 +197,8 @@ public:
         REFERENCE_TIME start = 0, end = 0;
         if (FAILED(sample->GetTime(&start, &end)))
             start = -1;
-        const auto length = static_cast<std::size_t>(std::max<LONG>(sample->GetActualDataLength(), 0));
+        const auto length =
+            static_cast<std::size_t>(std::max<LONG>(sample->GetActualDataLength(), 0));
         const auto* text = reinterpret_cast<const char*>(data);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_texts.push_back({start, std::string(text, strnlen(text, length))});
@@ -242,7 +246,11 @@ PullResult Pull(const std::string& path, const PullOptions& options) {
         result.error = path + ": " + source->LastError() + " (" + Hex(hr) + ")";
         return result;
     }
-    auto* renderer = new ChecksumRenderer(options.mono, options.frames, options.keepPixels);
+    const GUID only = options.only == "RGB8"    ? MEDIASUBTYPE_RGB8
+                      : options.only == "RGB24" ? MEDIASUBTYPE_RGB24
+                      : options.only == "RGB32" ? MEDIASUBTYPE_RGB32
+                                                : GUID_NULL;
+    auto* renderer = new ChecksumRenderer(options.mono, options.frames, options.keepPixels, only);
     renderer->NonDelegatingAddRef();
     ComPtr<IBaseFilter> rendererFilter;
     renderer->NonDelegatingQueryInterface(IID_IBaseFilter, rendererFilter.PutVoid());
@@ -267,7 +275,8 @@ PullResult Pull(const std::string& path, const PullOptions& options) {
     renderer->GetPin(0)->NonDelegatingQueryInterface(IID_IPin, rendererPin.PutVoid());
     hr = graph->Connect(videoPin.Get(), rendererPin.Get());
     if (FAILED(hr)) {
-        result.error = path + ": its video cannot be decoded to a format the video renderer takes (" +
+        result.error = path +
+                       ": its video cannot be decoded to a format the video renderer takes (" +
                        Hex(hr) + ")";
         return result;
     }
@@ -301,8 +310,8 @@ PullResult Pull(const std::string& path, const PullOptions& options) {
     graph.As(events, IID_IMediaEventEx);
     timing->SetSyncSource(nullptr);  // as fast as it decodes
     if (options.rate != 1.0 && FAILED(hr = seeking->SetRate(options.rate))) {
-        result.error = path + ": cannot play at rate " + std::to_string(options.rate) + " (" +
-                       Hex(hr) + ")";
+        result.error =
+            path + ": cannot play at rate " + std::to_string(options.rate) + " (" + Hex(hr) + ")";
         return result;
     }
     if (options.seekFrame >= 0) {

@@ -22,6 +22,7 @@ struct PullOptions {
     bool texts = false;        // also collect the first text stream's samples
     bool keepPixels = false;   // also keep each frame's pixels as hashed
     double rate = 1.0;         // the playback rate (unclocked all the same)
+    std::string only;          // "RGB8", "RGB24" or "RGB32": take only that subtype
 };
 
 struct TextSample {

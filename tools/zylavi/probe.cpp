@@ -12,10 +12,10 @@
 #include "common/frame_pull.h"
 #include "common/module_host.h"
 #include "directshow/dshow_interfaces.h"
-#include "directshow/media_type.h"
 #include "directshow/media/media_filters.h"
 #include "directshow/media/media_source.h"
 #include "directshow/media/media_types.h"
+#include "directshow/media_type.h"
 #include "platform/text.h"
 
 namespace zyl::cli {
@@ -193,8 +193,8 @@ int Checksums(const Args& args, const std::string& file) {
                       << ",\"md5\":" << Quoted(result.md5s[i]) << "}";
         std::cout << "]}\n";
     } else {
-        std::cout << "# " << file << ": " << result.md5s.size() << " frame(s) as "
-                  << result.subtype << ", hashed as " << result.pixelFormat << "\n";
+        std::cout << "# " << file << ": " << result.md5s.size() << " frame(s) as " << result.subtype
+                  << ", hashed as " << result.pixelFormat << "\n";
         for (std::size_t i = 0; i < result.md5s.size(); ++i)
             std::cout << first + static_cast<long long>(i) << " " << result.md5s[i] << "\n";
     }

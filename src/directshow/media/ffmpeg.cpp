@@ -15,16 +15,16 @@ HRESULT ToHResult(int error) {
     if (error >= 0)
         return S_OK;
     switch (error) {
-    case AVERROR(ENOENT):
-        return HRESULT_FROM_WIN32(2);  // ERROR_FILE_NOT_FOUND
-    case AVERROR(EACCES):
-        return E_ACCESSDENIED;
-    case AVERROR(ENOMEM):
-        return E_OUTOFMEMORY;
-    case AVERROR_INVALIDDATA:
-        return VFW_E_INVALID_FILE_FORMAT;
-    default:
-        return E_FAIL;
+        case AVERROR(ENOENT):
+            return HRESULT_FROM_WIN32(2);  // ERROR_FILE_NOT_FOUND
+        case AVERROR(EACCES):
+            return E_ACCESSDENIED;
+        case AVERROR(ENOMEM):
+            return E_OUTOFMEMORY;
+        case AVERROR_INVALIDDATA:
+            return VFW_E_INVALID_FILE_FORMAT;
+        default:
+            return E_FAIL;
     }
 }
 
@@ -40,8 +40,12 @@ std::int64_t FromMediaTime(REFERENCE_TIME value, AVRational base) {
     return av_rescale_q(value, kMediaTimeBase, base);
 }
 
-int ChannelCount(const AVCodecParameters* parameters) { return parameters->ch_layout.nb_channels; }
-int ChannelCount(const AVCodecContext* context) { return context->ch_layout.nb_channels; }
+int ChannelCount(const AVCodecParameters* parameters) {
+    return parameters->ch_layout.nb_channels;
+}
+int ChannelCount(const AVCodecContext* context) {
+    return context->ch_layout.nb_channels;
+}
 
 }  // namespace dshow::media
 

@@ -50,10 +50,10 @@ void RegisterMediaFilters() {
                               MERIT_NORMAL,
                               {{L"Output", true, true, {{GUID_NULL, GUID_NULL}}}}};
         source.factory = &CPlatformClassFactory<CMediaSource>::Get;
-        source.extensions = {L".avi", L".mp4", L".m4v", L".mov", L".3gp", L".mkv", L".webm",
-                             L".mka", L".mpg", L".mpeg", L".m1v", L".m2v", L".vob", L".ts",
-                             L".m2ts", L".mts", L".wmv", L".asf", L".flv", L".ogv", L".ogg",
-                             L".mxf", L".wav", L".mp3", L".m4a"};
+        source.extensions = {L".avi",  L".mp4", L".m4v",  L".mov", L".3gp", L".mkv", L".webm",
+                             L".mka",  L".mpg", L".mpeg", L".m1v", L".m2v", L".vob", L".ts",
+                             L".m2ts", L".mts", L".wmv",  L".asf", L".flv", L".ogv", L".ogg",
+                             L".mxf",  L".wav", L".mp3",  L".m4a"};
         source.probe = &ProbeContainer;
         RegisterBuiltinFilter(source);
 

@@ -16,12 +16,18 @@ namespace {
 
 // Sample sizes: a compressed picture is far below an uncompressed one of the same size; a
 // packet that still does not fit is skipped rather than cut.
-LONG CompressedBufferSize(const CMediaType& type) {
+// Raw formats FFmpeg decodes (packed YUV, 16-bit) take their picture's full size.
+LONG CompressedBufferSize(const CMediaType& type, const AVCodecParameters* parameters) {
     VideoGeometry geometry;
     if (!ReadVideoGeometry(type, &geometry))
         return 1 << 20;
-    const std::int64_t raw = std::int64_t{geometry.width} * geometry.height * 3 / 2;
-    return static_cast<LONG>(std::clamp<std::int64_t>(raw + (64 << 10), 256 << 10, 64 << 20));
+    std::int64_t raw = std::int64_t{geometry.width} * geometry.height * 3 / 2;
+    if (parameters->format >= 0) {
+        const int picture = av_image_get_buffer_size(static_cast<AVPixelFormat>(parameters->format),
+                                                     parameters->width, parameters->height, 1);
+        raw = std::max<std::int64_t>(raw, picture);
+    }
+    return static_cast<LONG>(std::clamp<std::int64_t>(raw + (64 << 10), 256 << 10, 1 << 30));
 }
 
 }  // namespace
@@ -89,8 +95,9 @@ HRESULT CMediaSourcePin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PR
     ALLOCATOR_PROPERTIES request{}, actual{};
     if (m_type.majortype == MEDIATYPE_Video) {
         request.cBuffers = m_type.bFixedSizeSamples ? 3 : 6;
-        request.cbBuffer = m_type.bFixedSizeSamples ? static_cast<LONG>(m_type.lSampleSize)
-                                                    : CompressedBufferSize(m_type);
+        request.cbBuffer = m_type.bFixedSizeSamples
+                               ? static_cast<LONG>(m_type.lSampleSize)
+                               : CompressedBufferSize(m_type, m_reader->Stream()->codecpar);
     } else if (m_text) {
         request.cBuffers = 4;
         request.cbBuffer = 64 << 10;
@@ -128,17 +135,16 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
             length = m_text || m_frameTime <= 0 ? 1 : m_frameTime;
         LONG size = 0;
         if (m_text) {
-            size = static_cast<LONG>(TextFromPacket(m_reader->Stream()->codecpar->codec_id,
-                                                    packet.data,
-                                                    static_cast<std::size_t>(packet.size),
-                                                    reinterpret_cast<char*>(data),
-                                                    static_cast<std::size_t>(capacity)));
+            size = static_cast<LONG>(
+                TextFromPacket(m_reader->Stream()->codecpar->codec_id, packet.data,
+                               static_cast<std::size_t>(packet.size), reinterpret_cast<char*>(data),
+                               static_cast<std::size_t>(capacity)));
             // MP4 ends each cue with an empty sample: no text to hand on.
             if (size <= 1)
                 continue;
         } else if (m_rowCopy) {
-            if (packet.size <= 0 || packet.size % m_rows != 0 ||
-                packet.size / m_rows > m_stride || std::int64_t{m_stride} * m_rows > capacity) {
+            if (packet.size <= 0 || packet.size % m_rows != 0 || packet.size / m_rows > m_stride ||
+                std::int64_t{m_stride} * m_rows > capacity) {
                 ++m_skipped;
                 continue;
             }
@@ -250,8 +256,8 @@ HRESULT CMediaSource::LoadFile(LPCWSTR fileName, const AM_MEDIA_TYPE*) {
         const REFERENCE_TIME duration = reader->Duration();
         HRESULT pinResult = S_OK;
         // The pin adds itself to the filter, which deletes it.
-        new CMediaSourcePin(this, &pinResult, pinName.c_str(), std::move(reader), *type,
-                            frameRate, duration);
+        new CMediaSourcePin(this, &pinResult, pinName.c_str(), std::move(reader), *type, frameRate,
+                            duration);
         if (FAILED(pinResult)) {
             hr = pinResult;
             m_error = "cannot make an output pin";

@@ -163,10 +163,10 @@ std::optional<CMediaType> CompressedVideoType(const AVCodecParameters* p,
             return std::nullopt;
         std::memset(block, 0, length);
         auto* info = reinterpret_cast<VIDEOINFOHEADER2*>(block);
-        FillVideoHeader(&info->rcSource, &info->rcTarget, &info->dwBitRate,
-                        &info->AvgTimePerFrame, &info->bmiHeader, p, frameTime);
-        AVRational aspect = p->sample_aspect_ratio.num > 0 ? p->sample_aspect_ratio
-                                                            : AVRational{1, 1};
+        FillVideoHeader(&info->rcSource, &info->rcTarget, &info->dwBitRate, &info->AvgTimePerFrame,
+                        &info->bmiHeader, p, frameTime);
+        AVRational aspect =
+            p->sample_aspect_ratio.num > 0 ? p->sample_aspect_ratio : AVRational{1, 1};
         av_reduce(&aspect.num, &aspect.den, std::int64_t{p->width} * aspect.num,
                   std::int64_t{p->height} * aspect.den, 0xFFFF);
         info->dwPictAspectRatioX = static_cast<DWORD>(aspect.num);
@@ -198,23 +198,23 @@ std::optional<CMediaType> AudioType(const AVCodecParameters* p) {
     WORD tag = 0;
     int bits = 0;
     switch (p->codec_id) {
-    case AV_CODEC_ID_PCM_U8:
-        tag = 1, bits = 8;
-        break;
-    case AV_CODEC_ID_PCM_S16LE:
-        tag = 1, bits = 16;
-        break;
-    case AV_CODEC_ID_PCM_S24LE:
-        tag = 1, bits = 24;
-        break;
-    case AV_CODEC_ID_PCM_S32LE:
-        tag = 1, bits = 32;
-        break;
-    case AV_CODEC_ID_PCM_F32LE:
-        tag = 3, bits = 32;
-        break;
-    default:
-        break;
+        case AV_CODEC_ID_PCM_U8:
+            tag = 1, bits = 8;
+            break;
+        case AV_CODEC_ID_PCM_S16LE:
+            tag = 1, bits = 16;
+            break;
+        case AV_CODEC_ID_PCM_S24LE:
+            tag = 1, bits = 24;
+            break;
+        case AV_CODEC_ID_PCM_S32LE:
+            tag = 1, bits = 32;
+            break;
+        case AV_CODEC_ID_PCM_F32LE:
+            tag = 3, bits = 32;
+            break;
+        default:
+            break;
     }
     if (tag) {
         type.subtype = FourCCGuid(tag);
@@ -225,7 +225,8 @@ std::optional<CMediaType> AudioType(const AVCodecParameters* p) {
         unsigned int riff = 0;
         if (av_codec_get_tag2(tables, p->codec_id, &riff) && riff > 1 && riff <= 0xFFFF)
             tag = static_cast<WORD>(riff);
-        type.subtype = tag ? FourCCGuid(tag) : CodecSubtype(static_cast<std::uint32_t>(p->codec_id));
+        type.subtype =
+            tag ? FourCCGuid(tag) : CodecSubtype(static_cast<std::uint32_t>(p->codec_id));
         type.bFixedSizeSamples = FALSE;
         type.lSampleSize = 0;
         bits = p->bits_per_coded_sample;
@@ -240,8 +241,7 @@ std::optional<CMediaType> AudioType(const AVCodecParameters* p) {
     wave.nChannels = static_cast<WORD>(channels);
     wave.nSamplesPerSec = static_cast<DWORD>(p->sample_rate);
     wave.wBitsPerSample = static_cast<WORD>(bits);
-    wave.nBlockAlign = static_cast<WORD>(p->block_align > 0 ? p->block_align
-                                                             : channels * bits / 8);
+    wave.nBlockAlign = static_cast<WORD>(p->block_align > 0 ? p->block_align : channels * bits / 8);
     wave.nAvgBytesPerSec = static_cast<DWORD>(
         p->bit_rate > 0 ? p->bit_rate / 8 : std::int64_t{wave.nBlockAlign} * p->sample_rate);
     wave.cbSize = static_cast<WORD>(extra);
@@ -289,32 +289,32 @@ bool RawRowsBottomUp(const AVCodecParameters* p) {
 std::optional<CMediaType> StreamMediaType(const AVStream* stream, REFERENCE_TIME frameTime) {
     const AVCodecParameters* p = stream->codecpar;
     switch (p->codec_type) {
-    case AVMEDIA_TYPE_VIDEO: {
-        // A header's size is the file's word only: sizes no picture buffer could hold are
-        // refused before any stride or buffer is computed from them.
-        if (p->width <= 0 || p->height <= 0 || p->width > kMaxSide || p->height > kMaxSide ||
-            std::int64_t{p->width} * p->height > kMaxPixels)
-            return std::nullopt;
-        if (IsRawDib(p))
-            return RawVideoType(p, frameTime);
-        return CompressedVideoType(p, frameTime);
-    }
-    case AVMEDIA_TYPE_AUDIO:
-        return AudioType(p);
-    case AVMEDIA_TYPE_SUBTITLE:
-        if (!IsTextStream(p))
-            return std::nullopt;
-        {
-            CMediaType type;
-            type.majortype = MEDIATYPE_Text;
-            type.subtype = MEDIASUBTYPE_NULL;
-            type.formattype = FORMAT_None;
-            type.bFixedSizeSamples = FALSE;
-            type.lSampleSize = 0;
-            return type;
+        case AVMEDIA_TYPE_VIDEO: {
+            // A header's size is the file's word only: sizes no picture buffer could hold are
+            // refused before any stride or buffer is computed from them.
+            if (p->width <= 0 || p->height <= 0 || p->width > kMaxSide || p->height > kMaxSide ||
+                std::int64_t{p->width} * p->height > kMaxPixels)
+                return std::nullopt;
+            if (IsRawDib(p))
+                return RawVideoType(p, frameTime);
+            return CompressedVideoType(p, frameTime);
         }
-    default:
-        return std::nullopt;
+        case AVMEDIA_TYPE_AUDIO:
+            return AudioType(p);
+        case AVMEDIA_TYPE_SUBTITLE:
+            if (!IsTextStream(p))
+                return std::nullopt;
+            {
+                CMediaType type;
+                type.majortype = MEDIATYPE_Text;
+                type.subtype = MEDIASUBTYPE_NULL;
+                type.formattype = FORMAT_None;
+                type.bFixedSizeSamples = FALSE;
+                type.lSampleSize = 0;
+                return type;
+            }
+        default:
+            return std::nullopt;
     }
 }
 
@@ -415,8 +415,8 @@ CodecParametersPtr CodecParametersFromType(const AM_MEDIA_TYPE& type) {
         p->block_align = wave.nBlockAlign;
         p->bits_per_coded_sample = wave.wBitsPerSample;
         p->bit_rate = std::int64_t{wave.nAvgBytesPerSec} * 8;
-        const std::size_t extra = std::min<std::size_t>(wave.cbSize,
-                                                        type.cbFormat - sizeof(WAVEFORMATEX));
+        const std::size_t extra =
+            std::min<std::size_t>(wave.cbSize, type.cbFormat - sizeof(WAVEFORMATEX));
         if (!SetExtradata(p.get(), type.pbFormat + sizeof(WAVEFORMATEX), extra))
             return nullptr;
         return p;

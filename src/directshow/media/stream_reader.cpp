@@ -108,8 +108,8 @@ int StreamReader::SeekBefore(REFERENCE_TIME time) {
         const REFERENCE_TIME target = std::max<REFERENCE_TIME>(time - margin, 0);
         // The last resort: the first byte of the file, where the stream begins.
         const bool fromTheTop = attempt == 6;
-        int result = fromTheTop ? av_seek_frame(m_context.get(), -1, 0, AVSEEK_FLAG_BYTE)
-                                : SeekTo(target);
+        int result =
+            fromTheTop ? av_seek_frame(m_context.get(), -1, 0, AVSEEK_FLAG_BYTE) : SeekTo(target);
         if (fromTheTop && result < 0)
             result = SeekTo(0);  // a container that cannot seek by bytes
         if (result < 0)

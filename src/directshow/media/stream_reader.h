@@ -67,7 +67,7 @@ private:
     FormatContextPtr m_context;
     AVStream* m_stream = nullptr;
     REFERENCE_TIME m_origin = 0;
-    PacketPtr m_pending;        // a packet read ahead while seeking, returned next
+    PacketPtr m_pending;  // a packet read ahead while seeking, returned next
     bool m_hasPending = false;
     bool m_untouched = true;  // nothing read since opening: no seek needed for the start
 };

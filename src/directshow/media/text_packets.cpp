@@ -59,21 +59,21 @@ std::size_t TextFromPacket(AVCodecID codec, const std::uint8_t* data, std::size_
     if (!data)
         size = 0;
     switch (codec) {
-    case AV_CODEC_ID_MOV_TEXT:
-        // A 16-bit big-endian length, the text, then style boxes.
-        if (size >= 2) {
-            const std::size_t length = std::min<std::size_t>(
-                static_cast<std::size_t>(data[0] << 8 | data[1]), size - 2);
-            CopyPlain(data + 2, length, writer);
-        }
-        break;
-    case AV_CODEC_ID_ASS:
-    case AV_CODEC_ID_SSA:
-        CopyAss(data, size, writer);
-        break;
-    default:
-        CopyPlain(data, size, writer);
-        break;
+        case AV_CODEC_ID_MOV_TEXT:
+            // A 16-bit big-endian length, the text, then style boxes.
+            if (size >= 2) {
+                const std::size_t length = std::min<std::size_t>(
+                    static_cast<std::size_t>(data[0] << 8 | data[1]), size - 2);
+                CopyPlain(data + 2, length, writer);
+            }
+            break;
+        case AV_CODEC_ID_ASS:
+        case AV_CODEC_ID_SSA:
+            CopyAss(data, size, writer);
+            break;
+        default:
+            CopyPlain(data, size, writer);
+            break;
     }
     return writer.Finish();
 }

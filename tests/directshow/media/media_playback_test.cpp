@@ -139,8 +139,8 @@ TEST_F(MediaPlayback, TheLumaPlaneOfEveryCodecIsFfmpegsDecode) {
 }
 
 TEST_F(MediaPlayback, LumaAgreesWithTheFfmpegCommand) {
-    const auto command = media::FfmpegCommandMd5s(files->h264, {"-vf", "extractplanes=y",
-                                                                "-pix_fmt", "gray"});
+    const auto command =
+        media::FfmpegCommandMd5s(files->h264, {"-vf", "extractplanes=y", "-pix_fmt", "gray"});
     if (!command)
         GTEST_SKIP() << "no ffmpeg command on PATH";
     const PullResult result = Pull(files->h264, 1000, true);
@@ -151,22 +151,24 @@ TEST_F(MediaPlayback, LumaAgreesWithTheFfmpegCommand) {
 TEST_F(MediaPlayback, RgbFramesShowTheRightPicturesTheRightWayUp) {
     // Lossy coding changes pixels but not the frame number drawn into each picture, nor where
     // it is drawn (the top quarter): a frame turned over or out of order shows.
-    for (const std::string& path : {files->h264, files->mpeg4, files->hevc}) {
-        SCOPED_TRACE(path);
-        PullOptions options;
-        options.frames = 1000;
-        options.keepPixels = true;
-        const PullResult result = PullFrames(path, options);
-        ASSERT_TRUE(result.ok) << result.error;
-        EXPECT_EQ(result.subtype, "RGB32");
-        const auto frames = media::DecodedFrames(path, "rgb24");
-        ASSERT_EQ(result.pixels.size(), frames.size());
-        const int width = path == files->h264 ? 96 : 64;
-        const int height = path == files->h264 ? 64 : 48;
-        for (std::size_t n = 0; n < frames.size(); ++n)
-            EXPECT_EQ(media::FrameNumberOf(result.pixels[n], width, height, 3),
-                      static_cast<int>(n));
-    }
+    for (const std::string& path : {files->h264, files->mpeg4, files->hevc})
+        for (const std::string subtype : {"", "RGB32"}) {
+            SCOPED_TRACE(path + " " + subtype);
+            PullOptions options;
+            options.frames = 1000;
+            options.keepPixels = true;
+            options.only = subtype;
+            const PullResult result = PullFrames(path, options);
+            ASSERT_TRUE(result.ok) << result.error;
+            EXPECT_EQ(result.subtype, subtype.empty() ? "RGB24" : subtype);
+            const auto frames = media::DecodedFrames(path, "rgb24");
+            ASSERT_EQ(result.pixels.size(), frames.size());
+            const int width = path == files->h264 ? 96 : 64;
+            const int height = path == files->h264 ? 64 : 48;
+            for (std::size_t n = 0; n < frames.size(); ++n)
+                EXPECT_EQ(media::FrameNumberOf(result.pixels[n], width, height, 3),
+                          static_cast<int>(n));
+        }
 }
 
 TEST_F(MediaPlayback, NtscRatesCountAndSeekEveryFrame) {
@@ -242,8 +244,8 @@ TEST_F(MediaPlayback, TextSamplesArriveAtTheirFramesTime) {
         int every;
         int frames;
     };
-    for (const Case& c : {Case{files->mpeg4, 3, 30}, Case{files->h264, 5, 40},
-                          Case{files->hevc, 4, 30}}) {
+    for (const Case& c :
+         {Case{files->mpeg4, 3, 30}, Case{files->h264, 5, 40}, Case{files->hevc, 4, 30}}) {
         SCOPED_TRACE(c.path);
         const PullResult result = Pull(c.path, 1000, true, -1, true);
         ASSERT_TRUE(result.ok) << result.error;
@@ -268,11 +270,8 @@ TEST_F(MediaPlayback, DamagedFilesEndTheirStreamWithTheFramesThatSurvive) {
     const std::string dir = files->dir.path().string();
     for (const std::string& path : {files->mpeg4, files->hevc, files->mpeg2, files->ts}) {
         SCOPED_TRACE(path);
-        const std::string cut = media::Truncated(path, dir + "/cut-" +
-                                                           std::filesystem::path(path)
-                                                               .filename()
-                                                               .string(),
-                                                 0.6);
+        const std::string cut = media::Truncated(
+            path, dir + "/cut-" + std::filesystem::path(path).filename().string(), 0.6);
         const PullResult result = Pull(cut, 1000, true);
         ASSERT_TRUE(result.ok) << result.error;
         EXPECT_GT(result.md5s.size(), 0u);
@@ -320,8 +319,8 @@ TEST_F(MediaPlayback, AFileWithAnExtensionNobodyClaimsIsRecognisedByItsContent) 
                                std::filesystem::copy_options::overwrite_existing);
     const PullResult direct = Pull(files->hevc, 3, true);
     ComPtr<IGraphBuilder> graph;
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IGraphBuilder, graph.PutVoid()),
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               graph.PutVoid()),
               S_OK);
     IUnknown* video = zyl::tools::NewChecksumRenderer(false, 1);
     ComPtr<IBaseFilter> renderer;
@@ -334,8 +333,8 @@ TEST_F(MediaPlayback, AFileWithAnExtensionNobodyClaimsIsRecognisedByItsContent) 
     EXPECT_EQ(graph->FindFilterByName(L"Matroska Splitter", source.Put()), S_OK);
     // An AVI file is the "AVI Splitter" whatever it is called.
     ComPtr<IGraphBuilder> second;
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IGraphBuilder, second.PutVoid()),
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               second.PutVoid()),
               S_OK);
     const std::wstring avi(files->mpeg4.begin(), files->mpeg4.end());
     second->RenderFile(avi.c_str(), nullptr);
@@ -376,8 +375,8 @@ TEST_F(MediaPlayback, AHundredLoopsByStopRewindRunDeliverEveryFrameOnTime) {
     spec.bframes = 2, spec.name = "loop.mp4";
     const std::string path = media::EncodedFile(files->dir.path().string(), spec);
     ComPtr<IGraphBuilder> graph;
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IGraphBuilder, graph.PutVoid()),
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               graph.PutVoid()),
               S_OK);
     auto* renderer = new CountingRenderer;
     renderer->NonDelegatingAddRef();
@@ -418,8 +417,8 @@ TEST_F(MediaPlayback, AHundredLoopsByStopRewindRunDeliverEveryFrameOnTime) {
 
 TEST_F(MediaPlayback, PositionsRatesAndFormatsThroughTheGraph) {
     ComPtr<IGraphBuilder> graph;
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IGraphBuilder, graph.PutVoid()),
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               graph.PutVoid()),
               S_OK);
     IUnknown* video = zyl::tools::NewChecksumRenderer(false, 1);
     ComPtr<IBaseFilter> renderer;
@@ -427,7 +426,8 @@ TEST_F(MediaPlayback, PositionsRatesAndFormatsThroughTheGraph) {
     video->Release();
     graph->AddFilter(renderer.Get(), L"Video Renderer");
     const std::wstring wide(files->h264.begin(), files->h264.end());
-    ASSERT_TRUE(SUCCEEDED(graph->RenderFile(wide.c_str(), nullptr)));  // the text stream stays unconnected
+    ASSERT_TRUE(
+        SUCCEEDED(graph->RenderFile(wide.c_str(), nullptr)));  // the text stream stays unconnected
     ComPtr<IMediaSeeking> seeking;
     graph.As(seeking, IID_IMediaSeeking);
     DWORD caps = 0;

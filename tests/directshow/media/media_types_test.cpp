@@ -32,8 +32,8 @@ struct StreamFixture {
         p->extradata_size = 0;
         if (extra.empty())
             return;
-        p->extradata = static_cast<std::uint8_t*>(
-            av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        p->extradata =
+            static_cast<std::uint8_t*>(av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
         std::memcpy(p->extradata, extra.data(), extra.size());
         p->extradata_size = static_cast<int>(extra.size());
     }
@@ -186,8 +186,8 @@ TEST(MediaTypes, TextStreamsAreTextWithoutAFormat) {
 std::string Text(AVCodecID codec, const std::string& packet, std::size_t capacity = 256) {
     std::string out(capacity, '?');
     const std::size_t written =
-        TextFromPacket(codec, reinterpret_cast<const std::uint8_t*>(packet.data()),
-                       packet.size(), out.data(), capacity);
+        TextFromPacket(codec, reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size(),
+                       out.data(), capacity);
     EXPECT_GE(written, 1u);
     EXPECT_EQ(out[written - 1], '\0');
     return out.substr(0, written - 1);
@@ -195,10 +195,16 @@ std::string Text(AVCodecID codec, const std::string& packet, std::size_t capacit
 
 TEST(TextPackets, EachKindBecomesPlainNulTerminatedText) {
     // MP4 timed text: a big-endian length, the text, then style boxes.
-    EXPECT_EQ(Text(AV_CODEC_ID_MOV_TEXT, std::string("\x00\x07" "frame 5" "\x00\x00\x00\x0cstyl", 17)),
+    EXPECT_EQ(Text(AV_CODEC_ID_MOV_TEXT, std::string("\x00\x07"
+                                                     "frame 5"
+                                                     "\x00\x00\x00\x0cstyl",
+                                                     17)),
               "frame 5");
     // A length beyond the packet is cut at the packet.
-    EXPECT_EQ(Text(AV_CODEC_ID_MOV_TEXT, std::string("\x00\x40" "abc", 5)), "abc");
+    EXPECT_EQ(Text(AV_CODEC_ID_MOV_TEXT, std::string("\x00\x40"
+                                                     "abc",
+                                                     5)),
+              "abc");
     EXPECT_EQ(Text(AV_CODEC_ID_MOV_TEXT, std::string("\x00", 1)), "");
     // ASS: the ninth field is the text; override blocks go, \N breaks the line.
     EXPECT_EQ(Text(AV_CODEC_ID_ASS, "3,0,Default,,0,0,0,,{\\i1}frame{\\i0} 8\\Nnext"),
