@@ -99,11 +99,14 @@ int StreamReader::SeekBefore(REFERENCE_TIME time) {
         return 0;
     const bool video = m_stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
     const REFERENCE_TIME frame = FrameTime() > 0 ? FrameTime() : 40 * 10'000;
-    // Demuxers index key frames by decode time, which runs ahead of the display time by the
-    // reordering delay; starting a little earlier makes sure the key frame is shown at or
-    // before the target. Program and transport streams have no index at all and land where
-    // a bisection of the file takes them, so the search widens until it finds such a key frame.
-    REFERENCE_TIME margin = video ? 16 * frame : 0;
+    // Demuxers may index key frames by decode time, which runs ahead of the display time by
+    // the reordering delay, and program and transport streams have no index at all and land
+    // where a bisection of the file takes them: when the key frame found is shown after the
+    // target, the search starts earlier, widening each time. Program and transport streams
+    // start a little earlier from the outset: their bisection can land inside a picture, and
+    // the key frame found first may be cut.
+    const std::string format = m_context->iformat->name ? m_context->iformat->name : "";
+    REFERENCE_TIME margin = video && (format == "mpeg" || format == "mpegts") ? 16 * frame : 0;
     for (int attempt = 0; attempt < 7; ++attempt) {
         const REFERENCE_TIME target = std::max<REFERENCE_TIME>(time - margin, 0);
         // The last resort: the first byte of the file, where the stream begins.
