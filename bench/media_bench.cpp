@@ -1,8 +1,10 @@
 // The media filters on real files: what bench/media_run compares with the ffmpeg command.
-//   media_bench decode FILE [--mono] [--subtype rgb32|rgb24] [--json]
+//   media_bench decode FILE [--mono] [--subtype rgb32|rgb24] [--copy] [--json]
 //       every frame of the first video stream, unclocked, into a renderer that takes what the
-//       module's video renderer takes; frames, wall and CPU seconds, heap allocations per frame
-//       in steady state (operator new, after the first 30 frames)
+//       module's video renderer takes (like ffmpeg's null muxer it drops each frame; --copy
+//       copies it first, as the module's renderer copies into the ring buffer); frames, wall
+//       and CPU seconds, heap allocations per frame in steady state (operator new, after the
+//       first 30 frames)
 //   media_bench seek FILE FRAME... [--json]
 //       a frame-exact seek to each frame: the time from SetPositions until that frame is
 //       rendered (graph paused in between), median and p99
@@ -36,14 +38,15 @@ using zyl::bench::nowNs;
 constexpr CLSID CLSID_BenchRenderer{
     0x6A1F3C70, 0x2B4E, 0x4C19, {0x9E, 0x33, 0x5D, 0x80, 0x17, 0xA2, 0x4B, 0x6E}};
 
-// Takes frames the way the module's video renderer does and touches every byte once (the ring
-// buffer copy), so the work per frame is the player's.
+// Takes frames the way the module's video renderer does; with copy it also copies every byte
+// once (the ring buffer copy), so the work per frame is the player's.
 class BenchRenderer final : public CBaseRenderer {
 public:
-    BenchRenderer(bool mono, GUID only)
+    BenchRenderer(bool mono, GUID only, bool copy)
         : CBaseRenderer(CLSID_BenchRenderer, L"Bench Renderer", nullptr, nullptr),
           m_mono(mono),
-          m_only(only) {}
+          m_only(only),
+          m_copyFrames(copy) {}
 
     HRESULT CheckMediaType(const CMediaType* type) override {
         if (type->majortype != MEDIATYPE_Video)
@@ -64,7 +67,8 @@ public:
         sample->GetPointer(&data);
         const auto length = std::min<std::size_t>(
             m_copy.size(), static_cast<std::size_t>(sample->GetActualDataLength()));
-        std::memcpy(m_copy.data(), data, length);
+        if (m_copyFrames)
+            std::memcpy(m_copy.data(), data, length);
         const int n = ++m_frames;
         if (n == kWarmUp)
             m_allocationsAtWarmUp = zyl::bench::Allocations();
@@ -86,6 +90,7 @@ public:
 private:
     const bool m_mono;
     const GUID m_only;
+    const bool m_copyFrames;
     std::vector<BYTE> m_copy;
 };
 
@@ -113,11 +118,11 @@ struct Graph {
     BenchRenderer* renderer = nullptr;
     ComPtr<IBaseFilter> rendererFilter;
 
-    bool Build(const std::string& file, bool mono, GUID only) {
+    bool Build(const std::string& file, bool mono, GUID only, bool copy = true) {
         if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
                                     IID_IGraphBuilder, builder.PutVoid())))
             return false;
-        renderer = new BenchRenderer(mono, only);
+        renderer = new BenchRenderer(mono, only, copy);
         renderer->NonDelegatingAddRef();
         renderer->NonDelegatingQueryInterface(IID_IBaseFilter, rendererFilter.PutVoid());
         renderer->NonDelegatingRelease();
@@ -148,9 +153,9 @@ struct Graph {
     }
 };
 
-int Decode(const std::string& file, bool mono, GUID only, bool json) {
+int Decode(const std::string& file, bool mono, GUID only, bool copy, bool json) {
     Graph graph;
-    if (!graph.Build(file, mono, only)) {
+    if (!graph.Build(file, mono, only, copy)) {
         std::fprintf(stderr, "media_bench: cannot build a graph for %s\n", file.c_str());
         return 1;
     }
@@ -254,6 +259,7 @@ int main(int argc, char** argv) {
     const bool json = zyl::bench::wantsJson(argc, argv);
     std::vector<std::string> args;
     bool mono = false;
+    bool copy = false;
     GUID only = GUID_NULL;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -261,6 +267,8 @@ int main(int argc, char** argv) {
             continue;
         if (a == "--mono") {
             mono = true;
+        } else if (a == "--copy") {
+            copy = true;
         } else if (a == "--subtype" && i + 1 < argc) {
             const std::string s = argv[++i];
             only = s == "rgb24" ? MEDIASUBTYPE_RGB24 : MEDIASUBTYPE_RGB32;
@@ -283,7 +291,7 @@ int main(int argc, char** argv) {
     dshow::media::RegisterMediaFilters();
     int status = 2;
     if (args[0] == "decode") {
-        status = Decode(args[1], mono, only, json);
+        status = Decode(args[1], mono, only, copy, json);
     } else if (args[0] == "seek") {
         std::vector<long long> targets;
         for (std::size_t i = 2; i < args.size(); ++i)
