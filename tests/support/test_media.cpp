@@ -168,53 +168,53 @@ void Encode(AVCodecContext* codec, const AVFrame* frame, const std::string& path
     }
 }
 
-CodecPtr OpenVideoEncoder(const EncodeSpec& spec, bool globalHeader, const std::string& path) {
-    const AVCodec* codec = avcodec_find_encoder_by_name(spec.codec.c_str());
+CodecPtr OpenVideoEncoder(const EncodeOptions& encoding, bool globalHeader, const std::string& path) {
+    const AVCodec* codec = avcodec_find_encoder_by_name(encoding.codec.c_str());
     if (codec == nullptr || codec->type != AVMEDIA_TYPE_VIDEO) {
-        Fail(path, "no video encoder " + spec.codec);
+        Fail(path, "no video encoder " + encoding.codec);
     }
     CodecPtr ctx(avcodec_alloc_context3(codec));
     ctx->log_level_offset = kQuietEncoder;
-    ctx->width = spec.width;
-    ctx->height = spec.height;
-    ctx->time_base = AVRational{spec.fpsDen, spec.fpsNum};
-    ctx->framerate = AVRational{spec.fpsNum, spec.fpsDen};
+    ctx->width = encoding.width;
+    ctx->height = encoding.height;
+    ctx->time_base = AVRational{encoding.fpsDen, encoding.fpsNum};
+    ctx->framerate = AVRational{encoding.fpsNum, encoding.fpsDen};
     ctx->sample_aspect_ratio = AVRational{1, 1};
-    ctx->gop_size = spec.gop;
-    ctx->max_b_frames = spec.bframes;
+    ctx->gop_size = encoding.gop;
+    ctx->max_b_frames = encoding.bframes;
     ctx->thread_count = 1;
-    if (spec.pixelFormat == "gray") {
+    if (encoding.pixelFormat == "gray") {
         ctx->pix_fmt = AV_PIX_FMT_GRAY8;
-    } else if (spec.pixelFormat == "yuv420p") {
+    } else if (encoding.pixelFormat == "yuv420p") {
         // The JPEG encoder wants full-range YUV.
-        ctx->pix_fmt = spec.codec == "mjpeg" ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+        ctx->pix_fmt = encoding.codec == "mjpeg" ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
     } else {
-        Fail(path, "unknown pixel format " + spec.pixelFormat);
+        Fail(path, "unknown pixel format " + encoding.pixelFormat);
     }
     bool takesFormat = false;
     for (const AVPixelFormat* f = codec->pix_fmts; f != nullptr && *f != AV_PIX_FMT_NONE; ++f) {
         takesFormat = takesFormat || *f == ctx->pix_fmt;
     }
     if (!takesFormat) {
-        Fail(path, spec.codec + " does not take " + spec.pixelFormat);
+        Fail(path, encoding.codec + " does not take " + encoding.pixelFormat);
     }
     if (globalHeader) {
         ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
-    if (spec.codec == "libx264" || spec.codec == "libx265") {
+    if (encoding.codec == "libx264" || encoding.codec == "libx265") {
         av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
     }
-    if (spec.codec == "libx265") {
+    if (encoding.codec == "libx265") {
         av_opt_set(ctx->priv_data, "x265-params", "log-level=error", 0);
     }
-    if (spec.codec == "mpeg4" || spec.codec == "mpeg2video") {
+    if (encoding.codec == "mpeg4" || encoding.codec == "mpeg2video") {
         // Key frames only where the interval puts them: not at scene changes, and not moved
         // to fit a group of B-frames.
         av_opt_set_int(ctx->priv_data, "sc_threshold", 1'000'000'000, 0);
         av_opt_set(ctx->priv_data, "mpv_flags", "+strict_gop", 0);
         ctx->flags = static_cast<int>(static_cast<unsigned>(ctx->flags) | AV_CODEC_FLAG_CLOSED_GOP);
     }
-    Check(avcodec_open2(ctx.get(), codec, nullptr), path, "opening " + spec.codec);
+    Check(avcodec_open2(ctx.get(), codec, nullptr), path, "opening " + encoding.codec);
     return ctx;
 }
 
@@ -415,54 +415,54 @@ std::string RawAvi(const std::string& dir, int bits, int width, int height, int 
     return path;
 }
 
-std::string EncodedFile(const std::string& dir, const EncodeSpec& spec) {
-    const Container container = ContainerOf(spec.container, Join(dir, spec.name));
-    std::string name = spec.name;
+std::string EncodedFile(const std::string& dir, const EncodeOptions& encoding) {
+    const Container container = ContainerOf(encoding.container, Join(dir, encoding.name));
+    std::string name = encoding.name;
     if (name.empty()) {
         std::ostringstream s;
-        s << spec.codec << "_" << spec.width << "x" << spec.height << "_" << spec.frames << "f_g"
-          << spec.gop << "_b" << spec.bframes;
-        if (spec.text != "none") {
-            s << "_" << spec.text << spec.textEvery;
+        s << encoding.codec << "_" << encoding.width << "x" << encoding.height << "_" << encoding.frames << "f_g"
+          << encoding.gop << "_b" << encoding.bframes;
+        if (encoding.text != "none") {
+            s << "_" << encoding.text << encoding.textEvery;
         }
-        if (spec.audio) {
+        if (encoding.audio) {
             s << "_audio";
         }
-        if (spec.pixelFormat != "yuv420p") {
-            s << "_" << spec.pixelFormat;
+        if (encoding.pixelFormat != "yuv420p") {
+            s << "_" << encoding.pixelFormat;
         }
         s << "." << container.extension;
         name = s.str();
     }
     const std::string path = Join(dir, name);
-    if (spec.width <= 0 || spec.height <= 0 || spec.frames <= 0 || spec.fpsNum <= 0 ||
-        spec.fpsDen <= 0 || spec.gop <= 0 || spec.bframes < 0 || spec.textEvery <= 0) {
+    if (encoding.width <= 0 || encoding.height <= 0 || encoding.frames <= 0 || encoding.fpsNum <= 0 ||
+        encoding.fpsDen <= 0 || encoding.gop <= 0 || encoding.bframes < 0 || encoding.textEvery <= 0) {
         Fail(path,
              "size, frame count, rate, key-frame interval and text interval must be "
              "positive");
     }
-    const bool text = spec.text != "none";
-    if (text && !((spec.text == "mov_text" && spec.container == "mp4") ||
-                  (spec.text == "subrip" && spec.container == "mkv"))) {
-        Fail(path, "no " + spec.text + " text in " + spec.container);
+    const bool text = encoding.text != "none";
+    if (text && !((encoding.text == "mov_text" && encoding.container == "mp4") ||
+                  (encoding.text == "subrip" && encoding.container == "mkv"))) {
+        Fail(path, "no " + encoding.text + " text in " + encoding.container);
     }
 
     Muxer muxer(path, container.format);
-    CodecPtr video = OpenVideoEncoder(spec, muxer.GlobalHeader(), path);
+    CodecPtr video = OpenVideoEncoder(encoding, muxer.GlobalHeader(), path);
     AVStream* videoStream = muxer.AddStream(video.get());
     videoStream->avg_frame_rate = video->framerate;
     CodecPtr audio;
     AVStream* audioStream = nullptr;
-    if (spec.audio) {
+    if (encoding.audio) {
         audio = OpenAudioEncoder(container.audioCodec, muxer.GlobalHeader(), path);
         audioStream = muxer.AddStream(audio.get());
     }
     CodecPtr subtitles;
     AVStream* textStream = nullptr;
-    if (spec.text == "mov_text") {
-        subtitles = OpenTextEncoder(spec.text, path);
+    if (encoding.text == "mov_text") {
+        subtitles = OpenTextEncoder(encoding.text, path);
         textStream = muxer.AddStream(subtitles.get());
-    } else if (spec.text == "subrip") {
+    } else if (encoding.text == "subrip") {
         // A SubRip block in Matroska is the bare text; the encoder would add markup.
         textStream = avformat_new_stream(muxer.get(), nullptr);
         if (textStream == nullptr) {
@@ -484,8 +484,8 @@ std::string EncodedFile(const std::string& dir, const EncodeSpec& spec) {
 
     FramePtr picture = NewFrame();
     picture->format = video->pix_fmt;
-    picture->width = spec.width;
-    picture->height = spec.height;
+    picture->width = encoding.width;
+    picture->height = encoding.height;
     Check(av_frame_get_buffer(picture.get(), 0), path, "frame buffer");
 
     FramePtr sound;
@@ -521,15 +521,15 @@ std::string EncodedFile(const std::string& dir, const EncodeSpec& spec) {
         }
     };
 
-    const AVRational frameTime{spec.fpsDen, spec.fpsNum};
-    for (int n = 0; n < spec.frames; ++n) {
+    const AVRational frameTime{encoding.fpsDen, encoding.fpsNum};
+    for (int n = 0; n < encoding.frames; ++n) {
         DrawFrame(picture.get(), n, path);
         picture->pts = n;
         Encode(video.get(), picture.get(), path, writeFrom(video.get(), videoStream));
         if (audio) {
-            sendAudioUntil(av_rescale(n + 1, std::int64_t{kAudioRate} * spec.fpsDen, spec.fpsNum));
+            sendAudioUntil(av_rescale(n + 1, std::int64_t{kAudioRate} * encoding.fpsDen, encoding.fpsNum));
         }
-        if (text && n % spec.textEvery == 0) {
+        if (text && n % encoding.textEvery == 0) {
             const std::string cueText = "frame " + std::to_string(n);
             const std::int64_t start = av_rescale_q(n, frameTime, textStream->time_base);
             const std::int64_t end = av_rescale_q(n + 1, frameTime, textStream->time_base);
@@ -579,13 +579,13 @@ std::string Mpeg4AviWithText(const std::string& dir, int width, int height, int 
     if (width <= 0 || height <= 0 || frames <= 0 || textEvery <= 0 || fps <= 0) {
         Fail(path, "size, frame count, text interval and rate must be positive");
     }
-    EncodeSpec spec;
-    spec.codec = "mpeg4";
-    spec.width = width;
-    spec.height = height;
-    spec.fpsNum = fps;
-    spec.gop = 12;
-    CodecPtr video = OpenVideoEncoder(spec, false, path);
+    EncodeOptions encoding;
+    encoding.codec = "mpeg4";
+    encoding.width = width;
+    encoding.height = height;
+    encoding.fpsNum = fps;
+    encoding.gop = 12;
+    CodecPtr video = OpenVideoEncoder(encoding, false, path);
 
     AviWriter writer({static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), 24,
                       "FMP4", static_cast<std::uint32_t>(fps), 1});

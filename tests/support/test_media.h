@@ -31,7 +31,7 @@ int FrameNumberOf(const std::vector<std::uint8_t>& pixels, int width, int height
 std::string RawAvi(const std::string& dir, int bits, int width, int height, int frames,
                    int fps = 25);
 
-struct EncodeSpec {
+struct EncodeOptions {
     std::string container = "mp4";  // avi, mp4, mkv, mpg (MPEG-2 program stream), ts
     std::string codec = "libx264";  // mjpeg, mpeg4, libx264, libx265, mpeg2video
     int width = 64;
@@ -51,7 +51,7 @@ struct EncodeSpec {
 // Encodes Picture frames through libavcodec and muxes them through libavformat. Text cues
 // start at their frame's time and last one frame (times in the container's units, rounded to
 // the nearest). Returns the file's path in `dir`.
-std::string EncodedFile(const std::string& dir, const EncodeSpec& spec);
+std::string EncodedFile(const std::string& dir, const EncodeOptions& encoding);
 
 // MPEG-4 part 2 ('FMP4', key frame every 12, no B-frames) written with AviWriter next to a text
 // stream holding "frame N" at every frame N divisible by `textEvery`.

@@ -203,7 +203,7 @@ TEST(TestMedia, Mpeg4AviCarriesTextAtEveryNthFrame) {
 }
 
 struct Case {
-    EncodeSpec spec;
+    EncodeOptions encoding;
     const char* videoCodec;
     const char* audioCodec;  // nullptr: no audio stream
 };
@@ -213,8 +213,8 @@ struct Case {
 // decoded frames in order showing their own numbers.
 TEST(TestMedia, EncodedFilesHaveTheStreamsTheyWereMadeWith) {
     TempDir dir;
-    auto spec = [](const char* container, const char* codec) {
-        EncodeSpec s;
+    auto encoding = [](const char* container, const char* codec) {
+        EncodeOptions s;
         s.container = container;
         s.codec = codec;
         s.frames = 12;
@@ -222,30 +222,30 @@ TEST(TestMedia, EncodedFilesHaveTheStreamsTheyWereMadeWith) {
         return s;
     };
     std::vector<Case> cases;
-    cases.push_back({spec("avi", "mjpeg"), "mjpeg", nullptr});
-    cases.push_back({spec("avi", "mpeg4"), "mpeg4", "pcm_s16le"});
-    cases.back().spec.audio = true;
-    cases.push_back({spec("mp4", "libx264"), "h264", "aac"});
-    cases.back().spec.bframes = 2;
-    cases.back().spec.audio = true;
-    cases.back().spec.text = "mov_text";
-    cases.push_back({spec("mp4", "mpeg4"), "mpeg4", nullptr});
-    cases.push_back({spec("mkv", "libx265"), "hevc", "aac"});
-    cases.back().spec.audio = true;
-    cases.back().spec.text = "subrip";
-    cases.back().spec.textEvery = 4;
-    cases.push_back({spec("mkv", "libx264"), "h264", nullptr});
-    cases.back().spec.pixelFormat = "gray";
-    cases.push_back({spec("mpg", "mpeg2video"), "mpeg2video", "mp2"});
-    cases.back().spec.bframes = 2;
-    cases.back().spec.audio = true;
-    cases.push_back({spec("ts", "libx264"), "h264", "mp2"});
-    cases.back().spec.audio = true;
-    cases.back().spec.fpsNum = 30000;
-    cases.back().spec.fpsDen = 1001;
+    cases.push_back({encoding("avi", "mjpeg"), "mjpeg", nullptr});
+    cases.push_back({encoding("avi", "mpeg4"), "mpeg4", "pcm_s16le"});
+    cases.back().encoding.audio = true;
+    cases.push_back({encoding("mp4", "libx264"), "h264", "aac"});
+    cases.back().encoding.bframes = 2;
+    cases.back().encoding.audio = true;
+    cases.back().encoding.text = "mov_text";
+    cases.push_back({encoding("mp4", "mpeg4"), "mpeg4", nullptr});
+    cases.push_back({encoding("mkv", "libx265"), "hevc", "aac"});
+    cases.back().encoding.audio = true;
+    cases.back().encoding.text = "subrip";
+    cases.back().encoding.textEvery = 4;
+    cases.push_back({encoding("mkv", "libx264"), "h264", nullptr});
+    cases.back().encoding.pixelFormat = "gray";
+    cases.push_back({encoding("mpg", "mpeg2video"), "mpeg2video", "mp2"});
+    cases.back().encoding.bframes = 2;
+    cases.back().encoding.audio = true;
+    cases.push_back({encoding("ts", "libx264"), "h264", "mp2"});
+    cases.back().encoding.audio = true;
+    cases.back().encoding.fpsNum = 30000;
+    cases.back().encoding.fpsDen = 1001;
 
     for (const Case& c : cases) {
-        const EncodeSpec& s = c.spec;
+        const EncodeOptions& s = c.encoding;
         SCOPED_TRACE(s.container + "/" + s.codec);
         const std::string path = EncodedFile(dir.path().string(), s);
         const auto streams = Summarize(path);
@@ -312,11 +312,11 @@ TEST(TestMedia, EncodedFilesHaveTheStreamsTheyWereMadeWith) {
 // The luma the reference decoder hashes is the plane the ffmpeg command extracts.
 TEST(TestMedia, ReferenceLumaMatchesTheCommandLine) {
     TempDir dir;
-    EncodeSpec spec;
-    spec.frames = 8;
-    spec.gop = 4;
-    spec.bframes = 2;
-    const std::string path = EncodedFile(dir.path().string(), spec);
+    EncodeOptions encoding;
+    encoding.frames = 8;
+    encoding.gop = 4;
+    encoding.bframes = 2;
+    const std::string path = EncodedFile(dir.path().string(), encoding);
     const auto luma = ReferenceMd5s(path, "gray", true);
     ASSERT_EQ(luma.size(), 8u);
     EXPECT_EQ(std::set<std::string>(luma.begin(), luma.end()).size(), 8u);
@@ -361,8 +361,8 @@ TEST(TestMedia, TruncatedCopiesAPrefix) {
 TEST(TestMedia, MakersNameTheFileWhenTheyFail) {
     TempDir dir;
     const std::string d = dir.path().string();
-    auto failure = [&](EncodeSpec s) { return ErrorOf([&] { EncodedFile(d, s); }); };
-    EncodeSpec s;
+    auto failure = [&](EncodeOptions s) { return ErrorOf([&] { EncodedFile(d, s); }); };
+    EncodeOptions s;
     s.name = "bad.mp4";
     s.container = "flv";
     EXPECT_NE(failure(s).find("unknown container flv"), std::string::npos);

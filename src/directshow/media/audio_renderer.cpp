@@ -107,10 +107,10 @@ void CAudioRenderer::OpenDeviceLocked() {
     m_deviceTried = true;
     if (NullDeviceRequested())
         return;
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_S16LE;
-    spec.rate = static_cast<std::uint32_t>(m_rate);
-    spec.channels = static_cast<std::uint8_t>(m_channels);
+    pa_sample_spec format{};
+    format.format = PA_SAMPLE_S16LE;
+    format.rate = static_cast<std::uint32_t>(m_rate);
+    format.channels = static_cast<std::uint8_t>(m_channels);
     pa_buffer_attr buffer{};
     buffer.maxlength = static_cast<std::uint32_t>(-1);
     // Room for twice the lead, so a write on time never waits.
@@ -120,7 +120,7 @@ void CAudioRenderer::OpenDeviceLocked() {
     buffer.minreq = static_cast<std::uint32_t>(-1);
     buffer.fragsize = static_cast<std::uint32_t>(-1);
     int error = 0;
-    m_server = pa_simple_new(nullptr, "ZylAvi", PA_STREAM_PLAYBACK, nullptr, "Playback", &spec,
+    m_server = pa_simple_new(nullptr, "ZylAvi", PA_STREAM_PLAYBACK, nullptr, "Playback", &format,
                              nullptr, &buffer, &error);
     m_serverOpen = m_server != nullptr;
 }

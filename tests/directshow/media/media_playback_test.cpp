@@ -61,24 +61,24 @@ protected:
     static void SetUpTestSuite() {
         files = new Files;
         const std::string dir = files->dir.path().string();
-        media::EncodeSpec h264;
+        media::EncodeOptions h264;
         h264.container = "mp4", h264.codec = "libx264", h264.frames = 40, h264.gop = 12;
         h264.bframes = 2, h264.text = "mov_text", h264.textEvery = 5, h264.width = 96;
         h264.height = 64;
         files->h264 = media::EncodedFile(dir, h264);
-        media::EncodeSpec hevc;
+        media::EncodeOptions hevc;
         hevc.container = "mkv", hevc.codec = "libx265", hevc.frames = 30, hevc.gop = 10;
         hevc.bframes = 2, hevc.text = "subrip", hevc.textEvery = 4;
         files->hevc = media::EncodedFile(dir, hevc);
-        media::EncodeSpec mpeg2;
+        media::EncodeOptions mpeg2;
         mpeg2.container = "mpg", mpeg2.codec = "mpeg2video", mpeg2.frames = 30, mpeg2.gop = 9;
         mpeg2.bframes = 2;
         files->mpeg2 = media::EncodedFile(dir, mpeg2);
-        media::EncodeSpec mjpeg;
+        media::EncodeOptions mjpeg;
         mjpeg.container = "avi", mjpeg.codec = "mjpeg", mjpeg.frames = 12;
         files->mjpeg = media::EncodedFile(dir, mjpeg);
         files->mpeg4 = media::Mpeg4AviWithText(dir, 64, 48, 30, 3);
-        media::EncodeSpec ts;
+        media::EncodeOptions ts;
         ts.container = "ts", ts.codec = "libx264", ts.frames = 30, ts.gop = 10, ts.bframes = 1;
         files->ts = media::EncodedFile(dir, ts);
     }
@@ -173,10 +173,10 @@ TEST_F(MediaPlayback, RgbFramesShowTheRightPicturesTheRightWayUp) {
 
 TEST_F(MediaPlayback, NtscRatesCountAndSeekEveryFrame) {
     // 30000/1001 frames/s: no frame time is a whole number of 100 ns units.
-    media::EncodeSpec spec;
-    spec.container = "mp4", spec.codec = "libx264", spec.frames = 31, spec.gop = 10;
-    spec.bframes = 2, spec.fpsNum = 30000, spec.fpsDen = 1001, spec.name = "ntsc.mp4";
-    const std::string path = media::EncodedFile(files->dir.path().string(), spec);
+    media::EncodeOptions encoding;
+    encoding.container = "mp4", encoding.codec = "libx264", encoding.frames = 31, encoding.gop = 10;
+    encoding.bframes = 2, encoding.fpsNum = 30000, encoding.fpsDen = 1001, encoding.name = "ntsc.mp4";
+    const std::string path = media::EncodedFile(files->dir.path().string(), encoding);
     const auto sequential = media::ReferenceMd5s(path, "gray", true);
     ASSERT_EQ(sequential.size(), 31u);
     const PullResult all = Pull(path, 1000, true);
@@ -370,10 +370,10 @@ private:
 };
 
 TEST_F(MediaPlayback, AHundredLoopsByStopRewindRunDeliverEveryFrameOnTime) {
-    media::EncodeSpec spec;
-    spec.container = "mp4", spec.codec = "libx264", spec.frames = 8, spec.gop = 4;
-    spec.bframes = 2, spec.name = "loop.mp4";
-    const std::string path = media::EncodedFile(files->dir.path().string(), spec);
+    media::EncodeOptions encoding;
+    encoding.container = "mp4", encoding.codec = "libx264", encoding.frames = 8, encoding.gop = 4;
+    encoding.bframes = 2, encoding.name = "loop.mp4";
+    const std::string path = media::EncodedFile(files->dir.path().string(), encoding);
     ComPtr<IGraphBuilder> graph;
     ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                                graph.PutVoid()),
