@@ -168,7 +168,8 @@ void Encode(AVCodecContext* codec, const AVFrame* frame, const std::string& path
     }
 }
 
-CodecPtr OpenVideoEncoder(const EncodeOptions& encoding, bool globalHeader, const std::string& path) {
+CodecPtr OpenVideoEncoder(const EncodeOptions& encoding, bool globalHeader,
+                          const std::string& path) {
     const AVCodec* codec = avcodec_find_encoder_by_name(encoding.codec.c_str());
     if (codec == nullptr || codec->type != AVMEDIA_TYPE_VIDEO) {
         Fail(path, "no video encoder " + encoding.codec);
@@ -420,8 +421,8 @@ std::string EncodedFile(const std::string& dir, const EncodeOptions& encoding) {
     std::string name = encoding.name;
     if (name.empty()) {
         std::ostringstream s;
-        s << encoding.codec << "_" << encoding.width << "x" << encoding.height << "_" << encoding.frames << "f_g"
-          << encoding.gop << "_b" << encoding.bframes;
+        s << encoding.codec << "_" << encoding.width << "x" << encoding.height << "_"
+          << encoding.frames << "f_g" << encoding.gop << "_b" << encoding.bframes;
         if (encoding.text != "none") {
             s << "_" << encoding.text << encoding.textEvery;
         }
@@ -435,8 +436,9 @@ std::string EncodedFile(const std::string& dir, const EncodeOptions& encoding) {
         name = s.str();
     }
     const std::string path = Join(dir, name);
-    if (encoding.width <= 0 || encoding.height <= 0 || encoding.frames <= 0 || encoding.fpsNum <= 0 ||
-        encoding.fpsDen <= 0 || encoding.gop <= 0 || encoding.bframes < 0 || encoding.textEvery <= 0) {
+    if (encoding.width <= 0 || encoding.height <= 0 || encoding.frames <= 0 ||
+        encoding.fpsNum <= 0 || encoding.fpsDen <= 0 || encoding.gop <= 0 || encoding.bframes < 0 ||
+        encoding.textEvery <= 0) {
         Fail(path,
              "size, frame count, rate, key-frame interval and text interval must be "
              "positive");
@@ -527,7 +529,8 @@ std::string EncodedFile(const std::string& dir, const EncodeOptions& encoding) {
         picture->pts = n;
         Encode(video.get(), picture.get(), path, writeFrom(video.get(), videoStream));
         if (audio) {
-            sendAudioUntil(av_rescale(n + 1, std::int64_t{kAudioRate} * encoding.fpsDen, encoding.fpsNum));
+            sendAudioUntil(
+                av_rescale(n + 1, std::int64_t{kAudioRate} * encoding.fpsDen, encoding.fpsNum));
         }
         if (text && n % encoding.textEvery == 0) {
             const std::string cueText = "frame " + std::to_string(n);

@@ -73,7 +73,11 @@ std::string RendererCreationFailureText(const std::string& filterName, HRESULT h
 
 HRESULT DllRegisterServer() {
     LogOn("DllRegisterServer", "Registering ZYL DirectShow Target Filter");
-    return dshow::RegisterServer(ZYL::g_Templates, ZYL::g_cTemplates, ZYL::ModulePath(), true);
+    // Without its own path the module cannot say where its classes live.
+    const std::string path = ZYL::ModulePath();
+    if (path.empty())
+        return SELFREG_E_CLASS;
+    return dshow::RegisterServer(ZYL::g_Templates, ZYL::g_cTemplates, path, true);
 }
 
 HRESULT DllUnregisterServer() {

@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include <new>
+
 #include "module/logging/logstream.h"
 
 namespace COM {
@@ -28,7 +30,12 @@ HRESULT CSubscribers::Advise(IUnknown* sink, DWORD* cookie) {
     auto candidate = static_cast<DWORD>(m_entries.size());
     while (m_entries.count(candidate))
         ++candidate;
-    m_entries.emplace(candidate, subscriber);
+    try {
+        m_entries.emplace(candidate, subscriber);
+    } catch (const std::bad_alloc&) {
+        subscriber->Release();
+        return E_OUTOFMEMORY;
+    }
     *cookie = candidate;
     return S_OK;
 }
@@ -212,6 +219,8 @@ HRESULT CConnectionsEnumerator::Next(ULONG count, CONNECTDATA* connections, ULON
         return E_FAIL;
     for (ULONG i = 0; i < count; ++i, ++next) {
         IUnknown* unknown = nullptr;
+        // Calls the subscriber under the filter's lock: the entry must not go while it is
+        // asked, and a sink's QueryInterface does not call back into the filter.
         if (FAILED(next->second->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown))))
             unknown = nullptr;
         connections[i].pUnk = unknown;

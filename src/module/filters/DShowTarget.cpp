@@ -17,7 +17,15 @@ std::atomic<std::uint64_t> g_videoSamples{0};
 }  // namespace
 
 CUnknown* CDShowTarget::CreateInstance(IUnknown* outer, HRESULT* hr) {
-    auto* filter = new CDShowTarget(outer, hr);
+    // No exception may leave the class factory: running out of memory is a code.
+    CDShowTarget* filter = nullptr;
+    try {
+        filter = new CDShowTarget(outer, hr);
+    } catch (const std::bad_alloc&) {
+        if (hr)
+            *hr = E_OUTOFMEMORY;
+        return nullptr;
+    }
     Log(qnLogging::level::info, "Create CDShow target filter");
     return filter;
 }

@@ -3,9 +3,9 @@
 // every frame it renders is copied into a free ring buffer element and committed there.
 //
 // Threads: the graph's streaming thread renders; the connecting thread checks media types; the
-// player's thread sets the force flag and the ring buffer and (un)subscribes. Locks: the
-// filter's own lock around each of those, then the ring buffer's lock inside
-// GetNextFreeBuffer/CommitBuffer. The renderer base calls DoRenderSample under none of its
+// player's thread sets the force flag (an atomic, no lock) and the ring buffer and
+// (un)subscribes. Locks: the filter's own lock around the others, then the ring buffer's lock
+// inside GetNextFreeBuffer/CommitBuffer. The renderer base calls DoRenderSample under none of its
 // own locks.
 #pragma once
 

@@ -11,7 +11,15 @@ std::atomic<std::uint64_t> g_textSamples{0};
 }  // namespace
 
 CUnknown* CDShowTextTarget::CreateInstance(IUnknown* outer, HRESULT* hr) {
-    auto* filter = new CDShowTextTarget(outer, hr);
+    // No exception may leave the class factory: running out of memory is a code.
+    CDShowTextTarget* filter = nullptr;
+    try {
+        filter = new CDShowTextTarget(outer, hr);
+    } catch (const std::bad_alloc&) {
+        if (hr)
+            *hr = E_OUTOFMEMORY;
+        return nullptr;
+    }
     QN_LOG(qnLogging::root_logger(), qnLogging::level::info) << "Create CDShow target filter";
     return filter;
 }

@@ -175,7 +175,8 @@ TEST_F(MediaPlayback, NtscRatesCountAndSeekEveryFrame) {
     // 30000/1001 frames/s: no frame time is a whole number of 100 ns units.
     media::EncodeOptions encoding;
     encoding.container = "mp4", encoding.codec = "libx264", encoding.frames = 31, encoding.gop = 10;
-    encoding.bframes = 2, encoding.fpsNum = 30000, encoding.fpsDen = 1001, encoding.name = "ntsc.mp4";
+    encoding.bframes = 2, encoding.fpsNum = 30000, encoding.fpsDen = 1001,
+    encoding.name = "ntsc.mp4";
     const std::string path = media::EncodedFile(files->dir.path().string(), encoding);
     const auto sequential = media::ReferenceMd5s(path, "gray", true);
     ASSERT_EQ(sequential.size(), 31u);
