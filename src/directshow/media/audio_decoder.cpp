@@ -152,22 +152,8 @@ HRESULT CAudioDecoder::BreakConnect(PIN_DIRECTION direction) {
 HRESULT CAudioDecoder::OpenCodec() {
     if (!m_packet || !m_frame || !m_parameters)
         return E_OUTOFMEMORY;
-    const AVCodec* codec = avcodec_find_decoder(m_parameters->codec_id);
-    if (!codec)
-        return VFW_E_TYPE_NOT_ACCEPTED;
-    CodecContextPtr context(avcodec_alloc_context3(codec));
-    if (!context)
-        return E_OUTOFMEMORY;
-    if (avcodec_parameters_to_context(context.get(), m_parameters.get()) < 0)
-        return E_FAIL;
     // Audio decodes far faster than it plays; threads would only add delay.
-    context->thread_count = 1;
-    context->pkt_timebase = kMediaTimeBase;
-    const int result = avcodec_open2(context.get(), codec, nullptr);
-    if (result < 0)
-        return ToHResult(result);
-    m_codec = std::move(context);
-    return S_OK;
+    return OpenDecoder(m_parameters.get(), 1, &m_codec);
 }
 
 HRESULT CAudioDecoder::StartStreaming() {

@@ -40,6 +40,26 @@ std::int64_t FromMediaTime(REFERENCE_TIME value, AVRational base) {
     return av_rescale_q(value, kMediaTimeBase, base);
 }
 
+HRESULT OpenDecoder(const AVCodecParameters* parameters, int threads, CodecContextPtr* decoder) {
+    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+    if (!codec)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    CodecContextPtr context(avcodec_alloc_context3(codec));
+    if (!context)
+        return E_OUTOFMEMORY;
+    if (avcodec_parameters_to_context(context.get(), parameters) < 0)
+        return E_FAIL;
+    context->thread_count = threads;
+    if (threads != 1)
+        context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    context->pkt_timebase = kMediaTimeBase;
+    const int result = avcodec_open2(context.get(), codec, nullptr);
+    if (result < 0)
+        return ToHResult(result);
+    *decoder = std::move(context);
+    return S_OK;
+}
+
 int ChannelCount(const AVCodecParameters* parameters) {
     return parameters->ch_layout.nb_channels;
 }

@@ -61,6 +61,11 @@ inline constexpr AVRational kMediaTimeBase{1, 10'000'000};
 REFERENCE_TIME ToMediaTime(std::int64_t value, AVRational base);
 std::int64_t FromMediaTime(REFERENCE_TIME value, AVRational base);
 
+// A decoder for the parameters, opened with time stamps in media time: threads 0 means one per
+// core, on whole frames and slices where the codec allows it. E_OUTOFMEMORY,
+// VFW_E_TYPE_NOT_ACCEPTED (no such decoder) or the library's failure as an HRESULT.
+HRESULT OpenDecoder(const AVCodecParameters* parameters, int threads, CodecContextPtr* decoder);
+
 // Channel layouts changed shape in FFmpeg 5.1; the filters ask through these.
 int ChannelCount(const AVCodecParameters* parameters);
 int ChannelCount(const AVCodecContext* context);

@@ -124,23 +124,8 @@ HRESULT CVideoDecoder::BreakConnect(PIN_DIRECTION direction) {
 HRESULT CVideoDecoder::OpenCodec() {
     if (!m_packet || !m_frame || !m_parameters)
         return E_OUTOFMEMORY;
-    const AVCodec* codec = avcodec_find_decoder(m_parameters->codec_id);
-    if (!codec)
-        return VFW_E_TYPE_NOT_ACCEPTED;
-    CodecContextPtr context(avcodec_alloc_context3(codec));
-    if (!context)
-        return E_OUTOFMEMORY;
-    if (avcodec_parameters_to_context(context.get(), m_parameters.get()) < 0)
-        return E_FAIL;
-    // A thread per core, on whole frames where the codec allows it.
-    context->thread_count = 0;
-    context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    context->pkt_timebase = kMediaTimeBase;
-    const int result = avcodec_open2(context.get(), codec, nullptr);
-    if (result < 0)
-        return ToHResult(result);
-    m_codec = std::move(context);
-    return S_OK;
+    // A thread per core (0), on whole frames where the codec allows it.
+    return OpenDecoder(m_parameters.get(), 0, &m_codec);
 }
 
 HRESULT CVideoDecoder::StartStreaming() {
