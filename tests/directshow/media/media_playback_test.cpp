@@ -45,6 +45,20 @@ PullResult Pull(const std::string& path, int frames, bool mono = false, long lon
     return PullFrames(path, options);
 }
 
+// A graph holding a renderer that takes what the module's video renderer takes.
+ComPtr<IGraphBuilder> GraphWithAVideoRenderer() {
+    ComPtr<IGraphBuilder> graph;
+    if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                graph.PutVoid())))
+        return {};
+    IUnknown* video = zyl::tools::NewChecksumRenderer(false, 1);
+    ComPtr<IBaseFilter> renderer;
+    video->QueryInterface(IID_IBaseFilter, renderer.PutVoid());
+    video->Release();
+    graph->AddFilter(renderer.Get(), L"Video Renderer");
+    return graph;
+}
+
 // Files shared by the suite: encoding them once keeps the suite quick.
 struct Files {
     zyl::test::TempDir dir;
@@ -319,15 +333,8 @@ TEST_F(MediaPlayback, AFileWithAnExtensionNobodyClaimsIsRecognisedByItsContent) 
     std::filesystem::copy_file(files->hevc, renamed,
                                std::filesystem::copy_options::overwrite_existing);
     const PullResult direct = Pull(files->hevc, 3, true);
-    ComPtr<IGraphBuilder> graph;
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                               graph.PutVoid()),
-              S_OK);
-    IUnknown* video = zyl::tools::NewChecksumRenderer(false, 1);
-    ComPtr<IBaseFilter> renderer;
-    video->QueryInterface(IID_IBaseFilter, renderer.PutVoid());
-    video->Release();
-    graph->AddFilter(renderer.Get(), L"Video Renderer");
+    ComPtr<IGraphBuilder> graph = GraphWithAVideoRenderer();
+    ASSERT_TRUE(graph);
     const std::wstring wide(renamed.begin(), renamed.end());
     EXPECT_TRUE(SUCCEEDED(graph->RenderFile(wide.c_str(), nullptr)));
     ComPtr<IBaseFilter> source;
@@ -417,15 +424,8 @@ TEST_F(MediaPlayback, AHundredLoopsByStopRewindRunDeliverEveryFrameOnTime) {
 }
 
 TEST_F(MediaPlayback, PositionsRatesAndFormatsThroughTheGraph) {
-    ComPtr<IGraphBuilder> graph;
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                               graph.PutVoid()),
-              S_OK);
-    IUnknown* video = zyl::tools::NewChecksumRenderer(false, 1);
-    ComPtr<IBaseFilter> renderer;
-    video->QueryInterface(IID_IBaseFilter, renderer.PutVoid());
-    video->Release();
-    graph->AddFilter(renderer.Get(), L"Video Renderer");
+    ComPtr<IGraphBuilder> graph = GraphWithAVideoRenderer();
+    ASSERT_TRUE(graph);
     const std::wstring wide(files->h264.begin(), files->h264.end());
     ASSERT_TRUE(
         SUCCEEDED(graph->RenderFile(wide.c_str(), nullptr)));  // the text stream stays unconnected
