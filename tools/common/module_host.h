@@ -52,7 +52,7 @@ public:
     ZYL::IGrab2* grab2 = nullptr;
     ZYL::IDeviceCtrl* device = nullptr;
     ZYL::IBasicDIO* dio = nullptr;
-    ZYL::IDisposableType* notify = nullptr;
+    ZYL::INotify* notify = nullptr;
     // The ids the object answers, in the order it lists them.
     std::vector<std::uint64_t> interfaceIds;
 

@@ -170,6 +170,38 @@ public:
     }
 };
 
+// The host's notification callback: (event id, data, data size, data type, user data). The
+// data is valid only during the call; the result is not used.
+using NotifyCallback = Result (*)(std::uint32_t eventId, const void* data, std::uint64_t size,
+                                  std::uint32_t dataType, void* userData);
+
+// The only player event: new metadata (a text sample) has arrived with a frame.
+inline constexpr std::uint32_t kEventNewMetadata = 5;
+// The data type of a metadata notification: 8-bit text.
+inline constexpr std::uint32_t kNotifyDataText = 2;
+// INotify's own results (not failure codes).
+inline constexpr Result kNotifyUnknownEvent = 19;
+inline constexpr Result kNotifyNotFound = 1;
+inline constexpr Result kNotifyBadArgument = 2;
+
+class INotify : public virtual IDisposableType {
+public:
+    virtual Result RegisterEvent(std::uint32_t eventId, NotifyCallback callback, void* userData,
+                                 std::int64_t* cookie) = 0;
+    virtual Result UnregisterEvent(std::int64_t cookie) = 0;
+    virtual Result GetSupport(std::uint32_t* value) = 0;
+    virtual Result DescribeEvent(std::uint32_t index, char* text, std::uint64_t* size,
+                                 std::uint32_t* eventId) = 0;
+    virtual Result GetEventInfo(std::uint32_t eventId, std::uint32_t infoCode,
+                                std::uint64_t* value) = 0;
+    virtual Result IsRegistered(std::int64_t cookie, bool* registered) = 0;
+
+    Result GetInterfaces(InterfaceEntry* list, std::uint64_t* count) override {
+        const InterfaceEntry self{kIdNotify, static_cast<INotify*>(this)};
+        return ListInterfaces(&self, 1, list, count);
+    }
+};
+
 // Device-control operations (top four bits of a command).
 inline constexpr std::uint32_t kOperationMask = 0xF0000000;
 inline constexpr std::uint32_t kCommandMask = 0x0FFFFFFF;
@@ -180,6 +212,8 @@ inline constexpr std::uint32_t kOpUpperLimit = 0x30000000;
 inline constexpr std::uint32_t kOpValidate = 0x40000000;
 
 // Device-control command numbers.
+inline constexpr std::uint32_t kCmdVolume = 256;
+inline constexpr std::uint32_t kCmdBalance = 257;
 inline constexpr std::uint32_t kCmdFrameIndex = 258;
 inline constexpr std::uint32_t kCmdFrameCount = 259;
 inline constexpr std::uint32_t kCmdRate = 260;
