@@ -110,12 +110,16 @@ double Camera::GetDouble(std::uint32_t command) {
     return value;
 }
 
+// A set passes an output as well: the DirectShow player answers a call without one as a size
+// query and sets nothing.
 void Camera::SetInt(std::uint32_t command, std::int32_t value) {
-    Control(command | ZYL::kOpSet, &value, sizeof value, nullptr, 0);
+    std::int32_t out = value;
+    Control(command | ZYL::kOpSet, &value, sizeof value, &out, sizeof out);
 }
 
 void Camera::SetDouble(std::uint32_t command, double value) {
-    Control(command | ZYL::kOpSet, &value, sizeof value, nullptr, 0);
+    double out = value;
+    Control(command | ZYL::kOpSet, &value, sizeof value, &out, sizeof out);
 }
 
 ZYL::Result ReadFrame(ZYL::IImageVPA& image, Frame& frame) {
