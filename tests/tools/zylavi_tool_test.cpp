@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -157,14 +158,13 @@ TEST(ZylaviTool, DemoPlaysBothPlayers) {
     EXPECT_GE(demo.get<double>("seconds"), 3.0) << "paced at 25 frames/s";
     EXPECT_EQ(demo.get_child("png").size(), 5u);
     EXPECT_EQ(zyl::test::readFile(registry), "REGEDIT4\n");
-    if (!zyl::test::media::FfmpegCommandMd5s(demo.get<std::string>("file"), {})) {
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) {
         EXPECT_NE(demo.get<std::string>("note").find("ffmpeg"), std::string::npos);
     } else {
         const auto compressed = demo.get_child("directshow");
         EXPECT_EQ(compressed.get<int>("delivered"), 50);
-        const auto texts = Texts(compressed);
-        ASSERT_FALSE(texts.empty());
-        EXPECT_EQ(texts.front(), "second 0 of the demo");
+        EXPECT_EQ(Texts(compressed),
+                  (std::vector<std::string>{"second 0 of the demo", "second 1 of the demo"}));
     }
     std::filesystem::remove_all(std::filesystem::path(demo.get<std::string>("file")).parent_path());
 
@@ -414,8 +414,11 @@ TEST(ZylaviTool, AFileTheModuleCannotOpenShowsWhatTheModuleLogged) {
         for (const std::string command : {"info", "grab"}) {
             const ToolRun run = Zylavi(command + " '" + file + "'", registry.env, true);
             EXPECT_EQ(run.status, 1) << run.out;
-            EXPECT_NE(run.out.find("cannot open " + file +
-                                   ":\n  [fatal] Creation of AVI player object raised an "
+            EXPECT_NE(run.out.find("cannot open " + file + ":\n  ["), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find("\n  [err] Unable to render the input file " + file),
+                      std::string::npos)
+                << run.out;
+            EXPECT_NE(run.out.find("\n  [fatal] Creation of AVI player object raised an "
                                    "exception: "),
                       std::string::npos)
                 << run.out;
