@@ -392,6 +392,13 @@ TEST(ZylaviTool, PlaybackRateIsThePlayersToRefuse) {
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.out.find("refuses rate 100 (0x80000002"), std::string::npos) << refused.out;
     EXPECT_EQ(Zylavi("grab '" + file + "' --rate fast", registry.env).status, 2);
+    // A quarter of 25 frames/s leaves 160 ms between frames, far beyond a 1 ms wait.
+    const ToolRun impatient =
+        Zylavi("grab '" + file + "' --frames 3 --rate 0.25 --timeout 1", registry.env, true);
+    EXPECT_EQ(impatient.status, 1);
+    EXPECT_NE(impatient.out.find("failed: 0x80000004 (no frame within the wait time-out)"),
+              std::string::npos)
+        << impatient.out;
 
     ASSERT_EQ(Zylavi("convert --pattern 16x8:Mono8:3:25 " + dir.file("p.zyrv")).status, 0);
     const ToolRun raw = Zylavi("grab " + dir.file("p.zyrv") + " --rate 2", "", true);
