@@ -117,9 +117,8 @@ TEST_F(AviPlayer, UncompressedFramesReachTheHostAsWrittenAndLoopWithoutRepeats) 
     for (const int bits : {8, 24, 32}) {
         for (const int width : {16, 11, 13}) {
             SCOPED_TRACE(std::to_string(bits) + " bits, width " + std::to_string(width));
-            const std::string path = media::RawAvi(
-                dir.file(""), bits, width, 9,
-                /*frames=*/4, /*fps=*/100);
+            const std::string path = media::RawAvi(dir.file(""), bits, width, 9,
+                                                   /*frames=*/4, /*fps=*/100);
             Camera& c = Open(path);
             std::int32_t planes = 0, w = 0, h = 0;
             c.vpa->GetSize(&planes, &w, &h);
@@ -211,13 +210,13 @@ TEST_F(AviPlayer, SeeksAndStepsWhilePausedLandOnTheExactFrameAndWrapAround) {
         int expected;
     };
     // 10 frames of 40 ms: the last frame starts at 360 ms, and positions wrap in steps of it.
-    for (const Case& k : {Case{"frame 7", kCmdFrameIndex, 7, 7},
-                          Case{"120 ms", kCmdPositionMs, 120, 3},
-                          Case{"-40 ms wraps to 320 ms", kCmdPositionMs, -40, 8},
-                          Case{"400 ms wraps to 40 ms", kCmdPositionMs, 400, 1},
-                          Case{"step 4 from the start", kCmdStepFrames, 4, 4},
-                          Case{"step -1 from the start", kCmdStepFrames, -1, 8},
-                          Case{"relative 200 ms", kCmdSeekRelativeMs, 200, 5}}) {
+    for (const Case& k :
+         {Case{"frame 7", kCmdFrameIndex, 7, 7}, Case{"120 ms", kCmdPositionMs, 120, 3},
+          Case{"-40 ms wraps to 320 ms", kCmdPositionMs, -40, 8},
+          Case{"400 ms wraps to 40 ms", kCmdPositionMs, 400, 1},
+          Case{"step 4 from the start", kCmdStepFrames, 4, 4},
+          Case{"step -1 from the start", kCmdStepFrames, -1, 8},
+          Case{"relative 200 ms", kCmdSeekRelativeMs, 200, 5}}) {
         SCOPED_TRACE(k.what);
         Camera& c = Open(path);
         if (k.command == kCmdFrameIndex || k.command == kCmdStepFrames) {
@@ -402,20 +401,22 @@ TEST_F(AviPlayer, AVideoWithoutTextSaysSoAndNeverCalls) {
     EXPECT_EQ(size, 70u);
     std::vector<char> text(size);
     ASSERT_EQ(c.notify->DescribeEvent(0, text.data(), &size, nullptr), kOk);
-    EXPECT_STREQ(text.data(), "Fired when new Metadata has arrived but current video has no Metadata");
+    EXPECT_STREQ(text.data(),
+                 "Fired when new Metadata has arrived but current video has no Metadata");
     std::uint64_t connected = 9;
     c.notify->GetEventInfo(kEventNewMetadata, 2, &connected);
     EXPECT_EQ(connected, 0u);
     std::atomic<int> calls{0};
     std::int64_t cookie = 0;
-    ASSERT_EQ(c.notify->RegisterEvent(
-                  kEventNewMetadata,
-                  [](std::uint32_t, const void*, std::uint64_t, std::uint32_t, void* user) -> Result {
-                      ++*static_cast<std::atomic<int>*>(user);
-                      return 0;
-                  },
-                  &calls, &cookie),
-              kOk);
+    ASSERT_EQ(
+        c.notify->RegisterEvent(
+            kEventNewMetadata,
+            [](std::uint32_t, const void*, std::uint64_t, std::uint32_t, void* user) -> Result {
+                ++*static_cast<std::atomic<int>*>(user);
+                return 0;
+            },
+            &calls, &cookie),
+        kOk);
     ASSERT_EQ(c.grabber->Snap(), kOk);
     EXPECT_EQ(calls.load(), 0);
 }
