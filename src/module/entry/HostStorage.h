@@ -72,7 +72,13 @@ class make_shared_t final : public T {
 public:
     template <class... Args>
     explicit make_shared_t(Args&&... args) : T(std::forward<Args>(args)...) {}
-    void Dispose() override { this->~make_shared_t(); }
+    void Dispose() override {
+        // An object that other threads may still be inside when its host disposes of it gets
+        // them out first: the destructor itself already rewrites the object.
+        if constexpr (requires(T & t) { t.ReleaseWaiters(); })
+            this->ReleaseWaiters();
+        this->~make_shared_t();
+    }
 };
 
 }  // namespace detail

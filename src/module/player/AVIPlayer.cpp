@@ -101,18 +101,22 @@ CAVIPlayer::CAVIPlayer(const wchar_t* fileName) {
     LiveAVIPlayers().fetch_add(1);
 }
 
-CAVIPlayer::~CAVIPlayer() {
+void CAVIPlayer::ReleaseWaiters() {
     m_destroying = true;
+    // A host thread may still wait in G2Wait (the host disposes from another thread): its wait
+    // is interrupted and it leaves the player lock before anything it uses goes.
+    while (m_waiting.load() > 0) {
+        if (m_ringBuffer)
+            m_ringBuffer->InterruptWait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    qnThreads::CAutoLock leave(&m_lock);
+}
+
+CAVIPlayer::~CAVIPlayer() {
+    ReleaseWaiters();
     {
         std::lock_guard destroy(m_destroyLock);
-        // A host thread may still wait in G2Wait (the host disposes from another thread): its
-        // wait is interrupted and it leaves the player lock before anything it uses goes.
-        while (m_waiting.load() > 0) {
-            if (m_ringBuffer)
-                m_ringBuffer->InterruptWait();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        { qnThreads::CAutoLock leave(&m_lock); }
         if (m_mediaControl)
             m_mediaControl->Stop();
         Log(info, "Destroying CAVIPlayer object.");

@@ -103,6 +103,11 @@ public:
                         std::uint64_t* value) override;
     Result IsRegistered(std::int64_t cookie, bool* registered) override;
 
+    // Marks the player as being destroyed and gets host threads out of G2Wait and the player
+    // lock; runs before the destructor (and again at its start, for a player destroyed
+    // directly).
+    void ReleaseWaiters();
+
     // The sinks' sample paths (streaming thread).
     HRESULT AnnounceVideoSample(IMediaSample* sample);
     HRESULT AnnounceTextSample(IMediaSample* sample);
