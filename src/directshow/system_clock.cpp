@@ -13,6 +13,8 @@ REFERENCE_TIME MonotonicReferenceTime() {
 }
 
 CSystemClock::CSystemClock(IUnknown* outer) : CUnknown(L"System clock", outer) {
+    m_advises.reserve(16);
+    m_due.reserve(16);
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -47,7 +49,7 @@ HRESULT CSystemClock::AdviseTime(REFERENCE_TIME baseTime, REFERENCE_TIME streamT
     {
         std::lock_guard lock(m_mutex);
         *cookie = m_nextCookie++;
-        m_advises[*cookie] = Advise{baseTime + streamTime, 0, event};
+        Add(Advise{*cookie, baseTime + streamTime, 0, event});
     }
     m_wake.notify_all();
     return S_OK;
@@ -62,15 +64,25 @@ HRESULT CSystemClock::AdvisePeriodic(REFERENCE_TIME startTime, REFERENCE_TIME pe
     {
         std::lock_guard lock(m_mutex);
         *cookie = m_nextCookie++;
-        m_advises[*cookie] = Advise{startTime, periodTime, semaphore};
+        Add(Advise{*cookie, startTime, periodTime, semaphore});
     }
     m_wake.notify_all();
     return S_OK;
 }
 
+void CSystemClock::Add(const Advise& advise) {
+    m_advises.push_back(advise);
+}
+
 HRESULT CSystemClock::Unadvise(DWORD_PTR cookie) {
     std::lock_guard lock(m_mutex);
-    return m_advises.erase(cookie) ? S_OK : S_FALSE;
+    for (auto it = m_advises.begin(); it != m_advises.end(); ++it) {
+        if (it->cookie == cookie) {
+            m_advises.erase(it);
+            return S_OK;
+        }
+    }
+    return S_FALSE;
 }
 
 std::size_t CSystemClock::PendingAdvises() {
@@ -82,7 +94,7 @@ void CSystemClock::Run() {
     std::unique_lock lock(m_mutex);
     while (!m_stopping) {
         REFERENCE_TIME earliest = -1;
-        for (const auto& [cookie, advise] : m_advises) {
+        for (const Advise& advise : m_advises) {
             if (earliest < 0 || advise.due < earliest)
                 earliest = advise.due;
         }
@@ -95,9 +107,10 @@ void CSystemClock::Run() {
             m_wake.wait_for(lock, std::chrono::nanoseconds((earliest - now) * 100));
             continue;
         }
-        std::vector<std::pair<bool, DWORD_PTR>> due;  // {periodic, handle}
+        std::vector<std::pair<bool, DWORD_PTR>>& due = m_due;  // {periodic, handle}
+        due.clear();
         for (auto it = m_advises.begin(); it != m_advises.end();) {
-            Advise& advise = it->second;
+            Advise& advise = *it;
             if (advise.due > now) {
                 ++it;
                 continue;

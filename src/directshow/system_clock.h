@@ -9,9 +9,9 @@
 #pragma once
 
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "directshow/unknown.h"
 
@@ -36,15 +36,20 @@ public:
 
 private:
     struct Advise {
+        DWORD_PTR cookie;
         REFERENCE_TIME due;
         REFERENCE_TIME period;  // 0: one-shot
         DWORD_PTR handle;
     };
     void Run();
+    void Add(const Advise& advise);
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::map<DWORD_PTR, Advise> m_advises;
+    // A flat list, not a map: renderers advise twice per frame, and a list whose capacity has
+    // grown to the few advises pending at once takes them without allocating.
+    std::vector<Advise> m_advises;
+    std::vector<std::pair<bool, DWORD_PTR>> m_due;  // the clock thread's, reused per pass
     DWORD_PTR m_nextCookie = 1;
     bool m_stopping = false;
     std::thread m_thread;
