@@ -9,6 +9,7 @@
 #include "module/entry/HostStorage.h"
 #include "module/entry/LiveCounters.h"
 #include "module/logging/logstream.h"
+#include "module/player/AVIPlayer.h"
 #include "module/rawvideo/RVPlayer.h"
 #include "platform/file_dialog.h"
 #include "platform/text.h"
@@ -88,12 +89,6 @@ bool KelFileClaims(const std::wstring& path) {
     return claims;
 }
 
-// The DirectShow player is not part of this build: such files fail the way a file that cannot
-// be played does.
-HostHandle BuildDirectShowPlayer(const std::wstring&) {
-    throw qnErrors::CqnHRESULTException("Initialization of DirectShow failed", "AVIPlayer", 0);
-}
-
 }  // namespace
 
 HostHandle GetImageFromFileW(const wchar_t* rawPath) {
@@ -104,7 +99,7 @@ HostHandle GetImageFromFileW(const wchar_t* rawPath) {
         if (ZYL::PathExtension(path) == L".zyrv") {
             return zylBase::BuildInHostStorage<ZYL::RVPlayer>(path).Release();
         }
-        return BuildDirectShowPlayer(path);
+        return zylBase::BuildInHostStorage<ZYL::CAVIPlayer>(path.c_str()).Release();
     } catch (const qnErrors::CqnHRESULTException& e) {
         QN_LOG(qnLogging::root_logger(), qnLogging::level::fatal)
             << "Creation of AVI player object raised an exception: " << e.GetMessage();

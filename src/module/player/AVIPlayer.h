@@ -1,0 +1,181 @@
+// ZYL::CAVIPlayer: every video file that is not a .zyrv container, played as a camera through a
+// filter graph that ends in the module's own renderer filters. The constructor builds and
+// pauses the graph; frames reach the host through the acquisition ring buffer, text samples as
+// metadata notifications; seeking, stepping, rate and audio go through device control and the
+// digital ports.
+//
+// Threads: host threads call the driver interfaces; the graph's streaming threads call the
+// sinks (video frames go straight into the ring buffer inside the video renderer); the event
+// thread loops the stream.
+// Locks, outermost first: m_lock (recursive, the acquisition operations and registration; held
+// by G2Wait while it waits), m_destroyLock (recursive, the destructor and text delivery; it also
+// guards the registration table), then the graph's and the ring buffer's own locks. Seeking and
+// the audio controls take no player lock. Text delivery never waits for m_destroyLock once the
+// destructor has begun, so stopping the graph cannot wait for a delivery that waits for it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "com/com_ptr.h"
+#include "directshow/dshow_interfaces.h"
+#include "module/base/collections/RingBuffer.h"
+#include "module/base/threads/critical_section.h"
+#include "module/config/Configuration.h"
+#include "module/driver/DeviceControl.h"
+#include "module/driver/ZylDriver.h"
+#include "module/player/AccessTables.h"
+#include "module/player/EventSink.h"
+#include "module/player/EventThread.h"
+#include "module/player/MediaFormat.h"
+
+namespace ZYL {
+
+class CAVIPlayer : public IImageVPA,
+                   public IGrabber,
+                   public IGrab2,
+                   public IDeviceCtrl,
+                   public IBasicDIO,
+                   public INotify,
+                   public virtual IDisposableType {
+public:
+    explicit CAVIPlayer(const wchar_t* fileName);
+    CAVIPlayer(const CAVIPlayer&) = delete;
+    CAVIPlayer& operator=(const CAVIPlayer&) = delete;
+    ~CAVIPlayer() override;
+
+    Result GetInterfaces(InterfaceEntry* list, std::uint64_t* count) override;
+
+    // IImageVPA
+    Result GetSize(std::int32_t* planes, std::int32_t* width, std::int32_t* height) override;
+    Result GetPlaneDataType(std::int32_t plane, std::int32_t* dataType) override;
+    Result GetPlaneVPA(std::int32_t plane, std::uint8_t** base, VPAEntry** table) override;
+    Result GetImageRecord(ImageRecord* record) override;
+    Result SetImageRecord(const ImageRecord* record) override;
+
+    // IGrabber
+    Result Snap() override;
+    Result Reserved1() override { return kNotSupported; }
+    Result Reserved2(std::uint32_t timeoutMs) override;
+    Result ShowInfo() override;
+    Result GetEngineObjects(void** graphBuilder, void** mediaControl, void** basicAudio) override;
+    Result SetNotify(void*, void*) override { return kNotSupported; }
+    Result GetClassId(ClassId* id) override;
+
+    // IGrab2
+    Result G2Grab() override;
+    Result G2Wait() override;
+    Result G2Freeze(bool wait) override;
+    Result G2GetStatus(std::uint32_t selector, double* value) override;
+
+    // IDeviceCtrl
+    Result DeviceCtrlString(std::uint32_t command, const char* input, std::uint64_t inputSize,
+                            char* output, std::uint64_t* outputLength) override;
+    Result DeviceCtrlCmd(std::uint32_t command, const void* input, std::uint64_t inputSize,
+                         void* output, std::uint64_t* outputSize) override;
+
+    // IBasicDIO
+    Result GetInputCount(std::uint32_t* count) override;
+    Result GetOutputCount(std::uint32_t* count) override;
+    Result GetInputBit(std::uint32_t bit, std::uint32_t* value) override;
+    Result GetInputPort(std::uint32_t port, std::uint32_t* value) override;
+    Result GetOutputBit(std::uint32_t bit, std::uint32_t* value) override;
+    Result GetOutputPort(std::uint32_t port, std::uint32_t* value) override;
+    Result SetOutputBit(std::uint32_t bit, std::uint32_t value) override;
+    Result SetOutputPort(std::uint32_t port, std::uint32_t value) override;
+
+    // INotify
+    Result RegisterEvent(std::uint32_t eventId, NotifyCallback callback, void* userData,
+                         std::int64_t* cookie) override;
+    Result UnregisterEvent(std::int64_t cookie) override;
+    Result GetSupport(std::uint32_t* value) override;
+    Result DescribeEvent(std::uint32_t index, char* text, std::uint64_t* size,
+                         std::uint32_t* eventId) override;
+    Result GetEventInfo(std::uint32_t eventId, std::uint32_t infoCode,
+                        std::uint64_t* value) override;
+    Result IsRegistered(std::int64_t cookie, bool* registered) override;
+
+    // The sinks' sample paths (streaming thread).
+    HRESULT AnnounceVideoSample(IMediaSample* sample);
+    HRESULT AnnounceTextSample(IMediaSample* sample);
+
+    // Seek routines: each returns the HRESULT of its last graph call.
+    HRESULT SeekToTime(double ms);
+    HRESULT SeekToFrame(std::int32_t frame);
+    HRESULT SeekRelative(double ms);
+    HRESULT StepFrames(std::int32_t frames);
+    HRESULT Rewind();
+
+    const player::MediaFormat& Format() const { return m_format; }
+    bool HasMetadata() const { return m_hasMetadata; }
+
+private:
+    struct Registration {
+        NotifyCallback callback = nullptr;
+        std::uint32_t eventId = kEventNewMetadata;
+        void* userData = nullptr;
+    };
+
+    // Construction steps; each throws CqnHRESULTException with its message.
+    void CreateGraph();
+    void InsertRenderers();
+    void InsertExternalDecoders();
+    void ConfigureGraph(const wchar_t* fileName);
+    void ReadMediaFormat();
+    void DeriveTimePerFrame();
+    void BuildAccessTables();
+    void CreateRingBuffer();
+    void Unadvise();
+
+    // Playback control helpers (no player lock).
+    double FrameTimeMs() const;
+    double StopTimeMs();
+    HRESULT CurrentTimeMs(double& ms);
+    std::int32_t FrameCount();
+    bool CommandInRange(std::uint32_t number) const;
+    bool CommandIsDouble(std::uint32_t number) const;
+    Result GetCommand(std::uint32_t number, CommandValue& value);
+    Result SetCommand(std::uint32_t number, const CommandValue& value);
+    void CommandLimits(std::uint32_t number, CommandValue& lower, CommandValue& upper);
+
+    // Members in reverse order of their release at destruction (C++ destroys bottom-up).
+    ComPtr<IGraphBuilder> m_graphBuilder;
+    ComPtr<IMediaControl> m_mediaControl;
+    ComPtr<IMediaSeeking> m_mediaSeeking;
+    ComPtr<IMediaEventEx> m_mediaEvents;
+    ComPtr<IBasicAudio> m_basicAudio;
+    ComPtr<IBaseFilter> m_videoRenderer;
+    ComPtr<IBaseFilter> m_textRenderer;
+    CAVIPlayerEventThread m_eventThread;
+    ComPtr<IUnknown> m_videoRendererIdentity;
+    ComPtr<IUnknown> m_textRendererIdentity;
+    ComPtr<CAVIPlayerVideoSink> m_videoSink;
+    ComPtr<CAVIPlayerTextSink> m_textSink;
+    std::recursive_timed_mutex m_destroyLock;
+    player::AccessTables m_tables;
+    std::shared_ptr<qnCollections::CRingBuffer> m_ringBuffer;
+    qnThreads::CCriticalSection m_lock;
+    std::map<std::int64_t, Registration> m_registrations;
+
+    DWORD m_videoCookie = 0;
+    DWORD m_textCookie = 0;
+    bool m_hasMetadata = false;
+    player::MediaFormat m_format;
+    Configuration m_config;
+    bool m_forceMono = false;
+
+    std::atomic<std::uint32_t> m_currentIndex{0};
+    std::uint32_t m_waitTimeoutMs = 0;
+    std::atomic<std::uint64_t> m_skipped{0};
+    std::atomic<std::uint64_t> m_acquired{0};
+    bool m_acquiring = false;
+    std::atomic<std::uint64_t> m_metadataCounter{0};
+    std::int64_t m_lastCookie = 0;
+    std::atomic<bool> m_destroying{false};
+    ImageRecord m_record{};
+};
+
+}  // namespace ZYL

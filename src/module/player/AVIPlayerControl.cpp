@@ -1,0 +1,431 @@
+// CAVIPlayer's playback control: the seek routines with their wrap-around, the digital ports
+// and device control. Nothing here takes the player lock: every call is one or a few graph
+// calls, which the graph manager serialises with the event thread's rewind.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <locale>
+#include <sstream>
+#include <string>
+
+#include "module/player/AVIPlayer.h"
+
+namespace ZYL {
+namespace {
+
+constexpr std::uint32_t kFirstCommand = 0x100;
+constexpr std::uint32_t kLastCommand = 0x10A;
+constexpr double kUnitsPerMs = 10000.0;
+
+// A graph call's result as the driver interfaces report it.
+Result ToResult(HRESULT hr) {
+    if (SUCCEEDED(hr))
+        return kOk;
+    if (hr == E_NOTIMPL)
+        return kNotSupported;
+    if (hr == E_INVALIDARG)
+        return kBadArgument;
+    return kFailed;
+}
+
+// ms brought into [0, span] in steps of span. Far-off positions skip the whole turns first, so
+// a huge value costs no more than a near one.
+double Wrap(double ms, double span) {
+    if (ms < 0) {
+        const double turns = std::floor(-ms / span);
+        if (turns > 1)
+            ms += (turns - 1) * span;
+        while (ms < 0)
+            ms += span;
+    }
+    if (ms > span) {
+        const double turns = std::floor((ms - span) / span);
+        if (turns > 1)
+            ms -= (turns - 1) * span;
+        while (ms > span)
+            ms -= span;
+    }
+    return ms;
+}
+
+std::string FormatValue(bool isDouble, const CommandValue& value) {
+    std::ostringstream stream;
+    stream.imbue(std::locale::classic());
+    if (isDouble) {
+        stream << value.real;
+    } else {
+        stream << value.integer;
+    }
+    return stream.str();
+}
+
+}  // namespace
+
+double CAVIPlayer::FrameTimeMs() const {
+    return static_cast<double>(m_format.timePerFrame) / kUnitsPerMs;
+}
+
+double CAVIPlayer::StopTimeMs() {
+    LONGLONG stop = 0;
+    m_mediaSeeking->GetStopPosition(&stop);
+    return static_cast<double>(stop) / kUnitsPerMs;
+}
+
+HRESULT CAVIPlayer::CurrentTimeMs(double& ms) {
+    LONGLONG current = 0;
+    const HRESULT hr = m_mediaSeeking->GetCurrentPosition(&current);
+    ms = static_cast<double>(current) / kUnitsPerMs;
+    return hr;
+}
+
+std::int32_t CAVIPlayer::FrameCount() {
+    const double frame = FrameTimeMs();
+    return frame > 0 ? static_cast<std::int32_t>(StopTimeMs() / frame + 0.5) : 0;
+}
+
+HRESULT CAVIPlayer::SeekToTime(double ms) {
+    if (!std::isfinite(ms))
+        return E_INVALIDARG;
+    const double last = StopTimeMs() - FrameTimeMs();
+    // A single-frame video has no span to wrap in: every position is its only frame.
+    ms = last > 0 ? Wrap(ms, last) : 0.0;
+    LONGLONG current = static_cast<LONGLONG>(ms * kUnitsPerMs);
+    LONGLONG stop = 0;
+    return m_mediaSeeking->SetPositions(&current, AM_SEEKING_AbsolutePositioning, &stop,
+                                        AM_SEEKING_NoPositioning);
+}
+
+HRESULT CAVIPlayer::SeekToFrame(std::int32_t frame) {
+    return SeekToTime(frame * FrameTimeMs());
+}
+
+HRESULT CAVIPlayer::SeekRelative(double ms) {
+    double current = 0;
+    if (const HRESULT hr = CurrentTimeMs(current); FAILED(hr))
+        return hr;
+    return SeekToTime(current + ms);
+}
+
+HRESULT CAVIPlayer::StepFrames(std::int32_t frames) {
+    double current = 0;
+    if (const HRESULT hr = CurrentTimeMs(current); FAILED(hr))
+        return hr;
+    const double frame = FrameTimeMs();
+    const auto currentFrame = frame > 0 ? static_cast<std::int32_t>(current / frame) : 0;
+    return SeekToTime((static_cast<double>(currentFrame) + frames) * frame);
+}
+
+HRESULT CAVIPlayer::Rewind() {
+    LONGLONG current = 0;
+    LONGLONG stop = 0;
+    if (const HRESULT hr = m_mediaSeeking->GetPositions(&current, &stop); FAILED(hr))
+        return hr;
+    current = 0;
+    return m_mediaSeeking->SetPositions(&current, AM_SEEKING_AbsolutePositioning, &stop,
+                                        AM_SEEKING_NoPositioning);
+}
+
+Result CAVIPlayer::GetInputCount(std::uint32_t* count) {
+    if (!count)
+        return kBadArgument;
+    *count = 32;
+    return kOk;
+}
+
+Result CAVIPlayer::GetOutputCount(std::uint32_t* count) {
+    if (!count)
+        return kBadArgument;
+    *count = 128;
+    return kOk;
+}
+
+// Bit numbers are unsigned here: a "negative" one is a very large number whose port does not
+// exist, so reads answer as for any missing port and SetOutputBit refuses it.
+Result CAVIPlayer::GetInputBit(std::uint32_t bit, std::uint32_t* value) {
+    return BitOfPort(bit, value, [this](std::uint32_t port, std::uint32_t* out) {
+        return GetInputPort(port, out);
+    });
+}
+
+Result CAVIPlayer::GetInputPort(std::uint32_t port, std::uint32_t* value) {
+    if (port != 0)
+        return kBadArgument;
+    if (!value)
+        return kBadArgument;
+    *value = static_cast<std::uint32_t>(FrameCount());
+    return kOk;
+}
+
+Result CAVIPlayer::GetOutputBit(std::uint32_t bit, std::uint32_t* value) {
+    return BitOfPort(bit, value, [this](std::uint32_t port, std::uint32_t* out) {
+        return GetOutputPort(port, out);
+    });
+}
+
+Result CAVIPlayer::GetOutputPort(std::uint32_t port, std::uint32_t* value) {
+    if (port > 3)
+        return kBadArgument;
+    if (!value)
+        return kBadArgument;
+    switch (port) {
+        case 0:
+            *value = 0;
+            return kOk;
+        case 1: {
+            double current = 0;
+            if (const HRESULT hr = CurrentTimeMs(current); FAILED(hr))
+                return ToResult(hr);
+            const double frame = FrameTimeMs();
+            *value = static_cast<std::uint32_t>(
+                frame > 0 ? static_cast<std::int32_t>(current / frame) : 0);
+            return kOk;
+        }
+        default: {
+            LONG level = 0;
+            const HRESULT hr =
+                port == 2 ? m_basicAudio->get_Volume(&level) : m_basicAudio->get_Balance(&level);
+            if (FAILED(hr))
+                return ToResult(hr);
+            *value = static_cast<std::uint32_t>(level);
+            return kOk;
+        }
+    }
+}
+
+Result CAVIPlayer::SetOutputBit(std::uint32_t bit, std::uint32_t value) {
+    if (bit > 6)
+        return kNotSupported;
+    if (value == 0)
+        return kOk;
+    static constexpr std::int32_t kSteps[] = {1, -1, 10, -10, 100, -100};
+    return ToResult(bit == 6 ? Rewind() : StepFrames(kSteps[bit]));
+}
+
+Result CAVIPlayer::SetOutputPort(std::uint32_t port, std::uint32_t value) {
+    const auto signedValue = static_cast<std::int32_t>(value);
+    switch (port) {
+        case 1:
+            return ToResult(SeekToFrame(signedValue));
+        case 2:
+            return ToResult(m_basicAudio->put_Volume(signedValue));
+        case 3:
+            return ToResult(m_basicAudio->put_Balance(signedValue));
+        default:
+            return kNotSupported;
+    }
+}
+
+bool CAVIPlayer::CommandInRange(std::uint32_t number) const {
+    return number >= kFirstCommand && number <= kLastCommand;
+}
+
+bool CAVIPlayer::CommandIsDouble(std::uint32_t number) const {
+    return !(number <= kCmdFrameCount || number == kCmdStepFrames);
+}
+
+void CAVIPlayer::CommandLimits(std::uint32_t number, CommandValue& lower, CommandValue& upper) {
+    lower = CommandValue{-1, -1.0};
+    upper = CommandValue{-1, -1.0};
+    switch (number) {
+        case kCmdVolume:
+            lower.integer = -10000;
+            upper.integer = 0;
+            break;
+        case kCmdBalance:
+            lower.integer = -10000;
+            upper.integer = 10000;
+            break;
+        case kCmdFrameIndex:
+            lower.integer = 0;
+            upper.integer = FrameCount() - 1;
+            break;
+        case kCmdRate:
+            lower.real = 0.25;
+            upper.real = 16.0;
+            break;
+        case kCmdPositionMs:
+            lower.real = 0.0;
+            upper.real = StopTimeMs() - FrameTimeMs();
+            break;
+        default:
+            break;
+    }
+}
+
+Result CAVIPlayer::GetCommand(std::uint32_t number, CommandValue& value) {
+    HRESULT hr = S_OK;
+    switch (number) {
+        case kCmdVolume:
+        case kCmdBalance: {
+            LONG level = 0;
+            hr = number == kCmdVolume ? m_basicAudio->get_Volume(&level)
+                                      : m_basicAudio->get_Balance(&level);
+            value.integer = level;
+            break;
+        }
+        case kCmdFrameIndex: {
+            double current = 0;
+            hr = CurrentTimeMs(current);
+            const double frame = FrameTimeMs();
+            value.integer = frame > 0 ? static_cast<std::int32_t>(current / frame) : 0;
+            break;
+        }
+        case kCmdFrameCount:
+            value.integer = FrameCount();
+            break;
+        case kCmdRate:
+            hr = m_mediaSeeking->GetRate(&value.real);
+            break;
+        case kCmdPositionMs:
+            hr = CurrentTimeMs(value.real);
+            break;
+        case kCmdLengthMs:
+            value.real = StopTimeMs();
+            break;
+        case kCmdFrameTimeMs:
+            value.real = FrameTimeMs();
+            break;
+        default:
+            return kFailed;
+    }
+    return ToResult(hr);
+}
+
+Result CAVIPlayer::SetCommand(std::uint32_t number, const CommandValue& value) {
+    switch (number) {
+        case kCmdVolume:
+            return ToResult(m_basicAudio->put_Volume(value.integer));
+        case kCmdBalance:
+            return ToResult(m_basicAudio->put_Balance(value.integer));
+        case kCmdFrameIndex:
+            return ToResult(SeekToFrame(value.integer));
+        case kCmdRate:
+            return ToResult(m_mediaSeeking->SetRate(value.real));
+        case kCmdPositionMs:
+            return ToResult(SeekToTime(value.real));
+        case kCmdStepFrames:
+            return ToResult(StepFrames(value.integer));
+        case kCmdRewind:
+            return ToResult(Rewind());
+        case kCmdSeekRelativeMs:
+            return ToResult(SeekRelative(value.real));
+        default:
+            return kFailed;
+    }
+}
+
+Result CAVIPlayer::DeviceCtrlCmd(std::uint32_t command, const void* input, std::uint64_t inputSize,
+                                 void* output, std::uint64_t* outputSize) {
+    const std::uint32_t operation = command & kOperationMask;
+    const std::uint32_t number = command & kCommandMask;
+    if (!CommandInRange(number))
+        return kNotSupported;
+    const bool isDouble = CommandIsDouble(number);
+    const std::uint64_t valueSize = isDouble ? sizeof(double) : sizeof(std::int32_t);
+    const bool reads =
+        operation == kOpGet || operation == kOpLowerLimit || operation == kOpUpperLimit;
+    const bool takes = operation == kOpSet || operation == kOpValidate;
+    // Without an output the call only asks for the size of the value: nothing is done.
+    if (!output) {
+        if (outputSize)
+            *outputSize = reads ? valueSize : 0;
+        return kOk;
+    }
+    if (reads && (!outputSize || *outputSize != valueSize))
+        return kFailed;
+    if (takes && (!input || inputSize != valueSize))
+        return kFailed;
+    if (!reads && !takes)
+        return kFailed;
+
+    CommandValue value;
+    if (takes) {
+        if (isDouble) {
+            std::memcpy(&value.real, input, sizeof value.real);
+        } else {
+            std::memcpy(&value.integer, input, sizeof value.integer);
+        }
+    }
+    Result result = kOk;
+    switch (operation) {
+        case kOpGet:
+            result = GetCommand(number, value);
+            break;
+        case kOpSet:
+            return SetCommand(number, value);
+        case kOpValidate: {
+            CommandValue lower, upper;
+            CommandLimits(number, lower, upper);
+            const bool within =
+                isDouble ? value.real >= lower.real && value.real <= upper.real
+                         : value.integer >= lower.integer && value.integer <= upper.integer;
+            return within ? kOk : kBadArgument;
+        }
+        default: {
+            CommandValue lower, upper;
+            CommandLimits(number, lower, upper);
+            value = operation == kOpLowerLimit ? lower : upper;
+            break;
+        }
+    }
+    if (result != kOk)
+        return result;
+    if (isDouble) {
+        std::memcpy(output, &value.real, sizeof value.real);
+    } else {
+        std::memcpy(output, &value.integer, sizeof value.integer);
+    }
+    return kOk;
+}
+
+Result CAVIPlayer::DeviceCtrlString(std::uint32_t command, const char* input,
+                                    std::uint64_t inputSize, char* output,
+                                    std::uint64_t* outputLength) {
+    const std::uint32_t operation = command & kOperationMask;
+    const std::uint32_t number = command & kCommandMask;
+    CommandValue value;
+    if (input) {
+        value.integer = std::atoi(input);
+        value.real = std::atof(input);
+    }
+    if (!CommandInRange(number))
+        return kNotSupported;
+    if (!outputLength)
+        return kBadArgument;
+    const bool isDouble = CommandIsDouble(number);
+    std::uint64_t valueSize = isDouble ? sizeof(double) : sizeof(std::int32_t);
+    // One value serves as input and output: a get overwrites it, a set leaves the value set.
+    void* slot = isDouble ? static_cast<void*>(&value.real) : static_cast<void*>(&value.integer);
+    const bool takes = operation == kOpSet || operation == kOpValidate;
+
+    if (output) {
+        const bool needsText = number == kCmdVolume || number == kCmdBalance ||
+                               number == kCmdFrameIndex || number == kCmdRate ||
+                               number == kCmdPositionMs || number == kCmdStepFrames ||
+                               number == kCmdSeekRelativeMs;
+        if (takes && needsText && (!input || inputSize == 0))
+            return kBadArgument;
+        const Result r = DeviceCtrlCmd(command, slot, valueSize, slot, &valueSize);
+        if (r == kOk && *outputLength != 0) {
+            const std::string text = FormatValue(isDouble, value);
+            if (text.size() <= *outputLength - 1) {
+                std::memcpy(output, text.c_str(), text.size() + 1);
+            } else {
+                output[0] = '\0';
+            }
+            *outputLength = std::strlen(output);
+        }
+        return r;
+    }
+    if (operation == kOpSet) {
+        *outputLength = 1;
+        return kOk;
+    }
+    const Result r = DeviceCtrlCmd(command, slot, valueSize, slot, &valueSize);
+    if (r < 0)
+        return r;
+    *outputLength = FormatValue(isDouble, value).size() + 1;
+    return r;
+}
+
+}  // namespace ZYL
