@@ -6,8 +6,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 
 namespace zyl::bench {
 std::uint64_t Allocations();
+
+// malloc_counter.cpp: every malloc-family call; and, from the first SeparateMallocCallsOf on,
+// those made directly from the code of the loaded libraries whose file names contain one of
+// the texts (called once, after the libraries are loaded).
 std::uint64_t MallocCalls();
+std::uint64_t SeparatedMallocCalls();
+void SeparateMallocCallsOf(std::initializer_list<const char*> names);
 }  // namespace zyl::bench

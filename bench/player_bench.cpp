@@ -8,8 +8,8 @@
 // return, CPU seconds of the process over the same span and per second of video, the
 // lateness of each return against the first one + n x frame time / rate (median, p99,
 // minimum, maximum), the frames the player skipped, the layout it delivered, and heap
-// allocations per frame from frame 100 on (operator new, and every malloc-family call of the
-// process, the decoders' included).
+// allocations per frame from frame 100 on (every malloc-family call of the process, those made
+// from FFmpeg's libraries apart, and operator new alone).
 // The DirectShow player needs the module registered in the registry file in force;
 // bench/player_run registers it in a temporary one.
 #include <sys/resource.h>
@@ -45,10 +45,11 @@ struct Result {
     bool rateSet = false;
     double frameMs = 0;
     double openS = 0, wallS = 0, cpuS = 0;
+    double grabMs = 0, firstMs = 0;  // G2Grab's own time; its start to the first arrival
     double skipped = 0;
     double lateMedianMs = 0, lateP99Ms = 0, lateMinMs = 0, lateMaxMs = 0;
     int steadyFrames = 0;
-    double newPerFrame = -1, mallocPerFrame = -1;
+    double newPerFrame = -1, mallocPerFrame = -1, ffmpegMallocPerFrame = -1;
 };
 
 double CpuSeconds() {
@@ -93,21 +94,27 @@ Result Play(const Options& options) {
         throw std::runtime_error("the player reports no frames");
     if (camera.grabber)
         camera.grabber->Reserved2(options.timeoutMs);
+    // FFmpeg's own allocations (packets, frame references, its decoding threads' bookkeeping)
+    // are counted apart from the engine's and the module's.
+    zyl::bench::SeparateMallocCallsOf(
+        {"/libavcodec.", "/libavformat.", "/libavutil.", "/libswscale.", "/libswresample."});
 
     const auto frames = static_cast<std::size_t>(result.frames);
     std::vector<std::int64_t> arrivals(frames);
     const int steadyFrom = result.frames > kSteadyFrom ? kSteadyFrom : result.frames / 2;
-    std::uint64_t newAtSteady = 0, mallocAtSteady = 0;
+    std::uint64_t newAtSteady = 0, mallocAtSteady = 0, ffmpegAtSteady = 0;
     std::uint8_t* volatile lastBase = nullptr;
 
     const double cpu0 = CpuSeconds();
     const std::int64_t start = nowNs();
     if (const ZYL::Result r = camera.grab2->G2Grab(); r != ZYL::kOk)
         throw std::runtime_error("G2Grab failed: " + zyl::tools::ResultText(r));
+    result.grabMs = static_cast<double>(nowNs() - start) / 1e6;
     for (std::size_t n = 0; n < frames; ++n) {
         if (static_cast<int>(n) == steadyFrom) {
             newAtSteady = zyl::bench::Allocations();
             mallocAtSteady = zyl::bench::MallocCalls();
+            ffmpegAtSteady = zyl::bench::SeparatedMallocCalls();
         }
         if (const ZYL::Result r = camera.grab2->G2Wait(); r != ZYL::kOk)
             throw std::runtime_error("G2Wait failed at frame " + std::to_string(n) + ": " +
@@ -122,8 +129,10 @@ Result Play(const Options& options) {
     }
     const std::uint64_t newAtEnd = zyl::bench::Allocations();
     const std::uint64_t mallocAtEnd = zyl::bench::MallocCalls();
+    const std::uint64_t ffmpegAtEnd = zyl::bench::SeparatedMallocCalls();
     result.cpuS = CpuSeconds() - cpu0;
     result.wallS = static_cast<double>(arrivals[frames - 1] - start) / 1e9;
+    result.firstMs = static_cast<double>(arrivals[0] - start) / 1e6;
     camera.grab2->G2GetStatus(2, &result.skipped);
     camera.grab2->G2Freeze(true);
     (void)lastBase;
@@ -134,6 +143,8 @@ Result Play(const Options& options) {
             static_cast<double>(newAtEnd - newAtSteady) / static_cast<double>(result.steadyFrames);
         result.mallocPerFrame = static_cast<double>(mallocAtEnd - mallocAtSteady) /
                                 static_cast<double>(result.steadyFrames);
+        result.ffmpegMallocPerFrame = static_cast<double>(ffmpegAtEnd - ffmpegAtSteady) /
+                                      static_cast<double>(result.steadyFrames);
     }
     // The schedule is the first arrival plus whole frame times at the rate played.
     const double periodNs = result.frameMs * 1e6 / result.rate;
@@ -155,15 +166,18 @@ void Print(const Result& r, bool json) {
     if (json) {
         std::printf(
             "{\"frames\":%d,\"planes\":%d,\"width\":%d,\"height\":%d,\"bytes_per_pixel\":%lld,"
-            "\"rate\":%.3f,\"rate_set\":%s,\"frame_ms\":%.4f,\"open_s\":%.4f,\"wall_s\":%.4f,"
+            "\"rate\":%.3f,\"rate_set\":%s,\"frame_ms\":%.4f,\"open_s\":%.4f,\"grab_ms\":%.3f,"
+            "\"first_ms\":%.3f,\"wall_s\":%.4f,"
             "\"fps\":%.2f,\"cpu_s\":%.4f,\"video_s\":%.4f,\"cpu_per_video_s\":%.4f,"
             "\"skipped\":%.0f,\"late_median_ms\":%.3f,\"late_p99_ms\":%.3f,"
             "\"late_min_ms\":%.3f,\"late_max_ms\":%.3f,\"steady_frames\":%d,"
-            "\"new_per_frame\":%.3f,\"malloc_per_frame\":%.3f}\n",
+            "\"new_per_frame\":%.3f,\"malloc_per_frame\":%.3f,\"ffmpeg_malloc_per_frame\":%.3f,"
+            "\"other_malloc_per_frame\":%.3f}\n",
             r.frames, r.planes, r.width, r.height, static_cast<long long>(r.bytesPerPixel), r.rate,
-            r.rateSet ? "true" : "false", r.frameMs, r.openS, r.wallS, fps, r.cpuS, videoS,
-            cpuPerVideoS, r.skipped, r.lateMedianMs, r.lateP99Ms, r.lateMinMs, r.lateMaxMs,
-            r.steadyFrames, r.newPerFrame, r.mallocPerFrame);
+            r.rateSet ? "true" : "false", r.frameMs, r.openS, r.grabMs, r.firstMs, r.wallS, fps,
+            r.cpuS, videoS, cpuPerVideoS, r.skipped, r.lateMedianMs, r.lateP99Ms, r.lateMinMs,
+            r.lateMaxMs, r.steadyFrames, r.newPerFrame, r.mallocPerFrame, r.ffmpegMallocPerFrame,
+            r.mallocPerFrame - r.ffmpegMallocPerFrame);
         return;
     }
     std::printf("%d frames of %dx%d, %d plane(s), %lld byte(s) per pixel, rate %g%s\n", r.frames,
@@ -171,6 +185,8 @@ void Print(const Result& r, bool json) {
                 r.rateSet ? "" : " (not set)");
     std::printf("open %.3f s; G2Grab to last frame %.3f s: %.1f frames/s, %d skipped\n", r.openS,
                 r.wallS, fps, static_cast<int>(r.skipped));
+    std::printf("G2Grab took %.3f ms; the first frame came %.3f ms after it was called\n", r.grabMs,
+                r.firstMs);
     std::printf("CPU %.3f s for %.3f s of video: %.3f CPU s per video s\n", r.cpuS, videoS,
                 cpuPerVideoS);
     std::printf(
@@ -178,9 +194,10 @@ void Print(const Result& r, bool json) {
         "max %.3f ms\n",
         r.frameMs / r.rate, r.lateMedianMs, r.lateP99Ms, r.lateMinMs, r.lateMaxMs);
     std::printf(
-        "heap allocations per frame over the last %d frames: operator new %.3f, "
-        "malloc-family %.3f\n",
-        r.steadyFrames, r.newPerFrame, r.mallocPerFrame);
+        "heap allocations per frame over the last %d frames: malloc-family %.3f, of which "
+        "FFmpeg's own %.3f and the rest's %.3f (operator new %.3f)\n",
+        r.steadyFrames, r.mallocPerFrame, r.ffmpegMallocPerFrame,
+        r.mallocPerFrame - r.ffmpegMallocPerFrame, r.newPerFrame);
 }
 
 }  // namespace
