@@ -4,14 +4,15 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <sstream>
 
 #include <boost/property_tree/json_parser.hpp>
 
-#include "platform/process.h"
 #include "common/md5.h"
+#include "platform/process.h"
 #include "support/temp_dir.h"
 #include "support/test_media.h"
 
@@ -43,6 +44,34 @@ boost::property_tree::ptree Json(const std::string& text) {
     std::istringstream in(text);
     boost::property_tree::read_json(in, tree);
     return tree;
+}
+
+// A private registry file in which this build's module is registered, so the DirectShow player
+// can create its renderer filters.
+struct RegisteredModule {
+    RegisteredModule() {
+        const std::string exe = zyl::platform::executablePath();
+        const std::string module = exe.substr(0, exe.rfind('/') + 1) + "libZylAvi.so";
+        env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "' ZYLAVI_AUDIO=null";
+        registered = Zylavi("register " + module, env).status == 0;
+    }
+    zyl::test::TempDir dir;
+    std::string env;
+    bool registered = false;
+};
+
+std::vector<std::pair<int, std::string>> Frames(const boost::property_tree::ptree& result) {
+    std::vector<std::pair<int, std::string>> frames;
+    for (const auto& [key, frame] : result.get_child("frames"))
+        frames.emplace_back(frame.get<int>("index"), frame.get<std::string>("md5"));
+    return frames;
+}
+
+std::vector<std::string> Texts(const boost::property_tree::ptree& result) {
+    std::vector<std::string> texts;
+    for (const auto& [key, item] : result.get_child("metadata"))
+        texts.push_back(item.get<std::string>("text"));
+    return texts;
 }
 
 }  // namespace
@@ -119,12 +148,36 @@ TEST(ZylaviTool, AMissingFileIsNamedAndNeverCreated) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.zyrv")));
 }
 
-TEST(ZylaviTool, DemoPlaysForThreeSecondsAndWritesPictures) {
-    const auto demo = Json(Zylavi("demo --json").out);
+TEST(ZylaviTool, DemoPlaysBothPlayers) {
+    zyl::test::TempDir dir;
+    // The demo registers the module in a copy of the registry file; the original stays as it is.
+    const std::string registry = dir.write("r.reg", "REGEDIT4\n");
+    const std::string env = "ZYLON_REGISTRY='" + registry + "' ZYLAVI_AUDIO=null";
+    const auto demo = Json(Zylavi("demo --json", env).out);
     EXPECT_EQ(demo.get<int>("delivered"), 75);
     EXPECT_GE(demo.get<double>("seconds"), 3.0) << "paced at 25 frames/s";
     EXPECT_EQ(demo.get_child("png").size(), 5u);
+    EXPECT_EQ(zyl::test::readFile(registry), "REGEDIT4\n");
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) {
+        EXPECT_NE(demo.get<std::string>("note").find("ffmpeg"), std::string::npos);
+    } else {
+        const auto compressed = demo.get_child("directshow");
+        EXPECT_EQ(compressed.get<int>("delivered"), 50);
+        EXPECT_EQ(Texts(compressed),
+                  (std::vector<std::string>{"second 0 of the demo", "second 1 of the demo"}));
+    }
     std::filesystem::remove_all(std::filesystem::path(demo.get<std::string>("file")).parent_path());
+
+    // Without ffmpeg the raw half still plays and the run succeeds with a note.
+    const ToolRun noFfmpeg = Zylavi("demo", env + " PATH=/nonexistent");
+    EXPECT_EQ(noFfmpeg.status, 0);
+    EXPECT_NE(noFfmpeg.out.find("Note: no ffmpeg command on PATH"), std::string::npos)
+        << noFfmpeg.out;
+    const auto folder = noFfmpeg.out.find("/tmp/zylavi-demo-");
+    if (folder != std::string::npos) {
+        std::filesystem::remove_all(
+            noFfmpeg.out.substr(folder, noFfmpeg.out.find('/', folder + 6) - folder));
+    }
 }
 
 TEST(ZylaviTool, RegisterAndUnregisterAServer) {
@@ -223,4 +276,159 @@ TEST(ZylaviTool, ProbeHashesTheFramesOfRealFilesAndNamesWhatIsWrong) {
     EXPECT_NE(bad.out.find(junk + ": "), std::string::npos) << bad.out;
     EXPECT_EQ(Zylavi("probe '" + file + "' --md5").status, 2) << "--md5 needs --frames";
     EXPECT_EQ(Zylavi("probe '" + file + "' --mono").status, 2) << "--mono goes with --md5";
+}
+
+TEST(ZylaviTool, DirectShowFilesGrabLikeTheEngineDecodesThem) {
+    RegisteredModule registry;
+    ASSERT_TRUE(registry.registered);
+    zyl::test::TempDir dir;
+    zyl::test::media::EncodeOptions mp4;
+    mp4.frames = 8;
+    zyl::test::media::EncodeOptions mkv = mp4;
+    mkv.container = "mkv";
+    mkv.codec = "mpeg4";
+    const std::vector<std::string> files = {
+        zyl::test::media::EncodedFile(dir.path().string(), mp4),
+        zyl::test::media::EncodedFile(dir.path().string(), mkv),
+        zyl::test::media::Mpeg4AviWithText(dir.path().string(), 64, 48, 8, 4),
+    };
+    std::vector<std::vector<std::pair<int, std::string>>> decoded;
+    for (const std::string& file : files) {
+        const ToolRun probe = Zylavi("probe '" + file + "' --frames 8 --md5 --json");
+        ASSERT_EQ(probe.status, 0) << file;
+        const auto expected = Frames(Json(probe.out));
+        ASSERT_EQ(expected.size(), 8u);
+        decoded.push_back(expected);
+
+        const ToolRun grab =
+            Zylavi("grab '" + file + "' --frames 4 --md5 --json", registry.env, true);
+        ASSERT_EQ(grab.status, 0) << file << ": " << grab.out;
+        const auto grabbed = Json(grab.out.substr(grab.out.find('{')));
+        EXPECT_EQ(grabbed.get<std::string>("player"), "directshow");
+        EXPECT_EQ(Frames(grabbed), std::vector(expected.begin(), expected.begin() + 4)) << file;
+
+        // The first frame is the one sought, with a grab and with single snaps.
+        for (const std::string mode : {"", " --snap"}) {
+            const ToolRun sought = Zylavi(
+                "grab '" + file + "' --frames 2 --seek-frame 5 --md5 --json" + mode, registry.env);
+            ASSERT_EQ(sought.status, 0) << file << mode;
+            EXPECT_EQ(Frames(Json(sought.out)).front(), expected[5]) << file << mode;
+        }
+    }
+    const auto info = Json(Zylavi("info '" + files[2] + "' --json", registry.env).out);
+    EXPECT_EQ(info.get<std::string>("player"), "directshow");
+    EXPECT_EQ(info.get<int>("frames"), 8);
+    EXPECT_TRUE(info.get<bool>("text_stream"));
+    EXPECT_EQ(info.get_child("interfaces").size(), 6u);
+
+    const std::string copy = dir.file("copy.zyrv");
+    ASSERT_EQ(Zylavi("convert '" + files[0] + "' " + copy, registry.env).status, 0);
+    const auto converted = Json(Zylavi("grab " + copy + " --frames 3 --md5 --json").out);
+    EXPECT_EQ(Frames(converted), std::vector(decoded[0].begin(), decoded[0].begin() + 3));
+}
+
+TEST(ZylaviTool, MetadataArrivesInFrameOrderAndItsAbsenceIsSaid) {
+    RegisteredModule registry;
+    ASSERT_TRUE(registry.registered);
+    zyl::test::TempDir dir;
+    zyl::test::media::EncodeOptions subtitled;
+    subtitled.container = "mkv";
+    subtitled.codec = "mpeg4";
+    subtitled.frames = 8;
+    subtitled.text = "subrip";
+    subtitled.textEvery = 2;
+    for (const std::string& file :
+         {zyl::test::media::EncodedFile(dir.path().string(), subtitled),
+          zyl::test::media::Mpeg4AviWithText(dir.path().string(), 64, 48, 8, 2)}) {
+        const ToolRun run =
+            Zylavi("grab '" + file + "' --frames 8 --metadata --json", registry.env, true);
+        ASSERT_EQ(run.status, 0) << run.out;
+        const auto result = Json(run.out);
+        const std::vector<std::string> texts = Texts(result);
+        ASSERT_GE(texts.size(), 3u) << run.out;
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            EXPECT_EQ(texts[i], "frame " + std::to_string(2 * (i % 4))) << file;
+        long long previous = 0;
+        for (const auto& [key, item] : result.get_child("metadata")) {
+            EXPECT_GE(item.get<long long>("frames"), previous) << "counts never go back";
+            previous = item.get<long long>("frames");
+        }
+        // People read the texts as they arrive.
+        const ToolRun human = Zylavi("grab '" + file + "' --frames 3 --metadata", registry.env);
+        EXPECT_NE(human.out.find("metadata after "), std::string::npos) << human.out;
+        EXPECT_NE(human.out.find(": frame 0\n"), std::string::npos) << human.out;
+    }
+
+    zyl::test::media::EncodeOptions plain;
+    plain.frames = 4;
+    const std::string silent = zyl::test::media::EncodedFile(dir.path().string(), plain);
+    const ToolRun none = Zylavi("grab '" + silent + "' --frames 2 --metadata", registry.env, true);
+    EXPECT_EQ(none.status, 0) << none.out;
+    EXPECT_NE(none.out.find("no text stream"), std::string::npos) << none.out;
+    EXPECT_NE(none.out.find("Delivered 2 frames"), std::string::npos) << none.out;
+
+    ASSERT_EQ(Zylavi("convert --pattern 16x8:Mono8:3:0 " + dir.file("p.zyrv")).status, 0);
+    const ToolRun raw =
+        Zylavi("grab " + dir.file("p.zyrv") + " --frames 2 --metadata --timeout 50", "", true);
+    EXPECT_EQ(raw.status, 0) << raw.out;
+    EXPECT_NE(raw.out.find("no INotify"), std::string::npos) << raw.out;
+    EXPECT_NE(raw.out.find("--timeout ignored: the raw player has no wait time-out (0x80000013)"),
+              std::string::npos)
+        << raw.out;
+}
+
+TEST(ZylaviTool, PlaybackRateIsThePlayersToRefuse) {
+    RegisteredModule registry;
+    ASSERT_TRUE(registry.registered);
+    zyl::test::TempDir dir;
+    zyl::test::media::EncodeOptions options;
+    options.frames = 6;
+    const std::string file = zyl::test::media::EncodedFile(dir.path().string(), options);
+    const ToolRun fast = Zylavi("grab '" + file + "' --frames 12 --rate 16 --json", registry.env);
+    ASSERT_EQ(fast.status, 0);
+    EXPECT_EQ(Json(fast.out).get<int>("delivered"), 12) << "loops at any rate";
+
+    const ToolRun refused = Zylavi("grab '" + file + "' --rate 100", registry.env, true);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.out.find("refuses rate 100 (0x80000002"), std::string::npos) << refused.out;
+    EXPECT_EQ(Zylavi("grab '" + file + "' --rate fast", registry.env).status, 2);
+    // A quarter of 25 frames/s leaves 160 ms between frames, far beyond a 1 ms wait.
+    const ToolRun impatient =
+        Zylavi("grab '" + file + "' --frames 3 --rate 0.25 --timeout 1", registry.env, true);
+    EXPECT_EQ(impatient.status, 1);
+    EXPECT_NE(impatient.out.find("failed: 0x80000004 (no frame within the wait time-out)"),
+              std::string::npos)
+        << impatient.out;
+
+    ASSERT_EQ(Zylavi("convert --pattern 16x8:Mono8:3:25 " + dir.file("p.zyrv")).status, 0);
+    const ToolRun raw = Zylavi("grab " + dir.file("p.zyrv") + " --rate 2", "", true);
+    EXPECT_EQ(raw.status, 1);
+    EXPECT_NE(raw.out.find("no playback rate"), std::string::npos) << raw.out;
+}
+
+TEST(ZylaviTool, AFileTheModuleCannotOpenShowsWhatTheModuleLogged) {
+    RegisteredModule registry;
+    ASSERT_TRUE(registry.registered);
+    zyl::test::TempDir dir;
+    zyl::test::media::EncodeOptions options;
+    options.frames = 6;
+    const std::string whole = zyl::test::media::EncodedFile(dir.path().string(), options);
+    const std::vector<std::string> files = {
+        dir.write("notes.avi", "these are words, not pictures\n"),
+        zyl::test::media::Truncated(whole, dir.file("cut.mp4"), 0.5),
+    };
+    for (const std::string& file : files) {
+        for (const std::string command : {"info", "grab"}) {
+            const ToolRun run = Zylavi(command + " '" + file + "'", registry.env, true);
+            EXPECT_EQ(run.status, 1) << run.out;
+            EXPECT_NE(run.out.find("cannot open " + file + ":\n  ["), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find("\n  [err] Unable to render the input file " + file),
+                      std::string::npos)
+                << run.out;
+            EXPECT_NE(run.out.find("\n  [fatal] Creation of AVI player object raised an "
+                                   "exception: "),
+                      std::string::npos)
+                << run.out;
+        }
+    }
 }

@@ -16,13 +16,20 @@ const char* kUsage =
     "\n"
     "Commands:\n"
     "  demo [--json]          make a test-pattern video, play it as a camera for three seconds,\n"
-    "                         write a few frames as PNG and print a summary\n"
-    "  info FILE [--json]     planes, size, frame count, frame time and interfaces of a video\n"
-    "  grab FILE [--frames N] [--snap] [--seek-frame N | --seek-ms T] [--step N]\n"
-    "       [--timeout MS] [--out DIR] [--md5] [--json]\n"
+    "                         write a few frames as PNG and print a summary; then (with the\n"
+    "                         ffmpeg command) play it as MP4 with a text track through the\n"
+    "                         DirectShow player and print the metadata texts\n"
+    "  info FILE [--json]     player, planes, size, frame count, frame time, text stream and\n"
+    "                         interfaces of a video (.zyrv, AVI, MP4, MKV, MPEG...)\n"
+    "  grab FILE [--frames N] [--snap] [--seek-frame K | --seek-ms T] [--step N]\n"
+    "       [--timeout MS] [--rate R] [--metadata] [--out DIR] [--md5] [--json]\n"
     "                         grab N frames (default 10) like a host; --snap grabs each frame\n"
-    "                         singly; --step N moves N frames on after each frame; --out writes\n"
-    "                         PNG files; --md5 prints each frame's index and pixel MD5\n"
+    "                         singly; the first frame is K (or the one at T ms); --step N\n"
+    "                         moves N frames on after each frame; --timeout sets the wait\n"
+    "                         time-out (DirectShow player only); --rate plays at R times the\n"
+    "                         frame rate (0.25 to 16, DirectShow player only); --metadata\n"
+    "                         prints each text of the video's text stream as it arrives;\n"
+    "                         --out writes PNG files; --md5 prints each frame's index and MD5\n"
     "  convert IN OUT.zyrv [--frames N] [--json]\n"
     "                         write a .zyrv from anything the module can play\n"
     "  convert --pattern WxH:FORMAT:FRAMES:FPS OUT.zyrv [--json]\n"
@@ -50,7 +57,8 @@ const char* kUsage =
     "Environment:\n"
     "  ZYLON_REGISTRY         the registry file to use instead of the per-user one\n"
     "\n"
-    "Exit codes: 0 success, 1 the operation failed, 2 usage error.\n";
+    "Exit codes: 0 success, 1 the operation failed (for a file the module cannot open, with\n"
+    "the reason the module logged), 2 usage error or a value the player refuses (--rate).\n";
 
 struct Command {
     const char* name;
@@ -78,8 +86,8 @@ int main(int argc, char** argv) {
         {"info", zyl::cli::Info, {}, {}},
         {"grab",
          zyl::cli::Grab,
-         {"--snap", "--md5"},
-         {"--frames", "--seek-frame", "--seek-ms", "--step", "--timeout", "--out"}},
+         {"--snap", "--md5", "--metadata"},
+         {"--frames", "--seek-frame", "--seek-ms", "--step", "--timeout", "--rate", "--out"}},
         {"convert", zyl::cli::Convert, {}, {"--frames", "--pattern"}},
         {"config", zyl::cli::Config, {}, {}},
         {"log", zyl::cli::Log, {}, {"--module", "--level"}},

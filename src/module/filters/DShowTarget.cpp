@@ -103,6 +103,7 @@ HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
     try {
         index = ring->GetNextFreeBuffer();
     } catch (...) {
+        ++m_dropped;
         Log(qnLogging::level::warn, "No free ring buffer element available -> frame skipped.");
         return E_OUTOFMEMORY;
     }
@@ -125,6 +126,7 @@ HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
         ring->CommitBuffer(index);
     } catch (...) {
         // Whatever the ring buffer refuses costs this frame only, as a full buffer does.
+        ++m_dropped;
         Log(qnLogging::level::warn, "No free ring buffer element available -> frame skipped.");
         return E_OUTOFMEMORY;
     }

@@ -36,6 +36,9 @@ public:
     // Written by the player before the graph is connected.
     void SetForceNV12ToMono8(bool force) { m_forceNV12ToMono8 = force; }
     bool ForceNV12ToMono8() const { return m_forceNV12ToMono8; }
+    // Frames dropped because no ring buffer element was free, since the filter was made: the
+    // player reports them as lost frames.
+    std::uint64_t DroppedFrames() const { return m_dropped.load(); }
 
 private:
     std::shared_ptr<qnCollections::CRingBuffer> m_ringBuffer;
@@ -44,6 +47,7 @@ private:
     std::uint32_t m_width = 0;
     std::uint32_t m_height = 0;
     std::atomic<bool> m_forceNV12ToMono8{false};
+    std::atomic<std::uint64_t> m_dropped{0};
 };
 
 }  // namespace COM

@@ -183,6 +183,7 @@ void CAVIPlayer::InsertRenderers() {
                       static_cast<COM::IZYLTransfer2*>(m_videoSink.Get()), m_videoCookie)))
         fail();
     m_videoRenderer = video;
+    m_videoTarget = target;
     target->SetForceNV12ToMono8(m_forceMono);
 
     ComPtr<IBaseFilter> text = CreateFilter<IBaseFilter>(COM::CLSID_ZYLDirectShowTextTarget, hr);
@@ -363,11 +364,15 @@ void CAVIPlayer::CreateRingBuffer() {
         static_cast<std::uint64_t>(m_tables.Stride()) * static_cast<std::uint64_t>(m_format.height);
     for (std::int32_t i = 0; i < m_config.numBuffers; ++i)
         m_ringBuffer->AddBuffer(elementSize, nullptr);
-    if (auto* target = OwnVideoTarget(m_videoRenderer.Get())) {
+    if (COM::CDShowTarget* target = m_videoTarget) {
         target->SetRingBuffer(m_ringBuffer, m_format.connectionType,
                               static_cast<std::uint32_t>(m_format.width),
                               static_cast<std::uint32_t>(m_format.height));
     }
+}
+
+std::uint64_t CAVIPlayer::RendererDrops() {
+    return m_videoTarget ? m_videoTarget->DroppedFrames() : 0;
 }
 
 void CAVIPlayer::Unadvise() {

@@ -32,6 +32,10 @@
 #include "module/player/EventThread.h"
 #include "module/player/MediaFormat.h"
 
+namespace COM {
+class CDShowTarget;
+}
+
 namespace ZYL {
 
 class CAVIPlayer : public IImageVPA,
@@ -129,6 +133,7 @@ private:
     void BuildAccessTables();
     void CreateRingBuffer();
     void Unadvise();
+    std::uint64_t RendererDrops();
 
     // Playback control helpers (no player lock).
     double FrameTimeMs() const;
@@ -154,7 +159,7 @@ private:
     ComPtr<IUnknown> m_textRendererIdentity;
     ComPtr<CAVIPlayerVideoSink> m_videoSink;
     ComPtr<CAVIPlayerTextSink> m_textSink;
-    std::recursive_timed_mutex m_destroyLock;
+    std::recursive_mutex m_destroyLock;
     player::AccessTables m_tables;
     std::shared_ptr<qnCollections::CRingBuffer> m_ringBuffer;
     qnThreads::CCriticalSection m_lock;
@@ -170,6 +175,11 @@ private:
     std::atomic<std::uint32_t> m_currentIndex{0};
     std::uint32_t m_waitTimeoutMs = 0;
     std::atomic<std::uint64_t> m_skipped{0};
+    // The video renderer's drop count when acquisition last started.
+    std::uint64_t m_droppedAtStart = 0;
+    // The video renderer as its class (this library's own, checked at creation); valid while
+    // m_videoRenderer holds it.
+    COM::CDShowTarget* m_videoTarget = nullptr;
     std::atomic<std::uint64_t> m_acquired{0};
     bool m_acquiring = false;
     std::atomic<std::uint64_t> m_metadataCounter{0};

@@ -32,6 +32,7 @@ Result CAVIPlayer::G2Grab() {
     }
     m_acquired = 0;
     m_skipped = 0;
+    m_droppedAtStart = RendererDrops();
     m_acquiring = true;
     return kOk;
 }
@@ -71,7 +72,9 @@ Result CAVIPlayer::G2GetStatus(std::uint32_t selector, double* value) {
             v = 0.0;
             break;
         case 2:
-            v = static_cast<double>(m_skipped.load());
+            // Lost frames: those the video renderer found no free element for, and those of
+            // the player's own sample path.
+            v = static_cast<double>(m_skipped.load() + (RendererDrops() - m_droppedAtStart));
             break;
         case 3:
         case 4: {
@@ -102,6 +105,7 @@ Result CAVIPlayer::Snap() {
     }
     m_acquired = 0;
     m_skipped = 0;
+    m_droppedAtStart = RendererDrops();
     m_acquiring = true;
     if (const Result r = static_cast<IGrab2*>(this)->G2Wait(); r < 0) {
         LogErr("G2Wait failed.", r);

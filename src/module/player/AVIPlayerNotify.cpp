@@ -6,6 +6,7 @@
 // registration removed during a callback is never touched.
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <type_traits>
 
 #include "module/player/AVIPlayer.h"
@@ -63,9 +64,10 @@ HRESULT CAVIPlayer::AnnounceTextSample(IMediaSample* sample) {
     // Once destruction has begun no callback runs, and a delivery never waits for the lock the
     // destructor holds while it stops the graph (the stop waits for this very delivery).
     std::unique_lock destroy(m_destroyLock, std::defer_lock);
-    while (!destroy.try_lock_for(kDestroyPoll)) {
+    while (!destroy.try_lock()) {
         if (m_destroying)
             return S_OK;
+        std::this_thread::sleep_for(kDestroyPoll);
     }
     if (m_destroying)
         return S_OK;

@@ -94,3 +94,32 @@ TEST_F(ModuleLogSetup, UnwritableLogFileStillLoadsWithTheRootClosed) {
     EXPECT_EQ(target_count(), 0u);
     EXPECT_EQ(root_logger()->level_mask(), 0u) << "the failure came before the root was opened";
 }
+
+TEST_F(ModuleLogSetup, ErrorLogTakesOnlyFatalAndErrorLinesWhateverTheTarget) {
+    zyl::test::TempDir dir;
+    for (std::uint32_t t : {0u, 1u}) {
+        const std::string copy = dir.file("errors-" + std::to_string(t) + ".log");
+        {
+            module_log_setup setup(WithTarget(t), dir.file("app"), copy);
+            logstream(root_logger(), level::info) << "opening";
+            logstream(root_logger(), level::fatal) << "cannot open";
+            logstream(root_logger(), level::warn) << "skipped";
+            logstream(root_logger(), level::err) << "read\nfailed";
+        }
+        const std::string log = zyl::test::readFile(copy);
+        EXPECT_TRUE(std::regex_match(log, std::regex(R"(\S+ \[fatal\] cannot open
+\S+ \[err\] read failed
+)"))) << "target "
+      << t << ": " << log;
+    }
+    EXPECT_NE(zyl::test::readFile(dir.file("ZylAvi DLL.log")).find("[info] opening"),
+              std::string::npos)
+        << "the log file still gets every line";
+}
+
+TEST_F(ModuleLogSetup, UnwritableErrorLogLeavesTheRestOfTheSetupAlone) {
+    zyl::test::TempDir dir;
+    module_log_setup setup(WithTarget(1), dir.file("app"), "/proc/zylavi-none/errors.log");
+    EXPECT_EQ(target_count(), 1u);
+    EXPECT_EQ(root_logger()->level_mask(), mask::all);
+}

@@ -1,0 +1,535 @@
+// The DirectShow player driven through the host stand-in exactly as a host drives it: the
+// module is loaded with dlopen, registered in a temporary registry file so the player can create
+// its renderer filters, and every call goes through the exports and the driver interfaces.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "com/com_types.h"
+#include "common/frame_pull.h"
+#include "common/md5.h"
+#include "common/module_host.h"
+#include "support/temp_dir.h"
+#include "support/test_media.h"
+
+using namespace ZYL;
+using zyl::test::ScopedEnv;
+using zyl::test::TempDir;
+using zyl::tools::Camera;
+using zyl::tools::Frame;
+namespace media = zyl::test::media;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kOpenCloseCycles = 100;
+#else
+constexpr int kOpenCloseCycles = 1000;
+#endif
+
+struct Settings {
+    int numBuffers = 2;
+    bool forceMono = false;
+};
+
+class AviPlayer : public ::testing::Test {
+protected:
+    void SetUp() override { Configure(Settings{}); }
+
+    // Writes the module's settings and registers the module in the temporary registry file; the
+    // module is loaded afterwards, so it reads them.
+    void Configure(const Settings& settings) {
+        camera.reset();
+        module.reset();
+        char values[256];
+        std::snprintf(values, sizeof values,
+                      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Zylon\\Imagora\\AVI]\n"
+                      "\"NumBuffers\"=dword:%08x\n\"ForceNV12ToMono8\"=dword:%08x\n",
+                      settings.numBuffers, settings.forceMono ? 1 : 0);
+        dir.write("r.reg", values);
+        module.emplace();
+        void* self = dlopen(module->path().c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(self, nullptr);
+        auto reg = reinterpret_cast<HRESULT (*)()>(dlsym(self, "DllRegisterServer"));
+        ASSERT_NE(reg, nullptr);
+        ASSERT_EQ(reg(), S_OK);
+        dlclose(self);
+    }
+
+    Camera& Open(const std::string& path) {
+        HostHandle handle = module->GetImageFromFileW(zyl::tools::Widen(path).c_str());
+        if (!handle)
+            throw std::runtime_error("the module did not open " + path);
+        camera = std::make_unique<Camera>(handle);
+        return *camera;
+    }
+
+    static Frame Current(Camera& c) {
+        Frame frame;
+        EXPECT_EQ(zyl::tools::ReadFrame(*c.vpa, frame), kOk);
+        return frame;
+    }
+    static int NumberOf(Camera& c) {
+        const Frame f = Current(c);
+        return media::FrameNumberOf(f.pixels, f.width, f.height, f.planes == 1 ? 1 : 3);
+    }
+    static std::string Md5Of(const Frame& f) {
+        zyl::tools::Md5 md5;
+        md5.Update(f.pixels.data(), f.pixels.size());
+        return md5.HexDigest();
+    }
+    // The frame numbers of the next n frames a host waits for.
+    static std::vector<int> Wait(Camera& c, int n) {
+        std::vector<int> numbers;
+        for (int i = 0; i < n; ++i) {
+            EXPECT_EQ(c.grab2->G2Wait(), kOk) << "frame " << i;
+            numbers.push_back(NumberOf(c));
+        }
+        return numbers;
+    }
+
+    TempDir dir;
+    ScopedEnv registry{"ZYLON_REGISTRY", dir.file("r.reg")};
+    std::optional<zyl::tools::LoadedModule> module;
+    std::unique_ptr<Camera> camera;
+};
+
+std::vector<int> Sequence(int first, int count, int period) {
+    std::vector<int> numbers;
+    for (int i = 0; i < count; ++i)
+        numbers.push_back((first + i) % period);
+    return numbers;
+}
+
+}  // namespace
+
+TEST_F(AviPlayer, UncompressedFramesReachTheHostAsWrittenAndLoopWithoutRepeats) {
+    // Odd widths make lines that are not a multiple of 4 bytes in every depth.
+    for (const int bits : {8, 24, 32}) {
+        for (const int width : {16, 11, 13}) {
+            SCOPED_TRACE(std::to_string(bits) + " bits, width " + std::to_string(width));
+            const std::string path = media::RawAvi(dir.file(""), bits, width, 9,
+                                                   /*frames=*/4, /*fps=*/100);
+            Camera& c = Open(path);
+            std::int32_t planes = 0, w = 0, h = 0;
+            c.vpa->GetSize(&planes, &w, &h);
+            EXPECT_EQ(planes, bits == 8 ? 1 : 3);
+            EXPECT_EQ(w, width);
+            EXPECT_EQ(h, 9);
+            ASSERT_EQ(c.grab2->G2Grab(), kOk);
+            for (int i = 0; i < 10; ++i) {
+                ASSERT_EQ(c.grab2->G2Wait(), kOk);
+                const Frame f = Current(c);
+                const auto expected = bits == 8 ? media::GreyPicture(i % 4, width, 9)
+                                                : media::Picture(i % 4, width, 9);
+                ASSERT_EQ(f.pixels, expected) << "frame " << i << " should be " << i % 4;
+            }
+            double lost = -1;
+            c.grab2->G2GetStatus(2, &lost);
+            EXPECT_EQ(lost, 0);
+            EXPECT_EQ(c.grab2->G2Freeze(false), kOk);
+            camera.reset();
+            std::filesystem::remove(path);
+        }
+    }
+}
+
+TEST_F(AviPlayer, CompressedFramesEqualTheReferenceDecoderInColourAndAsForcedLuma) {
+    media::EncodeOptions options;
+    options.width = 62;  // luma lines padded to 64, colour lines to 188 bytes
+    options.frames = 6;
+    options.fpsNum = 100;
+    const std::string path = media::EncodedFile(dir.file(""), options);
+
+    // The engine's own decoding without the module: the module adds nothing but the copy.
+    zyl::tools::PullOptions pull;
+    pull.frames = 6;
+    const auto rgb = zyl::tools::PullFrames(path, pull).md5s;
+    ASSERT_EQ(rgb.size(), 6u);
+    {
+        Camera& c = Open(path);
+        ASSERT_EQ(c.grab2->G2Grab(), kOk);
+        for (int i = 0; i < 8; ++i) {
+            ASSERT_EQ(c.grab2->G2Wait(), kOk);
+            EXPECT_EQ(Md5Of(Current(c)), rgb[static_cast<std::size_t>(i % 6)]) << "frame " << i;
+        }
+    }
+    Settings mono;
+    mono.forceMono = true;
+    Configure(mono);
+    const auto luma = media::ReferenceMd5s(path, "gray", /*lumaOnly=*/true);
+    Camera& c = Open(path);
+    std::int32_t planes = 0, w = 0, h = 0;
+    c.vpa->GetSize(&planes, &w, &h);
+    EXPECT_EQ(planes, 1);
+    ASSERT_EQ(c.grab2->G2Grab(), kOk);
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_EQ(c.grab2->G2Wait(), kOk);
+        EXPECT_EQ(Md5Of(Current(c)), luma[static_cast<std::size_t>(i % 6)]) << "frame " << i;
+    }
+}
+
+TEST_F(AviPlayer, EveryContainerPlaysFromItsFirstFrame) {
+    struct Case {
+        const char* container;
+        const char* codec;
+    };
+    for (const Case& k : {Case{"mp4", "libx264"}, Case{"mkv", "libx264"}, Case{"avi", "mpeg4"},
+                          Case{"mpg", "mpeg2video"}}) {
+        SCOPED_TRACE(k.container);
+        media::EncodeOptions options;
+        options.container = k.container;
+        options.codec = k.codec;
+        options.frames = 5;
+        options.fpsNum = 100;
+        const std::string path = media::EncodedFile(dir.file(""), options);
+        Camera& c = Open(path);
+        EXPECT_EQ(c.GetInt(kCmdFrameCount), 5);
+        EXPECT_DOUBLE_EQ(c.GetDouble(kCmdFrameTimeMs), 10.0);
+        ASSERT_EQ(c.grab2->G2Grab(), kOk);
+        EXPECT_EQ(Wait(c, 7), Sequence(0, 7, 5));
+        camera.reset();
+    }
+}
+
+TEST_F(AviPlayer, SeeksAndStepsWhilePausedLandOnTheExactFrameAndWrapAround) {
+    const std::string path = media::RawAvi(dir.file(""), 24, 32, 16, 10, 25);
+    struct Case {
+        const char* what;
+        std::uint32_t command;
+        double value;
+        int expected;
+    };
+    // 10 frames of 40 ms: the last frame starts at 360 ms, and positions wrap in steps of it.
+    for (const Case& k :
+         {Case{"frame 7", kCmdFrameIndex, 7, 7}, Case{"120 ms", kCmdPositionMs, 120, 3},
+          Case{"-40 ms wraps to 320 ms", kCmdPositionMs, -40, 8},
+          Case{"400 ms wraps to 40 ms", kCmdPositionMs, 400, 1},
+          Case{"step 4 from the start", kCmdStepFrames, 4, 4},
+          Case{"step -1 from the start", kCmdStepFrames, -1, 8},
+          Case{"relative 200 ms", kCmdSeekRelativeMs, 200, 5}}) {
+        SCOPED_TRACE(k.what);
+        Camera& c = Open(path);
+        if (k.command == kCmdFrameIndex || k.command == kCmdStepFrames) {
+            c.SetInt(k.command, static_cast<std::int32_t>(k.value));
+        } else {
+            c.SetDouble(k.command, k.value);
+        }
+        ASSERT_EQ(c.grab2->G2Grab(), kOk);
+        EXPECT_EQ(Wait(c, 3), Sequence(k.expected, 3, 10));
+        camera.reset();
+    }
+    // The rewind button goes back to the first frame.
+    Camera& c = Open(path);
+    c.SetInt(kCmdFrameIndex, 6);
+    ASSERT_EQ(c.dio->SetOutputBit(6, 1), kOk);
+    ASSERT_EQ(c.grab2->G2Grab(), kOk);
+    EXPECT_EQ(Wait(c, 2), Sequence(0, 2, 10));
+}
+
+TEST_F(AviPlayer, DeviceControlAnswersLimitsSizesAndRefusals) {
+    Camera& c = Open(media::RawAvi(dir.file(""), 24, 16, 8, 250, 25));
+    IDeviceCtrl& d = *c.device;
+    double real = 0;
+    std::uint64_t size = sizeof real;
+    ASSERT_EQ(d.DeviceCtrlCmd(0x20000104, nullptr, 0, &real, &size), kOk);
+    EXPECT_EQ(real, 0.25);
+    ASSERT_EQ(d.DeviceCtrlCmd(0x30000104, nullptr, 0, &real, &size), kOk);
+    EXPECT_EQ(real, 16.0);
+    std::int32_t volume = 1;
+    std::int32_t out = 0;
+    size = 4;
+    EXPECT_EQ(d.DeviceCtrlCmd(0x40000100, &volume, 4, &out, &size), kBadArgument);
+    volume = -10000;
+    EXPECT_EQ(d.DeviceCtrlCmd(0x40000100, &volume, 4, &out, &size), kOk);
+    size = 99;
+    EXPECT_EQ(d.DeviceCtrlCmd(0x102, nullptr, 0, nullptr, &size), kOk);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(d.DeviceCtrlCmd(0x10000102, nullptr, 0, nullptr, &size), kOk);
+    EXPECT_EQ(size, 0u) << "a set without an output is only a size query";
+    std::int32_t value = 3;
+    size = 4;
+    EXPECT_EQ(d.DeviceCtrlCmd(0x10000103, &value, 4, &out, &size), kFailed);
+    EXPECT_EQ(d.DeviceCtrlCmd(0x107, nullptr, 0, &out, &size), kFailed);
+    EXPECT_EQ(d.DeviceCtrlCmd(0x10B, nullptr, 0, &out, &size), kNotSupported);
+    EXPECT_EQ(d.DeviceCtrlCmd(0x102, nullptr, 0, &real, &(size = 8)), kFailed) << "wrong size";
+
+    // Without a sound stream the graph has no volume to set.
+    EXPECT_EQ(d.DeviceCtrlCmd(0x100, nullptr, 0, &out, &(size = 4)), kNotSupported);
+    std::uint32_t port = 0;
+    EXPECT_EQ(c.dio->GetOutputPort(2, &port), kNotSupported);
+    ASSERT_EQ(c.dio->GetInputPort(0, &port), kOk);
+    EXPECT_EQ(port, 250u);
+    EXPECT_EQ(c.dio->GetInputPort(1, &port), kBadArgument);
+    EXPECT_EQ(c.dio->SetOutputBit(7, 1), kNotSupported);
+    EXPECT_EQ(c.dio->SetOutputBit(0, 0), kOk);
+    EXPECT_EQ(c.dio->SetOutputPort(0, 1), kNotSupported);
+
+    // The text form: values formatted as a stream does, an empty text when they do not fit.
+    char text[32];
+    std::uint64_t length = sizeof text;
+    ASSERT_EQ(d.DeviceCtrlString(0x30000104, nullptr, 0, text, &length), kOk);
+    EXPECT_STREQ(text, "16");
+    EXPECT_EQ(length, 2u);
+    length = sizeof text;
+    ASSERT_EQ(d.DeviceCtrlString(0x109, nullptr, 0, text, &length), kOk);
+    EXPECT_STREQ(text, "40");
+    length = 2;
+    ASSERT_EQ(d.DeviceCtrlString(0x103, nullptr, 0, text, &length), kOk);
+    EXPECT_STREQ(text, "") << "250 does not fit in one character";
+    EXPECT_EQ(length, 0u);
+    length = 0;
+    ASSERT_EQ(d.DeviceCtrlString(0x103, nullptr, 0, nullptr, &length), kOk);
+    EXPECT_EQ(length, 4u);
+    length = sizeof text;
+    EXPECT_EQ(d.DeviceCtrlString(0x10000104, nullptr, 0, text, &length), kBadArgument);
+    length = sizeof text;
+    ASSERT_EQ(d.DeviceCtrlString(0x10000104, "2.5", 4, text, &length), kOk);
+    EXPECT_EQ(c.GetDouble(kCmdRate), 2.5);
+}
+
+TEST_F(AviPlayer, VolumeAndBalanceReachTheSoundStream) {
+    ScopedEnv silent("ZYLAVI_AUDIO", "null");
+    media::EncodeOptions options;
+    options.audio = true;
+    Camera& c = Open(media::EncodedFile(dir.file(""), options));
+    c.SetInt(kCmdVolume, -2500);
+    c.SetInt(kCmdBalance, 1200);
+    EXPECT_EQ(c.GetInt(kCmdVolume), -2500);
+    std::uint32_t port = 0;
+    ASSERT_EQ(c.dio->GetOutputPort(3, &port), kOk);
+    EXPECT_EQ(static_cast<std::int32_t>(port), 1200);
+    ASSERT_EQ(c.dio->SetOutputPort(2, static_cast<std::uint32_t>(-300)), kOk);
+    EXPECT_EQ(c.GetInt(kCmdVolume), -300);
+    EXPECT_THROW(c.SetInt(kCmdVolume, 5), std::runtime_error) << "above full volume";
+}
+
+TEST_F(AviPlayer, MetadataReachesEveryCallbackInCookieOrderWithItsFrame) {
+    media::EncodeOptions options;
+    options.container = "mkv";
+    options.text = "subrip";
+    options.textEvery = 2;
+    options.frames = 6;
+    options.fpsNum = 50;
+    Camera& c = Open(media::EncodedFile(dir.file(""), options));
+    ASSERT_NE(c.notify, nullptr);
+    INotify& n = *c.notify;
+
+    std::uint64_t size = 0;
+    std::uint32_t event = 0;
+    ASSERT_EQ(n.DescribeEvent(0, nullptr, &size, &event), kOk);
+    EXPECT_EQ(size, 36u);
+    EXPECT_EQ(event, kEventNewMetadata);
+    EXPECT_EQ(n.DescribeEvent(1, nullptr, &size, &event), kNotifyBadArgument);
+
+    struct Received {
+        std::mutex lock;
+        std::vector<std::string> texts;
+        std::vector<int> order;
+        std::atomic<int> bad{0};
+    } received;
+    struct Subscriber {
+        Received* received;
+        int id;
+    } first{&received, 1}, second{&received, 2};
+    const NotifyCallback callback = [](std::uint32_t id, const void* data, std::uint64_t length,
+                                       std::uint32_t type, void* user) -> Result {
+        auto* s = static_cast<Subscriber*>(user);
+        if (id != kEventNewMetadata || type != kNotifyDataText || !data)
+            ++s->received->bad;
+        std::lock_guard lock(s->received->lock);
+        s->received->order.push_back(s->id);
+        if (s->id == 1)
+            s->received->texts.emplace_back(static_cast<const char*>(data), length);
+        return 0;
+    };
+    std::int64_t cookie1 = 0, cookie2 = 0, cookie3 = 0;
+    EXPECT_EQ(n.RegisterEvent(4, callback, &first, &cookie1), kNotifyUnknownEvent);
+    std::uint64_t registrations = 9;
+    n.GetEventInfo(kEventNewMetadata, 0, &registrations);
+    EXPECT_EQ(registrations, 0u);
+    ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &first, &cookie1), kOk);
+    ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &second, &cookie2), kOk);
+    ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &second, &cookie3), kOk);
+    EXPECT_EQ(cookie1, 1);
+    EXPECT_EQ(cookie2, 2);
+    EXPECT_EQ(n.UnregisterEvent(cookie3), kOk);
+    EXPECT_EQ(n.UnregisterEvent(cookie3), kNotifyNotFound);
+    bool registered = false;
+    n.IsRegistered(cookie2, &registered);
+    EXPECT_TRUE(registered);
+    std::uint64_t delivered = 7;
+    n.GetEventInfo(kEventNewMetadata, 1, &delivered);
+    EXPECT_EQ(delivered, 0u);
+
+    // Snap returns once its frame's text has been delivered.
+    ASSERT_EQ(c.grabber->Snap(), kOk);
+    n.GetEventInfo(kEventNewMetadata, 1, &delivered);
+    EXPECT_GE(delivered, 1u);
+    ASSERT_EQ(c.grab2->G2Grab(), kOk);
+    Wait(c, 8);
+    ASSERT_EQ(c.grab2->G2Freeze(false), kOk);
+    EXPECT_EQ(n.UnregisterEvent(cookie1), kOk);
+    EXPECT_EQ(n.UnregisterEvent(cookie2), kOk);
+
+    std::lock_guard lock(received.lock);
+    EXPECT_EQ(received.bad.load(), 0);
+    ASSERT_GE(received.texts.size(), 4u);
+    // In order, looping with the video.
+    const std::vector<std::string> cues = {"frame 0", "frame 2", "frame 4"};
+    for (std::size_t i = 0; i < received.texts.size(); ++i)
+        EXPECT_EQ(received.texts[i], cues[i % 3]) << i;
+    for (std::size_t i = 0; i + 1 < received.order.size(); i += 2) {
+        EXPECT_EQ(received.order[i], 1);
+        EXPECT_EQ(received.order[i + 1], 2);
+    }
+}
+
+TEST_F(AviPlayer, AVideoWithoutTextSaysSoAndNeverCalls) {
+    Camera& c = Open(media::RawAvi(dir.file(""), 8, 8, 8, 3, 100));
+    std::uint64_t size = 0;
+    ASSERT_EQ(c.notify->DescribeEvent(0, nullptr, &size, nullptr), kOk);
+    EXPECT_EQ(size, 70u);
+    std::vector<char> text(size);
+    ASSERT_EQ(c.notify->DescribeEvent(0, text.data(), &size, nullptr), kOk);
+    EXPECT_STREQ(text.data(),
+                 "Fired when new Metadata has arrived but current video has no Metadata");
+    std::uint64_t connected = 9;
+    c.notify->GetEventInfo(kEventNewMetadata, 2, &connected);
+    EXPECT_EQ(connected, 0u);
+    std::atomic<int> calls{0};
+    std::int64_t cookie = 0;
+    ASSERT_EQ(
+        c.notify->RegisterEvent(
+            kEventNewMetadata,
+            [](std::uint32_t, const void*, std::uint64_t, std::uint32_t, void* user) -> Result {
+                ++*static_cast<std::atomic<int>*>(user);
+                return 0;
+            },
+            &calls, &cookie),
+        kOk);
+    ASSERT_EQ(c.grabber->Snap(), kOk);
+    EXPECT_EQ(calls.load(), 0);
+}
+
+TEST_F(AviPlayer, WaitTimesOutAndAHostThatStopsWaitingLosesFramesWhileTheStreamLoops) {
+    Camera& c = Open(media::RawAvi(dir.file(""), 24, 16, 16, 5, 100));
+    ASSERT_EQ(c.grabber->Reserved2(50), kOk);
+    EXPECT_EQ(c.grab2->G2Wait(), kWaitTimeout) << "paused: nothing arrives";
+
+    ASSERT_EQ(c.grabber->Reserved2(2000), kOk);
+    ASSERT_EQ(c.grab2->G2Grab(), kOk);
+    double status = 0;
+    c.grab2->G2GetStatus(5, &status);
+    EXPECT_EQ(status, 1.0);
+    ASSERT_EQ(c.grab2->G2Wait(), kOk);
+    c.grab2->G2GetStatus(0, &status);
+    EXPECT_EQ(status, 1.0);
+    // Both elements end up locked (one handed out, one waiting) and the renderer drops the rest.
+    double lost = 0;
+    for (int i = 0; i < 200 && lost < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        c.grab2->G2GetStatus(2, &lost);
+    }
+    EXPECT_GE(lost, 3.0);
+    c.grab2->G2GetStatus(3, &status);
+    EXPECT_EQ(status, 2.0);
+    EXPECT_EQ(c.grab2->G2GetStatus(6, &status), kNotSupported);
+    // The stream went on looping meanwhile: waiting again delivers frames in order.
+    const auto numbers = Wait(c, 6);
+    for (std::size_t i = 2; i < numbers.size(); ++i)
+        EXPECT_EQ(numbers[i], (numbers[i - 1] + 1) % 5) << i;
+    ASSERT_EQ(c.grab2->G2Freeze(false), kOk);
+    c.grab2->G2GetStatus(5, &status);
+    EXPECT_EQ(status, 0.0);
+}
+
+TEST_F(AviPlayer, DestroyingWhileRunningOrWhileAnotherThreadWaitsReturnsPromptly) {
+    const std::string path = media::RawAvi(dir.file(""), 24, 16, 16, 5, 25);
+    {
+        Camera& c = Open(path);
+        ASSERT_EQ(c.grab2->G2Grab(), kOk);
+        ASSERT_EQ(c.grab2->G2Wait(), kOk);
+        const auto start = std::chrono::steady_clock::now();
+        camera.reset();
+        // Generous: a hang shows, scheduling noise does not.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    }
+    Camera& c = Open(path);
+    ASSERT_EQ(c.grabber->Reserved2(500), kOk);
+    std::atomic<Result> waited{kOk};
+    std::thread waiter([&] { waited = c.grab2->G2Wait(); });  // paused: waits its time-out
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto start = std::chrono::steady_clock::now();
+    waiter.join();
+    camera.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(waited.load(), kWaitTimeout);
+}
+
+TEST_F(AviPlayer, OpeningAndClosingAThousandTimesLeavesNothingBehind) {
+    const std::string path = media::RawAvi(dir.file(""), 8, 8, 8, 2, 25);
+    const std::int64_t hostObjects = HostLiveObjects();
+    for (int i = 0; i < kOpenCloseCycles; ++i) {
+        HostHandle handle = module->GetImageFromFileW(zyl::tools::Widen(path).c_str());
+        ASSERT_NE(handle, nullptr) << "cycle " << i;
+        if (i % 3 == 0) {
+            Camera c(handle);
+            ASSERT_EQ(c.grab2->G2Grab(), kOk);
+        } else {
+            HostRelease(handle);
+        }
+        if (i == 10) {
+            EXPECT_EQ(HostLiveObjects(), hostObjects);
+        }
+    }
+    EXPECT_EQ(HostLiveObjects(), hostObjects);
+    EXPECT_TRUE(module->CanUnload());
+}
+
+TEST_F(AviPlayer, FilesThatCannotBePlayedOpenNothing) {
+    const std::string garbage = dir.write("not-a-video.avi", std::string(4096, 'x'));
+    EXPECT_EQ(module->GetImageFromFileW(zyl::tools::Widen(garbage).c_str()), nullptr);
+    EXPECT_EQ(module->GetImageFromFileW(zyl::tools::Widen(dir.file("missing.mp4")).c_str()),
+              nullptr);
+    media::EncodeOptions options;
+    const std::string whole = media::EncodedFile(dir.file(""), options);
+    const std::string cut = media::Truncated(whole, dir.file("cut.mp4"), 0.3);
+    EXPECT_EQ(module->GetImageFromFileW(zyl::tools::Widen(cut).c_str()), nullptr);
+    EXPECT_TRUE(module->CanUnload());
+
+    // Without the module's registration the renderers cannot be created.
+    dir.write("r.reg", "REGEDIT4\n");
+    EXPECT_EQ(module->GetImageFromFileW(zyl::tools::Widen(whole).c_str()), nullptr);
+}
+
+TEST_F(AviPlayer, TheHostSeesSixInterfacesAndTheGraphObjects) {
+    Camera& c = Open(media::RawAvi(dir.file(""), 24, 16, 8, 2, 25));
+    EXPECT_EQ(c.interfaceIds, (std::vector<std::uint64_t>{kIdImageVPA, kIdGrabber, kIdBasicDIO,
+                                                          kIdDeviceCtrl, kIdGrab2, kIdNotify}));
+    std::uint64_t count = 4;
+    InterfaceEntry entries[6]{};
+    EXPECT_EQ(c.vpa->GetInterfaces(entries, &count), kBadArgument);
+    std::int32_t type = 0;
+    EXPECT_EQ(c.vpa->GetPlaneDataType(3, &type), kBadPlane);
+    std::uint8_t* base = nullptr;
+    VPAEntry* table = nullptr;
+    EXPECT_EQ(c.vpa->GetPlaneVPA(3, &base, &table), kBadPlane);
+    EXPECT_EQ(c.grabber->Reserved1(), kNotSupported);
+    EXPECT_EQ(c.grabber->SetNotify(nullptr, nullptr), kNotSupported);
+    void* objects[3] = {};
+    ASSERT_EQ(c.grabber->GetEngineObjects(&objects[0], &objects[1], &objects[2]), kOk);
+    for (void* object : objects) {
+        ASSERT_NE(object, nullptr);
+        static_cast<IUnknown*>(object)->Release();
+    }
+}
