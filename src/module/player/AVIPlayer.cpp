@@ -4,7 +4,9 @@
 
 #include <dlfcn.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "com/runtime.h"
 #include "directshow/media/media_filters.h"
@@ -103,6 +105,14 @@ CAVIPlayer::~CAVIPlayer() {
     m_destroying = true;
     {
         std::lock_guard destroy(m_destroyLock);
+        // A host thread may still wait in G2Wait (the host disposes from another thread): its
+        // wait is interrupted and it leaves the player lock before anything it uses goes.
+        while (m_waiting.load() > 0) {
+            if (m_ringBuffer)
+                m_ringBuffer->InterruptWait();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        { qnThreads::CAutoLock leave(&m_lock); }
         if (m_mediaControl)
             m_mediaControl->Stop();
         Log(info, "Destroying CAVIPlayer object.");
@@ -170,6 +180,7 @@ void CAVIPlayer::InsertRenderers() {
     }
     if (FAILED(hr)) {
         LogErr("Unable to create ZYL render filter.", hr);
+        // One more line that tells the user how to fix the usual cause.
         if (hr == REGDB_E_CLASSNOTREG)
             Log(qnLogging::level::err, RendererCreationFailureText("ZYL Memory Renderer", hr));
         fail();
@@ -339,7 +350,7 @@ void CAVIPlayer::DeriveTimePerFrame() {
     }
     // A stream of no frames has no frame time to derive; it cannot be played as a camera.
     if (frames <= 0 || stop / frames <= 0) {
-        LogErr("Unable to retrieve a proper Time Per Frame", E_UNEXPECTED);
+        LogErr("The stream reports no frames, so no time per frame can be derived", E_UNEXPECTED);
         fail();
     }
     m_format.timePerFrame = stop / frames;
@@ -389,8 +400,6 @@ void CAVIPlayer::Unadvise() {
     };
     unadvise(m_videoRendererIdentity.Get(), COM::IID_IZYLTransfer2, m_videoCookie);
     unadvise(m_textRendererIdentity.Get(), COM::IID_IZYLTextTransfer, m_textCookie);
-    m_videoRendererIdentity.Reset();
-    m_textRendererIdentity.Reset();
 }
 
 Result CAVIPlayer::GetInterfaces(InterfaceEntry* list, std::uint64_t* count) {

@@ -7,9 +7,10 @@
 // Threads: host threads call the driver interfaces; the graph's streaming threads call the
 // sinks (video frames go straight into the ring buffer inside the video renderer); the event
 // thread loops the stream.
-// Locks, outermost first: m_lock (recursive, the acquisition operations and registration; held
-// by G2Wait while it waits), m_destroyLock (recursive, the destructor and text delivery; it also
-// guards the registration table), then the graph's and the ring buffer's own locks. Seeking and
+// Locks, outermost first: m_destroyLock (recursive: the destructor, text delivery and the
+// registration table, so the callbacks it calls may use any interface), m_lock (recursive, the
+// acquisition operations; held by G2Wait while it waits), then the graph's and the ring
+// buffer's own locks. Seeking and
 // the audio controls take no player lock. Text delivery never waits for m_destroyLock once the
 // destructor has begun, so stopping the graph cannot wait for a delivery that waits for it.
 #pragma once
@@ -137,7 +138,7 @@ private:
 
     // Playback control helpers (no player lock).
     double FrameTimeMs() const;
-    double StopTimeMs();
+    double StopTimeMs(HRESULT* hr = nullptr);
     HRESULT CurrentTimeMs(double& ms);
     std::int32_t FrameCount();
     bool CommandInRange(std::uint32_t number) const;
@@ -185,6 +186,8 @@ private:
     std::atomic<std::uint64_t> m_metadataCounter{0};
     std::int64_t m_lastCookie = 0;
     std::atomic<bool> m_destroying{false};
+    // Host threads inside G2Wait; the destructor interrupts their wait until none is left.
+    std::atomic<int> m_waiting{0};
     ImageRecord m_record{};
 };
 

@@ -39,10 +39,22 @@ Result CAVIPlayer::G2Grab() {
 
 Result CAVIPlayer::G2Wait() {
     qnThreads::CAutoLock lock(&m_lock);
+    // Counted before destroying is read, so the destructor either sees this thread or this
+    // thread sees the destructor.
+    ++m_waiting;
+    struct Leave {
+        std::atomic<int>& waiting;
+        ~Leave() { --waiting; }
+    } leave{m_waiting};
+    if (m_destroying) {
+        Log(qnLogging::level::warn, "Timeout during G2Wait.");
+        return kWaitTimeout;
+    }
     std::uint16_t index = 0;
     try {
         index = m_ringBuffer->WaitForNextBuffer(m_waitTimeoutMs);
     } catch (const qnBase::CqnBaseException&) {
+        // Time-out, interruption (the player is being destroyed) or no semaphore.
         Log(qnLogging::level::warn, "Timeout during G2Wait.");
         return kWaitTimeout;
     }
@@ -72,8 +84,9 @@ Result CAVIPlayer::G2GetStatus(std::uint32_t selector, double* value) {
             v = 0.0;
             break;
         case 2:
-            // Lost frames: those the video renderer found no free element for, and those of
-            // the player's own sample path.
+            // Lost frames, as hosts read this status: those the video renderer found no free
+            // element for as well as those of the player's own sample path (the renderer writes
+            // the ring itself, so the player's path alone would never count a loss).
             v = static_cast<double>(m_skipped.load() + (RendererDrops() - m_droppedAtStart));
             break;
         case 3:

@@ -28,22 +28,17 @@ Result ToResult(HRESULT hr) {
     return kFailed;
 }
 
-// ms brought into [0, span] in steps of span. Far-off positions skip the whole turns first, so
-// a huge value costs no more than a near one.
+// ms brought into the video as adding or subtracting span until it lies in [0, span] would:
+// before the start it continues from the end, past the last frame from the start. fmod gives
+// that result in one step, so no position, however far off, makes the seek loop.
 double Wrap(double ms, double span) {
     if (ms < 0) {
-        const double turns = std::floor(-ms / span);
-        if (turns > 1)
-            ms += (turns - 1) * span;
-        while (ms < 0)
-            ms += span;
+        const double r = std::fmod(ms, span);
+        return r < 0 ? r + span : 0.0;
     }
     if (ms > span) {
-        const double turns = std::floor((ms - span) / span);
-        if (turns > 1)
-            ms -= (turns - 1) * span;
-        while (ms > span)
-            ms -= span;
+        const double r = std::fmod(ms, span);
+        return r == 0 ? span : r;
     }
     return ms;
 }
@@ -65,9 +60,11 @@ double CAVIPlayer::FrameTimeMs() const {
     return static_cast<double>(m_format.timePerFrame) / kUnitsPerMs;
 }
 
-double CAVIPlayer::StopTimeMs() {
+double CAVIPlayer::StopTimeMs(HRESULT* hr) {
     LONGLONG stop = 0;
-    m_mediaSeeking->GetStopPosition(&stop);
+    const HRESULT read = m_mediaSeeking->GetStopPosition(&stop);
+    if (hr)
+        *hr = read;
     return static_cast<double>(stop) / kUnitsPerMs;
 }
 
@@ -84,6 +81,7 @@ std::int32_t CAVIPlayer::FrameCount() {
 }
 
 HRESULT CAVIPlayer::SeekToTime(double ms) {
+    // Not a position at all: refused as a bad value rather than converted to a time.
     if (!std::isfinite(ms))
         return E_INVALIDARG;
     const double last = StopTimeMs() - FrameTimeMs();
@@ -139,6 +137,8 @@ Result CAVIPlayer::GetOutputCount(std::uint32_t* count) {
     return kOk;
 }
 
+// The ports answer in the driver's result codes, as device control does: a graph call's HRESULT
+// (S_FALSE included) is no result a host could read.
 // Bit numbers are unsigned here: a "negative" one is a very large number whose port does not
 // exist, so reads answer as for any missing port and SetOutputBit refuses it.
 Result CAVIPlayer::GetInputBit(std::uint32_t bit, std::uint32_t* value) {
@@ -271,6 +271,7 @@ Result CAVIPlayer::GetCommand(std::uint32_t number, CommandValue& value) {
             break;
         }
         case kCmdFrameCount:
+            StopTimeMs(&hr);
             value.integer = FrameCount();
             break;
         case kCmdRate:
@@ -280,7 +281,7 @@ Result CAVIPlayer::GetCommand(std::uint32_t number, CommandValue& value) {
             hr = CurrentTimeMs(value.real);
             break;
         case kCmdLengthMs:
-            value.real = StopTimeMs();
+            value.real = StopTimeMs(&hr);
             break;
         case kCmdFrameTimeMs:
             value.real = FrameTimeMs();
@@ -335,6 +336,7 @@ Result CAVIPlayer::DeviceCtrlCmd(std::uint32_t command, const void* input, std::
         return kFailed;
     if (takes && (!input || inputSize != valueSize))
         return kFailed;
+    // Operation bits that name no operation fail the size check, which comes first.
     if (!reads && !takes)
         return kFailed;
 
@@ -385,8 +387,12 @@ Result CAVIPlayer::DeviceCtrlString(std::uint32_t command, const char* input,
     const std::uint32_t number = command & kCommandMask;
     CommandValue value;
     if (input) {
-        value.integer = std::atoi(input);
-        value.real = std::atof(input);
+        // A text without its NUL ends with the input size (0: the caller gave none).
+        const std::string text =
+            inputSize ? std::string(input, strnlen(input, static_cast<std::size_t>(inputSize)))
+                      : std::string(input);
+        value.integer = std::atoi(text.c_str());
+        value.real = std::atof(text.c_str());
     }
     if (!CommandInRange(number))
         return kNotSupported;

@@ -1,9 +1,10 @@
 // CAVIPlayer's metadata side: the event sinks, ZYL::INotify and the text sample path.
 //
-// One lock guards the registration table: m_destroyLock (recursive), taken by registration
-// (inside m_lock), unregistration, the queries and delivery. Delivery calls the callbacks under
-// it, so a callback may unregister itself; the walk goes by cookie, never by iterator, so a
-// registration removed during a callback is never touched.
+// One lock guards the registration table and its cookie: m_destroyLock (recursive), taken by
+// registration, unregistration, the queries and delivery, and never while m_lock is held, so a
+// callback (which runs under it) may call any of the player's interfaces. Delivery calls the
+// callbacks under it, so a callback may unregister itself; the walk goes by cookie, never by
+// iterator, so a registration removed during a callback is never touched.
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -102,7 +103,6 @@ Result CAVIPlayer::RegisterEvent(std::uint32_t eventId, NotifyCallback callback,
                                  std::int64_t* cookie) {
     if (eventId != kEventNewMetadata)
         return kNotifyUnknownEvent;
-    qnThreads::CAutoLock lock(&m_lock);
     std::lock_guard table(m_destroyLock);
     const std::int64_t assigned = ++m_lastCookie;
     if (cookie)
@@ -167,7 +167,6 @@ Result CAVIPlayer::GetEventInfo(std::uint32_t eventId, std::uint32_t infoCode,
 }
 
 Result CAVIPlayer::IsRegistered(std::int64_t cookie, bool* registered) {
-    qnThreads::CAutoLock lock(&m_lock);
     std::lock_guard table(m_destroyLock);
     if (registered)
         *registered = m_registrations.count(cookie) == 1;
