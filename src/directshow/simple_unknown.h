@@ -40,8 +40,8 @@ private:
     std::atomic<LONG> m_references{1};
 };
 
-// The class factory of one of the engine's own classes, made with new T(outer); it lives for
-// the whole process.
+// The class factory of one of the engine's own classes, made with new T(outer); it lives as
+// long as the library that holds this code.
 template <class T>
 class CPlatformClassFactory final : public CSimpleUnknown<IClassFactory> {
 public:
@@ -63,8 +63,9 @@ public:
 
     // What com::RegisterPlatformClass takes.
     static HRESULT Get(REFIID riid, void** factory) {
-        static auto* instance =
-            new CPlatformClassFactory<T>;  // never released: the process owns it
-        return instance->QueryInterface(riid, factory);
+        // A static object keeps its own first reference, so no release ever deletes it, and it
+        // goes with the library that holds it (a module that is unloaded leaves nothing behind).
+        static CPlatformClassFactory<T> instance;
+        return instance.QueryInterface(riid, factory);
     }
 };
