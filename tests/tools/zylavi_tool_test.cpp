@@ -163,8 +163,16 @@ TEST(ZylaviTool, DemoPlaysBothPlayers) {
     } else {
         const auto compressed = demo.get_child("directshow");
         EXPECT_EQ(compressed.get<int>("delivered"), 50);
-        EXPECT_EQ(Texts(compressed),
-                  (std::vector<std::string>{"second 0 of the demo", "second 1 of the demo"}));
+        // The stream loops after its last frame, so the first cue may come round once more
+        // before the demo stops listening.
+        auto texts = Texts(compressed);
+        ASSERT_GE(texts.size(), 2u);
+        ASSERT_LE(texts.size(), 3u);
+        EXPECT_EQ(texts[0], "second 0 of the demo");
+        EXPECT_EQ(texts[1], "second 1 of the demo");
+        if (texts.size() == 3) {
+            EXPECT_EQ(texts[2], "second 0 of the demo");
+        }
     }
     std::filesystem::remove_all(std::filesystem::path(demo.get<std::string>("file")).parent_path());
 

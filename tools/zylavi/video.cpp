@@ -140,7 +140,8 @@ std::string MetadataDescription(Camera& camera) {
         description.assign(static_cast<std::size_t>(size), '\0');
         if (camera.notify->DescribeEvent(0, description.data(), &size, &event) != ZYL::kOk)
             return {};
-        description.resize(description.find('\0'));
+        if (const auto end = description.find('\0'); end != std::string::npos)
+            description.resize(end);
     }
     return description;
 }
@@ -207,12 +208,17 @@ private:
         if (eventId != ZYL::kEventNewMetadata || !user)
             return ZYL::kOk;
         auto* self = static_cast<MetadataQueue*>(user);
-        Metadata item;
-        if (data)
-            item.text.assign(static_cast<const char*>(data), static_cast<std::size_t>(size));
-        item.frames = self->frames_.load(std::memory_order_relaxed);
-        std::lock_guard lock(self->mutex_);
-        self->pending_.push_back(std::move(item));
+        // Runs on the player's streaming thread: nothing may escape into it.
+        try {
+            Metadata item;
+            if (data)
+                item.text.assign(static_cast<const char*>(data), static_cast<std::size_t>(size));
+            item.frames = self->frames_.load(std::memory_order_relaxed);
+            std::lock_guard lock(self->mutex_);
+            self->pending_.push_back(std::move(item));
+        } catch (...) {
+            return ZYL::kNoMemory;
+        }
         return ZYL::kOk;
     }
 

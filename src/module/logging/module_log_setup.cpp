@@ -62,6 +62,9 @@ void module_log_setup::setup_error_log(const std::string& error_log) {
     register_target(
         std::make_shared<basic_timespanformatter>(std::make_shared<file_target>(std::move(file))),
         std::make_shared<error_level_filter>());
+    // Opened here too: a log whose own target failed leaves the root closed, and the copy
+    // would then get nothing.
+    set_level_mask(root_logger(), mask::all);
 }
 
 void module_log_setup::setup(const std::string& executable_path) {

@@ -117,6 +117,19 @@ TEST_F(ModuleLogSetup, ErrorLogTakesOnlyFatalAndErrorLinesWhateverTheTarget) {
         << "the log file still gets every line";
 }
 
+TEST_F(ModuleLogSetup, TheErrorLogGetsItsLinesWhenTheLogFileCannotBeWritten) {
+    zyl::test::TempDir dir;
+    const std::string copy = dir.file("errors.log");
+    {
+        module_log_setup setup(WithTarget(1), "/proc/zylavi-none/app", copy);
+        logstream(root_logger(), level::warn) << "skipped";
+        logstream(root_logger(), level::err) << "cannot render";
+    }
+    const std::string log = zyl::test::readFile(copy);
+    EXPECT_NE(log.find("[err] cannot render"), std::string::npos) << log;
+    EXPECT_EQ(log.find("skipped"), std::string::npos) << log;
+}
+
 TEST_F(ModuleLogSetup, UnwritableErrorLogLeavesTheRestOfTheSetupAlone) {
     zyl::test::TempDir dir;
     module_log_setup setup(WithTarget(1), dir.file("app"), "/proc/zylavi-none/errors.log");
