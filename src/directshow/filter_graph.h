@@ -175,6 +175,9 @@ private:
     // The media time on screen: where the last seek started plus stream time at the rate.
     REFERENCE_TIME CurrentMediaTimeLocked();
     HRESULT ToFormat(REFERENCE_TIME mediaTime, LONGLONG* value);
+    // The start of the frame after the one at the time (media time), or -1 when the streams
+    // count no frames.
+    REFERENCE_TIME NextFrameStartLocked(REFERENCE_TIME mediaTime);
     HRESULT ToMediaTime(LONGLONG value, REFERENCE_TIME* mediaTime);
     // Whether some filter has not finished its pause, asked without waiting.
     bool TransitionIncomplete();

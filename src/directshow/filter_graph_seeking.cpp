@@ -5,6 +5,7 @@
 
 #include "directshow/filter_graph.h"
 #include "directshow/graph_pins.h"
+#include "directshow/time_scale.h"
 
 std::vector<ComPtr<IMediaSeeking>> CFilterGraph::SeekingRenderers() {
     std::vector<ComPtr<IMediaSeeking>> renderers;
@@ -70,9 +71,7 @@ HRESULT CFilterGraph::ToMediaTime(LONGLONG value, REFERENCE_TIME* mediaTime) {
 }
 
 REFERENCE_TIME CFilterGraph::CurrentMediaTimeLocked() {
-    REFERENCE_TIME position =
-        m_segmentStart +
-        static_cast<REFERENCE_TIME>(static_cast<double>(StreamTimeLocked()) * m_rate);
+    REFERENCE_TIME position = AddTime(m_segmentStart, ScaleTime(StreamTimeLocked(), m_rate));
     if (!m_clock) {
         // Unclocked, stream time says nothing about what was shown: the renderers know.
         LONGLONG shown = 0;
@@ -91,6 +90,21 @@ REFERENCE_TIME CFilterGraph::CurrentMediaTimeLocked() {
         position = stopTime;
     }
     return position;
+}
+
+REFERENCE_TIME CFilterGraph::NextFrameStartLocked(REFERENCE_TIME mediaTime) {
+    LONGLONG frame = 0;
+    REFERENCE_TIME next = -1;
+    if (FAILED(FirstAnswer([&](IMediaSeeking* s) {
+            return s->ConvertTimeFormat(&frame, &TIME_FORMAT_FRAME, mediaTime,
+                                        &TIME_FORMAT_MEDIA_TIME);
+        })) ||
+        FAILED(FirstAnswer([&](IMediaSeeking* s) {
+            return s->ConvertTimeFormat(&next, &TIME_FORMAT_MEDIA_TIME, frame + 1,
+                                        &TIME_FORMAT_FRAME);
+        })))
+        return -1;  // no frames to count (sound alone)
+    return next;
 }
 
 HRESULT CFilterGraph::GetStopPositionLocked(LONGLONG* stop) {
@@ -193,7 +207,18 @@ HRESULT CFilterGraph::SetRate(double rate) {
     // As on Windows: the graph stopped at the current position (which a stop keeps), the rate
     // set, the state restored; stream time starts again at the new rate.
     const FILTER_STATE before = m_state;
+    // Running, the frame at the current position is on show: the stream goes on at the new
+    // rate from the next one, so no frame is shown twice. (Paused, the position is the next
+    // frame's already.)
+    REFERENCE_TIME next = -1;
+    if (before == State_Running)
+        next = NextFrameStartLocked(CurrentMediaTimeLocked());
     ChangeState(State_Stopped);
+    if (LONGLONG position = 0;
+        next > m_segmentStart && SUCCEEDED(ToFormat(next, &position)) &&
+        SUCCEEDED(SetPositionsLocked(&position, AM_SEEKING_AbsolutePositioning, nullptr,
+                                     AM_SEEKING_NoPositioning)))
+        m_segmentStart = next;
     const HRESULT hr = Distribute([&](IMediaSeeking* s) { return s->SetRate(rate); });
     if (SUCCEEDED(hr))
         m_rate = rate;

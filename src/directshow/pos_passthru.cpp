@@ -1,6 +1,7 @@
 #include "directshow/pos_passthru.h"
 
 #include "directshow/filter.h"
+#include "directshow/time_scale.h"
 
 // ---- CPosPassThru ----
 
@@ -180,9 +181,7 @@ HRESULT CRendererPosPassThru::RegisterMediaTime(REFERENCE_TIME start, REFERENCE_
         rate = pin->CurrentRate();
     }
     const auto position = [&](REFERENCE_TIME t) {
-        return rate == 1.0
-                   ? segmentStart + t
-                   : segmentStart + static_cast<REFERENCE_TIME>(static_cast<double>(t) * rate);
+        return AddTime(segmentStart, rate == 1.0 ? t : ScaleTime(t, rate));
     };
     std::lock_guard lock(m_lock);
     m_start = position(start);

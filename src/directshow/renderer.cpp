@@ -57,6 +57,14 @@ CBaseRenderer::CBaseRenderer(REFCLSID clsid, const wchar_t* name, IUnknown* oute
     : CBaseFilter(name, outer, &m_InterfaceLock, clsid), m_pin(this, hr, L"In") {}
 
 CBaseRenderer::~CBaseRenderer() {
+    {
+        std::lock_guard lock(m_RendererLock);
+        CancelEndOfStreamTimerLocked();
+        m_eosQuit = true;
+    }
+    m_eosEvent.set();
+    if (m_eosTimer.joinable())
+        m_eosTimer.join();
     if (m_pClock && m_dwAdvise)
         m_pClock->Unadvise(m_dwAdvise);
     if (CRendererPosPassThru* position = m_pPosition)
@@ -171,8 +179,13 @@ HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
         m_pMediaSample = nullptr;
         sample->Release();
         --m_inReceive;
+        if (render && timed) {
+            // The stream ends when the last sample shown has been shown for its time.
+            m_signalTime = timing == S_OK ? end : start;
+            m_haveSignalTime = true;
+        }
         if (m_bEOS && render)
-            SendEndOfStreamLocked();
+            ScheduleEndOfStreamLocked();
     }
     m_receiveDone.notify_all();
     return S_OK;
@@ -195,8 +208,51 @@ HRESULT CBaseRenderer::EndOfStream() {
         position->EOS();
     // With a sample still waiting, the end follows its rendering.
     if (!m_pMediaSample)
-        SendEndOfStreamLocked();
+        ScheduleEndOfStreamLocked();
     return S_OK;
+}
+
+void CBaseRenderer::ScheduleEndOfStreamLocked() {
+    if (m_bEOSDelivered || m_State != State_Running)
+        return;
+    CancelEndOfStreamTimerLocked();
+    // As DirectShow's renderer does with its end-of-stream timer: the completion waits for the
+    // end time of the last sample shown, so the last frame lasts its time (and a one-frame
+    // file loops at its rate).
+    if (m_pClock && m_haveSignalTime) {
+        REFERENCE_TIME clock = 0;
+        m_pClock->GetTime(&clock);
+        if (clock < m_tStart + m_signalTime &&
+            SUCCEEDED(m_pClock->AdviseTime(m_tStart, m_signalTime,
+                                           reinterpret_cast<HEVENT>(&m_eosEvent), &m_eosAdvise))) {
+            if (!m_eosTimer.joinable())
+                m_eosTimer = std::thread([this] { EndOfStreamTimer(); });
+            return;
+        }
+        m_eosAdvise = 0;
+    }
+    SendEndOfStreamLocked();
+}
+
+void CBaseRenderer::CancelEndOfStreamTimerLocked() {
+    if (m_pClock && m_eosAdvise)
+        m_pClock->Unadvise(m_eosAdvise);
+    m_eosAdvise = 0;
+}
+
+void CBaseRenderer::EndOfStreamTimer() {
+    for (;;) {
+        m_eosEvent.wait(zyl::platform::kInfinite);
+        std::lock_guard lock(m_RendererLock);
+        if (m_eosQuit)
+            return;
+        // A cancelled timer may still have fired: only a timer still set counts.
+        if (!m_eosAdvise)
+            continue;
+        m_eosAdvise = 0;
+        if (m_bEOS && !m_bAbort)
+            ScheduleEndOfStreamLocked();  // sends it, or waits again if the clock was early
+    }
 }
 
 void CBaseRenderer::AbortAndWaitForReceive() {
@@ -205,6 +261,8 @@ void CBaseRenderer::AbortAndWaitForReceive() {
         m_bAbort = true;
         m_bEOS = false;
         m_bEOSDelivered = false;
+        m_haveSignalTime = false;
+        CancelEndOfStreamTimerLocked();
     }
     Wake();
     std::unique_lock lock(m_RendererLock);
@@ -271,6 +329,7 @@ HRESULT CBaseRenderer::Pause() {
         m_bReceivedSincePause = false;
         // The graph forgets completions when it pauses; the next Run tells it again.
         m_bEOSDelivered = false;
+        CancelEndOfStreamTimerLocked();
         complete = CompleteStateChangeLocked(old);
     }
     Wake();
@@ -287,7 +346,7 @@ HRESULT CBaseRenderer::Run(REFERENCE_TIME start) {
     {
         std::lock_guard renderer(m_RendererLock);
         if (m_bEOS && !m_pMediaSample)
-            SendEndOfStreamLocked();
+            ScheduleEndOfStreamLocked();
     }
     Wake();
     return hr;
@@ -302,6 +361,7 @@ HRESULT CBaseRenderer::SetSyncSource(IReferenceClock* clock) {
             m_pClock->Unadvise(m_dwAdvise);
             m_dwAdvise = 0;
         }
+        CancelEndOfStreamTimerLocked();
         hr = CBaseFilter::SetSyncSource(clock);
     }
     Wake();  // a waiting sample is timed by the new clock, or by none

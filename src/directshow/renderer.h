@@ -17,10 +17,13 @@
 // writer's contract: DoRenderSample and OnReceiveFirstSample must never wait for anything the
 // caller of Stop, Pause or a seek may hold. EC_COMPLETE is posted under the renderer lock; the
 // graph's event lock is a leaf, so that is safe. A pause forgets that EC_COMPLETE was sent:
-// the next Run sends it again if the stream is still at its end.
+// the next Run sends it again if the stream is still at its end. EC_COMPLETE waits for the
+// end time of the last sample shown, on the clock: an end-of-stream timer thread posts it then
+// (EndOfStream itself returns at once, as DirectShow's does).
 #pragma once
 
 #include <condition_variable>
+#include <thread>
 
 #include "directshow/filter.h"
 #include "platform/sync.h"
@@ -89,9 +92,15 @@ protected:
     // Under the renderer lock: whether a pause (or run) has what it needs to be complete, as the
     // state was before the change; sets or clears the state-complete event accordingly.
     bool CompleteStateChangeLocked(FILTER_STATE oldState);
+    // Under the renderer lock, at the end of the stream while running: posts EC_COMPLETE now,
+    // or when the last sample shown has ended on the clock (the end-of-stream timer).
+    void ScheduleEndOfStreamLocked();
+    void CancelEndOfStreamTimerLocked();
     // Aborts a waiting sample and waits until the streaming thread has left Receive.
     void AbortAndWaitForReceive();
     void Wake() { m_renderEvent.set(); }
+    // The end-of-stream timer thread's loop.
+    void EndOfStreamTimer();
 
     CCritSec m_InterfaceLock;
     std::mutex m_RendererLock;
@@ -105,6 +114,14 @@ protected:
     bool m_bEOSDelivered = false;
     bool m_bAbort = false;
     bool m_bReceivedSincePause = false;
+    bool m_haveSignalTime = false;    // a sample was shown since the last stop or flush
+    REFERENCE_TIME m_signalTime = 0;  // its end, in stream time
+    // The end-of-stream timer: a thread of its own, made at the first delayed completion,
+    // woken by the clock's advise on m_eosEvent; it takes the renderer lock to post.
+    DWORD_PTR m_eosAdvise = 0;
+    bool m_eosQuit = false;
+    zyl::platform::Event m_eosEvent{zyl::platform::Event::Reset::Auto};
+    std::thread m_eosTimer;
     // Made on the first query (under its own lock), read by the streaming thread.
     std::mutex m_PositionLock;
     std::atomic<CRendererPosPassThru*> m_pPosition{nullptr};

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "directshow/time_scale.h"
+
 namespace {
 
 __extension__ typedef __int128 Int128;
@@ -351,7 +353,9 @@ HRESULT CSourceSeekingStream::OnThreadStartPlay() {
     {
         CAutoLock lock(&m_cSeekingLock);
         m_segmentStart = m_rtStart;
-        m_segmentStop = m_rtStop;
+        // A stop at a duration that is only a hint is the end of the stream, wherever the
+        // stream really ends.
+        m_segmentStop = m_bDurationIsAHint && m_rtStop >= m_rtDuration ? kMaxTime : m_rtStop;
         m_segmentRate = m_dRateSeeking;
     }
     m_firstInSegment = true;
@@ -405,11 +409,13 @@ REFERENCE_TIME CSourceSeekingStream::SegmentTime(REFERENCE_TIME mediaTime) const
     const REFERENCE_TIME offset = SaturatingAdd(mediaTime, -m_segmentStart);
     if (m_segmentRate == 1.0)
         return offset;
-    return static_cast<REFERENCE_TIME>(std::llround(static_cast<double>(offset) / m_segmentRate));
+    return ScaleTime(offset, 1.0 / m_segmentRate);
 }
 
 bool CSourceSeekingStream::IsAtOrPastStop(REFERENCE_TIME mediaTime) {
     CAutoLock lock(&m_cSeekingLock);
+    if (m_bDurationIsAHint && m_rtStop >= m_rtDuration)
+        return false;
     return mediaTime >= m_rtStop;
 }
 

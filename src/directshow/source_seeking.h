@@ -77,6 +77,9 @@ protected:
     REFERENCE_TIME m_rtStart = 0;
     REFERENCE_TIME m_rtStop;
     double m_dRateSeeking = 1.0;
+    // The duration comes from a header that may state less than the stream holds (a file
+    // whose header was written before the recording ended, a truncated copy).
+    bool m_bDurationIsAHint = false;
     DWORD m_dwSeekingCaps;
     CCritSec m_cSeekingLock;
 
@@ -123,7 +126,10 @@ protected:
     // A media position's time in the current segment: before the segment's start it is
     // negative, and downstream drops such samples.
     REFERENCE_TIME SegmentTime(REFERENCE_TIME mediaTime) const;
-    // At or past the stop position: FillBuffer then ends the stream (S_FALSE).
+    // At or past the stop position: FillBuffer then ends the stream (S_FALSE). When the
+    // duration is only a hint (m_bDurationIsAHint), a stop at the duration never ends it: the
+    // stream ends where the file does, and segments are sent with the largest stop, so
+    // nothing downstream cuts them either.
     bool IsAtOrPastStop(REFERENCE_TIME mediaTime);
     // Sets the sample's times from its media span, marks it preroll when it ends at or before
     // the segment's start, and marks the first sample of a segment as a discontinuity.

@@ -86,10 +86,11 @@ protected:
         source->Run(start);
         return start;
     }
-    void Stream(std::vector<std::pair<int, REFERENCE_TIME>> samples, bool endOfStream = false) {
-        streamer = std::thread([this, samples, endOfStream] {
+    void Stream(std::vector<std::pair<int, REFERENCE_TIME>> samples, bool endOfStream = false,
+                REFERENCE_TIME length = 1) {
+        streamer = std::thread([this, samples, endOfStream, length] {
             for (const auto& [number, at] : samples) {
-                if (source->pin().Send(number, at, at + 1) != S_OK)
+                if (source->pin().Send(number, at, at + length) != S_OK)
                     return;
             }
             if (endOfStream)
@@ -211,7 +212,31 @@ TEST_F(Renderer, PrerollAndEarlySamplesAreDroppedWithoutWaiting) {
     const auto shown = renderer->Snapshot();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].number, 4);
+    EXPECT_TRUE(graph.WaitFor(EC_COMPLETE, std::chrono::seconds(5)));
     EXPECT_EQ(graph.Events(), std::vector<LONG>{EC_COMPLETE});
+}
+
+TEST_F(Renderer, TheStreamCompletesWhenItsLastSampleHasBeenShownForItsTime) {
+    // As DirectShow's end-of-stream timer does: a one-frame stream looping on EC_COMPLETE
+    // would otherwise run as fast as it can. The streaming thread is not held for it.
+    const REFERENCE_TIME start = RunIn(0);
+    Stream({{1, 0}}, true, 300 * MILLISECONDS);
+    streamer.join();
+    const auto completed = graph.WaitFor(EC_COMPLETE, std::chrono::seconds(5));
+    ASSERT_TRUE(completed);
+    EXPECT_GE(*completed, start + 300 * MILLISECONDS) << "not before the sample's end";
+    EXPECT_EQ(graph.Events(), std::vector<LONG>{EC_COMPLETE});
+}
+
+TEST_F(Renderer, AStopForgetsACompletionStillToCome) {
+    RunIn(0);
+    Stream({{1, 0}}, true, 3600 * UNITS);
+    streamer.join();
+    renderer->Stop();
+    source->Stop();
+    // Running again without the end of the stream: nothing completes.
+    RunIn(0);
+    EXPECT_FALSE(graph.WaitFor(EC_COMPLETE, std::chrono::milliseconds(100)));
 }
 
 TEST_F(Renderer, ChangingTheClockWakesAWaitingSample) {

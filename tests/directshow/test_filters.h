@@ -20,6 +20,7 @@
 
 #include "directshow/filter.h"
 #include "directshow/renderer.h"
+#include "directshow/system_clock.h"
 
 namespace zyl::test {
 
@@ -490,9 +491,26 @@ public:
     HRESULT Disconnect(IPin*) override { return E_NOTIMPL; }
     HRESULT SetDefaultSyncSource() override { return E_NOTIMPL; }
     HRESULT Notify(LONG code, LONG_PTR param1, LONG_PTR) override {
-        std::lock_guard lock(m_mutex);
-        m_events.emplace_back(code, param1);
+        {
+            std::lock_guard lock(m_mutex);
+            m_events.emplace_back(code, param1);
+            m_postedAt.push_back(MonotonicReferenceTime());
+        }
+        m_posted.notify_all();
         return S_OK;
+    }
+    // When the first event of the code was posted (the system clock's time), or nothing when
+    // none was within the time-out.
+    std::optional<REFERENCE_TIME> WaitFor(LONG code, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(m_mutex);
+        std::optional<REFERENCE_TIME> at;
+        m_posted.wait_for(lock, timeout, [&] {
+            for (std::size_t i = 0; i < m_events.size(); ++i)
+                if (m_events[i].first == code)
+                    at = m_postedAt[i];
+            return at.has_value();
+        });
+        return at;
     }
     // The codes posted, in order.
     std::vector<LONG> Events() {
@@ -511,7 +529,9 @@ public:
 
 private:
     std::mutex m_mutex;
+    std::condition_variable m_posted;
     std::vector<std::pair<LONG, LONG_PTR>> m_events;
+    std::vector<REFERENCE_TIME> m_postedAt;
 };
 
 // Makes a filter with its first reference held by the caller.

@@ -9,6 +9,12 @@ bool Parse(const std::vector<std::string>& raw, const std::set<std::string>& fla
            const std::set<std::string>& valued, Args& args, std::string& error) {
     for (std::size_t i = 0; i < raw.size(); ++i) {
         const std::string& a = raw[i];
+        if (a == "--") {
+            // Everything after it is a name, even one that starts with '-'.
+            args.positional.insert(args.positional.end(), raw.begin() + static_cast<long>(i) + 1,
+                                   raw.end());
+            return true;
+        }
         if (a == "--json") {
             args.json = true;
         } else if (flags.count(a)) {

@@ -53,6 +53,7 @@ const char* kUsage =
     "\n"
     "Options:\n"
     "  -h, --help             show this help\n"
+    "  --                     what follows is a file name even when it starts with '-'\n"
     "\n"
     "Environment:\n"
     "  ZYLON_REGISTRY         the registry file to use instead of the per-user one\n"

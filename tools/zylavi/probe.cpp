@@ -198,6 +198,12 @@ int Checksums(const Args& args, const std::string& file) {
         for (std::size_t i = 0; i < result.md5s.size(); ++i)
             std::cout << first + static_cast<long long>(i) << " " << result.md5s[i] << "\n";
     }
+    if (result.md5s.empty()) {
+        std::cerr << "zylavi probe: " << file << ": no frame decoded"
+                  << (seek > 0 ? " at or after frame " + std::to_string(seek) : std::string())
+                  << "\n";
+        return kExitFailed;
+    }
     return kExitOk;
 }
 

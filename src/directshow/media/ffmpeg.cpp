@@ -1,8 +1,62 @@
 #include "directshow/media/ffmpeg.h"
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+
+#include "directshow/diagnostics.h"
 
 namespace dshow::media {
+namespace {
+
+// The user data of the engine's own contexts: an address nobody else hands FFmpeg.
+char g_ownContext;
+
+bool IsOwnContext(void* object) {
+    if (!object)
+        return false;
+    const AVClass* kind = *static_cast<const AVClass**>(object);
+    if (kind == avformat_get_class())
+        return static_cast<AVFormatContext*>(object)->opaque == &g_ownContext;
+    // Frame threads work on copies of the context, which keep its user data.
+    if (kind == avcodec_get_class())
+        return static_cast<AVCodecContext*>(object)->opaque == &g_ownContext;
+    return false;
+}
+
+void RouteMessage(void* object, int level, const char* format, va_list arguments) {
+    if (!IsOwnContext(object)) {
+        av_log_default_callback(object, level, format, arguments);
+        return;
+    }
+    if (level > AV_LOG_WARNING)
+        return;
+    char line[1024];
+    int printPrefix = 1;
+    av_log_format_line2(object, level, format, arguments, line, sizeof line, &printPrefix);
+    std::size_t length = std::strlen(line);
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r'))
+        line[--length] = '\0';
+    if (length > 0)
+        Diagnose(level <= AV_LOG_ERROR ? Severity::Warning : Severity::Info,
+                 std::string("FFmpeg: ") + line);
+}
+
+}  // namespace
+
+void MarkOwnContext(AVFormatContext* context) {
+    context->opaque = &g_ownContext;
+}
+
+void MarkOwnContext(AVCodecContext* context) {
+    context->opaque = &g_ownContext;
+}
+
+void RouteOwnMessages() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_callback(&RouteMessage); });
+}
 
 std::string ErrorText(int error) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -53,6 +107,7 @@ HRESULT OpenDecoder(const AVCodecParameters* parameters, int threads, CodecConte
     if (threads != 1)
         context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     context->pkt_timebase = kMediaTimeBase;
+    MarkOwnContext(context.get());
     const int result = avcodec_open2(context.get(), codec, nullptr);
     if (result < 0)
         return ToHResult(result);

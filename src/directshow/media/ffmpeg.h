@@ -8,6 +8,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
@@ -65,6 +66,14 @@ std::int64_t FromMediaTime(REFERENCE_TIME value, AVRational base);
 // core, on whole frames and slices where the codec allows it. E_OUTOFMEMORY,
 // VFW_E_TYPE_NOT_ACCEPTED (no such decoder) or the library's failure as an HRESULT.
 HRESULT OpenDecoder(const AVCodecParameters* parameters, int threads, CodecContextPtr* decoder);
+
+// The engine's demuxers and decoders are marked as its own, so that their messages reach the
+// engine's diagnostics (errors and warnings; the rest is chatter) while every other context's
+// messages, the host's own among them, go to FFmpeg's default handler as before. The filters
+// install the routing once; nothing else of FFmpeg's process-wide state is changed.
+void MarkOwnContext(AVFormatContext* context);
+void MarkOwnContext(AVCodecContext* context);
+void RouteOwnMessages();
 
 // Channel layouts changed shape in FFmpeg 5.1; the filters ask through these.
 int ChannelCount(const AVCodecParameters* parameters);

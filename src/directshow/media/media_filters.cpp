@@ -39,10 +39,10 @@ void RegisterMediaFilters() {
     static std::once_flag once;
     std::call_once(once, [] {
         RegisterPlatformClasses();
-        // FFmpeg writes its warnings (damaged frames, guessed time stamps) to the host's
-        // standard error; a camera driver has no business there. Failures reach callers as
-        // codes and causes instead.
-        av_log_set_level(AV_LOG_QUIET);
+        // The engine's own FFmpeg messages (damaged frames, guessed time stamps) belong in the
+        // engine's diagnostics, not on the host's standard error; a host's own FFmpeg keeps its
+        // messages and its log level.
+        RouteOwnMessages();
 
         BuiltinFilter source;
         source.description = {CLSID_MediaSource,

@@ -1,12 +1,14 @@
 #include "directshow/media/media_source.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <cwchar>
 #include <limits>
 #include <new>
 
 #include "com/runtime.h"
+#include "directshow/diagnostics.h"
 #include "directshow/media/media_types.h"
 #include "directshow/media/text_packets.h"
 #include "platform/text.h"
@@ -14,20 +16,61 @@
 namespace dshow::media {
 namespace {
 
-// Sample sizes: a compressed picture is far below an uncompressed one of the same size; a
-// packet that still does not fit is skipped rather than cut.
-// Raw formats FFmpeg decodes (packed YUV, 16-bit) take their picture's full size.
-LONG CompressedBufferSize(const CMediaType& type, const AVCodecParameters* parameters) {
+// Sample sizes: a compressed picture is usually far below an uncompressed one of the same
+// size, but lossless coding of noise is not, so a sample holds the largest of a picture in the
+// stream's own decoded format, a quarter more than that for coding overhead, and the largest
+// packet the container's index knows of; 64 KiB spare for headers.
+LONG CompressedBufferSize(const CMediaType& type, const AVCodecParameters* parameters,
+                          LONG largestPacket) {
     VideoGeometry geometry;
     if (!ReadVideoGeometry(type, &geometry))
-        return 1 << 20;
+        return std::max<LONG>(1 << 20, largestPacket);
     std::int64_t raw = std::int64_t{geometry.width} * geometry.height * 3 / 2;
     if (parameters->format >= 0) {
         const int picture = av_image_get_buffer_size(static_cast<AVPixelFormat>(parameters->format),
                                                      parameters->width, parameters->height, 1);
         raw = std::max<std::int64_t>(raw, picture);
     }
+    raw += raw / 4;
+    raw = std::max<std::int64_t>(raw, largestPacket);
     return static_cast<LONG>(std::clamp<std::int64_t>(raw + (64 << 10), 256 << 10, 1 << 30));
+}
+
+// The largest packet of a stream that the container indexes (0 when it has no index).
+LONG LargestIndexedPacket(AVStream* stream) {
+    int largest = 0;
+    const int entries = avformat_index_get_entries_count(stream);
+    for (int i = 0; i < entries; ++i) {
+        if (const AVIndexEntry* entry = avformat_index_get_entry(stream, i))
+            largest = std::max(largest, entry->size);
+    }
+    return largest;
+}
+
+std::string Quoted(const std::string& path) {
+    return "\"" + path + "\"";
+}
+
+// A camera hands over the pixels its sensor gave: a display rotation or a non-square pixel
+// shape the file asks for is not applied (that would resample every frame and change the
+// size a host sees), and is said once so nobody wonders.
+void NoteDisplayHints(const std::string& path, const AVStream* stream) {
+    std::size_t size = 0;
+    const std::uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (matrix && size >= 9 * sizeof(std::int32_t)) {
+        const double degrees =
+            av_display_rotation_get(reinterpret_cast<const std::int32_t*>(matrix));
+        if (!std::isnan(degrees) && std::lround(degrees) % 360 != 0)
+            Diagnose(Severity::Info, Quoted(path) +
+                                         " asks for its pictures to be shown rotated by " +
+                                         std::to_string(-std::lround(degrees)) +
+                                         " degrees; they are delivered as stored");
+    }
+    const AVRational aspect = stream->codecpar->sample_aspect_ratio;
+    if (aspect.num > 0 && aspect.den > 0 && aspect.num != aspect.den)
+        Diagnose(Severity::Info, Quoted(path) + " has pixels " + std::to_string(aspect.num) + ":" +
+                                     std::to_string(aspect.den) +
+                                     " wide; they are delivered as stored, one sample each");
 }
 
 }  // namespace
@@ -54,23 +97,32 @@ std::wstring SplitterName(const AVInputFormat* format) {
 
 // ---------------------------------------------------------------------------------------------
 
-CMediaSourcePin::CMediaSourcePin(CSource* filter, HRESULT* hr, const wchar_t* name,
-                                 std::unique_ptr<StreamReader> reader, const CMediaType& type,
-                                 AVRational frameRate, REFERENCE_TIME duration)
+CMediaSourcePin::CMediaSourcePin(CSource* filter, HRESULT* hr, const wchar_t* name, StreamPlan plan,
+                                 const AVCodecParameters* parameters, LONG largestPacket,
+                                 const CMediaType& type, AVRational frameRate,
+                                 REFERENCE_TIME duration)
     : CSourceSeekingStream(L"media source pin", hr, filter, name),
-      m_reader(std::move(reader)),
+      m_plan(std::move(plan)),
+      m_codec(parameters->codec_id),
       m_type(type),
       m_text(type.majortype == MEDIATYPE_Text),
+      m_sideData(type.majortype == MEDIATYPE_Video && IsCodecSubtype(type.subtype)),
       m_frameTime(frameRate.num > 0 ? av_rescale(UNITS, frameRate.den, frameRate.num) : 0),
+      m_bufferSize(type.majortype == MEDIATYPE_Video && !type.bFixedSizeSamples
+                       ? CompressedBufferSize(type, parameters, largestPacket)
+                       : 0),
       m_packet(av_packet_alloc()) {
-    // Without a known length nothing may be cut short: the stream plays until it ends.
+    // Without a known length nothing may be cut short: the stream plays until it ends. A
+    // video's stated length is a hint (every frame FFmpeg decodes is played); sound keeps its
+    // stop, which cuts the codec's padding after the end.
     m_rtDuration = m_rtStop = duration > 0 ? duration : std::numeric_limits<REFERENCE_TIME>::max();
-    const AVCodecParameters* parameters = m_reader->Stream()->codecpar;
+    m_bDurationIsAHint = type.majortype == MEDIATYPE_Video;
     if (IsRawDib(parameters)) {
         m_rowCopy = true;
         m_flipRows = !RawRowsBottomUp(parameters);
         m_rows = parameters->height;
         m_stride = DibStride(parameters->width, parameters->bits_per_coded_sample);
+        m_rowBytes = (parameters->width * parameters->bits_per_coded_sample + 7) / 8;
     }
     // Every stream of the file counts frames of the video stream, so frame positions mean the
     // same on all of them.
@@ -78,6 +130,44 @@ CMediaSourcePin::CMediaSourcePin(CSource* filter, HRESULT* hr, const wchar_t* na
         SetFrameRate(frameRate.num, frameRate.den);
     if (hr && SUCCEEDED(*hr) && !m_packet)
         *hr = E_OUTOFMEMORY;
+}
+
+void CMediaSourcePin::AdoptReader(std::unique_ptr<StreamReader> reader) {
+    reader->Select(m_plan.index);
+    reader->SetOrigin(m_plan.origin);
+    m_reader = std::move(reader);
+    m_hasReader = true;
+}
+
+HRESULT CMediaSourcePin::OpenReader() {
+    if (m_reader)
+        return S_OK;
+    std::string error;
+    const HRESULT hr = StreamReader::Open(m_plan.path, &m_reader, &error);
+    if (FAILED(hr)) {
+        Diagnose(Severity::Error, "cannot open " + Quoted(m_plan.path) + " again: " + error);
+        return hr;
+    }
+    if (m_plan.index >= static_cast<int>(m_reader->Context()->nb_streams)) {
+        m_reader.reset();
+        Diagnose(Severity::Error, Quoted(m_plan.path) + " changed while it was open");
+        return VFW_E_INVALID_FILE_FORMAT;
+    }
+    m_reader->Select(m_plan.index);
+    m_reader->SetOrigin(m_plan.origin);
+    m_hasReader = true;
+    return S_OK;
+}
+
+void CMediaSourcePin::Skip(const char* why, int size) {
+    ++m_skipped;
+    bool& said = m_rowCopy ? m_saidShort : m_saidTooLarge;
+    if (said)
+        return;
+    said = true;
+    Diagnose(Severity::Warning, Quoted(m_plan.path) + ": skipped a packet of " +
+                                    std::to_string(size) + " bytes (" + why +
+                                    "); later ones are counted without a word");
 }
 
 HRESULT CMediaSourcePin::GetMediaType(int position, CMediaType* type) {
@@ -95,9 +185,8 @@ HRESULT CMediaSourcePin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PR
     ALLOCATOR_PROPERTIES request{}, actual{};
     if (m_type.majortype == MEDIATYPE_Video) {
         request.cBuffers = m_type.bFixedSizeSamples ? 3 : 6;
-        request.cbBuffer = m_type.bFixedSizeSamples
-                               ? static_cast<LONG>(m_type.lSampleSize)
-                               : CompressedBufferSize(m_type, m_reader->Stream()->codecpar);
+        request.cbBuffer =
+            m_type.bFixedSizeSamples ? static_cast<LONG>(m_type.lSampleSize) : m_bufferSize;
     } else if (m_text) {
         request.cBuffers = 4;
         request.cbBuffer = 64 << 10;
@@ -117,6 +206,8 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
     if (FAILED(sample->GetPointer(&data)))
         return E_UNEXPECTED;
     const LONG capacity = sample->GetSize();
+    if (!m_reader)
+        return S_FALSE;
     for (;;) {
         // A file that cannot be read further (truncated, damaged) ends its stream here.
         if (m_reader->Read(m_packet.get()) < 0)
@@ -136,33 +227,40 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
         LONG size = 0;
         if (m_text) {
             size = static_cast<LONG>(
-                TextFromPacket(m_reader->Stream()->codecpar->codec_id, packet.data,
-                               static_cast<std::size_t>(packet.size), reinterpret_cast<char*>(data),
-                               static_cast<std::size_t>(capacity)));
+                TextFromPacket(m_codec, packet.data, static_cast<std::size_t>(packet.size),
+                               reinterpret_cast<char*>(data), static_cast<std::size_t>(capacity)));
             // MP4 ends each cue with an empty sample: no text to hand on.
             if (size <= 1)
                 continue;
         } else if (m_rowCopy) {
-            if (packet.size <= 0 || packet.size % m_rows != 0 || packet.size / m_rows > m_stride ||
-                std::int64_t{m_stride} * m_rows > capacity) {
-                ++m_skipped;
+            // Rows as the header describes them, padded to whole words or not; a frame with
+            // fewer bytes than its header promises is refused, as FFmpeg refuses it.
+            const int from = packet.size >= m_stride * m_rows          ? m_stride
+                             : m_rows > 0 && packet.size % m_rows == 0 ? packet.size / m_rows
+                                                                       : 0;
+            if (from < m_rowBytes || std::int64_t{m_stride} * m_rows > capacity) {
+                Skip("shorter than its header says a frame is", packet.size);
                 continue;
             }
-            const int from = packet.size / m_rows;
             for (LONG row = 0; row < m_rows; ++row) {
                 BYTE* to = data + std::ptrdiff_t{m_flipRows ? m_rows - 1 - row : row} * m_stride;
                 std::memcpy(to, packet.data + std::ptrdiff_t{row} * from,
-                            static_cast<std::size_t>(from));
-                std::memset(to + from, 0, static_cast<std::size_t>(m_stride - from));
+                            static_cast<std::size_t>(m_rowBytes));
+                std::memset(to + m_rowBytes, 0, static_cast<std::size_t>(m_stride - m_rowBytes));
             }
             size = m_stride * m_rows;
         } else {
-            if (packet.size > capacity || packet.size <= 0) {
-                ++m_skipped;
+            if (packet.size <= 0)
+                continue;  // a dropped frame's placeholder: nothing to show
+            std::size_t total = static_cast<std::size_t>(packet.size);
+            if (packet.size > capacity ||
+                (m_sideData && !AppendSampleTrailer(packet, data, total,
+                                                    static_cast<std::size_t>(capacity), &total))) {
+                Skip("larger than a sample", packet.size);
                 continue;
             }
             std::memcpy(data, packet.data, static_cast<std::size_t>(packet.size));
-            size = packet.size;
+            size = static_cast<LONG>(total);
         }
         sample->SetActualDataLength(size);
         sample->SetSyncPoint((packet.flags & AV_PKT_FLAG_KEY) || m_text ? TRUE : FALSE);
@@ -173,7 +271,12 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
 
 HRESULT CMediaSourcePin::OnSeek(REFERENCE_TIME start) {
     m_lastEnd = start;
+    if (const HRESULT hr = OpenReader(); FAILED(hr))
+        return hr;
     const int result = m_reader->SeekBefore(start);
+    // Packets without times count on from where the reader landed.
+    if (m_reader->LandedAt() != AV_NOPTS_VALUE)
+        m_lastEnd = m_reader->LandedAt();
     return result < 0 ? ToHResult(result) : S_OK;
 }
 
@@ -209,41 +312,55 @@ HRESULT CMediaSource::LoadFile(LPCWSTR fileName, const AM_MEDIA_TYPE*) {
     const auto path = zyl::platform::wideToUtf8(fileName);
     if (!path) {
         m_error = "the file name is not valid text";
+        Diagnose(Severity::Error, "cannot open a file whose name is not valid text");
         return E_INVALIDARG;
     }
-    std::unique_ptr<StreamReader> first;
-    HRESULT hr = StreamReader::Open(*path, &first, &m_error);
+    const HRESULT hr = LoadStreams(*path);
+    if (FAILED(hr)) {
+        while (!m_paStreams.empty()) {
+            CSourceStream* pin = m_paStreams.back();
+            RemovePin(pin);
+            delete pin;
+        }
+        Diagnose(Severity::Error, "cannot open " + Quoted(*path) + ": " + m_error);
+        return hr;
+    }
+    m_file = fileName;
+    return S_OK;
+}
+
+HRESULT CMediaSource::LoadStreams(const std::string& path) {
+    std::unique_ptr<StreamReader> reader;
+    HRESULT hr = StreamReader::Open(path, &reader, &m_error);
     if (FAILED(hr))
         return hr;
-    AVFormatContext* context = first->Context();
+    AVFormatContext* context = reader->Context();
+    const auto attached = [context](unsigned index) {
+        return (context->streams[index]->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
+    };
 
     // Every stream counts time from the start of the video stream FFmpeg rates best (the one
-    // a player shows), and frames at its rate, so they stay in step.
-    int originStream = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    first->Select(originStream >= 0 ? originStream : 0);
-    const REFERENCE_TIME origin = first->StreamStart();
-    const AVRational frameRate = first->FrameRate();
+    // a player shows), and frames at its rate, so they stay in step; its duration is every
+    // stream's when the others state none.
+    const int video = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const bool hasVideo = video >= 0 && !attached(static_cast<unsigned>(video));
+    reader->Select(hasVideo ? video : 0);
+    const REFERENCE_TIME origin = reader->StreamStart();
+    const AVRational frameRate = reader->FrameRate();
+    const REFERENCE_TIME videoDuration = hasVideo ? reader->Duration() : 0;
+    if (hasVideo)
+        NoteDisplayHints(path, context->streams[video]);
 
     int videos = 0, audios = 0, texts = 0;
+    CMediaSourcePin* first = nullptr;
     for (unsigned index = 0; index < context->nb_streams; ++index) {
-        std::unique_ptr<StreamReader> reader;
-        if (first) {
-            reader = std::move(first);
-        } else {
-            std::string error;
-            hr = StreamReader::Open(*path, &reader, &error);
-            if (FAILED(hr)) {
-                m_error = error;
-                break;
-            }
-        }
+        if (attached(index))
+            continue;  // cover art: a picture, not a stream of them
         reader->Select(static_cast<int>(index));
         reader->SetOrigin(origin);
         const auto type = StreamMediaType(reader->Stream(), reader->FrameTime());
-        if (!type) {
-            first = std::move(reader);  // keep it for the next stream
+        if (!type)
             continue;
-        }
         const GUID major = type->majortype;
         const int number = major == MEDIATYPE_Video   ? ++videos
                            : major == MEDIATYPE_Audio ? ++audios
@@ -253,30 +370,32 @@ HRESULT CMediaSource::LoadFile(LPCWSTR fileName, const AM_MEDIA_TYPE*) {
                                                           : L"Text";
         if (number > 1)
             pinName += L" " + std::to_wstring(number);
-        const REFERENCE_TIME duration = reader->Duration();
+        REFERENCE_TIME duration = videoDuration;
+        if (!hasVideo)
+            duration = reader->Duration();
+        AVStream* stream = context->streams[index];
         HRESULT pinResult = S_OK;
         // The pin adds itself to the filter, which deletes it.
-        new CMediaSourcePin(this, &pinResult, pinName.c_str(), std::move(reader), *type, frameRate,
-                            duration);
+        auto* pin = new CMediaSourcePin(
+            this, &pinResult, pinName.c_str(), StreamPlan{path, static_cast<int>(index), origin},
+            stream->codecpar, LargestIndexedPacket(stream), *type, frameRate, duration);
         if (FAILED(pinResult)) {
-            hr = pinResult;
             m_error = "cannot make an output pin";
-            break;
+            return pinResult;
         }
+        if (!first || static_cast<int>(index) == video)
+            first = pin;
     }
-    if (SUCCEEDED(hr) && m_paStreams.empty()) {
-        hr = VFW_E_UNSUPPORTED_STREAM;
-        m_error = "it has no video, audio or text stream the engine can carry";
+    // The demuxer Load opened serves the video stream (or the first); the others open theirs
+    // when they first stream.
+    if (first)
+        first->AdoptReader(std::move(reader));
+    if (m_paStreams.empty()) {
+        m_error = video >= 0 && !hasVideo
+                      ? "it holds a picture (cover art) but no video, audio or text stream"
+                      : "it has no video, audio or text stream the engine can carry";
+        return VFW_E_UNSUPPORTED_STREAM;
     }
-    if (FAILED(hr)) {
-        while (!m_paStreams.empty()) {
-            CSourceStream* pin = m_paStreams.back();
-            RemovePin(pin);
-            delete pin;
-        }
-        return hr;
-    }
-    m_file = fileName;
     m_name = SplitterName(context->iformat);
     return S_OK;
 }

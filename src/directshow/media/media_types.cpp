@@ -42,11 +42,15 @@ AVCodecID KnownCodecId(std::uint32_t value) {
     return AV_CODEC_ID_NONE;
 }
 
+}  // namespace
+
 bool IsCodecSubtype(const GUID& guid) {
     const GUID ours = CodecSubtype(0);
     return guid.Data2 == ours.Data2 && guid.Data3 == ours.Data3 &&
            std::memcmp(guid.Data4, ours.Data4, sizeof ours.Data4) == 0;
 }
+
+namespace {
 
 GUID VideoSubtype(const AVCodecParameters* p) {
     for (const auto& known : kKnownVideo)
@@ -154,9 +158,10 @@ std::optional<CMediaType> CompressedVideoType(const AVCodecParameters* p,
         tail = block + offsetof(MPEG1VIDEOINFO, bSequenceHeader);
     } else {
         const bool mpeg2 = p->codec_id == AV_CODEC_ID_MPEG2VIDEO;
+        const bool own = IsCodecSubtype(type.subtype);
         type.formattype = mpeg2 ? FORMAT_MPEG2Video : FORMAT_VideoInfo2;
-        const std::size_t head =
-            mpeg2 ? offsetof(MPEG2VIDEOINFO, dwSequenceHeader) : sizeof(VIDEOINFOHEADER2);
+        const std::size_t head = mpeg2 ? offsetof(MPEG2VIDEOINFO, dwSequenceHeader)
+                                       : sizeof(VIDEOINFOHEADER2) + (own ? sizeof(DWORD) : 0);
         const std::size_t length = head + extra;
         BYTE* block = type.ReallocFormatBuffer(static_cast<ULONG>(length));
         if (!block)
@@ -176,6 +181,10 @@ std::optional<CMediaType> CompressedVideoType(const AVCodecParameters* p,
             mpeg->cbSequenceHeader = static_cast<DWORD>(extra);
             mpeg->dwProfile = static_cast<DWORD>(std::max(p->profile, 0));
             mpeg->dwLevel = static_cast<DWORD>(std::max(p->level, 0));
+        }
+        if (own) {
+            const auto coded = static_cast<DWORD>(std::max(p->bits_per_coded_sample, 0));
+            std::memcpy(block + sizeof(VIDEOINFOHEADER2), &coded, sizeof coded);
         }
         bmi = &info->bmiHeader;
         tail = block + head;
@@ -369,6 +378,14 @@ CodecParametersPtr CodecParametersFromType(const AM_MEDIA_TYPE& type) {
         std::size_t extraAt = 0, extraSize = 0;
         if (type.formattype == FORMAT_VideoInfo2) {
             extraAt = sizeof(VIDEOINFOHEADER2);
+            if (IsCodecSubtype(type.subtype)) {
+                DWORD coded = 0;
+                if (type.cbFormat < extraAt + sizeof coded)
+                    return nullptr;
+                std::memcpy(&coded, type.pbFormat + extraAt, sizeof coded);
+                p->bits_per_coded_sample = static_cast<int>(coded);
+                extraAt += sizeof coded;
+            }
         } else if (type.formattype == FORMAT_MPEGVideo || type.formattype == FORMAT_MPEG2Video) {
             const bool mpeg1 = type.formattype == FORMAT_MPEGVideo;
             const std::size_t countAt = mpeg1 ? offsetof(MPEG1VIDEOINFO, cbSequenceHeader)
@@ -478,6 +495,68 @@ CMediaType UncompressedVideoType(const GUID& subtype, LONG width, LONG height,
     if (palette)
         SetGreyPalette(*info);
     return type;
+}
+
+std::size_t SampleTrailerSize(const AVPacket& packet) {
+    std::size_t size = 2 * sizeof(DWORD);
+    for (int i = 0; i < packet.side_data_elems; ++i)
+        size += 2 * sizeof(DWORD) + packet.side_data[i].size;
+    return size;
+}
+
+bool AppendSampleTrailer(const AVPacket& packet, BYTE* sample, std::size_t payload,
+                         std::size_t capacity, std::size_t* total) {
+    const std::size_t size = SampleTrailerSize(packet);
+    if (payload > capacity || capacity - payload < size)
+        return false;
+    BYTE* at = sample + payload;
+    const auto put = [&at](DWORD value) {
+        std::memcpy(at, &value, sizeof value);
+        at += sizeof value;
+    };
+    for (int i = 0; i < packet.side_data_elems; ++i) {
+        const AVPacketSideData& side = packet.side_data[i];
+        put(static_cast<DWORD>(side.type));
+        put(static_cast<DWORD>(side.size));
+        if (side.size)
+            std::memcpy(at, side.data, side.size);
+        at += side.size;
+    }
+    put(static_cast<DWORD>(size - 2 * sizeof(DWORD)));
+    put(static_cast<DWORD>(payload));
+    *total = payload + size;
+    return true;
+}
+
+bool ApplySampleTrailer(AVPacket* packet) {
+    const auto total = static_cast<std::size_t>(std::max(packet->size, 0));
+    if (total < 2 * sizeof(DWORD))
+        return false;
+    DWORD entries = 0, payload = 0;
+    std::memcpy(&entries, packet->data + total - 2 * sizeof(DWORD), sizeof entries);
+    std::memcpy(&payload, packet->data + total - sizeof(DWORD), sizeof payload);
+    if (payload > total - 2 * sizeof(DWORD) || entries != total - 2 * sizeof(DWORD) - payload)
+        return false;
+    const BYTE* at = packet->data + payload;
+    const BYTE* end = at + entries;
+    while (at < end) {
+        DWORD kind = 0, size = 0;
+        if (static_cast<std::size_t>(end - at) < 2 * sizeof(DWORD))
+            return false;
+        std::memcpy(&kind, at, sizeof kind);
+        std::memcpy(&size, at + sizeof kind, sizeof size);
+        at += 2 * sizeof(DWORD);
+        if (size > static_cast<std::size_t>(end - at) || kind >= AV_PKT_DATA_NB)
+            return false;
+        std::uint8_t* copy =
+            av_packet_new_side_data(packet, static_cast<AVPacketSideDataType>(kind), size);
+        if (!copy)
+            return false;
+        std::memcpy(copy, at, size);
+        at += size;
+    }
+    packet->size = static_cast<int>(payload);
+    return true;
 }
 
 }  // namespace dshow::media

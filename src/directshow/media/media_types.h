@@ -10,7 +10,11 @@
 //    follows the VIDEOINFOHEADER2, as many Windows decoders take it.
 // The BITMAPINFOHEADER's biBitCount says how deep a decoded picture is (8 for grey sources).
 // Codecs without a well-known FourCC get a subtype of the engine's own carrying FFmpeg's codec
-// id, so that whatever FFmpeg decodes can travel.
+// id, so that whatever FFmpeg decodes can travel. Only the engine's decoder takes those, so
+// they carry what FFmpeg's codecs need besides the bytes: the coded depth (a DWORD before the
+// extra data; QuickTime codecs tell grey and 16-bit pictures by it), and in every sample the
+// packet's side data (palettes): after the payload, entries of (type, size, bytes), then the
+// entries' length and the payload's length, two DWORDs (SampleTrailer below).
 // Audio: WAVEFORMATEX with the extra data after it (cbSize), PCM as MEDIASUBTYPE_PCM.
 // Text: MEDIATYPE_Text, no format block.
 //
@@ -84,6 +88,17 @@ struct CodecParametersDeleter {
 };
 using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
 CodecParametersPtr CodecParametersFromType(const AM_MEDIA_TYPE& type);
+
+bool IsCodecSubtype(const GUID& subtype);
+
+// The side data trailer of the engine's own subtypes' samples. Append writes the packet's side
+// data and the two lengths after `payload` bytes at `sample` (false when `capacity` is too
+// small); Apply reads them back into a packet whose data is the sample, cutting its size to
+// the payload (false for a malformed trailer).
+std::size_t SampleTrailerSize(const AVPacket& packet);
+bool AppendSampleTrailer(const AVPacket& packet, BYTE* sample, std::size_t payload,
+                         std::size_t capacity, std::size_t* total);
+bool ApplySampleTrailer(AVPacket* packet);
 
 // Width, height (positive, as displayed), time per frame and bit depth of a video type's format
 // block; false for a type without one of the four video format blocks.

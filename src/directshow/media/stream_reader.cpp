@@ -1,11 +1,50 @@
 #include "directshow/media/stream_reader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 
 namespace dshow::media {
 
+namespace {
+
+// What went wrong, in a user's words rather than the library's.
+std::string OpenFailure(int error) {
+    switch (error) {
+        case AVERROR(ENOENT):
+            return "no such file";
+        case AVERROR(EACCES):
+        case AVERROR(EPERM):
+            return "permission denied";
+        case AVERROR_INVALIDDATA:
+        case AVERROR_EOF:
+            return "not a media file FFmpeg can read";
+        default:
+            return ErrorText(error);
+    }
+}
+
+}  // namespace
+
 HRESULT StreamReader::Open(const std::string& path, std::unique_ptr<StreamReader>* reader,
                            std::string* error) {
+    // Only files: opening a pipe without a writer, or a device, would block without a bound,
+    // and a directory is no media.
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        const int cause = errno;
+        *error = OpenFailure(AVERROR(cause));
+        return ToHResult(AVERROR(cause));
+    }
+    if (S_ISDIR(status.st_mode)) {
+        *error = "it is a directory";
+        return E_INVALIDARG;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        *error = "not a regular file (a pipe, socket or device)";
+        return E_INVALIDARG;
+    }
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) {
         *error = "out of memory";
@@ -14,6 +53,7 @@ HRESULT StreamReader::Open(const std::string& path, std::unique_ptr<StreamReader
     // Program streams carry a time stamp only now and then (and none on B-frames after a
     // seek); every packet must have one for its frame to be placed.
     raw->flags |= AVFMT_FLAG_GENPTS;
+    MarkOwnContext(raw);
     // A file name is a file: never a protocol ("concat:", "http:"), and nothing a playlist
     // inside it points to elsewhere.
     AVDictionary* options = nullptr;
@@ -21,7 +61,7 @@ HRESULT StreamReader::Open(const std::string& path, std::unique_ptr<StreamReader
     int result = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, &options);
     av_dict_free(&options);
     if (result < 0) {
-        *error = ErrorText(result);
+        *error = OpenFailure(result);
         return ToHResult(result);
     }
     FormatContextPtr context(raw);
@@ -47,6 +87,11 @@ void StreamReader::Select(int streamIndex) {
             static_cast<int>(i) == streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
     m_stream = m_context->streams[streamIndex];
     m_origin = StreamStart();
+    // AVI stores a frame per index slot and no presentation times: what the library guesses
+    // for some packets (from the decoder's delay) and not for others would count frames from
+    // two origins, so only the slots count (the decoder puts them in display order).
+    m_decodeTimesOnly = m_context->iformat && m_context->iformat->name &&
+                        std::string(m_context->iformat->name) == "avi";
 }
 
 REFERENCE_TIME StreamReader::StreamStart() const {
@@ -95,8 +140,11 @@ int StreamReader::SeekTo(REFERENCE_TIME time) {
 int StreamReader::SeekBefore(REFERENCE_TIME time) {
     m_hasPending = false;
     av_packet_unref(m_pending.get());
-    if (time <= 0 && m_untouched)
+    m_landed = AV_NOPTS_VALUE;
+    if (time <= 0 && m_untouched) {
+        m_landed = 0;
         return 0;
+    }
     const bool video = m_stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
     const REFERENCE_TIME frame = FrameTime() > 0 ? FrameTime() : 40 * 10'000;
     // Demuxers may index key frames by decode time, which runs ahead of the display time by
@@ -119,25 +167,38 @@ int StreamReader::SeekBefore(REFERENCE_TIME time) {
             return result;
         for (;;) {
             result = ReadRaw(m_pending.get());
-            if (result < 0)
-                return 0;  // nothing left to show: the next read ends the stream
-            if (!video || (m_pending->flags & AV_PKT_FLAG_KEY))
+            if (result < 0 || !video || (m_pending->flags & AV_PKT_FLAG_KEY))
                 break;
         }
-        const REFERENCE_TIME shown = PacketTime(*m_pending);
-        if (!video || fromTheTop || shown == AV_NOPTS_VALUE || shown <= time) {
-            m_hasPending = true;
-            return 0;
+        if (result < 0) {
+            // No key frame between the landing point and the end: the one that starts the
+            // target's group lies further back (a bisection landing in the last group, a file
+            // that is one group), unless the search already started at the top.
+            if (fromTheTop || !video)
+                return 0;  // nothing left to show: the next read ends the stream
+        } else {
+            const REFERENCE_TIME shown = PacketTime(*m_pending);
+            if (!video || fromTheTop || (shown != AV_NOPTS_VALUE && shown <= time)) {
+                m_hasPending = true;
+                m_landed = fromTheTop ? 0 : shown;
+                return 0;
+            }
+            // A packet without a time (an elementary stream's) says nothing of where the
+            // demuxer landed: only the top of the file is a known place to count from.
+            if (shown == AV_NOPTS_VALUE)
+                attempt = 5;
         }
         margin = target == 0 ? time + frame : margin * 4 + frame;
         if (target == 0)
             attempt = 5;  // a seek to the start that lands later: go to the top
     }
-    m_hasPending = true;
+    m_hasPending = m_pending->buf != nullptr;
     return 0;
 }
 
 REFERENCE_TIME StreamReader::PacketTime(const AVPacket& packet) const {
+    if (m_decodeTimesOnly)
+        return PacketDecodeTime(packet);
     const std::int64_t stamp = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
     if (stamp == AV_NOPTS_VALUE)
         return AV_NOPTS_VALUE;
@@ -217,18 +278,45 @@ REFERENCE_TIME StreamReader::Duration() {
         if (end != AV_NOPTS_VALUE && end > 0)
             return end;
     }
-    // A guess from the bit rate is no length to stop at.
-    if (method == AVFMT_DURATION_FROM_BITRATE)
-        return 0;
-    if (m_stream->duration != AV_NOPTS_VALUE && m_stream->duration > 0)
-        return ToMediaTime(m_stream->duration, m_stream->time_base) + StreamStart() - m_origin;
-    if (m_context->duration != AV_NOPTS_VALUE && m_context->duration > 0) {
-        REFERENCE_TIME end = ToMediaTime(m_context->duration, AVRational{1, AV_TIME_BASE});
-        if (m_context->start_time != AV_NOPTS_VALUE)
-            end += ToMediaTime(m_context->start_time, AVRational{1, AV_TIME_BASE});
-        return std::max<REFERENCE_TIME>(end - m_origin, 0);
+    // A guess from the bit rate is no length at all.
+    if (method != AVFMT_DURATION_FROM_BITRATE) {
+        if (m_stream->duration != AV_NOPTS_VALUE && m_stream->duration > 0)
+            return ToMediaTime(m_stream->duration, m_stream->time_base) + StreamStart() - m_origin;
+        if (m_context->duration != AV_NOPTS_VALUE && m_context->duration > 0) {
+            REFERENCE_TIME end = ToMediaTime(m_context->duration, AVRational{1, AV_TIME_BASE});
+            if (m_context->start_time != AV_NOPTS_VALUE)
+                end += ToMediaTime(m_context->start_time, AVRational{1, AV_TIME_BASE});
+            return std::max<REFERENCE_TIME>(end - m_origin, 0);
+        }
     }
-    return 0;
+    // Nothing states a length (raw elementary streams, files recorded live, a single image):
+    // the stream is read through once, which costs far less than decoding it.
+    const REFERENCE_TIME end = CountEnd();
+    return end != AV_NOPTS_VALUE && end > 0 ? end : 0;
+}
+
+REFERENCE_TIME StreamReader::CountEnd() {
+    // Byte positions mean nothing to some demuxers (Matroska): the reader moves by time only.
+    if (!m_untouched && SeekTo(0) < 0)
+        return AV_NOPTS_VALUE;
+    PacketPtr packet(av_packet_alloc());
+    REFERENCE_TIME end = AV_NOPTS_VALUE;
+    std::int64_t packets = 0;
+    while (packet && ReadRaw(packet.get()) == 0) {
+        ++packets;
+        const REFERENCE_TIME start = PacketTime(*packet);
+        if (start == AV_NOPTS_VALUE)
+            continue;
+        const REFERENCE_TIME length = std::max(PacketDuration(*packet), FrameTime());
+        end = end == AV_NOPTS_VALUE ? start + length : std::max(end, start + length);
+    }
+    // Packets without times (an elementary stream's) are frames at the stream's rate.
+    const REFERENCE_TIME frame = FrameTime();
+    if (frame > 0 && packets > 0)
+        end = std::max(end == AV_NOPTS_VALUE ? 0 : end, packets * frame);
+    // The next SeekBefore moves back to wherever playing starts.
+    m_untouched = false;
+    return end;
 }
 
 }  // namespace dshow::media

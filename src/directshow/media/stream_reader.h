@@ -41,15 +41,19 @@ public:
     // frame whose display interval holds the time is then decoded from it. Falls back to the
     // start of the file when the demuxer cannot seek.
     int SeekBefore(REFERENCE_TIME time);
+    // Where the last SeekBefore landed: the time of the packet read next, 0 at the top of the
+    // file, AV_NOPTS_VALUE when unknown.
+    REFERENCE_TIME LandedAt() const { return m_landed; }
 
-    // A packet's presentation time (decode time when it has none) relative to the origin, or
-    // AV_NOPTS_VALUE.
+    // A packet's presentation time (decode time when it has none, and always in AVI, whose
+    // times are decode times) relative to the origin, or AV_NOPTS_VALUE.
     REFERENCE_TIME PacketTime(const AVPacket& packet) const;
     REFERENCE_TIME PacketDecodeTime(const AVPacket& packet) const;
     REFERENCE_TIME PacketDuration(const AVPacket& packet) const;
 
     // Frame time from the stream's frame rate (0 when it has none), duration from the stream
-    // or the container (0 when unknown), both in media time.
+    // or the container, or from reading the stream through when neither states one (0 when
+    // still unknown), both in media time.
     // The stream's average frame rate (its nominal rate when it has no average). Variable-
     // frame-rate streams: frame n is the frame shown at n times the average frame time.
     REFERENCE_TIME FrameTime() const;
@@ -63,6 +67,8 @@ private:
     int SeekTo(REFERENCE_TIME time);
     // The end of the last frame shown, from the packets at the end of the file.
     REFERENCE_TIME ScanEnd();
+    // The same from every packet of the stream, read once from the start.
+    REFERENCE_TIME CountEnd();
 
     FormatContextPtr m_context;
     AVStream* m_stream = nullptr;
@@ -70,6 +76,8 @@ private:
     PacketPtr m_pending;  // a packet read ahead while seeking, returned next
     bool m_hasPending = false;
     bool m_untouched = true;  // nothing read since opening: no seek needed for the start
+    bool m_decodeTimesOnly = false;
+    REFERENCE_TIME m_landed = AV_NOPTS_VALUE;  // the container's times are decode times (AVI)
 };
 
 }  // namespace dshow::media

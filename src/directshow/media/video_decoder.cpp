@@ -1,7 +1,12 @@
 #include "directshow/media/video_decoder.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <string>
+
+#include "directshow/diagnostics.h"
+#include "directshow/time_scale.h"
 
 namespace dshow::media {
 namespace {
@@ -21,12 +26,23 @@ AVPixelFormat TargetFormat(const GUID& subtype) {
     return AV_PIX_FMT_GRAY8;
 }
 
+// swscale's vector code writes whole blocks of pixels, so up to a block past a row's end: FFmpeg
+// pads the rows of its own frames for that. A sample's rows are packed as DIBs, so every
+// sample carries this much past its picture, and rows are only ever written downwards in
+// memory (a row's excess lands in the next row before that is written, the last row's here).
+constexpr LONG kWriteSlack = 256;
+
+// More input times than any codec holds frames back (reordering plus frame threads).
+constexpr std::size_t kMaxPendingTimes = 64;
+
 }  // namespace
 
 CVideoDecoder::CVideoDecoder(IUnknown* outer)
     : CDecoderFilter(L"Video Decoder", outer, CLSID_VideoDecoder),
       m_packet(av_packet_alloc()),
-      m_frame(av_frame_alloc()) {}
+      m_frame(av_frame_alloc()) {
+    m_pendingTimes.reserve(kMaxPendingTimes);
+}
 
 CVideoDecoder::~CVideoDecoder() = default;
 
@@ -88,18 +104,22 @@ HRESULT CVideoDecoder::CheckTransform(const CMediaType* in, const CMediaType* ou
 
 HRESULT CVideoDecoder::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
     const CMediaType& type = m_output.CurrentMediaType();
+    const LONG needed = static_cast<LONG>(type.lSampleSize) + kWriteSlack;
     request->cBuffers = std::max<LONG>(request->cBuffers, 3);
-    request->cbBuffer = std::max<LONG>(request->cbBuffer, static_cast<LONG>(type.lSampleSize));
+    request->cbBuffer = std::max<LONG>(request->cbBuffer, needed);
     request->cbAlign = std::max<LONG>(request->cbAlign, 1);
     ALLOCATOR_PROPERTIES actual{};
     const HRESULT hr = allocator->SetProperties(request, &actual);
     if (FAILED(hr))
         return hr;
-    return actual.cbBuffer < static_cast<LONG>(type.lSampleSize) ? E_FAIL : S_OK;
+    return actual.cbBuffer < needed ? E_FAIL : S_OK;
 }
 
 HRESULT CVideoDecoder::SetMediaType(PIN_DIRECTION direction, const CMediaType* type) {
     if (direction == PINDIR_INPUT) {
+        m_ownTimesHold = false;
+        m_saidResized = false;
+        m_sideData = IsCodecSubtype(type->subtype);
         m_parameters = CodecParametersFromType(*type);
         if (!m_parameters || !ReadVideoGeometry(*type, &m_geometry))
             return VFW_E_TYPE_NOT_ACCEPTED;
@@ -132,6 +152,7 @@ HRESULT CVideoDecoder::StartStreaming() {
     CAutoLock lock(&m_csReceive);
     m_haveFrame = false;
     m_draining = false;
+    ResetTimes();
     const HRESULT hr = m_codec ? S_OK : OpenCodec();
     return FAILED(hr) ? hr : CDecoderFilter::StartStreaming();
 }
@@ -154,8 +175,14 @@ HRESULT CVideoDecoder::SendInput(IMediaSample* in) {
     av_packet_unref(m_packet.get());
     m_packet->data = data;
     m_packet->size = in->GetActualDataLength();
+    if (m_sideData && !ApplySampleTrailer(m_packet.get())) {
+        av_packet_unref(m_packet.get());
+        return S_OK;  // not a sample of ours: nothing to decode
+    }
     REFERENCE_TIME start = 0, end = 0;
     const HRESULT timed = in->GetTime(&start, &end);
+    if (SUCCEEDED(timed))
+        NoteInputTime(start);
     m_packet->pts = SUCCEEDED(timed) ? start : AV_NOPTS_VALUE;
     m_packet->dts = AV_NOPTS_VALUE;
     m_packet->duration = timed == S_OK ? end - start : 0;
@@ -191,16 +218,13 @@ HRESULT CVideoDecoder::ReceiveOutput(IMediaSample* out) {
     // Sample times are segment times: media time since the segment's start, divided by the
     // rate.
     const double rate = SegmentRate() > 0 ? SegmentRate() : 1.0;
-    const auto segmentLength =
-        static_cast<REFERENCE_TIME>(static_cast<double>(SegmentStop() - SegmentStart()) / rate);
+    const auto segmentLength = ScaleTime(SegmentStop() - SegmentStart(), 1.0 / rate);
     while (OutputReady()) {
         m_haveFrame = false;
-        REFERENCE_TIME start = m_frame->best_effort_timestamp;
-        if (start == AV_NOPTS_VALUE)
-            start = m_nextStart;
+        REFERENCE_TIME start = OutputTime(m_frame->best_effort_timestamp);
         REFERENCE_TIME length = m_frame->pkt_duration;
         if (length <= 0)
-            length = static_cast<REFERENCE_TIME>(static_cast<double>(m_geometry.frameTime) / rate);
+            length = ScaleTime(m_geometry.frameTime, 1.0 / rate);
         if (length <= 0)
             length = 1;
         REFERENCE_TIME end = start + length;
@@ -213,7 +237,7 @@ HRESULT CVideoDecoder::ReceiveOutput(IMediaSample* out) {
         const LONG size =
             UncompressedImageSize(m_outputSubtype, m_geometry.width, m_geometry.height);
         BYTE* buffer = nullptr;
-        if (FAILED(out->GetPointer(&buffer)) || out->GetSize() < size) {
+        if (FAILED(out->GetPointer(&buffer)) || out->GetSize() < size + kWriteSlack) {
             av_frame_unref(m_frame.get());
             return E_UNEXPECTED;
         }
@@ -275,6 +299,16 @@ HRESULT CVideoDecoder::ConvertNv12(BYTE* buffer) {
 }
 
 HRESULT CVideoDecoder::Convert(BYTE* buffer) {
+    if ((m_frame->width != m_geometry.width || m_frame->height != m_geometry.height) &&
+        !m_saidResized) {
+        // The connection has one size for the whole stream, as a camera has.
+        m_saidResized = true;
+        Diagnose(Severity::Warning,
+                 "the video changes its picture size mid-stream (" +
+                     std::to_string(m_geometry.width) + "x" + std::to_string(m_geometry.height) +
+                     " to " + std::to_string(m_frame->width) + "x" +
+                     std::to_string(m_frame->height) + "): pictures are scaled to the first size");
+    }
     if (m_outputSubtype == MEDIASUBTYPE_NV12)
         return ConvertNv12(buffer);
     const int width = static_cast<int>(m_geometry.width);
@@ -296,25 +330,27 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
                                  sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     }
     const int stride = static_cast<int>(UncompressedStride(m_outputSubtype, m_geometry.width));
-    std::uint8_t* planes[4] = {};
-    int strides[4] = {};
-    // Bottom-up: the first row written is the last in memory.
-    planes[0] = buffer + std::ptrdiff_t{stride} * (height - 1);
-    strides[0] = -stride;
-    if (m_frame->format == target && m_frame->width == width && m_frame->height == height &&
+    const auto format = static_cast<AVPixelFormat>(m_frame->format);
+    if (format == target && m_frame->width == width && m_frame->height == height &&
         target == AV_PIX_FMT_GRAY8) {
-        av_image_copy_plane(planes[0], strides[0], m_frame->data[0], m_frame->linesize[0], width,
-                            height);
+        // Bottom-up: the first row written is the last in memory.
+        av_image_copy_plane(buffer + std::ptrdiff_t{stride} * (height - 1), -stride,
+                            m_frame->data[0], m_frame->linesize[0], width, height);
         return S_OK;
     }
-    // swscale's fast converters want rows written downwards; reading the picture upwards
-    // instead gives the same bottom-up result at their speed. Planar 4:2:0 pictures of even
-    // height keep their chroma pairing when read upwards; others are written upwards.
-    const AVPixFmtDescriptor* desc =
-        av_pix_fmt_desc_get(static_cast<AVPixelFormat>(m_frame->format));
+    std::uint8_t* planes[4] = {buffer};
+    int strides[4] = {stride};
+    // 8-bit YUV whose chroma rows are each shown on one or two whole luma rows converts row by
+    // row without looking at its neighbours: read upwards, it gives the bottom-up picture at
+    // swscale's full speed and bit for bit as read downwards. Anything that filters between
+    // rows (deeper samples, odd heights, other layouts) is converted downwards and turned over.
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
     const bool readUpwards = desc && (desc->flags & AV_PIX_FMT_FLAG_PLANAR) &&
-                             !(desc->flags & AV_PIX_FMT_FLAG_RGB) && m_frame->height % 2 == 0 &&
-                             m_frame->height == height && desc->nb_components == 3;
+                             !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
+                             desc->nb_components == 3 && desc->comp[0].depth == 8 &&
+                             desc->log2_chroma_w <= 1 && desc->log2_chroma_h <= 1 &&
+                             m_frame->height % (1 << desc->log2_chroma_h) == 0 &&
+                             m_frame->height == height && m_frame->width == width;
     if (readUpwards) {
         const std::uint8_t* source[4] = {};
         int sourceStrides[4] = {};
@@ -324,15 +360,26 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
                 m_frame->data[plane] + std::ptrdiff_t{m_frame->linesize[plane]} * (rows - 1);
             sourceStrides[plane] = -m_frame->linesize[plane];
         }
-        planes[0] = buffer;
-        strides[0] = stride;
         return sws_scale(m_scale.get(), source, sourceStrides, 0, height, planes, strides) > 0
                    ? S_OK
                    : E_FAIL;
     }
-    const int rows = sws_scale(m_scale.get(), m_frame->data, m_frame->linesize, 0, m_frame->height,
-                               planes, strides);
-    return rows > 0 ? S_OK : E_FAIL;
+    if (sws_scale(m_scale.get(), m_frame->data, m_frame->linesize, 0, m_frame->height, planes,
+                  strides) <= 0)
+        return E_FAIL;
+    FlipRows(buffer, stride, height);
+    return S_OK;
+}
+
+void CVideoDecoder::FlipRows(BYTE* buffer, int stride, int height) {
+    m_row.resize(static_cast<std::size_t>(stride));
+    for (int top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
+        BYTE* upper = buffer + std::ptrdiff_t{stride} * top;
+        BYTE* lower = buffer + std::ptrdiff_t{stride} * bottom;
+        std::memcpy(m_row.data(), upper, static_cast<std::size_t>(stride));
+        std::memcpy(upper, lower, static_cast<std::size_t>(stride));
+        std::memcpy(lower, m_row.data(), static_cast<std::size_t>(stride));
+    }
 }
 
 void CVideoDecoder::FlushCodec() {
@@ -341,6 +388,47 @@ void CVideoDecoder::FlushCodec() {
     av_frame_unref(m_frame.get());
     m_haveFrame = false;
     m_draining = false;
+    ResetTimes();
+}
+
+void CVideoDecoder::ResetTimes() {
+    m_pendingTimes.clear();
+    m_lastInputTime = AV_NOPTS_VALUE;
+    m_nextStart = 0;
+}
+
+void CVideoDecoder::NoteInputTime(REFERENCE_TIME time) {
+    // Times that go back in decode order can only be presentation times of a reordered
+    // stream: from then on each frame keeps its own.
+    if (m_lastInputTime != AV_NOPTS_VALUE && time < m_lastInputTime)
+        m_ownTimesHold = true;
+    m_lastInputTime = time;
+    if (m_pendingTimes.size() >= kMaxPendingTimes)
+        m_pendingTimes.erase(m_pendingTimes.begin());  // frames the codec never gave back
+    m_pendingTimes.insert(std::upper_bound(m_pendingTimes.begin(), m_pendingTimes.end(), time),
+                          time);
+}
+
+REFERENCE_TIME CVideoDecoder::OutputTime(REFERENCE_TIME own) {
+    // Until the input proves its times are presentation times, the frames shown take the
+    // input times in ascending order: for a stream whose times are right that is each frame's
+    // own, and for one stamped with decode times (AVI, which has no others; files muxed with
+    // presentation equal to decode time although they have B-frames) it is the only order
+    // that follows the display. A frame lost in the codec would shift its followers by one,
+    // which is why proven presentation times are kept as they are.
+    REFERENCE_TIME time = own;
+    if (!m_pendingTimes.empty()) {
+        auto taken = m_pendingTimes.begin();
+        if (m_ownTimesHold && own != AV_NOPTS_VALUE) {
+            const auto found = std::lower_bound(m_pendingTimes.begin(), m_pendingTimes.end(), own);
+            if (found != m_pendingTimes.end() && *found == own)
+                taken = found;
+        } else {
+            time = *taken;
+        }
+        m_pendingTimes.erase(taken);
+    }
+    return time == AV_NOPTS_VALUE ? m_nextStart : time;
 }
 
 }  // namespace dshow::media

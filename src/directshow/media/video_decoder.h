@@ -11,13 +11,17 @@
 //   - RGB32.
 // RGB rows are bottom-up and every type's rows are padded to 4 bytes (media_types.h).
 //
-// Frames are decoded with a thread per core (frame threads); times come from the codec's best
-// effort time stamps in media time relative to the segment, so the base drops the frames a
-// seek decodes before its target, and this class drops those at or past the segment's stop.
+// Frames are decoded with a thread per core (frame threads). Frames are stamped in media time
+// relative to the segment, so the base drops the frames a seek decodes before its target, and
+// this class drops those at or past the segment's stop. Times always rise in display order:
+// inputs stamped with decode times (AVI; files muxed with presentation equal to decode time
+// despite B-frames) give their times to the frames in ascending order (OutputTime).
 //
 // Threads and locks: the decoder base's. The codec and the converter are touched only under
 // the receive lock (every hook), or at connection time with the filter stopped.
 #pragma once
+
+#include <vector>
 
 #include "directshow/decoder.h"
 #include "directshow/media/ffmpeg.h"
@@ -53,10 +57,18 @@ private:
     // Converts m_frame into the sample's buffer in the output type's layout.
     HRESULT Convert(BYTE* buffer);
     HRESULT ConvertNv12(BYTE* buffer);
+    // Output times: each input time is noted as it goes in, and each frame coming out takes
+    // one (see OutputTime).
+    void NoteInputTime(REFERENCE_TIME time);
+    REFERENCE_TIME OutputTime(REFERENCE_TIME own);
+    void ResetTimes();
+    // Turns a picture written top-down into a bottom-up one, in place.
+    void FlipRows(BYTE* buffer, int stride, int height);
 
     // Set at connection (filter stopped).
     VideoGeometry m_geometry;
     GUID m_outputSubtype{};
+    bool m_sideData = false;  // input samples end with side data (media_types.h)
     CodecParametersPtr m_parameters;
 
     // Guarded by the receive lock.
@@ -64,9 +76,14 @@ private:
     PacketPtr m_packet;
     FramePtr m_frame;
     ScalePtr m_scale;
+    std::vector<BYTE> m_row;  // one row, for turning pictures over (sized once)
     bool m_haveFrame = false;
     bool m_draining = false;
     REFERENCE_TIME m_nextStart = 0;
+    std::vector<REFERENCE_TIME> m_pendingTimes;  // input times not yet given out, ascending
+    REFERENCE_TIME m_lastInputTime = AV_NOPTS_VALUE;
+    bool m_ownTimesHold = false;  // the input's times proved to be presentation times
+    bool m_saidResized = false;   // a change of picture size was reported
 };
 
 }  // namespace dshow::media

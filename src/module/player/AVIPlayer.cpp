@@ -59,6 +59,37 @@ COM::CDShowTarget* OwnVideoTarget(IBaseFilter* filter) {
     return target;
 }
 
+// Whether any filter of the graph offers video on an output pin (a source with a video stream).
+bool HasVideoOutput(IGraphBuilder* graph) {
+    ComPtr<IEnumFilters> filters;
+    if (FAILED(graph->EnumFilters(filters.Put())))
+        return false;
+    IBaseFilter* raw = nullptr;
+    while (filters->Next(1, &raw, nullptr) == S_OK) {
+        ComPtr<IBaseFilter> filter = ComPtr<IBaseFilter>::Attach(raw);
+        ComPtr<IEnumPins> pins;
+        if (FAILED(filter->EnumPins(pins.Put())))
+            continue;
+        IPin* rawPin = nullptr;
+        while (pins->Next(1, &rawPin, nullptr) == S_OK) {
+            ComPtr<IPin> pin = ComPtr<IPin>::Attach(rawPin);
+            PIN_DIRECTION direction{};
+            ComPtr<IEnumMediaTypes> types;
+            if (FAILED(pin->QueryDirection(&direction)) || direction != PINDIR_OUTPUT ||
+                FAILED(pin->EnumMediaTypes(types.Put())))
+                continue;
+            AM_MEDIA_TYPE* type = nullptr;
+            while (types->Next(1, &type, nullptr) == S_OK) {
+                const bool video = type->majortype == MEDIATYPE_Video;
+                DeleteMediaType(type);
+                if (video)
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
 template <class T>
 ComPtr<T> CreateFilter(REFCLSID clsid, HRESULT& hr) {
     ComPtr<T> filter;
@@ -136,6 +167,7 @@ CAVIPlayer::~CAVIPlayer() {
 void CAVIPlayer::CreateGraph() {
     // The engine's own classes and media filters become creatable (idempotent).
     dshow::media::RegisterMediaFilters();
+    player::RouteEngineDiagnostics();
     HRESULT hr =
         CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
                          IID_IGraphBuilder, m_graphBuilder.PutVoid());
@@ -261,6 +293,11 @@ void CAVIPlayer::ConfigureGraph(const wchar_t* fileName) {
                hr);
         fail();
     }
+    if (!player::IsFilterConnected(m_videoRenderer.Get()))
+        Log(qnLogging::level::err,
+            "Nothing in " + Narrow(fileName) + " reaches the video renderer: " +
+                (HasVideoOutput(m_graphBuilder.Get()) ? "no decoder takes its video stream"
+                                                      : "it has no video stream"));
     player::ConnectAviSplitterTextPin(m_graphBuilder.Get(), m_textRenderer.Get());
     if (!player::IsFilterConnected(m_textRenderer.Get())) {
         if (hr = m_graphBuilder->RemoveFilter(m_textRenderer.Get()); FAILED(hr)) {

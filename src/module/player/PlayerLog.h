@@ -1,4 +1,5 @@
-// The player's log lines: a text, or a text followed by " (" the HRESULT in lower-case hex ")".
+// The player's log lines: a text, or a text followed by " (" the HRESULT in lower-case hex ")";
+// and the engine's diagnostics routed to the same log.
 // Any thread; the logger takes its own locks.
 #pragma once
 
@@ -7,6 +8,7 @@
 #include <string_view>
 
 #include "com/com_types.h"
+#include "directshow/diagnostics.h"
 #include "module/logging/logstream.h"
 
 namespace ZYL::player {
@@ -22,6 +24,17 @@ inline void LogHr(std::uint32_t level, std::string_view text, HRESULT hr) {
 
 inline void LogErr(std::string_view text, HRESULT hr) {
     LogHr(qnLogging::level::err, text, hr);
+}
+
+// The engine's own words (why a file cannot be opened, what it had to skip) go to this log,
+// so a host's user can read why a file did not play. Idempotent; any thread.
+inline void RouteEngineDiagnostics() {
+    dshow::SetDiagnosticSink([](dshow::Severity severity, const char* text) {
+        Log(severity == dshow::Severity::Error     ? qnLogging::level::err
+            : severity == dshow::Severity::Warning ? qnLogging::level::warn
+                                                   : qnLogging::level::info,
+            text);
+    });
 }
 
 }  // namespace ZYL::player
