@@ -1,6 +1,7 @@
 // The zylavi command as a user runs it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -275,13 +276,30 @@ TEST(ZylaviTool, ProbeHashesTheFramesOfRealFilesAndNamesWhatIsWrong) {
     const std::string missing = dir.file("gone.mp4");
     const ToolRun gone = Zylavi("probe '" + missing + "'", "", true);
     EXPECT_EQ(gone.status, 1);
-    EXPECT_NE(gone.out.find(missing + ": 0x80070002 (No such file or directory)"),
-              std::string::npos)
+    EXPECT_NE(gone.out.find(missing + ": 0x80070002 (no such file)"), std::string::npos)
         << gone.out;
     const std::string junk = dir.write("junk.mkv", std::string(3000, 'j'));
     const ToolRun bad = Zylavi("probe '" + junk + "' --frames 2 --md5", "", true);
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.out.find(junk + ": "), std::string::npos) << bad.out;
+    // The cause in words for whatever the name is; nothing that is not a file is opened, so
+    // a pipe without a writer cannot block.
+    const std::string pipe = dir.file("pipe.mp4");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    for (const auto& [path, cause] :
+         {std::pair<std::string, std::string>{dir.path().string(), "it is a directory"},
+          {pipe, "not a regular file"},
+          {junk, "not a media file FFmpeg can read"}}) {
+        const ToolRun refused = Zylavi("probe '" + path + "'", "", true);
+        EXPECT_EQ(refused.status, 1) << path;
+        EXPECT_NE(refused.out.find(cause), std::string::npos) << refused.out;
+    }
+    EXPECT_EQ(Zylavi("probe '" + file + "' --frames 2 --md5 --seek-frame 9", "", true).status, 1)
+        << "no frame decoded is a failure";
+    const std::string dashed = dir.file("-clip.avi");
+    std::filesystem::copy_file(file, dashed);
+    EXPECT_EQ(Zylavi("probe --frames 1 --md5 -- '" + dashed + "'").status, 0)
+        << "a name after -- is a name";
     EXPECT_EQ(Zylavi("probe '" + file + "' --md5").status, 2) << "--md5 needs --frames";
     EXPECT_EQ(Zylavi("probe '" + file + "' --mono").status, 2) << "--mono goes with --md5";
 }

@@ -265,6 +265,16 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
         sample->SetActualDataLength(size);
         sample->SetSyncPoint((packet.flags & AV_PKT_FLAG_KEY) || m_text ? TRUE : FALSE);
         m_lastEnd = start + length;
+        if (m_keyShift > 0) {
+            start += m_keyShift;
+            m_keyShift = 0;
+        } else if (m_leadingSkipped > 0) {
+            --m_leadingSkipped;
+            const HRESULT hr = StampSample(sample, start, start + length);
+            sample->SetTime(nullptr, nullptr);
+            sample->SetPreroll(TRUE);
+            return hr;
+        }
         return StampSample(sample, start, start + length);
     }
 }
@@ -277,6 +287,11 @@ HRESULT CMediaSourcePin::OnSeek(REFERENCE_TIME start) {
     // Packets without times count on from where the reader landed.
     if (m_reader->LandedAt() != AV_NOPTS_VALUE)
         m_lastEnd = m_reader->LandedAt();
+    // Decode-order times after a seek: the pictures the decoder will drop take no time, and
+    // the key frame takes the last of theirs (it is shown after them), so every frame shown
+    // keeps its place.
+    m_leadingSkipped = result < 0 ? 0 : m_reader->LeadingBFrames();
+    m_keyShift = m_leadingSkipped * m_frameTime;
     return result < 0 ? ToHResult(result) : S_OK;
 }
 

@@ -87,6 +87,10 @@ private:
     LONG m_stride = 0;
     LONG m_rowBytes = 0;           // the bytes of one row as the file stores it
     REFERENCE_TIME m_lastEnd = 0;  // where a packet without a time stamp starts
+    // After a seek into decode-order times: the key frame's shift, and the pictures after it
+    // that the decoder drops (LeadingBFrames), sent without times.
+    REFERENCE_TIME m_keyShift = 0;
+    int m_leadingSkipped = 0;
     std::atomic<LONG> m_skipped{0};
     bool m_saidTooLarge = false;
     bool m_saidShort = false;

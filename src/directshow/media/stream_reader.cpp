@@ -122,7 +122,48 @@ int StreamReader::Read(AVPacket* packet) {
         m_untouched = false;
         return 0;
     }
+    if (!m_ahead.empty()) {
+        av_packet_unref(packet);
+        av_packet_move_ref(packet, m_ahead.front().get());
+        m_ahead.pop_front();
+        return 0;
+    }
     return ReadRaw(packet);
+}
+
+namespace {
+
+// MPEG-4 part 2: whether the packet's first picture (VOP) is bidirectional.
+bool StartsWithBVop(const AVPacket& packet) {
+    for (int i = 0; i + 4 < packet.size; ++i) {
+        if (packet.data[i] == 0 && packet.data[i + 1] == 0 && packet.data[i + 2] == 1 &&
+            packet.data[i + 3] == 0xB6)
+            return (packet.data[i + 4] >> 6) == 2;
+    }
+    return false;
+}
+
+}  // namespace
+
+int StreamReader::LeadingBFrames() {
+    // Only AVI's MPEG-4 part 2 needs it: decode-order times, and groups that open with
+    // B-frames which refer back past the key frame (the decoder drops them after a seek).
+    if (!m_hasPending || !m_decodeTimesOnly || m_stream->codecpar->codec_id != AV_CODEC_ID_MPEG4)
+        return 0;
+    constexpr int kMostAhead = 16;
+    int leading = 0;
+    while (leading < kMostAhead) {
+        if (static_cast<int>(m_ahead.size()) <= leading) {
+            PacketPtr next(av_packet_alloc());
+            if (!next || ReadRaw(next.get()) < 0)
+                break;
+            m_ahead.push_back(std::move(next));
+        }
+        if (!StartsWithBVop(*m_ahead[static_cast<std::size_t>(leading)]))
+            break;
+        ++leading;
+    }
+    return leading;
 }
 
 int StreamReader::SeekTo(REFERENCE_TIME time) {
@@ -139,6 +180,7 @@ int StreamReader::SeekTo(REFERENCE_TIME time) {
 
 int StreamReader::SeekBefore(REFERENCE_TIME time) {
     m_hasPending = false;
+    m_ahead.clear();
     av_packet_unref(m_pending.get());
     m_landed = AV_NOPTS_VALUE;
     if (time <= 0 && m_untouched) {
@@ -177,12 +219,20 @@ int StreamReader::SeekBefore(REFERENCE_TIME time) {
             if (fromTheTop || !video)
                 return 0;  // nothing left to show: the next read ends the stream
         } else {
-            const REFERENCE_TIME shown = PacketTime(*m_pending);
+            const REFERENCE_TIME slot = PacketTime(*m_pending);
+            REFERENCE_TIME shown = slot;
+            if (video && slot != AV_NOPTS_VALUE) {
+                // A key frame with pictures shown before it is itself shown after them.
+                m_hasPending = true;
+                shown += LeadingBFrames() * frame;
+                m_hasPending = false;
+            }
             if (!video || fromTheTop || (shown != AV_NOPTS_VALUE && shown <= time)) {
                 m_hasPending = true;
-                m_landed = fromTheTop ? 0 : shown;
+                m_landed = fromTheTop ? 0 : slot;
                 return 0;
             }
+            m_ahead.clear();
             // A packet without a time (an elementary stream's) says nothing of where the
             // demuxer landed: only the top of the file is a known place to count from.
             if (shown == AV_NOPTS_VALUE)

@@ -11,6 +11,7 @@
 // parked (a seek). No locks.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -41,6 +42,10 @@ public:
     // frame whose display interval holds the time is then decoded from it. Falls back to the
     // start of the file when the demuxer cannot seek.
     int SeekBefore(REFERENCE_TIME time);
+    // After a seek: how many pictures right after the key frame are shown before it and refer
+    // back past it (so the decoder drops them), for streams whose times are decode times. Reads
+    // ahead; the packets are still returned in order.
+    int LeadingBFrames();
     // Where the last SeekBefore landed: the time of the packet read next, 0 at the top of the
     // file, AV_NOPTS_VALUE when unknown.
     REFERENCE_TIME LandedAt() const { return m_landed; }
@@ -73,7 +78,8 @@ private:
     FormatContextPtr m_context;
     AVStream* m_stream = nullptr;
     REFERENCE_TIME m_origin = 0;
-    PacketPtr m_pending;  // a packet read ahead while seeking, returned next
+    PacketPtr m_pending;            // a packet read ahead while seeking, returned next
+    std::deque<PacketPtr> m_ahead;  // read ahead by LeadingBFrames, returned after it
     bool m_hasPending = false;
     bool m_untouched = true;  // nothing read since opening: no seek needed for the start
     bool m_decodeTimesOnly = false;
