@@ -4,6 +4,8 @@
 // ending their stream, and repeated plays neither drifting nor leaking.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -363,18 +365,69 @@ public:
     HRESULT DoRenderSample(IMediaSample* sample) override {
         REFERENCE_TIME start = 0, end = 0;
         sample->GetTime(&start, &end);
-        std::lock_guard<std::mutex> lock(mutex);
-        starts.push_back(start);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            starts.push_back(start);
+            // Where in the file the sample lies: the segment's start plus its time at the rate.
+            positions.push_back(InputPin()->CurrentStartTime() +
+                                std::llround(static_cast<double>(start) *
+                                             InputPin()->CurrentRate()));
+        }
+        rendered.notify_all();
         return S_OK;
     }
     std::vector<REFERENCE_TIME> Take() {
         std::lock_guard<std::mutex> lock(mutex);
         return std::exchange(starts, {});
     }
+    std::vector<REFERENCE_TIME> Positions() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return positions;
+    }
+    bool WaitForFrames(std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return rendered.wait_for(lock, std::chrono::seconds(10),
+                                 [&] { return positions.size() >= count; });
+    }
 
 private:
     std::mutex mutex;
+    std::condition_variable rendered;
     std::vector<REFERENCE_TIME> starts;
+    std::vector<REFERENCE_TIME> positions;
+};
+
+// A graph playing a file into a CountingRenderer.
+struct CountingGraph {
+    explicit CountingGraph(const std::string& path) {
+        EXPECT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IGraphBuilder, graph.PutVoid()),
+                  S_OK);
+        renderer = new CountingRenderer;
+        renderer->NonDelegatingAddRef();
+        renderer->NonDelegatingQueryInterface(IID_IBaseFilter, filter.PutVoid());
+        EXPECT_EQ(graph->AddFilter(filter.Get(), L"Counting"), S_OK);
+        const std::wstring wide(path.begin(), path.end());
+        EXPECT_EQ(graph->RenderFile(wide.c_str(), nullptr), S_OK);
+        graph.As(control, IID_IMediaControl);
+        graph.As(seeking, IID_IMediaSeeking);
+        graph.As(events, IID_IMediaEventEx);
+        graph.As(timing, IID_IMediaFilter);
+    }
+    ~CountingGraph() {
+        control->Stop();
+        control.Reset(), seeking.Reset(), events.Reset(), timing.Reset();
+        graph.Reset();
+        filter.Reset();
+        renderer->NonDelegatingRelease();
+    }
+    ComPtr<IGraphBuilder> graph;
+    CountingRenderer* renderer = nullptr;
+    ComPtr<IBaseFilter> filter;
+    ComPtr<IMediaControl> control;
+    ComPtr<IMediaSeeking> seeking;
+    ComPtr<IMediaEventEx> events;
+    ComPtr<IMediaFilter> timing;
 };
 
 TEST_F(MediaPlayback, AHundredLoopsByStopRewindRunDeliverEveryFrameOnTime) {
@@ -382,45 +435,41 @@ TEST_F(MediaPlayback, AHundredLoopsByStopRewindRunDeliverEveryFrameOnTime) {
     encoding.container = "mp4", encoding.codec = "libx264", encoding.frames = 8, encoding.gop = 4;
     encoding.bframes = 2, encoding.name = "loop.mp4";
     const std::string path = media::EncodedFile(files->dir.path().string(), encoding);
-    ComPtr<IGraphBuilder> graph;
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                               graph.PutVoid()),
-              S_OK);
-    auto* renderer = new CountingRenderer;
-    renderer->NonDelegatingAddRef();
-    ComPtr<IBaseFilter> filter;
-    renderer->NonDelegatingQueryInterface(IID_IBaseFilter, filter.PutVoid());
-    ASSERT_EQ(graph->AddFilter(filter.Get(), L"Counting"), S_OK);
-    const std::wstring wide(path.begin(), path.end());
-    ASSERT_EQ(graph->RenderFile(wide.c_str(), nullptr), S_OK);
-    ComPtr<IMediaControl> control;
-    ComPtr<IMediaSeeking> seeking;
-    ComPtr<IMediaEventEx> events;
-    ComPtr<IMediaFilter> timing;
-    graph.As(control, IID_IMediaControl);
-    graph.As(seeking, IID_IMediaSeeking);
-    graph.As(events, IID_IMediaEventEx);
-    graph.As(timing, IID_IMediaFilter);
-    ASSERT_EQ(timing->SetSyncSource(nullptr), S_OK);
+    CountingGraph g(path);
+    ASSERT_EQ(g.timing->SetSyncSource(nullptr), S_OK);
     for (int loop = 0; loop < 100; ++loop) {
         SCOPED_TRACE("loop " + std::to_string(loop));
-        ASSERT_TRUE(SUCCEEDED(control->Run()));
+        ASSERT_TRUE(SUCCEEDED(g.control->Run()));
         LONG code = 0;
-        ASSERT_EQ(events->WaitForCompletion(10'000, &code), S_OK);
+        ASSERT_EQ(g.events->WaitForCompletion(10'000, &code), S_OK);
         EXPECT_EQ(code, EC_COMPLETE);
-        ASSERT_EQ(control->Stop(), S_OK);
+        ASSERT_EQ(g.control->Stop(), S_OK);
         LONGLONG zero = 0;
-        ASSERT_EQ(seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr,
-                                        AM_SEEKING_NoPositioning),
+        ASSERT_EQ(g.seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr,
+                                          AM_SEEKING_NoPositioning),
                   S_OK);
-        const auto starts = renderer->Take();
+        const auto starts = g.renderer->Take();
         ASSERT_EQ(starts.size(), 8u);
         for (std::size_t n = 0; n < starts.size(); ++n)
             EXPECT_EQ(starts[n], static_cast<REFERENCE_TIME>(n) * 400'000);
     }
-    graph.Reset();
-    filter.Reset();
-    renderer->NonDelegatingRelease();
+}
+
+TEST_F(MediaPlayback, ARateChangeWhilePlayingShowsNoFrameTwice) {
+    media::EncodeOptions encoding;
+    encoding.container = "mp4", encoding.codec = "libx264", encoding.frames = 20, encoding.gop = 5;
+    encoding.bframes = 2, encoding.name = "rate.mp4";
+    CountingGraph g(media::EncodedFile(files->dir.path().string(), encoding));
+    ASSERT_TRUE(SUCCEEDED(g.control->Run()));  // on the clock, 40 ms a frame
+    ASSERT_TRUE(g.renderer->WaitForFrames(4));
+    ASSERT_EQ(g.seeking->SetRate(4.0), S_OK);
+    LONG code = 0;
+    ASSERT_EQ(g.events->WaitForCompletion(10'000, &code), S_OK);
+    const auto positions = g.renderer->Positions();
+    for (std::size_t n = 1; n < positions.size(); ++n)
+        EXPECT_GT(positions[n], positions[n - 1]) << "frame " << n << " shown again";
+    ASSERT_FALSE(positions.empty());
+    EXPECT_EQ(positions.back(), 19 * 400'000) << "played to the last frame";
 }
 
 TEST_F(MediaPlayback, PositionsRatesAndFormatsThroughTheGraph) {
