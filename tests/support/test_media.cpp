@@ -814,55 +814,88 @@ std::string Trim(const std::string& s) {
 
 }  // namespace
 
-std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& path,
-                                                          const std::vector<std::string>& args) {
+std::optional<std::string> FfmpegCommand(const std::vector<std::string>& args,
+                                         const std::string& outputPath) {
     const std::optional<std::string> ffmpeg = FindOnPath("ffmpeg");
     if (!ffmpeg) {
         return std::nullopt;
     }
-    std::vector<std::string> argv = {*ffmpeg, "-nostdin", "-v", "error", "-i", path};
+    std::vector<std::string> argv = {*ffmpeg, "-nostdin", "-v", "error"};
     argv.insert(argv.end(), args.begin(), args.end());
-    argv.insert(argv.end(), {"-f", "framemd5", "-"});
     std::vector<char*> cargv;
     for (std::string& a : argv) {
         cargv.push_back(a.data());
     }
     cargv.push_back(nullptr);
+    const std::string what = outputPath.empty() ? "ffmpeg" : outputPath;
 
-    int pipeEnds[2];
-    if (pipe2(pipeEnds, O_CLOEXEC) != 0) {  // no other child inherits the pipe
-        Fail(path, "no pipe for ffmpeg");
+    int pipeEnds[2] = {-1, -1};
+    int outputFile = -1;
+    if (outputPath.empty()) {
+        if (pipe2(pipeEnds, O_CLOEXEC) != 0) {  // no other child inherits the pipe
+            Fail(what, "no pipe for ffmpeg");
+        }
+    } else {
+        outputFile = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (outputFile < 0) {
+            Fail(outputPath, std::string("cannot create: ") + std::strerror(errno));
+        }
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
+    if (outputFile < 0) {
+        posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, outputFile, STDOUT_FILENO);
+    }
     pid_t child = 0;
     const int spawned = posix_spawn(&child, cargv[0], &actions, nullptr, cargv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(pipeEnds[1]);
+    close(outputFile < 0 ? pipeEnds[1] : outputFile);
     if (spawned != 0) {
-        close(pipeEnds[0]);
-        Fail(path, "cannot run " + *ffmpeg + ": " + std::strerror(spawned));
+        if (outputFile < 0) {
+            close(pipeEnds[0]);
+        }
+        Fail(what, "cannot run " + *ffmpeg + ": " + std::strerror(spawned));
     }
     std::string output;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
-        if (got > 0) {
-            output.append(buffer, static_cast<std::size_t>(got));
-        } else if (got == 0 || errno != EINTR) {
-            break;
+    if (outputFile < 0) {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
+            if (got > 0) {
+                output.append(buffer, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                break;
+            }
         }
+        close(pipeEnds[0]);
     }
-    close(pipeEnds[0]);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        Fail(path, "ffmpeg failed making frame digests");
+        std::string command;
+        for (const std::string& a : args) {
+            command += " " + a;
+        }
+        Fail(what, "ffmpeg" + command + " failed");
     }
+    return output;
+}
+
+std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& path,
+                                                          const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"-i", path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(), {"-f", "framemd5", "-"});
+    const std::optional<std::string> printed = FfmpegCommand(argv);
+    if (!printed) {
+        return std::nullopt;
+    }
+    const std::string& output = *printed;
 
     // "stream, dts, pts, duration, size, hash" per frame; '#' lines describe the streams.
     std::vector<std::string> md5s;

@@ -80,6 +80,13 @@ struct DecodedFrame {
 std::vector<DecodedFrame> DecodedFrames(const std::string& path,
                                         const std::string& pixelFormat = "rgb24");
 
+// Runs `ffmpeg -nostdin -v error <args>` and returns what it printed on standard output, or
+// nothing when no `ffmpeg` is on PATH. With `outputPath` its standard output goes to that file
+// instead (a muxer writing to "-" then writes the file as it would a pipe: unseekable) and the
+// text returned is empty. Throws when the command fails.
+std::optional<std::string> FfmpegCommand(const std::vector<std::string>& args,
+                                         const std::string& outputPath = "");
+
 // The MD5s of the first stream that `ffmpeg -v error -i path <args> -f framemd5 -` prints, or
 // nothing when no `ffmpeg` is on PATH. Throws when the command fails.
 std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& path,
