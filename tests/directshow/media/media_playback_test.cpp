@@ -369,9 +369,9 @@ public:
             std::lock_guard<std::mutex> lock(mutex);
             starts.push_back(start);
             // Where in the file the sample lies: the segment's start plus its time at the rate.
-            positions.push_back(InputPin()->CurrentStartTime() +
-                                std::llround(static_cast<double>(start) *
-                                             InputPin()->CurrentRate()));
+            positions.push_back(
+                InputPin()->CurrentStartTime() +
+                std::llround(static_cast<double>(start) * InputPin()->CurrentRate()));
         }
         rendered.notify_all();
         return S_OK;
