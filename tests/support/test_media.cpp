@@ -886,6 +886,34 @@ std::optional<std::string> FfmpegCommand(const std::vector<std::string>& args,
     return output;
 }
 
+std::optional<std::vector<std::string>> FfmpegBgrMd5s(const std::string& path,
+                                                      const std::vector<std::string>& args) {
+    const auto streams = Summarize(path);
+    const auto video = std::find_if(streams.begin(), streams.end(),
+                                    [](const StreamSummary& s) { return s.type == "video"; });
+    if (video == streams.end())
+        Fail(path, "no video stream");
+    std::vector<std::string> all = {"-i", path};
+    all.insert(all.end(), args.begin(), args.end());
+    all.insert(all.end(), {"-pix_fmt", "bgr24", "-f", "rawvideo", "-"});
+    std::optional<std::string> raw = FfmpegCommand(all);
+    if (!raw)
+        return std::nullopt;
+    const std::size_t frame = static_cast<std::size_t>(video->width) * video->height * 3;
+    if (frame == 0 || raw->size() % frame != 0)
+        Fail(path, "ffmpeg's bgr24 output is no whole number of frames");
+    std::vector<std::string> md5s;
+    for (std::size_t at = 0; at < raw->size(); at += frame) {
+        std::string picture = raw->substr(at, frame);
+        for (std::size_t i = 0; i + 2 < picture.size(); i += 3)
+            std::swap(picture[i], picture[i + 2]);
+        zyl::tools::Md5 md5;
+        md5.Update(reinterpret_cast<const std::uint8_t*>(picture.data()), picture.size());
+        md5s.push_back(md5.HexDigest());
+    }
+    return md5s;
+}
+
 std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& path,
                                                           const std::vector<std::string>& args) {
     std::vector<std::string> argv = {"-i", path};

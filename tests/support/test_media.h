@@ -92,6 +92,13 @@ std::optional<std::string> FfmpegCommand(const std::vector<std::string>& args,
 std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& path,
                                                           const std::vector<std::string>& args);
 
+// The MD5s of FFmpeg's conversion of the first video stream to "bgr24" (the byte order of a
+// DirectShow RGB24 picture, which the engine's decoder makes), each frame hashed with its bytes
+// in R, G, B order as the tools hash frames; `args` go before the output options. Nothing when
+// no `ffmpeg` is on PATH.
+std::optional<std::vector<std::string>> FfmpegBgrMd5s(const std::string& path,
+                                                      const std::vector<std::string>& args);
+
 // What libavformat finds in a file, stream by stream, after reading every packet.
 struct StreamSummary {
     std::string type;   // video, audio, subtitle, data, unknown

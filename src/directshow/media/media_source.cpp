@@ -135,6 +135,7 @@ CMediaSourcePin::CMediaSourcePin(CSource* filter, HRESULT* hr, const wchar_t* na
 void CMediaSourcePin::AdoptReader(std::unique_ptr<StreamReader> reader) {
     reader->Select(m_plan.index);
     reader->SetOrigin(m_plan.origin);
+    reader->LearnPalette();
     m_reader = std::move(reader);
     m_hasReader = true;
 }
@@ -155,6 +156,7 @@ HRESULT CMediaSourcePin::OpenReader() {
     }
     m_reader->Select(m_plan.index);
     m_reader->SetOrigin(m_plan.origin);
+    m_reader->LearnPalette();
     m_hasReader = true;
     return S_OK;
 }
@@ -252,6 +254,17 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
         } else {
             if (packet.size <= 0)
                 continue;  // a dropped frame's placeholder: nothing to show
+            if (m_paletteDue && m_sideData) {
+                // The decoder starts afresh after a seek: it gets the palette again.
+                m_paletteDue = false;
+                const auto& palette = m_reader->Palette();
+                if (!palette.empty() &&
+                    !av_packet_get_side_data(m_packet.get(), AV_PKT_DATA_PALETTE, nullptr)) {
+                    if (std::uint8_t* copy = av_packet_new_side_data(
+                            m_packet.get(), AV_PKT_DATA_PALETTE, palette.size()))
+                        std::memcpy(copy, palette.data(), palette.size());
+                }
+            }
             std::size_t total = static_cast<std::size_t>(packet.size);
             if (packet.size > capacity ||
                 (m_sideData && !AppendSampleTrailer(packet, data, total,
@@ -290,6 +303,7 @@ HRESULT CMediaSourcePin::OnSeek(REFERENCE_TIME start) {
     // Decode-order times after a seek: the pictures the decoder will drop take no time, and
     // the key frame takes the last of theirs (it is shown after them), so every frame shown
     // keeps its place.
+    m_paletteDue = true;
     m_leadingSkipped = result < 0 ? 0 : m_reader->LeadingBFrames();
     m_keyShift = m_leadingSkipped * m_frameTime;
     return result < 0 ? ToHResult(result) : S_OK;
@@ -360,6 +374,8 @@ HRESULT CMediaSource::LoadStreams(const std::string& path) {
     const int video = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     const bool hasVideo = video >= 0 && !attached(static_cast<unsigned>(video));
     reader->Select(hasVideo ? video : 0);
+    if (hasVideo)
+        reader->MeasureAverageRate();
     const REFERENCE_TIME origin = reader->StreamStart();
     const AVRational frameRate = reader->FrameRate();
     const REFERENCE_TIME videoDuration = hasVideo ? reader->Duration() : 0;

@@ -91,6 +91,7 @@ private:
     // that the decoder drops (LeadingBFrames), sent without times.
     REFERENCE_TIME m_keyShift = 0;
     int m_leadingSkipped = 0;
+    bool m_paletteDue = true;  // the next packet carries the stream's palette
     std::atomic<LONG> m_skipped{0};
     bool m_saidTooLarge = false;
     bool m_saidShort = false;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 
 namespace dshow::media {
 
@@ -90,8 +91,16 @@ void StreamReader::Select(int streamIndex) {
     // AVI stores a frame per index slot and no presentation times: what the library guesses
     // for some packets (from the decoder's delay) and not for others would count frames from
     // two origins, so only the slots count (the decoder puts them in display order).
-    m_decodeTimesOnly = m_context->iformat && m_context->iformat->name &&
-                        std::string(m_context->iformat->name) == "avi";
+    const std::string format =
+        m_context->iformat && m_context->iformat->name ? m_context->iformat->name : "";
+    m_decodeTimesOnly = format == "avi";
+    // Elementary streams carry no times of their own: what the parser makes up for some
+    // pictures and not others would count frames from two origins, so each packet is a frame
+    // at the stream's rate, counted from the top of the file.
+    static const char* const kElementary[] = {"h264",      "hevc", "mpegvideo", "m4v",  "mjpeg",
+                                              "cavsvideo", "vc1",  "h261",      "h263", "obu"};
+    m_untimed =
+        std::find(std::begin(kElementary), std::end(kElementary), format) != std::end(kElementary);
 }
 
 REFERENCE_TIME StreamReader::StreamStart() const {
@@ -109,8 +118,13 @@ int StreamReader::ReadRaw(AVPacket* packet) {
         const int result = av_read_frame(m_context.get(), packet);
         if (result < 0)
             return result;
-        if (packet->stream_index == m_stream->index)
+        if (packet->stream_index == m_stream->index) {
+            std::size_t size = 0;
+            if (const std::uint8_t* palette =
+                    av_packet_get_side_data(packet, AV_PKT_DATA_PALETTE, &size))
+                m_palette.assign(palette, palette + size);
             return 0;
+        }
     }
 }
 
@@ -144,6 +158,19 @@ bool StartsWithBVop(const AVPacket& packet) {
 }
 
 }  // namespace
+
+void StreamReader::LearnPalette() {
+    // Demuxers hand the palette over once, with the first packet they read: a seek before it
+    // was read (or a second pass) would leave the decoder without one.
+    if (m_stream->codecpar->format != AV_PIX_FMT_PAL8 || !m_palette.empty())
+        return;
+    if (!m_untouched && SeekTo(0) < 0)
+        return;
+    PacketPtr packet(av_packet_alloc());
+    if (packet)
+        ReadRaw(packet.get());  // keeps the palette when the packet carries one
+    m_untouched = false;
+}
 
 int StreamReader::LeadingBFrames() {
     // Only AVI's MPEG-4 part 2 needs it: decode-order times, and groups that open with
@@ -247,6 +274,8 @@ int StreamReader::SeekBefore(REFERENCE_TIME time) {
 }
 
 REFERENCE_TIME StreamReader::PacketTime(const AVPacket& packet) const {
+    if (m_untimed)
+        return AV_NOPTS_VALUE;
     if (m_decodeTimesOnly)
         return PacketDecodeTime(packet);
     const std::int64_t stamp = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
@@ -256,6 +285,8 @@ REFERENCE_TIME StreamReader::PacketTime(const AVPacket& packet) const {
 }
 
 REFERENCE_TIME StreamReader::PacketDecodeTime(const AVPacket& packet) const {
+    if (m_untimed)
+        return AV_NOPTS_VALUE;
     const std::int64_t stamp = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
     if (stamp == AV_NOPTS_VALUE)
         return AV_NOPTS_VALUE;
@@ -277,6 +308,8 @@ REFERENCE_TIME StreamReader::PacketDuration(const AVPacket& packet) const {
 AVRational StreamReader::FrameRate() const {
     if (m_stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
         return AVRational{0, 1};
+    if (m_measuredRate.num > 0 && m_measuredStream == m_stream->index)
+        return m_measuredRate;
     AVRational rate = m_stream->avg_frame_rate;
     if (rate.num <= 0 || rate.den <= 0)
         rate = av_guess_frame_rate(m_context.get(), const_cast<AVStream*>(m_stream), nullptr);
@@ -328,21 +361,74 @@ REFERENCE_TIME StreamReader::Duration() {
         if (end != AV_NOPTS_VALUE && end > 0)
             return end;
     }
+    // NUT states the end of its last packet's start, not of the packet.
+    if (format == "nut") {
+        const REFERENCE_TIME end = ScanEnd();
+        if (end != AV_NOPTS_VALUE && end > 0) {
+            m_countedEnd = end;
+            m_countedStream = m_stream->index;
+        }
+    }
     // A guess from the bit rate is no length at all.
+    REFERENCE_TIME stated = 0;
     if (method != AVFMT_DURATION_FROM_BITRATE) {
-        if (m_stream->duration != AV_NOPTS_VALUE && m_stream->duration > 0)
-            return ToMediaTime(m_stream->duration, m_stream->time_base) + StreamStart() - m_origin;
-        if (m_context->duration != AV_NOPTS_VALUE && m_context->duration > 0) {
+        if (m_stream->duration != AV_NOPTS_VALUE && m_stream->duration > 0) {
+            stated =
+                ToMediaTime(m_stream->duration, m_stream->time_base) + StreamStart() - m_origin;
+        } else if (m_context->duration != AV_NOPTS_VALUE && m_context->duration > 0) {
             REFERENCE_TIME end = ToMediaTime(m_context->duration, AVRational{1, AV_TIME_BASE});
             if (m_context->start_time != AV_NOPTS_VALUE)
                 end += ToMediaTime(m_context->start_time, AVRational{1, AV_TIME_BASE});
-            return std::max<REFERENCE_TIME>(end - m_origin, 0);
+            stated = std::max<REFERENCE_TIME>(end - m_origin, 0);
         }
+    }
+    // A header may state less than the file holds (written before the recording ended): what
+    // the index lists, or what was counted, is at least as long.
+    if (stated > 0) {
+        const REFERENCE_TIME frame = FrameTime();
+        const bool indexesEveryFrame = format == "avi" || format.find("mp4") != std::string::npos;
+        if (indexesEveryFrame && frame > 0 &&
+            m_stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            std::int64_t shown = 0;  // frames an edit list cuts are listed too, marked
+            const int entries = avformat_index_get_entries_count(m_stream);
+            for (int i = 0; i < entries; ++i) {
+                const AVIndexEntry* entry = avformat_index_get_entry(m_stream, i);
+                shown += entry && !(entry->flags & AVINDEX_DISCARD_FRAME);
+            }
+            stated = std::max<REFERENCE_TIME>(stated, shown * frame);
+        }
+        if (m_countedEnd != AV_NOPTS_VALUE && m_countedStream == m_stream->index)
+            stated = std::max(stated, m_countedEnd);
+        return stated;
     }
     // Nothing states a length (raw elementary streams, files recorded live, a single image):
     // the stream is read through once, which costs far less than decoding it.
     const REFERENCE_TIME end = CountEnd();
     return end != AV_NOPTS_VALUE && end > 0 ? end : 0;
+}
+
+void StreamReader::MeasureAverageRate() {
+    // Matroska states a frame duration, not a count, and writers state the encoder's nominal
+    // rate for variable-rate video: the packets are counted instead, up to a size that reads
+    // in a moment.
+    constexpr std::int64_t kMostBytes = std::int64_t{256} << 20;
+    const std::string format = m_context->iformat->name ? m_context->iformat->name : "";
+    const std::int64_t size = m_context->pb ? avio_size(m_context->pb) : -1;
+    if (m_stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || m_stream->nb_frames > 0 ||
+        format.find("matroska") == std::string::npos || size <= 0 || size > kMostBytes)
+        return;
+    const REFERENCE_TIME end = CountEnd();
+    if (end == AV_NOPTS_VALUE || end <= 0 || m_counted <= 0)
+        return;
+    AVRational rate{};
+    av_reduce(&rate.num, &rate.den, m_counted * UNITS, end, 1 << 30);
+    const AVRational stated = FrameRate();
+    // Only a rate that differs from the stated one by more than rounding replaces it.
+    if (rate.num > 0 && rate.den > 0 &&
+        (stated.num <= 0 || std::abs(av_q2d(rate) / av_q2d(stated) - 1.0) > 0.01)) {
+        m_measuredRate = rate;
+        m_measuredStream = m_stream->index;
+    }
 }
 
 REFERENCE_TIME StreamReader::CountEnd() {
@@ -360,12 +446,15 @@ REFERENCE_TIME StreamReader::CountEnd() {
         const REFERENCE_TIME length = std::max(PacketDuration(*packet), FrameTime());
         end = end == AV_NOPTS_VALUE ? start + length : std::max(end, start + length);
     }
+    m_counted = packets;
+    m_countedStream = m_stream->index;
     // Packets without times (an elementary stream's) are frames at the stream's rate.
     const REFERENCE_TIME frame = FrameTime();
     if (frame > 0 && packets > 0)
         end = std::max(end == AV_NOPTS_VALUE ? 0 : end, packets * frame);
     // The next SeekBefore moves back to wherever playing starts.
     m_untouched = false;
+    m_countedEnd = end;
     return end;
 }
 

@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "directshow/media/ffmpeg.h"
 
@@ -46,6 +47,10 @@ public:
     // back past it (so the decoder drops them), for streams whose times are decode times. Reads
     // ahead; the packets are still returned in order.
     int LeadingBFrames();
+    // The palette a palettised stream's packets carry (empty when none was seen yet);
+    // LearnPalette reads the first packet for it when none was seen (the next seek moves back).
+    const std::vector<std::uint8_t>& Palette() const { return m_palette; }
+    void LearnPalette();
     // Where the last SeekBefore landed: the time of the packet read next, 0 at the top of the
     // file, AV_NOPTS_VALUE when unknown.
     REFERENCE_TIME LandedAt() const { return m_landed; }
@@ -65,6 +70,9 @@ public:
     AVRational FrameRate() const;  // {0, 1} when the stream has none
     // May read the stream's last packets (then the reader is back at the start).
     REFERENCE_TIME Duration();
+    // For a variable-rate video whose container states a nominal rate and no frame count: the
+    // true average from counting its packets (FrameRate gives it from then on).
+    void MeasureAverageRate();
 
 private:
     StreamReader() = default;
@@ -81,9 +89,16 @@ private:
     PacketPtr m_pending;            // a packet read ahead while seeking, returned next
     std::deque<PacketPtr> m_ahead;  // read ahead by LeadingBFrames, returned after it
     bool m_hasPending = false;
-    bool m_untouched = true;  // nothing read since opening: no seek needed for the start
-    bool m_decodeTimesOnly = false;
-    REFERENCE_TIME m_landed = AV_NOPTS_VALUE;  // the container's times are decode times (AVI)
+    bool m_untouched = true;         // nothing read since opening: no seek needed for the start
+    bool m_decodeTimesOnly = false;  // the container's times are decode times (AVI)
+    bool m_untimed = false;          // an elementary stream: packets count, their times do not
+    std::vector<std::uint8_t> m_palette;
+    REFERENCE_TIME m_landed = AV_NOPTS_VALUE;
+    std::int64_t m_counted = 0;  // packets CountEnd read, of stream m_countedStream,
+    REFERENCE_TIME m_countedEnd = AV_NOPTS_VALUE;  // and the end it found
+    int m_countedStream = -1;
+    AVRational m_measuredRate{0, 1};  // of stream m_measuredStream
+    int m_measuredStream = -1;        // the container's times are decode times (AVI)
 };
 
 }  // namespace dshow::media

@@ -27,9 +27,8 @@ AVPixelFormat TargetFormat(const GUID& subtype) {
 }
 
 // swscale's vector code writes whole blocks of pixels, so up to a block past a row's end: FFmpeg
-// pads the rows of its own frames for that. A sample's rows are packed as DIBs, so every
-// sample carries this much past its picture, and rows are only ever written downwards in
-// memory (a row's excess lands in the next row before that is written, the last row's here).
+// pads the rows of its own frames for that. RGB is converted into such a frame first; NV12 is
+// written straight into the sample, so every sample carries this much past its picture.
 constexpr LONG kWriteSlack = 256;
 
 // More input times than any codec holds frames back (reordering plus frame threads).
@@ -338,48 +337,34 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
                             m_frame->data[0], m_frame->linesize[0], width, height);
         return S_OK;
     }
-    std::uint8_t* planes[4] = {buffer};
-    int strides[4] = {stride};
-    // 8-bit YUV whose chroma rows are each shown on one or two whole luma rows converts row by
-    // row without looking at its neighbours: read upwards, it gives the bottom-up picture at
-    // swscale's full speed and bit for bit as read downwards. Anything that filters between
-    // rows (deeper samples, odd heights, other layouts) is converted downwards and turned over.
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
-    const bool readUpwards = desc && (desc->flags & AV_PIX_FMT_FLAG_PLANAR) &&
-                             !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
-                             desc->nb_components == 3 && desc->comp[0].depth == 8 &&
-                             desc->log2_chroma_w <= 1 && desc->log2_chroma_h <= 1 &&
-                             m_frame->height % (1 << desc->log2_chroma_h) == 0 &&
-                             m_frame->height == height && m_frame->width == width;
-    if (readUpwards) {
-        const std::uint8_t* source[4] = {};
-        int sourceStrides[4] = {};
-        for (int plane = 0; plane < 3; ++plane) {
-            const int rows = plane == 0 ? height : AV_CEIL_RSHIFT(height, desc->log2_chroma_h);
-            source[plane] =
-                m_frame->data[plane] + std::ptrdiff_t{m_frame->linesize[plane]} * (rows - 1);
-            sourceStrides[plane] = -m_frame->linesize[plane];
+    // Converted downwards into a picture laid out as FFmpeg lays out its own (rows aligned and
+    // padded), then copied bottom-up into the sample: bit for bit what FFmpeg's conversion
+    // gives. swscale picks its vector code by the rows' alignment and rounds differently
+    // without it, dithers by row number (a picture read upwards changes), and writes past a
+    // row's end (into the row before, were it written upwards); the copy costs no more than
+    // turning the picture over in place would.
+    if (!m_converted || m_converted->width != width || m_converted->height != height ||
+        m_converted->format != target) {
+        m_converted.reset(av_frame_alloc());
+        if (!m_converted)
+            return E_OUTOFMEMORY;
+        m_converted->width = width;
+        m_converted->height = height;
+        m_converted->format = target;
+        if (av_frame_get_buffer(m_converted.get(), 0) < 0) {
+            m_converted.reset();
+            return E_OUTOFMEMORY;
         }
-        return sws_scale(m_scale.get(), source, sourceStrides, 0, height, planes, strides) > 0
-                   ? S_OK
-                   : E_FAIL;
     }
-    if (sws_scale(m_scale.get(), m_frame->data, m_frame->linesize, 0, m_frame->height, planes,
-                  strides) <= 0)
+    if (sws_scale(m_scale.get(), m_frame->data, m_frame->linesize, 0, m_frame->height,
+                  m_converted->data, m_converted->linesize) <= 0)
         return E_FAIL;
-    FlipRows(buffer, stride, height);
+    const auto rowBytes = static_cast<std::size_t>(av_image_get_linesize(target, width, 0));
+    for (int row = 0; row < height; ++row)
+        std::memcpy(buffer + std::ptrdiff_t{stride} * (height - 1 - row),
+                    m_converted->data[0] + std::ptrdiff_t{m_converted->linesize[0]} * row,
+                    rowBytes);
     return S_OK;
-}
-
-void CVideoDecoder::FlipRows(BYTE* buffer, int stride, int height) {
-    m_row.resize(static_cast<std::size_t>(stride));
-    for (int top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
-        BYTE* upper = buffer + std::ptrdiff_t{stride} * top;
-        BYTE* lower = buffer + std::ptrdiff_t{stride} * bottom;
-        std::memcpy(m_row.data(), upper, static_cast<std::size_t>(stride));
-        std::memcpy(upper, lower, static_cast<std::size_t>(stride));
-        std::memcpy(lower, m_row.data(), static_cast<std::size_t>(stride));
-    }
 }
 
 void CVideoDecoder::FlushCodec() {

@@ -62,8 +62,6 @@ private:
     void NoteInputTime(REFERENCE_TIME time);
     REFERENCE_TIME OutputTime(REFERENCE_TIME own);
     void ResetTimes();
-    // Turns a picture written top-down into a bottom-up one, in place.
-    void FlipRows(BYTE* buffer, int stride, int height);
 
     // Set at connection (filter stopped).
     VideoGeometry m_geometry;
@@ -76,7 +74,7 @@ private:
     PacketPtr m_packet;
     FramePtr m_frame;
     ScalePtr m_scale;
-    std::vector<BYTE> m_row;  // one row, for turning pictures over (sized once)
+    FramePtr m_converted;  // the converted picture, made once per size
     bool m_haveFrame = false;
     bool m_draining = false;
     REFERENCE_TIME m_nextStart = 0;
