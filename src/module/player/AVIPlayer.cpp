@@ -115,13 +115,14 @@ void CAVIPlayer::ReleaseWaiters() {
             m_ringBuffer->InterruptWait();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // No callback may run once the object is being torn down (a callback calls through its
+    // interfaces); a delivery takes the destroy lock, so this comes before the destructor's.
+    StopTextDelivery();
     qnThreads::CAutoLock leave(&m_lock);
 }
 
 CAVIPlayer::~CAVIPlayer() {
     ReleaseWaiters();
-    // Before the destroy lock, which a delivery takes.
-    StopTextDelivery();
     {
         std::lock_guard destroy(m_destroyLock);
         if (m_mediaControl)

@@ -110,9 +110,9 @@ public:
                         std::uint64_t* value) override;
     Result IsRegistered(std::int64_t cookie, bool* registered) override;
 
-    // Marks the player as being destroyed and gets host threads out of G2Wait and the player
-    // lock; runs before the destructor (and again at its start, for a player destroyed
-    // directly).
+    // Marks the player as being destroyed, gets host threads out of G2Wait and the player lock
+    // and ends the text thread (waiting for a callback under way); runs before the destructor
+    // (and again at its start, for a player destroyed directly).
     void ReleaseWaiters();
 
     // The sinks' sample paths (streaming thread).
