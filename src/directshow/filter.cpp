@@ -552,7 +552,21 @@ HRESULT CBaseInputPin::CheckStreaming() {
 HRESULT CBaseInputPin::Receive(IMediaSample* sample) {
     if (!sample)
         return E_POINTER;
-    return CheckStreaming();
+    if (const HRESULT hr = CheckStreaming(); hr != S_OK)
+        return hr;
+    // A sample that carries a media type changes the stream's format: it must be one this pin
+    // takes, or the stream ends here with an error, as it does on Windows.
+    AM_MEDIA_TYPE* changed = nullptr;
+    if (sample->GetMediaType(&changed) != S_OK || !changed)
+        return S_OK;
+    const CMediaType type(*changed);
+    DeleteMediaType(changed);
+    if (CheckMediaType(&type) == S_OK)
+        return S_OK;
+    m_bRunTimeError = true;
+    EndOfStream();
+    m_pFilter->NotifyEvent(EC_ERRORABORT, VFW_E_TYPE_NOT_ACCEPTED, 0);
+    return VFW_E_INVALIDMEDIATYPE;
 }
 
 HRESULT CBaseInputPin::ReceiveMultiple(IMediaSample** samples, LONG count, LONG* processed) {

@@ -80,8 +80,10 @@ public:
 
     HRESULT Receive(IMediaSample* sample);
     HRESULT EndOfStream();
-    HRESULT BeginFlush();
-    HRESULT EndFlush();
+    // A renderer that keeps rendered samples of its own (a queue) drops them in its override,
+    // after calling these: once BeginFlush returns, nothing from before it is rendered.
+    virtual HRESULT BeginFlush();
+    virtual HRESULT EndFlush();
 
     bool HasPendingSample();
     CRendererInputPin* InputPin() { return &m_pin; }

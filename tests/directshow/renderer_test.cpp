@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -376,4 +377,34 @@ TEST(RendererPoster, CallingOutFromThePosterRacesStopAndFlushSafely) {
     source->Release();
     poster->Release();
     EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+}
+
+// A sample may carry a new media type; one the pin refuses is not rendered, and the stream ends
+// with an error, as CBaseInputPin::Receive does.
+TEST_F(Renderer, ASampleWithANewTypeThePinRefusesIsRejectedAndAbortsTheStream) {
+    RunIn(0);
+    std::vector<HRESULT> answers;
+    streamer = std::thread([&] {
+        for (const auto& [number, subtype] :
+             {std::pair{1, MEDIASUBTYPE_RGB32}, std::pair{2, MEDIASUBTYPE_RGB24}}) {
+            IMediaSample* sample = nullptr;
+            ASSERT_EQ(source->pin().GetDeliveryBuffer(&sample, nullptr, nullptr, 0), S_OK);
+            BYTE* data = nullptr;
+            sample->GetPointer(&data);
+            std::memcpy(data, &number, sizeof number);
+            REFERENCE_TIME start = 0, end = 1;
+            sample->SetTime(&start, &end);
+            CMediaType type = VideoType(subtype, 8, 8);
+            sample->SetMediaType(&type);
+            answers.push_back(source->pin().Deliver(sample));
+            sample->Release();
+        }
+    });
+    streamer.join();
+    EXPECT_EQ(answers, (std::vector<HRESULT>{S_OK, VFW_E_INVALIDMEDIATYPE}));
+    const auto shown = renderer->Snapshot();
+    ASSERT_EQ(shown.size(), 1u) << "the refused sample never reaches DoRenderSample";
+    EXPECT_EQ(shown[0].number, 1);
+    const auto events = graph.Events();
+    EXPECT_NE(std::find(events.begin(), events.end(), EC_ERRORABORT), events.end());
 }

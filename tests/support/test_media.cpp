@@ -314,6 +314,9 @@ Container ContainerOf(const std::string& name, const std::string& path) {
     if (name == "ts") {
         return {"mpegts", "ts", "mp2"};
     }
+    if (name == "m4v") {
+        return {"m4v", "m4v", "none"};  // a bare MPEG-4 video stream: no length anywhere
+    }
     Fail(path, "unknown container " + name);
 }
 

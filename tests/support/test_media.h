@@ -32,7 +32,8 @@ std::string RawAvi(const std::string& dir, int bits, int width, int height, int 
                    int fps = 25);
 
 struct EncodeOptions {
-    std::string container = "mp4";  // avi, mp4, mkv, mpg (MPEG-2 program stream), ts
+    std::string container = "mp4";  // avi, mp4, mkv, mpg (MPEG-2 program stream), ts, m4v
+                                    // (a bare MPEG-4 stream, without a duration)
     std::string codec = "libx264";  // mjpeg, mpeg4, libx264, libx265, mpeg2video
     int width = 64;
     int height = 48;

@@ -13,6 +13,10 @@ bool Within(const CommandValue& v, const CommandValue& lower, const CommandValue
 
 }  // namespace
 
+// One answer for both players where the descriptions of the call differ: operation bits that
+// name no operation are "not supported" (0x80000013) whatever else the call carries, before
+// any size check; with a null output the call only reports the value size (0 for set and
+// validate) and does nothing else.
 Result RunDeviceCtrlCmd(DeviceCommands& commands, std::uint32_t command, const void* input,
                         std::uint64_t inputSize, void* output, std::uint64_t* outputSize) {
     const std::uint32_t operation = command & kOperationMask;
@@ -23,16 +27,14 @@ Result RunDeviceCtrlCmd(DeviceCommands& commands, std::uint32_t command, const v
     const std::uint64_t valueSize = isDouble ? sizeof(double) : sizeof(std::int32_t);
     const bool reads =
         operation == kOpGet || operation == kOpLowerLimit || operation == kOpUpperLimit;
+    if (output == nullptr) {
+        if (outputSize != nullptr)
+            *outputSize = reads ? valueSize : 0;
+        return kOk;
+    }
 
     if (reads) {
-        if (outputSize == nullptr)
-            return kBadArgument;
-        // A null output asks only for the size of the value.
-        if (output == nullptr) {
-            *outputSize = valueSize;
-            return kOk;
-        }
-        if (*outputSize != valueSize)
+        if (outputSize == nullptr || *outputSize != valueSize)
             return kFailed;
         CommandValue value;
         if (operation == kOpGet) {
@@ -50,10 +52,6 @@ Result RunDeviceCtrlCmd(DeviceCommands& commands, std::uint32_t command, const v
         }
         return kOk;
     }
-    // Set and validate take their value from the input; they have no output value, so a null
-    // output only reports size 0 and the operation still runs.
-    if (output == nullptr && outputSize != nullptr)
-        *outputSize = 0;
     if (input == nullptr || inputSize != valueSize)
         return kFailed;
     CommandValue value;

@@ -172,6 +172,15 @@ public:
 
 // The host's notification callback: (event id, data, data size, data type, user data). The
 // data is valid only during the call; the result is not used.
+//
+// Callbacks run on a thread of the player, one at a time and in registration order, never on
+// the stream's own thread: a slow or blocked callback delays later metadata, never the frames.
+// A callback may call G2GetStatus, IImageVPA, Reserved2, device control, the digital ports
+// (seeking included) and INotify (registering and unregistering, itself too). It must not:
+// - call G2Grab, G2Wait, G2Freeze or Snap: they take the player lock, which a host thread's
+//   G2Wait holds for as long as it waits (with an infinite time-out, until a frame comes);
+// - release the player's last reference: disposing of a player waits for its running callback.
+// A callback must return; disposing of the player waits for it.
 using NotifyCallback = Result (*)(std::uint32_t eventId, const void* data, std::uint64_t size,
                                   std::uint32_t dataType, void* userData);
 

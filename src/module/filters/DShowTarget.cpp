@@ -81,6 +81,16 @@ void CDShowTarget::SetRingBuffer(std::shared_ptr<qnCollections::CRingBuffer> rin
     m_height = height;
 }
 
+HRESULT CDShowTarget::BeginFlush() {
+    const HRESULT hr = TSinkFilter::BeginFlush();
+    // The base has waited for the streaming thread to leave, so no frame of the old position
+    // is committed after this.
+    qnThreads::CAutoLock lock(this);
+    if (m_ringBuffer)
+        m_ringBuffer->DiscardUnread();
+    return hr;
+}
+
 HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
     std::shared_ptr<qnCollections::CRingBuffer> ring;
     {

@@ -4,9 +4,9 @@
 //
 // Threads: the graph's streaming thread renders; the connecting thread checks media types; the
 // player's thread sets the force flag (an atomic, no lock) and the ring buffer and
-// (un)subscribes. Locks: the filter's own lock around the others, then the ring buffer's lock
-// inside GetNextFreeBuffer/CommitBuffer. The renderer base calls DoRenderSample under none of its
-// own locks.
+// (un)subscribes; the seeking thread flushes. Locks: the filter's own lock around the others,
+// then the ring buffer's lock inside GetNextFreeBuffer/CommitBuffer/DiscardUnread. The renderer
+// base calls DoRenderSample under none of its own locks.
 #pragma once
 
 #include <atomic>
@@ -29,6 +29,8 @@ public:
 
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT DoRenderSample(IMediaSample* sample) override;
+    // A flush (a seek) drops the frames committed before it that the player has not yet taken.
+    HRESULT BeginFlush() override;
 
     // The player hands over the ring buffer once the graph is connected and the buffer filled.
     void SetRingBuffer(std::shared_ptr<qnCollections::CRingBuffer> ringBuffer,

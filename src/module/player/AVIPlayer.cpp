@@ -113,11 +113,15 @@ CAVIPlayer::CAVIPlayer(const wchar_t* fileName) {
         ReadMediaFormat();
         BuildAccessTables();
         CreateRingBuffer();
-        m_waitTimeoutMs = 0;
-        HostDefaultWaitTimeout(&m_waitTimeoutMs);
+        std::uint32_t timeout = 0;
+        HostDefaultWaitTimeout(&timeout);
+        m_waitTimeoutMs = timeout;
         HostInitRecord(&m_record);
         if (m_mediaControl->Pause() == S_FALSE)
             m_mediaControl->GetState(1000, nullptr);
+        // Texts of the pause's preroll wait in the queue until the thread runs.
+        if (m_hasMetadata)
+            m_textThread = std::thread([this] { DeliverTexts(); });
     } catch (...) {
         // The filters the graph keeps must not call back into a player that never was.
         if (m_mediaControl)
@@ -142,6 +146,9 @@ void CAVIPlayer::ReleaseWaiters() {
             m_ringBuffer->InterruptWait();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // No callback may run once the object is being torn down (a callback calls through its
+    // interfaces); a delivery takes the destroy lock, so this comes before the destructor's.
+    StopTextDelivery();
     qnThreads::CAutoLock leave(&m_lock);
 }
 
@@ -507,8 +514,11 @@ Result CAVIPlayer::SetImageRecord(const ImageRecord* record) {
 }
 
 Result CAVIPlayer::Reserved2(std::uint32_t timeoutMs) {
-    qnThreads::CAutoLock lock(&m_lock);
+    // No player lock: a G2Wait holds it while it waits, and the new time-out is meant for that
+    // wait too. The wake-up makes it wait on under the new value.
     m_waitTimeoutMs = timeoutMs;
+    if (m_ringBuffer)
+        m_ringBuffer->WakeWaiters();
     return kOk;
 }
 

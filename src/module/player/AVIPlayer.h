@@ -5,21 +5,27 @@
 // digital ports.
 //
 // Threads: host threads call the driver interfaces; the graph's streaming threads call the
-// sinks (video frames go straight into the ring buffer inside the video renderer); the event
-// thread loops the stream.
+// sinks (video frames go straight into the ring buffer inside the video renderer, texts into
+// the text queue); the text thread calls the metadata callbacks; the event thread loops the
+// stream.
 // Locks, outermost first: m_destroyLock (recursive: the destructor, text delivery and the
-// registration table, so the callbacks it calls may use any interface), m_lock (recursive, the
-// acquisition operations; held by G2Wait while it waits), then the graph's and the ring
-// buffer's own locks. Seeking and
-// the audio controls take no player lock. Text delivery never waits for m_destroyLock once the
-// destructor has begun, so stopping the graph cannot wait for a delivery that waits for it.
+// registration table), m_lock (recursive, the acquisition operations; held by G2Wait while it
+// waits), then m_statusLock (the counters; all G2GetStatus takes), m_textLock (the text
+// queue), the graph's and the ring buffer's own locks. Seeking, the audio controls and
+// Reserved2 take no player lock. The streaming thread only queues a text, so a callback that
+// is slow or blocked never holds the stream (nor its end, nor a seek's flush); which calls a
+// callback must not make is in ZylDriver.h.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "com/com_ptr.h"
 #include "directshow/dshow_interfaces.h"
@@ -45,7 +51,8 @@ class CAVIPlayer : public IImageVPA,
                    public IDeviceCtrl,
                    public IBasicDIO,
                    public INotify,
-                   public virtual IDisposableType {
+                   public virtual IDisposableType,
+                   private DeviceCommands {
 public:
     explicit CAVIPlayer(const wchar_t* fileName);
     CAVIPlayer(const CAVIPlayer&) = delete;
@@ -103,9 +110,9 @@ public:
                         std::uint64_t* value) override;
     Result IsRegistered(std::int64_t cookie, bool* registered) override;
 
-    // Marks the player as being destroyed and gets host threads out of G2Wait and the player
-    // lock; runs before the destructor (and again at its start, for a player destroyed
-    // directly).
+    // Marks the player as being destroyed, gets host threads out of G2Wait and the player lock
+    // and ends the text thread (waiting for a callback under way); runs before the destructor
+    // (and again at its start, for a player destroyed directly).
     void ReleaseWaiters();
 
     // The sinks' sample paths (streaming thread).
@@ -139,18 +146,25 @@ private:
     void BuildAccessTables();
     void CreateRingBuffer();
     void Unadvise();
+    // The text thread's body, and its end (called by the destructor).
+    void DeliverTexts();
+    void DeliverText(const std::string& text);
+    void StopTextDelivery();
     std::uint64_t RendererDrops();
+    // Counters to 0, acquiring: what a successful start does.
+    void StartCounting();
 
     // Playback control helpers (no player lock).
     double FrameTimeMs() const;
     double StopTimeMs(HRESULT* hr = nullptr);
     HRESULT CurrentTimeMs(double& ms);
     std::int32_t FrameCount();
-    bool CommandInRange(std::uint32_t number) const;
-    bool CommandIsDouble(std::uint32_t number) const;
-    Result GetCommand(std::uint32_t number, CommandValue& value);
-    Result SetCommand(std::uint32_t number, const CommandValue& value);
-    void CommandLimits(std::uint32_t number, CommandValue& lower, CommandValue& upper);
+    // The device-control commands, for the rules both players share (DeviceControl.h).
+    bool InRange(std::uint32_t number) const override;
+    bool IsDouble(std::uint32_t number) const override;
+    Result Get(std::uint32_t number, CommandValue& value) override;
+    Result Set(std::uint32_t number, const CommandValue& value) override;
+    void Limits(std::uint32_t number, CommandValue& lower, CommandValue& upper) override;
 
     // Members in reverse order of their release at destruction (C++ destroys bottom-up).
     ComPtr<IGraphBuilder> m_graphBuilder;
@@ -170,6 +184,12 @@ private:
     std::shared_ptr<qnCollections::CRingBuffer> m_ringBuffer;
     qnThreads::CCriticalSection m_lock;
     std::map<std::int64_t, Registration> m_registrations;
+    std::mutex m_textLock;
+    std::condition_variable m_textQueued;
+    // Guarded by m_textLock.
+    std::deque<std::string> m_texts;
+    bool m_textStop = false;
+    std::thread m_textThread;
 
     DWORD m_videoCookie = 0;
     DWORD m_textCookie = 0;
@@ -179,14 +199,18 @@ private:
     bool m_forceMono = false;
 
     std::atomic<std::uint32_t> m_currentIndex{0};
-    std::uint32_t m_waitTimeoutMs = 0;
+    std::atomic<std::uint32_t> m_waitTimeoutMs{0};
+    // Leaf lock of the acquisition counters below (a start resets them together); the only lock
+    // G2GetStatus takes.
+    std::mutex m_statusLock;
     std::atomic<std::uint64_t> m_skipped{0};
-    // The video renderer's drop count when acquisition last started.
+    // The video renderer's drop count when acquisition last started; guarded by m_statusLock.
     std::uint64_t m_droppedAtStart = 0;
     // The video renderer as its class (this library's own, checked at creation); valid while
     // m_videoRenderer holds it.
     COM::CDShowTarget* m_videoTarget = nullptr;
     std::atomic<std::uint64_t> m_acquired{0};
+    // Guarded by m_statusLock.
     bool m_acquiring = false;
     std::atomic<std::uint64_t> m_metadataCounter{0};
     std::int64_t m_lastCookie = 0;

@@ -1,9 +1,12 @@
 // CAVIPlayer's acquisition: start, wait, freeze, snap, status and the player's own video sample
-// path. The operations hold m_lock for their whole run (G2Wait also while it waits); the
-// sample path runs on the streaming thread and takes only the ring buffer's lock.
+// path. Start, wait, freeze and snap hold m_lock for their whole run (G2Wait also while it
+// waits); the counters they change change under m_statusLock, which is all G2GetStatus takes,
+// so a status query never waits for a pending G2Wait. The sample path runs on the streaming
+// thread and takes only the ring buffer's lock.
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "module/base/errors/hresult_exception.h"
@@ -17,6 +20,8 @@ using player::Log;
 using player::LogErr;
 
 constexpr int kMetadataYields = 100;
+// CqnBaseException's code for "Wait interrupted".
+constexpr std::uint32_t kWaitInterruptedCode = 7;
 
 Result WithTopBit(Result r) {
     return static_cast<Result>(static_cast<std::uint32_t>(r) | 0x80000000u);
@@ -30,11 +35,17 @@ Result CAVIPlayer::G2Grab() {
         LogErr("Unable to set filter graph in Run mode", hr);
         return kGraphStartFailed;
     }
+    StartCounting();
+    return kOk;
+}
+
+void CAVIPlayer::StartCounting() {
+    const std::uint64_t drops = RendererDrops();
+    std::lock_guard status(m_statusLock);
     m_acquired = 0;
     m_skipped = 0;
-    m_droppedAtStart = RendererDrops();
+    m_droppedAtStart = drops;
     m_acquiring = true;
-    return kOk;
 }
 
 Result CAVIPlayer::G2Wait() {
@@ -46,17 +57,34 @@ Result CAVIPlayer::G2Wait() {
         std::atomic<int>& waiting;
         ~Leave() { --waiting; }
     } leave{m_waiting};
-    if (m_destroying) {
-        Log(qnLogging::level::warn, "Timeout during G2Wait.");
-        return kWaitTimeout;
-    }
+    const auto start = std::chrono::steady_clock::now();
     std::uint16_t index = 0;
-    try {
-        index = m_ringBuffer->WaitForNextBuffer(m_waitTimeoutMs);
-    } catch (const qnBase::CqnBaseException&) {
-        // Time-out, interruption (the player is being destroyed) or no semaphore.
-        Log(qnLogging::level::warn, "Timeout during G2Wait.");
-        return kWaitTimeout;
+    for (;;) {
+        if (m_destroying) {
+            Log(qnLogging::level::warn, "Timeout during G2Wait.");
+            return kWaitTimeout;
+        }
+        // The time-out counts from the start of this call, whenever Reserved2 changed it.
+        const std::uint32_t timeout = m_waitTimeoutMs.load();
+        std::uint32_t remaining = timeout;
+        if (timeout != qnCollections::CRingBuffer::kInfinite) {
+            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count();
+            remaining = static_cast<std::uint32_t>(
+                std::max<std::int64_t>(0, static_cast<std::int64_t>(timeout) - elapsed));
+        }
+        try {
+            index = m_ringBuffer->WaitForNextBuffer(remaining);
+            break;
+        } catch (const qnBase::CqnBaseException& e) {
+            // Woken by Reserved2 (or by the destructor, seen above): wait on under the new
+            // time-out. Anything else is a time-out or no semaphore.
+            if (e.GetCode() == kWaitInterruptedCode && !m_destroying)
+                continue;
+            Log(qnLogging::level::warn, "Timeout during G2Wait.");
+            return kWaitTimeout;
+        }
     }
     m_currentIndex = index;
     ++m_acquired;
@@ -69,12 +97,13 @@ Result CAVIPlayer::G2Freeze(bool) {
         LogErr("Unable to set the filter graph into pause mode", hr);
         return kFailed;
     }
+    std::lock_guard status(m_statusLock);
     m_acquiring = false;
     return kOk;
 }
 
 Result CAVIPlayer::G2GetStatus(std::uint32_t selector, double* value) {
-    qnThreads::CAutoLock lock(&m_lock);
+    std::lock_guard status(m_statusLock);
     double v = 0.0;
     switch (selector) {
         case 0:
@@ -112,14 +141,14 @@ Result CAVIPlayer::G2GetStatus(std::uint32_t selector, double* value) {
 Result CAVIPlayer::Snap() {
     qnThreads::CAutoLock lock(&m_lock);
     const std::uint64_t noted = m_metadataCounter.load();
+    // One frame of where the player stands now: frames queued by an earlier run are older
+    // than the frame the paused graph holds.
+    m_ringBuffer->DiscardUnread();
     if (const HRESULT hr = m_mediaControl->Run(); FAILED(hr)) {
         LogErr("Unable to set filter graph in Run mode", hr);
         return kGraphStartFailed;
     }
-    m_acquired = 0;
-    m_skipped = 0;
-    m_droppedAtStart = RendererDrops();
-    m_acquiring = true;
+    StartCounting();
     if (const Result r = static_cast<IGrab2*>(this)->G2Wait(); r < 0) {
         LogErr("G2Wait failed.", r);
         return WithTopBit(r);

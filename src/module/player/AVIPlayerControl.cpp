@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <locale>
 #include <sstream>
 #include <string>
@@ -43,6 +44,18 @@ double Wrap(double ms, double span) {
     return ms;
 }
 
+// A frame number or count as the integer commands carry it, never an out-of-range conversion:
+// not a number or below 0 gives 0, and 2147483647 stands for everything beyond, notably the
+// length of a file whose duration the engine cannot tell (its stop is the largest position).
+std::int32_t ToFrames(double frames) {
+    constexpr double kMost = std::numeric_limits<std::int32_t>::max();
+    if (!(frames > 0))
+        return 0;
+    if (frames >= kMost)
+        return std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(frames);
+}
+
 std::string FormatValue(bool isDouble, const CommandValue& value) {
     std::ostringstream stream;
     stream.imbue(std::locale::classic());
@@ -77,7 +90,7 @@ HRESULT CAVIPlayer::CurrentTimeMs(double& ms) {
 
 std::int32_t CAVIPlayer::FrameCount() {
     const double frame = FrameTimeMs();
-    return frame > 0 ? static_cast<std::int32_t>(StopTimeMs() / frame + 0.5) : 0;
+    return frame > 0 ? ToFrames(StopTimeMs() / frame + 0.5) : 0;
 }
 
 HRESULT CAVIPlayer::SeekToTime(double ms) {
@@ -109,7 +122,7 @@ HRESULT CAVIPlayer::StepFrames(std::int32_t frames) {
     if (const HRESULT hr = CurrentTimeMs(current); FAILED(hr))
         return hr;
     const double frame = FrameTimeMs();
-    const auto currentFrame = frame > 0 ? static_cast<std::int32_t>(current / frame) : 0;
+    const std::int32_t currentFrame = frame > 0 ? ToFrames(current / frame) : 0;
     return SeekToTime((static_cast<double>(currentFrame) + frames) * frame);
 }
 
@@ -176,8 +189,7 @@ Result CAVIPlayer::GetOutputPort(std::uint32_t port, std::uint32_t* value) {
             if (const HRESULT hr = CurrentTimeMs(current); FAILED(hr))
                 return ToResult(hr);
             const double frame = FrameTimeMs();
-            *value = static_cast<std::uint32_t>(
-                frame > 0 ? static_cast<std::int32_t>(current / frame) : 0);
+            *value = static_cast<std::uint32_t>(frame > 0 ? ToFrames(current / frame) : 0);
             return kOk;
         }
         default: {
@@ -215,15 +227,15 @@ Result CAVIPlayer::SetOutputPort(std::uint32_t port, std::uint32_t value) {
     }
 }
 
-bool CAVIPlayer::CommandInRange(std::uint32_t number) const {
+bool CAVIPlayer::InRange(std::uint32_t number) const {
     return number >= kFirstCommand && number <= kLastCommand;
 }
 
-bool CAVIPlayer::CommandIsDouble(std::uint32_t number) const {
+bool CAVIPlayer::IsDouble(std::uint32_t number) const {
     return !(number <= kCmdFrameCount || number == kCmdStepFrames);
 }
 
-void CAVIPlayer::CommandLimits(std::uint32_t number, CommandValue& lower, CommandValue& upper) {
+void CAVIPlayer::Limits(std::uint32_t number, CommandValue& lower, CommandValue& upper) {
     lower = CommandValue{-1, -1.0};
     upper = CommandValue{-1, -1.0};
     switch (number) {
@@ -252,7 +264,7 @@ void CAVIPlayer::CommandLimits(std::uint32_t number, CommandValue& lower, Comman
     }
 }
 
-Result CAVIPlayer::GetCommand(std::uint32_t number, CommandValue& value) {
+Result CAVIPlayer::Get(std::uint32_t number, CommandValue& value) {
     HRESULT hr = S_OK;
     switch (number) {
         case kCmdVolume:
@@ -267,7 +279,7 @@ Result CAVIPlayer::GetCommand(std::uint32_t number, CommandValue& value) {
             double current = 0;
             hr = CurrentTimeMs(current);
             const double frame = FrameTimeMs();
-            value.integer = frame > 0 ? static_cast<std::int32_t>(current / frame) : 0;
+            value.integer = frame > 0 ? ToFrames(current / frame) : 0;
             break;
         }
         case kCmdFrameCount:
@@ -292,7 +304,7 @@ Result CAVIPlayer::GetCommand(std::uint32_t number, CommandValue& value) {
     return ToResult(hr);
 }
 
-Result CAVIPlayer::SetCommand(std::uint32_t number, const CommandValue& value) {
+Result CAVIPlayer::Set(std::uint32_t number, const CommandValue& value) {
     switch (number) {
         case kCmdVolume:
             return ToResult(m_basicAudio->put_Volume(value.integer));
@@ -317,67 +329,7 @@ Result CAVIPlayer::SetCommand(std::uint32_t number, const CommandValue& value) {
 
 Result CAVIPlayer::DeviceCtrlCmd(std::uint32_t command, const void* input, std::uint64_t inputSize,
                                  void* output, std::uint64_t* outputSize) {
-    const std::uint32_t operation = command & kOperationMask;
-    const std::uint32_t number = command & kCommandMask;
-    if (!CommandInRange(number))
-        return kNotSupported;
-    const bool isDouble = CommandIsDouble(number);
-    const std::uint64_t valueSize = isDouble ? sizeof(double) : sizeof(std::int32_t);
-    const bool reads =
-        operation == kOpGet || operation == kOpLowerLimit || operation == kOpUpperLimit;
-    const bool takes = operation == kOpSet || operation == kOpValidate;
-    // Without an output the call only asks for the size of the value: nothing is done.
-    if (!output) {
-        if (outputSize)
-            *outputSize = reads ? valueSize : 0;
-        return kOk;
-    }
-    if (reads && (!outputSize || *outputSize != valueSize))
-        return kFailed;
-    if (takes && (!input || inputSize != valueSize))
-        return kFailed;
-    // Operation bits that name no operation fail the size check, which comes first.
-    if (!reads && !takes)
-        return kFailed;
-
-    CommandValue value;
-    if (takes) {
-        if (isDouble) {
-            std::memcpy(&value.real, input, sizeof value.real);
-        } else {
-            std::memcpy(&value.integer, input, sizeof value.integer);
-        }
-    }
-    Result result = kOk;
-    switch (operation) {
-        case kOpGet:
-            result = GetCommand(number, value);
-            break;
-        case kOpSet:
-            return SetCommand(number, value);
-        case kOpValidate: {
-            CommandValue lower, upper;
-            CommandLimits(number, lower, upper);
-            const bool within =
-                isDouble ? value.real >= lower.real && value.real <= upper.real
-                         : value.integer >= lower.integer && value.integer <= upper.integer;
-            return within ? kOk : kBadArgument;
-        }
-        default: {
-            CommandValue lower, upper;
-            CommandLimits(number, lower, upper);
-            value = operation == kOpLowerLimit ? lower : upper;
-            break;
-        }
-    }
-    if (result != kOk)
-        return result;
-    if (isDouble) {
-        std::memcpy(output, &value.real, sizeof value.real);
-    } else {
-        std::memcpy(output, &value.integer, sizeof value.integer);
-    }
-    return kOk;
+    return RunDeviceCtrlCmd(*this, command, input, inputSize, output, outputSize);
 }
 
 Result CAVIPlayer::DeviceCtrlString(std::uint32_t command, const char* input,
@@ -394,11 +346,11 @@ Result CAVIPlayer::DeviceCtrlString(std::uint32_t command, const char* input,
         value.integer = std::atoi(text.c_str());
         value.real = std::atof(text.c_str());
     }
-    if (!CommandInRange(number))
+    if (!InRange(number))
         return kNotSupported;
     if (!outputLength)
         return kBadArgument;
-    const bool isDouble = CommandIsDouble(number);
+    const bool isDouble = IsDouble(number);
     std::uint64_t valueSize = isDouble ? sizeof(double) : sizeof(std::int32_t);
     // One value serves as input and output: a get overwrites it, a set leaves the value set.
     void* slot = isDouble ? static_cast<void*>(&value.real) : static_cast<void*>(&value.integer);

@@ -1,11 +1,14 @@
 // CAVIPlayer's metadata side: the event sinks, ZYL::INotify and the text sample path.
 //
+// The streaming thread copies each text into a queue and returns; the text thread takes them in
+// order and calls the callbacks. So a callback may take its time, block, or seek (a seek's flush
+// waits for the streaming thread, never for a callback), and the stream still reaches its end
+// and loops.
+//
 // One lock guards the registration table and its cookie: m_destroyLock (recursive), taken by
-// registration, unregistration, the queries and delivery, and never while m_lock is held, so a
-// callback (which runs under it) may call any of the player's interfaces. Delivery calls the
-// callbacks under it, so a callback may unregister itself; the walk goes by cookie, never by
-// iterator, so a registration removed during a callback is never touched.
-#include <chrono>
+// registration, unregistration, the queries and delivery, and never while m_lock is held.
+// Delivery calls the callbacks under it, so a callback may (un)register; the walk goes by
+// cookie, never by iterator, so a registration removed during a callback is never touched.
 #include <cstring>
 #include <thread>
 #include <type_traits>
@@ -20,8 +23,8 @@ namespace {
 constexpr const char* kWithMetadata = "Fired when new Metadata has arrived";
 constexpr const char* kWithoutMetadata =
     "Fired when new Metadata has arrived but current video has no Metadata";
-// How often a text delivery that waits for the destroy lock looks whether destruction began.
-constexpr std::chrono::milliseconds kDestroyPoll{1};
+// Texts waiting for a callback that does not return; beyond this the newest are dropped.
+constexpr std::size_t kMaxQueuedTexts = 1024;
 
 }  // namespace
 
@@ -62,14 +65,6 @@ template class CAVIPlayerEventSink<COM::IZYLTransfer2>;
 template class CAVIPlayerEventSink<COM::IZYLTextTransfer>;
 
 HRESULT CAVIPlayer::AnnounceTextSample(IMediaSample* sample) {
-    // Once destruction has begun no callback runs, and a delivery never waits for the lock the
-    // destructor holds while it stops the graph (the stop waits for this very delivery).
-    std::unique_lock destroy(m_destroyLock, std::defer_lock);
-    while (!destroy.try_lock()) {
-        if (m_destroying)
-            return S_OK;
-        std::this_thread::sleep_for(kDestroyPoll);
-    }
     if (m_destroying)
         return S_OK;
     if (!sample)
@@ -84,19 +79,69 @@ HRESULT CAVIPlayer::AnnounceTextSample(IMediaSample* sample) {
     const LONG actual = held->GetActualDataLength();
     const std::size_t bound = data && actual > 0 ? static_cast<std::size_t>(actual) : 0;
     const std::size_t length = bound ? strnlen(reinterpret_cast<const char*>(data), bound) : 0;
+    {
+        std::lock_guard queue(m_textLock);
+        if (m_textStop)
+            return S_OK;
+        if (m_texts.size() >= kMaxQueuedTexts) {
+            player::Log(qnLogging::level::warn,
+                        "Metadata callbacks do not keep up -> metadata dropped.");
+            return S_OK;
+        }
+        m_texts.emplace_back(reinterpret_cast<const char*>(data), length);
+    }
+    m_textQueued.notify_one();
+    return S_OK;
+}
 
+void CAVIPlayer::DeliverTexts() {
+    std::unique_lock queue(m_textLock);
+    for (;;) {
+        m_textQueued.wait(queue, [this] { return m_textStop || !m_texts.empty(); });
+        if (m_textStop)
+            return;
+        const std::string text = std::move(m_texts.front());
+        m_texts.pop_front();
+        queue.unlock();
+        DeliverText(text);
+        queue.lock();
+    }
+}
+
+void CAVIPlayer::DeliverText(const std::string& text) {
+    std::lock_guard table(m_destroyLock);
     std::int64_t last = 0;
     for (auto it = m_registrations.upper_bound(last); it != m_registrations.end();
          it = m_registrations.upper_bound(last)) {
+        // No callback once destruction has begun.
         if (m_destroying)
-            return S_OK;
+            return;
         last = it->first;
         const Registration entry = it->second;
+        // The callback sees the text with its NUL, as the sample carried it.
         if (entry.eventId == kEventNewMetadata && entry.callback)
-            entry.callback(kEventNewMetadata, data, length, kNotifyDataText, entry.userData);
+            entry.callback(kEventNewMetadata, text.c_str(), text.size(), kNotifyDataText,
+                           entry.userData);
     }
     ++m_metadataCounter;
-    return S_OK;
+}
+
+void CAVIPlayer::StopTextDelivery() {
+    {
+        std::lock_guard queue(m_textLock);
+        m_textStop = true;
+        m_texts.clear();
+    }
+    m_textQueued.notify_one();
+    if (!m_textThread.joinable())
+        return;
+    // A callback that disposes of its own player is refused in the driver header; the thread
+    // cannot wait for itself.
+    if (m_textThread.get_id() == std::this_thread::get_id()) {
+        m_textThread.detach();
+    } else {
+        m_textThread.join();
+    }
 }
 
 Result CAVIPlayer::RegisterEvent(std::uint32_t eventId, NotifyCallback callback, void* userData,
@@ -132,12 +177,18 @@ Result CAVIPlayer::DescribeEvent(std::uint32_t index, char* text, std::uint64_t*
     const char* description =
         player::IsFilterConnected(m_textRenderer.Get()) ? kWithMetadata : kWithoutMetadata;
     const std::size_t needed = std::strlen(description) + 1;
-    // The size is also read as the buffer's capacity: a buffer the caller says is too small is
-    // left alone rather than overrun. 0 (a caller that passes no capacity) writes as before.
-    if (text && (!size || *size == 0 || *size >= needed))
-        std::memcpy(text, description, needed);
+    const std::uint64_t capacity = size ? *size : 0;
     if (size)
         *size = needed;
+    // Callers ask for the size first, so a buffer said to be too small is an error, not a
+    // truncated description: it gets an empty text and the call fails with the size to use.
+    // A capacity of 0 is a caller that passes none and gets the whole text.
+    if (text && capacity != 0 && capacity < needed) {
+        text[0] = '\0';
+        return kNotifyBadArgument;
+    }
+    if (text)
+        std::memcpy(text, description, needed);
     return kOk;
 }
 

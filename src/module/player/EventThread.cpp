@@ -1,5 +1,6 @@
 #include "module/player/EventThread.h"
 
+#include <chrono>
 #include <system_error>
 
 #include "module/logging/logstream.h"
@@ -12,8 +13,8 @@ namespace {
 constexpr std::uint32_t kWaitMs = 250;
 // INFINITE as the LONG that IMediaControl::GetState takes.
 constexpr LONG kInfinite = -1;
-// EC_USER, the first application-defined event code: posted to wake the thread for its stop.
-constexpr LONG kWakeUp = 0x8000;
+// How often a stop repeats its wake-up until the thread has gone.
+constexpr std::chrono::milliseconds kWakeRetry{1};
 
 }  // namespace
 
@@ -68,11 +69,18 @@ void CAVIPlayerEventThread::StopThread() {
         return;
     if (m_thread->get_id() == std::this_thread::get_id())
         throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
-    // An event wakes the wait at once, so a stop costs no wait pass (a player is destroyed
-    // in milliseconds, not a quarter of a second); without it the pass ends the wait anyway.
-    ComPtr<IMediaEventSink> sink;
-    if (m_mediaEvents && SUCCEEDED(m_mediaEvents.As(sink, IID_IMediaEventSink)))
-        sink->Notify(kWakeUp, 0, 0);
+    // The wait is woken without queueing an event (the host may read the graph's queue), so a
+    // stop costs no wait pass. A wake-up only reaches a thread that is waiting, so it is
+    // repeated until the thread has gone.
+    auto* event = reinterpret_cast<zyl::platform::Event*>(m_eventHandle);
+    {
+        std::unique_lock lock(m_exitLock);
+        while (!m_exited) {
+            if (event)
+                event->interrupt();
+            m_exitedChanged.wait_for(lock, kWakeRetry);
+        }
+    }
     m_thread->join();
     m_thread.reset();
 }
@@ -106,6 +114,11 @@ void CAVIPlayerEventThread::ThreadLoop() {
         }
         m_mediaEvents->FreeEventParams(code, param1, param2);
     }
+    {
+        std::lock_guard lock(m_exitLock);
+        m_exited = true;
+    }
+    m_exitedChanged.notify_all();
 }
 
 }  // namespace ZYL

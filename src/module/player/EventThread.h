@@ -4,11 +4,14 @@
 //
 // The player's constructor initialises and starts it, the player's destructor stops and joins
 // it. The thread takes no lock of the player; the graph manager serialises its calls with the
-// host threads'. The stop flag is atomic and read once per 250 ms wait.
+// host threads'. The stop flag is atomic and read once per 250 ms wait; a stop also wakes the
+// wait (without an event) and waits on m_exitLock, a leaf, until the loop has ended.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "com/com_ptr.h"
@@ -38,6 +41,10 @@ private:
     OAEVENT m_eventHandle = 0;
     std::unique_ptr<std::thread> m_thread;
     std::atomic<bool> m_stopRequested{false};
+    std::mutex m_exitLock;
+    std::condition_variable m_exitedChanged;
+    // Guarded by m_exitLock: the loop has ended.
+    bool m_exited = false;
 };
 
 }  // namespace ZYL

@@ -447,3 +447,81 @@ TEST(RingBuffer, ProducerAndConsumerThreadsLoseNothingUnaccounted) {
     EXPECT_EQ(delivered + skipped, kFrames);
     EXPECT_GT(delivered, 0);
 }
+
+TEST(RingBuffer, DiscardDropsPublishedFramesButKeepsTheOneHandedOut) {
+    auto ring = MakeRing(3);
+    ring->CommitBuffer(0);
+    ring->CommitBuffer(1);
+    EXPECT_EQ(ring->WaitForNextBuffer(0), 0);
+    ring->CommitBuffer(2);
+    EXPECT_EQ(ring->DiscardUnread(), 2);
+    EXPECT_TRUE(ring->IsLocked(0)) << "the host may still read it";
+    EXPECT_FALSE(ring->IsLocked(1));
+    EXPECT_FALSE(ring->IsLocked(2));
+    EXPECT_EQ(ring->GetUnreadCount(), 0);
+    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
+        << "no count of a discarded frame is left";
+    const std::uint16_t next = ring->GetNextFreeBuffer();
+    ring->CommitBuffer(next);
+    EXPECT_EQ(ring->WaitForNextBuffer(0), next);
+    EXPECT_FALSE(ring->IsLocked(0)) << "handed out before, unlocked by the next wait";
+    EXPECT_EQ(ring->DiscardUnread(), 0);
+}
+
+// A consumer may have taken a frame's count and not yet the frame when the frame is discarded:
+// it must wait on for the next frame, and no count may outlive its frame.
+TEST(RingBuffer, DiscardWhileAConsumerWaitsNeitherLosesNorInventsFrames) {
+    for (int round = 0; round < 200 && !HasFailure(); ++round) {
+        auto ring = MakeRing(4);
+        const auto publish = [&](std::uint8_t marker) {
+            const std::uint16_t index = ring->GetNextFreeBuffer();
+            ring->GetBufferAddress(index, nullptr)[0] = marker;
+            ring->CommitBuffer(index);
+        };
+        std::string outcome;
+        std::thread consumer([&] {
+            try {
+                const std::uint16_t index = ring->WaitForNextBuffer(CRingBuffer::kInfinite);
+                outcome = std::to_string(ring->GetBufferAddress(index, nullptr)[0]);
+            } catch (const qnErrors::CqnHRESULTException& e) {
+                outcome = e.GetRawMessage();
+            }
+        });
+        while (ring->GetWaiterCount() == 0)
+            std::this_thread::yield();
+        publish(1);
+        const int dropped = ring->DiscardUnread();
+        if (dropped == 1)
+            publish(2);  // what the waiter gets instead
+        consumer.join();
+        EXPECT_EQ(outcome, dropped == 1 ? "2" : "1") << "round " << round;
+        EXPECT_EQ(ring->GetUnreadCount(), 0);
+        EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
+            << "round " << round;
+    }
+}
+
+TEST(RingBuffer, WakeWaitersWakesOneWaitOnceAndLosesNoFrame) {
+    auto ring = MakeRing(2);
+    // Before any wait: the next one is woken at once, the one after is not.
+    ring->WakeWaiters();
+    ring->WakeWaiters();
+    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }),
+              std::make_pair(std::string("Wait interrupted"), 0x04100007u));
+    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout");
+    // During a wait without limit.
+    std::string outcome;
+    std::thread consumer(
+        [&] { outcome = Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }).first; });
+    while (ring->GetWaiterCount() == 0)
+        std::this_thread::yield();
+    ring->WakeWaiters();
+    consumer.join();
+    EXPECT_EQ(outcome, "Wait interrupted");
+    // A frame published with a wake-up pending is still handed out.
+    ring->CommitBuffer(0);
+    ring->WakeWaiters();
+    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait interrupted");
+    EXPECT_EQ(ring->WaitForNextBuffer(0), 0);
+    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout");
+}

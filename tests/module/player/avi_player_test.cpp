@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -95,6 +96,18 @@ protected:
             numbers.push_back(NumberOf(c));
         }
         return numbers;
+    }
+
+    // Polls a status of the player until it reaches at least `atLeast` (false after 10 s).
+    static bool StatusReaches(Camera& c, std::uint32_t selector, double atLeast) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        double value = 0;
+        while (c.grab2->G2GetStatus(selector, &value) == kOk && value < atLeast) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::yield();
+        }
+        return value >= atLeast;
     }
 
     TempDir dir;
@@ -265,6 +278,9 @@ TEST_F(AviPlayer, DeviceControlAnswersLimitsSizesAndRefusals) {
     EXPECT_EQ(d.DeviceCtrlCmd(0x10000103, &value, 4, &out, &size), kFailed);
     EXPECT_EQ(d.DeviceCtrlCmd(0x107, nullptr, 0, &out, &size), kFailed);
     EXPECT_EQ(d.DeviceCtrlCmd(0x10B, nullptr, 0, &out, &size), kNotSupported);
+    // Operation bits that name no operation: not supported, as on the raw player.
+    EXPECT_EQ(d.DeviceCtrlCmd(0x50000102, &value, 4, &out, &(size = 4)), kNotSupported);
+    EXPECT_EQ(d.DeviceCtrlCmd(0xF0000102, nullptr, 0, nullptr, &size), kNotSupported);
     EXPECT_EQ(d.DeviceCtrlCmd(0x102, nullptr, 0, &real, &(size = 8)), kFailed) << "wrong size";
 
     // Without a sound stream the graph has no volume to set.
@@ -405,6 +421,20 @@ TEST_F(AviPlayer, MetadataReachesEveryCallbackInCookieOrderWithItsFrame) {
     EXPECT_EQ(size, 36u);
     EXPECT_EQ(event, kEventNewMetadata);
     EXPECT_EQ(n.DescribeEvent(1, nullptr, &size, &event), kNotifyBadArgument);
+    // A buffer too small fails with the size to use and holds an empty text.
+    for (const std::uint64_t capacity : {1u, 20u, 35u}) {
+        char small[36];
+        std::memset(small, 'x', sizeof small);
+        size = capacity;
+        EXPECT_EQ(n.DescribeEvent(0, small, &size, &event), kNotifyBadArgument) << capacity;
+        EXPECT_EQ(size, 36u);
+        EXPECT_EQ(small[0], '\0');
+        EXPECT_EQ(small[1], 'x') << "nothing written past the buffer's start";
+    }
+    char fits[36];
+    size = sizeof fits;
+    ASSERT_EQ(n.DescribeEvent(0, fits, &size, &event), kOk);
+    EXPECT_STREQ(fits, "Fired when new Metadata has arrived");
 
     struct Received {
         std::mutex lock;
@@ -518,20 +548,18 @@ TEST_F(AviPlayer, WaitTimesOutAndAHostThatStopsWaitingLosesFramesWhileTheStreamL
     ASSERT_EQ(c.grab2->G2Wait(), kOk);
     c.grab2->G2GetStatus(0, &status);
     EXPECT_EQ(status, 1.0);
-    // Both elements end up locked (one handed out, one waiting) and the renderer drops the rest.
-    double lost = 0;
-    for (int i = 0; i < 200 && lost < 3; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        c.grab2->G2GetStatus(2, &lost);
-    }
-    EXPECT_GE(lost, 3.0);
+    const int last = NumberOf(c);
+    // Both elements end up locked (one handed out, one waiting) and the renderer drops the rest;
+    // more frames lost than the file has means the stream looped meanwhile.
+    ASSERT_TRUE(StatusReaches(c, 2, 6.0));
     c.grab2->G2GetStatus(3, &status);
     EXPECT_EQ(status, 2.0);
     EXPECT_EQ(c.grab2->G2GetStatus(6, &status), kNotSupported);
-    // The stream went on looping meanwhile: waiting again delivers frames in order.
-    const auto numbers = Wait(c, 6);
-    for (std::size_t i = 2; i < numbers.size(); ++i)
-        EXPECT_EQ(numbers[i], (numbers[i - 1] + 1) % 5) << i;
+    // Waiting again hands out the frame queued right after the last one taken, then goes on.
+    const auto numbers = Wait(c, 4);
+    EXPECT_EQ(numbers[0], (last + 1) % 5);
+    c.grab2->G2GetStatus(0, &status);
+    EXPECT_EQ(status, 5.0);
     ASSERT_EQ(c.grab2->G2Freeze(false), kOk);
     c.grab2->G2GetStatus(5, &status);
     EXPECT_EQ(status, 0.0);
@@ -632,4 +660,158 @@ TEST_F(AviPlayer, TheHostSeesSixInterfacesAndTheGraphObjects) {
         ASSERT_NE(object, nullptr);
         static_cast<IUnknown*>(object)->Release();
     }
+}
+
+// A host that fell behind (every element of the ring holds a frame it has not taken) and froze,
+// then moved the position: the first frame it gets after that is the frame it moved to.
+TEST_F(AviPlayer, FramesQueuedBeforeASeekOrStepNeverReachTheHostAfterIt) {
+    enum class Move { Seek, Step, Snap };
+    struct Case {
+        const char* what;
+        int buffers;
+        Move move;
+    };
+    for (const Case& k :
+         {Case{"seek, 2 buffers", 2, Move::Seek}, Case{"seek, 8 buffers", 8, Move::Seek},
+          Case{"step, 8 buffers", 8, Move::Step},
+          Case{"snaps after a seek, 8 buffers", 8, Move::Snap}}) {
+        SCOPED_TRACE(k.what);
+        Configure(Settings{k.buffers, false});
+        Camera& c = Open(media::RawAvi(dir.file(""), 24, 16, 16, 40, 100));
+        ASSERT_EQ(c.grabber->Reserved2(5000), kOk);
+        ASSERT_EQ(c.grab2->G2Grab(), kOk);
+        ASSERT_EQ(c.grab2->G2Wait(), kOk);
+        ASSERT_TRUE(StatusReaches(c, 3, k.buffers)) << "the ring never filled";
+        ASSERT_EQ(c.grab2->G2Freeze(false), kOk);
+        int expected = 30;
+        if (k.move == Move::Step) {
+            expected = (c.GetInt(kCmdFrameIndex) + 3) % 40;
+            c.SetInt(kCmdStepFrames, 3);
+        } else {
+            c.SetInt(kCmdFrameIndex, 30);
+        }
+        if (k.move == Move::Snap) {
+            ASSERT_EQ(c.grabber->Snap(), kOk);
+            EXPECT_EQ(NumberOf(c), 30);
+            // A second snap goes on from the frame last shown, not from one the first queued.
+            const int position = c.GetInt(kCmdFrameIndex);
+            ASSERT_EQ(c.grabber->Snap(), kOk);
+            EXPECT_EQ(NumberOf(c), position + 1);
+        } else {
+            ASSERT_EQ(c.grab2->G2Grab(), kOk);
+            EXPECT_EQ(Wait(c, 1), std::vector<int>{expected});
+        }
+        camera.reset();
+    }
+}
+
+// Metadata callbacks run while a host thread waits in G2Wait, which holds the player lock: one
+// that asks for the status, one that steps (a seek flushes the streams), one that blocks until
+// the host has seen the video loop several times. None may stall the frames or hold the end of
+// the stream, which is where the video loops.
+TEST_F(AviPlayer, MetadataCallbacksThatCallThePlayerOrBlockNeverHoldTheStream) {
+    media::EncodeOptions options;
+    options.container = "mkv";
+    options.text = "subrip";
+    options.textEvery = 1;
+    options.frames = 6;
+    options.fpsNum = 100;
+    const std::string path = media::EncodedFile(dir.file(""), options);
+    enum class Kind { Status, Step, Block };
+    struct Host {
+        Kind kind = Kind::Status;
+        IGrab2* grab2 = nullptr;
+        IBasicDIO* dio = nullptr;
+        std::atomic<int> calls{0};
+        std::atomic<int> failures{0};
+        std::mutex lock;
+        std::condition_variable changed;
+        bool released = false;
+    };
+    for (const Kind kind : {Kind::Status, Kind::Step, Kind::Block}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        Camera& c = Open(path);
+        Host host;
+        host.kind = kind;
+        host.grab2 = c.grab2;
+        host.dio = c.dio;
+        std::int64_t cookie = 0;
+        ASSERT_EQ(
+            c.notify->RegisterEvent(
+                kEventNewMetadata,
+                [](std::uint32_t, const void*, std::uint64_t, std::uint32_t, void* user) -> Result {
+                    auto* h = static_cast<Host*>(user);
+                    ++h->calls;
+                    double value = 0;
+                    if (h->kind == Kind::Status && h->grab2->G2GetStatus(0, &value) != kOk)
+                        ++h->failures;
+                    if (h->kind == Kind::Step && h->calls % 4 == 0 &&
+                        h->dio->SetOutputBit(0, 1) != kOk)
+                        ++h->failures;
+                    if (h->kind == Kind::Block) {
+                        std::unique_lock lock(h->lock);
+                        h->changed.wait(lock, [h] { return h->released; });
+                    }
+                    return 0;
+                },
+                &host, &cookie),
+            kOk);
+        ASSERT_EQ(c.grabber->Reserved2(3000), kOk);
+        ASSERT_EQ(c.grab2->G2Grab(), kOk);
+        for (int i = 0; i < 20; ++i)
+            ASSERT_EQ(c.grab2->G2Wait(), kOk) << "frame " << i;
+        {
+            std::lock_guard lock(host.lock);
+            host.released = true;
+        }
+        host.changed.notify_all();
+        EXPECT_EQ(c.grab2->G2Freeze(false), kOk);
+        camera.reset();
+        EXPECT_GT(host.calls.load(), 0);
+        EXPECT_EQ(host.failures.load(), 0);
+    }
+}
+
+// A host thread waits without limit on a paused player (no frame comes); another shortens the
+// time-out: it must not wait for the pending G2Wait, and that wait ends under the new time-out.
+TEST_F(AviPlayer, ATimeOutSetWhileAnotherThreadWaitsShortensThatWait) {
+    Camera& c = Open(media::RawAvi(dir.file(""), 24, 16, 16, 5, 25));
+    // Long enough that a Reserved2 that waits for the pending G2Wait shows.
+    ASSERT_EQ(c.grabber->Reserved2(20000), kOk);
+    IGrab2* grab2 = c.grab2;
+    std::atomic<Result> waited{kOk};
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        waited = grab2->G2Wait();
+        done = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.grabber->Reserved2(10), kOk);
+    while (!done && std::chrono::steady_clock::now() - start < std::chrono::seconds(15))
+        std::this_thread::yield();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    waiter.join();
+    EXPECT_EQ(waited.load(), kWaitTimeout);
+}
+
+// A bare video stream carries no duration, so the engine cannot tell its length: the host sees
+// the largest frame count the commands carry and limits derived from it, never a count
+// converted out of range.
+TEST_F(AviPlayer, AVideoOfUnknownLengthReportsTheLargestFrameCount) {
+    media::EncodeOptions options;
+    options.container = "m4v";
+    options.codec = "mpeg4";
+    options.frames = 5;
+    Camera& c = Open(media::EncodedFile(dir.file(""), options));
+    constexpr std::int32_t kMost = 2147483647;
+    EXPECT_EQ(c.GetInt(kCmdFrameCount), kMost);
+    std::uint32_t port = 0;
+    ASSERT_EQ(c.dio->GetInputPort(0, &port), kOk);
+    EXPECT_EQ(port, static_cast<std::uint32_t>(kMost));
+    std::int32_t limit = 0;
+    std::uint64_t size = sizeof limit;
+    ASSERT_EQ(c.device->DeviceCtrlCmd(kCmdFrameIndex | kOpUpperLimit, nullptr, 0, &limit, &size),
+              kOk);
+    EXPECT_EQ(limit, kMost - 1);
+    EXPECT_EQ(c.GetInt(kCmdFrameIndex), 0);
 }

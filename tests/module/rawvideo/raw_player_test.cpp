@@ -337,7 +337,14 @@ TEST_F(RawPlayer, DeviceControlRules) {
     std::int32_t i = 7;
     double x = 0;
     std::uint64_t size = 0;
-    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameCount | kOpSet, &i, 4, nullptr, nullptr), kFailed);
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameCount | kOpSet, &i, 4, &x, &size), kFailed);
+    // Without an output a set or a validation only reports its size (0); nothing is done.
+    size = 9;
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameIndex | kOpSet, &i, 4, nullptr, &size), kOk);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(camera->GetInt(kCmdFrameIndex), 0);
+    i = 99;
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameIndex | kOpValidate, &i, 4, nullptr, nullptr), kOk);
     EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameCount, nullptr, 0, nullptr, &size), kOk);
     EXPECT_EQ(size, 4u);
     EXPECT_EQ(d.DeviceCtrlCmd(kCmdLengthMs, nullptr, 0, nullptr, &size), kOk);
@@ -357,14 +364,15 @@ TEST_F(RawPlayer, DeviceControlRules) {
     EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameTimeMs | kOpLowerLimit, nullptr, 0, &x, &size), kOk);
     EXPECT_EQ(x, -1.0);
     i = 9;
-    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameIndex | kOpValidate, &i, 4, nullptr, nullptr), kOk);
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameIndex | kOpValidate, &i, 4, &x, &size), kOk);
     i = 10;
-    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameIndex | kOpValidate, &i, 4, nullptr, nullptr), kBadArgument);
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameIndex | kOpValidate, &i, 4, &x, &size), kBadArgument);
     x = -1.0;
-    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameTimeMs | kOpValidate, &x, 8, nullptr, nullptr), kOk);
+    double unused = 0;
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdFrameTimeMs | kOpValidate, &x, 8, &unused, &size), kOk);
     EXPECT_EQ(d.DeviceCtrlCmd(kCmdStepFrames, nullptr, 0, &i, &(size = 4)), kFailed)
         << "write-only";
-    EXPECT_EQ(d.DeviceCtrlCmd(kCmdStepFrames | kOpSet, nullptr, 4, nullptr, nullptr), kFailed)
+    EXPECT_EQ(d.DeviceCtrlCmd(kCmdStepFrames | kOpSet, nullptr, 4, &x, &size), kFailed)
         << "no input";
 
     char text[16] = {};

@@ -2,6 +2,8 @@
 
 #include <sched.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -101,7 +103,10 @@ void CRingBuffer::AddBuffer(std::uint64_t size, void* externalMemory) {
             ThrowNoSync();
         }
         m_semaphore = std::move(semaphore);
-        m_interruptCountPending = false;  // went with the old semaphore
+        // Went with the old semaphore.
+        m_interruptCountPending = false;
+        m_wakeCountPending = false;
+        m_staleCounts = 0;
     }
     auto* element = new (std::nothrow) SingleBuffer;
     if (element == nullptr) {
@@ -176,45 +181,102 @@ std::uint16_t CRingBuffer::WaitForNextBuffer(std::uint32_t timeoutMs) {
         }
         ++m_waiters;
     }
-    const zyl::platform::WaitResult result = semaphore->wait(timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::uint32_t remaining = timeoutMs;
+    for (;;) {
+        const zyl::platform::WaitResult result = semaphore->wait(remaining);
 
+        qnThreads::CAutoLock lock(this);
+        --m_waiters;
+        const bool signaled = result == zyl::platform::WaitResult::Signaled;
+        // The flag is read in the step that leaves the waiter count: InterruptWait clears it
+        // only after seeing the count at 0, so every waiter it counted leaves interrupted, even
+        // one whose wait timed out meanwhile.
+        if (m_interrupted) {
+            if (signaled) {
+                // Counts are alike: the one taken settles a wake-up, or it was a frame's and
+                // goes back to the frame.
+                if (m_interruptCountPending) {
+                    m_interruptCountPending = false;
+                } else if (m_wakeCountPending) {
+                    m_wakeCountPending = false;
+                } else {
+                    semaphore->release(1);
+                }
+            }
+            ThrowInterrupted();
+        }
+        if (result == zyl::platform::WaitResult::Timeout) {
+            ThrowTimeout();
+        }
+        if (signaled && m_wakeCountPending) {
+            m_wakeCountPending = false;
+            ThrowInterrupted();
+        }
+
+        const std::size_t count = m_index.size();
+        if (m_lastRead >= count) {
+            ThrowIndex();
+        }
+        for (std::size_t step = 0; step < count; ++step) {
+            const auto index = static_cast<std::uint16_t>((m_lastRead + step) % count);
+            SingleBuffer& element = Element(index);
+            if (!element.consumed) {
+                m_previousRead = m_lastRead;
+                m_lastRead = index;
+                element.consumed = true;
+                if (m_lockMode == AutoUnlock && m_previousRead != index) {
+                    SetLockLocked(m_previousRead, false);
+                }
+                return index;
+            }
+        }
+        if (!signaled || m_staleCounts == 0) {
+            ThrowCollections("All buffers are read", 1, 666);
+        }
+        // The count of a frame discarded after this thread took it: wait for the next one.
+        --m_staleCounts;
+        ++m_waiters;
+        if (timeoutMs != kInfinite) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            remaining = static_cast<std::uint32_t>(std::max<std::int64_t>(0, left.count()));
+        }
+    }
+}
+
+std::uint16_t CRingBuffer::DiscardUnread() {
     qnThreads::CAutoLock lock(this);
-    --m_waiters;
-    // The flag is read in the step that leaves the waiter count: InterruptWait clears it only
-    // after seeing the count at 0, so every waiter it counted leaves interrupted, even one whose
-    // wait timed out meanwhile.
-    if (m_interrupted) {
-        if (result == zyl::platform::WaitResult::Signaled) {
-            if (m_interruptCountPending) {
-                m_interruptCountPending = false;  // counts are alike: this settles the wake-up
-            } else {
-                semaphore->release(1);  // a frame's count, which stays with the frame
+    std::uint16_t dropped = 0;
+    for (std::size_t i = 0; i < m_index.size(); ++i) {
+        SingleBuffer& element = *m_index[i];
+        if (element.consumed) {
+            continue;
+        }
+        element.consumed = true;
+        if (element.locked) {
+            SetLockLocked(static_cast<std::uint16_t>(i), false);
+        }
+        ++dropped;
+    }
+    // Every published frame left a count (Latest publishes some without one); a count a waiter
+    // has already taken is settled when that waiter finds nothing to read.
+    if (m_acquisitionMode != Latest) {
+        for (std::uint16_t i = 0; i < dropped; ++i) {
+            if (!m_semaphore->tryWait()) {
+                ++m_staleCounts;
             }
         }
-        ThrowInterrupted();
     }
-    if (result == zyl::platform::WaitResult::Timeout) {
-        ThrowTimeout();
-    }
+    return dropped;
+}
 
-    const std::size_t count = m_index.size();
-    if (m_lastRead >= count) {
-        ThrowIndex();
+void CRingBuffer::WakeWaiters() {
+    qnThreads::CAutoLock lock(this);
+    // One pending wake-up is enough; a full semaphore wakes every waiter anyway.
+    if (m_semaphore && !m_wakeCountPending) {
+        m_wakeCountPending = m_semaphore->release(1);
     }
-    for (std::size_t step = 0; step < count; ++step) {
-        const auto index = static_cast<std::uint16_t>((m_lastRead + step) % count);
-        SingleBuffer& element = Element(index);
-        if (!element.consumed) {
-            m_previousRead = m_lastRead;
-            m_lastRead = index;
-            element.consumed = true;
-            if (m_lockMode == AutoUnlock && m_previousRead != index) {
-                SetLockLocked(m_previousRead, false);
-            }
-            return index;
-        }
-    }
-    ThrowCollections("All buffers are read", 1, 666);
 }
 
 std::uint16_t CRingBuffer::GetNextFreeBuffer() {
@@ -384,7 +446,10 @@ void CRingBuffer::Reset() {
         qnThreads::CAutoLock lock(this);
         m_lastRead = m_previousRead = m_lastWrite = m_previousWrite = 0;
         m_waiters = 0;
-        m_interruptCountPending = false;  // drained below with the rest
+        // Drained below with the rest.
+        m_interruptCountPending = false;
+        m_wakeCountPending = false;
+        m_staleCounts = 0;
         for (SingleBuffer* element : m_index) {
             element->locked = false;
             element->consumed = true;

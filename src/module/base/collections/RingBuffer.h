@@ -7,6 +7,8 @@
 // WaitForNextBuffer; any thread may call the rest. Lock order: a caller's own lock (the video
 // sink's filter lock) before m_lock before the semaphore's internal mutex; WaitForNextBuffer
 // waits on the semaphore without holding m_lock. Lock callbacks run with m_lock held.
+// Every semaphore count stands for a published frame, a pending wake-up (InterruptWait,
+// WakeWaiters) or a discarded frame whose count a waiter took before the discard (m_staleCounts).
 #pragma once
 
 #include <cstdint>
@@ -90,6 +92,13 @@ public:
     virtual std::uint64_t GetWaiterCount();
     virtual void SetWaiterCount(std::uint64_t count);
 
+    // Drops every published frame not yet handed out (they were made before a seek or a
+    // flush); the element handed out last stays as it is. Returns how many were dropped.
+    std::uint16_t DiscardUnread();
+    // Makes the next wait, or the one in progress, leave with "Wait interrupted" once, so that
+    // its caller can wait again on new terms; unlike InterruptWait it never waits itself.
+    void WakeWaiters();
+
     // Read-only views for diagnostics and tests.
     bool IsConsumed(std::uint16_t index);
     std::uint32_t GetAcquisitionMode();
@@ -106,6 +115,11 @@ private:
     bool m_interrupted = false;
     // InterruptWait has released a count that no waiter has yet left with.
     bool m_interruptCountPending = false;
+    // WakeWaiters has released a count that no waiter has yet left with.
+    bool m_wakeCountPending = false;
+    // Counts of discarded frames that waiters had already taken from the semaphore when
+    // DiscardUnread ran: such a waiter finds nothing to read and waits again.
+    std::uint32_t m_staleCounts = 0;
     std::uint32_t m_lockMode = AutoUnlock;
     std::uint32_t m_acquisitionMode = Queue;
     std::uint16_t m_lastRead = 0;
