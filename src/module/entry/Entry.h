@@ -1,6 +1,8 @@
 // The module's exported entry points: open a file as a host object (by extension: .zyrv gives
 // the raw video player, anything else the DirectShow player), and tell whether the module may
-// be unloaded. Any host thread; the only shared state is the live counters (atomics).
+// be unloaded. Any host thread; the only shared state is the live counters (atomics). Hosts may
+// be plain C: no exception leaves an export; an open that fails is logged at level fatal and
+// answered with null.
 #pragma once
 
 #include <string>
