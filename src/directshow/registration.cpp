@@ -54,7 +54,17 @@ public:
         return hr;
     }
     HRESULT LockServer(BOOL lock) override {
-        lock ? ++g_serverLocks : --g_serverLocks;
+        if (lock) {
+            ++g_serverLocks;
+            return S_OK;
+        }
+        // An unlock without its lock would keep the count below zero, and the server loaded,
+        // for good.
+        LONG held = g_serverLocks.load();
+        do {
+            if (held <= 0)
+                return E_UNEXPECTED;
+        } while (!g_serverLocks.compare_exchange_weak(held, held - 1));
         return S_OK;
     }
 

@@ -178,3 +178,29 @@ TEST_F(ComServer, TheBuiltModuleRegisteredMakesItsFiltersCreatable) {
     dlclose(module);
     CoUninitialize();
 }
+
+TEST_F(ComServer, AnUnlockWithoutItsLockIsRefusedAndLeavesTheServerUnloadable) {
+    const LONG before = CBaseObject::ObjectsActive();
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(
+        DllGetClassObject(COM::CLSID_ZYLDirectShowTarget, IID_IClassFactory, factory.PutVoid()),
+        S_OK);
+    struct Step {
+        BOOL lock;
+        HRESULT result;
+    };
+    for (const Step& step : {Step{FALSE, E_UNEXPECTED}, Step{TRUE, S_OK}, Step{TRUE, S_OK},
+                             Step{FALSE, S_OK}, Step{FALSE, S_OK}, Step{FALSE, E_UNEXPECTED}})
+        EXPECT_EQ(factory->LockServer(step.lock), step.result) << step.lock;
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    factory.Reset();
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE) << "a lock outlives its factory";
+    ASSERT_EQ(
+        DllGetClassObject(COM::CLSID_ZYLDirectShowTarget, IID_IClassFactory, factory.PutVoid()),
+        S_OK);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    factory.Reset();
+    if (before == 0) {
+        EXPECT_EQ(DllCanUnloadNow(), S_OK);
+    }
+}
