@@ -155,10 +155,8 @@ HRESULT dshow::RegisterServer(const CFactoryTemplate* templates, int count,
 
 std::vector<dshow::RegisteredFilter> dshow::RegisteredFilters() {
     std::vector<RegisteredFilter> filters;
-    const auto file = zyl::platform::loadRegistry(zyl::platform::registryReadPath());
-    if (!file.exists)
-        return filters;
-    const auto& doc = file.document;
+    const auto view = zyl::platform::loadRegistryView();
+    const auto& doc = view.document;
     const std::string category =
         "HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(CLSID_LegacyAmFilterCategory) + "\\Instance";
     for (const std::string& instance : doc.subkeyNames(category)) {

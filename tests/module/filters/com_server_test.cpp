@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "module/config/Configuration.h"
 #include "module/entry/ComServer.h"
 #include "module/filters/DShowTarget.h"
 #include "module/filters/sink_graph.h"
@@ -251,4 +252,25 @@ TEST_F(ComServer, PinSetupDataRoundTripsWhole) {
     const auto* pin = loaded.document.find(pinKey, "ConnectsToPin");
     ASSERT_NE(pin, nullptr);
     EXPECT_EQ(pin->asString(), "");
+}
+
+// Registering without an override writes the user's file only, which adds to the machine-wide
+// settings instead of hiding them; unregistering what is not there creates nothing.
+TEST_F(ComServer, RegistrationWithoutAnOverrideLayersOverTheMachineWideFile) {
+    ScopedEnv unset{"ZYLON_REGISTRY", ""};
+    ScopedEnv home{"XDG_CONFIG_HOME", dir.file("home")};
+    const std::string machineText =
+        std::string("REGEDIT4\n\n[") + kOtherKey + "]\n\"NumBuffers\"=dword:00000006\n";
+    ScopedEnv machine{"ZYLON_MACHINE_REGISTRY", dir.write("machine.reg", machineText)};
+    ASSERT_EQ(DllUnregisterServer(), S_OK);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("home")));
+    ASSERT_EQ(DllRegisterServer(), S_OK);
+    EXPECT_EQ(StringValue(dir.file("home/zylon/registry.reg"),
+                          ClassKey(COM::CLSID_ZYLDirectShowTarget) + "\\InprocServer32", ""),
+              ZYL::ModulePath());
+    EXPECT_EQ(readFile(dir.file("machine.reg")), machineText);
+    EXPECT_EQ(ZYL::ReadConfiguration().numBuffers, 6) << "the machine's setting still applies";
+    EXPECT_EQ(dshow::RegisteredFilters().size(), 2u);
+    ASSERT_EQ(DllUnregisterServer(), S_OK);
+    EXPECT_TRUE(dshow::RegisteredFilters().empty());
 }
