@@ -3,10 +3,12 @@
 #include <dlfcn.h>
 
 #include <exception>
+#include <mutex>
 #include <string>
 
 #include "module/base/errors/host_exceptions.h"
 #include "module/base/errors/hresult_exception.h"
+#include "module/entry/ComServer.h"
 #include "module/entry/HostStorage.h"
 #include "module/entry/LiveCounters.h"
 #include "module/logging/logstream.h"
@@ -25,6 +27,20 @@ std::atomic<std::int32_t>& LiveAVIPlayers() {
 std::atomic<std::int32_t>& LiveRVPlayers() {
     static std::atomic<std::int32_t> count{0};
     return count;
+}
+
+std::atomic<std::int32_t>& LiveUncountedObjects() {
+    static std::atomic<std::int32_t> count{0};
+    return count;
+}
+
+void KeepLoadedForLiveObjects() {
+    static std::once_flag pinned;
+    std::call_once(pinned, [] {
+        // RTLD_NODELETE sticks to the loaded module; the handle itself is not needed.
+        if (void* self = dlopen(ModulePath().c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE))
+            dlclose(self);
+    });
 }
 
 std::wstring PathExtension(const std::wstring& path) {
@@ -162,5 +178,10 @@ HostHandle GetImage() {
 }
 
 bool CanUnload() {
-    return ZYL::LiveAVIPlayers().load() <= 0 && ZYL::LiveRVPlayers().load() <= 0;
+    const bool unloadable = ZYL::LiveAVIPlayers().load() <= 0 && ZYL::LiveRVPlayers().load() <= 0;
+    // Containers and images do not count, yet a host that unloads now would crash releasing
+    // them.
+    if (unloadable && ZYL::LiveUncountedObjects().load() > 0)
+        ZYL::KeepLoadedForLiveObjects();
+    return unloadable;
 }

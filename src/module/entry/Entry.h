@@ -2,7 +2,9 @@
 // the raw video player, anything else the DirectShow player), and tell whether the module may
 // be unloaded. Any host thread; the only shared state is the live counters (atomics). Hosts may
 // be plain C: no exception leaves an export; an open that fails is logged at level fatal and
-// answered with null.
+// answered with null. CanUnload counts players only; when it answers yes while containers or
+// raw images live, it keeps the module mapped until the process ends, since releasing them runs
+// module code.
 #pragma once
 
 #include <string>
