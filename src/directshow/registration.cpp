@@ -54,7 +54,17 @@ public:
         return hr;
     }
     HRESULT LockServer(BOOL lock) override {
-        lock ? ++g_serverLocks : --g_serverLocks;
+        if (lock) {
+            ++g_serverLocks;
+            return S_OK;
+        }
+        // An unlock without its lock would keep the count below zero, and the server loaded,
+        // for good.
+        LONG held = g_serverLocks.load();
+        do {
+            if (held <= 0)
+                return E_UNEXPECTED;
+        } while (!g_serverLocks.compare_exchange_weak(held, held - 1));
         return S_OK;
     }
 
@@ -118,6 +128,15 @@ HRESULT dshow::RegisterServer(const CFactoryTemplate* templates, int count,
                     doc.setValue(pinKey, "Name", RegValue::string(Narrow(pin.strName)));
                     doc.setValue(pinKey, "Output", RegValue::dword(pin.bOutput ? 1 : 0));
                     doc.setValue(pinKey, "Rendered", RegValue::dword(pin.bRendered ? 1 : 0));
+                    // The value names of the legacy per-pin registration.
+                    doc.setValue(pinKey, "AllowedZero", RegValue::dword(pin.bZero ? 1 : 0));
+                    doc.setValue(pinKey, "AllowedMany", RegValue::dword(pin.bMany ? 1 : 0));
+                    doc.setValue(
+                        pinKey, "ConnectsToFilter",
+                        RegValue::string(GuidToString(
+                            pin.clsConnectsToFilter ? *pin.clsConnectsToFilter : CLSID_NULL)));
+                    doc.setValue(pinKey, "ConnectsToPin",
+                                 RegValue::string(Narrow(pin.strConnectsToPin)));
                     std::ostringstream types;
                     for (UINT m = 0; m < pin.nMediaTypes; ++m) {
                         const AMOVIESETUP_MEDIATYPE& type = pin.lpMediaType[m];
@@ -136,10 +155,8 @@ HRESULT dshow::RegisterServer(const CFactoryTemplate* templates, int count,
 
 std::vector<dshow::RegisteredFilter> dshow::RegisteredFilters() {
     std::vector<RegisteredFilter> filters;
-    const auto file = zyl::platform::loadRegistry(zyl::platform::registryReadPath());
-    if (!file.exists)
-        return filters;
-    const auto& doc = file.document;
+    const auto view = zyl::platform::loadRegistryView();
+    const auto& doc = view.document;
     const std::string category =
         "HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(CLSID_LegacyAmFilterCategory) + "\\Instance";
     for (const std::string& instance : doc.subkeyNames(category)) {
@@ -164,6 +181,15 @@ std::vector<dshow::RegisteredFilter> dshow::RegisteredFilters() {
                 pin.output = v->asDword().value_or(0) != 0;
             if (const auto* v = doc.find(pinKey, "Rendered"))
                 pin.rendered = v->asDword().value_or(0) != 0;
+            if (const auto* v = doc.find(pinKey, "AllowedZero"))
+                pin.zero = v->asDword().value_or(0) != 0;
+            if (const auto* v = doc.find(pinKey, "AllowedMany"))
+                pin.many = v->asDword().value_or(0) != 0;
+            if (const auto* v = doc.find(pinKey, "ConnectsToFilter"))
+                pin.connectsToFilter =
+                    GuidFromString(v->asString().value_or("")).value_or(CLSID_NULL);
+            if (const auto* v = doc.find(pinKey, "ConnectsToPin"))
+                pin.connectsToPin = Wide(v->asString().value_or(""));
             if (const auto* v = doc.find(pinKey, "Types")) {
                 std::istringstream list(v->asString().value_or(""));
                 std::string entry;

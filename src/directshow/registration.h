@@ -67,6 +67,10 @@ struct RegisteredPin {
     bool output = false;
     bool rendered = false;
     std::vector<std::pair<GUID, GUID>> types;  // {major, minor}; GUID_NULL matches anything
+    bool zero = false;                         // the filter may have none of this pin
+    bool many = false;                         // the filter may have several
+    CLSID connectsToFilter{};                  // CLSID_NULL: any filter
+    std::wstring connectsToPin{};              // empty: any pin
 };
 struct RegisteredFilter {
     CLSID clsid{};

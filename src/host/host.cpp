@@ -3,9 +3,12 @@
 // Owns every host object: a slot table (one mutex, taken briefly for lookups, never while
 // calling into a driver object) with a generation per slot, so a handle that outlived its object
 // is recognised. A driver object's GetInterfaces and Dispose are called without the table lock.
+// The exports are a C interface: whatever is thrown inside them (memory, a driver's own
+// exception) ends there as a failure result.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -240,17 +243,33 @@ Result NewImage(std::int32_t dataType, std::int32_t planes, std::int32_t width, 
     HostHandle h = HostAllocObject(sizeof(HostImage), &block);
     if (!h)
         return ZYL::kNoMemory;
-    *image = new (block) HostImage(planes, width, height, dataType);
+    try {
+        *image = new (block) HostImage(planes, width, height, dataType);
+    } catch (...) {
+        if (std::unique_ptr<HostObject> dead = Table().Remove(h))
+            std::free(dead->block);
+        return ZYL::kNoMemory;
+    }
     *handle = h;
     return ZYL::kOk;
 }
 
+// Undoes NewImage for an image that never reached its caller (the caller keeps its buffer).
+void DiscardImage(HostHandle handle, HostImage* image) {
+    image->~HostImage();
+    if (std::unique_ptr<HostObject> dead = Table().Remove(handle))
+        std::free(dead->block);
+}
+
 }  // namespace
 
-HostHandle HostAllocObject(std::uint64_t size, void** block) {
+HostHandle HostAllocObject(std::uint64_t size, void** block) try {
     if (block == nullptr)
         return nullptr;
     *block = nullptr;
+    // Rounding up must not wrap round to a tiny block.
+    if (size > std::numeric_limits<std::size_t>::max() - kBlockAlignment)
+        return nullptr;
     auto object = std::make_unique<HostObject>();
     const std::size_t bytes =
         (std::max<std::size_t>(size, 1) + kBlockAlignment - 1) / kBlockAlignment * kBlockAlignment;
@@ -262,6 +281,8 @@ HostHandle HostAllocObject(std::uint64_t size, void** block) {
     HostHandle handle = Table().Add(std::move(object));
     *block = storage;
     return handle;
+} catch (...) {
+    return nullptr;
 }
 
 ZYL::Result HostAddRef(HostHandle handle) {
@@ -279,12 +300,17 @@ void HostRelease(HostHandle handle) {
     std::unique_ptr<HostObject> dying = Table().Remove(handle);
     if (!dying)
         return;
-    if (dying->attached)
-        dying->attached->Dispose();
+    if (dying->attached) {
+        try {
+            dying->attached->Dispose();
+        } catch (...) {
+            // A driver's failure to clean up still frees the block it lived in.
+        }
+    }
     std::free(dying->block);
 }
 
-ZYL::Result HostAttachDisposable(HostHandle handle, ZYL::IDisposableType* object) {
+ZYL::Result HostAttachDisposable(HostHandle handle, ZYL::IDisposableType* object) try {
     HostObject* host = Table().Find(handle);
     if (!host || !object)
         return ZYL::kBadArgument;
@@ -300,9 +326,14 @@ ZYL::Result HostAttachDisposable(HostHandle handle, ZYL::IDisposableType* object
     host->interfaces = std::move(entries);
     host->attached = object;
     return ZYL::kOk;
+} catch (const std::bad_alloc&) {
+    return ZYL::kNoMemory;
+} catch (...) {
+    // An absurd interface count, or the object's own exception.
+    return ZYL::kBadArgument;
 }
 
-std::uint64_t HostInterfaceId(const char* typeName) {
+std::uint64_t HostInterfaceId(const char* typeName) try {
     static std::mutex mutex;
     static std::map<std::string, std::uint64_t> ids;
     if (!typeName)
@@ -311,6 +342,8 @@ std::uint64_t HostInterfaceId(const char* typeName) {
     // Run-time ids start well above the fixed driver interface ids.
     auto [it, added] = ids.emplace(typeName, 0x10000 + ids.size());
     return it->second;
+} catch (...) {
+    return 0;
 }
 
 ZYL::Result HostQueryInterface(HostHandle handle, std::uint64_t id, void** pointer) {
@@ -340,11 +373,14 @@ ZYL::Result HostCreateImage(std::int32_t dataType, std::int32_t planes, std::int
     HostImage* created;
     if (Result r = NewImage(dataType, planes, width, height, &handle, &created); r != ZYL::kOk)
         return r;
-    if (!created->AllocateOwn() || HostAttachDisposable(handle, created) != ZYL::kOk) {
-        created->~HostImage();
-        std::unique_ptr<HostObject> dead = Table().Remove(handle);
-        if (dead)
-            std::free(dead->block);
+    bool made = false;
+    try {
+        made = created->AllocateOwn() && HostAttachDisposable(handle, created) == ZYL::kOk;
+    } catch (...) {
+        made = false;
+    }
+    if (!made) {
+        DiscardImage(handle, created);
         return ZYL::kNoMemory;
     }
     *image = handle;
@@ -376,16 +412,17 @@ ZYL::Result HostImageFromMemory(void* buffer, std::uint64_t size, std::int32_t w
     HostImage* created;
     if (Result r = NewImage(dataType, planes, width, height, &handle, &created); r != ZYL::kOk)
         return r;
-    if (HostAttachDisposable(handle, created) != ZYL::kOk) {
-        created->~HostImage();
-        std::unique_ptr<HostObject> dead = Table().Remove(handle);
-        if (dead)
-            std::free(dead->block);
+    try {
+        if (HostAttachDisposable(handle, created) != ZYL::kOk)
+            throw std::bad_alloc();
+        // Only once this returns does the buffer belong to the image (Wrap takes the callback
+        // last): a failure before leaves it with the caller.
+        created->Wrap(static_cast<std::uint8_t*>(buffer), pixelIncrement, lineIncrement,
+                      planeIncrement, planeOrder, release, context);
+    } catch (...) {
+        DiscardImage(handle, created);
         return ZYL::kNoMemory;
     }
-    // Only now does the buffer belong to the image: a failure above leaves it with the caller.
-    created->Wrap(static_cast<std::uint8_t*>(buffer), pixelIncrement, lineIncrement, planeIncrement,
-                  planeOrder, release, context);
     *image = handle;
     return ZYL::kOk;
 }

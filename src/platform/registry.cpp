@@ -216,14 +216,9 @@ std::string serializeValue(const RegistryDocument::NamedValue& nv) {
     return line + buf + hexList(v.data);
 }
 
-std::string userConfigDir() {
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
-        return std::string(xdg) + "/zylon";
-    }
-    if (const char* home = std::getenv("HOME"); home && *home) {
-        return std::string(home) + "/.config/zylon";
-    }
-    return kSystemDir;
+const char* environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : nullptr;
 }
 
 // Turns a UTF-16LE file (as the Windows editor writes version 5 files) into UTF-8.
@@ -523,22 +518,53 @@ bool RegistryDocument::deleteKey(std::string_view path) {
     return keys_.size() != before;
 }
 
-std::string registryWritePath() {
-    if (const char* env = std::getenv("ZYLON_REGISTRY"); env && *env) {
-        return env;
-    }
-    return userConfigDir() + "/" + kFileName;
+std::string machineRegistryPath() {
+    if (const char* file = environment("ZYLON_MACHINE_REGISTRY"))
+        return file;
+    return std::string(kSystemDir) + "/" + kFileName;
 }
 
-std::string registryReadPath() {
-    std::string path = registryWritePath();
-    if (std::getenv("ZYLON_REGISTRY") && *std::getenv("ZYLON_REGISTRY")) {
-        return path;
+std::string userRegistryPath() {
+    if (const char* xdg = environment("XDG_CONFIG_HOME"))
+        return std::string(xdg) + "/zylon/" + kFileName;
+    if (const char* home = environment("HOME"))
+        return std::string(home) + "/.config/zylon/" + kFileName;
+    return {};
+}
+
+std::vector<std::string> registryReadPaths() {
+    if (const char* file = environment("ZYLON_REGISTRY"))
+        return {file};
+    std::vector<std::string> files{machineRegistryPath()};
+    if (std::string user = userRegistryPath(); !user.empty() && user != files.front())
+        files.push_back(std::move(user));
+    return files;
+}
+
+std::string registryWritePath() {
+    if (const char* file = environment("ZYLON_REGISTRY"))
+        return file;
+    // Without a home there is no user's file: the machine-wide one is all there is.
+    const std::string user = userRegistryPath();
+    return user.empty() ? machineRegistryPath() : user;
+}
+
+RegistryView loadRegistryView() {
+    return loadRegistryView(registryReadPaths());
+}
+
+RegistryView loadRegistryView(const std::vector<std::string>& files) {
+    RegistryView view;
+    for (const std::string& path : files) {
+        RegistryLayer layer{path, loadRegistry(path)};
+        for (const auto& key : layer.file.document.keys()) {
+            view.document.createKey(key.path);
+            for (const auto& value : key.values)
+                view.document.setValue(key.path, value.name, value.value);
+        }
+        view.layers.push_back(std::move(layer));
     }
-    if (access(path.c_str(), F_OK) == 0) {
-        return path;
-    }
-    return std::string(kSystemDir) + "/" + kFileName;
+    return view;
 }
 
 RegistryFile loadRegistry(const std::string& path) {
@@ -574,6 +600,20 @@ bool editRegistry(const std::string& path, const std::function<void(RegistryDocu
             *error = path + ": " + what + ": " + systemErrorText(err);
         return false;
     };
+    {
+        // An edit that changes nothing (an unregistration that finds nothing to remove) leaves
+        // the file, its folder and its lock file as they are, or absent.
+        RegistryFile before = loadRegistry(path);
+        if (!before.error.empty()) {
+            if (error)
+                *error = before.error;
+            return false;
+        }
+        const std::string unchanged = before.document.serialize();
+        edit(before.document);
+        if (before.document.serialize() == unchanged)
+            return true;
+    }
     const std::filesystem::path target(path);
     if (target.has_parent_path()) {
         std::error_code ec;
@@ -630,15 +670,20 @@ bool editRegistry(const std::string& path, const std::function<void(RegistryDocu
 }
 
 std::optional<RegistryKey> RegistryKey::open(std::string_view path) {
-    return openIn(registryReadPath(), path);
+    return openIn(loadRegistryView().document, path);
 }
 
 std::optional<RegistryKey> RegistryKey::openIn(const std::string& file, std::string_view path) {
     RegistryFile loaded = loadRegistry(file);
     if (!loaded.exists)
         return std::nullopt;
+    return openIn(loaded.document, path);
+}
+
+std::optional<RegistryKey> RegistryKey::openIn(const RegistryDocument& document,
+                                               std::string_view path) {
     const std::string canonical = RegistryDocument::normalizeKeyPath(path);
-    for (const auto& key : loaded.document.keys()) {
+    for (const auto& key : document.keys()) {
         if (equalsNoCase(key.path, canonical)) {
             RegistryKey result;
             result.key_ = key;

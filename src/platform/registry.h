@@ -1,8 +1,12 @@
 // The registry: typed values under hierarchical keys, kept in a text file of .reg syntax
 // (REGEDIT4 or "Windows Registry Editor Version 5.00"), so values keep their types.
 //
-// RegistryDocument is a plain value (no locks; one thread at a time). RegistryKey reads the file
-// once when opened and answers queries from that snapshot, like a key opened read-only.
+// Without $ZYLON_REGISTRY there are two files, layered as HKLM and HKCU are on Windows: the
+// machine-wide one and the user's, read together with the user's values winning, written only
+// to the user's (and only when an edit changes something).
+//
+// RegistryDocument is a plain value (no locks; one thread at a time). RegistryKey reads the
+// files once when opened and answers queries from that snapshot, like a key opened read-only.
 // editRegistry() serialises writers of one file with an advisory lock on "<file>.lock" and
 // replaces the file atomically (rename), so readers never see a half-written file and never
 // need a lock.
@@ -99,15 +103,36 @@ struct RegistryFile {
     std::vector<RegistryDiagnostic> diagnostics;
 };
 
-// $ZYLON_REGISTRY when set; else the per-user file when it exists; else the system-wide file.
-std::string registryReadPath();
+// The machine-wide file: $ZYLON_MACHINE_REGISTRY when set, else /etc/zylon/registry.reg.
+std::string machineRegistryPath();
+// The per-user file: ${XDG_CONFIG_HOME:-$HOME/.config}/zylon/registry.reg ("" without either).
+std::string userRegistryPath();
+// The files readers merge, weakest first: $ZYLON_REGISTRY alone when set; else the machine-wide
+// file, then the per-user one.
+std::vector<std::string> registryReadPaths();
 // $ZYLON_REGISTRY when set; else the per-user file.
 std::string registryWritePath();
 
 RegistryFile loadRegistry(const std::string& path);
 
+struct RegistryLayer {
+    std::string path;
+    RegistryFile file;
+};
+// The registry as readers see it: the files merged key by key, a value that several files hold
+// taken from the last (so the user's value wins over the machine's, as HKCU over HKLM on
+// Windows). Files that do not exist add nothing; nothing is created.
+struct RegistryView {
+    std::vector<RegistryLayer> layers;  // in reading order
+    RegistryDocument document;
+};
+RegistryView loadRegistryView();
+RegistryView loadRegistryView(const std::vector<std::string>& files);
+
 // Reads, edits and atomically replaces the file under its writer lock. Creates the file and its
-// folder when missing. Returns false with a message naming the file and the cause on failure.
+// folder when missing, unless the edit changes nothing: then nothing is created or written.
+// `edit` may run twice (a trial without the lock first) and must depend on the document only.
+// Returns false with a message naming the file and the cause on failure.
 bool editRegistry(const std::string& path, const std::function<void(RegistryDocument&)>& edit,
                   std::string* error);
 
@@ -117,6 +142,8 @@ public:
     // Empty when the key does not exist (or the file cannot be read).
     static std::optional<RegistryKey> open(std::string_view path);
     static std::optional<RegistryKey> openIn(const std::string& file, std::string_view path);
+    static std::optional<RegistryKey> openIn(const RegistryDocument& document,
+                                             std::string_view path);
 
     std::optional<RegValue> query(std::string_view name) const;
     const std::string& path() const { return key_.path; }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <vector>
 
 using namespace ZYL;
@@ -98,4 +99,56 @@ TEST(HostStandIn, RefusesImagesThatWouldReachPastTheirMemory) {
     HostRelease(image);
     EXPECT_NE(HostInterfaceId("ZYLRawVideo"), HostInterfaceId("Other"));
     EXPECT_EQ(HostInterfaceId("ZYLRawVideo"), HostInterfaceId("ZYLRawVideo"));
+}
+
+namespace {
+
+// A driver object that misbehaves the way C++ code can: an absurd interface count, or an
+// exception of its own from either call the host makes.
+struct Unruly final : IDisposableType {
+    enum Fault { HugeCount, ThrowsOnList, ThrowsOnDispose };
+    explicit Unruly(Fault f) : fault(f) {}
+    Result GetInterfaces(InterfaceEntry* list, std::uint64_t* count) override {
+        if (fault == ThrowsOnList)
+            throw std::runtime_error("driver failure");
+        if (fault == HugeCount) {
+            *count = std::uint64_t{1} << 62;
+            return kOk;
+        }
+        const InterfaceEntry self{kIdGrab2, this};
+        return ListInterfaces(&self, 1, list, count);
+    }
+    void Dispose() override {
+        this->~Unruly();
+        if (fault == ThrowsOnDispose)
+            throw std::runtime_error("driver failure");
+    }
+    Fault fault;
+};
+
+// Calls through the way a C host would: an exception reaching here ends the process.
+template <class F>
+auto AsCHost(F f) noexcept {
+    return f();
+}
+
+}  // namespace
+
+TEST(HostStandIn, NothingThrownInsideCrossesTheCInterface) {
+    const auto live = HostLiveObjects();
+    void* block = reinterpret_cast<void*>(1);
+    EXPECT_EQ(AsCHost([&] { return HostAllocObject(~std::uint64_t{0}, &block); }), nullptr)
+        << "a size that would wrap round";
+    EXPECT_EQ(block, nullptr);
+    for (auto fault : {Unruly::HugeCount, Unruly::ThrowsOnList, Unruly::ThrowsOnDispose}) {
+        HostHandle handle = HostAllocObject(sizeof(Unruly), &block);
+        ASSERT_NE(handle, nullptr);
+        auto* object = new (block) Unruly(fault);
+        const Result attached = AsCHost([&] { return HostAttachDisposable(handle, object); });
+        EXPECT_EQ(attached < 0, fault != Unruly::ThrowsOnDispose) << fault;
+        if (attached < 0)
+            object->~Unruly();
+        AsCHost([&] { HostRelease(handle); });
+        EXPECT_EQ(HostLiveObjects(), live) << fault;
+    }
 }

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "support/temp_dir.h"
 
 using namespace zyl::platform;
+using zyl::test::readFile;
 using zyl::test::ScopedEnv;
 using zyl::test::TempDir;
 
@@ -114,20 +116,49 @@ TEST(RegistryFile, MissingFileIsNoErrorUnreadableFileIs) {
     EXPECT_FALSE(RegistryKey::openIn(dir.file("none.reg"), "HKLM\\Software"));
 }
 
-TEST(RegistryFile, PathComesFromTheEnvironmentFirst) {
+TEST(RegistryFile, AnOverrideIsTheOnlyFileReadAndWritten) {
     TempDir dir;
-    {
-        ScopedEnv env("ZYLON_REGISTRY", dir.file("mine.reg"));
-        EXPECT_EQ(registryReadPath(), dir.file("mine.reg"));
-        EXPECT_EQ(registryWritePath(), dir.file("mine.reg"));
-    }
+    ScopedEnv env("ZYLON_REGISTRY", dir.file("mine.reg"));
+    EXPECT_EQ(registryReadPaths(), std::vector<std::string>{dir.file("mine.reg")});
+    EXPECT_EQ(registryWritePath(), dir.file("mine.reg"));
+}
+
+// Without an override the machine-wide and the user's file are layered as HKLM and HKCU are.
+TEST(RegistryFile, TheUsersValuesWinKeyByKeyAndOnlyRealEditsCreateTheUsersFile) {
+    TempDir dir;
     ScopedEnv unset("ZYLON_REGISTRY", "");
-    ScopedEnv xdg("XDG_CONFIG_HOME", dir.path().string());
-    EXPECT_EQ(registryWritePath(), dir.file("zylon/registry.reg"));
-    EXPECT_EQ(registryReadPath(), "/etc/zylon/registry.reg") << "no user file yet";
+    ScopedEnv xdg("XDG_CONFIG_HOME", dir.file("home"));
+    const std::string machineText =
+        "REGEDIT4\n[HKLM\\Software\\Zylon\\Imagora\\AVI]\n\"NumBuffers\"=dword:8\n"
+        "\"LogTarget\"=dword:1\n[HKCR\\CLSID\\{M}\\InprocServer32]\n@=\"/lib/m.so\"\n";
+    ScopedEnv machine("ZYLON_MACHINE_REGISTRY", dir.write("machine.reg", machineText));
+    const std::string user = dir.file("home/zylon/registry.reg");
+    EXPECT_EQ(registryReadPaths(), (std::vector<std::string>{dir.file("machine.reg"), user}));
+    EXPECT_EQ(registryWritePath(), user);
+    auto avi = [] { return RegistryKey::open("HKLM\\Software\\Zylon\\Imagora\\AVI"); };
+    ASSERT_TRUE(avi());
+    EXPECT_EQ(avi()->query("NumBuffers")->asDword(), 8u);
+
+    // Removing what the user's file does not hold creates nothing at all.
     ASSERT_TRUE(editRegistry(
-        registryWritePath(), [](RegistryDocument&) {}, nullptr));
-    EXPECT_EQ(registryReadPath(), dir.file("zylon/registry.reg"));
+        user, [](RegistryDocument& doc) { doc.deleteKey("HKCR\\CLSID\\{M}"); }, nullptr));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("home"))) << "no file, folder or lock file";
+    EXPECT_TRUE(RegistryKey::open("HKCR\\CLSID\\{M}\\InprocServer32"));
+
+    ASSERT_TRUE(editRegistry(
+        user,
+        [](RegistryDocument& doc) {
+            doc.setValue("HKLM\\Software\\Zylon\\Imagora\\AVI", "NumBuffers", RegValue::dword(4));
+            doc.setValue("HKCU\\Only", "V", RegValue::string("user"));
+        },
+        nullptr));
+    EXPECT_EQ(avi()->query("NumBuffers")->asDword(), 4u) << "the user's value wins";
+    EXPECT_EQ(avi()->query("LogTarget")->asDword(), 1u) << "the machine's other values stay";
+    EXPECT_EQ(RegistryKey::open("HKCU\\Only")->query("V")->asString(), "user");
+    EXPECT_EQ(readFile(dir.file("machine.reg")), machineText) << "never written";
+    const auto view = loadRegistryView();
+    ASSERT_EQ(view.layers.size(), 2u);
+    EXPECT_TRUE(view.layers[0].file.exists && view.layers[1].file.exists);
 }
 
 TEST(RegistryFile, ConcurrentWritersLoseNoEditAndReadersSeeWholeFiles) {
@@ -169,6 +200,7 @@ TEST(RegistryFile, ConcurrentWritersLoseNoEditAndReadersSeeWholeFiles) {
 TEST(RegistryFile, WriteFailureNamesTheFile) {
     std::string error;
     EXPECT_FALSE(editRegistry(
-        "/proc/zylavi-no/registry.reg", [](RegistryDocument&) {}, &error));
+        "/proc/zylavi-no/registry.reg",
+        [](RegistryDocument& doc) { doc.setValue("HKLM\\K", "V", RegValue::dword(1)); }, &error));
     EXPECT_NE(error.find("/proc/zylavi-no"), std::string::npos) << error;
 }

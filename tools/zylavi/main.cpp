@@ -56,7 +56,9 @@ const char* kUsage =
     "  --                     what follows is a file name even when it starts with '-'\n"
     "\n"
     "Environment:\n"
-    "  ZYLON_REGISTRY         the registry file to use instead of the per-user one\n"
+    "  ZYLON_REGISTRY         the one registry file to read and write instead of the\n"
+    "                         machine-wide and per-user files\n"
+    "  ZYLON_MACHINE_REGISTRY the machine-wide registry file (default /etc/zylon/registry.reg)\n"
     "\n"
     "Exit codes: 0 success, 1 the operation failed (for a file the module cannot open, with\n"
     "the reason the module logged), 2 usage error or a value the player refuses (--rate).\n";

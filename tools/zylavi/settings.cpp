@@ -2,6 +2,7 @@
 // logging through a log service.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,34 +23,38 @@ namespace zyl::cli {
 namespace {
 
 struct Settings {
-    std::string file;
-    bool exists = false;
-    std::string error;
-    std::vector<platform::RegistryDiagnostic> diagnostics;
+    platform::RegistryView view;  // the files read, weakest first, and what they add up to
     ZYL::Configuration config;
+    bool ok() const {
+        return std::all_of(view.layers.begin(), view.layers.end(),
+                           [](const auto& layer) { return layer.file.error.empty(); });
+    }
 };
 
 Settings ReadSettings() {
     Settings s;
-    s.file = platform::registryReadPath();
-    auto loaded = platform::loadRegistry(s.file);
-    s.exists = loaded.exists;
-    s.error = loaded.error;
-    s.diagnostics = loaded.diagnostics;
-    s.config = ZYL::ReadConfigurationFrom(s.file);
+    s.view = platform::loadRegistryView();
+    s.config = ZYL::ReadConfigurationFrom(s.view.document);
     return s;
 }
 
 std::string SettingsJson(const Settings& s) {
     const auto& c = s.config;
     std::ostringstream out;
-    out << "{\"registry\":" << Quoted(s.file) << ",\"exists\":" << (s.exists ? "true" : "false");
-    if (!s.error.empty())
-        out << ",\"error\":" << Quoted(s.error);
-    out << ",\"diagnostics\":[";
-    for (std::size_t i = 0; i < s.diagnostics.size(); ++i) {
-        out << (i ? "," : "") << "{\"line\":" << s.diagnostics[i].line
-            << ",\"message\":" << Quoted(s.diagnostics[i].message) << "}";
+    out << "{\"files\":[";
+    for (std::size_t f = 0; f < s.view.layers.size(); ++f) {
+        const auto& layer = s.view.layers[f];
+        out << (f ? "," : "") << "{\"path\":" << Quoted(layer.path)
+            << ",\"exists\":" << (layer.file.exists ? "true" : "false");
+        if (!layer.file.error.empty())
+            out << ",\"error\":" << Quoted(layer.file.error);
+        out << ",\"diagnostics\":[";
+        const auto& diagnostics = layer.file.diagnostics;
+        for (std::size_t i = 0; i < diagnostics.size(); ++i) {
+            out << (i ? "," : "") << "{\"line\":" << diagnostics[i].line
+                << ",\"message\":" << Quoted(diagnostics[i].message) << "}";
+        }
+        out << "]}";
     }
     out << "],\"settings\":{\"DefaultVolume\":" << c.volume << ",\"DefaultBalance\":" << c.balance
         << ",\"LogTarget\":" << c.logTarget << ",\"LogLevel\":" << c.logLevel
@@ -60,12 +65,16 @@ std::string SettingsJson(const Settings& s) {
 
 void PrintSettings(const Settings& s) {
     const auto& c = s.config;
-    std::cout << "Registry file: " << s.file << (s.exists ? "" : " (not present: defaults apply)")
-              << "\n";
-    if (!s.error.empty())
-        std::cout << "  error: " << s.error << "\n";
-    for (const auto& d : s.diagnostics) {
-        std::cout << "  " << s.file << ":" << d.line << ": " << d.message << " (line ignored)\n";
+    std::cout << (s.view.layers.size() > 1 ? "Registry files (a later file's values win):\n"
+                                           : "Registry file:\n");
+    for (const auto& layer : s.view.layers) {
+        std::cout << "  " << layer.path << (layer.file.exists ? "" : " (not present)") << "\n";
+        if (!layer.file.error.empty())
+            std::cout << "    error: " << layer.file.error << "\n";
+        for (const auto& d : layer.file.diagnostics) {
+            std::cout << "    " << layer.path << ":" << d.line << ": " << d.message
+                      << " (line ignored)\n";
+        }
     }
     std::cout << "Key: " << ZYL::kConfigurationKey << "\n"
               << "  DefaultVolume     " << c.volume
@@ -136,9 +145,8 @@ struct FilterRegistration {
     bool thisBuild = false;
 };
 
-std::vector<FilterRegistration> ReadFilterRegistrations(const std::string& file,
+std::vector<FilterRegistration> ReadFilterRegistrations(const platform::RegistryView& loaded,
                                                         const std::string& builtModule) {
-    const auto loaded = platform::loadRegistry(file);
     const std::pair<const char*, CLSID> filters[] = {
         {"ZYL DirectShow Target", COM::CLSID_ZYLDirectShowTarget},
         {"ZYL DirectShow TextTarget", COM::CLSID_ZYLDirectShowTextTarget}};
@@ -190,8 +198,8 @@ int Selfcheck(const Args& args) {
     std::string detail, logFile;
     const bool moduleOk = CheckModuleCycle(detail, logFile);
     // Unregistered filters only keep non-raw videos from playing; the check still passes.
-    const auto filters = ReadFilterRegistrations(settings.file, BuiltModule());
-    const bool ok = moduleOk && settings.error.empty();
+    const auto filters = ReadFilterRegistrations(settings.view, BuiltModule());
+    const bool ok = moduleOk && settings.ok();
     if (args.json) {
         std::cout << "{\"ok\":" << (ok ? "true" : "false")
                   << ",\"configuration\":" << SettingsJson(settings)
@@ -233,7 +241,7 @@ int Config(const Args& args) {
         } else {
             PrintSettings(settings);
         }
-        return settings.error.empty() ? kExitOk : kExitFailed;
+        return settings.ok() ? kExitOk : kExitFailed;
     }
     const bool set = action == "set" && args.positional.size() == 3;
     const bool unset = action == "unset" && args.positional.size() == 2;

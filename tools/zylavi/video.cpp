@@ -754,10 +754,8 @@ void EncodeDemoVideo(const std::string& ffmpeg, const std::string& dir, const st
 // left alone.
 void UsePrivateRegistry(const std::string& dir) {
     const std::string copy = dir + "/registry.reg";
-    std::error_code ec;
-    const std::string current = platform::registryReadPath();
-    if (std::filesystem::exists(current, ec))
-        std::filesystem::copy_file(current, copy, ec);
+    // Both layers as the module would read them, in one file.
+    std::ofstream(copy) << platform::loadRegistryView().document.serialize();
     setenv("ZYLON_REGISTRY", copy.c_str(), 1);
 }
 

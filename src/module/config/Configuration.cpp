@@ -91,4 +91,8 @@ Configuration ReadConfigurationFrom(const std::string& registryFile) {
     return ReadFromKey(zyl::platform::RegistryKey::openIn(registryFile, kConfigurationKey));
 }
 
+Configuration ReadConfigurationFrom(const zyl::platform::RegistryDocument& registry) {
+    return ReadFromKey(zyl::platform::RegistryKey::openIn(registry, kConfigurationKey));
+}
+
 }  // namespace ZYL

@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <string>
 
+namespace zyl::platform {
+class RegistryDocument;
+}
+
 namespace ZYL {
 
 inline constexpr const char* kConfigurationKey =
@@ -24,8 +28,9 @@ struct Configuration {
 
 // The record from the registry file in force.
 Configuration ReadConfiguration();
-// The record from a given registry file (for tools and tests).
+// The record from a given registry file or document (for tools and tests).
 Configuration ReadConfigurationFrom(const std::string& registryFile);
+Configuration ReadConfigurationFrom(const zyl::platform::RegistryDocument& registry);
 
 // Conversions of the stored numbers, exposed for the tools that explain them.
 std::int32_t ConvertVolume(std::uint32_t stored);

@@ -2,9 +2,12 @@
 
 #include <dlfcn.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
+#include "module/entry/LiveCounters.h"
 #include "module/filters/DShowTarget.h"
 #include "module/filters/DShowTextTarget.h"
 #include "module/logging/logstream.h"
@@ -49,15 +52,18 @@ const CFactoryTemplate g_Templates[] = {
 };
 const int g_cTemplates = 2;
 
-std::string ModulePath() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || !info.dli_fname)
-        return {};
-    // A library loaded by a relative path reports that path; the registry needs one that holds
-    // from any working directory.
-    std::error_code ec;
-    const auto absolute = std::filesystem::absolute(info.dli_fname, ec);
-    return ec ? std::string(info.dli_fname) : absolute.lexically_normal().string();
+const std::string& ModulePath() {
+    // Resolved once, at load (the attach handler asks first): a library loaded by a relative
+    // path reports that path, which means something else once the host changes directory.
+    static const std::string path = [] {
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || !info.dli_fname)
+            return std::string();
+        char resolved[PATH_MAX];
+        return realpath(info.dli_fname, resolved) ? std::string(resolved)
+                                                  : std::string(info.dli_fname);
+    }();
+    return path;
 }
 
 std::string RendererCreationFailureText(const std::string& filterName, HRESULT hr) {
@@ -90,5 +96,10 @@ HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
 }
 
 HRESULT DllCanUnloadNow() {
-    return dshow::CanUnloadNow();
+    const HRESULT answer = dshow::CanUnloadNow();
+    // The COM runtime unloads on S_OK; objects that COM does not count must survive that.
+    if (answer == S_OK && (ZYL::LiveUncountedObjects().load() > 0 ||
+                           ZYL::LiveAVIPlayers().load() > 0 || ZYL::LiveRVPlayers().load() > 0))
+        ZYL::KeepLoadedForLiveObjects();
+    return answer;
 }

@@ -22,8 +22,8 @@ namespace ZYL {
 extern const CFactoryTemplate g_Templates[];
 extern const int g_cTemplates;
 
-// The absolute path of the library holding this code, as registration records it.
-std::string ModulePath();
+// The absolute path the library holding this code was loaded from, as registration records it.
+const std::string& ModulePath();
 
 // What to tell the user when creating a renderer filter failed with `hr`: the filter, the
 // code, and the command that registers this module.

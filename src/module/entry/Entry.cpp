@@ -2,10 +2,13 @@
 
 #include <dlfcn.h>
 
+#include <exception>
+#include <mutex>
 #include <string>
 
 #include "module/base/errors/host_exceptions.h"
 #include "module/base/errors/hresult_exception.h"
+#include "module/entry/ComServer.h"
 #include "module/entry/HostStorage.h"
 #include "module/entry/LiveCounters.h"
 #include "module/logging/logstream.h"
@@ -24,6 +27,20 @@ std::atomic<std::int32_t>& LiveAVIPlayers() {
 std::atomic<std::int32_t>& LiveRVPlayers() {
     static std::atomic<std::int32_t> count{0};
     return count;
+}
+
+std::atomic<std::int32_t>& LiveUncountedObjects() {
+    static std::atomic<std::int32_t> count{0};
+    return count;
+}
+
+void KeepLoadedForLiveObjects() {
+    static std::once_flag pinned;
+    std::call_once(pinned, [] {
+        // RTLD_NODELETE sticks to the loaded module; the handle itself is not needed.
+        if (void* self = dlopen(ModulePath().c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE))
+            dlclose(self);
+    });
 }
 
 std::wstring PathExtension(const std::wstring& path) {
@@ -89,20 +106,42 @@ bool KelFileClaims(const std::wstring& path) {
     return claims;
 }
 
+// The exports are called from C as well: nothing may leave them as an exception, so every
+// failure becomes a fatal line and a null handle.
+void LogOpenFailure(const std::exception_ptr& failure) noexcept {
+    try {
+        std::string text;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const qnErrors::CqnHRESULTException& e) {
+            text =
+                std::string("Creation of AVI player object raised an exception: ") + e.GetMessage();
+        } catch (const base2::character_conversion_error&) {
+            text = "The path is not valid UTF-8; the file cannot be opened.";
+        } catch (const std::exception& e) {
+            text = std::string("Opening the file failed: ") + e.what();
+        } catch (...) {
+            text = "Opening the file failed with an unknown exception.";
+        }
+        QN_LOG(qnLogging::root_logger(), qnLogging::level::fatal) << text;
+    } catch (...) {
+        // Logging never fails its caller.
+    }
+}
+
 }  // namespace
 
 HostHandle GetImageFromFileW(const wchar_t* rawPath) {
-    const std::wstring path = rawPath ? rawPath : L"";
-    if (KelFileClaims(path))
-        return nullptr;
     try {
+        const std::wstring path = rawPath ? rawPath : L"";
+        if (KelFileClaims(path))
+            return nullptr;
         if (ZYL::PathExtension(path) == L".zyrv") {
             return zylBase::BuildInHostStorage<ZYL::RVPlayer>(path).Release();
         }
         return zylBase::BuildInHostStorage<ZYL::CAVIPlayer>(path.c_str()).Release();
-    } catch (const qnErrors::CqnHRESULTException& e) {
-        QN_LOG(qnLogging::root_logger(), qnLogging::level::fatal)
-            << "Creation of AVI player object raised an exception: " << e.GetMessage();
+    } catch (...) {
+        LogOpenFailure(std::current_exception());
         return nullptr;
     }
 }
@@ -110,23 +149,39 @@ HostHandle GetImageFromFileW(const wchar_t* rawPath) {
 HostHandle GetImageFromFile(const char* path) {
     if (path == nullptr)
         return GetImageFromFileW(L"");
-    auto wide = zyl::platform::utf8ToWide(path);
-    if (!wide)
-        throw base2::character_conversion_error();
-    return GetImageFromFileW(wide->c_str());
+    try {
+        auto wide = zyl::platform::utf8ToWide(path);
+        if (!wide)
+            throw base2::character_conversion_error();
+        return GetImageFromFileW(wide->c_str());
+    } catch (...) {
+        LogOpenFailure(std::current_exception());
+        return nullptr;
+    }
 }
 
 HostHandle GetImage() {
-    const auto chosen = zyl::platform::openFileDialog(
-        {{"Video Files (*.avi, *.mpg, *.mpeg)", "*.avi;*.mpg;*.mpeg"}, {"All Files (*.*)", "*.*"}});
-    if (!chosen || chosen->empty())
+    try {
+        const auto chosen = zyl::platform::openFileDialog(
+            {{"Video Files (*.avi, *.mpg, *.mpeg)", "*.avi;*.mpg;*.mpeg"},
+             {"All Files (*.*)", "*.*"}});
+        if (!chosen || chosen->empty())
+            return nullptr;
+        auto wide = zyl::platform::utf8ToWide(*chosen);
+        if (!wide)
+            return nullptr;
+        return GetImageFromFileW(wide->c_str());
+    } catch (...) {
+        LogOpenFailure(std::current_exception());
         return nullptr;
-    auto wide = zyl::platform::utf8ToWide(*chosen);
-    if (!wide)
-        return nullptr;
-    return GetImageFromFileW(wide->c_str());
+    }
 }
 
 bool CanUnload() {
-    return ZYL::LiveAVIPlayers().load() <= 0 && ZYL::LiveRVPlayers().load() <= 0;
+    const bool unloadable = ZYL::LiveAVIPlayers().load() <= 0 && ZYL::LiveRVPlayers().load() <= 0;
+    // Containers and images do not count, yet a host that unloads now would crash releasing
+    // them.
+    if (unloadable && ZYL::LiveUncountedObjects().load() > 0)
+        ZYL::KeepLoadedForLiveObjects();
+    return unloadable;
 }

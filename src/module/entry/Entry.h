@@ -1,6 +1,10 @@
 // The module's exported entry points: open a file as a host object (by extension: .zyrv gives
 // the raw video player, anything else the DirectShow player), and tell whether the module may
-// be unloaded. Any host thread; the only shared state is the live counters (atomics).
+// be unloaded. Any host thread; the only shared state is the live counters (atomics). Hosts may
+// be plain C: no exception leaves an export; an open that fails is logged at level fatal and
+// answered with null. CanUnload counts players only; when it answers yes while containers or
+// raw images live, it keeps the module mapped until the process ends, since releasing them runs
+// module code.
 #pragma once
 
 #include <string>

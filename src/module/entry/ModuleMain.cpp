@@ -2,7 +2,8 @@
 // on Windows.
 //
 // Runs on the thread that loads the library, before any export can be called. The error-string
-// tables come first, so nothing can throw before they exist; then the module log set-up, then
+// tables come first, so nothing can throw before they exist; then the module's own path (before
+// the host can change directory), then the module log set-up, then
 // COM for the loading thread (undone first at unload). The
 // set-up is a function-local static made after every static its tear-down uses, so its
 // destructor ("End log.", the message box, clearing the targets) runs before theirs, both when
@@ -10,6 +11,7 @@
 // destructor functions would run.
 #include "com/runtime.h"
 #include "module/base/errors/error_string_database.h"
+#include "module/entry/ComServer.h"
 #include "module/logging/logger.h"
 #include "module/logging/logstream.h"
 #include "module/logging/module_log_setup.h"
@@ -39,6 +41,8 @@ private:
 
 __attribute__((constructor)) void ModuleAttach() {
     qnErrors::CErrorStringDatabase::Instance();
+    // Before the host can change directory.
+    ZYL::ModulePath();
     qnLogging::root_logger();
     qnLogging::target_count();
     qnLogging::purge_loggers();

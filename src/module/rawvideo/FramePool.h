@@ -12,6 +12,8 @@
 #include <mutex>
 #include <vector>
 
+#include "module/entry/LiveCounters.h"
+
 namespace ZYL {
 
 class FramePool;
@@ -45,6 +47,7 @@ private:
     ~FramePool();
     void Free(FrameBuffer* buffer);
 
+    UncountedObject m_live;
     const std::size_t m_frameSize;
     std::mutex m_mutex;
     std::vector<FrameBuffer*> m_free;

@@ -13,6 +13,7 @@
 
 #include "host/ZylHost.h"
 #include "module/driver/ZylDriver.h"
+#include "module/entry/LiveCounters.h"
 
 namespace ZYL {
 
@@ -61,6 +62,7 @@ public:
     const std::filesystem::path& Path() const { return m_path; }
 
 private:
+    UncountedObject m_live;
     bool m_writing = false;
     int m_file = -1;
     std::filesystem::path m_path;

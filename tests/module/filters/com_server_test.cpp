@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "module/config/Configuration.h"
 #include "module/entry/ComServer.h"
 #include "module/filters/DShowTarget.h"
 #include "module/filters/sink_graph.h"
@@ -177,4 +178,99 @@ TEST_F(ComServer, TheBuiltModuleRegisteredMakesItsFiltersCreatable) {
         << "unregistered again";
     dlclose(module);
     CoUninitialize();
+}
+
+TEST_F(ComServer, AnUnlockWithoutItsLockIsRefusedAndLeavesTheServerUnloadable) {
+    const LONG before = CBaseObject::ObjectsActive();
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(
+        DllGetClassObject(COM::CLSID_ZYLDirectShowTarget, IID_IClassFactory, factory.PutVoid()),
+        S_OK);
+    struct Step {
+        BOOL lock;
+        HRESULT result;
+    };
+    for (const Step& step : {Step{FALSE, E_UNEXPECTED}, Step{TRUE, S_OK}, Step{TRUE, S_OK},
+                             Step{FALSE, S_OK}, Step{FALSE, S_OK}, Step{FALSE, E_UNEXPECTED}})
+        EXPECT_EQ(factory->LockServer(step.lock), step.result) << step.lock;
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    factory.Reset();
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE) << "a lock outlives its factory";
+    ASSERT_EQ(
+        DllGetClassObject(COM::CLSID_ZYLDirectShowTarget, IID_IClassFactory, factory.PutVoid()),
+        S_OK);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    factory.Reset();
+    if (before == 0) {
+        EXPECT_EQ(DllCanUnloadNow(), S_OK);
+    }
+}
+
+// Every field of a pin's setup data survives registration and comes back as the graph reads it.
+TEST_F(ComServer, PinSetupDataRoundTripsWhole) {
+    constexpr CLSID kFilter{
+        0x1B2C3D4E, 0x5F60, 0x4172, {0x83, 0x94, 0xA5, 0xB6, 0xC7, 0xD8, 0xE9, 0xFA}};
+    const AMOVIESETUP_MEDIATYPE types[] = {{&MEDIATYPE_Video, &MEDIASUBTYPE_RGB24}};
+    const AMOVIESETUP_PIN pins[] = {
+        {L"Plain", TRUE, FALSE, FALSE, FALSE, &CLSID_NULL, nullptr, 1, types},
+        {L"Optional many", FALSE, TRUE, TRUE, TRUE, &COM::CLSID_ZYLDirectShowTarget, L"Video Input",
+         1, types},
+        {L"No filter", FALSE, FALSE, TRUE, FALSE, nullptr, L"", 0, nullptr}};
+    const AMOVIESETUP_FILTER setup = {&kFilter, L"Pins", MERIT_NORMAL, 3, pins};
+    const CFactoryTemplate table[] = {{L"Pins", &kFilter, nullptr, nullptr, &setup}};
+    ASSERT_EQ(dshow::RegisterServer(table, 1, "/nowhere/lib.so", true), S_OK);
+    const auto filters = dshow::RegisteredFilters();
+    ASSERT_EQ(filters.size(), 1u);
+    ASSERT_EQ(filters[0].pins.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto& read = filters[0].pins[i];
+        EXPECT_EQ(read.name, pins[i].strName);
+        EXPECT_EQ(read.rendered, pins[i].bRendered != FALSE) << i;
+        EXPECT_EQ(read.output, pins[i].bOutput != FALSE) << i;
+        EXPECT_EQ(read.zero, pins[i].bZero != FALSE) << i;
+        EXPECT_EQ(read.many, pins[i].bMany != FALSE) << i;
+        EXPECT_EQ(read.connectsToFilter,
+                  pins[i].clsConnectsToFilter ? *pins[i].clsConnectsToFilter : CLSID_NULL)
+            << i;
+        EXPECT_EQ(read.connectsToPin, pins[i].strConnectsToPin ? pins[i].strConnectsToPin : L"")
+            << i;
+    }
+    // The module's own pins: required, single, connecting to any filter and any pin.
+    ASSERT_EQ(DllRegisterServer(), S_OK);
+    const auto loaded = zyl::platform::loadRegistry(registryFile);
+    const std::string pinKey = "HKEY_CLASSES_ROOT\\CLSID\\" +
+                               GuidToString(CLSID_LegacyAmFilterCategory) + "\\Instance\\" +
+                               GuidToString(COM::CLSID_ZYLDirectShowTarget) + "\\Pins\\0";
+    for (const char* name : {"AllowedZero", "AllowedMany"}) {
+        const auto* value = loaded.document.find(pinKey, name);
+        ASSERT_NE(value, nullptr) << name;
+        EXPECT_EQ(value->asDword(), 0u) << name;
+    }
+    const auto* filter = loaded.document.find(pinKey, "ConnectsToFilter");
+    ASSERT_NE(filter, nullptr);
+    EXPECT_EQ(filter->asString(), GuidToString(CLSID_NULL));
+    const auto* pin = loaded.document.find(pinKey, "ConnectsToPin");
+    ASSERT_NE(pin, nullptr);
+    EXPECT_EQ(pin->asString(), "");
+}
+
+// Registering without an override writes the user's file only, which adds to the machine-wide
+// settings instead of hiding them; unregistering what is not there creates nothing.
+TEST_F(ComServer, RegistrationWithoutAnOverrideLayersOverTheMachineWideFile) {
+    ScopedEnv unset{"ZYLON_REGISTRY", ""};
+    ScopedEnv home{"XDG_CONFIG_HOME", dir.file("home")};
+    const std::string machineText =
+        std::string("REGEDIT4\n\n[") + kOtherKey + "]\n\"NumBuffers\"=dword:00000006\n";
+    ScopedEnv machine{"ZYLON_MACHINE_REGISTRY", dir.write("machine.reg", machineText)};
+    ASSERT_EQ(DllUnregisterServer(), S_OK);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("home")));
+    ASSERT_EQ(DllRegisterServer(), S_OK);
+    EXPECT_EQ(StringValue(dir.file("home/zylon/registry.reg"),
+                          ClassKey(COM::CLSID_ZYLDirectShowTarget) + "\\InprocServer32", ""),
+              ZYL::ModulePath());
+    EXPECT_EQ(readFile(dir.file("machine.reg")), machineText);
+    EXPECT_EQ(ZYL::ReadConfiguration().numBuffers, 6) << "the machine's setting still applies";
+    EXPECT_EQ(dshow::RegisteredFilters().size(), 2u);
+    ASSERT_EQ(DllUnregisterServer(), S_OK);
+    EXPECT_TRUE(dshow::RegisteredFilters().empty());
 }
