@@ -117,8 +117,16 @@ CAVIPlayer::CAVIPlayer(const wchar_t* fileName) {
         HostDefaultWaitTimeout(&timeout);
         m_waitTimeoutMs = timeout;
         HostInitRecord(&m_record);
-        if (m_mediaControl->Pause() == S_FALSE)
+        // A graph that cannot pause cannot play either (a decoder that cannot start): the
+        // player says so now, with the configuration failure, instead of handing the host a
+        // player whose every grab fails.
+        if (const HRESULT paused = m_mediaControl->Pause(); FAILED(paused)) {
+            LogErr("Unable to pause the filter graph on the first frame of " + Narrow(fileName),
+                   paused);
+            Throw("Configuration of filter graph failed", __LINE__);
+        } else if (paused == S_FALSE) {
             m_mediaControl->GetState(1000, nullptr);
+        }
         // Texts of the pause's preroll wait in the queue until the thread runs.
         if (m_hasMetadata)
             m_textThread = std::thread([this] { DeliverTexts(); });
