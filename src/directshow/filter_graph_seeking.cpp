@@ -214,14 +214,15 @@ HRESULT CFilterGraph::SetRate(double rate) {
     if (before == State_Running)
         next = NextFrameStartLocked(CurrentMediaTimeLocked());
     ChangeState(State_Stopped);
-    if (LONGLONG position = 0;
-        next > m_segmentStart && SUCCEEDED(ToFormat(next, &position)) &&
-        SUCCEEDED(SetPositionsLocked(&position, AM_SEEKING_AbsolutePositioning, nullptr,
-                                     AM_SEEKING_NoPositioning)))
-        m_segmentStart = next;
     const HRESULT hr = Distribute([&](IMediaSeeking* s) { return s->SetRate(rate); });
-    if (SUCCEEDED(hr))
+    if (SUCCEEDED(hr)) {
         m_rate = rate;
+        if (LONGLONG position = 0;
+            next > m_segmentStart && SUCCEEDED(ToFormat(next, &position)) &&
+            SUCCEEDED(SetPositionsLocked(&position, AM_SEEKING_AbsolutePositioning, nullptr,
+                                         AM_SEEKING_NoPositioning)))
+            m_segmentStart = next;
+    }
     if (before != State_Stopped)
         ChangeState(before);
     return hr;

@@ -1,6 +1,9 @@
 #include "directshow/renderer.h"
 
+#include <system_error>
+
 #include "directshow/pos_passthru.h"
+#include "directshow/time_scale.h"
 
 // ---- CRendererInputPin ----
 
@@ -222,13 +225,10 @@ void CBaseRenderer::ScheduleEndOfStreamLocked() {
     if (m_pClock && m_haveSignalTime) {
         REFERENCE_TIME clock = 0;
         m_pClock->GetTime(&clock);
-        if (clock < m_tStart + m_signalTime &&
+        if (clock < AddTime(m_tStart, m_signalTime) && StartEndOfStreamTimerLocked() &&
             SUCCEEDED(m_pClock->AdviseTime(m_tStart, m_signalTime,
-                                           reinterpret_cast<HEVENT>(&m_eosEvent), &m_eosAdvise))) {
-            if (!m_eosTimer.joinable())
-                m_eosTimer = std::thread([this] { EndOfStreamTimer(); });
+                                           reinterpret_cast<HEVENT>(&m_eosEvent), &m_eosAdvise)))
             return;
-        }
         m_eosAdvise = 0;
     }
     SendEndOfStreamLocked();
@@ -240,18 +240,33 @@ void CBaseRenderer::CancelEndOfStreamTimerLocked() {
     m_eosAdvise = 0;
 }
 
+bool CBaseRenderer::StartEndOfStreamTimerLocked() {
+    if (m_eosTimer.joinable())
+        return true;
+    try {
+        m_eosTimer = std::thread([this] { EndOfStreamTimer(); });
+        return true;
+    } catch (const std::system_error&) {
+        return false;  // no thread to wait with: the stream completes at once
+    }
+}
+
 void CBaseRenderer::EndOfStreamTimer() {
     for (;;) {
         m_eosEvent.wait(zyl::platform::kInfinite);
         std::lock_guard lock(m_RendererLock);
         if (m_eosQuit)
             return;
-        // A cancelled timer may still have fired: only a timer still set counts.
-        if (!m_eosAdvise)
+        if (!m_eosAdvise || !m_pClock)
             continue;
-        m_eosAdvise = 0;
+        // A cancelled advise may still have set the event: only the time counts.
+        REFERENCE_TIME clock = 0;
+        m_pClock->GetTime(&clock);
+        if (clock < AddTime(m_tStart, m_signalTime))
+            continue;
+        m_eosAdvise = 0;  // a one-shot advise that has fired
         if (m_bEOS && !m_bAbort)
-            ScheduleEndOfStreamLocked();  // sends it, or waits again if the clock was early
+            SendEndOfStreamLocked();
     }
 }
 
@@ -363,6 +378,9 @@ HRESULT CBaseRenderer::SetSyncSource(IReferenceClock* clock) {
         }
         CancelEndOfStreamTimerLocked();
         hr = CBaseFilter::SetSyncSource(clock);
+        // A completion still to come is timed by the new clock, or sent now without one.
+        if (m_bEOS && !m_pMediaSample)
+            ScheduleEndOfStreamLocked();
     }
     Wake();  // a waiting sample is timed by the new clock, or by none
     return hr;

@@ -101,7 +101,10 @@ protected:
     // Aborts a waiting sample and waits until the streaming thread has left Receive.
     void AbortAndWaitForReceive();
     void Wake() { m_renderEvent.set(); }
-    // The end-of-stream timer thread's loop.
+    // The end-of-stream timer thread: made on first use (false when no thread can be made),
+    // ended and joined by ~CBaseRenderer, after the derived class is gone (it touches only
+    // this base's members).
+    bool StartEndOfStreamTimerLocked();
     void EndOfStreamTimer();
 
     CCritSec m_InterfaceLock;

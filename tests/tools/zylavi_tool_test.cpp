@@ -296,9 +296,10 @@ TEST(ZylaviTool, ProbeHashesTheFramesOfRealFilesAndNamesWhatIsWrong) {
     }
     EXPECT_EQ(Zylavi("probe '" + file + "' --frames 2 --md5 --seek-frame 9", "", true).status, 1)
         << "no frame decoded is a failure";
-    const std::string dashed = dir.file("-clip.avi");
-    std::filesystem::copy_file(file, dashed);
-    EXPECT_EQ(Zylavi("probe --frames 1 --md5 -- '" + dashed + "'").status, 0)
+    std::filesystem::copy_file(file, dir.file("-clip.avi"));
+    EXPECT_EQ(
+        Zylavi("probe --frames 1 --md5 -- -clip.avi", "cd '" + dir.path().string() + "' &&").status,
+        0)
         << "a name after -- is a name";
     EXPECT_EQ(Zylavi("probe '" + file + "' --md5").status, 2) << "--md5 needs --frames";
     EXPECT_EQ(Zylavi("probe '" + file + "' --mono").status, 2) << "--mono goes with --md5";

@@ -1,5 +1,7 @@
 #include "directshow/media/ffmpeg.h"
 
+#include <dlfcn.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -55,7 +57,16 @@ void MarkOwnContext(AVCodecContext* context) {
 
 void RouteOwnMessages() {
     static std::once_flag once;
-    std::call_once(once, [] { av_log_set_callback(&RouteMessage); });
+    std::call_once(once, [] {
+        // FFmpeg keeps the callback for the life of the process, and a host that uses FFmpeg
+        // keeps FFmpeg loaded: the library holding the callback must never be unmapped.
+        Dl_info self{};
+        if (dladdr(reinterpret_cast<void*>(&RouteMessage), &self) && self.dli_fname) {
+            if (void* pinned = dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE))
+                dlclose(pinned);
+        }
+        av_log_set_callback(&RouteMessage);
+    });
 }
 
 std::string ErrorText(int error) {

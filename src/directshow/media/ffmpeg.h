@@ -69,8 +69,11 @@ HRESULT OpenDecoder(const AVCodecParameters* parameters, int threads, CodecConte
 
 // The engine's demuxers and decoders are marked as its own, so that their messages reach the
 // engine's diagnostics (errors and warnings; the rest is chatter) while every other context's
-// messages, the host's own among them, go to FFmpeg's default handler as before. The filters
-// install the routing once; nothing else of FFmpeg's process-wide state is changed.
+// messages, the host's own among them, go to FFmpeg's default handler at the host's log level.
+// The filters install the routing once (FFmpeg has one log callback per process: a callback a
+// host installed before replaces nothing of ours, one installed after ours wins; the library
+// holding ours is pinned in memory from then on); nothing else of FFmpeg's process-wide state
+// is changed.
 void MarkOwnContext(AVFormatContext* context);
 void MarkOwnContext(AVCodecContext* context);
 void RouteOwnMessages();

@@ -237,9 +237,9 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
         } else if (m_rowCopy) {
             // Rows as the header describes them, padded to whole words or not; a frame with
             // fewer bytes than its header promises is refused, as FFmpeg refuses it.
-            const int from = packet.size >= m_stride * m_rows          ? m_stride
-                             : m_rows > 0 && packet.size % m_rows == 0 ? packet.size / m_rows
-                                                                       : 0;
+            const int from = packet.size >= std::int64_t{m_stride} * m_rows ? m_stride
+                             : m_rows > 0 && packet.size % m_rows == 0      ? packet.size / m_rows
+                                                                            : 0;
             if (from < m_rowBytes || std::int64_t{m_stride} * m_rows > capacity) {
                 Skip("shorter than its header says a frame is", packet.size);
                 continue;
@@ -370,7 +370,7 @@ HRESULT CMediaSource::LoadStreams(const std::string& path) {
 
     // Every stream counts time from the start of the video stream FFmpeg rates best (the one
     // a player shows), and frames at its rate, so they stay in step; its duration is every
-    // stream's when the others state none.
+    // stream's (a camera's stream ends with its pictures).
     const int video = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     const bool hasVideo = video >= 0 && !attached(static_cast<unsigned>(video));
     reader->Select(hasVideo ? video : 0);

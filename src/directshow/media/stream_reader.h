@@ -97,8 +97,8 @@ private:
     std::int64_t m_counted = 0;  // packets CountEnd read, of stream m_countedStream,
     REFERENCE_TIME m_countedEnd = AV_NOPTS_VALUE;  // and the end it found
     int m_countedStream = -1;
-    AVRational m_measuredRate{0, 1};  // of stream m_measuredStream
-    int m_measuredStream = -1;        // the container's times are decode times (AVI)
+    AVRational m_measuredRate{0, 1};  // counted for stream m_measuredStream
+    int m_measuredStream = -1;
 };
 
 }  // namespace dshow::media

@@ -26,9 +26,10 @@ AVPixelFormat TargetFormat(const GUID& subtype) {
     return AV_PIX_FMT_GRAY8;
 }
 
-// swscale's vector code writes whole blocks of pixels, so up to a block past a row's end: FFmpeg
-// pads the rows of its own frames for that. RGB is converted into such a frame first; NV12 is
-// written straight into the sample, so every sample carries this much past its picture.
+// Spare bytes after every sample's picture. Pictures are converted into frames laid out as
+// FFmpeg lays out its own and copied row by row, so nothing writes there today; the spare
+// keeps a future writer straight into samples (swscale writes whole blocks of pixels, past a
+// row's end) from reaching the next sample.
 constexpr LONG kWriteSlack = 256;
 
 // More input times than any codec holds frames back (reordering plus frame threads).
@@ -287,14 +288,37 @@ HRESULT CVideoDecoder::ConvertNv12(BYTE* buffer) {
                                        nullptr, nullptr));
     if (!m_scale)
         return E_FAIL;
-    std::uint8_t* planes[4] = {buffer, chroma};
-    int strides[4] = {stride, stride};
-    if (sws_scale(m_scale.get(), m_frame->data, m_frame->linesize, 0, m_frame->height, planes,
-                  strides) <= 0)
-        return E_FAIL;
+    if (const HRESULT hr = ScaleIntoConverted(AV_PIX_FMT_NV12); FAILED(hr))
+        return hr;
+    av_image_copy_plane(buffer, stride, m_converted->data[0], m_converted->linesize[0], width,
+                        height);
+    av_image_copy_plane(chroma, stride, m_converted->data[1], m_converted->linesize[1],
+                        (width + 1) / 2 * 2, (height + 1) / 2);
     if (plainLuma)
         av_image_copy_plane(buffer, stride, m_frame->data[0], m_frame->linesize[0], width, height);
     return S_OK;
+}
+
+HRESULT CVideoDecoder::ScaleIntoConverted(AVPixelFormat target) {
+    const int width = static_cast<int>(m_geometry.width);
+    const int height = static_cast<int>(m_geometry.height);
+    if (!m_converted || m_converted->width != width || m_converted->height != height ||
+        m_converted->format != target) {
+        m_converted.reset(av_frame_alloc());
+        if (!m_converted)
+            return E_OUTOFMEMORY;
+        m_converted->width = width;
+        m_converted->height = height;
+        m_converted->format = target;
+        if (av_frame_get_buffer(m_converted.get(), 0) < 0) {
+            m_converted.reset();
+            return E_OUTOFMEMORY;
+        }
+    }
+    return sws_scale(m_scale.get(), m_frame->data, m_frame->linesize, 0, m_frame->height,
+                     m_converted->data, m_converted->linesize) > 0
+               ? S_OK
+               : E_FAIL;
 }
 
 HRESULT CVideoDecoder::Convert(BYTE* buffer) {
@@ -343,22 +367,8 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
     // without it, dithers by row number (a picture read upwards changes), and writes past a
     // row's end (into the row before, were it written upwards); the copy costs no more than
     // turning the picture over in place would.
-    if (!m_converted || m_converted->width != width || m_converted->height != height ||
-        m_converted->format != target) {
-        m_converted.reset(av_frame_alloc());
-        if (!m_converted)
-            return E_OUTOFMEMORY;
-        m_converted->width = width;
-        m_converted->height = height;
-        m_converted->format = target;
-        if (av_frame_get_buffer(m_converted.get(), 0) < 0) {
-            m_converted.reset();
-            return E_OUTOFMEMORY;
-        }
-    }
-    if (sws_scale(m_scale.get(), m_frame->data, m_frame->linesize, 0, m_frame->height,
-                  m_converted->data, m_converted->linesize) <= 0)
-        return E_FAIL;
+    if (const HRESULT hr = ScaleIntoConverted(target); FAILED(hr))
+        return hr;
     const auto rowBytes = static_cast<std::size_t>(av_image_get_linesize(target, width, 0));
     for (int row = 0; row < height; ++row)
         std::memcpy(buffer + std::ptrdiff_t{stride} * (height - 1 - row),

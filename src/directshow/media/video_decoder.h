@@ -57,6 +57,8 @@ private:
     // Converts m_frame into the sample's buffer in the output type's layout.
     HRESULT Convert(BYTE* buffer);
     HRESULT ConvertNv12(BYTE* buffer);
+    // Converts m_frame into m_converted (made once per size and format) with m_scale.
+    HRESULT ScaleIntoConverted(AVPixelFormat target);
     // Output times: each input time is noted as it goes in, and each frame coming out takes
     // one (see OutputTime).
     void NoteInputTime(REFERENCE_TIME time);
