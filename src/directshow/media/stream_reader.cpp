@@ -52,7 +52,7 @@ HRESULT StreamReader::Open(const std::string& path, std::unique_ptr<StreamReader
                                          : "not a regular file (a pipe, socket or device)";
         return E_INVALIDARG;
     }
-    const std::string opened = "/proc/self/fd/" + std::to_string(descriptor);
+    const std::string byDescriptor = "/proc/self/fd/" + std::to_string(descriptor);
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) {
         *error = "out of memory";
@@ -66,7 +66,7 @@ HRESULT StreamReader::Open(const std::string& path, std::unique_ptr<StreamReader
     // inside it points to elsewhere.
     AVDictionary* options = nullptr;
     av_dict_set(&options, "protocol_whitelist", "file", 0);
-    int result = avformat_open_input(&raw, ("file:" + opened).c_str(), nullptr, &options);
+    int result = avformat_open_input(&raw, ("file:" + byDescriptor).c_str(), nullptr, &options);
     av_dict_free(&options);
     if (result < 0) {
         *error = OpenFailure(result);
