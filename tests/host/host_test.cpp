@@ -119,8 +119,9 @@ struct Unruly final : IDisposableType {
         return ListInterfaces(&self, 1, list, count);
     }
     void Dispose() override {
+        const bool throws = fault == ThrowsOnDispose;  // read before the object is gone
         this->~Unruly();
-        if (fault == ThrowsOnDispose)
+        if (throws)
             throw std::runtime_error("driver failure");
     }
     Fault fault;
