@@ -364,6 +364,10 @@ HRESULT CMediaSource::LoadStreams(const std::string& path) {
     if (FAILED(hr))
         return hr;
     AVFormatContext* context = reader->Context();
+    if (context->nb_streams == 0) {
+        m_error = "it has no streams";
+        return VFW_E_UNSUPPORTED_STREAM;
+    }
     const auto attached = [context](unsigned index) {
         return (context->streams[index]->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
     };
