@@ -30,13 +30,12 @@ Semaphore::Semaphore(std::uint32_t initial, std::uint32_t maximum)
     : count_(initial > maximum ? maximum : initial), maximum_(maximum) {}
 
 bool Semaphore::release(std::uint32_t count) {
-    {
-        std::lock_guard lock(mutex_);
-        if (count == 0 || count > maximum_ - count_) {
-            return false;
-        }
-        count_ += count;
+    // Notified under the mutex, as Event::set is (a woken waiter may destroy the semaphore).
+    std::lock_guard lock(mutex_);
+    if (count == 0 || count > maximum_ - count_) {
+        return false;
     }
+    count_ += count;
     if (count == 1) {
         cv_.notify_one();
     } else {
@@ -67,10 +66,8 @@ bool Semaphore::tryWait() {
 }
 
 void Semaphore::interrupt() {
-    {
-        std::lock_guard lock(mutex_);
-        ++interruptGeneration_;
-    }
+    std::lock_guard lock(mutex_);
+    ++interruptGeneration_;
     cv_.notify_all();
 }
 
@@ -82,10 +79,10 @@ std::uint32_t Semaphore::count() const {
 Event::Event(Reset reset, bool initiallySet) : reset_(reset), set_(initiallySet) {}
 
 void Event::set() {
-    {
-        std::lock_guard lock(mutex_);
-        set_ = true;
-    }
+    // Notified under the mutex: a waiter that wakes may destroy the event at once, and must
+    // not find the notification still on its way.
+    std::lock_guard lock(mutex_);
+    set_ = true;
     if (reset_ == Reset::Auto) {
         cv_.notify_one();
     } else {
@@ -119,10 +116,8 @@ WaitResult Event::wait(std::uint32_t timeoutMs) {
 }
 
 void Event::interrupt() {
-    {
-        std::lock_guard lock(mutex_);
-        ++interruptGeneration_;
-    }
+    std::lock_guard lock(mutex_);
+    ++interruptGeneration_;
     cv_.notify_all();
 }
 
