@@ -16,6 +16,30 @@ bool IsUncompressed(const GUID& subtype) {
            subtype == MEDIASUBTYPE_RGB32 || subtype == MEDIASUBTYPE_NV12;
 }
 
+// swscale takes the old full-range ("J") layouts only with a warning on the process's terminal;
+// the same layout with its range given explicitly converts the same, without one.
+AVPixelFormat PlainLayout(AVPixelFormat format, bool* fullRange) {
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV420P;
+        case AV_PIX_FMT_YUVJ422P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV422P;
+        case AV_PIX_FMT_YUVJ444P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV444P;
+        case AV_PIX_FMT_YUVJ440P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV440P;
+        case AV_PIX_FMT_YUVJ411P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV411P;
+        default:
+            return format;
+    }
+}
+
 AVPixelFormat TargetFormat(const GUID& subtype) {
     if (subtype == MEDIASUBTYPE_RGB32)
         return AV_PIX_FMT_BGRA;  // DirectShow's RGB32 is B, G, R, X in memory
@@ -283,11 +307,16 @@ HRESULT CVideoDecoder::ConvertNv12(BYTE* buffer) {
         }
         return S_OK;
     }
-    m_scale.reset(sws_getCachedContext(m_scale.release(), m_frame->width, m_frame->height, format,
+    bool fullRange = m_frame->color_range == AVCOL_RANGE_JPEG;
+    const AVPixelFormat layout = PlainLayout(format, &fullRange);
+    m_scale.reset(sws_getCachedContext(m_scale.release(), m_frame->width, m_frame->height, layout,
                                        width, height, AV_PIX_FMT_NV12, SWS_BICUBIC, nullptr,
                                        nullptr, nullptr));
     if (!m_scale)
         return E_FAIL;
+    if (layout != format)
+        sws_setColorspaceDetails(m_scale.get(), sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                                 sws_getCoefficients(SWS_CS_DEFAULT), 0, 0, 1 << 16, 1 << 16);
     if (const HRESULT hr = ScaleIntoConverted(AV_PIX_FMT_NV12); FAILED(hr))
         return hr;
     av_image_copy_plane(buffer, stride, m_converted->data[0], m_converted->linesize[0], width,
@@ -337,19 +366,21 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
     const int width = static_cast<int>(m_geometry.width);
     const int height = static_cast<int>(m_geometry.height);
     const AVPixelFormat target = TargetFormat(m_outputSubtype);
-    m_scale.reset(sws_getCachedContext(m_scale.release(), m_frame->width, m_frame->height,
-                                       static_cast<AVPixelFormat>(m_frame->format), width, height,
-                                       target, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    bool fullRange = m_frame->color_range == AVCOL_RANGE_JPEG;
+    const auto decoded = static_cast<AVPixelFormat>(m_frame->format);
+    const AVPixelFormat layout = PlainLayout(decoded, &fullRange);
+    m_scale.reset(sws_getCachedContext(m_scale.release(), m_frame->width, m_frame->height, layout,
+                                       width, height, target, SWS_BICUBIC, nullptr, nullptr,
+                                       nullptr));
     if (!m_scale)
         return E_FAIL;
     // The picture's own colour matrix and range (BT.709 HD, full-range sources), as ffmpeg's
     // scale filter takes them; untagged pictures keep swscale's defaults.
     if (m_frame->colorspace != AVCOL_SPC_UNSPECIFIED ||
-        m_frame->color_range != AVCOL_RANGE_UNSPECIFIED) {
+        m_frame->color_range != AVCOL_RANGE_UNSPECIFIED || layout != decoded) {
         const int space =
             m_frame->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : m_frame->colorspace;
-        const int fullRange = m_frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-        sws_setColorspaceDetails(m_scale.get(), sws_getCoefficients(space), fullRange,
+        sws_setColorspaceDetails(m_scale.get(), sws_getCoefficients(space), fullRange ? 1 : 0,
                                  sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     }
     const int stride = static_cast<int>(UncompressedStride(m_outputSubtype, m_geometry.width));
