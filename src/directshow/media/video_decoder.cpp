@@ -40,6 +40,22 @@ AVPixelFormat PlainLayout(AVPixelFormat format, bool* fullRange) {
     }
 }
 
+// A frame's colour tags as plain numbers: a damaged stream can carry values its enum has no
+// name for, which must not be read as the enum; those count as untagged.
+int TagOf(const void* field, int count, int untagged) {
+    int value = 0;
+    std::memcpy(&value, field, sizeof value);
+    return value >= 0 && value < count ? value : untagged;
+}
+int ColorSpaceOf(const AVFrame& frame) {
+    static_assert(sizeof frame.colorspace == sizeof(int));
+    return TagOf(&frame.colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+}
+bool FullRange(const AVFrame& frame) {
+    static_assert(sizeof frame.color_range == sizeof(int));
+    return TagOf(&frame.color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED) == AVCOL_RANGE_JPEG;
+}
+
 AVPixelFormat TargetFormat(const GUID& subtype) {
     if (subtype == MEDIASUBTYPE_RGB32)
         return AV_PIX_FMT_BGRA;  // DirectShow's RGB32 is B, G, R, X in memory
@@ -307,7 +323,7 @@ HRESULT CVideoDecoder::ConvertNv12(BYTE* buffer) {
         }
         return S_OK;
     }
-    bool fullRange = m_frame->color_range == AVCOL_RANGE_JPEG;
+    bool fullRange = FullRange(*m_frame);
     const AVPixelFormat layout = PlainLayout(format, &fullRange);
     m_scale.reset(sws_getCachedContext(m_scale.release(), m_frame->width, m_frame->height, layout,
                                        width, height, AV_PIX_FMT_NV12, SWS_BICUBIC, nullptr,
@@ -366,7 +382,8 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
     const int width = static_cast<int>(m_geometry.width);
     const int height = static_cast<int>(m_geometry.height);
     const AVPixelFormat target = TargetFormat(m_outputSubtype);
-    bool fullRange = m_frame->color_range == AVCOL_RANGE_JPEG;
+    bool fullRange = FullRange(*m_frame);
+    const int space = ColorSpaceOf(*m_frame);
     const auto decoded = static_cast<AVPixelFormat>(m_frame->format);
     const AVPixelFormat layout = PlainLayout(decoded, &fullRange);
     m_scale.reset(sws_getCachedContext(m_scale.release(), m_frame->width, m_frame->height, layout,
@@ -376,13 +393,11 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
         return E_FAIL;
     // The picture's own colour matrix and range (BT.709 HD, full-range sources), as ffmpeg's
     // scale filter takes them; untagged pictures keep swscale's defaults.
-    if (m_frame->colorspace != AVCOL_SPC_UNSPECIFIED ||
-        m_frame->color_range != AVCOL_RANGE_UNSPECIFIED || layout != decoded) {
-        const int space =
-            m_frame->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : m_frame->colorspace;
-        sws_setColorspaceDetails(m_scale.get(), sws_getCoefficients(space), fullRange ? 1 : 0,
-                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-    }
+    if (space != AVCOL_SPC_UNSPECIFIED || fullRange || layout != decoded)
+        sws_setColorspaceDetails(
+            m_scale.get(),
+            sws_getCoefficients(space == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : space),
+            fullRange ? 1 : 0, sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     const int stride = static_cast<int>(UncompressedStride(m_outputSubtype, m_geometry.width));
     const auto format = static_cast<AVPixelFormat>(m_frame->format);
     if (format == target && m_frame->width == width && m_frame->height == height &&
