@@ -229,15 +229,40 @@ TEST_F(Renderer, TheStreamCompletesWhenItsLastSampleHasBeenShownForItsTime) {
     EXPECT_EQ(graph.Events(), std::vector<LONG>{EC_COMPLETE});
 }
 
-TEST_F(Renderer, AStopForgetsACompletionStillToCome) {
+TEST_F(Renderer, ACompletionStillToComeWaitsOutAPauseAndIsForgottenByAFlushOrAStop) {
+    // The last sample lasts an hour: its completion is still to come whatever the machine's
+    // speed. Running again with the hour behind the stream's start makes it due at once.
+    constexpr REFERENCE_TIME kHour = 3600 * UNITS;
+    const auto completedWithin = [&](int milliseconds) {
+        return graph.WaitFor(EC_COMPLETE, std::chrono::milliseconds(milliseconds)).has_value();
+    };
     RunIn(0);
-    Stream({{1, 0}}, true, 3600 * UNITS);
+    Stream({{1, 0}}, true, kHour);
     streamer.join();
-    renderer->Stop();
-    source->Stop();
-    // Running again without the end of the stream: nothing completes.
-    RunIn(0);
-    EXPECT_FALSE(graph.WaitFor(EC_COMPLETE, std::chrono::milliseconds(100)));
+    renderer->Pause();
+    source->Pause();
+    EXPECT_FALSE(completedWithin(0));
+    RunIn(-kHour);
+    EXPECT_TRUE(completedWithin(5000)) << "the pause kept the completion for the run";
+
+    for (const bool flush : {true, false}) {
+        SCOPED_TRACE(flush ? "flush" : "stop");
+        renderer->Stop();
+        source->Stop();
+        graph.Clear();
+        RunIn(0);
+        Stream({{1, 0}}, true, kHour);
+        streamer.join();
+        if (flush) {
+            renderer->InputPin()->BeginFlush();
+            renderer->InputPin()->EndFlush();
+        } else {
+            renderer->Stop();
+            source->Stop();
+        }
+        RunIn(-kHour);  // due at once, had the end of the stream been kept
+        EXPECT_FALSE(completedWithin(100));
+    }
 }
 
 TEST_F(Renderer, ChangingTheClockWakesAWaitingSample) {

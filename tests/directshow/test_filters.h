@@ -520,6 +520,11 @@ public:
             codes.push_back(e.first);
         return codes;
     }
+    void Clear() {
+        std::lock_guard lock(m_mutex);
+        m_events.clear();
+        m_postedAt.clear();
+    }
     // The codes with their first parameter.
     std::vector<std::pair<LONG, LONG_PTR>> Posted() {
         std::lock_guard lock(m_mutex);
