@@ -201,7 +201,7 @@ public:
             static_cast<std::size_t>(std::max<LONG>(sample->GetActualDataLength(), 0));
         const auto* text = reinterpret_cast<const char*>(data);
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_texts.push_back({start, std::string(text, strnlen(text, length))});
+        m_texts.push_back({start, end, std::string(text, strnlen(text, length))});
         return S_OK;
     }
     std::vector<TextSample> Texts() {

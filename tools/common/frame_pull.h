@@ -27,6 +27,7 @@ struct PullOptions {
 
 struct TextSample {
     std::int64_t start = 0;  // 100 ns, relative to the seek
+    std::int64_t end = 0;
     std::string text;
 };
 

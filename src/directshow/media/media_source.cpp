@@ -226,6 +226,14 @@ HRESULT CMediaSourcePin::FillBuffer(IMediaSample* sample) {
         REFERENCE_TIME length = m_reader->PacketDuration(packet);
         if (length <= 0)
             length = m_text || m_frameTime <= 0 ? 1 : m_frameTime;
+        if (m_text) {
+            // A cue still showing when the pictures end is cut there: the stream must not
+            // outlast the video (its stop), or the graph waits for it at every loop.
+            CAutoLock lock(&m_cSeekingLock);
+            if (start >= m_rtStop)
+                return S_FALSE;
+            length = std::min(length, m_rtStop - start);
+        }
         LONG size = 0;
         if (m_text) {
             size = static_cast<LONG>(

@@ -357,6 +357,34 @@ REFERENCE_TIME StreamReader::ScanEnd() {
     return end;
 }
 
+bool StreamReader::SharesTheFile() const {
+    for (unsigned i = 0; i < m_context->nb_streams; ++i) {
+        const AVStream* other = m_context->streams[i];
+        if (other != m_stream && !(other->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            return true;
+    }
+    return false;
+}
+
+REFERENCE_TIME StreamReader::TailEnd(REFERENCE_TIME near) {
+    // From the last key frame at or before the file's end: the stream's last packets follow.
+    REFERENCE_TIME end = AV_NOPTS_VALUE;
+    PacketPtr packet(av_packet_alloc());
+    if (packet && SeekTo(near) >= 0) {
+        while (ReadRaw(packet.get()) == 0) {
+            const REFERENCE_TIME start = PacketTime(*packet);
+            if (start == AV_NOPTS_VALUE)
+                continue;
+            const REFERENCE_TIME length = std::max(PacketDuration(*packet), FrameTime());
+            end = end == AV_NOPTS_VALUE ? start + length : std::max(end, start + length);
+        }
+    }
+    // The next SeekBefore moves back to wherever playing starts.
+    m_untouched = false;
+    // A seek that landed past the stream's last packet found nothing: every packet is read.
+    return end != AV_NOPTS_VALUE ? end : CountEnd();
+}
+
 REFERENCE_TIME StreamReader::Duration() {
     // Program and transport streams have no duration of their own, and FFmpeg's guess from a
     // glance at the end of the file can be several frames short: the end is looked up (their
@@ -387,6 +415,15 @@ REFERENCE_TIME StreamReader::Duration() {
             if (m_context->start_time != AV_NOPTS_VALUE)
                 end += ToMediaTime(m_context->start_time, AVRational{1, AV_TIME_BASE});
             stated = std::max<REFERENCE_TIME>(end - m_origin, 0);
+            // The container's length is its longest stream's: sound or captions that run on
+            // past the last picture (Matroska states no length per stream) would make the
+            // video longer than its frames. The stream's own end is looked up instead.
+            if (stated > 0 && SharesTheFile()) {
+                const REFERENCE_TIME own =
+                    m_countedStream == m_stream->index ? m_countedEnd : TailEnd(stated);
+                if (own != AV_NOPTS_VALUE && own > 0)
+                    return own;
+            }
         }
     }
     // A header may state less than the file holds (written before the recording ended): what

@@ -82,6 +82,10 @@ private:
     REFERENCE_TIME ScanEnd();
     // The same from every packet of the stream, read once from the start.
     REFERENCE_TIME CountEnd();
+    // The same from the packets after the last key frame at or before `near`.
+    REFERENCE_TIME TailEnd(REFERENCE_TIME near);
+    // Whether another stream (not cover art) is in the file.
+    bool SharesTheFile() const;
 
     FormatContextPtr m_context;
     AVStream* m_stream = nullptr;

@@ -1,7 +1,8 @@
 // The media source on what users bring besides pictures: why a file cannot be opened, said
 // with its path through the engine's diagnostics; cover art, which is no video; a file with
-// hundreds of tracks, whose unplayed streams must cost no demuxer; and FFmpeg's process-wide
-// log state, which the engine must leave as the host set it.
+// hundreds of tracks, whose unplayed streams must cost no demuxer; FFmpeg's process-wide log
+// state, which the engine must leave as the host set it; and sound or captions that outlast
+// the pictures.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -15,6 +16,7 @@ extern "C" {
 
 #include "com/com_ptr.h"
 #include "com/runtime.h"
+#include "common/frame_pull.h"
 #include "directshow/diagnostics.h"
 #include "directshow/filter_graph.h"
 #include "directshow/media/media_filters.h"
@@ -156,6 +158,89 @@ TEST_F(MediaSource, FfmpegsLogStateStaysTheHostsAndOnlyOwnWarningsAreSaid) {
     media::Truncated(whole, dir.file("cut.mp4"), 0.6);
     EXPECT_TRUE(FAILED(Load(dir.file("cut.mp4"))));
     EXPECT_NE(Said().find("FFmpeg: "), std::string::npos) << Said();
+}
+
+}  // namespace
+
+namespace {
+
+// A camera's pictures are its clock: sound or captions that run on past the last picture (or
+// stop before it) change neither the frame count nor any stream's length, and captions end
+// with the pictures.
+TEST_F(MediaSource, StreamsBesideTheVideoEndWithItsLastPicture) {
+    constexpr REFERENCE_TIME kVideoEnd = 40 * 400'000;  // 40 frames at 25 per second
+    const std::string video = dir.file("v.mp4");
+    const std::string longCues = dir.write("long.srt",
+                                           "1\n00:00:00,000 --> 00:00:01,000\nearly\n\n"
+                                           "2\n00:00:01,200 --> 00:00:02,400\nstraddle\n\n"
+                                           "3\n00:00:02,000 --> 00:00:02,300\nlate\n\n");
+    const std::string shortCues =
+        dir.write("short.srt", "1\n00:00:00,000 --> 00:00:01,000\nearly\n\n");
+    // AVI gets its own video: H.264 copied from MP4 into AVI is stored at twice the rate with
+    // an empty chunk for every other frame.
+    if (!Make({"-f", "lavfi", "-i", "testsrc=s=64x48:r=25", "-frames:v", "40", "-c:v", "libx264",
+               "-bf", "0", "-g", "12", video}) ||
+        !Make({"-f", "lavfi", "-i", "testsrc=s=64x48:r=25", "-frames:v", "40", "-c:v", "mpeg4",
+               dir.file("v.avi")}) ||
+        !Make({"-f", "lavfi", "-i", "sine=d=2.4", dir.file("long.wav")}) ||
+        !Make({"-f", "lavfi", "-i", "sine=d=0.8", dir.file("short.wav")}))
+        GTEST_SKIP() << "no ffmpeg command";
+    const struct {
+        const char* name;
+        const char* other;  // the second input
+        std::vector<std::string> codecs;
+        std::vector<std::string> texts;  // what the text stream delivers
+    } rows[] = {
+        {"subtitles_longer.mkv", "long.srt", {"-c:s", "srt"}, {"early", "straddle"}},
+        {"subtitles_shorter.mkv", "short.srt", {"-c:s", "srt"}, {"early"}},
+        {"text_longer.mp4", "long.srt", {"-c:s", "mov_text"}, {"early", "straddle"}},
+        {"opus_longer.mkv", "long.wav", {"-c:a", "libopus"}, {}},
+        {"sound_shorter.mkv", "short.wav", {"-c:a", "pcm_s16le"}, {}},
+        {"sound_longer.avi", "long.wav", {"-c:a", "pcm_s16le"}, {}},
+        {"sound_longer.nut", "long.wav", {"-c:a", "pcm_s16le"}, {}},
+        {"aac_longer.flv", "long.wav", {"-c:a", "aac"}, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = dir.file(row.name);
+        const bool avi = path.ends_with(".avi");
+        std::vector<std::string> args = {
+            "-i", avi ? dir.file("v.avi") : video, "-i", dir.file(row.other), "-c:v", "copy"};
+        args.insert(args.end(), row.codecs.begin(), row.codecs.end());
+        args.push_back(path);
+        ASSERT_TRUE(Make(args));
+        ASSERT_EQ(media::ReferenceMd5s(path).size(), 40u) << "FFmpeg decodes 40 pictures";
+
+        dshow::media::CMediaSource* source = nullptr;
+        ASSERT_EQ(Load(path, &source), S_OK);
+        ASSERT_EQ(source->GetPinCount(), 2);
+        for (int i = 0; i < source->GetPinCount(); ++i) {
+            ComPtr<IMediaSeeking> seeking;
+            ASSERT_EQ(source->GetPin(i)->QueryInterface(IID_IMediaSeeking, seeking.PutVoid()),
+                      S_OK);
+            LONGLONG duration = 0;
+            ASSERT_EQ(seeking->GetDuration(&duration), S_OK);
+            EXPECT_EQ(duration, kVideoEnd) << "pin " << i;
+        }
+        source->NonDelegatingRelease();
+
+        zyl::tools::PullOptions options;
+        options.frames = 100;
+        options.texts = true;
+        const zyl::tools::PullResult pulled = zyl::tools::PullFrames(path, options);
+        ASSERT_TRUE(pulled.ok) << pulled.error;
+        EXPECT_EQ(pulled.frameCount, 40);
+        EXPECT_EQ(pulled.md5s.size(), 40u);
+        std::vector<std::string> texts;
+        for (const auto& text : pulled.texts) {
+            texts.push_back(text.text);
+            EXPECT_LE(text.end, kVideoEnd) << text.text;
+        }
+        EXPECT_EQ(texts, row.texts);
+        if (!pulled.texts.empty() && texts.back() == "straddle") {
+            EXPECT_EQ(pulled.texts.back().end, kVideoEnd) << "cut where the pictures end";
+        }
+    }
 }
 
 }  // namespace
