@@ -7,6 +7,7 @@
 // not call back into the graph.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace dshow {
@@ -19,5 +20,21 @@ using DiagnosticSink = void (*)(Severity severity, const char* text);
 DiagnosticSink SetDiagnosticSink(DiagnosticSink sink);
 
 void Diagnose(Severity severity, const std::string& text);
+
+// A loss that may recur with every frame (a damaged stream): counted always, said the first
+// time and then at most once a second with the count since, so no file can flood a host's log.
+// One owner thread; no lock.
+class LossCounter {
+public:
+    void Note(Severity severity, const std::string& what);
+    long Total() const { return m_total; }
+    void Reset() { *this = LossCounter{}; }
+
+private:
+    long m_total = 0;
+    long m_unsaid = 0;
+    bool m_said = false;
+    std::chrono::steady_clock::time_point m_saidAt{};
+};
 
 }  // namespace dshow

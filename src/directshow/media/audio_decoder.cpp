@@ -8,6 +8,9 @@ namespace dshow::media {
 namespace {
 
 constexpr WORD kWaveFormatPcm = 1;
+// Undecodable frames skipped in one call before the decoder lets the stream go on.
+constexpr int kUndecodableFramesPerCall = 16;
+
 // Highest rate the sound server takes; a larger one is a damaged header.
 constexpr DWORD kMaxRate = 384000;
 // libswresample's limit on channels.
@@ -221,6 +224,9 @@ HRESULT CAudioDecoder::SendInput(IMediaSample* in) {
     if (result == AVERROR(EAGAIN))
         return S_FALSE;
     // Damaged data costs its frames, not the stream.
+    if (result < 0)
+        m_rejected.Note(Severity::Warning,
+                        "sound decoder: a packet was not decoded (" + ErrorText(result) + ")");
     return S_OK;
 }
 
@@ -230,12 +236,15 @@ bool CAudioDecoder::OutputReady() {
     if (!m_codec)
         return false;
     // A damaged frame reports an error and is gone; the next may decode.
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    for (int attempt = 0; attempt < kUndecodableFramesPerCall; ++attempt) {
         const int result = avcodec_receive_frame(m_codec.get(), m_frame.get());
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
             return false;
-        if (result < 0)
+        if (result < 0) {
+            m_lost.Note(Severity::Warning,
+                        "sound decoder: a frame could not be decoded (" + ErrorText(result) + ")");
             continue;
+        }
         const int rate = m_frame->sample_rate > 0 ? m_frame->sample_rate : m_outRate;
         if (m_frame->nb_samples <= 0 || rate <= 0) {
             av_frame_unref(m_frame.get());

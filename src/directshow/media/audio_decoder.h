@@ -17,6 +17,7 @@
 #pragma once
 
 #include "directshow/decoder.h"
+#include "directshow/diagnostics.h"
 #include "directshow/media/ffmpeg.h"
 #include "directshow/media/media_types.h"
 
@@ -82,7 +83,9 @@ private:
     int m_resampleRate = 0;
     bool m_haveFrame = false;
     bool m_draining = false;
-    int m_frameOffset = 0;  // samples of m_frame already delivered or cut
+    LossCounter m_rejected;  // packets the codec refused
+    LossCounter m_lost;      // frames it could not decode
+    int m_frameOffset = 0;   // samples of m_frame already delivered or cut
     REFERENCE_TIME m_frameStart = 0;
     REFERENCE_TIME m_nextStart = 0;
 };

@@ -75,6 +75,13 @@ constexpr LONG kWriteSlack = 256;
 // More input times than any codec holds frames back (reordering plus frame threads).
 constexpr std::size_t kMaxPendingTimes = 64;
 
+// Undecodable frames skipped in one call before the decoder lets the stream go on: a damaged
+// run costs its frames without holding the streaming thread.
+constexpr int kUndecodableFramesPerCall = 16;
+
+// One sample being converted, one on its way to the renderer and one the renderer holds.
+constexpr LONG kOutputSamples = 3;
+
 }  // namespace
 
 CVideoDecoder::CVideoDecoder(IUnknown* outer)
@@ -145,7 +152,7 @@ HRESULT CVideoDecoder::CheckTransform(const CMediaType* in, const CMediaType* ou
 HRESULT CVideoDecoder::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
     const CMediaType& type = m_output.CurrentMediaType();
     const LONG needed = static_cast<LONG>(type.lSampleSize) + kWriteSlack;
-    request->cBuffers = std::max<LONG>(request->cBuffers, 3);
+    request->cBuffers = std::max<LONG>(request->cBuffers, kOutputSamples);
     request->cbBuffer = std::max<LONG>(request->cbBuffer, needed);
     request->cbAlign = std::max<LONG>(request->cbAlign, 1);
     ALLOCATOR_PROPERTIES actual{};
@@ -233,6 +240,9 @@ HRESULT CVideoDecoder::SendInput(IMediaSample* in) {
     if (result == AVERROR(EAGAIN))
         return S_FALSE;
     // Damaged data costs its frames, not the stream.
+    if (result < 0)
+        m_rejected.Note(Severity::Warning,
+                        "video decoder: a packet was not decoded (" + ErrorText(result) + ")");
     return S_OK;
 }
 
@@ -242,7 +252,7 @@ bool CVideoDecoder::OutputReady() {
     if (!m_codec)
         return false;
     // A damaged frame reports an error and is gone; the next may decode.
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    for (int attempt = 0; attempt < kUndecodableFramesPerCall; ++attempt) {
         const int result = avcodec_receive_frame(m_codec.get(), m_frame.get());
         if (result == 0) {
             m_haveFrame = true;
@@ -250,6 +260,8 @@ bool CVideoDecoder::OutputReady() {
         }
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
             return false;
+        m_lost.Note(Severity::Warning,
+                    "video decoder: a frame could not be decoded (" + ErrorText(result) + ")");
     }
     return false;
 }
@@ -285,8 +297,10 @@ HRESULT CVideoDecoder::ReceiveOutput(IMediaSample* out) {
         av_frame_unref(m_frame.get());
         // A picture that cannot be converted (damaged, or of a layout swscale refuses) costs
         // that frame, not the stream.
-        if (FAILED(converted))
+        if (FAILED(converted)) {
+            m_lost.Note(Severity::Warning, "video decoder: a frame could not be converted");
             continue;
+        }
         out->SetActualDataLength(size);
         out->SetTime(&start, &end);
         out->SetSyncPoint(TRUE);

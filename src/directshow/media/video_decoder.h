@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "directshow/decoder.h"
+#include "directshow/diagnostics.h"
 #include "directshow/media/ffmpeg.h"
 #include "directshow/media/media_types.h"
 
@@ -49,6 +50,10 @@ public:
     bool OutputReady() override;
     HRESULT ReceiveOutput(IMediaSample* out) override;
     void FlushCodec() override;
+
+    // Packets the codec refused and frames lost to damage, since creation (receive lock).
+    long PacketsRejected() const { return m_rejected.Total(); }
+    long FramesLost() const { return m_lost.Total(); }
 
 private:
     // The output subtypes for the connected input, in the order offered.
@@ -84,6 +89,8 @@ private:
     REFERENCE_TIME m_lastInputTime = AV_NOPTS_VALUE;
     bool m_ownTimesHold = false;  // the input's times proved to be presentation times
     bool m_saidResized = false;   // a change of picture size was reported
+    LossCounter m_rejected;       // packets the codec refused
+    LossCounter m_lost;           // frames it could not decode, or that could not be converted
 };
 
 }  // namespace dshow::media
