@@ -636,63 +636,97 @@ HRESULT CBaseFilter::GetClassID(CLSID* clsid) {
     return S_OK;
 }
 
-HRESULT CBaseFilter::Stop() {
-    CAutoLock lock(m_pLock);
+HRESULT CBaseFilter::DeactivatePins() {
     HRESULT result = S_OK;
-    if (m_State != State_Stopped) {
-        for (int i = 0; i < GetPinCount(); ++i) {
-            CBasePin* pin = GetPin(i);
-            if (pin->IsConnected()) {
-                const HRESULT hr = pin->Inactive();
-                if (FAILED(hr) && SUCCEEDED(result))
-                    result = hr;
-            }
+    for (int i = 0; i < GetPinCount(); ++i) {
+        CBasePin* pin = GetPin(i);
+        if (pin && pin->IsConnected()) {
+            const HRESULT hr = pin->Inactive();
+            if (FAILED(hr) && SUCCEEDED(result))
+                result = hr;
         }
     }
-    m_State = State_Stopped;
     return result;
 }
 
-HRESULT CBaseFilter::Pause() {
+HRESULT CBaseFilter::Stop() {
     CAutoLock lock(m_pLock);
-    if (m_State == State_Stopped) {
+    const FILTER_STATE from = m_State;
+    if (from == State_Stopped)
+        return S_OK;
+    HRESULT result = DeactivatePins();
+    m_State = State_Stopped;
+    if (const HRESULT hr = CleanupStream(from); FAILED(hr) && SUCCEEDED(result))
+        result = hr;
+    return result;
+}
+
+HRESULT CBaseFilter::PauseLocked() {
+    const FILTER_STATE from = m_State;
+    if (from == State_Paused)
+        return S_OK;
+    if (from == State_Stopped) {
+        if (HRESULT hr = InitStream(); FAILED(hr))
+            return hr;
         for (int i = 0; i < GetPinCount(); ++i) {
             CBasePin* pin = GetPin(i);
-            if (pin->IsConnected()) {
-                if (HRESULT hr = pin->Active(); FAILED(hr))
-                    return hr;
+            if (!pin || !pin->IsConnected())
+                continue;
+            if (HRESULT hr = pin->Active(); FAILED(hr)) {
+                // The pins made active give their buffers back; the filter stays stopped.
+                DeactivatePins();
+                CleanupStream(State_Stopped);
+                return hr;
             }
         }
     }
     m_State = State_Paused;
-    return S_OK;
+    const HRESULT hr = PauseStream(from);
+    if (FAILED(hr)) {
+        m_State = from;
+        if (from == State_Stopped) {
+            DeactivatePins();
+            CleanupStream(State_Stopped);
+        }
+    }
+    return hr;
+}
+
+HRESULT CBaseFilter::Pause() {
+    CAutoLock lock(m_pLock);
+    return PauseLocked();
 }
 
 HRESULT CBaseFilter::Run(REFERENCE_TIME start) {
     CAutoLock lock(m_pLock);
     m_tStart = start;
-    if (m_State == State_Stopped) {
-        if (HRESULT hr = Pause(); FAILED(hr))
-            return hr;
-    }
-    if (m_State != State_Running) {
-        for (int i = 0; i < GetPinCount(); ++i) {
-            CBasePin* pin = GetPin(i);
-            if (pin->IsConnected()) {
-                if (HRESULT hr = pin->Run(start); FAILED(hr))
-                    return hr;
-            }
+    if (m_State == State_Running)
+        return S_OK;
+    if (HRESULT hr = PauseLocked(); FAILED(hr))
+        return hr;
+    for (int i = 0; i < GetPinCount(); ++i) {
+        CBasePin* pin = GetPin(i);
+        if (pin && pin->IsConnected()) {
+            if (HRESULT hr = pin->Run(start); FAILED(hr))
+                return hr;
         }
     }
     m_State = State_Running;
-    return S_OK;
+    const HRESULT hr = StartStream(start);
+    if (FAILED(hr))
+        m_State = State_Paused;
+    return hr;
 }
 
-HRESULT CBaseFilter::GetState(DWORD, FILTER_STATE* state) {
+HRESULT CBaseFilter::GetState(DWORD milliseconds, FILTER_STATE* state) {
     if (!state)
         return E_POINTER;
     *state = m_State;
-    return S_OK;
+    if (*state != State_Paused)
+        return S_OK;
+    const HRESULT hr = WaitState(milliseconds);
+    *state = m_State;
+    return hr;
 }
 
 HRESULT CBaseFilter::SetSyncSource(IReferenceClock* clock) {

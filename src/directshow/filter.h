@@ -158,12 +158,15 @@ public:
     DECLARE_IUNKNOWN
     HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override;
 
-    // IPersist, IMediaFilter, IBaseFilter
+    // IPersist, IMediaFilter, IBaseFilter. Stop, Pause and Run are every filter's one state
+    // machine: each takes the filter lock and calls the hooks below; derived filters implement
+    // hooks, never the transitions.
     HRESULT GetClassID(CLSID* clsid) override;
-    HRESULT Stop() override;
-    HRESULT Pause() override;
-    HRESULT Run(REFERENCE_TIME start) override;
-    HRESULT GetState(DWORD milliseconds, FILTER_STATE* state) override;
+    HRESULT Stop() final;
+    HRESULT Pause() final;
+    HRESULT Run(REFERENCE_TIME start) final;
+    // Waits (WaitState) only while paused, and without the filter lock.
+    HRESULT GetState(DWORD milliseconds, FILTER_STATE* state) final;
     HRESULT SetSyncSource(IReferenceClock* clock) override;
     HRESULT GetSyncSource(IReferenceClock** clock) override;
     HRESULT EnumPins(IEnumPins** pins) override;
@@ -189,6 +192,23 @@ public:
     void IncrementPinVersion() { ++m_PinVersion; }
 
 protected:
+    // The hooks, called under the filter lock. The new state is set before the hook that
+    // completes a transition runs (a streaming thread the hook wakes sees it) and put back when
+    // the hook fails, so a failed transition leaves the filter as it was. Stop always ends
+    // stopped, as DirectShow's base does, and reports the first failure.
+    //   Stopped -> Paused:  InitStream, the connected pins' Active, PauseStream(State_Stopped)
+    //   Running -> Paused:  PauseStream(State_Running)
+    //   Paused -> Running:  the connected pins' Run, StartStream
+    //   any -> Stopped:     the connected pins' Inactive, CleanupStream
+    // PauseStream may answer S_FALSE: the pause completes later (WaitState tells when).
+    virtual HRESULT InitStream() { return S_OK; }
+    virtual HRESULT PauseStream(FILTER_STATE /*from*/) { return S_OK; }
+    virtual HRESULT StartStream(REFERENCE_TIME /*start*/) { return S_OK; }
+    virtual HRESULT CleanupStream(FILTER_STATE /*from*/) { return S_OK; }
+    // GetState while paused: S_OK once the pause is complete, VFW_S_STATE_INTERMEDIATE when it
+    // is not within the time. Any thread, no filter lock.
+    virtual HRESULT WaitState(DWORD /*milliseconds*/) { return S_OK; }
+
     std::atomic<FILTER_STATE> m_State{State_Stopped};
     IReferenceClock* m_pClock = nullptr;
     // Read by streaming threads without the filter lock.
@@ -200,4 +220,9 @@ protected:
     // Weak, the graph's own; streaming threads read it to post events.
     std::atomic<IMediaEventSink*> m_pSink{nullptr};
     LONG m_PinVersion = 1;
+
+private:
+    HRESULT PauseLocked();
+    // Inactive on every connected pin; the first failure.
+    HRESULT DeactivatePins();
 };

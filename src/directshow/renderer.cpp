@@ -103,95 +103,115 @@ CBasePin* CBaseRenderer::GetPin(int n) {
 
 bool CBaseRenderer::HasPendingSample() {
     std::lock_guard lock(m_RendererLock);
-    return m_pMediaSample != nullptr;
+    return static_cast<bool>(m_pMediaSample);
 }
 
 HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
-    REFERENCE_TIME start = 0, end = 0;
-    const HRESULT timing = sample->GetTime(&start, &end);
-    const bool timed = SUCCEEDED(timing);
-    // Times are relative to the segment start: a sample wholly before it, like a preroll
-    // sample, only brought the decoder to the seek target and is never shown.
-    if (sample->IsPreroll() == S_OK)
-        return S_OK;
-    if ((timing == S_OK && (end < 0 || (end == 0 && start < 0))) ||
-        (timing == VFW_S_NO_STOP_TIME && start < 0))
+    SampleTimes times;
+    times.result = sample->GetTime(&times.start, &times.end);
+    if (EndsBeforeSegment(sample, times))
         return S_OK;
     bool first = false;
-    {
-        std::lock_guard lock(m_RendererLock);
-        if (m_bEOS)
-            return VFW_E_SAMPLE_REJECTED_EOS;
-        if (m_bAbort)
-            return S_OK;  // a flush or a stop is under way: dropped
-        if (m_State == State_Stopped)
-            return VFW_E_WRONG_STATE;
-        if (m_pMediaSample)
-            return E_UNEXPECTED;
-        m_pMediaSample = sample;
-        sample->AddRef();
-        ++m_inReceive;
-        first = m_State == State_Paused && !m_bReceivedSincePause;
-        m_bReceivedSincePause = true;
-        m_evComplete.set();  // a pause completes with its first sample
-    }
+    if (HRESULT hr = HoldSample(sample, &first); hr != S_OK)
+        return hr == S_FALSE ? S_OK : hr;
     if (first)
         OnReceiveFirstSample(sample);
-    bool render = false;
-    for (;;) {
-        {
-            std::lock_guard lock(m_RendererLock);
-            if (m_pClock && m_dwAdvise) {
-                m_pClock->Unadvise(m_dwAdvise);
-                m_dwAdvise = 0;
-            }
-            if (m_bAbort || m_State == State_Stopped)
-                break;
-            if (m_State == State_Running) {
-                const HRESULT now =
-                    timed && m_pClock ? ShouldDrawSampleNow(sample, &start, &end) : S_OK;
-                if (FAILED(now))
-                    break;  // the renderer does not want it drawn
-                if (now == S_OK) {
-                    render = true;
-                    break;
-                }
-                REFERENCE_TIME clock = 0;
-                m_pClock->GetTime(&clock);
-                // Late, or a time the clock cannot be asked for: at once rather than never.
-                if (clock >= m_tStart + start ||
-                    FAILED(m_pClock->AdviseTime(
-                        m_tStart, start, reinterpret_cast<HEVENT>(&m_renderEvent), &m_dwAdvise))) {
-                    m_dwAdvise = 0;
-                    render = true;
-                    break;
-                }
-            }
-        }
-        // The clock's advise, a change of state or a flush wakes us.
-        m_renderEvent.wait(zyl::platform::kInfinite);
-    }
+    const bool render = WaitUntilDue(sample, &times);
     if (render) {
         if (CRendererPosPassThru* position = m_pPosition)
             position->RegisterMediaTime(sample);
         // A renderer that cannot take this sample (a full buffer) drops it; the stream goes on.
         DoRenderSample(sample);
     }
+    LetGoOfSample(render, times);
+    return S_OK;
+}
+
+bool CBaseRenderer::EndsBeforeSegment(IMediaSample* sample, const SampleTimes& times) {
+    // Times are relative to the segment start: a sample wholly before it, like a preroll
+    // sample, only brought the decoder to the seek target and is never shown.
+    if (sample->IsPreroll() == S_OK)
+        return true;
+    return (times.result == S_OK && (times.end < 0 || (times.end == 0 && times.start < 0))) ||
+           (times.result == VFW_S_NO_STOP_TIME && times.start < 0);
+}
+
+HRESULT CBaseRenderer::HoldSample(IMediaSample* sample, bool* first) {
+    std::lock_guard lock(m_RendererLock);
+    if (m_bEOS)
+        return VFW_E_SAMPLE_REJECTED_EOS;
+    if (m_bAbort)
+        return S_FALSE;  // a flush or a stop is under way: dropped
+    if (m_State == State_Stopped)
+        return VFW_E_WRONG_STATE;
+    if (m_pMediaSample)
+        return E_UNEXPECTED;
+    m_pMediaSample = ComPtr<IMediaSample>(sample);
+    ++m_inReceive;
+    *first = m_State == State_Paused && !m_bReceivedSincePause;
+    m_bReceivedSincePause = true;
+    m_evComplete.set();  // a pause completes with its first sample
+    return S_OK;
+}
+
+bool CBaseRenderer::WaitUntilDue(IMediaSample* sample, SampleTimes* times) {
+    for (;;) {
+        switch (NextStep(sample, times)) {
+            case Step::Drop:
+                return false;
+            case Step::Render:
+                return true;
+            case Step::Wait:
+                // Paused: a run, a stop or a flush wakes us; running: the clock's advise too.
+                m_renderEvent.wait(zyl::platform::kInfinite);
+                break;
+        }
+    }
+}
+
+CBaseRenderer::Step CBaseRenderer::NextStep(IMediaSample* sample, SampleTimes* times) {
+    std::lock_guard lock(m_RendererLock);
+    if (m_pClock && m_dwAdvise) {
+        m_pClock->Unadvise(m_dwAdvise);
+        m_dwAdvise = 0;
+    }
+    if (m_bAbort || m_State == State_Stopped)
+        return Step::Drop;
+    if (m_State != State_Running)
+        return Step::Wait;  // held while paused
+    const bool timed = SUCCEEDED(times->result);
+    const HRESULT now =
+        timed && m_pClock ? ShouldDrawSampleNow(sample, &times->start, &times->end) : S_OK;
+    if (FAILED(now))
+        return Step::Drop;  // the renderer does not want it drawn
+    if (now == S_OK)
+        return Step::Render;
+    REFERENCE_TIME clock = 0;
+    m_pClock->GetTime(&clock);
+    // Late, or a time the clock cannot be asked for: at once rather than never.
+    if (clock >= m_tStart + times->start ||
+        FAILED(m_pClock->AdviseTime(m_tStart, times->start,
+                                    reinterpret_cast<HEVENT>(&m_renderEvent), &m_dwAdvise))) {
+        m_dwAdvise = 0;
+        return Step::Render;
+    }
+    return Step::Wait;
+}
+
+void CBaseRenderer::LetGoOfSample(bool rendered, const SampleTimes& times) {
     {
         std::lock_guard lock(m_RendererLock);
-        m_pMediaSample = nullptr;
-        sample->Release();
+        m_pMediaSample.Reset();
         --m_inReceive;
-        if (render && timed) {
+        if (rendered && SUCCEEDED(times.result)) {
             // The stream ends when the last sample shown has been shown for its time.
-            m_signalTime = timing == S_OK ? end : start;
+            m_signalTime = times.result == S_OK ? times.end : times.start;
             m_haveSignalTime = true;
         }
-        if (m_bEOS && render)
+        if (m_bEOS && rendered)
             ScheduleEndOfStreamLocked();
     }
     m_receiveDone.notify_all();
-    return S_OK;
 }
 
 void CBaseRenderer::SendEndOfStreamLocked() {
@@ -304,7 +324,7 @@ HRESULT CBaseRenderer::EndFlush() {
 bool CBaseRenderer::CompleteStateChangeLocked(FILTER_STATE oldState) {
     // Disconnected or at the end there is nothing to wait for; after a stop, fresh data is.
     const bool complete =
-        !m_pin.IsConnected() || m_bEOS || (m_pMediaSample != nullptr && oldState != State_Stopped);
+        !m_pin.IsConnected() || m_bEOS || (m_pMediaSample && oldState != State_Stopped);
     if (complete) {
         m_evComplete.set();
     } else {
@@ -313,31 +333,13 @@ bool CBaseRenderer::CompleteStateChangeLocked(FILTER_STATE oldState) {
     return complete;
 }
 
-HRESULT CBaseRenderer::Stop() {
-    CAutoLock lock(&m_InterfaceLock);
-    AbortAndWaitForReceive();
-    const HRESULT hr = CBaseFilter::Stop();
-    {
-        std::lock_guard renderer(m_RendererLock);
-        if (CRendererPosPassThru* position = m_pPosition)
-            position->ResetMediaTime();
-        m_evComplete.set();  // whoever waits for a pause to complete looks again
-    }
-    Wake();
-    return hr;
+HRESULT CBaseRenderer::InitStream() {
+    std::lock_guard renderer(m_RendererLock);
+    m_bAbort = false;
+    return S_OK;
 }
 
-HRESULT CBaseRenderer::Pause() {
-    CAutoLock lock(&m_InterfaceLock);
-    const FILTER_STATE old = m_State;
-    if (old == State_Paused)
-        return S_OK;
-    if (old == State_Stopped) {
-        std::lock_guard renderer(m_RendererLock);
-        m_bAbort = false;
-    }
-    if (HRESULT hr = CBaseFilter::Pause(); FAILED(hr))
-        return hr;
+HRESULT CBaseRenderer::PauseStream(FILTER_STATE from) {
     bool complete;
     {
         std::lock_guard renderer(m_RendererLock);
@@ -345,26 +347,32 @@ HRESULT CBaseRenderer::Pause() {
         // The graph forgets completions when it pauses; the next Run tells it again.
         m_bEOSDelivered = false;
         CancelEndOfStreamTimerLocked();
-        complete = CompleteStateChangeLocked(old);
+        complete = CompleteStateChangeLocked(from);
     }
     Wake();
     return complete ? S_OK : S_FALSE;
 }
 
-HRESULT CBaseRenderer::Run(REFERENCE_TIME start) {
-    CAutoLock lock(&m_InterfaceLock);
-    if (m_State == State_Stopped) {
-        if (HRESULT hr = Pause(); FAILED(hr))
-            return hr;
-    }
-    const HRESULT hr = CBaseFilter::Run(start);
+HRESULT CBaseRenderer::StartStream(REFERENCE_TIME) {
     {
         std::lock_guard renderer(m_RendererLock);
         if (m_bEOS && !m_pMediaSample)
             ScheduleEndOfStreamLocked();
     }
     Wake();
-    return hr;
+    return S_OK;
+}
+
+HRESULT CBaseRenderer::CleanupStream(FILTER_STATE) {
+    AbortAndWaitForReceive();
+    {
+        std::lock_guard renderer(m_RendererLock);
+        if (CRendererPosPassThru* position = m_pPosition)
+            position->ResetMediaTime();
+        m_evComplete.set();  // whoever waits for a pause to complete looks again
+    }
+    Wake();
+    return S_OK;
 }
 
 HRESULT CBaseRenderer::SetSyncSource(IReferenceClock* clock) {
@@ -386,14 +394,8 @@ HRESULT CBaseRenderer::SetSyncSource(IReferenceClock* clock) {
     return hr;
 }
 
-HRESULT CBaseRenderer::GetState(DWORD milliseconds, FILTER_STATE* state) {
-    if (!state)
-        return E_POINTER;
-    *state = m_State;
-    if (*state != State_Paused)
-        return S_OK;
-    if (m_evComplete.wait(milliseconds) != zyl::platform::WaitResult::Signaled)
-        return VFW_S_STATE_INTERMEDIATE;
-    *state = m_State;
-    return S_OK;
+HRESULT CBaseRenderer::WaitState(DWORD milliseconds) {
+    return m_evComplete.wait(milliseconds) == zyl::platform::WaitResult::Signaled
+               ? S_OK
+               : VFW_S_STATE_INTERMEDIATE;
 }

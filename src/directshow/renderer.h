@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include "com/com_ptr.h"
 #include "directshow/filter.h"
 #include "platform/sync.h"
 
@@ -69,10 +70,6 @@ public:
         return S_FALSE;
     }
 
-    HRESULT Stop() override;
-    HRESULT Pause() override;
-    HRESULT Run(REFERENCE_TIME start) override;
-    HRESULT GetState(DWORD milliseconds, FILTER_STATE* state) override;
     // The clock is read on the streaming thread under the renderer lock, so it changes under it.
     HRESULT SetSyncSource(IReferenceClock* clock) override;
     int GetPinCount() override { return 1; }
@@ -89,6 +86,34 @@ public:
     CRendererInputPin* InputPin() { return &m_pin; }
 
 protected:
+    // The state machine's hooks (filter lock held). A pause completes (S_OK) once a sample is
+    // held or the stream has ended; until then it answers S_FALSE and WaitState waits.
+    HRESULT InitStream() override;
+    HRESULT PauseStream(FILTER_STATE from) override;
+    HRESULT StartStream(REFERENCE_TIME start) override;
+    HRESULT CleanupStream(FILTER_STATE from) override;
+    HRESULT WaitState(DWORD milliseconds) override;
+
+    // Receive's steps.
+    struct SampleTimes {
+        HRESULT result = E_FAIL;  // GetTime's
+        REFERENCE_TIME start = 0;
+        REFERENCE_TIME end = 0;
+    };
+    enum class Step { Drop, Render, Wait };
+    // Preroll, or over before the segment starts: never shown, never waited for.
+    static bool EndsBeforeSegment(IMediaSample* sample, const SampleTimes& times);
+    // Takes the sample as the one pending (S_OK); S_FALSE drops it (a flush or stop is under
+    // way), an error refuses it.
+    HRESULT HoldSample(IMediaSample* sample, bool* first);
+    // Holds while paused and waits for the sample's time while running; false when a flush,
+    // a stop or the renderer drops it. Both waits are on m_renderEvent, which every state
+    // change, flush and the clock's advise set.
+    bool WaitUntilDue(IMediaSample* sample, SampleTimes* times);
+    Step NextStep(IMediaSample* sample, SampleTimes* times);
+    // Lets the pending sample go; a rendered one's end is where the stream's end is due.
+    void LetGoOfSample(bool rendered, const SampleTimes& times);
+
     // Under the renderer lock: posts EC_COMPLETE once the stream has ended while running.
     void SendEndOfStreamLocked();
     // Under the renderer lock: whether a pause (or run) has what it needs to be complete, as the
@@ -109,18 +134,20 @@ protected:
 
     CCritSec m_InterfaceLock;
     std::mutex m_RendererLock;
-    std::condition_variable m_receiveDone;
+    std::condition_variable m_receiveDone;  // m_inReceive fell (renderer lock)
     zyl::platform::Event m_renderEvent{zyl::platform::Event::Reset::Auto};
     zyl::platform::Event m_evComplete{zyl::platform::Event::Reset::Manual};
-    IMediaSample* m_pMediaSample = nullptr;
-    int m_inReceive = 0;
-    DWORD_PTR m_dwAdvise = 0;
-    bool m_bEOS = false;
-    bool m_bEOSDelivered = false;
-    bool m_bAbort = false;
-    bool m_bReceivedSincePause = false;
-    bool m_haveSignalTime = false;    // a sample was shown since the last stop or flush
-    REFERENCE_TIME m_signalTime = 0;  // its end, in stream time
+    // All below are guarded by the renderer lock. "Streaming" is the upstream thread in
+    // Receive/EndOfStream; "control" is whoever changes the state or flushes.
+    ComPtr<IMediaSample> m_pMediaSample;  // the sample in Receive (streaming)
+    int m_inReceive = 0;                  // threads inside Receive (streaming)
+    DWORD_PTR m_dwAdvise = 0;             // the clock's advise for that sample (streaming)
+    bool m_bEOS = false;                  // set by EndOfStream, cleared by a flush or stop
+    bool m_bEOSDelivered = false;  // EC_COMPLETE posted (streaming or the timer); a pause forgets
+    bool m_bAbort = false;         // a flush or stop is under way (control)
+    bool m_bReceivedSincePause = false;  // set by Receive, cleared by a pause or flush
+    bool m_haveSignalTime = false;       // a sample was shown since the last stop or flush
+    REFERENCE_TIME m_signalTime = 0;     // its end, in stream time
     // The end-of-stream timer: a thread of its own, made at the first delayed completion,
     // woken by the clock's advise on m_eosEvent; it takes the renderer lock to post.
     DWORD_PTR m_eosAdvise = 0;

@@ -133,9 +133,7 @@ CSourceStream::~CSourceStream() {
     // pin is deleted on its own while active, end the thread now rather than leave it running.
     if (ThreadExists()) {
         CBaseOutputPin::Inactive();  // a thread waiting for a buffer gets out to hear us
-        Stop();
-        Exit();
-        CloseThread();
+        ShutDownThread();
     }
     // Destroyed while still connected (its peer already let go): drop the allocator, the
     // peer's input pin and the peer itself.
@@ -187,7 +185,7 @@ HRESULT CSourceStream::Active() {
     if (SUCCEEDED(hr)) {
         hr = Init();
         if (FAILED(hr))
-            CloseThread();  // the thread ends by itself when its initialisation fails
+            ShutDownThread();  // the thread ends by itself when its initialisation fails
     }
     if (FAILED(hr)) {
         CBaseOutputPin::Inactive();  // the filter stays stopped: give the buffers back
@@ -202,102 +200,100 @@ HRESULT CSourceStream::Inactive() {
         return S_OK;
     // Decommit first: a thread waiting for a buffer wakes up, finds none and takes the stop.
     const HRESULT hr = CBaseOutputPin::Inactive();
-    if (ThreadExists()) {
-        CBaseOutputPin::Inactive();  // a thread waiting for a buffer gets out to hear us
-        Stop();
-        Exit();
-        CloseThread();
-    }
+    ShutDownThread();
     return hr;
 }
 
 bool CSourceStream::ThreadExists() {
-    std::lock_guard lock(m_requestLock);
+    std::lock_guard lock(m_queueLock);
     return m_thread.joinable();
 }
 
 HRESULT CSourceStream::CreateThread() {
-    std::lock_guard lock(m_requestLock);
+    std::lock_guard lock(m_queueLock);
     if (m_thread.joinable())
         return S_FALSE;
-    {
-        // A thread left from before starts with a clean channel.
-        std::lock_guard command(m_commandMutex);
-        m_hasRequest = false;
-        m_hasReply = false;
-        m_threadEnded = false;
-    }
+    // A thread left from before starts with an empty queue.
+    m_queue.clear();
+    m_taken.reset();
+    m_threadEnded = false;
+    m_lastCommand = CMD_EXIT;
     try {
         m_thread = std::thread([this] {
             ThreadProc();
-            {
-                std::lock_guard command(m_commandMutex);
-                m_threadEnded = true;
-            }
-            m_commandChanged.notify_all();
+            std::lock_guard ended(m_queueLock);
+            m_threadEnded = true;
+            // Nobody will answer what is still queued.
+            for (Request& request : m_queue)
+                request.answer.set_value(E_UNEXPECTED);
+            m_queue.clear();
         });
     } catch (const std::system_error&) {
         return E_OUTOFMEMORY;
     }
-    m_lastCommand = CMD_EXIT;
     return S_OK;
 }
 
-void CSourceStream::CloseThread() {
-    std::lock_guard lock(m_requestLock);
-    if (m_thread.joinable())
-        m_thread.join();
+void CSourceStream::ShutDownThread() {
+    if (!ThreadExists())
+        return;
+    Stop();
+    Exit();
+    std::thread thread;
+    {
+        std::lock_guard lock(m_queueLock);
+        thread = std::move(m_thread);
+    }
+    if (thread.joinable())
+        thread.join();
 }
 
 HRESULT CSourceStream::CallWorker(Command command) {
-    std::lock_guard request(m_requestLock);
-    if (!m_thread.joinable())
-        return E_UNEXPECTED;
-    std::unique_lock lock(m_commandMutex);
-    if (m_threadEnded)
-        return E_UNEXPECTED;  // it left after an exit request or a failed start
-    m_request = command;
-    m_hasRequest = true;
-    m_hasReply = false;
-    m_commandChanged.notify_all();
-    m_commandChanged.wait(lock, [this] { return m_hasReply || m_threadEnded; });
-    if (!m_hasReply) {
-        m_hasRequest = false;
-        return E_UNEXPECTED;
+    std::future<HRESULT> answer;
+    {
+        std::lock_guard lock(m_queueLock);
+        if (!m_thread.joinable() || m_threadEnded)
+            return E_UNEXPECTED;
+        m_queue.push_back(Request{command, {}});
+        answer = m_queue.back().answer.get_future();
     }
-    m_hasReply = false;
-    if (SUCCEEDED(m_reply))
+    m_queued.notify_all();
+    const HRESULT hr = answer.get();
+    if (SUCCEEDED(hr)) {
+        std::lock_guard lock(m_queueLock);
         m_lastCommand = command;
-    return m_reply;
+    }
+    return hr;
 }
 
 CSourceStream::Command CSourceStream::GetRequest() {
-    std::unique_lock lock(m_commandMutex);
-    m_commandChanged.wait(lock, [this] { return m_hasRequest; });
-    m_hasRequest = false;
-    return m_request;
+    std::unique_lock lock(m_queueLock);
+    m_queued.wait(lock, [this] { return !m_queue.empty(); });
+    Request request = std::move(m_queue.front());
+    m_queue.pop_front();
+    m_taken = std::move(request.answer);
+    return request.command;
 }
 
 bool CSourceStream::CheckRequest(Command* command) {
-    std::lock_guard lock(m_commandMutex);
-    if (!m_hasRequest)
+    std::lock_guard lock(m_queueLock);
+    if (m_queue.empty())
         return false;
     if (command)
-        *command = m_request;
+        *command = m_queue.front().command;
     return true;
 }
 
 void CSourceStream::Reply(HRESULT hr) {
-    {
-        std::lock_guard lock(m_commandMutex);
-        m_reply = hr;
-        m_hasReply = true;
+    std::lock_guard lock(m_queueLock);
+    if (m_taken) {
+        m_taken->set_value(hr);
+        m_taken.reset();
     }
-    m_commandChanged.notify_all();
 }
 
 CSourceStream::Command CSourceStream::LastCommand() {
-    std::lock_guard lock(m_requestLock);
+    std::lock_guard lock(m_queueLock);
     return m_lastCommand;
 }
 

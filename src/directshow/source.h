@@ -7,13 +7,17 @@
 // stopping) tells it to stop and to exit, and joins it.
 //
 // Locks, in the order they are taken: the filter lock (CSource::m_cStateLock, held by every
-// state change while it waits for the thread), a pin's request lock (one request at a time), a
-// pin's command mutex (the request and its reply, held only briefly). The streaming thread never
-// takes the filter lock nor the request lock: a state change holding them waits for it.
+// state change while it waits for the thread), then a pin's queue lock (its requests, their
+// answers and the thread's handle; held only briefly, never while waiting for an answer or
+// joining). The streaming thread never takes the filter lock: a state change holding it waits
+// for the thread.
 #pragma once
 
 #include <condition_variable>
+#include <deque>
+#include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -92,9 +96,9 @@ protected:
     virtual HRESULT DoBufferProcessingLoop();
     virtual DWORD ThreadProc();
 
-    // The request channel (after CAMThread). CallWorker is the requesting side; GetRequest
-    // (blocking), CheckRequest (not blocking, leaves the request pending) and Reply are the
-    // thread's.
+    // The request queue (after CAMThread). CallWorker is the requesting side: it queues the
+    // request and waits for its answer. GetRequest (blocking), CheckRequest (not blocking,
+    // leaves the request queued) and Reply are the thread's.
     HRESULT CallWorker(Command command);
     Command GetRequest();
     bool CheckRequest(Command* command);
@@ -108,21 +112,22 @@ private:
     friend class CSource;
 
     HRESULT CreateThread();
-    void CloseThread();
+    // The one way a streaming thread ends: stop and exit requests, then the join.
+    void ShutDownThread();
     // Reports a failed stream: EC_ERRORABORT to the graph, end of stream downstream.
     HRESULT AbortStream(HRESULT hr);
 
-    std::mutex m_requestLock;  // one request at a time; guards m_thread and m_lastCommand
+    struct Request {
+        Command command;
+        std::promise<HRESULT> answer;
+    };
+    std::mutex m_queueLock;  // guards everything below
+    std::condition_variable m_queued;
+    std::deque<Request> m_queue;
+    std::optional<std::promise<HRESULT>> m_taken;  // the request GetRequest took, unanswered
     std::thread m_thread;
+    bool m_threadEnded = false;  // it left after an exit request or a failed start
     Command m_lastCommand = CMD_EXIT;
-
-    std::mutex m_commandMutex;  // guards the fields below
-    std::condition_variable m_commandChanged;
-    bool m_hasRequest = false;
-    Command m_request = CMD_INIT;
-    bool m_hasReply = false;
-    HRESULT m_reply = S_OK;
-    bool m_threadEnded = false;
 
     bool m_bDetached = false;  // its filter is being destroyed and already let it go
 };

@@ -156,30 +156,17 @@ CBasePin* CTransformFilter::GetPin(int n) {
     return nullptr;
 }
 
-HRESULT CTransformFilter::Stop() {
-    CAutoLock lock(&m_csFilter);
-    if (m_State == State_Stopped)
+HRESULT CTransformFilter::InitStream() {
+    if (!m_input.IsConnected() || !m_output.IsConnected())
         return S_OK;
-    if (!m_input.IsConnected() || !m_output.IsConnected()) {
-        m_State = State_Stopped;
-        return S_OK;
-    }
-    // The input first: a Receive waiting for a buffer of ours or held downstream gets out.
-    m_input.Inactive();
-    CAutoLock receive(&m_csReceive);
-    m_output.Inactive();
-    const HRESULT hr = StopStreaming();
-    m_State = State_Stopped;
-    return hr;
+    return StartStreaming();
 }
 
-HRESULT CTransformFilter::Pause() {
-    CAutoLock lock(&m_csFilter);
-    if (m_State == State_Stopped && m_input.IsConnected() && m_output.IsConnected()) {
-        if (HRESULT hr = StartStreaming(); FAILED(hr))
-            return hr;
-    }
-    return CBaseFilter::Pause();
+HRESULT CTransformFilter::CleanupStream(FILTER_STATE) {
+    if (!m_input.IsConnected() || !m_output.IsConnected())
+        return S_OK;
+    CAutoLock receive(&m_csReceive);
+    return StopStreaming();
 }
 
 HRESULT CTransformFilter::InitializeOutputSample(IMediaSample* in, IMediaSample** out) {

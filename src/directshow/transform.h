@@ -80,14 +80,17 @@ public:
 
     int GetPinCount() override { return 2; }
     CBasePin* GetPin(int n) override;
-    HRESULT Stop() override;
-    HRESULT Pause() override;
 
     CTransformInputPin* Input() { return &m_input; }
     CTransformOutputPin* Output() { return &m_output; }
 
 protected:
     friend class CTransformInputPin;
+    // StartStreaming when both pins are connected; StopStreaming after the pins' Inactive
+    // (the input first: a Receive blocked on a buffer or downstream gets out) once the receive
+    // lock shows no Receive is left.
+    HRESULT InitStream() override;
+    HRESULT CleanupStream(FILTER_STATE from) override;
     // An output sample with the input's times and flags, from the output pin's allocator.
     HRESULT InitializeOutputSample(IMediaSample* in, IMediaSample** out);
 

@@ -42,17 +42,14 @@ public:
     int GetPinCount() override { return 1; }
     CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
 
-    HRESULT Pause() override {
-        CAutoLock lock(&m_lock);
-        const bool start = m_State == State_Stopped;
-        const HRESULT hr = CBaseFilter::Pause();
-        if (SUCCEEDED(hr) && start && m_pin.IsConnected())
+    HRESULT PauseStream(FILTER_STATE from) override {
+        if (from == State_Stopped && m_pin.IsConnected())
             StartThread();
-        return hr;
+        return S_OK;
     }
-    HRESULT Stop() override {
+    HRESULT CleanupStream(FILTER_STATE) override {
         StopThread();
-        return CBaseFilter::Stop();
+        return S_OK;
     }
 
     // IFileSourceFilter

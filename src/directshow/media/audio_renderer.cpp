@@ -138,24 +138,25 @@ void CAudioRenderer::FlushDeviceLocked() {
         CloseDeviceLocked();
 }
 
-HRESULT CAudioRenderer::Pause() {
-    CAutoLock lock(&m_InterfaceLock);
-    const FILTER_STATE old = m_State;
-    if (old == State_Stopped && m_pin.IsConnected()) {
+HRESULT CAudioRenderer::InitStream() {
+    if (m_pin.IsConnected()) {
         std::lock_guard device(m_deviceLock);
         OpenDeviceLocked();
     }
-    const HRESULT hr = CBaseRenderer::Pause();
+    return CBaseRenderer::InitStream();
+}
+
+HRESULT CAudioRenderer::PauseStream(FILTER_STATE from) {
+    const HRESULT hr = CBaseRenderer::PauseStream(from);
     // Not here: a write may be waiting for room at the server, and a pause must not wait.
-    if (old == State_Running)
+    if (from == State_Running)
         m_flushPending = true;
     return hr;
 }
 
-HRESULT CAudioRenderer::Stop() {
-    CAutoLock lock(&m_InterfaceLock);
+HRESULT CAudioRenderer::CleanupStream(FILTER_STATE from) {
     // The base waits until no sample is being written, so the flush never waits for one.
-    const HRESULT hr = CBaseRenderer::Stop();
+    const HRESULT hr = CBaseRenderer::CleanupStream(from);
     m_flushPending = false;
     std::lock_guard device(m_deviceLock);
     FlushDeviceLocked();

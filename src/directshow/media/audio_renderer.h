@@ -73,8 +73,11 @@ public:
     HRESULT ShouldDrawSampleNow(IMediaSample* sample, REFERENCE_TIME* start,
                                 REFERENCE_TIME* end) override;
 
-    HRESULT Stop() override;
-    HRESULT Pause() override;
+    // The device opens as the filter leaves the stopped state and drops what it holds when
+    // the filter stops; a pause from running flushes it before the next write.
+    HRESULT InitStream() override;
+    HRESULT PauseStream(FILTER_STATE from) override;
+    HRESULT CleanupStream(FILTER_STATE from) override;
 
     // IBasicAudio: E_INVALIDARG outside the ranges above, E_POINTER for a null out-pointer.
     HRESULT put_Volume(LONG volume) override;
