@@ -132,14 +132,7 @@ CAVIPlayer::CAVIPlayer(const wchar_t* fileName) {
             m_textThread = std::thread([this] { DeliverTexts(); });
     } catch (...) {
         // The filters the graph keeps must not call back into a player that never was.
-        if (m_mediaControl)
-            m_mediaControl->Stop();
-        try {
-            m_eventThread.StopThread();
-        } catch (...) {
-        }
-        Unadvise();
-        FreeMediaType(m_format.connectionType);
+        ShutDown();
         throw;
     }
     LiveAVIPlayers().fetch_add(1);
@@ -147,12 +140,13 @@ CAVIPlayer::CAVIPlayer(const wchar_t* fileName) {
 
 void CAVIPlayer::ReleaseWaiters() {
     m_destroying = true;
-    // A host thread may still wait in G2Wait (the host disposes from another thread): its wait
-    // is interrupted and it leaves the player lock before anything it uses goes.
-    while (m_waiting.load() > 0) {
-        if (m_ringBuffer)
-            m_ringBuffer->InterruptWait();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A host thread may still wait in G2Wait (the host disposes from another thread): every
+    // wait, and any about to begin, is interrupted, and the last waiter to leave says so.
+    if (m_ringBuffer)
+        m_ringBuffer->CloseWaits();
+    {
+        std::unique_lock waiting(m_waitLock);
+        m_waitersLeft.wait(waiting, [this] { return m_waiting == 0; });
     }
     // No callback may run once the object is being torn down (a callback calls through its
     // interfaces); a delivery takes the destroy lock, so this comes before the destructor's.
@@ -164,19 +158,24 @@ CAVIPlayer::~CAVIPlayer() {
     ReleaseWaiters();
     {
         std::lock_guard destroy(m_destroyLock);
-        if (m_mediaControl)
-            m_mediaControl->Stop();
         Log(info, "Destroying CAVIPlayer object.");
-        try {
-            m_eventThread.StopThread();
-        } catch (...) {
-            // Only the event thread itself could destroy the player from inside the thread.
-        }
-        Unadvise();
+        ShutDown();
         LiveAVIPlayers().fetch_sub(1);
     }
-    FreeMediaType(m_format.connectionType);
     // The members go in reverse order of their declaration, which is the order of release.
+}
+
+void CAVIPlayer::ShutDown() {
+    // The graph stops first, so no streaming thread calls a sink while the rest goes.
+    if (m_mediaControl)
+        m_mediaControl->Stop();
+    try {
+        m_eventThread.StopThread();
+    } catch (...) {
+        // Only the event thread itself could destroy the player from inside the thread.
+    }
+    Unadvise();
+    FreeMediaType(m_format.connectionType);
 }
 
 void CAVIPlayer::CreateGraph() {
@@ -352,13 +351,6 @@ void CAVIPlayer::ReadMediaFormat() {
     const auto fail = [] { Throw("Unable to retrieve informations about media format", __LINE__); };
     FreeMediaType(m_format.connectionType);
     m_format = player::MediaFormat{};
-    {
-        ComPtr<IEnumPins> pins;
-        if (const HRESULT hr = m_videoRenderer->EnumPins(pins.Put()); FAILED(hr)) {
-            LogErr("Unable to get pin enumerator on ZYL render filter", hr);
-            fail();
-        }
-    }
     ComPtr<IPin> input = player::GetFirstPin(m_videoRenderer.Get(), PINDIR_INPUT);
     if (!input) {
         Log(info, "Unable to retrieve inbound pin on ZYL render filter.");
@@ -510,12 +502,14 @@ Result CAVIPlayer::GetPlaneVPA(std::int32_t plane, std::uint8_t** base, VPAEntry
 }
 
 Result CAVIPlayer::GetImageRecord(ImageRecord* record) {
+    std::lock_guard lock(m_recordLock);
     if (record)
         *record = m_record;
     return kOk;
 }
 
 Result CAVIPlayer::SetImageRecord(const ImageRecord* record) {
+    std::lock_guard lock(m_recordLock);
     if (record)
         m_record = *record;
     return kOk;

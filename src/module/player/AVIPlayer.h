@@ -146,6 +146,9 @@ private:
     void BuildAccessTables();
     void CreateRingBuffer();
     void Unadvise();
+    // The one way down, for the failing constructor and the destructor: stops the graph and
+    // the event thread, ends the sinks' connections, frees the connection type.
+    void ShutDown();
     // The text thread's body, and its end (called by the destructor).
     void DeliverTexts();
     void DeliverText(const std::string& text);
@@ -167,57 +170,59 @@ private:
     void Limits(std::uint32_t number, CommandValue& lower, CommandValue& upper) override;
 
     // Members in reverse order of their release at destruction (C++ destroys bottom-up).
-    ComPtr<IGraphBuilder> m_graphBuilder;
-    ComPtr<IMediaControl> m_mediaControl;
-    ComPtr<IMediaSeeking> m_mediaSeeking;
-    ComPtr<IMediaEventEx> m_mediaEvents;
-    ComPtr<IBasicAudio> m_basicAudio;
-    ComPtr<IBaseFilter> m_videoRenderer;
-    ComPtr<IBaseFilter> m_textRenderer;
-    CAVIPlayerEventThread m_eventThread;
-    ComPtr<IUnknown> m_videoRendererIdentity;
-    ComPtr<IUnknown> m_textRendererIdentity;
-    ComPtr<CAVIPlayerVideoSink> m_videoSink;
-    ComPtr<CAVIPlayerTextSink> m_textSink;
+    // "Set up" members are written only by the constructor (and released by the destructor):
+    // every thread reads them without a lock once the player exists.
+    ComPtr<IGraphBuilder> m_graphBuilder;      // set up; the graph locks itself
+    ComPtr<IMediaControl> m_mediaControl;      // set up
+    ComPtr<IMediaSeeking> m_mediaSeeking;      // set up
+    ComPtr<IMediaEventEx> m_mediaEvents;       // set up
+    ComPtr<IBasicAudio> m_basicAudio;          // set up
+    ComPtr<IBaseFilter> m_videoRenderer;       // set up
+    ComPtr<IBaseFilter> m_textRenderer;        // set up
+    CAVIPlayerEventThread m_eventThread;       // started and stopped by set-up and ShutDown
+    ComPtr<IUnknown> m_videoRendererIdentity;  // set up
+    ComPtr<IUnknown> m_textRendererIdentity;   // set up
+    ComPtr<CAVIPlayerVideoSink> m_videoSink;   // set up
+    ComPtr<CAVIPlayerTextSink> m_textSink;     // set up
     std::recursive_mutex m_destroyLock;
-    player::AccessTables m_tables;
-    std::shared_ptr<qnCollections::CRingBuffer> m_ringBuffer;
-    qnThreads::CCriticalSection m_lock;
-    std::map<std::int64_t, Registration> m_registrations;
+    player::AccessTables m_tables;                             // set up
+    std::shared_ptr<qnCollections::CRingBuffer> m_ringBuffer;  // set up; locks itself
+    qnThreads::CCriticalSection m_lock;                    // serialises the acquisition operations
+    std::map<std::int64_t, Registration> m_registrations;  // guarded by m_destroyLock
     std::mutex m_textLock;
-    std::condition_variable m_textQueued;
-    // Guarded by m_textLock.
-    std::deque<std::string> m_texts;
-    bool m_textStop = false;
-    std::thread m_textThread;
+    std::condition_variable m_textQueued;  // m_texts or m_textStop changed (m_textLock)
+    std::deque<std::string> m_texts;       // guarded by m_textLock
+    bool m_textStop = false;               // guarded by m_textLock
+    std::thread m_textThread;              // started by set-up, joined by StopTextDelivery
 
-    DWORD m_videoCookie = 0;
-    DWORD m_textCookie = 0;
-    bool m_hasMetadata = false;
-    player::MediaFormat m_format;
-    Configuration m_config;
-    bool m_forceMono = false;
+    DWORD m_videoCookie = 0;       // set up
+    DWORD m_textCookie = 0;        // set up
+    bool m_hasMetadata = false;    // set up
+    player::MediaFormat m_format;  // set up
+    Configuration m_config;        // set up
+    bool m_forceMono = false;      // set up
 
-    std::atomic<std::uint32_t> m_currentIndex{0};
-    std::atomic<std::uint32_t> m_waitTimeoutMs{0};
+    std::atomic<std::uint32_t> m_currentIndex{0};   // written under m_lock (G2Wait, Snap)
+    std::atomic<std::uint32_t> m_waitTimeoutMs{0};  // any thread (Reserved2), no lock
     // Leaf lock of the acquisition counters below (a start resets them together); the only lock
     // G2GetStatus takes.
     std::mutex m_statusLock;
-    std::atomic<std::uint64_t> m_skipped{0};
-    // The video renderer's drop count when acquisition last started; guarded by m_statusLock.
-    std::uint64_t m_droppedAtStart = 0;
+    std::atomic<std::uint64_t> m_skipped{0};  // reset under m_statusLock, counted lock-free
+    std::uint64_t m_droppedAtStart = 0;       // guarded by m_statusLock
     // The video renderer as its class (this library's own, checked at creation); valid while
-    // m_videoRenderer holds it.
+    // m_videoRenderer holds it. Set up.
     COM::CDShowTarget* m_videoTarget = nullptr;
-    std::atomic<std::uint64_t> m_acquired{0};
-    // Guarded by m_statusLock.
-    bool m_acquiring = false;
-    std::atomic<std::uint64_t> m_metadataCounter{0};
-    std::int64_t m_lastCookie = 0;
-    std::atomic<bool> m_destroying{false};
-    // Host threads inside G2Wait; the destructor interrupts their wait until none is left.
-    std::atomic<int> m_waiting{0};
-    ImageRecord m_record{};
+    std::atomic<std::uint64_t> m_acquired{0};         // reset under m_statusLock, counted lock-free
+    bool m_acquiring = false;                         // guarded by m_statusLock
+    std::atomic<std::uint64_t> m_metadataCounter{0};  // the text thread counts, anyone reads
+    std::int64_t m_lastCookie = 0;                    // guarded by m_destroyLock
+    std::atomic<bool> m_destroying{false};            // set once, by ReleaseWaiters
+    // Host threads inside G2Wait; ReleaseWaiters waits on m_waitersLeft until none is left.
+    std::mutex m_waitLock;  // leaf
+    std::condition_variable m_waitersLeft;
+    int m_waiting = 0;        // guarded by m_waitLock
+    std::mutex m_recordLock;  // leaf
+    ImageRecord m_record{};   // guarded by m_recordLock
 };
 
 }  // namespace ZYL

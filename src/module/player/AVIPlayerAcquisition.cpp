@@ -51,12 +51,20 @@ void CAVIPlayer::StartCounting() {
 Result CAVIPlayer::G2Wait() {
     qnThreads::CAutoLock lock(&m_lock);
     // Counted before destroying is read, so the destructor either sees this thread or this
-    // thread sees the destructor.
-    ++m_waiting;
+    // thread sees the destructor (whose closed waits it then leaves at once).
+    {
+        std::lock_guard waiting(m_waitLock);
+        ++m_waiting;
+    }
     struct Leave {
-        std::atomic<int>& waiting;
-        ~Leave() { --waiting; }
-    } leave{m_waiting};
+        CAVIPlayer& player;
+        ~Leave() {
+            // Notified under the lock: the destructor may go on the moment the count is 0.
+            std::lock_guard waiting(player.m_waitLock);
+            if (--player.m_waiting == 0)
+                player.m_waitersLeft.notify_all();
+        }
+    } leave{*this};
     const auto start = std::chrono::steady_clock::now();
     std::uint16_t index = 0;
     for (;;) {

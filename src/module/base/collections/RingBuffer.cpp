@@ -104,6 +104,7 @@ void CRingBuffer::AddBuffer(std::uint64_t size, void* externalMemory) {
         }
         m_semaphore = std::move(semaphore);
         // Went with the old semaphore.
+        m_waitsClosed = false;
         m_interruptCountPending = false;
         m_wakeCountPending = false;
         m_staleCounts = 0;
@@ -178,6 +179,9 @@ std::uint16_t CRingBuffer::WaitForNextBuffer(std::uint32_t timeoutMs) {
         semaphore = m_semaphore;
         if (!semaphore) {
             ThrowNotInitialized();
+        }
+        if (m_waitsClosed) {
+            ThrowInterrupted();
         }
         ++m_waiters;
     }
@@ -336,6 +340,14 @@ void CRingBuffer::CommitBuffer(std::uint16_t index) {
         default:
             break;
     }
+}
+
+void CRingBuffer::CloseWaits() {
+    {
+        qnThreads::CAutoLock lock(this);
+        m_waitsClosed = true;
+    }
+    InterruptWait();
 }
 
 void CRingBuffer::InterruptWait() {

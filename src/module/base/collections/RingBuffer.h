@@ -98,6 +98,9 @@ public:
     // Makes the next wait, or the one in progress, leave with "Wait interrupted" once, so that
     // its caller can wait again on new terms; unlike InterruptWait it never waits itself.
     void WakeWaiters();
+    // Interrupts every wait in progress and every later one (until the next Initialize), so
+    // an owner going away can wait for its waiters to leave without racing one just arriving.
+    void CloseWaits();
 
     // Read-only views for diagnostics and tests.
     bool IsConsumed(std::uint16_t index);
@@ -113,6 +116,7 @@ private:
     CqnDLList<FPLockEntry*> m_lockCallbacks;
     std::shared_ptr<zyl::platform::Semaphore> m_semaphore;
     bool m_interrupted = false;
+    bool m_waitsClosed = false;  // CloseWaits: every wait leaves interrupted
     // InterruptWait has released a count that no waiter has yet left with.
     bool m_interruptCountPending = false;
     // WakeWaiters has released a count that no waiter has yet left with.
