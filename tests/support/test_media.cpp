@@ -10,14 +10,13 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -29,8 +28,6 @@ extern "C" {
 
 #include "common/md5.h"
 #include "support/avi_writer.h"
-
-extern char** environ;
 
 // libx265 (3.5) keeps a few buffers of every encoder it opens past x265_encoder_close; the leak
 // checker should report ours, not the library's. The sanitizer runtime looks this hook up by
@@ -815,6 +812,14 @@ std::string Trim(const std::string& s) {
     return first == std::string::npos ? std::string() : s.substr(first, last - first + 1);
 }
 
+std::string Quoted(const std::string& s) {
+    std::string quoted = "'";
+    for (char c : s) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
 }  // namespace
 
 std::optional<std::string> FfmpegCommand(const std::vector<std::string>& args,
@@ -823,68 +828,25 @@ std::optional<std::string> FfmpegCommand(const std::vector<std::string>& args,
     if (!ffmpeg) {
         return std::nullopt;
     }
-    std::vector<std::string> argv = {*ffmpeg, "-nostdin", "-v", "error"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (std::string& a : argv) {
-        cargv.push_back(a.data());
+    std::string command = Quoted(*ffmpeg) + " -nostdin -v error";
+    for (const std::string& a : args) {
+        command += " " + Quoted(a);
     }
-    cargv.push_back(nullptr);
-    const std::string what = outputPath.empty() ? "ffmpeg" : outputPath;
-
-    int pipeEnds[2] = {-1, -1};
-    int outputFile = -1;
-    if (outputPath.empty()) {
-        if (pipe2(pipeEnds, O_CLOEXEC) != 0) {  // no other child inherits the pipe
-            Fail(what, "no pipe for ffmpeg");
-        }
-    } else {
-        outputFile = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (outputFile < 0) {
-            Fail(outputPath, std::string("cannot create: ") + std::strerror(errno));
-        }
+    if (!outputPath.empty()) {
+        command += " > " + Quoted(outputPath);
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (outputFile < 0) {
-        posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
-    } else {
-        posix_spawn_file_actions_adddup2(&actions, outputFile, STDOUT_FILENO);
-    }
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, cargv[0], &actions, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(outputFile < 0 ? pipeEnds[1] : outputFile);
-    if (spawned != 0) {
-        if (outputFile < 0) {
-            close(pipeEnds[0]);
-        }
-        Fail(what, "cannot run " + *ffmpeg + ": " + std::strerror(spawned));
+    FILE* pipe = popen(command.c_str(), "re");  // no other child inherits the pipe
+    if (pipe == nullptr) {
+        Fail("ffmpeg", std::string("cannot run: ") + std::strerror(errno));
     }
     std::string output;
-    if (outputFile < 0) {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
-            if (got > 0) {
-                output.append(buffer, static_cast<std::size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                break;
-            }
-        }
-        close(pipeEnds[0]);
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        output.append(buffer, got);
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = pclose(pipe);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::string command;
-        for (const std::string& a : args) {
-            command += " " + a;
-        }
-        Fail(what, "ffmpeg" + command + " failed");
+        Fail(outputPath.empty() ? "ffmpeg" : outputPath, command + " failed");
     }
     return output;
 }
@@ -907,12 +869,11 @@ std::optional<std::vector<std::string>> FfmpegBgrMd5s(const std::string& path,
         Fail(path, "ffmpeg's bgr24 output is no whole number of frames");
     std::vector<std::string> md5s;
     for (std::size_t at = 0; at < raw->size(); at += frame) {
-        std::string picture = raw->substr(at, frame);
+        std::vector<std::uint8_t> picture(raw->begin() + static_cast<std::ptrdiff_t>(at),
+                                          raw->begin() + static_cast<std::ptrdiff_t>(at + frame));
         for (std::size_t i = 0; i + 2 < picture.size(); i += 3)
             std::swap(picture[i], picture[i + 2]);
-        zyl::tools::Md5 md5;
-        md5.Update(reinterpret_cast<const std::uint8_t*>(picture.data()), picture.size());
-        md5s.push_back(md5.HexDigest());
+        md5s.push_back(Md5Of(picture));
     }
     return md5s;
 }
@@ -968,7 +929,6 @@ std::vector<StreamSummary> Summarize(const std::string& path) {
             static_cast<std::size_t>(packet->stream_index) < streams.size()) {
             StreamSummary& s = streams[static_cast<std::size_t>(packet->stream_index)];
             s.pts.push_back(packet->pts);
-            s.dts.push_back(packet->dts);
             s.keys.push_back((packet->flags & AV_PKT_FLAG_KEY) != 0);
             if (s.type == "subtitle") {
                 s.payloads.emplace_back(reinterpret_cast<const char*>(packet->data),

@@ -109,7 +109,6 @@ struct StreamSummary {
     int timeBaseNum = 0;
     int timeBaseDen = 1;
     std::vector<std::int64_t> pts;  // per packet, in read order (INT64_MIN when unset)
-    std::vector<std::int64_t> dts;
     std::vector<bool> keys;
     std::vector<std::string> payloads;  // packet bytes, kept for subtitle streams only
 };
