@@ -181,21 +181,8 @@ CodecPtr OpenVideoEncoder(const EncodeOptions& encoding, bool globalHeader,
     ctx->gop_size = encoding.gop;
     ctx->max_b_frames = encoding.bframes;
     ctx->thread_count = 1;
-    if (encoding.pixelFormat == "gray") {
-        ctx->pix_fmt = AV_PIX_FMT_GRAY8;
-    } else if (encoding.pixelFormat == "yuv420p") {
-        // The JPEG encoder wants full-range YUV.
-        ctx->pix_fmt = encoding.codec == "mjpeg" ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
-    } else {
-        Fail(path, "unknown pixel format " + encoding.pixelFormat);
-    }
-    bool takesFormat = false;
-    for (const AVPixelFormat* f = codec->pix_fmts; f != nullptr && *f != AV_PIX_FMT_NONE; ++f) {
-        takesFormat = takesFormat || *f == ctx->pix_fmt;
-    }
-    if (!takesFormat) {
-        Fail(path, encoding.codec + " does not take " + encoding.pixelFormat);
-    }
+    // The JPEG encoder wants full-range YUV.
+    ctx->pix_fmt = encoding.codec == "mjpeg" ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
     if (globalHeader) {
         ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
@@ -267,15 +254,6 @@ CodecPtr OpenTextEncoder(const std::string& name, const std::string& path) {
 // Fills `frame` (already sized) with picture n in the encoder's pixel format.
 void DrawFrame(AVFrame* frame, int n, const std::string& path) {
     Check(av_frame_make_writable(frame), path, "frame buffer");
-    if (frame->format == AV_PIX_FMT_GRAY8) {
-        const std::vector<std::uint8_t> grey = GreyPicture(n, frame->width, frame->height);
-        for (int y = 0; y < frame->height; ++y) {
-            std::memcpy(frame->data[0] + static_cast<std::ptrdiff_t>(y) * frame->linesize[0],
-                        grey.data() + Pixels(frame->width, y),
-                        static_cast<std::size_t>(frame->width));
-        }
-        return;
-    }
     const std::vector<std::uint8_t> rgb = Picture(n, frame->width, frame->height);
     ScalePtr scale(sws_getContext(frame->width, frame->height, AV_PIX_FMT_RGB24, frame->width,
                                   frame->height, static_cast<AVPixelFormat>(frame->format),
@@ -428,9 +406,6 @@ std::string EncodedFile(const std::string& dir, const EncodeOptions& encoding) {
         }
         if (encoding.audio) {
             s << "_audio";
-        }
-        if (encoding.pixelFormat != "yuv420p") {
-            s << "_" << encoding.pixelFormat;
         }
         s << "." << container.extension;
         name = s.str();
@@ -785,8 +760,7 @@ std::vector<DecodedFrame> DecodedFrames(const std::string& path, const std::stri
     CachedScale scale;
     DecodeVideo(path, [&](const AVFrame* frame) {
         frames.push_back({Convert(frame, format, scale.context, path), frame->key_frame != 0,
-                          av_get_picture_type_char(frame->pict_type),
-                          frame->best_effort_timestamp});
+                          av_get_picture_type_char(frame->pict_type)});
     });
     return frames;
 }

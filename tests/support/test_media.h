@@ -42,11 +42,10 @@ struct EncodeOptions {
     int fpsDen = 1;
     int gop = 12;     // a key frame every gop frames in presentation order (closed groups)
     int bframes = 0;  // most consecutive B-frames
-    std::string text = "none";            // none, mov_text (mp4) or subrip (mkv)
-    int textEvery = 5;                    // a cue "frame N" at every frame N divisible by this
-    bool audio = false;                   // a 440 Hz tone: AAC in mp4/mkv, PCM in avi, else MP2
-    std::string pixelFormat = "yuv420p";  // or gray where the codec takes it
-    std::string name;                     // file name in the folder; made from the fields if empty
+    std::string text = "none";  // none, mov_text (mp4) or subrip (mkv)
+    int textEvery = 5;          // a cue "frame N" at every frame N divisible by this
+    bool audio = false;         // a 440 Hz tone: AAC in mp4/mkv, PCM in avi, else MP2
+    std::string name;           // file name in the folder; made from the fields if empty
 };
 
 // Encodes Picture frames through libavcodec and muxes them through libavformat. Text cues
@@ -76,7 +75,6 @@ struct DecodedFrame {
     std::vector<std::uint8_t> pixels;
     bool key = false;
     char pictureType = '?';  // 'I', 'P', 'B', ...
-    std::int64_t pts = 0;    // best-effort time stamp in the stream's time base
 };
 std::vector<DecodedFrame> DecodedFrames(const std::string& path,
                                         const std::string& pixelFormat = "rgb24");
