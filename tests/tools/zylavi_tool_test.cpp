@@ -19,6 +19,12 @@
 
 namespace {
 
+// A file next to the test program: the tools and the module are built there.
+std::string Built(const std::string& name) {
+    const std::string exe = zyl::platform::executablePath();
+    return exe.substr(0, exe.rfind('/') + 1) + name;
+}
+
 struct ToolRun {
     int status = -1;
     std::string out;
@@ -26,9 +32,8 @@ struct ToolRun {
 
 // Standard output, and standard error too when asked for.
 ToolRun Zylavi(const std::string& arguments, const std::string& env = "", bool withErrors = false) {
-    const std::string exe = zyl::platform::executablePath();
-    const std::string command = env + " ZYLAVI_NO_DIALOGS=1 '" + exe.substr(0, exe.rfind('/') + 1) +
-                                "zylavi' " + arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
+    const std::string command = env + " ZYLAVI_NO_DIALOGS=1 '" + Built("zylavi") + "' " +
+                                arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
     ToolRun run;
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];
@@ -51,10 +56,8 @@ boost::property_tree::ptree Json(const std::string& text) {
 // can create its renderer filters.
 struct RegisteredModule {
     RegisteredModule() {
-        const std::string exe = zyl::platform::executablePath();
-        const std::string module = exe.substr(0, exe.rfind('/') + 1) + "libZylAvi.so";
         env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "' ZYLAVI_AUDIO=null";
-        registered = Zylavi("register " + module, env).status == 0;
+        registered = Zylavi("register " + Built("libZylAvi.so"), env).status == 0;
     }
     zyl::test::TempDir dir;
     std::string env;
@@ -166,14 +169,11 @@ TEST(ZylaviTool, DemoPlaysBothPlayers) {
         EXPECT_EQ(compressed.get<int>("delivered"), 50);
         // The stream loops after its last frame, so the first cue may come round once more
         // before the demo stops listening.
-        auto texts = Texts(compressed);
+        const auto texts = Texts(compressed);
         ASSERT_GE(texts.size(), 2u);
         ASSERT_LE(texts.size(), 3u);
-        EXPECT_EQ(texts[0], "second 0 of the demo");
-        EXPECT_EQ(texts[1], "second 1 of the demo");
-        if (texts.size() == 3) {
-            EXPECT_EQ(texts[2], "second 0 of the demo");
-        }
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            EXPECT_EQ(texts[i], "second " + std::to_string(i % 2) + " of the demo");
     }
     std::filesystem::remove_all(std::filesystem::path(demo.get<std::string>("file")).parent_path());
 
@@ -205,8 +205,7 @@ TEST(ZylaviTool, RegisterAndUnregisterAServer) {
 TEST(ZylaviTool, RegisteringTheModuleIsWhatSelfcheckReports) {
     zyl::test::TempDir dir;
     const std::string env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "'";
-    const std::string exe = zyl::platform::executablePath();
-    const std::string module = exe.substr(0, exe.rfind('/') + 1) + "libZylAvi.so";
+    const std::string module = Built("libZylAvi.so");
     const auto filtersOf = [&] {
         const auto check = Json(Zylavi("selfcheck --json", env).out);
         std::vector<std::pair<bool, std::string>> filters;
@@ -258,9 +257,7 @@ TEST(ZylaviTool, ProbeHashesTheFramesOfRealFilesAndNamesWhatIsWrong) {
     ASSERT_EQ(run.status, 0) << run.out;
     const auto result = Json(run.out);
     EXPECT_EQ(result.get<std::string>("pixel_format"), "rgb24");
-    std::vector<std::pair<int, std::string>> frames;
-    for (const auto& [key, frame] : result.get_child("frames"))
-        frames.emplace_back(frame.get<int>("index"), frame.get<std::string>("md5"));
+    const auto frames = Frames(result);
     ASSERT_EQ(frames.size(), 3u);
     for (int n = 1; n <= 3; ++n) {
         const auto picture = zyl::test::media::Picture(n, 33, 17);
@@ -450,10 +447,6 @@ TEST(ZylaviTool, AFileTheModuleCannotOpenShowsWhatTheModuleLogged) {
             EXPECT_EQ(run.status, 1) << run.out;
             EXPECT_NE(run.out.find("cannot open " + file + ":\n  ["), std::string::npos) << run.out;
             EXPECT_NE(run.out.find("\n  [err] Unable to render the input file " + file),
-                      std::string::npos)
-                << run.out;
-            EXPECT_NE(run.out.find("\n  [fatal] Creation of AVI player object raised an "
-                                   "exception: "),
                       std::string::npos)
                 << run.out;
         }
