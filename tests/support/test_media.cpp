@@ -827,29 +827,11 @@ std::optional<std::string> FfmpegCommand(const std::vector<std::string>& args,
 
 std::optional<std::vector<std::string>> FfmpegBgrMd5s(const std::string& path,
                                                       const std::vector<std::string>& args) {
-    const auto streams = Summarize(path);
-    const auto video = std::find_if(streams.begin(), streams.end(),
-                                    [](const StreamSummary& s) { return s.type == "video"; });
-    if (video == streams.end())
-        Fail(path, "no video stream");
-    std::vector<std::string> all = {"-i", path};
-    all.insert(all.end(), args.begin(), args.end());
-    all.insert(all.end(), {"-pix_fmt", "bgr24", "-f", "rawvideo", "-"});
-    std::optional<std::string> raw = FfmpegCommand(all);
-    if (!raw)
-        return std::nullopt;
-    const std::size_t frame = static_cast<std::size_t>(video->width) * video->height * 3;
-    if (frame == 0 || raw->size() % frame != 0)
-        Fail(path, "ffmpeg's bgr24 output is no whole number of frames");
-    std::vector<std::string> md5s;
-    for (std::size_t at = 0; at < raw->size(); at += frame) {
-        std::vector<std::uint8_t> picture(raw->begin() + static_cast<std::ptrdiff_t>(at),
-                                          raw->begin() + static_cast<std::ptrdiff_t>(at + frame));
-        for (std::size_t i = 0; i + 2 < picture.size(); i += 3)
-            std::swap(picture[i], picture[i + 2]);
-        md5s.push_back(Md5Of(picture));
-    }
-    return md5s;
+    // Turning bgr24 into rgb24 only moves bytes, so the rgb24 frames hash as the bgr24 ones would
+    // in R, G, B order.
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"-vf", "format=bgr24", "-pix_fmt", "rgb24"});
+    return FfmpegCommandMd5s(path, all);
 }
 
 std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& path,

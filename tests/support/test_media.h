@@ -93,8 +93,8 @@ std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& pat
 
 // The MD5s of FFmpeg's conversion of the first video stream to "bgr24" (the byte order of a
 // DirectShow RGB24 picture, which the engine's decoder makes), each frame hashed with its bytes
-// in R, G, B order as the tools hash frames; `args` go before the output options. Nothing when
-// no `ffmpeg` is on PATH.
+// in R, G, B order as the tools hash frames; `args` (no filter among them) go before the output
+// options. Nothing when no `ffmpeg` is on PATH.
 std::optional<std::vector<std::string>> FfmpegBgrMd5s(const std::string& path,
                                                       const std::vector<std::string>& args);
 
