@@ -20,14 +20,15 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <numbers>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "common/md5.h"
 #include "support/avi_writer.h"
+#include "support/media_damage.h"
 
 // libx265 (3.5) keeps a few buffers of every encoder it opens past x265_encoder_close; the leak
 // checker should report ours, not the library's. The sanitizer runtime looks this hook up by
@@ -40,25 +41,18 @@ namespace zyl::test::media {
 
 namespace {
 
-struct InputCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+// FFmpeg's objects, each freed by the function that also clears the caller's pointer.
+template <class T, void (*Free)(T**)>
+struct Freer {
+    void operator()(T* p) const { Free(&p); }
 };
-struct CodecFreer {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
+using InputPtr = std::unique_ptr<AVFormatContext, Freer<AVFormatContext, avformat_close_input>>;
+using CodecPtr = std::unique_ptr<AVCodecContext, Freer<AVCodecContext, avcodec_free_context>>;
+using PacketPtr = std::unique_ptr<AVPacket, Freer<AVPacket, av_packet_free>>;
+using FramePtr = std::unique_ptr<AVFrame, Freer<AVFrame, av_frame_free>>;
 struct ScaleFreer {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
-using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using ScalePtr = std::unique_ptr<SwsContext, ScaleFreer>;
 
 // Encoder statistics and notices come out at info level; moving them below the default level
@@ -274,23 +268,18 @@ struct Container {
 };
 
 Container ContainerOf(const std::string& name, const std::string& path) {
-    if (name == "avi") {
-        return {"avi", "avi", "pcm_s16le"};
-    }
-    if (name == "mp4") {
-        return {"mp4", "mp4", "aac"};
-    }
-    if (name == "mkv") {
-        return {"matroska", "mkv", "aac"};
-    }
-    if (name == "mpg") {
-        return {"vob", "mpg", "mp2"};  // the MPEG-2 flavour of the program stream
-    }
-    if (name == "ts") {
-        return {"mpegts", "ts", "mp2"};
-    }
-    if (name == "m4v") {
-        return {"m4v", "m4v", "none"};  // a bare MPEG-4 video stream: no length anywhere
+    static const std::pair<const char*, Container> kContainers[] = {
+        {"avi", {"avi", "avi", "pcm_s16le"}},
+        {"mp4", {"mp4", "mp4", "aac"}},
+        {"mkv", {"matroska", "mkv", "aac"}},
+        {"mpg", {"vob", "mpg", "mp2"}},  // the MPEG-2 flavour of the program stream
+        {"ts", {"mpegts", "ts", "mp2"}},
+        {"m4v", {"m4v", "m4v", "none"}},  // a bare MPEG-4 video stream: no length anywhere
+    };
+    for (const auto& [key, container] : kContainers) {
+        if (name == key) {
+            return container;
+        }
     }
     Fail(path, "unknown container " + name);
 }
@@ -594,18 +583,12 @@ std::string Truncated(const std::string& src, const std::string& dst, double fra
     if (!(fraction >= 0.0 && fraction <= 1.0)) {
         Fail(dst, "a fraction between 0 and 1 is needed to truncate " + src);
     }
-    std::ifstream in(src, std::ios::binary);
-    if (!in) {
-        Fail(src, "cannot read");
+    std::error_code error;
+    std::filesystem::copy_file(src, dst, std::filesystem::copy_options::overwrite_existing, error);
+    if (error) {
+        Fail(src, "cannot copy to " + dst + ": " + error.message());
     }
-    const std::string all{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const auto keep = static_cast<std::size_t>(static_cast<double>(all.size()) * fraction);
-    std::ofstream out(dst, std::ios::binary | std::ios::trunc);
-    out.write(all.data(), static_cast<std::streamsize>(keep));
-    out.close();
-    if (!out) {
-        Fail(dst, "cannot write");
-    }
+    CutFile(dst, fraction);
     return dst;
 }
 
