@@ -826,24 +826,12 @@ std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& pat
     if (!printed) {
         return std::nullopt;
     }
-    const std::string& output = *printed;
-
     // "stream, dts, pts, duration, size, hash" per frame; '#' lines describe the streams.
     std::vector<std::string> md5s;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::vector<std::string> fields;
-        std::istringstream parts(line);
-        std::string field;
-        while (std::getline(parts, field, ',')) {
-            fields.push_back(Trim(field));
-        }
-        if (fields.size() == 6 && fields[0] == "0") {
-            md5s.push_back(fields[5]);
+    std::istringstream lines(*printed);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("0,")) {
+            md5s.push_back(Trim(line.substr(line.rfind(',') + 1)));
         }
     }
     return md5s;
