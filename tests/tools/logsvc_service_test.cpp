@@ -235,18 +235,8 @@ TEST(LogServiceDaemon, DropsMalformedMessages) {
 TEST(LogServiceDaemon, HandWrittenDatagrams) {
     Service service(TwoModules(), false);
     const std::string json = R"({"module":"Reel2"})";
-    Bytes command = {0xCA,
-                     0xAC,
-                     0x00,
-                     0x00,
-                     0x01,
-                     0x00,
-                     0x00,
-                     0x00,
-                     0x34,
-                     0x12,
-                     static_cast<std::uint8_t>(json.size()),
-                     0x00};
+    Bytes command = {0xCA, 0xAC, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x34, 0x12, 0x00, 0x00};
+    command[10] = static_cast<std::uint8_t>(json.size());
     command.insert(command.end(), json.begin(), json.end());
     const auto answer = service.HandleCommand(command.data(), command.size());
     ASSERT_TRUE(answer);
@@ -346,10 +336,7 @@ struct Daemon {
     }
     int Stop() {
         kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return Wait();
     }
     int Wait() {
         int status = 0;
