@@ -62,13 +62,10 @@ TEST(RegistryDocument, ReportsBadLinesWithTheirNumbersAndKeepsTheRest) {
         "\"Ok\"=dword:7\n"
         "[HKEY_LOCAL_MACHINE\\B\n",  // 9: no closing bracket
         &diagnostics);
-    ASSERT_EQ(diagnostics.size(), 6u);
-    EXPECT_EQ(diagnostics[0].line, 2);
-    EXPECT_EQ(diagnostics[1].line, 3);
-    EXPECT_EQ(diagnostics[2].line, 5);
-    EXPECT_EQ(diagnostics[3].line, 6);
-    EXPECT_EQ(diagnostics[4].line, 7);
-    EXPECT_EQ(diagnostics[5].line, 9);
+    std::vector<int> lines;
+    for (const RegistryDiagnostic& d : diagnostics)
+        lines.push_back(d.line);
+    EXPECT_EQ(lines, (std::vector<int>{2, 3, 5, 6, 7, 9}));
     EXPECT_EQ(doc.find("HKLM\\A", "Ok")->asDword(), 7u);
     EXPECT_EQ(doc.find("HKLM\\A", "Bad"), nullptr);
 }
@@ -112,7 +109,7 @@ TEST(RegistryFile, MissingFileIsNoErrorUnreadableFileIs) {
     EXPECT_FALSE(missing.exists);
     EXPECT_TRUE(missing.error.empty());
     const auto folder = loadRegistry(dir.path().string());
-    EXPECT_FALSE(folder.error.empty() && folder.exists);
+    EXPECT_NE(folder.error.find(dir.path().string() + ": "), std::string::npos) << folder.error;
     EXPECT_FALSE(RegistryKey::openIn(dir.file("none.reg"), "HKLM\\Software"));
 }
 

@@ -68,15 +68,9 @@ private:
     std::vector<std::uint8_t> bytes_;
 };
 
-std::string StreamId(std::size_t stream, const char* type) {
-    std::string id = stream < 10 ? "0" + std::to_string(stream) : std::to_string(stream);
-    return id + type;
-}
-
 void StreamHeader(Riff& out, const std::string& type, const std::string& handler,
                   std::uint32_t scale, std::uint32_t rate, std::uint32_t length,
-                  std::uint32_t bufferSize, std::uint32_t sampleSize, std::uint32_t width,
-                  std::uint32_t height) {
+                  std::uint32_t bufferSize, std::uint32_t width, std::uint32_t height) {
     const std::size_t at = out.Open("strh");
     out.FourCc(type);
     if (handler.empty()) {
@@ -94,7 +88,7 @@ void StreamHeader(Riff& out, const std::string& type, const std::string& handler
     out.U32(length);
     out.U32(bufferSize);
     out.U32(0xFFFFFFFF);  // dwQuality: the default
-    out.U32(sampleSize);
+    out.U32(0);           // dwSampleSize
     out.U16(0);
     out.U16(0);
     out.U16(static_cast<std::uint16_t>(width));
@@ -118,24 +112,12 @@ AviWriter::AviWriter(AviVideoFormat video) : video_(std::move(video)) {
     }
 }
 
-void AviWriter::EnableAudio(std::uint32_t sampleRate, std::uint16_t channels) {
-    audioRate_ = sampleRate;
-    audioChannels_ = channels;
-}
-
 void AviWriter::EnableText() {
     text_ = true;
 }
 
 void AviWriter::AddVideoFrame(std::vector<std::uint8_t> data, bool keyFrame) {
-    frames_.push_back(Frame{std::move(data), keyFrame, {}});
-}
-
-void AviWriter::AddAudio(std::vector<std::int16_t> samples) {
-    if (audioChannels_ == 0 || frames_.empty()) {
-        throw std::logic_error("audio needs EnableAudio and a video frame before it");
-    }
-    frames_.back().audio.push_back(std::move(samples));
+    frames_.push_back(Frame{std::move(data), keyFrame});
 }
 
 void AviWriter::AddText(std::uint32_t frame, std::string text) {
@@ -174,29 +156,18 @@ void AviWriter::Write(const std::string& path) const {
         throw std::runtime_error(path + ": a text lies beyond the last video frame");
     }
     const bool raw = video_.fourcc.empty();
-    const bool audio = audioChannels_ != 0;
-    const std::size_t textStream = 1;
-    const std::size_t audioStream = text_ ? 2 : 1;
-    const std::uint32_t streams = 1U + (text_ ? 1U : 0U) + (audio ? 1U : 0U);
+    const std::uint32_t streams = text_ ? 2U : 1U;
     const std::uint32_t textChunks = texts_.empty() ? 0 : texts_.rbegin()->first + 1;
-    const auto blockAlign = static_cast<std::uint16_t>(2U * audioChannels_);
 
     std::uint32_t largestVideo = 0;
-    std::uint32_t largestAudio = 0;
-    std::uint32_t audioBlocks = 0;
     for (const Frame& f : frames_) {
         largestVideo = std::max(largestVideo, static_cast<std::uint32_t>(f.data.size()));
-        for (const auto& a : f.audio) {
-            largestAudio = std::max(largestAudio, static_cast<std::uint32_t>(a.size() * 2));
-            audioBlocks +=
-                static_cast<std::uint32_t>(a.size() / std::max<std::size_t>(audioChannels_, 1));
-        }
     }
     std::uint32_t largestText = 1;
     for (const auto& [frame, text] : texts_) {
         largestText = std::max(largestText, static_cast<std::uint32_t>(text.size() + 1));
     }
-    const std::uint32_t largest = std::max({largestVideo, largestAudio, largestText});
+    const std::uint32_t largest = std::max(largestVideo, largestText);
     const auto frameCount = static_cast<std::uint32_t>(frames_.size());
 
     Riff out;
@@ -221,7 +192,7 @@ void AviWriter::Write(const std::string& path) const {
     {
         const std::size_t strl = out.Open("LIST", "strl");
         StreamHeader(out, "vids", video_.fourcc, video_.scale, video_.rate, frameCount,
-                     largestVideo, 0, video_.width, video_.height);
+                     largestVideo, video_.width, video_.height);
         const std::size_t strf = out.Open("strf");
         out.U32(40);
         out.I32(static_cast<std::int32_t>(video_.width));
@@ -254,22 +225,8 @@ void AviWriter::Write(const std::string& path) const {
     }
     if (text_) {
         const std::size_t strl = out.Open("LIST", "strl");
-        StreamHeader(out, "txts", "", video_.scale, video_.rate, textChunks, largestText, 0, 0, 0);
+        StreamHeader(out, "txts", "", video_.scale, video_.rate, textChunks, largestText, 0, 0);
         out.Close(out.Open("strf"));  // a text stream has no format block
-        out.Close(strl);
-    }
-    if (audio) {
-        const std::size_t strl = out.Open("LIST", "strl");
-        StreamHeader(out, "auds", "", 1, audioRate_, audioBlocks, largestAudio, blockAlign, 0, 0);
-        const std::size_t strf = out.Open("strf");
-        out.U16(1);  // WAVE_FORMAT_PCM
-        out.U16(audioChannels_);
-        out.U32(audioRate_);
-        out.U32(audioRate_ * blockAlign);
-        out.U16(blockAlign);
-        out.U16(16);
-        out.U16(0);
-        out.Close(strf);
         out.Close(strl);
     }
     out.Close(hdrl);
@@ -292,17 +249,14 @@ void AviWriter::Write(const std::string& path) const {
     };
     for (std::uint32_t n = 0; n < frameCount; ++n) {
         const Frame& f = frames_[n];
-        chunk(StreamId(0, raw ? "db" : "dc"), f.data.data(), f.data.size(), f.key);
+        chunk(raw ? "00db" : "00dc", f.data.data(), f.data.size(), f.key);
         if (text_ && n < textChunks) {
             const auto it = texts_.find(n);
             if (it == texts_.end()) {
-                chunk(StreamId(textStream, "tx"), nullptr, 0, true);
+                chunk("01tx", nullptr, 0, true);
             } else {
-                chunk(StreamId(textStream, "tx"), it->second.c_str(), it->second.size() + 1, true);
+                chunk("01tx", it->second.c_str(), it->second.size() + 1, true);
             }
-        }
-        for (const auto& a : f.audio) {
-            chunk(StreamId(audioStream, "wb"), a.data(), a.size() * 2, true);
         }
     }
     out.Close(movi);

@@ -1,7 +1,6 @@
 // A small AVI (RIFF 'AVI ') writer for test media: one video stream (uncompressed DIB frames or
-// compressed packets under a FourCC), an optional 16-bit PCM audio stream and an optional text
-// stream ('txts'), interleaved per video frame in 'movi' and listed in an 'idx1' index with
-// key-frame flags.
+// compressed packets under a FourCC) and an optional text stream ('txts'), interleaved per video
+// frame in 'movi' and listed in an 'idx1' index with key-frame flags.
 //
 // The whole file is kept in memory until Write, so the headers can carry the final counts; the
 // files it is meant for are a few hundred kilobytes. No state is shared and no lock is taken: a
@@ -40,15 +39,11 @@ class AviWriter {
 public:
     explicit AviWriter(AviVideoFormat video);
 
-    // Adds an interleaved 16-bit PCM stream; call before adding any audio.
-    void EnableAudio(std::uint32_t sampleRate, std::uint16_t channels);
     void EnableText();
 
     // The bytes of one frame: for uncompressed formats a bottom-up DIB (see Dib), otherwise
     // one packet of the codec.
     void AddVideoFrame(std::vector<std::uint8_t> data, bool keyFrame);
-    // Interleaved samples, stored right after the video frame added last (there must be one).
-    void AddAudio(std::vector<std::int16_t> samples);
     // The text shown from `frame` on; 8-bit text without NUL characters.
     void AddText(std::uint32_t frame, std::string text);
 
@@ -66,13 +61,10 @@ private:
     struct Frame {
         std::vector<std::uint8_t> data;
         bool key = true;
-        std::vector<std::vector<std::int16_t>> audio;
     };
 
     AviVideoFormat video_;
     bool text_ = false;
-    std::uint32_t audioRate_ = 0;
-    std::uint16_t audioChannels_ = 0;
     std::vector<Frame> frames_;
     std::map<std::uint32_t, std::string> texts_;
 };

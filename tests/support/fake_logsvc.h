@@ -90,7 +90,6 @@ public:
 
     const qnLogging::Endpoint& command() const { return command_; }
     const qnLogging::Endpoint& messages() const { return messages_endpoint_; }
-    const std::string& section() const { return section_; }
 
 private:
     static int Bind(qnLogging::Endpoint& endpoint) {

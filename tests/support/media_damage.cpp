@@ -120,17 +120,11 @@ void ScaleMp4Durations(const std::string& path, double factor) {
             if (duration + 8 > bytes.size()) {
                 continue;
             }
-            if (wide) {
-                const auto value = Load<std::uint64_t>(bytes, duration, true);
-                Store(bytes, duration,
-                      static_cast<std::uint64_t>(std::llround(static_cast<double>(value) * factor)),
-                      true);
-            } else {
-                const auto value = Load<std::uint32_t>(bytes, duration, true);
-                Store(bytes, duration,
-                      static_cast<std::uint32_t>(std::llround(static_cast<double>(value) * factor)),
-                      true);
-            }
+            const auto scale = [&]<class T>(T) {
+                const double value = static_cast<double>(Load<T>(bytes, duration, true));
+                Store(bytes, duration, static_cast<T>(std::llround(value * factor)), true);
+            };
+            wide ? scale(std::uint64_t{}) : scale(std::uint32_t{});
             changed = true;
         }
     }

@@ -10,27 +10,25 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <numbers>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "common/md5.h"
 #include "support/avi_writer.h"
-
-extern char** environ;
+#include "support/media_damage.h"
 
 // libx265 (3.5) keeps a few buffers of every encoder it opens past x265_encoder_close; the leak
 // checker should report ours, not the library's. The sanitizer runtime looks this hook up by
@@ -43,25 +41,18 @@ namespace zyl::test::media {
 
 namespace {
 
-struct InputCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+// FFmpeg's objects, each freed by the function that also clears the caller's pointer.
+template <class T, void (*Free)(T**)>
+struct Freer {
+    void operator()(T* p) const { Free(&p); }
 };
-struct CodecFreer {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
+using InputPtr = std::unique_ptr<AVFormatContext, Freer<AVFormatContext, avformat_close_input>>;
+using CodecPtr = std::unique_ptr<AVCodecContext, Freer<AVCodecContext, avcodec_free_context>>;
+using PacketPtr = std::unique_ptr<AVPacket, Freer<AVPacket, av_packet_free>>;
+using FramePtr = std::unique_ptr<AVFrame, Freer<AVFrame, av_frame_free>>;
 struct ScaleFreer {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
-using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using ScalePtr = std::unique_ptr<SwsContext, ScaleFreer>;
 
 // Encoder statistics and notices come out at info level; moving them below the default level
@@ -184,21 +175,8 @@ CodecPtr OpenVideoEncoder(const EncodeOptions& encoding, bool globalHeader,
     ctx->gop_size = encoding.gop;
     ctx->max_b_frames = encoding.bframes;
     ctx->thread_count = 1;
-    if (encoding.pixelFormat == "gray") {
-        ctx->pix_fmt = AV_PIX_FMT_GRAY8;
-    } else if (encoding.pixelFormat == "yuv420p") {
-        // The JPEG encoder wants full-range YUV.
-        ctx->pix_fmt = encoding.codec == "mjpeg" ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
-    } else {
-        Fail(path, "unknown pixel format " + encoding.pixelFormat);
-    }
-    bool takesFormat = false;
-    for (const AVPixelFormat* f = codec->pix_fmts; f != nullptr && *f != AV_PIX_FMT_NONE; ++f) {
-        takesFormat = takesFormat || *f == ctx->pix_fmt;
-    }
-    if (!takesFormat) {
-        Fail(path, encoding.codec + " does not take " + encoding.pixelFormat);
-    }
+    // The JPEG encoder wants full-range YUV.
+    ctx->pix_fmt = encoding.codec == "mjpeg" ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
     if (globalHeader) {
         ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
@@ -270,15 +248,6 @@ CodecPtr OpenTextEncoder(const std::string& name, const std::string& path) {
 // Fills `frame` (already sized) with picture n in the encoder's pixel format.
 void DrawFrame(AVFrame* frame, int n, const std::string& path) {
     Check(av_frame_make_writable(frame), path, "frame buffer");
-    if (frame->format == AV_PIX_FMT_GRAY8) {
-        const std::vector<std::uint8_t> grey = GreyPicture(n, frame->width, frame->height);
-        for (int y = 0; y < frame->height; ++y) {
-            std::memcpy(frame->data[0] + static_cast<std::ptrdiff_t>(y) * frame->linesize[0],
-                        grey.data() + Pixels(frame->width, y),
-                        static_cast<std::size_t>(frame->width));
-        }
-        return;
-    }
     const std::vector<std::uint8_t> rgb = Picture(n, frame->width, frame->height);
     ScalePtr scale(sws_getContext(frame->width, frame->height, AV_PIX_FMT_RGB24, frame->width,
                                   frame->height, static_cast<AVPixelFormat>(frame->format),
@@ -299,23 +268,18 @@ struct Container {
 };
 
 Container ContainerOf(const std::string& name, const std::string& path) {
-    if (name == "avi") {
-        return {"avi", "avi", "pcm_s16le"};
-    }
-    if (name == "mp4") {
-        return {"mp4", "mp4", "aac"};
-    }
-    if (name == "mkv") {
-        return {"matroska", "mkv", "aac"};
-    }
-    if (name == "mpg") {
-        return {"vob", "mpg", "mp2"};  // the MPEG-2 flavour of the program stream
-    }
-    if (name == "ts") {
-        return {"mpegts", "ts", "mp2"};
-    }
-    if (name == "m4v") {
-        return {"m4v", "m4v", "none"};  // a bare MPEG-4 video stream: no length anywhere
+    static const std::pair<const char*, Container> kContainers[] = {
+        {"avi", {"avi", "avi", "pcm_s16le"}},
+        {"mp4", {"mp4", "mp4", "aac"}},
+        {"mkv", {"matroska", "mkv", "aac"}},
+        {"mpg", {"vob", "mpg", "mp2"}},  // the MPEG-2 flavour of the program stream
+        {"ts", {"mpegts", "ts", "mp2"}},
+        {"m4v", {"m4v", "m4v", "none"}},  // a bare MPEG-4 video stream: no length anywhere
+    };
+    for (const auto& [key, container] : kContainers) {
+        if (name == key) {
+            return container;
+        }
     }
     Fail(path, "unknown container " + name);
 }
@@ -431,9 +395,6 @@ std::string EncodedFile(const std::string& dir, const EncodeOptions& encoding) {
         }
         if (encoding.audio) {
             s << "_audio";
-        }
-        if (encoding.pixelFormat != "yuv420p") {
-            s << "_" << encoding.pixelFormat;
         }
         s << "." << container.extension;
         name = s.str();
@@ -622,18 +583,12 @@ std::string Truncated(const std::string& src, const std::string& dst, double fra
     if (!(fraction >= 0.0 && fraction <= 1.0)) {
         Fail(dst, "a fraction between 0 and 1 is needed to truncate " + src);
     }
-    std::ifstream in(src, std::ios::binary);
-    if (!in) {
-        Fail(src, "cannot read");
+    std::error_code error;
+    std::filesystem::copy_file(src, dst, std::filesystem::copy_options::overwrite_existing, error);
+    if (error) {
+        Fail(src, "cannot copy to " + dst + ": " + error.message());
     }
-    const std::string all{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const auto keep = static_cast<std::size_t>(static_cast<double>(all.size()) * fraction);
-    std::ofstream out(dst, std::ios::binary | std::ios::trunc);
-    out.write(all.data(), static_cast<std::streamsize>(keep));
-    out.close();
-    if (!out) {
-        Fail(dst, "cannot write");
-    }
+    CutFile(dst, fraction);
     return dst;
 }
 
@@ -788,8 +743,7 @@ std::vector<DecodedFrame> DecodedFrames(const std::string& path, const std::stri
     CachedScale scale;
     DecodeVideo(path, [&](const AVFrame* frame) {
         frames.push_back({Convert(frame, format, scale.context, path), frame->key_frame != 0,
-                          av_get_picture_type_char(frame->pict_type),
-                          frame->best_effort_timestamp});
+                          av_get_picture_type_char(frame->pict_type)});
     });
     return frames;
 }
@@ -815,6 +769,14 @@ std::string Trim(const std::string& s) {
     return first == std::string::npos ? std::string() : s.substr(first, last - first + 1);
 }
 
+std::string Quoted(const std::string& s) {
+    std::string quoted = "'";
+    for (char c : s) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
 }  // namespace
 
 std::optional<std::string> FfmpegCommand(const std::vector<std::string>& args,
@@ -823,98 +785,36 @@ std::optional<std::string> FfmpegCommand(const std::vector<std::string>& args,
     if (!ffmpeg) {
         return std::nullopt;
     }
-    std::vector<std::string> argv = {*ffmpeg, "-nostdin", "-v", "error"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (std::string& a : argv) {
-        cargv.push_back(a.data());
+    std::string command = Quoted(*ffmpeg) + " -nostdin -v error";
+    for (const std::string& a : args) {
+        command += " " + Quoted(a);
     }
-    cargv.push_back(nullptr);
-    const std::string what = outputPath.empty() ? "ffmpeg" : outputPath;
-
-    int pipeEnds[2] = {-1, -1};
-    int outputFile = -1;
-    if (outputPath.empty()) {
-        if (pipe2(pipeEnds, O_CLOEXEC) != 0) {  // no other child inherits the pipe
-            Fail(what, "no pipe for ffmpeg");
-        }
-    } else {
-        outputFile = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (outputFile < 0) {
-            Fail(outputPath, std::string("cannot create: ") + std::strerror(errno));
-        }
+    if (!outputPath.empty()) {
+        command += " > " + Quoted(outputPath);
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (outputFile < 0) {
-        posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
-    } else {
-        posix_spawn_file_actions_adddup2(&actions, outputFile, STDOUT_FILENO);
-    }
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, cargv[0], &actions, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(outputFile < 0 ? pipeEnds[1] : outputFile);
-    if (spawned != 0) {
-        if (outputFile < 0) {
-            close(pipeEnds[0]);
-        }
-        Fail(what, "cannot run " + *ffmpeg + ": " + std::strerror(spawned));
+    FILE* pipe = popen(command.c_str(), "re");  // no other child inherits the pipe
+    if (pipe == nullptr) {
+        Fail("ffmpeg", std::string("cannot run: ") + std::strerror(errno));
     }
     std::string output;
-    if (outputFile < 0) {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
-            if (got > 0) {
-                output.append(buffer, static_cast<std::size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                break;
-            }
-        }
-        close(pipeEnds[0]);
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        output.append(buffer, got);
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = pclose(pipe);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::string command;
-        for (const std::string& a : args) {
-            command += " " + a;
-        }
-        Fail(what, "ffmpeg" + command + " failed");
+        Fail(outputPath.empty() ? "ffmpeg" : outputPath, command + " failed");
     }
     return output;
 }
 
 std::optional<std::vector<std::string>> FfmpegBgrMd5s(const std::string& path,
                                                       const std::vector<std::string>& args) {
-    const auto streams = Summarize(path);
-    const auto video = std::find_if(streams.begin(), streams.end(),
-                                    [](const StreamSummary& s) { return s.type == "video"; });
-    if (video == streams.end())
-        Fail(path, "no video stream");
-    std::vector<std::string> all = {"-i", path};
-    all.insert(all.end(), args.begin(), args.end());
-    all.insert(all.end(), {"-pix_fmt", "bgr24", "-f", "rawvideo", "-"});
-    std::optional<std::string> raw = FfmpegCommand(all);
-    if (!raw)
-        return std::nullopt;
-    const std::size_t frame = static_cast<std::size_t>(video->width) * video->height * 3;
-    if (frame == 0 || raw->size() % frame != 0)
-        Fail(path, "ffmpeg's bgr24 output is no whole number of frames");
-    std::vector<std::string> md5s;
-    for (std::size_t at = 0; at < raw->size(); at += frame) {
-        std::string picture = raw->substr(at, frame);
-        for (std::size_t i = 0; i + 2 < picture.size(); i += 3)
-            std::swap(picture[i], picture[i + 2]);
-        zyl::tools::Md5 md5;
-        md5.Update(reinterpret_cast<const std::uint8_t*>(picture.data()), picture.size());
-        md5s.push_back(md5.HexDigest());
-    }
-    return md5s;
+    // Turning bgr24 into rgb24 only moves bytes, so the rgb24 frames hash as the bgr24 ones would
+    // in R, G, B order.
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"-vf", "format=bgr24", "-pix_fmt", "rgb24"});
+    return FfmpegCommandMd5s(path, all);
 }
 
 std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& path,
@@ -926,24 +826,12 @@ std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& pat
     if (!printed) {
         return std::nullopt;
     }
-    const std::string& output = *printed;
-
     // "stream, dts, pts, duration, size, hash" per frame; '#' lines describe the streams.
     std::vector<std::string> md5s;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::vector<std::string> fields;
-        std::istringstream parts(line);
-        std::string field;
-        while (std::getline(parts, field, ',')) {
-            fields.push_back(Trim(field));
-        }
-        if (fields.size() == 6 && fields[0] == "0") {
-            md5s.push_back(fields[5]);
+    std::istringstream lines(*printed);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("0,")) {
+            md5s.push_back(Trim(line.substr(line.rfind(',') + 1)));
         }
     }
     return md5s;
@@ -968,7 +856,6 @@ std::vector<StreamSummary> Summarize(const std::string& path) {
             static_cast<std::size_t>(packet->stream_index) < streams.size()) {
             StreamSummary& s = streams[static_cast<std::size_t>(packet->stream_index)];
             s.pts.push_back(packet->pts);
-            s.dts.push_back(packet->dts);
             s.keys.push_back((packet->flags & AV_PKT_FLAG_KEY) != 0);
             if (s.type == "subtitle") {
                 s.payloads.emplace_back(reinterpret_cast<const char*>(packet->data),

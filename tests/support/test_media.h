@@ -42,11 +42,10 @@ struct EncodeOptions {
     int fpsDen = 1;
     int gop = 12;     // a key frame every gop frames in presentation order (closed groups)
     int bframes = 0;  // most consecutive B-frames
-    std::string text = "none";            // none, mov_text (mp4) or subrip (mkv)
-    int textEvery = 5;                    // a cue "frame N" at every frame N divisible by this
-    bool audio = false;                   // a 440 Hz tone: AAC in mp4/mkv, PCM in avi, else MP2
-    std::string pixelFormat = "yuv420p";  // or gray where the codec takes it
-    std::string name;                     // file name in the folder; made from the fields if empty
+    std::string text = "none";  // none, mov_text (mp4) or subrip (mkv)
+    int textEvery = 5;          // a cue "frame N" at every frame N divisible by this
+    bool audio = false;         // a 440 Hz tone: AAC in mp4/mkv, PCM in avi, else MP2
+    std::string name;           // file name in the folder; made from the fields if empty
 };
 
 // Encodes Picture frames through libavcodec and muxes them through libavformat. Text cues
@@ -76,7 +75,6 @@ struct DecodedFrame {
     std::vector<std::uint8_t> pixels;
     bool key = false;
     char pictureType = '?';  // 'I', 'P', 'B', ...
-    std::int64_t pts = 0;    // best-effort time stamp in the stream's time base
 };
 std::vector<DecodedFrame> DecodedFrames(const std::string& path,
                                         const std::string& pixelFormat = "rgb24");
@@ -95,8 +93,8 @@ std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& pat
 
 // The MD5s of FFmpeg's conversion of the first video stream to "bgr24" (the byte order of a
 // DirectShow RGB24 picture, which the engine's decoder makes), each frame hashed with its bytes
-// in R, G, B order as the tools hash frames; `args` go before the output options. Nothing when
-// no `ffmpeg` is on PATH.
+// in R, G, B order as the tools hash frames; `args` (no filter among them) go before the output
+// options. Nothing when no `ffmpeg` is on PATH.
 std::optional<std::vector<std::string>> FfmpegBgrMd5s(const std::string& path,
                                                       const std::vector<std::string>& args);
 
@@ -109,7 +107,6 @@ struct StreamSummary {
     int timeBaseNum = 0;
     int timeBaseDen = 1;
     std::vector<std::int64_t> pts;  // per packet, in read order (INT64_MIN when unset)
-    std::vector<std::int64_t> dts;
     std::vector<bool> keys;
     std::vector<std::string> payloads;  // packet bytes, kept for subtitle streams only
 };

@@ -69,6 +69,13 @@ Bytes Message(const std::string& text, std::uint64_t group = qnLogging::no_group
     return d;
 }
 
+boost::property_tree::ptree Parse(const std::string& json) {
+    boost::property_tree::ptree tree;
+    std::istringstream in(json);
+    boost::property_tree::read_json(in, tree);
+    return tree;
+}
+
 ServiceConfig TwoModules() {
     ServiceConfig config = DefaultServiceConfig();
     config.modules["Reel2"].values = {
@@ -78,23 +85,48 @@ ServiceConfig TwoModules() {
 
 }  // namespace
 
-TEST(LogServiceDaemon, AnswersConfigurationRequestsPerModule) {
+// A request is answered under its id, positively only when it names a module (whose own settings
+// come back, or the defaults); what is no request is dropped unanswered and counted.
+TEST(LogServiceDaemon, AnswersRequestsAndDropsWhatIsNoRequest) {
     Service service(TwoModules(), false);
-    auto answer = service.HandleCommand(Command(1, R"({"module":"Reel2","process":"app"})").data(),
-                                        Command(1, R"({"module":"Reel2","process":"app"})").size());
-    ASSERT_TRUE(answer);
-    const auto h = proto::DecodeHeader(answer->data());
-    EXPECT_EQ(h.command, 0x8001);
-    EXPECT_EQ(h.requestId, 7);
-    EXPECT_EQ(h.status, 0);
-    EXPECT_NO_THROW(proto::ValidateAcknowledge(answer->data(), answer->size(), 1, 7));
-    const std::string json(answer->begin() + 12, answer->end());
-    EXPECT_NE(json.find(R"("thread_id":"off")"), std::string::npos) << json;
-
-    const Bytes other = Command(1, R"({"module":"Else"})");
-    answer = service.HandleCommand(other.data(), other.size());
-    EXPECT_NE(std::string(answer->begin() + 12, answer->end()).find(R"("level":"all")"),
-              std::string::npos);
+    Bytes lying = Command(1, R"({"module":"x"})");
+    lying[10] = 99;  // data length disagrees
+    struct Case {
+        Bytes request;
+        int answer;  // 1: acknowledged, 0: refused, -1: dropped
+        const char* json = "";
+        std::size_t cut = 0;  // only this many bytes arrive
+    };
+    const Case cases[] = {
+        {Command(1, R"({"module":"Reel2","process":"app"})"), 1, R"("thread_id":"off")"},
+        {Command(1, R"({"module":"Else"})"), 1, R"("level":"all")"},
+        {Command(0x41, R"({"module":"Reel2","description":"left camera"})"), 1},
+        {Command(0x99, ""), 0},
+        {Command(1, "[1,2]"), 0},
+        {lying, -1},
+        {Command(1, R"({"module":"x"})"), -1, "", 5},
+        {Command(1 | proto::kAckBit, ""), -1},  // acknowledges are not answered
+    };
+    for (const Case& c : cases) {
+        const auto answer =
+            service.HandleCommand(c.request.data(), c.cut ? c.cut : c.request.size());
+        const std::uint16_t command = proto::DecodeHeader(c.request.data()).command;
+        SCOPED_TRACE(&c - cases);
+        ASSERT_EQ(answer.has_value(), c.answer >= 0);
+        if (!answer)
+            continue;
+        const auto h = proto::DecodeHeader(answer->data());
+        EXPECT_EQ(h.requestId, 7);
+        EXPECT_EQ(h.status == 0, c.answer == 1);
+        if (c.answer == 1) {
+            EXPECT_EQ(h.command, command | proto::kAckBit);
+            EXPECT_NO_THROW(proto::ValidateAcknowledge(answer->data(), answer->size(), command, 7));
+        }
+        const std::string json(answer->begin() + proto::kHeaderSize, answer->end());
+        EXPECT_NE(json.find(c.json), std::string::npos) << json;
+    }
+    EXPECT_EQ(service.descriptions().at("Reel2"), "left camera");
+    EXPECT_EQ(service.counters().malformed, 4u);
 }
 
 // An answer always fits one datagram, and the client reads an answer that would not fit as a
@@ -121,40 +153,11 @@ TEST(LogServiceDaemon, AnswersFitOneDatagram) {
     answer = service.HandleCommand(odd.data(), odd.size());
     ASSERT_TRUE(answer);
     EXPECT_NO_THROW(proto::ValidateAcknowledge(answer->data(), answer->size(), 1, 7));
-    boost::property_tree::ptree tree;
-    std::istringstream in(std::string(answer->begin() + 12, answer->end()));
-    boost::property_tree::read_json(in, tree);
+    const auto tree = Parse(std::string(answer->begin() + 12, answer->end()));
     ASSERT_NE(tree.find("a.b"), tree.not_found());
     EXPECT_EQ(tree.find("a.b")->second.data(), "dotted");
     ASSERT_NE(tree.find(""), tree.not_found());
     EXPECT_EQ(tree.find("")->second.data(), "unnamed");
-}
-
-TEST(LogServiceDaemon, DescriptionsUnknownCommandsAndMalformedRequests) {
-    Service service(DefaultServiceConfig(), false);
-    const Bytes describe = Command(0x41, R"({"module":"Reel2","description":"left camera"})");
-    auto answer = service.HandleCommand(describe.data(), describe.size());
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(proto::DecodeHeader(answer->data()).status, 0);
-    EXPECT_EQ(service.descriptions().at("Reel2"), "left camera");
-
-    const Bytes unknown = Command(0x99, "");
-    answer = service.HandleCommand(unknown.data(), unknown.size());
-    ASSERT_TRUE(answer);
-    EXPECT_NE(proto::DecodeHeader(answer->data()).status, 0) << "negative acknowledge";
-
-    const Bytes noModule = Command(1, "[1,2]");
-    answer = service.HandleCommand(noModule.data(), noModule.size());
-    ASSERT_TRUE(answer);
-    EXPECT_NE(proto::DecodeHeader(answer->data()).status, 0);
-
-    Bytes lying = Command(1, R"({"module":"x"})");
-    lying[10] = 99;  // data length disagrees
-    EXPECT_FALSE(service.HandleCommand(lying.data(), lying.size()));
-    EXPECT_FALSE(service.HandleCommand(lying.data(), 5));
-    Bytes ack = Command(1 | proto::kAckBit, "");
-    EXPECT_FALSE(service.HandleCommand(ack.data(), ack.size())) << "acknowledges are not answered";
-    EXPECT_EQ(service.counters().malformed, 4u);
 }
 
 TEST(LogServiceDaemon, DescriptionsStayBounded) {
@@ -180,28 +183,22 @@ TEST(LogServiceDaemon, PrintsOneReadableLinePerMessage) {
     const Bytes w = Message("wide \"quoted\"", qnLogging::no_group, true);
     const auto object = json.HandleMessage(w.data(), w.size());
     ASSERT_TRUE(object);
-    boost::property_tree::ptree tree;
-    std::istringstream in(*object);
-    boost::property_tree::read_json(in, tree);
+    const auto tree = Parse(*object);
     EXPECT_EQ(tree.get<std::string>("text"), "wide \"quoted\"");
     EXPECT_EQ(tree.get<int>("pid"), 100);
     EXPECT_EQ(tree.get<std::string>("level"), "warn");
     EXPECT_EQ(tree.get<std::string>("logger"), "cam.left");
     EXPECT_EQ(tree.get<int>("sequence"), 5);
-}
 
-// With --json every line is one valid JSON object, also when a message leaves fields out.
-TEST(LogServiceDaemon, JsonLinesStayValidWithFieldsLeftOut) {
-    Service json(DefaultServiceConfig(), true);
-    const Bytes m = Message("only text", qnLogging::no_group, false, {proto::kFieldText});
-    const auto object = json.HandleMessage(m.data(), m.size());
-    ASSERT_TRUE(object);
-    boost::property_tree::ptree tree;
-    std::istringstream in(*object);
-    ASSERT_NO_THROW(boost::property_tree::read_json(in, tree)) << *object;
-    EXPECT_EQ(tree.get<std::string>("text"), "only text");
+    // Every line stays one valid JSON object when a message leaves fields out.
+    const Bytes bare = Message("only text", qnLogging::no_group, false, {proto::kFieldText});
+    const auto few = json.HandleMessage(bare.data(), bare.size());
+    ASSERT_TRUE(few);
+    boost::property_tree::ptree fields;
+    ASSERT_NO_THROW(fields = Parse(*few)) << *few;
+    EXPECT_EQ(fields.get<std::string>("text"), "only text");
     for (const char* missing : {"time", "pid", "tid", "level_value", "code_page"})
-        EXPECT_EQ(tree.get<std::string>(missing), "null") << missing;
+        EXPECT_EQ(fields.get<std::string>(missing), "null") << missing;
 }
 
 TEST(LogServiceDaemon, DropsMalformedMessages) {
@@ -238,18 +235,8 @@ TEST(LogServiceDaemon, DropsMalformedMessages) {
 TEST(LogServiceDaemon, HandWrittenDatagrams) {
     Service service(TwoModules(), false);
     const std::string json = R"({"module":"Reel2"})";
-    Bytes command = {0xCA,
-                     0xAC,
-                     0x00,
-                     0x00,
-                     0x01,
-                     0x00,
-                     0x00,
-                     0x00,
-                     0x34,
-                     0x12,
-                     static_cast<std::uint8_t>(json.size()),
-                     0x00};
+    Bytes command = {0xCA, 0xAC, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x34, 0x12, 0x00, 0x00};
+    command[10] = static_cast<std::uint8_t>(json.size());
     command.insert(command.end(), json.begin(), json.end());
     const auto answer = service.HandleCommand(command.data(), command.size());
     ASSERT_TRUE(answer);
@@ -349,10 +336,7 @@ struct Daemon {
     }
     int Stop() {
         kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return Wait();
     }
     int Wait() {
         int status = 0;
@@ -401,12 +385,8 @@ TEST_F(LogServiceProgram, ModuleConfiguredByTheRunningServiceIsPrinted) {
 
     std::istringstream lines(Daemon::ReadAll(daemon.out));
     std::vector<boost::property_tree::ptree> objects;
-    for (std::string line; std::getline(lines, line);) {
-        boost::property_tree::ptree tree;
-        std::istringstream in(line);
-        boost::property_tree::read_json(in, tree);
-        objects.push_back(tree);
-    }
+    for (std::string line; std::getline(lines, line);)
+        objects.push_back(Parse(line));
     ASSERT_EQ(objects.size(), 2u);
     EXPECT_EQ(objects[0].get<std::string>("text"), "hello service");
     EXPECT_EQ(objects[0].get<std::string>("logger"), "Reel2");

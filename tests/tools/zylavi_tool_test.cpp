@@ -19,6 +19,12 @@
 
 namespace {
 
+// A file next to the test program: the tools and the module are built there.
+std::string Built(const std::string& name) {
+    const std::string exe = zyl::platform::executablePath();
+    return exe.substr(0, exe.rfind('/') + 1) + name;
+}
+
 struct ToolRun {
     int status = -1;
     std::string out;
@@ -26,9 +32,8 @@ struct ToolRun {
 
 // Standard output, and standard error too when asked for.
 ToolRun Zylavi(const std::string& arguments, const std::string& env = "", bool withErrors = false) {
-    const std::string exe = zyl::platform::executablePath();
-    const std::string command = env + " ZYLAVI_NO_DIALOGS=1 '" + exe.substr(0, exe.rfind('/') + 1) +
-                                "zylavi' " + arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
+    const std::string command = env + " ZYLAVI_NO_DIALOGS=1 '" + Built("zylavi") + "' " +
+                                arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
     ToolRun run;
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];
@@ -51,10 +56,8 @@ boost::property_tree::ptree Json(const std::string& text) {
 // can create its renderer filters.
 struct RegisteredModule {
     RegisteredModule() {
-        const std::string exe = zyl::platform::executablePath();
-        const std::string module = exe.substr(0, exe.rfind('/') + 1) + "libZylAvi.so";
         env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "' ZYLAVI_AUDIO=null";
-        registered = Zylavi("register " + module, env).status == 0;
+        registered = Zylavi("register " + Built("libZylAvi.so"), env).status == 0;
     }
     zyl::test::TempDir dir;
     std::string env;
@@ -102,10 +105,10 @@ TEST(ZylaviTool, PatternFilesGrabConvertAndHashAlike) {
     const auto seek = Json(
         Zylavi("grab " + dir.file("rgb.zyrv") + " --frames 2 --seek-frame 4 --step 2 --md5 --json")
             .out);
-    std::vector<int> indices;
-    for (const auto& f : seek.get_child("frames"))
-        indices.push_back(f.second.get<int>("index"));
-    EXPECT_EQ(indices, (std::vector<int>{4, 1})) << "4, then 4 + 2 wrapped by the span of 5";
+    const auto sought = Frames(seek);
+    ASSERT_EQ(sought.size(), 2u);
+    EXPECT_EQ(std::pair(sought[0].first, sought[1].first), std::pair(4, 1))
+        << "4, then 4 + 2 wrapped by the span of 5";
 
     const auto png = Json(
         Zylavi("grab " + dir.file("rgb.zyrv") + " --frames 2 --out " + dir.file("png") + " --json")
@@ -166,14 +169,11 @@ TEST(ZylaviTool, DemoPlaysBothPlayers) {
         EXPECT_EQ(compressed.get<int>("delivered"), 50);
         // The stream loops after its last frame, so the first cue may come round once more
         // before the demo stops listening.
-        auto texts = Texts(compressed);
+        const auto texts = Texts(compressed);
         ASSERT_GE(texts.size(), 2u);
         ASSERT_LE(texts.size(), 3u);
-        EXPECT_EQ(texts[0], "second 0 of the demo");
-        EXPECT_EQ(texts[1], "second 1 of the demo");
-        if (texts.size() == 3) {
-            EXPECT_EQ(texts[2], "second 0 of the demo");
-        }
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            EXPECT_EQ(texts[i], "second " + std::to_string(i % 2) + " of the demo");
     }
     std::filesystem::remove_all(std::filesystem::path(demo.get<std::string>("file")).parent_path());
 
@@ -189,24 +189,10 @@ TEST(ZylaviTool, DemoPlaysBothPlayers) {
     }
 }
 
-TEST(ZylaviTool, RegisterAndUnregisterAServer) {
-    zyl::test::TempDir dir;
-    const std::string env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "'";
-    const std::string server = std::string(ZYLAVI_TEST_FAKES) + "/libcom_test_server.so";
-    const auto registered = Json(Zylavi("register " + server + " --json", env).out);
-    EXPECT_TRUE(registered.get<bool>("ok"));
-    EXPECT_NE(zyl::test::readFile(dir.file("r.reg")).find("InprocServer32"), std::string::npos);
-    EXPECT_EQ(Zylavi("unregister " + server, env).status, 0);
-    EXPECT_EQ(zyl::test::readFile(dir.file("r.reg")).find("InprocServer32"), std::string::npos);
-    EXPECT_EQ(Zylavi("register " + dir.file("none.so"), env).status, 1);
-    EXPECT_EQ(Zylavi("register", env).status, 2);
-}
-
 TEST(ZylaviTool, RegisteringTheModuleIsWhatSelfcheckReports) {
     zyl::test::TempDir dir;
     const std::string env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "'";
-    const std::string exe = zyl::platform::executablePath();
-    const std::string module = exe.substr(0, exe.rfind('/') + 1) + "libZylAvi.so";
+    const std::string module = Built("libZylAvi.so");
     const auto filtersOf = [&] {
         const auto check = Json(Zylavi("selfcheck --json", env).out);
         std::vector<std::pair<bool, std::string>> filters;
@@ -220,7 +206,8 @@ TEST(ZylaviTool, RegisteringTheModuleIsWhatSelfcheckReports) {
     EXPECT_NE(unregistered.out.find("zylavi register " + module), std::string::npos)
         << "names the command that fixes it: " << unregistered.out;
 
-    ASSERT_EQ(Zylavi("register " + module, env).status, 0);
+    EXPECT_TRUE(Json(Zylavi("register " + module + " --json", env).out).get<bool>("ok"));
+    EXPECT_NE(zyl::test::readFile(dir.file("r.reg")).find("InprocServer32"), std::string::npos);
     for (const auto& [registered, server] : filtersOf()) {
         EXPECT_TRUE(registered);
         EXPECT_TRUE(std::filesystem::equivalent(server, module)) << server;
@@ -228,6 +215,9 @@ TEST(ZylaviTool, RegisteringTheModuleIsWhatSelfcheckReports) {
     EXPECT_NE(Zylavi("selfcheck", env).out.find("(this build)"), std::string::npos);
     ASSERT_EQ(Zylavi("unregister " + module, env).status, 0);
     EXPECT_EQ(filtersOf(), (std::vector<std::pair<bool, std::string>>{{false, ""}, {false, ""}}));
+    EXPECT_EQ(zyl::test::readFile(dir.file("r.reg")).find("InprocServer32"), std::string::npos);
+    EXPECT_EQ(Zylavi("register " + dir.file("none.so"), env).status, 1);
+    EXPECT_EQ(Zylavi("register", env).status, 2);
 }
 
 TEST(ZylaviTool, ProbeShowsTheGraphOfARegisteredSource) {
@@ -258,9 +248,7 @@ TEST(ZylaviTool, ProbeHashesTheFramesOfRealFilesAndNamesWhatIsWrong) {
     ASSERT_EQ(run.status, 0) << run.out;
     const auto result = Json(run.out);
     EXPECT_EQ(result.get<std::string>("pixel_format"), "rgb24");
-    std::vector<std::pair<int, std::string>> frames;
-    for (const auto& [key, frame] : result.get_child("frames"))
-        frames.emplace_back(frame.get<int>("index"), frame.get<std::string>("md5"));
+    const auto frames = Frames(result);
     ASSERT_EQ(frames.size(), 3u);
     for (int n = 1; n <= 3; ++n) {
         const auto picture = zyl::test::media::Picture(n, 33, 17);
@@ -450,10 +438,6 @@ TEST(ZylaviTool, AFileTheModuleCannotOpenShowsWhatTheModuleLogged) {
             EXPECT_EQ(run.status, 1) << run.out;
             EXPECT_NE(run.out.find("cannot open " + file + ":\n  ["), std::string::npos) << run.out;
             EXPECT_NE(run.out.find("\n  [err] Unable to render the input file " + file),
-                      std::string::npos)
-                << run.out;
-            EXPECT_NE(run.out.find("\n  [fatal] Creation of AVI player object raised an "
-                                   "exception: "),
                       std::string::npos)
                 << run.out;
         }

@@ -35,14 +35,14 @@ private:
 
 }  // namespace
 
-TEST(OpenDialog, AMistypedNameIsAskedAgainAndNeverCreated) {
+TEST(OpenDialog, AMistypedNameOrAFolderIsAskedAgainAndNeverCreated) {
     zyl::test::TempDir dir;
     const std::string video = zyl::test::WriteZyrv(dir.file("v.zyrv"), {});
-    ScriptedDialog dialog({dir.file("typo.zyrv"), video});
+    ScriptedDialog dialog({dir.file("typo.zyrv"), dir.path().string(), video});
     HostHandle handle = GetImage();
     EXPECT_NE(handle, nullptr);
     HostRelease(handle);
-    EXPECT_EQ(dialog.asked(), 2u);
+    EXPECT_EQ(dialog.asked(), 3u);
     EXPECT_FALSE(std::filesystem::exists(dir.file("typo.zyrv")));
     ASSERT_EQ(dialog.shown.size(), 2u);
     EXPECT_EQ(dialog.shown[0].description, "Video Files (*.avi, *.mpg, *.mpeg)");
@@ -54,8 +54,9 @@ TEST(OpenDialog, AMistypedNameIsAskedAgainAndNeverCreated) {
 TEST(OpenDialog, CancellingOpensNothing) {
     zyl::test::TempDir dir;
     {
-        ScriptedDialog dialog({dir.file("typo.zyrv")});
+        ScriptedDialog dialog({dir.file("typo.zyrv"), std::nullopt});
         EXPECT_EQ(GetImage(), nullptr);
+        EXPECT_EQ(dialog.asked(), 2u);
     }
     {
         ScriptedDialog dialog({std::string()});
