@@ -152,9 +152,6 @@ std::vector<std::uint8_t> AviWriter::Dib(const std::uint8_t* pixels, std::uint32
 }
 
 void AviWriter::Write(const std::string& path) const {
-    if (!texts_.empty() && texts_.rbegin()->first >= frames_.size()) {
-        throw std::runtime_error(path + ": a text lies beyond the last video frame");
-    }
     const bool raw = video_.fourcc.empty();
     const std::uint32_t streams = text_ ? 2U : 1U;
     const std::uint32_t textChunks = texts_.empty() ? 0 : texts_.rbegin()->first + 1;
@@ -247,9 +244,11 @@ void AviWriter::Write(const std::string& path) const {
         out.Close(at);
         index.push_back({id, key ? kAviifKeyFrame : 0, offset, static_cast<std::uint32_t>(size)});
     };
-    for (std::uint32_t n = 0; n < frameCount; ++n) {
-        const Frame& f = frames_[n];
-        chunk(raw ? "00db" : "00dc", f.data.data(), f.data.size(), f.key);
+    for (std::uint32_t n = 0; n < std::max(frameCount, textChunks); ++n) {
+        if (n < frameCount) {
+            const Frame& f = frames_[n];
+            chunk(raw ? "00db" : "00dc", f.data.data(), f.data.size(), f.key);
+        }
         if (text_ && n < textChunks) {
             const auto it = texts_.find(n);
             if (it == texts_.end()) {

@@ -44,11 +44,11 @@ public:
     // The bytes of one frame: for uncompressed formats a bottom-up DIB (see Dib), otherwise
     // one packet of the codec.
     void AddVideoFrame(std::vector<std::uint8_t> data, bool keyFrame);
-    // The text shown from `frame` on; 8-bit text without NUL characters.
+    // The text shown from `frame` on; 8-bit text without NUL characters. A frame past the
+    // last video frame makes a text stream that outlasts the video.
     void AddText(std::uint32_t frame, std::string text);
 
-    // Throws std::runtime_error naming the file when it cannot be written, or when a text lies
-    // beyond the last frame.
+    // Throws std::runtime_error naming the file when it cannot be written.
     void Write(const std::string& path) const;
 
     // A DIB of the writer's uncompressed format from packed top-down pixels: for 8 bits one grey

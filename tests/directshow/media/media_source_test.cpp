@@ -21,6 +21,7 @@ extern "C" {
 #include "directshow/filter_graph.h"
 #include "directshow/media/media_filters.h"
 #include "directshow/media/media_source.h"
+#include "support/avi_writer.h"
 #include "support/temp_dir.h"
 #include "support/test_media.h"
 
@@ -185,9 +186,19 @@ TEST_F(MediaSource, StreamsBesideTheVideoEndWithItsLastPicture) {
         !Make({"-f", "lavfi", "-i", "sine=d=2.4", dir.file("long.wav")}) ||
         !Make({"-f", "lavfi", "-i", "sine=d=0.8", dir.file("short.wav")}))
         GTEST_SKIP() << "no ffmpeg command";
+    // An AVI text stream written on past the pictures: a text lasts one frame.
+    media::AviWriter writer({64, 48, 24, "", 25, 1});
+    writer.EnableText();
+    for (int n = 0; n < 40; ++n)
+        writer.AddVideoFrame(std::vector<std::uint8_t>(64 * 48 * 3, static_cast<std::uint8_t>(n)),
+                             true);
+    writer.AddText(0, "early");
+    writer.AddText(39, "last");
+    writer.AddText(50, "late");
+    writer.Write(dir.file("text_longer.avi"));
     const struct {
         const char* name;
-        const char* other;  // the second input
+        const char* other;  // the second input (none: written above)
         std::vector<std::string> codecs;
         std::vector<std::string> texts;  // what the text stream delivers
     } rows[] = {
@@ -199,16 +210,19 @@ TEST_F(MediaSource, StreamsBesideTheVideoEndWithItsLastPicture) {
         {"sound_longer.avi", "long.wav", {"-c:a", "pcm_s16le"}, {}},
         {"sound_longer.nut", "long.wav", {"-c:a", "pcm_s16le"}, {}},
         {"aac_longer.flv", "long.wav", {"-c:a", "aac"}, {}},
+        {"text_longer.avi", nullptr, {}, {"early", "last"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string path = dir.file(row.name);
-        const bool avi = path.ends_with(".avi");
-        std::vector<std::string> args = {
-            "-i", avi ? dir.file("v.avi") : video, "-i", dir.file(row.other), "-c:v", "copy"};
-        args.insert(args.end(), row.codecs.begin(), row.codecs.end());
-        args.push_back(path);
-        ASSERT_TRUE(Make(args));
+        if (row.other) {
+            const bool avi = path.ends_with(".avi");
+            std::vector<std::string> args = {
+                "-i", avi ? dir.file("v.avi") : video, "-i", dir.file(row.other), "-c:v", "copy"};
+            args.insert(args.end(), row.codecs.begin(), row.codecs.end());
+            args.push_back(path);
+            ASSERT_TRUE(Make(args));
+        }
         ASSERT_EQ(media::ReferenceMd5s(path).size(), 40u) << "FFmpeg decodes 40 pictures";
 
         dshow::media::CMediaSource* source = nullptr;
