@@ -49,10 +49,11 @@ TEST(Semaphore, InterruptWakesWaitersButNotLaterWaits) {
         result = s.wait(kInfinite);
         done = true;
     });
-    // The waiter may not be blocked yet when the first interruption comes.
+    // The waiter may not be blocked yet when the first interruption comes (nothing says when
+    // it is): interrupted again until it leaves.
     while (!done) {
         s.interrupt();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::yield();
     }
     waiter.join();
     EXPECT_EQ(result, WaitResult::Interrupted);
@@ -75,6 +76,7 @@ TEST(Event, AutoResetReleasesOneWaitManualResetStaysSet) {
 TEST(Event, SetFromAnotherThreadWakesWaiter) {
     Event e(Event::Reset::Auto);
     std::thread setter([&] {
+        // Deliberate: most runs set the event while the main thread already waits.
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         e.set();
     });

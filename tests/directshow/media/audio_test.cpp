@@ -464,6 +464,7 @@ TEST_F(AudioRendererGraph, ASoundServerPlaysTheStreamOnTheClock) {
     EXPECT_EQ(audio->put_Volume(-600), S_OK);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(SUCCEEDED(control->Run()));
+    // Deliberate: a listener hears it play for a moment before pausing.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(Renderer()->PlaysToServer());
     // A pause and a seek back flush what the server holds; the stream goes on from there.
@@ -492,12 +493,13 @@ TEST_F(AudioRendererGraph, StopAndSeekWhilePlayingOnTheClock) {
     ASSERT_EQ(graph.As(seeking, IID_IMediaSeeking), S_OK);
     for (int round = 0; round < 3; ++round) {
         ASSERT_TRUE(SUCCEEDED(control->Run()));
+        // Deliberate: a user seeks and stops while the sound plays, not before it starts.
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
         LONGLONG to = kSecond;
         EXPECT_EQ(seeking->SetPositions(&to, AM_SEEKING_AbsolutePositioning, nullptr,
                                         AM_SEEKING_NoPositioning),
                   S_OK);
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));  // deliberate, as above
         EXPECT_TRUE(SUCCEEDED(control->Pause()));
         EXPECT_EQ(control->Stop(), S_OK) << "a stop never waits for the stream's end";
     }
