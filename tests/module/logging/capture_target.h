@@ -21,7 +21,6 @@ struct CapturedMessage {
     std::uint64_t group = 0;
     std::string location;
     std::string logger;
-    boost::posix_time::ptime time;
 };
 
 class CaptureTarget : public qnLogging::basic_logtarget {
@@ -54,7 +53,6 @@ private:
         m.group = s.group;
         m.location = s.location;
         m.logger = s.logger ? s.logger->name() : "";
-        m.time = s.time;
         return m;
     }
     mutable std::mutex mutex_;
