@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -13,9 +15,11 @@ using namespace qnCollections;
 
 namespace {
 
+using Refusal = std::pair<std::string, std::uint32_t>;
+
 // Runs f and returns the raw message and status of the CqnHRESULTException it throws.
 template <class F>
-std::pair<std::string, std::uint32_t> Failure(F&& f) {
+Refusal Failure(F&& f) {
     try {
         f();
     } catch (const qnErrors::CqnHRESULTException& e) {
@@ -25,29 +29,53 @@ std::pair<std::string, std::uint32_t> Failure(F&& f) {
     return {"(nothing thrown)", 0};
 }
 
-std::unique_ptr<CRingBuffer> MakeRing(int elements, std::uint64_t size = 16) {
+std::unique_ptr<CRingBuffer> MakeRing(int elements, std::uint32_t mode = Queue,
+                                      std::uint64_t size = 16) {
     auto ring = std::make_unique<CRingBuffer>();
+    ring->SetAcquisitionMode(mode);
     for (int i = 0; i < elements; ++i)
         ring->AddBuffer(size, nullptr);
     return ring;
 }
 
-struct CallbackLog {
-    std::vector<std::tuple<std::uint16_t, bool, int>> calls;
-    static void Record(std::uint16_t index, bool locked, void* context) {
-        auto* self = static_cast<std::pair<CallbackLog*, int>*>(context);
-        self->first->calls.emplace_back(index, locked, self->second);
+// What a wait hands out: the element's index, or the text of its failure.
+std::string Next(CRingBuffer& ring, std::uint32_t timeout = 0) {
+    try {
+        return std::to_string(ring.WaitForNextBuffer(timeout));
+    } catch (const qnErrors::CqnHRESULTException& e) {
+        return e.GetRawMessage();
     }
-};
+}
+
+// Starts `waiters` consumers that wait without a limit, runs `meanwhile` once all of them wait
+// (or have left early: a count left over must not hang the test), and returns what they got.
+std::vector<std::string> Waiters(CRingBuffer& ring, std::size_t waiters,
+                                 const std::function<void()>& meanwhile) {
+    std::vector<std::string> outcomes(waiters);
+    std::vector<std::thread> consumers;
+    std::atomic<std::size_t> finished{0};
+    for (auto& outcome : outcomes) {
+        consumers.emplace_back([&] {
+            outcome = Next(ring, CRingBuffer::kInfinite);
+            ++finished;
+        });
+    }
+    while (ring.GetWaiterCount() + finished.load() < waiters)
+        std::this_thread::yield();
+    meanwhile();
+    for (auto& t : consumers)
+        t.join();
+    return outcomes;
+}
 
 }  // namespace
 
 TEST(RingBuffer, EmptyRingRefusesProducerAndConsumer) {
     CRingBuffer ring;
     EXPECT_EQ(Failure([&] { ring.GetNextFreeBuffer(); }),
-              std::make_pair(std::string("RingBuffer is empty"), 0x88100003u));
+              Refusal("RingBuffer is empty", 0x88100003u));
     EXPECT_EQ(Failure([&] { ring.WaitForNextBuffer(0); }),
-              std::make_pair(std::string("Synchronization object not initialized"), 0x88100003u));
+              Refusal("Synchronization object not initialized", 0x88100003u));
     EXPECT_EQ(Failure([&] { ring.IsLocked(0); }).first, "Buffer index out of range");
     ring.InterruptWait();  // nothing to interrupt, nothing to fail
 }
@@ -57,14 +85,14 @@ TEST(RingBuffer, HandsFramesOutOldestFirstAndUnlocksThePreviousOne) {
     ring->CommitBuffer(0);
     ring->CommitBuffer(1);
     EXPECT_EQ(ring->GetUnreadCount(), 2);
-    EXPECT_EQ(ring->WaitForNextBuffer(0), 0);
-    EXPECT_EQ(ring->WaitForNextBuffer(0), 1);
+    EXPECT_EQ(Next(*ring), "0");
+    EXPECT_EQ(Next(*ring), "1");
     EXPECT_FALSE(ring->IsLocked(0));
     EXPECT_TRUE(ring->IsLocked(1)) << "the element last handed out stays locked";
     EXPECT_EQ(ring->GetNextFreeBuffer(), 2);
     ring->CommitBuffer(2);
     EXPECT_EQ(ring->GetNextFreeBuffer(), 0);
-    EXPECT_EQ(ring->WaitForNextBuffer(0), 2);
+    EXPECT_EQ(Next(*ring), "2");
     EXPECT_FALSE(ring->IsLocked(1));
 }
 
@@ -73,67 +101,38 @@ TEST(RingBuffer, FullRingRefusesTheProducerWithoutChangingAnything) {
     ring->CommitBuffer(0);
     ring->CommitBuffer(1);
     EXPECT_EQ(Failure([&] { ring->GetNextFreeBuffer(); }),
-              std::make_pair(std::string("All buffers are locked"), 0x04104001u));
-    EXPECT_EQ(Failure([&] { ring->CommitBuffer(1); }),
-              std::make_pair(std::string("Buffer is locked"), 0x04104002u));
+              Refusal("All buffers are locked", 0x04104001u));
+    EXPECT_EQ(Failure([&] { ring->CommitBuffer(1); }), Refusal("Buffer is locked", 0x04104002u));
     EXPECT_TRUE(ring->IsLocked(0));
     EXPECT_TRUE(ring->IsLocked(1));
     EXPECT_EQ(ring->GetUnreadCount(), 2);
-    EXPECT_EQ(ring->WaitForNextBuffer(0), 0) << "the refused commit moved no index";
+    EXPECT_EQ(Next(*ring), "0") << "the refused commit moved no index";
 }
 
 TEST(RingBuffer, TimeoutAndInterruptionLeaveTheRingAsItWas) {
     auto ring = MakeRing(2);
-    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }),
-              std::make_pair(std::string("Wait Timeout"), 0x04100006u));
+    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }), Refusal("Wait Timeout", 0x04100006u));
     EXPECT_EQ(ring->GetWaiterCount(), 0u);
-
-    std::pair<std::string, std::uint32_t> outcome;
-    std::thread consumer(
-        [&] { outcome = Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }); });
-    while (ring->GetWaiterCount() == 0)
-        std::this_thread::yield();
-    ring->InterruptWait();
-    consumer.join();
-    EXPECT_EQ(outcome, std::make_pair(std::string("Wait interrupted"), 0x04100007u));
+    EXPECT_EQ(Waiters(*ring, 1, [&] { ring->InterruptWait(); }),
+              std::vector<std::string>{"Wait interrupted"});
     EXPECT_EQ(ring->GetWaiterCount(), 0u);
     // The interruption is over: a published frame is handed out normally.
     ring->CommitBuffer(ring->GetNextFreeBuffer());
-    EXPECT_EQ(ring->WaitForNextBuffer(100), 0);
+    EXPECT_EQ(Next(*ring, 100), "0");
 }
 
 // A woken waiter and the interrupting thread race on the waiter count and the interrupted flag;
 // each round gives the race a fresh chance. Every waiter must leave with "Wait interrupted", and
 // no wake-up may stay behind for a later wait (the maximum count differs per mode).
 TEST(RingBuffer, InterruptReachesEveryWaiterAndLeavesNoCountBehind) {
-    constexpr std::uint64_t kWaiters = 3;
     for (std::uint32_t mode : {Queue, Latest, OnDemand}) {
-        auto ring = std::make_unique<CRingBuffer>();
-        ring->SetAcquisitionMode(mode);
-        for (int i = 0; i < 4; ++i)
-            ring->AddBuffer(8, nullptr);
+        auto ring = MakeRing(4, mode);
         for (int round = 0; round < 100 && !HasFailure(); ++round) {
-            std::vector<std::string> outcomes(kWaiters);
-            std::vector<std::thread> consumers;
-            std::atomic<std::uint64_t> finished{0};
-            for (auto& outcome : outcomes) {
-                consumers.emplace_back([&] {
-                    outcome =
-                        Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }).first;
-                    ++finished;
-                });
-            }
-            // A consumer that is not held (a count left over) must not hang the test.
-            while (ring->GetWaiterCount() + finished.load() != kWaiters)
-                std::this_thread::yield();
-            ring->InterruptWait();
-            for (auto& t : consumers)
-                t.join();
-            EXPECT_EQ(outcomes, std::vector<std::string>(kWaiters, "Wait interrupted"))
+            EXPECT_EQ(Waiters(*ring, 3, [&] { ring->InterruptWait(); }),
+                      std::vector<std::string>(3, "Wait interrupted"))
                 << "mode " << mode << ", round " << round;
             EXPECT_EQ(ring->GetWaiterCount(), 0u);
-            EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
-                << "mode " << mode << ", round " << round;
+            EXPECT_EQ(Next(*ring), "Wait Timeout") << "mode " << mode << ", round " << round;
         }
     }
 }
@@ -141,29 +140,13 @@ TEST(RingBuffer, InterruptReachesEveryWaiterAndLeavesNoCountBehind) {
 // A frame committed while the waiters are being interrupted is handed out exactly once: to a
 // waiter that took it before the interruption reached it, or to the next wait afterwards.
 TEST(RingBuffer, FrameCommittedDuringAnInterruptionIsNeitherLostNorDoubled) {
-    constexpr std::uint64_t kWaiters = 3;
     for (int round = 0; round < 50 && !HasFailure(); ++round) {
         auto ring = MakeRing(4);
-        std::vector<std::string> outcomes(kWaiters);
-        std::vector<std::thread> consumers;
-        std::atomic<std::uint64_t> finished{0};
-        for (auto& outcome : outcomes) {
-            consumers.emplace_back([&] {
-                try {
-                    outcome = std::to_string(ring->WaitForNextBuffer(CRingBuffer::kInfinite));
-                } catch (const qnErrors::CqnHRESULTException& e) {
-                    outcome = e.GetRawMessage();
-                }
-                ++finished;
-            });
-        }
-        while (ring->GetWaiterCount() + finished.load() != kWaiters)
-            std::this_thread::yield();
-        std::thread producer([&] { ring->CommitBuffer(ring->GetNextFreeBuffer()); });
-        ring->InterruptWait();
-        producer.join();
-        for (auto& t : consumers)
-            t.join();
+        const auto outcomes = Waiters(*ring, 3, [&] {
+            std::thread producer([&] { ring->CommitBuffer(ring->GetNextFreeBuffer()); });
+            ring->InterruptWait();
+            producer.join();
+        });
         int delivered = 0;
         for (const auto& outcome : outcomes) {
             if (outcome == "0")
@@ -173,45 +156,29 @@ TEST(RingBuffer, FrameCommittedDuringAnInterruptionIsNeitherLostNorDoubled) {
         }
         EXPECT_LE(delivered, 1) << "round " << round;
         if (delivered == 0) {
-            std::uint16_t index = 99;
-            EXPECT_NO_THROW(index = ring->WaitForNextBuffer(0)) << "round " << round;
-            EXPECT_EQ(index, 0) << "round " << round;
+            EXPECT_EQ(Next(*ring), "0") << "round " << round;
         }
         EXPECT_EQ(ring->GetUnreadCount(), 0);
-        EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
-            << "round " << round;
+        EXPECT_EQ(Next(*ring), "Wait Timeout") << "round " << round;
     }
 }
 
 TEST(RingBuffer, OnDemandDropsFramesNobodyWaitsFor) {
-    auto ring = std::make_unique<CRingBuffer>();
-    ring->SetAcquisitionMode(OnDemand);
-    ring->AddBuffer(8, nullptr);
-    ring->AddBuffer(8, nullptr);
+    auto ring = MakeRing(2, OnDemand);
     ring->CommitBuffer(0);
     EXPECT_FALSE(ring->IsLocked(0));
     EXPECT_EQ(ring->GetUnreadCount(), 0);
-
-    std::uint16_t got = 99;
-    std::thread consumer([&] { got = ring->WaitForNextBuffer(5000); });
-    while (ring->GetWaiterCount() == 0)
-        std::this_thread::yield();
-    ring->CommitBuffer(ring->GetNextFreeBuffer());
-    consumer.join();
-    EXPECT_EQ(got, 0);
+    EXPECT_EQ(Waiters(*ring, 1, [&] { ring->CommitBuffer(ring->GetNextFreeBuffer()); }),
+              std::vector<std::string>{"0"});
 }
 
 // Mode 1: a commit that finds the previous commit still unread frees that element and publishes
 // nothing; otherwise the new frame is published, and counted only for a waiting consumer.
 TEST(RingBuffer, LatestModeDropsAnUnreadFrameAndCountsOnlyForAWaiter) {
-    auto ring = std::make_unique<CRingBuffer>();
-    ring->SetAcquisitionMode(Latest);
-    for (int i = 0; i < 3; ++i)
-        ring->AddBuffer(8, nullptr);
+    auto ring = MakeRing(3, Latest);
     ring->CommitBuffer(0);
     EXPECT_EQ(ring->GetUnreadCount(), 1);
-    ASSERT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
-        << "nobody waited, so nothing was counted";
+    ASSERT_EQ(Next(*ring), "Wait Timeout") << "nobody waited, so nothing was counted";
 
     ring->CommitBuffer(1);
     EXPECT_FALSE(ring->IsLocked(0)) << "the unread frame was dropped";
@@ -219,30 +186,17 @@ TEST(RingBuffer, LatestModeDropsAnUnreadFrameAndCountsOnlyForAWaiter) {
     EXPECT_TRUE(ring->IsLocked(1));
     EXPECT_TRUE(ring->IsConsumed(1)) << "the frame that found it unread is not published";
     ASSERT_EQ(ring->GetUnreadCount(), 0);
-
-    std::atomic<bool> finished{false};
-    std::uint16_t got = 99;
-    std::thread consumer([&] {
-        try {
-            got = ring->WaitForNextBuffer(5000);
-        } catch (const qnErrors::CqnHRESULTException&) {
-        }
-        finished = true;
-    });
-    while (ring->GetWaiterCount() == 0 && !finished)
-        std::this_thread::yield();
-    EXPECT_EQ(ring->GetNextFreeBuffer(), 2);
-    ring->CommitBuffer(2);
-    consumer.join();
-    EXPECT_EQ(got, 2);
+    EXPECT_EQ(Waiters(*ring, 1,
+                      [&] {
+                          EXPECT_EQ(ring->GetNextFreeBuffer(), 2);
+                          ring->CommitBuffer(2);
+                      }),
+              std::vector<std::string>{"2"});
     EXPECT_EQ(ring->GetUnreadCount(), 0);
 
     // Committing the same unread element again drops it as well.
-    auto unlocked = std::make_unique<CRingBuffer>();
-    unlocked->SetAcquisitionMode(Latest);
+    auto unlocked = MakeRing(2, Latest);
     unlocked->SetLockMode(NoLock);
-    unlocked->AddBuffer(8, nullptr);
-    unlocked->AddBuffer(8, nullptr);
     unlocked->CommitBuffer(0);
     unlocked->CommitBuffer(0);
     EXPECT_EQ(unlocked->GetUnreadCount(), 0);
@@ -256,29 +210,24 @@ TEST(RingBuffer, PublishedCountsStopAtTheModesMaximum) {
     queue->SetLockMode(NoLock);
     for (int i = 0; i < 4; ++i)
         queue->CommitBuffer(0);
-    EXPECT_EQ(queue->WaitForNextBuffer(0), 0);
+    EXPECT_EQ(Next(*queue), "0");
     EXPECT_EQ(Failure([&] { queue->WaitForNextBuffer(0); }),
-              std::make_pair(std::string("All buffers are read"), 0x04104001u));
+              Refusal("All buffers are read", 0x04104001u));
     EXPECT_EQ(queue->GetWaiterCount(), 0u);
-    EXPECT_EQ(Failure([&] { queue->WaitForNextBuffer(0); }).first, "Wait Timeout")
-        << "two elements hold at most two counts";
+    EXPECT_EQ(Next(*queue), "Wait Timeout") << "two elements hold at most two counts";
     queue->CommitBuffer(1);
-    EXPECT_EQ(queue->WaitForNextBuffer(0), 1) << "the failed wait moved no index";
+    EXPECT_EQ(Next(*queue), "1") << "the failed wait moved no index";
 
     for (std::uint32_t mode : {Latest, OnDemand}) {
-        auto ring = std::make_unique<CRingBuffer>();
-        ring->SetAcquisitionMode(mode);
+        auto ring = MakeRing(3, mode);
         ring->SetLockMode(NoLock);
-        for (int i = 0; i < 3; ++i)
-            ring->AddBuffer(8, nullptr);
         ring->SetWaiterCount(1);  // stands for a consumer about to wait
         ring->CommitBuffer(0);
         ring->CommitBuffer(1);  // mode 1: drops frame 0, publishes nothing
         ring->CommitBuffer(2);
         ring->SetWaiterCount(0);
-        EXPECT_EQ(ring->WaitForNextBuffer(0), mode == Latest ? 2 : 0) << "mode " << mode;
-        EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
-            << "mode " << mode << " holds one count";
+        EXPECT_EQ(Next(*ring), mode == Latest ? "2" : "0") << "mode " << mode;
+        EXPECT_EQ(Next(*ring), "Wait Timeout") << "mode " << mode << " holds one count";
     }
 }
 
@@ -291,7 +240,7 @@ TEST(RingBuffer, HoldsAtMostAsManyElementsAsSixteenBitIndicesAddress) {
     EXPECT_EQ(ring.GetCount(), 65535);
     EXPECT_EQ(memory[0], 0xAB) << "the refused element's memory was not touched";
     ring.CommitBuffer(65534);
-    EXPECT_EQ(ring.WaitForNextBuffer(0), 65534);
+    EXPECT_EQ(Next(ring), "65534");
 }
 
 TEST(RingBuffer, LockModesDecideWhoUnlocks) {
@@ -304,14 +253,13 @@ TEST(RingBuffer, LockModesDecideWhoUnlocks) {
     manual->SetLockMode(ManualUnlock);
     manual->CommitBuffer(0);
     manual->CommitBuffer(1);
-    EXPECT_EQ(manual->WaitForNextBuffer(0), 0);
-    EXPECT_EQ(manual->WaitForNextBuffer(0), 1);
+    EXPECT_EQ(Next(*manual), "0");
+    EXPECT_EQ(Next(*manual), "1");
     EXPECT_TRUE(manual->IsLocked(0)) << "only SetLock unlocks in manual mode";
     manual->SetLock(0, false);
     EXPECT_EQ(manual->GetNextFreeBuffer(), 0);
 
-    EXPECT_EQ(Failure([&] { manual->SetLockMode(3); }),
-              std::make_pair(std::string("Invalid lock mode"), 0x88100004u));
+    EXPECT_EQ(Failure([&] { manual->SetLockMode(3); }), Refusal("Invalid lock mode", 0x88100004u));
     EXPECT_EQ(manual->GetLockMode(), static_cast<std::uint32_t>(ManualUnlock));
     EXPECT_EQ(Failure([&] { manual->SetAcquisitionMode(3); }).first,
               "Acquisition mode not supported");
@@ -319,29 +267,37 @@ TEST(RingBuffer, LockModesDecideWhoUnlocks) {
 }
 
 TEST(RingBuffer, CallbacksSeeEveryLockChangeInRegistrationOrder) {
+    using Call = std::tuple<std::uint16_t, bool, int>;
+    struct Entry {
+        std::vector<Call>* calls;
+        int id;
+        static void Record(std::uint16_t index, bool locked, void* context) {
+            auto* self = static_cast<Entry*>(context);
+            self->calls->emplace_back(index, locked, self->id);
+        }
+    };
+    std::vector<Call> calls;
+    Entry first{&calls, 1}, second{&calls, 2};
     auto ring = MakeRing(2);
-    CallbackLog log;
-    std::pair<CallbackLog*, int> first{&log, 1}, second{&log, 2};
     EXPECT_EQ(Failure([&] { ring->RegisterLockCallback(nullptr, nullptr); }).first,
               "Callback pLock is invalid");
-    ring->RegisterLockCallback(&CallbackLog::Record, &first);
-    ring->RegisterLockCallback(&CallbackLog::Record, &second);
+    ring->RegisterLockCallback(&Entry::Record, &first);
+    ring->RegisterLockCallback(&Entry::Record, &second);
     ring->CommitBuffer(0);
     ring->CommitBuffer(1);
-    ring->WaitForNextBuffer(0);
-    ring->WaitForNextBuffer(0);  // unlocks 0
-    using Call = std::tuple<std::uint16_t, bool, int>;
+    Next(*ring);
+    Next(*ring);  // unlocks 0
     EXPECT_EQ(
-        log.calls,
+        calls,
         (std::vector<Call>{
             {0, true, 1}, {0, true, 2}, {1, true, 1}, {1, true, 2}, {0, false, 1}, {0, false, 2}}));
-    ring->UnregisterLockCallback(&CallbackLog::Record);
-    log.calls.clear();
+    ring->UnregisterLockCallback(&Entry::Record);
+    calls.clear();
     ring->SetLock(1, false);
-    EXPECT_EQ(log.calls, (std::vector<Call>{{1, false, 2}})) << "only the first entry went";
-    ring->UnregisterLockCallback(&CallbackLog::Record);
-    EXPECT_EQ(Failure([&] { ring->UnregisterLockCallback(&CallbackLog::Record); }),
-              std::make_pair(std::string("Callback pLock not found"), 0x04104001u));
+    EXPECT_EQ(calls, (std::vector<Call>{{1, false, 2}})) << "only the first entry went";
+    ring->UnregisterLockCallback(&Entry::Record);
+    EXPECT_EQ(Failure([&] { ring->UnregisterLockCallback(&Entry::Record); }),
+              Refusal("Callback pLock not found", 0x04104001u));
 }
 
 TEST(RingBuffer, CallbacksMayCallBackIntoTheRing) {
@@ -374,7 +330,7 @@ TEST(RingBuffer, CallerMemoryIsZeroedAndNeverFreed) {
         EXPECT_EQ(Failure([&] { ring.GetBufferIndex(memory.data() + 1); }).first,
                   "Buffer address not found");
         EXPECT_EQ(Failure([&] { ring.GetBuffer(2, &data, &size); }),
-                  std::make_pair(std::string("Buffer index out of range"), 0x88100002u));
+                  Refusal("Buffer index out of range", 0x88100002u));
     }
     EXPECT_EQ(memory, std::vector<std::uint8_t>(64, 0));
 }
@@ -388,7 +344,7 @@ TEST(RingBuffer, ResetFreesEverythingAndDrainsPendingCounts) {
     ring->Reset();
     EXPECT_EQ(ring->GetUnreadCount(), 0);
     EXPECT_FALSE(ring->IsLocked(0));
-    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout");
+    EXPECT_EQ(Next(*ring), "Wait Timeout");
     EXPECT_EQ(ring->GetNextFreeBuffer(), 0);
 }
 
@@ -398,7 +354,7 @@ TEST(RingBuffer, ResetFreesEverythingAndDrainsPendingCounts) {
 TEST(RingBuffer, ProducerAndConsumerThreadsLoseNothingUnaccounted) {
     constexpr int kFrames = 20000;
     constexpr std::uint64_t kSize = 256;
-    auto ring = MakeRing(4, kSize);
+    auto ring = MakeRing(4, Queue, kSize);
     std::atomic<bool> producing{true};
     int skipped = 0;
     std::thread producer([&] {
@@ -452,18 +408,17 @@ TEST(RingBuffer, DiscardDropsPublishedFramesButKeepsTheOneHandedOut) {
     auto ring = MakeRing(3);
     ring->CommitBuffer(0);
     ring->CommitBuffer(1);
-    EXPECT_EQ(ring->WaitForNextBuffer(0), 0);
+    EXPECT_EQ(Next(*ring), "0");
     ring->CommitBuffer(2);
     EXPECT_EQ(ring->DiscardUnread(), 2);
     EXPECT_TRUE(ring->IsLocked(0)) << "the host may still read it";
     EXPECT_FALSE(ring->IsLocked(1));
     EXPECT_FALSE(ring->IsLocked(2));
     EXPECT_EQ(ring->GetUnreadCount(), 0);
-    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
-        << "no count of a discarded frame is left";
+    EXPECT_EQ(Next(*ring), "Wait Timeout") << "no count of a discarded frame is left";
     const std::uint16_t next = ring->GetNextFreeBuffer();
     ring->CommitBuffer(next);
-    EXPECT_EQ(ring->WaitForNextBuffer(0), next);
+    EXPECT_EQ(Next(*ring), std::to_string(next));
     EXPECT_FALSE(ring->IsLocked(0)) << "handed out before, unlocked by the next wait";
     EXPECT_EQ(ring->DiscardUnread(), 0);
 }
@@ -478,26 +433,21 @@ TEST(RingBuffer, DiscardWhileAConsumerWaitsNeitherLosesNorInventsFrames) {
             ring->GetBufferAddress(index, nullptr)[0] = marker;
             ring->CommitBuffer(index);
         };
-        std::string outcome;
-        std::thread consumer([&] {
-            try {
-                const std::uint16_t index = ring->WaitForNextBuffer(CRingBuffer::kInfinite);
-                outcome = std::to_string(ring->GetBufferAddress(index, nullptr)[0]);
-            } catch (const qnErrors::CqnHRESULTException& e) {
-                outcome = e.GetRawMessage();
-            }
+        int dropped = -1;
+        const auto outcome = Waiters(*ring, 1, [&] {
+            publish(1);
+            dropped = ring->DiscardUnread();
+            if (dropped == 1)
+                publish(2);  // what the waiter gets instead
         });
-        while (ring->GetWaiterCount() == 0)
-            std::this_thread::yield();
-        publish(1);
-        const int dropped = ring->DiscardUnread();
-        if (dropped == 1)
-            publish(2);  // what the waiter gets instead
-        consumer.join();
-        EXPECT_EQ(outcome, dropped == 1 ? "2" : "1") << "round " << round;
+        ASSERT_TRUE(!outcome[0].empty() && std::isdigit(static_cast<unsigned char>(outcome[0][0])))
+            << outcome[0] << ", round " << round;
+        // The element handed out stays locked, so its marker is still the one it was read with.
+        const std::string marker =
+            std::to_string(ring->GetBufferAddress(std::stoi(outcome[0]), nullptr)[0]);
+        EXPECT_EQ(marker, dropped == 1 ? "2" : "1") << "round " << round;
         EXPECT_EQ(ring->GetUnreadCount(), 0);
-        EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout")
-            << "round " << round;
+        EXPECT_EQ(Next(*ring), "Wait Timeout") << "round " << round;
     }
 }
 
@@ -507,21 +457,15 @@ TEST(RingBuffer, WakeWaitersWakesOneWaitOnceAndLosesNoFrame) {
     ring->WakeWaiters();
     ring->WakeWaiters();
     EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }),
-              std::make_pair(std::string("Wait interrupted"), 0x04100007u));
-    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout");
+              Refusal("Wait interrupted", 0x04100007u));
+    EXPECT_EQ(Next(*ring), "Wait Timeout");
     // During a wait without limit.
-    std::string outcome;
-    std::thread consumer(
-        [&] { outcome = Failure([&] { ring->WaitForNextBuffer(CRingBuffer::kInfinite); }).first; });
-    while (ring->GetWaiterCount() == 0)
-        std::this_thread::yield();
-    ring->WakeWaiters();
-    consumer.join();
-    EXPECT_EQ(outcome, "Wait interrupted");
+    EXPECT_EQ(Waiters(*ring, 1, [&] { ring->WakeWaiters(); }),
+              std::vector<std::string>{"Wait interrupted"});
     // A frame published with a wake-up pending is still handed out.
     ring->CommitBuffer(0);
     ring->WakeWaiters();
-    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait interrupted");
-    EXPECT_EQ(ring->WaitForNextBuffer(0), 0);
-    EXPECT_EQ(Failure([&] { ring->WaitForNextBuffer(0); }).first, "Wait Timeout");
+    EXPECT_EQ(Next(*ring), "Wait interrupted");
+    EXPECT_EQ(Next(*ring), "0");
+    EXPECT_EQ(Next(*ring), "Wait Timeout");
 }

@@ -25,15 +25,6 @@ TEST(CriticalSection, OwnerKeepsItUntilTheLastUnlock) {
     EXPECT_TRUE(acquired);
 }
 
-TEST(CriticalSection, TimeoutIsAlwaysInfinite) {
-    CCriticalSection cs;
-    cs.SetTimeout(500);
-    EXPECT_EQ(cs.GetTimeout(), -1);
-    cs.SetTimeout(0);
-    EXPECT_EQ(cs.GetTimeout(), -1);
-    EXPECT_FALSE(cs.CanTimeout(500));
-}
-
 TEST(CriticalSection, AutoLockReleasesOnExceptionAndIgnoresNull) {
     CCriticalSection cs;
     try {

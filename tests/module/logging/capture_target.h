@@ -9,6 +9,7 @@
 
 #include "module/logging/logger.h"
 #include "module/logging/target_registry.h"
+#include "platform/console.h"
 
 namespace zyl::test {
 
@@ -20,7 +21,6 @@ struct CapturedMessage {
     std::uint64_t group = 0;
     std::string location;
     std::string logger;
-    boost::posix_time::ptime time;
 };
 
 class CaptureTarget : public qnLogging::basic_logtarget {
@@ -53,11 +53,36 @@ private:
         m.group = s.group;
         m.location = s.location;
         m.logger = s.logger ? s.logger->name() : "";
-        m.time = s.time;
         return m;
     }
     mutable std::mutex mutex_;
     std::vector<CapturedMessage> messages_;
+};
+
+// A terminal that keeps what is written to it, colours as "<attribute>"; installed while alive.
+class FakeConsole : public zyl::platform::Console {
+public:
+    FakeConsole() { zyl::platform::setConsoleForTesting(this); }
+    ~FakeConsole() override { zyl::platform::setConsoleForTesting(nullptr); }
+    bool available() const override { return present; }
+    std::size_t write(std::string_view text) override {
+        log += std::string(text);
+        return text.size();
+    }
+    std::uint16_t attribute() const override { return current; }
+    bool setAttribute(std::uint16_t a) override {
+        log += "<" + std::to_string(a) + ">";
+        current = a;
+        return true;
+    }
+    bool setTitle(std::string_view t) override {
+        title = t;
+        return titleWorks;
+    }
+    bool present = true;
+    bool titleWorks = true;
+    std::uint16_t current = 0x07;
+    std::string log, title;
 };
 
 // Clears the target registry and closes the root before and after each test.

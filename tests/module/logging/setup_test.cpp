@@ -6,7 +6,6 @@
 
 #include "module/logging/capture_target.h"
 #include "module/logging/logstream.h"
-#include "platform/console.h"
 #include "platform/message_box.h"
 #include "support/temp_dir.h"
 
@@ -22,28 +21,17 @@ ZYL::Configuration WithTarget(std::uint32_t target) {
     return c;
 }
 
-struct RecordingConsole : zyl::platform::Console {
-    bool available() const override { return true; }
-    std::size_t write(std::string_view t) override {
-        events += std::string(t);
-        return t.size();
+// Writes the box onto the console, so the order of lines and box shows.
+struct ConsoleBox : zyl::platform::MessageBoxProvider {
+    explicit ConsoleBox(zyl::test::FakeConsole& c) : console(c) {
+        zyl::platform::setMessageBoxForTesting(this);
     }
-    std::uint16_t attribute() const override { return 7; }
-    bool setAttribute(std::uint16_t) override { return true; }
-    bool setTitle(std::string_view t) override {
-        title = t;
-        return true;
-    }
-    std::string events, title;
-};
-
-struct RecordingBox : zyl::platform::MessageBoxProvider {
-    explicit RecordingBox(RecordingConsole& c) : console(c) {}
+    ~ConsoleBox() override { zyl::platform::setMessageBoxForTesting(nullptr); }
     zyl::platform::MessageBoxResult show(std::string_view text, std::string_view caption) override {
-        console.events += "{box:" + std::string(caption) + ":" + std::string(text) + "}";
+        console.log += "{box:" + std::string(caption) + ":" + std::string(text) + "}";
         return zyl::platform::MessageBoxResult::Ok;
     }
-    RecordingConsole& console;
+    zyl::test::FakeConsole& console;
 };
 
 }  // namespace
@@ -65,18 +53,14 @@ TEST_F(ModuleLogSetup, LogFileNextToTheExecutableEndsWithEndLog) {
 }
 
 TEST_F(ModuleLogSetup, ConsoleShowsTheBoxAfterEndLog) {
-    RecordingConsole console;
-    RecordingBox box(console);
-    zyl::platform::setConsoleForTesting(&console);
-    zyl::platform::setMessageBoxForTesting(&box);
+    zyl::test::FakeConsole console;
+    ConsoleBox box(console);
     { module_log_setup setup(WithTarget(4), "/nowhere/app"); }
-    zyl::platform::setConsoleForTesting(nullptr);
-    zyl::platform::setMessageBoxForTesting(nullptr);
     EXPECT_EQ(console.title, "ZylAvi DLL");
-    const auto endLog = console.events.find("[info] End log.\n");
-    const auto boxAt = console.events.find(
-        "{box:Process detached from ZylAvi.dll:Press 'OK' to close log window}");
-    ASSERT_NE(endLog, std::string::npos) << console.events;
+    const auto endLog = console.log.find("[info] End log.");
+    const auto boxAt =
+        console.log.find("{box:Process detached from ZylAvi.dll:Press 'OK' to close log window}");
+    ASSERT_NE(endLog, std::string::npos) << console.log;
     ASSERT_NE(boxAt, std::string::npos);
     EXPECT_LT(endLog, boxAt);
 }
@@ -87,12 +71,6 @@ TEST_F(ModuleLogSetup, OtherTargetsLogNothingButOpenTheRoot) {
         EXPECT_EQ(target_count(), 0u);
         EXPECT_EQ(root_logger()->level_mask(), mask::all);
     }
-}
-
-TEST_F(ModuleLogSetup, UnwritableLogFileStillLoadsWithTheRootClosed) {
-    module_log_setup setup(WithTarget(1), "/proc/zylavi-none/app");
-    EXPECT_EQ(target_count(), 0u);
-    EXPECT_EQ(root_logger()->level_mask(), 0u) << "the failure came before the root was opened";
 }
 
 TEST_F(ModuleLogSetup, ErrorLogTakesOnlyFatalAndErrorLinesWhateverTheTarget) {
@@ -117,7 +95,14 @@ TEST_F(ModuleLogSetup, ErrorLogTakesOnlyFatalAndErrorLinesWhateverTheTarget) {
         << "the log file still gets every line";
 }
 
-TEST_F(ModuleLogSetup, TheErrorLogGetsItsLinesWhenTheLogFileCannotBeWritten) {
+// A log file that cannot be written leaves the root closed, but the error log still gets its
+// lines.
+TEST_F(ModuleLogSetup, UnwritableLogFileStillLoads) {
+    {
+        module_log_setup setup(WithTarget(1), "/proc/zylavi-none/app");
+        EXPECT_EQ(target_count(), 0u);
+        EXPECT_EQ(root_logger()->level_mask(), 0u) << "the failure came before the root opened";
+    }
     zyl::test::TempDir dir;
     const std::string copy = dir.file("errors.log");
     {

@@ -10,29 +10,41 @@ using namespace qnLogging;
 
 using LogStream = zyl::test::LoggingTest;
 
-TEST_F(LogStream, OneMessagePerLevelAndNothingWithoutOne) {
-    set_level_mask(root_logger(), mask::all);
+// A stream emits one message per level set, in one piece. Without a level, or with one the mask
+// refuses, nothing goes out and the stream is reset all the same: the next message, its level
+// set through the buffer as the log sites do, gets through without the refused text.
+TEST_F(LogStream, OneMessagePerLevelAndRefusedOnesLeaveTheStreamUsable) {
+    set_level_mask(root_logger(), mask::err);
     auto target = capture();
     {
         logstream s(root_logger());
-        s << "no level";
+        s << "no level ";
         s.flush();
-        s.logbuf()->set_level(level::err);
+        s.level(level::debug) << "refused ";
+        s.flush();
+        s.logbuf()->msgstate().level = level::err;
         s << "first " << 42;
         s.flush();
-        s << "after emission the level is gone";
+        s << "after emission the level is gone ";
         s.flush();
-        s.level(level::info) << "line one\nline two";
+        s.logbuf()->set_level(level::trace);
+        s << "refused again ";
+        s.flush();
+        s.logbuf()->set_level(level::fatal);
+        s << "line one\nline two";
     }
     const auto messages = target->messages();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].text, "first 42");
     EXPECT_EQ(messages[0].level, level::err);
     EXPECT_EQ(messages[1].text, "line one\nline two") << "passed to targets in one piece";
+    EXPECT_EQ(messages[1].level, level::fatal);
     EXPECT_EQ(messages[1].group, no_group);
 }
 
-TEST_F(LogStream, MasksFilterByLevelAndGroup) {
+// Level and group masks filter, and they are read when a message is emitted, not when its level
+// is set.
+TEST_F(LogStream, MasksFilterByLevelAndGroupAtEmission) {
     auto target = capture();
     logstream(root_logger(), level::fatal) << "root closed";
     set_level_mask(root_logger(), mask::warn);
@@ -43,41 +55,6 @@ TEST_F(LogStream, MasksFilterByLevelAndGroup) {
     logstream(root_logger(), level::err).group(0x2) << "this group";
     root_logger()->set_group_mask(no_group);
     logstream(root_logger(), level::warn) << "";
-    const auto messages = target->messages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].text, "kept");
-    EXPECT_EQ(messages[1].text, "this group");
-    EXPECT_EQ(messages[1].group, 0x2u);
-}
-
-// A message the level refuses is still emitted and reset like any other, so the stream goes on:
-// the next message, its level set through the buffer as the log sites do, gets through, and
-// nothing of the refused text comes with it.
-TEST_F(LogStream, RefusedMessageLeavesTheStreamUsable) {
-    set_level_mask(root_logger(), mask::err);
-    auto target = capture();
-    logstream s(root_logger());
-    s.level(level::debug) << "refused ";
-    s.flush();
-    s.logbuf()->msgstate().level = level::err;
-    s << "kept";
-    s.flush();
-    s.logbuf()->set_level(level::trace);
-    s << "refused again ";
-    s.flush();
-    s.logbuf()->set_level(level::fatal);
-    s << "kept again";
-    s.flush();
-    const auto messages = target->messages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].text, "kept");
-    EXPECT_EQ(messages[1].text, "kept again");
-    EXPECT_EQ(messages[1].level, level::fatal);
-}
-
-// Whether a message passes is decided by the masks at its emission, not when its level is set.
-TEST_F(LogStream, MasksAreReadWhenTheMessageIsEmitted) {
-    auto target = capture();
     {
         logstream s(root_logger(), level::info);
         s << "opened before emission";
@@ -97,28 +74,20 @@ TEST_F(LogStream, MasksAreReadWhenTheMessageIsEmitted) {
     }
     root_logger()->set_group_mask(no_group);
     const auto messages = target->messages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].text, "opened before emission");
-    EXPECT_EQ(messages[1].text, "group opened before emission");
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[0].text, "kept");
+    EXPECT_EQ(messages[1].text, "this group");
+    EXPECT_EQ(messages[1].group, 0x2u);
+    EXPECT_EQ(messages[2].text, "opened before emission");
+    EXPECT_EQ(messages[3].text, "group opened before emission");
 }
 
-TEST_F(LogStream, LongMessagesAndWideTextSurviveIntact) {
+TEST_F(LogStream, LongWideAndLocatedMessagesSurviveIntact) {
     set_level_mask(root_logger(), mask::all);
     auto target = capture();
     const std::string longText(5000, 'x');
     logstream(root_logger(), level::info) << longText << "end";
     wlogstream(get_logger("wide"), level::warn) << L"caf\u00E9 " << 7;
-    const auto messages = target->messages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].text, longText + "end");
-    EXPECT_TRUE(messages[1].isWide);
-    EXPECT_EQ(messages[1].wide, L"caf\u00E9 7");
-    EXPECT_EQ(messages[1].logger, "wide");
-}
-
-TEST_F(LogStream, LocationIsCarriedForOneMessage) {
-    set_level_mask(root_logger(), mask::all);
-    auto target = capture();
     logstream s(root_logger());
     s.level(level::err) << set_location(make_location("src/Exports.cpp", 12)) << "bad file";
     s.flush();
@@ -128,9 +97,13 @@ TEST_F(LogStream, LocationIsCarriedForOneMessage) {
     plain << set_location("ignored") << "fine";  // not a log stream: no effect
     EXPECT_EQ(plain.str(), "fine");
     const auto messages = target->messages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].location, "src/Exports.cpp(12)");
-    EXPECT_EQ(messages[1].location, "");
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[0].text, longText + "end");
+    EXPECT_TRUE(messages[1].isWide);
+    EXPECT_EQ(messages[1].wide, L"caf\u00E9 7");
+    EXPECT_EQ(messages[1].logger, "wide");
+    EXPECT_EQ(messages[2].location, "src/Exports.cpp(12)");
+    EXPECT_EQ(messages[3].location, "") << "a location is carried for one message";
 }
 
 TEST_F(LogStream, EmissionFailuresNeverLeaveTheDestructor) {

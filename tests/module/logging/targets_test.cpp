@@ -11,7 +11,6 @@
 #include "module/logging/logstream.h"
 #include "module/logging/stdout_target.h"
 #include "module/logging/trace_target.h"
-#include "platform/console.h"
 #include "platform/debug_output.h"
 #include "support/temp_dir.h"
 
@@ -21,6 +20,7 @@ using boost::posix_time::microseconds;
 using boost::posix_time::ptime;
 using boost::posix_time::seconds;
 using zyl::test::CaptureTarget;
+using zyl::test::FakeConsole;
 
 namespace {
 
@@ -40,88 +40,55 @@ std::string Format(detail::basic_textformatter& f, const basic_timed_msgstate& m
     return sink->messages().back().text;
 }
 
-class FakeConsole : public zyl::platform::Console {
-public:
-    bool available() const override { return present; }
-    std::size_t write(std::string_view text) override {
-        log += std::string(text);
-        return text.size();
-    }
-    std::uint16_t attribute() const override { return current; }
-    bool setAttribute(std::uint16_t a) override {
-        log += "<" + std::to_string(a) + ">";
-        current = a;
-        return true;
-    }
-    bool setTitle(std::string_view t) override {
-        title = t;
-        return titleWorks;
-    }
-    bool present = true;
-    bool titleWorks = true;
-    std::uint16_t current = 0x07;
-    std::string log, title;
-};
-
-struct ConsoleSeam {
-    explicit ConsoleSeam(FakeConsole& c) { zyl::platform::setConsoleForTesting(&c); }
-    ~ConsoleSeam() { zyl::platform::setConsoleForTesting(nullptr); }
-};
-
 }  // namespace
 
-TEST(Formatters, ElapsedTimeHeader) {
+// The header of every log line: elapsed time or date, logger, group and level; the lines of a
+// message joined with spaces.
+TEST(Formatters, HeadersAndJoinedLines) {
     auto sink = std::make_shared<CaptureTarget>();
-    basic_timespanformatter f(sink, kStart);
-    EXPECT_EQ(Format(f, Message(level::info, kStart + seconds(5) + microseconds(250000)),
-                     "End log.", sink),
-              "00:00:05.250000 [info] End log.");
-    EXPECT_EQ(Format(f, Message(level::err, kStart + seconds(62)), "x", sink), "00:01:02 [err] x");
-    EXPECT_EQ(Format(f, Message(level::warn, kStart + seconds(62) + microseconds(500)), "x", sink),
-              "00:01:02.000500 [warn] x");
-    EXPECT_EQ(Format(f, Message(level::debug, kStart + hours(25)), "x", sink), "25:00:00 [debug] x")
-        << "hours do not wrap at a day";
-    EXPECT_EQ(Format(f, Message(99, kStart, "cam.one"), "x", sink), "00:00:00 cam.one [unknwn] x");
-}
-
-TEST(Formatters, DateHeaderWithLoggerAndGroup) {
-    auto sink = std::make_shared<CaptureTarget>();
-    basic_dateformatter f(sink);
-    const ptime t = kStart + seconds(7) + microseconds(120000);
-    EXPECT_EQ(Format(f, Message(level::err, t, "Reel2"), "text", sink),
-              "2024-Mar-05 14:03:07.120000 Reel2 [err] text");
+    basic_timespanformatter span(sink, kStart);
+    basic_dateformatter date(sink);
     register_group_name(std::uint64_t{1} << 5, "io");
-    EXPECT_EQ(Format(f, Message(level::trace, kStart, "", std::uint64_t{1} << 5), "t", sink),
-              "2024-Mar-05 14:03:00 [io|trace] t");
-    EXPECT_THROW(Format(f, Message(level::trace, kStart, "", std::uint64_t{1} << 6), "t", sink),
-                 std::invalid_argument);
-}
-
-TEST(Formatters, LinesAreJoinedWithSpaces) {
-    auto sink = std::make_shared<CaptureTarget>();
-    basic_timespanformatter f(sink, kStart);
-    const auto m = Message(level::info, kStart);
-    EXPECT_EQ(Format(f, m, "a\nb", sink), "00:00:00 [info] a b");
-    EXPECT_EQ(Format(f, m, "a\n", sink), "00:00:00 [info] a");
-    EXPECT_EQ(Format(f, m, "\n", sink), "00:00:00 [info] ");
-    EXPECT_EQ(Format(f, m, "a\n\nb", sink), "00:00:00 [info] a  b");
-    EXPECT_EQ(Format(f, m, "", sink), "00:00:00 [info]");
-}
-
-TEST(Formatters, WideMessagesGetAWideHeader) {
-    auto sink = std::make_shared<CaptureTarget>();
-    basic_timespanformatter f(sink, kStart);
-    const std::wstring text = L"\u00E9t\u00E9\nnext";
-    f.write(Message(level::warn, kStart + seconds(1), "cam"), text.data(),
-            text.data() + text.size());
+    const auto at = [](std::uint32_t lvl, boost::posix_time::time_duration after,
+                       const std::string& logger = "", std::uint64_t group = no_group) {
+        return Message(lvl, kStart + after, logger, group);
+    };
+    const auto us = [](int n) { return microseconds(n); };
+    const struct {
+        detail::basic_textformatter& formatter;
+        basic_timed_msgstate message;
+        std::string text, line;
+    } cases[] = {
+        {span, at(level::info, seconds(5) + us(250000)), "End log.",
+         "00:00:05.250000 [info] End log."},
+        {span, at(level::err, seconds(62)), "x", "00:01:02 [err] x"},
+        {span, at(level::warn, seconds(62) + us(500)), "x", "00:01:02.000500 [warn] x"},
+        {span, at(level::debug, hours(25)), "x", "25:00:00 [debug] x"},  // no wrap at a day
+        {span, at(99, seconds(0), "cam.one"), "x", "00:00:00 cam.one [unknwn] x"},
+        {date, at(level::err, seconds(7) + us(120000), "Reel2"), "text",
+         "2024-Mar-05 14:03:07.120000 Reel2 [err] text"},
+        {date, at(level::trace, seconds(0), "", std::uint64_t{1} << 5), "t",
+         "2024-Mar-05 14:03:00 [io|trace] t"},
+        {span, at(level::info, seconds(0)), "a\nb", "00:00:00 [info] a b"},
+        {span, at(level::info, seconds(0)), "a\n", "00:00:00 [info] a"},
+        {span, at(level::info, seconds(0)), "\n", "00:00:00 [info] "},
+        {span, at(level::info, seconds(0)), "a\n\nb", "00:00:00 [info] a  b"},
+        {span, at(level::info, seconds(0)), "", "00:00:00 [info]"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Format(c.formatter, c.message, c.text, sink), c.line);
+    EXPECT_THROW(Format(date, at(level::trace, seconds(0), "", std::uint64_t{1} << 6), "t", sink),
+                 std::invalid_argument)
+        << "a group without a name";
+    const std::wstring wide = L"\u00E9t\u00E9\nnext";
+    span.write(at(level::warn, seconds(1), "cam"), wide.data(), wide.data() + wide.size());
     ASSERT_TRUE(sink->messages().back().isWide);
     EXPECT_EQ(sink->messages().back().wide, L"00:00:01 cam [warn] \u00E9t\u00E9 next");
 }
 
-TEST(ConsoleTarget, ColoursEachMessageAndRestoresTheColour) {
+TEST(ConsoleTarget, ColoursEachLineOnATerminalAndShowsNothingWithout) {
     FakeConsole fake;
     fake.current = 0x1E;
-    ConsoleSeam seam(fake);
     auto console = std::make_shared<console_target::console>("ZylAvi DLL");
     EXPECT_TRUE(console->allocated());
     EXPECT_EQ(fake.title, "ZylAvi DLL");
@@ -130,20 +97,16 @@ TEST(ConsoleTarget, ColoursEachMessageAndRestoresTheColour) {
     target.write(Message(level::err, kStart), text.data(), text.data() + 3);
     const std::wstring wide = L"\u00E9";
     target.write(Message(level::debug, kStart), wide.data(), wide.data() + 1);
-    EXPECT_EQ(fake.log, "<12>bad<30>\n<112>\xC3\xA9<30>\n");
-}
+    EXPECT_EQ(fake.log, "<12>bad<30>\n<112>\xC3\xA9<30>\n") << "the colour is restored";
 
-TEST(ConsoleTarget, WithoutATerminalNothingIsShownAndTitleFailureThrows) {
-    FakeConsole fake;
-    fake.present = false;
-    ConsoleSeam seam(fake);
-    console_target target(std::make_shared<console_target::console>("t"));
-    const std::string text = "lost";
-    target.write(Message(level::info, kStart), text.data(), text.data() + text.size());
-    EXPECT_EQ(fake.log, "");
-    EXPECT_EQ(fake.title, "") << "no window, no title";
-    fake.present = true;
-    fake.titleWorks = false;
+    FakeConsole none;
+    none.present = false;
+    console_target lost(std::make_shared<console_target::console>("t"));
+    lost.write(Message(level::info, kStart), text.data(), text.data() + 3);
+    EXPECT_EQ(none.log, "");
+    EXPECT_EQ(none.title, "") << "no window, no title";
+    none.present = true;
+    none.titleWorks = false;
     EXPECT_THROW(console_target::console("t"), system_error);
 }
 
@@ -164,10 +127,6 @@ TEST(FileTarget, AppendsOneLinePerMessageAcrossOpenings) {
     file_target target(std::make_shared<file_target::file>(path));
     EXPECT_THROW(target.write(Message(level::info, kStart), broken.data(), broken.data() + 1),
                  base2::character_conversion_error);
-}
-
-TEST(FileTarget, OpenFailureNamesTheFile) {
-    zyl::test::TempDir dir;
     try {
         file_target::file f(dir.path().string());
         ADD_FAILURE();
