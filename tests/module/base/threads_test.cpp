@@ -18,6 +18,7 @@ TEST(CriticalSection, OwnerKeepsItUntilTheLastUnlock) {
         acquired = true;
     });
     cs.Unlock();
+    // Deliberate: a lock released a level too early would let the other thread in meanwhile.
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_FALSE(acquired) << "one level is still held";
     cs.Unlock();
