@@ -25,6 +25,7 @@
 #include "directshow/media/media_filters.h"
 #include "directshow/test_filters.h"
 #include "support/temp_dir.h"
+#include "support/test_media.h"
 
 using namespace zyl::test;
 using namespace dshow::media;
@@ -34,122 +35,18 @@ namespace {
 constexpr int kRate = 48000;
 constexpr REFERENCE_TIME kSecond = 10'000'000;
 
-// One sample of a tone per channel (each channel its own pitch), at half scale.
-double Tone(int channel, std::int64_t index) {
-    const double pitch = 440.0 * (channel + 1);
-    return 0.5 * std::sin(2.0 * M_PI * pitch * static_cast<double>(index) / kRate);
-}
-
-void Put(AVFrame* frame, int channel, int index, double value) {
-    const auto format = static_cast<AVSampleFormat>(frame->format);
-    const int channels = frame->ch_layout.nb_channels;
-    const bool planar = av_sample_fmt_is_planar(format);
-    const int plane = planar ? channel : 0;
-    const int at = planar ? index : index * channels + channel;
-    switch (av_get_packed_sample_fmt(format)) {
-        case AV_SAMPLE_FMT_FLT:
-            reinterpret_cast<float*>(frame->extended_data[plane])[at] = static_cast<float>(value);
-            break;
-        case AV_SAMPLE_FMT_S16:
-            reinterpret_cast<std::int16_t*>(frame->extended_data[plane])[at] =
-                static_cast<std::int16_t>(value * 32767);
-            break;
-        case AV_SAMPLE_FMT_S32:
-            reinterpret_cast<std::int32_t*>(frame->extended_data[plane])[at] =
-                static_cast<std::int32_t>(value * 2147483647.0);
-            break;
-        default:
-            FAIL() << "no writer for " << av_get_sample_fmt_name(format);
-    }
-}
-
-// Writes `seconds` of tones through FFmpeg's encoder for `codec` into a `container` file.
-void WriteAudio(const std::string& path, const char* container, AVCodecID codec, int channels,
-                double seconds) {
-    AVFormatContext* raw = nullptr;
-    ASSERT_GE(avformat_alloc_output_context2(&raw, nullptr, container, path.c_str()), 0);
-    FormatContextPtr output(raw);
-    const AVCodec* encoder = avcodec_find_encoder(codec);
-    ASSERT_NE(encoder, nullptr) << avcodec_get_name(codec);
-    CodecContextPtr context(avcodec_alloc_context3(encoder));
-    context->sample_fmt = encoder->sample_fmts[0];
-    av_channel_layout_default(&context->ch_layout, channels);
-    context->sample_rate = kRate;
-    context->time_base = {1, kRate};
-    context->bit_rate = 64000 * channels;
-    if (output->oformat->flags & AVFMT_GLOBALHEADER)
-        context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    ASSERT_GE(avcodec_open2(context.get(), encoder, nullptr), 0);
-    AVStream* stream = avformat_new_stream(output.get(), nullptr);
-    ASSERT_NE(stream, nullptr);
-    stream->time_base = context->time_base;
-    ASSERT_GE(avcodec_parameters_from_context(stream->codecpar, context.get()), 0);
-    ASSERT_GE(avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE), 0);
-    ASSERT_GE(avformat_write_header(output.get(), nullptr), 0);
-
-    PacketPtr packet(av_packet_alloc());
-    const auto drain = [&] {
-        while (avcodec_receive_packet(context.get(), packet.get()) == 0) {
-            av_packet_rescale_ts(packet.get(), context->time_base, stream->time_base);
-            packet->stream_index = stream->index;
-            ASSERT_GE(av_interleaved_write_frame(output.get(), packet.get()), 0);
-        }
-    };
-    const auto total = static_cast<std::int64_t>(seconds * kRate);
-    const int frameSize = context->frame_size > 0 ? context->frame_size : 1024;
-    FramePtr frame(av_frame_alloc());
-    for (std::int64_t done = 0; done < total;) {
-        av_frame_unref(frame.get());
-        frame->format = context->sample_fmt;
-        ASSERT_GE(av_channel_layout_copy(&frame->ch_layout, &context->ch_layout), 0);
-        frame->sample_rate = kRate;
-        frame->nb_samples = static_cast<int>(std::min<std::int64_t>(frameSize, total - done));
-        ASSERT_GE(av_frame_get_buffer(frame.get(), 0), 0);
-        for (int i = 0; i < frame->nb_samples; ++i) {
-            for (int c = 0; c < channels; ++c)
-                Put(frame.get(), c, i, Tone(c, done + i));
-        }
-        frame->pts = done;
-        done += frame->nb_samples;
-        ASSERT_GE(avcodec_send_frame(context.get(), frame.get()), 0);
-        drain();
-    }
-    ASSERT_GE(avcodec_send_frame(context.get(), nullptr), 0);
-    drain();
-    ASSERT_GE(av_write_trailer(output.get()), 0);
-    avio_closep(&output->pb);
-}
-
-// A few raw RGB pictures in AVI: a file without audio.
-void WriteSilentVideo(const std::string& path) {
-    AVFormatContext* raw = nullptr;
-    ASSERT_GE(avformat_alloc_output_context2(&raw, nullptr, "avi", path.c_str()), 0);
-    FormatContextPtr output(raw);
-    AVStream* stream = avformat_new_stream(output.get(), nullptr);
-    stream->time_base = {1, 25};
-    stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-    stream->codecpar->codec_id = AV_CODEC_ID_RAWVIDEO;
-    stream->codecpar->codec_tag = 0;
-    stream->codecpar->format = AV_PIX_FMT_BGR24;
-    stream->codecpar->width = 16;
-    stream->codecpar->height = 16;
-    stream->codecpar->bits_per_coded_sample = 24;
-    ASSERT_GE(avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE), 0);
-    ASSERT_GE(avformat_write_header(output.get(), nullptr), 0);
-    std::vector<std::uint8_t> picture(16 * 16 * 3, 0x80);
-    PacketPtr packet(av_packet_alloc());
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_GE(av_new_packet(packet.get(), static_cast<int>(picture.size())), 0);
-        std::memcpy(packet->data, picture.data(), picture.size());
-        packet->pts = packet->dts = i;
-        packet->duration = 1;
-        packet->flags |= AV_PKT_FLAG_KEY;
-        packet->stream_index = 0;
-        av_packet_rescale_ts(packet.get(), {1, 25}, stream->time_base);
-        ASSERT_GE(av_interleaved_write_frame(output.get(), packet.get()), 0);
-    }
-    ASSERT_GE(av_write_trailer(output.get()), 0);
-    avio_closep(&output->pb);
+// Writes `seconds` of tones at half scale, each channel its own pitch (440 Hz times its
+// number), through the ffmpeg command's `codec`; false without the command.
+bool WriteTones(const std::string& path, const char* codec, int channels, double seconds) {
+    std::string tones;
+    for (int c = 0; c < channels; ++c)
+        tones +=
+            (c ? "|" : "") + std::string("0.5*sin(2*PI*") + std::to_string(440 * (c + 1)) + "*t)";
+    return zyl::test::media::FfmpegCommand({"-y", "-f", "lavfi", "-i",
+                                            "aevalsrc=" + tones + ":s=" + std::to_string(kRate) +
+                                                ":d=" + std::to_string(seconds),
+                                            "-c:a", codec, path})
+        .has_value();
 }
 
 std::wstring Wide(const std::string& s) {
@@ -244,12 +141,12 @@ protected:
 
     std::string Aac(double seconds = 1.0, int channels = 2) {
         const std::string path = dir.file("tone" + std::to_string(channels) + ".m4a");
-        WriteAudio(path, "ipod", AV_CODEC_ID_AAC, channels, seconds);
+        EXPECT_TRUE(WriteTones(path, "aac", channels, seconds)) << "no ffmpeg command";
         return path;
     }
     std::string FloatWav(double seconds = 1.0, int channels = 6) {
         const std::string path = dir.file("tone" + std::to_string(channels) + ".wav");
-        WriteAudio(path, "wav", AV_CODEC_ID_PCM_F32LE, channels, seconds);
+        EXPECT_TRUE(WriteTones(path, "pcm_f32le", channels, seconds)) << "no ffmpeg command";
         return path;
     }
 
@@ -372,8 +269,7 @@ TEST_F(AudioRendererGraph, BasicAudioThroughTheGraphKeepsItsRanges) {
 }
 
 TEST_F(AudioRendererGraph, AFileWithoutAudioHasNoBasicAudio) {
-    const std::string path = dir.file("pictures.avi");
-    WriteSilentVideo(path);
+    const std::string path = zyl::test::media::RawAvi(dir.file(""), 24, 16, 16, 5);
     ComPtr<IBaseFilter> source;
     ASSERT_EQ(graph->AddSourceFilter(Wide(path).c_str(), L"source", source.Put()), S_OK);
     graph->RenderFile(Wide(path).c_str(), nullptr);  // whatever renders the pictures, or not
