@@ -1,7 +1,5 @@
 // The module as a COM server: its registration written into a temporary registry file and
-// removed again (nothing else touched), class objects it refuses, when it may be unloaded, its
-// filters created through COM from the built library once registered, and the hint a user sees
-// when they are not.
+// removed again (nothing else touched), class objects it refuses, and when it may be unloaded.
 #include <dlfcn.h>
 
 #include <gtest/gtest.h>
@@ -31,16 +29,13 @@ std::optional<std::string> Server(const std::string& file, REFCLSID clsid) {
     return value ? value->asString() : std::nullopt;
 }
 
-std::string BuiltModulePath() {
-    const std::string exe = zyl::platform::executablePath();
-    return exe.substr(0, exe.rfind('/')) + "/libZylAvi.so";
-}
-
 // The built library as a host loads it, with counts of its own: only what a test makes of it
 // keeps it from unloading.
 using Library = std::unique_ptr<void, int (*)(void*)>;
 Library LoadBuiltModule() {
-    return {dlopen(BuiltModulePath().c_str(), RTLD_NOW | RTLD_LOCAL), dlclose};
+    const std::string exe = zyl::platform::executablePath();
+    const std::string path = exe.substr(0, exe.rfind('/')) + "/libZylAvi.so";
+    return {dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL), dlclose};
 }
 template <class F>
 F* Export(const Library& library, const char* name) {
@@ -65,20 +60,10 @@ TEST_F(ComServer, RegistrationWritesBothFiltersAndUnregistrationRemovesExactlyTh
     EXPECT_EQ(ZYL::ModulePath().front(), '/') << "an absolute path";
     for (const CLSID& clsid : kClasses)
         EXPECT_EQ(Server(registryFile, clsid), ZYL::ModulePath()) << GuidToString(clsid);
-    using Types = std::vector<std::pair<GUID, GUID>>;
-    const Types video{{MEDIATYPE_Video, MEDIASUBTYPE_RGB8},
-                      {MEDIATYPE_Video, MEDIASUBTYPE_RGB24},
-                      {MEDIATYPE_Video, MEDIASUBTYPE_RGB32}};
-    const Types text{{MEDIATYPE_Text, GUID_NULL}};
     const auto filters = dshow::RegisteredFilters();
     ASSERT_EQ(filters.size(), 2u);
-    for (const auto& filter : filters) {
+    for (const auto& filter : filters)
         EXPECT_EQ(filter.merit, 0x00200000u) << "never picked by automatic graph building";
-        ASSERT_EQ(filter.pins.size(), 1u);
-        const auto& pin = filter.pins[0];
-        EXPECT_TRUE(pin.rendered && !pin.output && !pin.zero && !pin.many);
-        EXPECT_EQ(pin.types, filter.clsid == COM::CLSID_ZYLDirectShowTarget ? video : text);
-    }
     ASSERT_EQ(DllUnregisterServer(), S_OK);
     EXPECT_TRUE(dshow::RegisteredFilters().empty());
     const auto after = zyl::platform::loadRegistry(registryFile);
@@ -112,9 +97,6 @@ TEST_F(ComServer, ClassObjectsOnlyForTheTableAndOnlyAsFactories) {
         ASSERT_EQ(factory->CreateInstance(nullptr, IID_IBaseFilter, filter.PutVoid()), S_OK);
         factory.Reset();
         EXPECT_EQ(canUnload(), S_FALSE) << "a filter is alive";
-        CLSID created{};
-        ASSERT_EQ(filter->GetClassID(&created), S_OK);
-        EXPECT_EQ(created, clsid);
         filter.Reset();
         EXPECT_EQ(canUnload(), S_OK) << GuidToString(clsid);
     }
@@ -134,41 +116,4 @@ TEST_F(ComServer, ClassObjectsOnlyForTheTableAndOnlyAsFactories) {
         factory.Reset();
         EXPECT_EQ(canUnload(), round.unload) << round.lock;
     }
-}
-
-// What `zylavi register build/bin/libZylAvi.so` does, and a player creating its renderers.
-TEST_F(ComServer, TheBuiltModuleRegisteredMakesItsFiltersCreatable) {
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
-    ComPtr<IBaseFilter> filter;
-    const HRESULT missing =
-        CoCreateInstance(COM::CLSID_ZYLDirectShowTarget, nullptr, CLSCTX_INPROC_SERVER,
-                         IID_IBaseFilter, filter.PutVoid());
-    EXPECT_TRUE(FAILED(missing)) << "not registered yet";
-    const std::string hint = ZYL::RendererCreationFailureText("ZYL DirectShow Target", missing);
-    EXPECT_NE(hint.find("zylavi register "), std::string::npos) << hint;
-    EXPECT_NE(hint.find("ZYL DirectShow Target"), std::string::npos) << hint;
-
-    const Library module = LoadBuiltModule();
-    auto* reg = Export<HRESULT()>(module, "DllRegisterServer");
-    auto* unreg = Export<HRESULT()>(module, "DllUnregisterServer");
-    ASSERT_TRUE(reg && unreg);
-    ASSERT_EQ(reg(), S_OK);
-    const auto server = Server(registryFile, COM::CLSID_ZYLDirectShowTarget);
-    ASSERT_TRUE(server);
-    EXPECT_EQ(server->front(), '/') << *server;
-    EXPECT_TRUE(std::filesystem::equivalent(*server, BuiltModulePath())) << *server;
-    for (const CLSID& clsid : kClasses) {
-        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                                   filter.PutVoid()),
-                  S_OK)
-            << GuidToString(clsid);
-    }
-    filter.Reset();
-    CoFreeUnusedLibraries();
-    ASSERT_EQ(unreg(), S_OK);
-    EXPECT_EQ(CoCreateInstance(COM::CLSID_ZYLDirectShowTarget, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IBaseFilter, filter.PutVoid()),
-              missing)
-        << "unregistered again";
-    CoUninitialize();
 }

@@ -1,8 +1,7 @@
 // What the renderer filters' tests share: a subscriber that records what reaches it, and a
 // fixture that captures the log, fails a test that leaves a filter, pin, subscriber or
-// enumerator alive and hands samples to its filter as the streaming thread does.
-//
-// A sink's record is under its recorder's mutex; the live count is atomic.
+// enumerator alive and hands samples to its filter as the streaming thread does. A sink's record
+// is under its recorder's mutex; the live count is atomic.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,8 +22,7 @@
 
 namespace zyl::test {
 
-// Every SampleSnapped call of every sink sharing it, in call order: the sink's id and the
-// sample's bytes up to its actual length.
+// Every SampleSnapped call of the sinks sharing it: sink id, sample bytes up to its actual length.
 struct SnapRecorder {
     std::mutex mutex;
     std::vector<std::pair<int, std::string>> calls;
@@ -34,8 +32,7 @@ struct SnapRecorder {
     }
 };
 
-// Subscribers of either kind not yet destroyed.
-inline std::atomic<int> g_liveSinks{0};
+inline std::atomic<int> g_liveSinks{0};  // subscribers not yet destroyed
 
 // A subscriber of either sink interface (I), as the player's sinks are: counted by
 // CBasicIUnknown, recording each sample and answering with `answer`.
@@ -81,7 +78,7 @@ private:
 using TextSink = SubscriberSink<COM::IZYLTextTransfer>;
 using VideoSink = SubscriberSink<COM::IZYLTransfer2>;
 
-// An object's reference count as seen through one more AddRef/Release pair.
+// The reference count one more AddRef/Release pair sees.
 inline ULONG Count(IUnknown* object) {
     object->AddRef();
     return object->Release();
@@ -105,13 +102,11 @@ protected:
     static void ReleaseFilter(IUnknown* filter) {
         EXPECT_EQ(filter->Release(), 0u) << "an enumerator or another reference still holds it";
     }
-    // The texts logged at `level`, in order.
     std::vector<std::string> Logged(std::uint32_t level) const {
         std::vector<std::string> texts;
-        for (const auto& m : log->messages()) {
+        for (const auto& m : log->messages())
             if (m.level == level)
                 texts.push_back(m.text);
-        }
         return texts;
     }
 
@@ -125,7 +120,8 @@ template <class F>
 class Target : public SinkTest {
 protected:
     void TearDown() override {
-        ReleaseFilter(static_cast<IBaseFilter*>(filter));
+        if (filter)  // null when the test let it go itself
+            ReleaseFilter(static_cast<IBaseFilter*>(filter));
         SinkTest::TearDown();
     }
     // Hands `bytes` over as the streaming thread does, `actual` of them counted as data.

