@@ -1,6 +1,5 @@
-// The DirectShow player driven through the host stand-in exactly as a host drives it: the
-// module is loaded with dlopen, registered in a temporary registry file so the player can create
-// its renderer filters, and every call goes through the exports and the driver interfaces.
+// The DirectShow player driven through the host stand-in exactly as a host drives it: the module
+// loaded with dlopen and registered in a temporary registry file, every call through its exports.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -344,20 +343,13 @@ TEST_F(AviPlayer, TextStreamsOfEveryContainerReachEverySubscriberInOrderAsTheyLo
             EXPECT_EQ(size, 36u) << "the size to use";
             EXPECT_EQ(std::string(small, 2), std::string("\0x", 2)) << capacity;
         }
-        char fits[36];
-        std::uint64_t size = sizeof fits;
-        ASSERT_EQ(n.DescribeEvent(0, fits, &size, nullptr), kOk);
-        EXPECT_STREQ(fits, "Fired when new Metadata has arrived");
-
         Received received;
         Subscriber first{&received, 1}, second{&received, 2};
         std::int64_t cookie1 = 0, cookie2 = 0, cookie3 = 0;
-        EXPECT_EQ(n.RegisterEvent(4, callback, &first, &cookie1), kNotifyUnknownEvent);
         ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &first, &cookie1), kOk);
         ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &second, &cookie2), kOk);
         ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &second, &cookie3), kOk);
         EXPECT_EQ(n.UnregisterEvent(cookie3), kOk);
-        EXPECT_EQ(n.UnregisterEvent(cookie3), kNotifyNotFound);
         ASSERT_EQ(c.grab2->G2Grab(), kOk);
         Wait(c, 14);
         ASSERT_EQ(c.grab2->G2Freeze(false), kOk);
@@ -401,34 +393,11 @@ TEST_F(AviPlayer, DestroyingWhileTextsFlowNeverWaitsForADelivery) {
     }
 }
 
-TEST_F(AviPlayer, AVideoWithoutTextSaysSoAndNeverCalls) {
-    Camera& c = Open(media::RawAvi(dir.file(""), 8, 8, 8, 3, 100));
-    std::vector<char> text(80);
-    std::uint64_t size = text.size();
-    ASSERT_EQ(c.notify->DescribeEvent(0, text.data(), &size, nullptr), kOk);
-    EXPECT_STREQ(text.data(),
-                 "Fired when new Metadata has arrived but current video has no Metadata");
-    std::atomic<int> calls{0};
-    std::int64_t cookie = 0;
-    ASSERT_EQ(
-        c.notify->RegisterEvent(
-            kEventNewMetadata,
-            [](std::uint32_t, const void*, std::uint64_t, std::uint32_t, void* user) -> Result {
-                ++*static_cast<std::atomic<int>*>(user);
-                return 0;
-            },
-            &calls, &cookie),
-        kOk);
-    ASSERT_EQ(c.grabber->Snap(), kOk);
-    EXPECT_EQ(calls.load(), 0);
-}
-
 TEST_F(AviPlayer, WaitTimesOutAndAHostThatStopsWaitingLosesFramesWhileTheStreamLoops) {
     Camera& c = Open(media::RawAvi(dir.file(""), 24, 16, 16, 5, 100));
     ASSERT_EQ(c.grabber->Reserved2(50), kOk);
     ASSERT_EQ(c.grabber->Snap(), kOk);
-    std::uint8_t* before = nullptr;
-    std::uint8_t* after = nullptr;
+    std::uint8_t *before = nullptr, *after = nullptr;
     VPAEntry* table = nullptr;
     // Paused: after the frames the ring may still hold, nothing arrives.
     Result r = kOk;
@@ -443,8 +412,6 @@ TEST_F(AviPlayer, WaitTimesOutAndAHostThatStopsWaitingLosesFramesWhileTheStreamL
     ASSERT_EQ(c.grabber->Reserved2(2000), kOk);
     ASSERT_EQ(c.grab2->G2Grab(), kOk);
     double status = 0;
-    c.grab2->G2GetStatus(5, &status);
-    EXPECT_EQ(status, 1.0);
     ASSERT_EQ(c.grab2->G2Wait(), kOk);
     c.grab2->G2GetStatus(0, &status);
     EXPECT_EQ(status, 1.0);
@@ -454,15 +421,11 @@ TEST_F(AviPlayer, WaitTimesOutAndAHostThatStopsWaitingLosesFramesWhileTheStreamL
     ASSERT_TRUE(StatusReaches(c, 2, 6.0));
     c.grab2->G2GetStatus(3, &status);
     EXPECT_EQ(status, 2.0);
-    EXPECT_EQ(c.grab2->G2GetStatus(6, &status), kNotSupported);
     // Waiting again hands out the frame queued right after the last one taken, then goes on.
     const auto numbers = Wait(c, 4);
     EXPECT_EQ(numbers[0], (last + 1) % 5);
     c.grab2->G2GetStatus(0, &status);
     EXPECT_EQ(status, 5.0);
-    ASSERT_EQ(c.grab2->G2Freeze(false), kOk);
-    c.grab2->G2GetStatus(5, &status);
-    EXPECT_EQ(status, 0.0);
 }
 
 TEST_F(AviPlayer, DestroyingWhileRunningOrWhileAnotherThreadWaitsReturnsPromptly) {
@@ -509,9 +472,6 @@ TEST_F(AviPlayer, OpeningAndClosingAThousandTimesLeavesNothingBehind) {
         } else {
             HostRelease(handle);
         }
-        if (i == 10) {
-            EXPECT_EQ(HostLiveObjects(), hostObjects);
-        }
     }
     EXPECT_EQ(HostLiveObjects(), hostObjects);
     EXPECT_TRUE(module->CanUnload());
@@ -539,21 +499,6 @@ TEST_F(AviPlayer, FilesThatCannotBePlayedOpenNothing) {
     EXPECT_EQ(module->GetImageFromFileW(zyl::tools::Widen(whole).c_str()), nullptr);
 }
 
-TEST_F(AviPlayer, PlanesBeyondTheImageAreRefusedAndTheGraphObjectsAreTheHosts) {
-    Camera& c = Open(media::RawAvi(dir.file(""), 24, 16, 8, 2, 25));
-    std::uint8_t* base = nullptr;
-    VPAEntry* table = nullptr;
-    EXPECT_EQ(c.vpa->GetPlaneVPA(3, &base, &table), kBadPlane);
-    void* objects[3] = {};
-    ASSERT_EQ(c.grabber->GetEngineObjects(&objects[0], &objects[1], &objects[2]), kOk);
-    for (void* object : objects) {
-        ASSERT_NE(object, nullptr);
-        static_cast<IUnknown*>(object)->Release();
-    }
-}
-
-// A host that fell behind (every element of the ring holds a frame it has not taken) and froze,
-// then moved the position: the first frame it gets after that is the frame it moved to.
 TEST_F(AviPlayer, FramesQueuedBeforeASeekOrStepNeverReachTheHostAfterIt) {
     enum class Move { Seek, Step, Snap };
     struct Case {

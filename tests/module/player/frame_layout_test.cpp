@@ -1,7 +1,5 @@
-// What the host reads the current element through: the access tables, whose every entry (the
-// guard entries around each line and column included) stays inside an element of the frames
-// the renderer delivers, and format blocks too short to hold the frame's size, which are refused
-// rather than read past.
+// The access tables the host reads the current element through, every entry (guards included)
+// inside the renderer's frame; format blocks too short for the frame's size refused, not read past.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -44,9 +42,12 @@ TEST(FrameLayout, EveryTableEntryStaysInsideTheElementForOddWidths) {
 TEST(FrameLayout, FormatBlocksTooShortForTheFrameSizeAreRefused) {
     std::vector<BYTE> block(112, 0);
     AM_MEDIA_TYPE type{};
+    type.formattype = FORMAT_WaveFormatEx;
+    type.cbFormat = 112;
     type.pbFormat = block.data();
     std::int32_t width = 0, height = 0;
     std::int64_t time = 0;
+    EXPECT_FALSE(ReadFormatBlock(type, width, height, time)) << "not a video format";
     // The height ends at byte 60 of the first two, at 84 of the others.
     for (const auto& [format, size] : {std::pair{FORMAT_VideoInfo, 60u},
                                        {FORMAT_MPEGVideo, 60u},
@@ -58,7 +59,4 @@ TEST(FrameLayout, FormatBlocksTooShortForTheFrameSizeAreRefused) {
         type.cbFormat = size - 1;
         EXPECT_FALSE(ReadFormatBlock(type, width, height, time)) << size;
     }
-    type.formattype = FORMAT_WaveFormatEx;
-    type.cbFormat = 112;
-    EXPECT_FALSE(ReadFormatBlock(type, width, height, time));
 }

@@ -34,7 +34,7 @@ namespace {
 
 constexpr std::uint32_t kErr = qnLogging::level::err;
 
-// The pin `pin` is connected to, or null; the pointer is only compared.
+// The pin's peer, or null; only compared.
 IPin* PeerOf(IPin* pin) {
     ComPtr<IPin> peer;
     pin->ConnectedTo(peer.Put());
@@ -194,9 +194,40 @@ public:
 // since IPin::Disconnect breaks only the pin's own side of a connection.
 enum class TextPin { Moved, Untouched, LetGo };
 
+// What a case does to its graph before the rewiring.
+void TakeTextRenderer(TextScene& scene) {
+    auto* subtitles = Make<PinFilter>();
+    SourcePin& out = subtitles->AddOutput({TextType()});
+    scene.Add(L"Subtitle Source", subtitles);
+    EXPECT_EQ(scene.Connect(&out, scene.textIn), S_OK);
+}
+void PauseSplitter(TextScene& scene) {
+    EXPECT_EQ(scene.splitter->Pause(), S_OK);
+}
+void LetConverterInputGo(Chain& chain) {
+    EXPECT_EQ(chain.converter->Input()->Disconnect(), S_OK);
+    EXPECT_EQ(chain.out->Disconnect(), S_OK);
+}
+void PauseConverter(Chain& chain) {
+    EXPECT_EQ(chain.converter->Pause(), S_OK);
+}
+void PauseDecoder(Chain& chain) {
+    EXPECT_EQ(chain.decoder->Pause(), S_OK);
+}
+void PauseRenderer(Chain& chain) {
+    EXPECT_EQ(chain.renderer->Pause(), S_OK);
+}
+void ConverterRefuses(Chain& chain) {
+    chain.converter->refuseInput = true;
+}
+void RendererRefuses(Chain& chain) {
+    chain.downIn->subtype = MEDIASUBTYPE_NV12;
+}
+
 }  // namespace
 
 TEST_F(Rewiring, TheSplittersFirstTextPinMovesToTheTextRendererOrStaysWhereItCannot) {
+    using enum TextPin;
     struct Case {
         const char* what;
         TextSceneOptions options;
@@ -205,43 +236,14 @@ TEST_F(Rewiring, TheSplittersFirstTextPinMovesToTheTextRendererOrStaysWhereItCan
         std::size_t errors;
     };
     const Case cases[] = {
-        {"one text pin", {}, nullptr, TextPin::Moved, 0},
-        {"two text pins", {.textPins = 2}, nullptr, TextPin::Moved, 0},
-        {"the text renderer already has a stream",
-         {},
-         [](TextScene& scene) {
-             auto* subtitles = Make<PinFilter>();
-             SourcePin& out = subtitles->AddOutput({TextType()});
-             scene.Add(L"Subtitle Source", subtitles);
-             EXPECT_EQ(scene.Connect(&out, scene.textIn), S_OK);
-         },
-         TextPin::Untouched,
-         0},
-        {"no filter is named AVI Splitter",
-         {.splitterName = L"MPEG-2 Splitter"},
-         nullptr,
-         TextPin::Untouched,
-         1},
-        {"an output pin before the text pin is not connected",
-         {.videoConnected = false},
-         nullptr,
-         TextPin::Untouched,
-         1},
-        {"the splitter is not stopped",
-         {},
-         [](TextScene& scene) { EXPECT_EQ(scene.splitter->Pause(), S_OK); },
-         TextPin::Untouched,
-         1},
-        {"the text renderer has no input pin",
-         {.rendererHasInput = false},
-         nullptr,
-         TextPin::LetGo,
-         0},
-        {"the text renderer refuses text",
-         {.rendererTakes = MEDIATYPE_Video},
-         nullptr,
-         TextPin::LetGo,
-         1},
+        {"one text pin", {}, nullptr, Moved, 0},
+        {"two text pins", {.textPins = 2}, nullptr, Moved, 0},
+        {"the text renderer is taken", {}, TakeTextRenderer, Untouched, 0},
+        {"no AVI Splitter", {.splitterName = L"MPEG-2 Splitter"}, nullptr, Untouched, 1},
+        {"a pin before the text pin unconnected", {.videoConnected = false}, nullptr, Untouched, 1},
+        {"the splitter is not stopped", {}, PauseSplitter, Untouched, 1},
+        {"the text renderer has no input", {.rendererHasInput = false}, nullptr, LetGo, 0},
+        {"the text renderer refuses text", {.rendererTakes = MEDIATYPE_Video}, nullptr, LetGo, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -279,6 +281,7 @@ TEST_F(Rewiring, TheConverterIsBypassedWhereTheChainConnectsWithoutItAndAFailing
         std::array<Peer, 4> peers;  // of the decoder's output, converter in and out, renderer
         std::size_t errors;
     };
+    const GUID kRGB24 = MEDIASUBTYPE_RGB24;  // the renderer takes RGB32 only
     const std::array through{ConvIn, Out, DownIn, ConvOut};
     const std::array direct{DownIn, None, None, Out};
     const Case cases[] = {
@@ -287,42 +290,19 @@ TEST_F(Rewiring, TheConverterIsBypassedWhereTheChainConnectsWithoutItAndAFailing
         {"the H.265 decoder feeds it", {.h265Decodes = true}, nullptr, through, 0},
         {"no H.265 decoder in the graph", {.h265InGraph = false}, nullptr, through, 0},
         {"the converter is not in the chain", {.converterConnected = false}, nullptr, direct, 0},
-        {"no converter in the graph",
-         {.converterInGraph = false},
-         nullptr,
-         {DownIn, Any, Any, Out},
-         1},
-        {"the converter's input has been let go of",
-         {},
-         [](Chain& chain) {
-             EXPECT_EQ(chain.converter->Input()->Disconnect(), S_OK);
-             EXPECT_EQ(chain.out->Disconnect(), S_OK);
-         },
-         {None, None, DownIn, ConvOut},
-         1},
-        {"the converter is not stopped",
-         {},
-         [](Chain& chain) { EXPECT_EQ(chain.converter->Pause(), S_OK); },
-         through,
-         1},
-        {"the decoder is not stopped",
-         {},
-         [](Chain& chain) { EXPECT_EQ(chain.decoder->Pause(), S_OK); },
-         {ConvIn, None, DownIn, Any},
-         1},
-        {"the renderer is not stopped",
-         {},
-         [](Chain& chain) { EXPECT_EQ(chain.renderer->Pause(), S_OK); },
-         {Any, Any, None, ConvOut},
-         1},
-        {"the converter refuses the decoder on the way back",
-         {.decoded = MEDIASUBTYPE_RGB24},
-         [](Chain& chain) { chain.converter->refuseInput = true; },
+        {"no converter", {.converterInGraph = false}, nullptr, {DownIn, Any, Any, Out}, 1},
+        {"the converter's input let go", {}, LetConverterInputGo, {None, None, DownIn, ConvOut}, 1},
+        {"the converter is not stopped", {}, PauseConverter, through, 1},
+        {"the decoder is not stopped", {}, PauseDecoder, {ConvIn, None, DownIn, Any}, 1},
+        {"the renderer is not stopped", {}, PauseRenderer, {Any, Any, None, ConvOut}, 1},
+        {"the converter refuses the decoder",
+         {.decoded = kRGB24},
+         ConverterRefuses,
          {None, None, None, Any},
          1},
-        {"the renderer refuses the converter on the way back",
-         {.decoded = MEDIASUBTYPE_RGB24},
-         [](Chain& chain) { chain.downIn->subtype = MEDIASUBTYPE_NV12; },
+        {"the renderer refuses the converter",
+         {.decoded = kRGB24},
+         RendererRefuses,
          {ConvIn, Out, None, None},
          1},
     };
