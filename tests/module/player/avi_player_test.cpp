@@ -1,6 +1,5 @@
-// The DirectShow player driven through the host stand-in exactly as a host drives it: the
-// module is loaded with dlopen, registered in a temporary registry file so the player can create
-// its renderer filters, and every call goes through the exports and the driver interfaces.
+// The DirectShow player driven through the host stand-in exactly as a host drives it: the module
+// loaded with dlopen and registered in a temporary registry file, every call through its exports.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -159,12 +158,10 @@ TEST_F(AviPlayer, UncompressedFramesReachTheHostAsWrittenAndLoopWithoutRepeats) 
 }
 
 TEST_F(AviPlayer, CompressedFramesEqualTheReferenceDecoderInColourAndAsForcedLuma) {
-    media::EncodeOptions options;
     Configure(Settings{8, false});
-    options.width = 62;  // luma lines padded to 64, colour lines to 188 bytes
-    options.frames = 6;
-    options.fpsNum = 100;
-    const std::string path = media::EncodedFile(dir.file(""), options);
+    // Luma lines padded to 64, colour lines to 188 bytes.
+    const std::string path =
+        media::EncodedFile(dir.file(""), {.width = 62, .frames = 6, .fpsNum = 100, .name = ""});
 
     // The engine's own decoding without the module: the module adds nothing but the copy.
     zyl::tools::PullOptions pull;
@@ -202,12 +199,9 @@ TEST_F(AviPlayer, EveryContainerPlaysFromItsFirstFrame) {
     for (const Case& k : {Case{"mp4", "libx264"}, Case{"mkv", "libx264"}, Case{"avi", "mpeg4"},
                           Case{"mpg", "mpeg2video"}}) {
         SCOPED_TRACE(k.container);
-        media::EncodeOptions options;
-        options.container = k.container;
-        options.codec = k.codec;
-        options.frames = 5;
-        options.fpsNum = 100;
-        const std::string path = media::EncodedFile(dir.file(""), options);
+        const std::string path = media::EncodedFile(
+            dir.file(""),
+            {.container = k.container, .codec = k.codec, .frames = 5, .fpsNum = 100, .name = ""});
         Camera& c = Open(path);
         EXPECT_EQ(c.GetInt(kCmdFrameCount), 5);
         EXPECT_DOUBLE_EQ(c.GetDouble(kCmdFrameTimeMs), 10.0);
@@ -258,59 +252,32 @@ TEST_F(AviPlayer, DeviceControlAnswersLimitsSizesAndRefusals) {
     IDeviceCtrl& d = *c.device;
     double real = 0;
     std::uint64_t size = sizeof real;
-    ASSERT_EQ(d.DeviceCtrlCmd(0x20000104, nullptr, 0, &real, &size), kOk);
-    EXPECT_EQ(real, 0.25);
     ASSERT_EQ(d.DeviceCtrlCmd(0x30000104, nullptr, 0, &real, &size), kOk);
-    EXPECT_EQ(real, 16.0);
-    std::int32_t volume = 1;
-    std::int32_t out = 0;
-    size = 4;
-    EXPECT_EQ(d.DeviceCtrlCmd(0x40000100, &volume, 4, &out, &size), kBadArgument);
-    volume = -10000;
-    EXPECT_EQ(d.DeviceCtrlCmd(0x40000100, &volume, 4, &out, &size), kOk);
-    size = 99;
-    EXPECT_EQ(d.DeviceCtrlCmd(0x102, nullptr, 0, nullptr, &size), kOk);
-    EXPECT_EQ(size, 4u);
-    EXPECT_EQ(d.DeviceCtrlCmd(0x10000102, nullptr, 0, nullptr, &size), kOk);
+    EXPECT_EQ(real, 16.0) << "the rate's upper limit";
+    std::int32_t value = 1, out = 0;
+    EXPECT_EQ(d.DeviceCtrlCmd(0x40000100, &value, 4, &out, &(size = 4)), kBadArgument)
+        << "a volume above full";
+    EXPECT_EQ(d.DeviceCtrlCmd(0x10000102, nullptr, 0, nullptr, &(size = 99)), kOk);
     EXPECT_EQ(size, 0u) << "a set without an output is only a size query";
-    std::int32_t value = 3;
-    size = 4;
-    EXPECT_EQ(d.DeviceCtrlCmd(0x10000103, &value, 4, &out, &size), kFailed);
-    EXPECT_EQ(d.DeviceCtrlCmd(0x107, nullptr, 0, &out, &size), kFailed);
+    EXPECT_EQ(d.DeviceCtrlCmd(0x10000103, &value, 4, &out, &(size = 4)), kFailed);
     EXPECT_EQ(d.DeviceCtrlCmd(0x10B, nullptr, 0, &out, &size), kNotSupported);
-    // Operation bits that name no operation: not supported, as on the raw player.
-    EXPECT_EQ(d.DeviceCtrlCmd(0x50000102, &value, 4, &out, &(size = 4)), kNotSupported);
-    EXPECT_EQ(d.DeviceCtrlCmd(0xF0000102, nullptr, 0, nullptr, &size), kNotSupported);
+    EXPECT_EQ(d.DeviceCtrlCmd(0x50000102, &value, 4, &out, &(size = 4)), kNotSupported)
+        << "operation bits that name no operation";
     EXPECT_EQ(d.DeviceCtrlCmd(0x102, nullptr, 0, &real, &(size = 8)), kFailed) << "wrong size";
-
-    // Without a sound stream the graph has no volume to set.
-    EXPECT_EQ(d.DeviceCtrlCmd(0x100, nullptr, 0, &out, &(size = 4)), kNotSupported);
     std::uint32_t port = 0;
     ASSERT_EQ(c.dio->GetInputPort(0, &port), kOk);
     EXPECT_EQ(port, 250u);
     EXPECT_EQ(c.dio->GetInputPort(1, &port), kBadArgument);
-    EXPECT_EQ(c.dio->SetOutputBit(7, 1), kNotSupported);
-    EXPECT_EQ(c.dio->SetOutputBit(0, 0), kOk);
-    EXPECT_EQ(c.dio->SetOutputPort(0, 1), kNotSupported);
 
     // The text form: values formatted as a stream does, an empty text when they do not fit.
     char text[32];
     std::uint64_t length = sizeof text;
-    ASSERT_EQ(d.DeviceCtrlString(0x30000104, nullptr, 0, text, &length), kOk);
-    EXPECT_STREQ(text, "16");
-    EXPECT_EQ(length, 2u);
-    length = sizeof text;
     ASSERT_EQ(d.DeviceCtrlString(0x109, nullptr, 0, text, &length), kOk);
     EXPECT_STREQ(text, "40");
     length = 2;
     ASSERT_EQ(d.DeviceCtrlString(0x103, nullptr, 0, text, &length), kOk);
     EXPECT_STREQ(text, "") << "250 does not fit in one character";
     EXPECT_EQ(length, 0u);
-    length = 0;
-    ASSERT_EQ(d.DeviceCtrlString(0x103, nullptr, 0, nullptr, &length), kOk);
-    EXPECT_EQ(length, 4u);
-    length = sizeof text;
-    EXPECT_EQ(d.DeviceCtrlString(0x10000104, nullptr, 0, text, &length), kBadArgument);
     length = sizeof text;
     ASSERT_EQ(d.DeviceCtrlString(0x10000104, "2.5", 4, text, &length), kOk);
     EXPECT_EQ(c.GetDouble(kCmdRate), 2.5);
@@ -318,9 +285,7 @@ TEST_F(AviPlayer, DeviceControlAnswersLimitsSizesAndRefusals) {
 
 TEST_F(AviPlayer, VolumeAndBalanceReachTheSoundStream) {
     ScopedEnv silent("ZYLAVI_AUDIO", "null");
-    media::EncodeOptions options;
-    options.audio = true;
-    Camera& c = Open(media::EncodedFile(dir.file(""), options));
+    Camera& c = Open(media::EncodedFile(dir.file(""), {.audio = true, .name = ""}));
     c.SetInt(kCmdVolume, -2500);
     c.SetInt(kCmdBalance, 1200);
     EXPECT_EQ(c.GetInt(kCmdVolume), -2500);
@@ -332,46 +297,71 @@ TEST_F(AviPlayer, VolumeAndBalanceReachTheSoundStream) {
     EXPECT_THROW(c.SetInt(kCmdVolume, 5), std::runtime_error) << "above full volume";
 }
 
-TEST_F(AviPlayer, TextStreamsOfEveryContainerArriveInOrderAsTheyLoop) {
-    media::EncodeOptions options;
-    options.textEvery = 2;
-    options.frames = 6;
-    options.fpsNum = 50;
-    std::vector<std::string> files;
-    options.container = "mp4";
-    options.text = "mov_text";
-    files.push_back(media::EncodedFile(dir.file(""), options));
-    options.container = "mkv";
-    options.text = "subrip";
-    files.push_back(media::EncodedFile(dir.file(""), options));
-    files.push_back(media::Mpeg4AviWithText(dir.file(""), 64, 48, 6, 2, 50));
+// Every subscriber hears each text of every container once, in cookie order, the texts in order
+// as the video loops; a description that does not fit is refused without writing past its
+// buffer's first character.
+TEST_F(AviPlayer, TextStreamsOfEveryContainerReachEverySubscriberInOrderAsTheyLoop) {
+    const std::string files[] = {media::EncodedFile(dir.file(""), {.container = "mp4",
+                                                                   .frames = 6,
+                                                                   .fpsNum = 50,
+                                                                   .text = "mov_text",
+                                                                   .textEvery = 2,
+                                                                   .name = ""}),
+                                 media::EncodedFile(dir.file(""), {.container = "mkv",
+                                                                   .frames = 6,
+                                                                   .fpsNum = 50,
+                                                                   .text = "subrip",
+                                                                   .textEvery = 2,
+                                                                   .name = ""}),
+                                 media::Mpeg4AviWithText(dir.file(""), 64, 48, 6, 2, 50)};
+    struct Received {
+        std::mutex lock;
+        std::vector<std::pair<int, std::string>> all;  // subscriber, text
+        std::atomic<int> bad{0};
+    };
+    struct Subscriber {
+        Received* received;
+        int id;
+    };
+    const NotifyCallback callback = [](std::uint32_t id, const void* data, std::uint64_t length,
+                                       std::uint32_t type, void* user) -> Result {
+        auto* s = static_cast<Subscriber*>(user);
+        if (id != kEventNewMetadata || type != kNotifyDataText || !data)
+            ++s->received->bad;
+        std::lock_guard lock(s->received->lock);
+        s->received->all.emplace_back(s->id, std::string(static_cast<const char*>(data), length));
+        return 0;
+    };
     for (const std::string& path : files) {
         SCOPED_TRACE(path);
         Camera& c = Open(path);
-        struct Texts {
-            std::mutex lock;
-            std::vector<std::string> all;
-        } texts;
-        std::int64_t cookie = 0;
-        ASSERT_EQ(c.notify->RegisterEvent(
-                      kEventNewMetadata,
-                      [](std::uint32_t, const void* data, std::uint64_t length, std::uint32_t,
-                         void* user) -> Result {
-                          auto* t = static_cast<Texts*>(user);
-                          std::lock_guard lock(t->lock);
-                          t->all.emplace_back(static_cast<const char*>(data), length);
-                          return 0;
-                      },
-                      &texts, &cookie),
-                  kOk);
+        INotify& n = *c.notify;
+        for (const std::uint64_t capacity : {1u, 35u}) {
+            char small[36] = "xx";
+            std::uint64_t size = capacity;
+            EXPECT_EQ(n.DescribeEvent(0, small, &size, nullptr), kNotifyBadArgument);
+            EXPECT_EQ(size, 36u) << "the size to use";
+            EXPECT_EQ(std::string(small, 2), std::string("\0x", 2)) << capacity;
+        }
+        Received received;
+        Subscriber first{&received, 1}, second{&received, 2};
+        std::int64_t cookie1 = 0, cookie2 = 0, cookie3 = 0;
+        ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &first, &cookie1), kOk);
+        ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &second, &cookie2), kOk);
+        ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &second, &cookie3), kOk);
+        EXPECT_EQ(n.UnregisterEvent(cookie3), kOk);
         ASSERT_EQ(c.grab2->G2Grab(), kOk);
         Wait(c, 14);
         ASSERT_EQ(c.grab2->G2Freeze(false), kOk);
         camera.reset();
-        std::lock_guard lock(texts.lock);
-        ASSERT_GE(texts.all.size(), 5u);
-        for (std::size_t i = 0; i < texts.all.size(); ++i)
-            EXPECT_EQ(texts.all[i], "frame " + std::to_string(i % 3 * 2)) << i;
+        std::lock_guard lock(received.lock);
+        EXPECT_EQ(received.bad.load(), 0);
+        ASSERT_GE(received.all.size(), 10u);
+        for (std::size_t i = 0; i < received.all.size(); ++i) {
+            const std::pair<int, std::string> expected{static_cast<int>(i % 2) + 1,
+                                                       "frame " + std::to_string(i / 2 % 3 * 2)};
+            EXPECT_EQ(received.all[i], expected) << i;
+        }
     }
 }
 
@@ -379,13 +369,12 @@ TEST_F(AviPlayer, TextStreamsOfEveryContainerArriveInOrderAsTheyLoop) {
 // the graph while holding the lock a delivery needs, so a delivery that waited for it would
 // hang the stop.
 TEST_F(AviPlayer, DestroyingWhileTextsFlowNeverWaitsForADelivery) {
-    media::EncodeOptions options;
-    options.container = "mkv";
-    options.text = "subrip";
-    options.textEvery = 1;
-    options.frames = 20;
-    options.fpsNum = 200;
-    const std::string path = media::EncodedFile(dir.file(""), options);
+    const std::string path = media::EncodedFile(dir.file(""), {.container = "mkv",
+                                                               .frames = 20,
+                                                               .fpsNum = 200,
+                                                               .text = "subrip",
+                                                               .textEvery = 1,
+                                                               .name = ""});
     for (int round = 0; round < 10; ++round) {
         Camera& c = Open(path);
         std::int64_t cookie = 0;
@@ -404,131 +393,11 @@ TEST_F(AviPlayer, DestroyingWhileTextsFlowNeverWaitsForADelivery) {
     }
 }
 
-TEST_F(AviPlayer, MetadataReachesEveryCallbackInCookieOrderWithItsFrame) {
-    media::EncodeOptions options;
-    options.container = "mkv";
-    options.text = "subrip";
-    options.textEvery = 2;
-    options.frames = 6;
-    options.fpsNum = 50;
-    Camera& c = Open(media::EncodedFile(dir.file(""), options));
-    ASSERT_NE(c.notify, nullptr);
-    INotify& n = *c.notify;
-
-    std::uint64_t size = 0;
-    std::uint32_t event = 0;
-    ASSERT_EQ(n.DescribeEvent(0, nullptr, &size, &event), kOk);
-    EXPECT_EQ(size, 36u);
-    EXPECT_EQ(event, kEventNewMetadata);
-    EXPECT_EQ(n.DescribeEvent(1, nullptr, &size, &event), kNotifyBadArgument);
-    // A buffer too small fails with the size to use and holds an empty text.
-    for (const std::uint64_t capacity : {1u, 20u, 35u}) {
-        char small[36];
-        std::memset(small, 'x', sizeof small);
-        size = capacity;
-        EXPECT_EQ(n.DescribeEvent(0, small, &size, &event), kNotifyBadArgument) << capacity;
-        EXPECT_EQ(size, 36u);
-        EXPECT_EQ(small[0], '\0');
-        EXPECT_EQ(small[1], 'x') << "nothing written past the buffer's start";
-    }
-    char fits[36];
-    size = sizeof fits;
-    ASSERT_EQ(n.DescribeEvent(0, fits, &size, &event), kOk);
-    EXPECT_STREQ(fits, "Fired when new Metadata has arrived");
-
-    struct Received {
-        std::mutex lock;
-        std::vector<std::string> texts;
-        std::vector<int> order;
-        std::atomic<int> bad{0};
-    } received;
-    struct Subscriber {
-        Received* received;
-        int id;
-    } first{&received, 1}, second{&received, 2};
-    const NotifyCallback callback = [](std::uint32_t id, const void* data, std::uint64_t length,
-                                       std::uint32_t type, void* user) -> Result {
-        auto* s = static_cast<Subscriber*>(user);
-        if (id != kEventNewMetadata || type != kNotifyDataText || !data)
-            ++s->received->bad;
-        std::lock_guard lock(s->received->lock);
-        s->received->order.push_back(s->id);
-        if (s->id == 1)
-            s->received->texts.emplace_back(static_cast<const char*>(data), length);
-        return 0;
-    };
-    std::int64_t cookie1 = 0, cookie2 = 0, cookie3 = 0;
-    EXPECT_EQ(n.RegisterEvent(4, callback, &first, &cookie1), kNotifyUnknownEvent);
-    std::uint64_t registrations = 9;
-    n.GetEventInfo(kEventNewMetadata, 0, &registrations);
-    EXPECT_EQ(registrations, 0u);
-    ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &first, &cookie1), kOk);
-    ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &second, &cookie2), kOk);
-    ASSERT_EQ(n.RegisterEvent(kEventNewMetadata, callback, &second, &cookie3), kOk);
-    EXPECT_EQ(cookie1, 1);
-    EXPECT_EQ(cookie2, 2);
-    EXPECT_EQ(n.UnregisterEvent(cookie3), kOk);
-    EXPECT_EQ(n.UnregisterEvent(cookie3), kNotifyNotFound);
-    bool registered = false;
-    n.IsRegistered(cookie2, &registered);
-    EXPECT_TRUE(registered);
-    std::uint64_t delivered = 7;
-    n.GetEventInfo(kEventNewMetadata, 1, &delivered);
-    EXPECT_EQ(delivered, 0u);
-
-    ASSERT_EQ(c.grabber->Snap(), kOk);
-    ASSERT_EQ(c.grab2->G2Grab(), kOk);
-    Wait(c, 8);
-    ASSERT_EQ(c.grab2->G2Freeze(false), kOk);
-    EXPECT_EQ(n.UnregisterEvent(cookie1), kOk);
-    EXPECT_EQ(n.UnregisterEvent(cookie2), kOk);
-
-    std::lock_guard lock(received.lock);
-    EXPECT_EQ(received.bad.load(), 0);
-    ASSERT_GE(received.texts.size(), 4u);
-    // In order, looping with the video.
-    const std::vector<std::string> cues = {"frame 0", "frame 2", "frame 4"};
-    for (std::size_t i = 0; i < received.texts.size(); ++i)
-        EXPECT_EQ(received.texts[i], cues[i % 3]) << i;
-    for (std::size_t i = 0; i + 1 < received.order.size(); i += 2) {
-        EXPECT_EQ(received.order[i], 1);
-        EXPECT_EQ(received.order[i + 1], 2);
-    }
-}
-
-TEST_F(AviPlayer, AVideoWithoutTextSaysSoAndNeverCalls) {
-    Camera& c = Open(media::RawAvi(dir.file(""), 8, 8, 8, 3, 100));
-    std::uint64_t size = 0;
-    ASSERT_EQ(c.notify->DescribeEvent(0, nullptr, &size, nullptr), kOk);
-    EXPECT_EQ(size, 70u);
-    std::vector<char> text(size);
-    ASSERT_EQ(c.notify->DescribeEvent(0, text.data(), &size, nullptr), kOk);
-    EXPECT_STREQ(text.data(),
-                 "Fired when new Metadata has arrived but current video has no Metadata");
-    std::uint64_t connected = 9;
-    c.notify->GetEventInfo(kEventNewMetadata, 2, &connected);
-    EXPECT_EQ(connected, 0u);
-    std::atomic<int> calls{0};
-    std::int64_t cookie = 0;
-    ASSERT_EQ(
-        c.notify->RegisterEvent(
-            kEventNewMetadata,
-            [](std::uint32_t, const void*, std::uint64_t, std::uint32_t, void* user) -> Result {
-                ++*static_cast<std::atomic<int>*>(user);
-                return 0;
-            },
-            &calls, &cookie),
-        kOk);
-    ASSERT_EQ(c.grabber->Snap(), kOk);
-    EXPECT_EQ(calls.load(), 0);
-}
-
 TEST_F(AviPlayer, WaitTimesOutAndAHostThatStopsWaitingLosesFramesWhileTheStreamLoops) {
     Camera& c = Open(media::RawAvi(dir.file(""), 24, 16, 16, 5, 100));
     ASSERT_EQ(c.grabber->Reserved2(50), kOk);
     ASSERT_EQ(c.grabber->Snap(), kOk);
-    std::uint8_t* before = nullptr;
-    std::uint8_t* after = nullptr;
+    std::uint8_t *before = nullptr, *after = nullptr;
     VPAEntry* table = nullptr;
     // Paused: after the frames the ring may still hold, nothing arrives.
     Result r = kOk;
@@ -543,8 +412,6 @@ TEST_F(AviPlayer, WaitTimesOutAndAHostThatStopsWaitingLosesFramesWhileTheStreamL
     ASSERT_EQ(c.grabber->Reserved2(2000), kOk);
     ASSERT_EQ(c.grab2->G2Grab(), kOk);
     double status = 0;
-    c.grab2->G2GetStatus(5, &status);
-    EXPECT_EQ(status, 1.0);
     ASSERT_EQ(c.grab2->G2Wait(), kOk);
     c.grab2->G2GetStatus(0, &status);
     EXPECT_EQ(status, 1.0);
@@ -554,15 +421,11 @@ TEST_F(AviPlayer, WaitTimesOutAndAHostThatStopsWaitingLosesFramesWhileTheStreamL
     ASSERT_TRUE(StatusReaches(c, 2, 6.0));
     c.grab2->G2GetStatus(3, &status);
     EXPECT_EQ(status, 2.0);
-    EXPECT_EQ(c.grab2->G2GetStatus(6, &status), kNotSupported);
     // Waiting again hands out the frame queued right after the last one taken, then goes on.
     const auto numbers = Wait(c, 4);
     EXPECT_EQ(numbers[0], (last + 1) % 5);
     c.grab2->G2GetStatus(0, &status);
     EXPECT_EQ(status, 5.0);
-    ASSERT_EQ(c.grab2->G2Freeze(false), kOk);
-    c.grab2->G2GetStatus(5, &status);
-    EXPECT_EQ(status, 0.0);
 }
 
 TEST_F(AviPlayer, DestroyingWhileRunningOrWhileAnotherThreadWaitsReturnsPromptly) {
@@ -609,9 +472,6 @@ TEST_F(AviPlayer, OpeningAndClosingAThousandTimesLeavesNothingBehind) {
         } else {
             HostRelease(handle);
         }
-        if (i == 10) {
-            EXPECT_EQ(HostLiveObjects(), hostObjects);
-        }
     }
     EXPECT_EQ(HostLiveObjects(), hostObjects);
     EXPECT_TRUE(module->CanUnload());
@@ -629,8 +489,7 @@ TEST_F(AviPlayer, FilesThatCannotBePlayedOpenNothing) {
     EXPECT_EQ(module->GetImageFromFileW(zyl::tools::Widen(garbage).c_str()), nullptr);
     EXPECT_EQ(module->GetImageFromFileW(zyl::tools::Widen(dir.file("missing.mp4")).c_str()),
               nullptr);
-    media::EncodeOptions options;
-    const std::string whole = media::EncodedFile(dir.file(""), options);
+    const std::string whole = media::EncodedFile(dir.file(""), media::EncodeOptions{});
     const std::string cut = media::Truncated(whole, dir.file("cut.mp4"), 0.3);
     EXPECT_EQ(module->GetImageFromFileW(zyl::tools::Widen(cut).c_str()), nullptr);
     EXPECT_TRUE(module->CanUnload());
@@ -640,30 +499,6 @@ TEST_F(AviPlayer, FilesThatCannotBePlayedOpenNothing) {
     EXPECT_EQ(module->GetImageFromFileW(zyl::tools::Widen(whole).c_str()), nullptr);
 }
 
-TEST_F(AviPlayer, TheHostSeesSixInterfacesAndTheGraphObjects) {
-    Camera& c = Open(media::RawAvi(dir.file(""), 24, 16, 8, 2, 25));
-    EXPECT_EQ(c.interfaceIds, (std::vector<std::uint64_t>{kIdImageVPA, kIdGrabber, kIdBasicDIO,
-                                                          kIdDeviceCtrl, kIdGrab2, kIdNotify}));
-    std::uint64_t count = 4;
-    InterfaceEntry entries[6]{};
-    EXPECT_EQ(c.vpa->GetInterfaces(entries, &count), kBadArgument);
-    std::int32_t type = 0;
-    EXPECT_EQ(c.vpa->GetPlaneDataType(3, &type), kBadPlane);
-    std::uint8_t* base = nullptr;
-    VPAEntry* table = nullptr;
-    EXPECT_EQ(c.vpa->GetPlaneVPA(3, &base, &table), kBadPlane);
-    EXPECT_EQ(c.grabber->Reserved1(), kNotSupported);
-    EXPECT_EQ(c.grabber->SetNotify(nullptr, nullptr), kNotSupported);
-    void* objects[3] = {};
-    ASSERT_EQ(c.grabber->GetEngineObjects(&objects[0], &objects[1], &objects[2]), kOk);
-    for (void* object : objects) {
-        ASSERT_NE(object, nullptr);
-        static_cast<IUnknown*>(object)->Release();
-    }
-}
-
-// A host that fell behind (every element of the ring holds a frame it has not taken) and froze,
-// then moved the position: the first frame it gets after that is the frame it moved to.
 TEST_F(AviPlayer, FramesQueuedBeforeASeekOrStepNeverReachTheHostAfterIt) {
     enum class Move { Seek, Step, Snap };
     struct Case {
@@ -710,13 +545,12 @@ TEST_F(AviPlayer, FramesQueuedBeforeASeekOrStepNeverReachTheHostAfterIt) {
 // the host has seen the video loop several times. None may stall the frames or hold the end of
 // the stream, which is where the video loops.
 TEST_F(AviPlayer, MetadataCallbacksThatCallThePlayerOrBlockNeverHoldTheStream) {
-    media::EncodeOptions options;
-    options.container = "mkv";
-    options.text = "subrip";
-    options.textEvery = 1;
-    options.frames = 6;
-    options.fpsNum = 100;
-    const std::string path = media::EncodedFile(dir.file(""), options);
+    const std::string path = media::EncodedFile(dir.file(""), {.container = "mkv",
+                                                               .frames = 6,
+                                                               .fpsNum = 100,
+                                                               .text = "subrip",
+                                                               .textEvery = 1,
+                                                               .name = ""});
     enum class Kind { Status, Step, Block };
     struct Host {
         Kind kind = Kind::Status;
@@ -800,11 +634,8 @@ TEST_F(AviPlayer, ATimeOutSetWhileAnotherThreadWaitsShortensThatWait) {
 TEST_F(AviPlayer, AVideoWhoseContainerStatesNoLengthCountsTheFramesItHolds) {
     // A raw MPEG-4 stream states no duration: the engine reads it through once at open, so
     // the count, the limits and the port are the file's, never a converted "infinite" length.
-    media::EncodeOptions options;
-    options.container = "m4v";
-    options.codec = "mpeg4";
-    options.frames = 5;
-    Camera& c = Open(media::EncodedFile(dir.file(""), options));
+    Camera& c = Open(media::EncodedFile(
+        dir.file(""), {.container = "m4v", .codec = "mpeg4", .frames = 5, .name = ""}));
     EXPECT_EQ(c.GetInt(kCmdFrameCount), 5);
     std::uint32_t port = 0;
     ASSERT_EQ(c.dio->GetInputPort(0, &port), kOk);

@@ -1,11 +1,7 @@
-// Filters for the player's graph rewiring tests, small enough to stand in for the filters a
-// real graph holds around the rewired pins: a filter with any number of input and output pins
-// (an AVI splitter with its text pin, a decoder, a renderer, another text renderer), and a
-// video converter that can be told to refuse its input. The external decoder server library
-// serves the converter under the class ids the player inserts.
-//
-// Pins are connected and disconnected on the test thread while the graph is stopped; the
-// knobs are plain fields set on that thread between those calls. Pins take their filter's lock.
+// Stand-ins for the filters around the pins the player rewires: a filter with any pins (a
+// splitter, decoder or renderer), and a video converter that can refuse its input, which the
+// external decoder server library serves under the class ids the player inserts. Pins are
+// (dis)connected and knobs set on the test thread while the graph is stopped.
 #pragma once
 
 #include <algorithm>

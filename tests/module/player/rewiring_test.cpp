@@ -1,7 +1,7 @@
 // The player's rewiring after automatic graph building, on engine graphs built from test
 // filters: the AVI splitter's text pin moved onto the text renderer, the colour space converter
-// taken out of a chain that connects without it and put back when the chain refuses, the line
-// each failing step logs, and the external decoder filters a player inserts by class id,
+// taken out of a chain that connects without it and put back when the chain refuses, what a
+// failing step leaves, and the external decoder filters a player inserts by class id,
 // registered or not.
 #include "module/player/PinRoutines.h"
 
@@ -9,7 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <array>
 #include <cwchar>
 #include <memory>
 #include <string>
@@ -18,7 +19,7 @@
 #include "com/runtime.h"
 #include "directshow/platform_classes.h"
 #include "module/entry/ComServer.h"
-#include "module/filters/sink_graph.h"
+#include "module/filters/sink_test.h"
 #include "module/player/AVIPlayer.h"
 #include "module/player/rewiring_filters.h"
 #include "support/temp_dir.h"
@@ -28,39 +29,16 @@ using namespace zyl::test;
 using namespace zyl::test::rewiring;
 using ZYL::player::BypassColorSpaceConverter;
 using ZYL::player::ConnectAviSplitterTextPin;
-using ZYL::player::IsFilterConnected;
 
 namespace {
 
 constexpr std::uint32_t kErr = qnLogging::level::err;
-constexpr std::uint32_t kInfo = qnLogging::level::info;
 
-// The pin `pin` is connected to, or null; the pointer is only compared.
+// The pin's peer, or null; only compared.
 IPin* PeerOf(IPin* pin) {
     ComPtr<IPin> peer;
     pin->ConnectedTo(peer.Put());
     return peer.Get();
-}
-
-// A logged DirectShow failure: the text, " (", the code in lower-case hex, ")".
-std::string Line(const std::string& text, HRESULT hr) {
-    char code[16];
-    std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(hr));
-    return text + " (" + code + ")";
-}
-
-// The same, for a failure whose code the procedure passes on from a filter.
-::testing::AssertionResult IsFailureLine(const std::string& line, const std::string& text) {
-    const std::string head = text + " (";
-    const bool framed = line.size() == head.size() + 9 && line.compare(0, head.size(), head) == 0 &&
-                        line.back() == ')';
-    const std::string code = framed ? line.substr(head.size(), 8) : std::string();
-    if (!framed || code.find_first_not_of("0123456789abcdef") != std::string::npos ||
-        code[0] < '8') {
-        return ::testing::AssertionFailure()
-               << '"' << line << "\" is not \"" << text << " (<failure code>)\"";
-    }
-    return ::testing::AssertionSuccess();
 }
 
 // COM on the test thread, the module's log captured, and no object of the engine left behind.
@@ -70,26 +48,12 @@ protected:
         SinkTest::SetUp();
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
         dshow::RegisterPlatformClasses();
-        before = CBaseObject::ObjectsActive();
     }
     void TearDown() override {
-        EXPECT_EQ(CBaseObject::ObjectsActive(), before) << "no filter, pin or graph left behind";
         CoUninitialize();
         SinkTest::TearDown();
     }
-    // The texts logged at `level` since the log held `from` messages.
-    std::vector<std::string> LoggedSince(std::size_t from, std::uint32_t level) const {
-        std::vector<std::string> texts;
-        const auto messages = log->messages();
-        for (std::size_t i = from; i < messages.size(); ++i) {
-            if (messages[i].level == level)
-                texts.push_back(messages[i].text);
-        }
-        return texts;
-    }
-    std::size_t Mark() const { return log->messages().size(); }
-
-    LONG before = 0;
+    std::size_t Errors() const { return Logged(kErr).size(); }
 };
 
 // An engine graph and the test's own references to the filters in it.
@@ -120,6 +84,9 @@ public:
 private:
     std::vector<IBaseFilter*> m_filters;
 };
+
+// The pins of a converter chain a case expects each pin to be connected to; Any is not looked at.
+enum class Peer { None, Out, ConvIn, ConvOut, DownIn, Any };
 
 struct TextSceneOptions {
     const wchar_t* splitterName = L"AVI Splitter";
@@ -164,14 +131,6 @@ public:
             EXPECT_EQ(Connect(texts[i], others[i]), S_OK);
         }
     }
-    void Rewire() { ConnectAviSplitterTextPin(graph.Get(), textRenderer); }
-    // The text pins still where automatic building put them.
-    void ExpectTextUntouched() const {
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            EXPECT_EQ(PeerOf(texts[i]), others[i]) << "text pin " << i;
-            EXPECT_EQ(PeerOf(others[i]), texts[i]) << "text pin " << i;
-        }
-    }
 
     PinFilter* splitter = nullptr;
     SourcePin* video = nullptr;
@@ -214,16 +173,14 @@ public:
             EXPECT_EQ(Connect(out, downIn), S_OK);
         }
     }
-    void Bypass() { BypassColorSpaceConverter(graph.Get()); }
-    void ExpectThroughConverter() const {
-        EXPECT_EQ(PeerOf(out), converter->Input());
-        EXPECT_EQ(PeerOf(converter->Input()), out);
-        EXPECT_EQ(PeerOf(converter->Output()), downIn);
-        EXPECT_EQ(PeerOf(downIn), converter->Output());
-    }
-    void ExpectDirect() const {
-        EXPECT_EQ(PeerOf(out), downIn);
-        EXPECT_EQ(PeerOf(downIn), out);
+    IPin* Named(Peer peer) const {
+        IPin* const pins[] = {nullptr,
+                              out,
+                              converter ? converter->Input() : nullptr,
+                              converter ? converter->Output() : nullptr,
+                              downIn,
+                              nullptr};
+        return pins[static_cast<int>(peer)];
     }
 
     PinFilter* decoder = nullptr;
@@ -233,333 +190,192 @@ public:
     TakingPin* downIn = nullptr;
 };
 
+// Where the splitter's first text pin ends up; its old peer keeps its own side either way,
+// since IPin::Disconnect breaks only the pin's own side of a connection.
+enum class TextPin { Moved, Untouched, LetGo };
+
+// What a case does to its graph before the rewiring.
+void TakeTextRenderer(TextScene& scene) {
+    auto* subtitles = Make<PinFilter>();
+    SourcePin& out = subtitles->AddOutput({TextType()});
+    scene.Add(L"Subtitle Source", subtitles);
+    EXPECT_EQ(scene.Connect(&out, scene.textIn), S_OK);
+}
+void PauseSplitter(TextScene& scene) {
+    EXPECT_EQ(scene.splitter->Pause(), S_OK);
+}
+void LetConverterInputGo(Chain& chain) {
+    EXPECT_EQ(chain.converter->Input()->Disconnect(), S_OK);
+    EXPECT_EQ(chain.out->Disconnect(), S_OK);
+}
+void PauseConverter(Chain& chain) {
+    EXPECT_EQ(chain.converter->Pause(), S_OK);
+}
+void PauseDecoder(Chain& chain) {
+    EXPECT_EQ(chain.decoder->Pause(), S_OK);
+}
+void PauseRenderer(Chain& chain) {
+    EXPECT_EQ(chain.renderer->Pause(), S_OK);
+}
+void ConverterRefuses(Chain& chain) {
+    chain.converter->refuseInput = true;
+}
+void RendererRefuses(Chain& chain) {
+    chain.downIn->subtype = MEDIASUBTYPE_NV12;
+}
+
 }  // namespace
 
-TEST_F(Rewiring, TheSplittersTextPinMovesToTheTextRendererAndOnlyItsOwnSideLetsGo) {
-    TextScene scene;
-    scene.Rewire();
-    EXPECT_EQ(PeerOf(scene.texts[0]), scene.textIn);
-    EXPECT_EQ(PeerOf(scene.textIn), scene.texts[0]);
-    EXPECT_EQ(PeerOf(scene.others[0]), scene.texts[0])
-        << "IPin::Disconnect breaks only the pin's own side of the connection";
-    EXPECT_EQ(PeerOf(scene.video), scene.videoIn) << "the video stream stays";
-    EXPECT_TRUE(IsFilterConnected(scene.textRenderer));
-    EXPECT_TRUE(Logged(kErr).empty());
-}
-
-TEST_F(Rewiring, OnlyTheFirstTextPinMoves) {
-    TextScene scene({.textPins = 2});
-    scene.Rewire();
-    EXPECT_EQ(PeerOf(scene.textIn), scene.texts[0]);
-    EXPECT_EQ(PeerOf(scene.texts[1]), scene.others[1]);
-    EXPECT_EQ(PeerOf(scene.others[1]), scene.texts[1]);
-}
-
-TEST_F(Rewiring, TheTextPinStaysWhenTheTextRendererIsTakenOrThereIsNoSplitter) {
-    {
-        SCOPED_TRACE("the text renderer already has a stream");
-        TextScene scene;
-        auto* subtitles = Make<PinFilter>();
-        SourcePin& subtitleOut = subtitles->AddOutput({TextType()});
-        scene.Add(L"Subtitle Source", subtitles);
-        ASSERT_EQ(scene.Connect(&subtitleOut, scene.textIn), S_OK);
-        const std::size_t mark = Mark();
-        scene.Rewire();
-        scene.ExpectTextUntouched();
-        EXPECT_EQ(PeerOf(scene.textIn), &subtitleOut);
-        EXPECT_TRUE(LoggedSince(mark, kErr).empty());
-    }
-    {
-        SCOPED_TRACE("no filter is named AVI Splitter");
-        TextScene scene({.splitterName = L"MPEG-2 Splitter"});
-        const std::size_t mark = Mark();
-        scene.Rewire();
-        scene.ExpectTextUntouched();
-        EXPECT_EQ(PeerOf(scene.textIn), nullptr);
-        EXPECT_EQ(LoggedSince(mark, kErr),
-                  (std::vector<std::string>{
-                      Line("Unable to get AVI Splitter from filter graph.", VFW_E_NOT_FOUND)}));
-    }
-}
-
-TEST_F(Rewiring, AFailingTextStepLogsItsLineAndEndsTheMove) {
-    {
-        SCOPED_TRACE("an output pin before the text pin is not connected");
-        TextScene scene({.videoConnected = false});
-        const std::size_t mark = Mark();
-        scene.Rewire();
-        scene.ExpectTextUntouched();
-        EXPECT_EQ(PeerOf(scene.textIn), nullptr);
-        EXPECT_EQ(LoggedSince(mark, kErr),
-                  (std::vector<std::string>{
-                      Line("Unable to retrieve the media type descriptor", VFW_E_NOT_CONNECTED)}));
-    }
-    {
-        SCOPED_TRACE("the splitter is not stopped");
-        TextScene scene;
-        ASSERT_EQ(scene.splitter->Pause(), S_OK);
-        const std::size_t mark = Mark();
-        scene.Rewire();
-        EXPECT_EQ(scene.splitter->Stop(), S_OK);
-        scene.ExpectTextUntouched();
-        EXPECT_EQ(
-            LoggedSince(mark, kErr),
-            (std::vector<std::string>{Line("Unable to disconnect the TextPin from the AVI Splitter",
-                                           VFW_E_NOT_STOPPED)}));
-    }
-    {
-        SCOPED_TRACE("the text renderer has no input pin");
-        TextScene scene({.rendererHasInput = false});
-        const std::size_t mark = Mark();
-        scene.Rewire();
-        EXPECT_EQ(PeerOf(scene.texts[0]), nullptr) << "let go before the renderer was asked";
+TEST_F(Rewiring, TheSplittersFirstTextPinMovesToTheTextRendererOrStaysWhereItCannot) {
+    using enum TextPin;
+    struct Case {
+        const char* what;
+        TextSceneOptions options;
+        void (*prepare)(TextScene&);
+        TextPin outcome;
+        std::size_t errors;
+    };
+    const Case cases[] = {
+        {"one text pin", {}, nullptr, Moved, 0},
+        {"two text pins", {.textPins = 2}, nullptr, Moved, 0},
+        {"the text renderer is taken", {}, TakeTextRenderer, Untouched, 0},
+        {"no AVI Splitter", {.splitterName = L"MPEG-2 Splitter"}, nullptr, Untouched, 1},
+        {"a pin before the text pin unconnected", {.videoConnected = false}, nullptr, Untouched, 1},
+        {"the splitter is not stopped", {}, PauseSplitter, Untouched, 1},
+        {"the text renderer has no input", {.rendererHasInput = false}, nullptr, LetGo, 0},
+        {"the text renderer refuses text", {.rendererTakes = MEDIATYPE_Video}, nullptr, LetGo, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TextScene scene(c.options);
+        if (c.prepare)
+            c.prepare(scene);
+        IPin* const rendererPeer = scene.textIn ? PeerOf(scene.textIn) : nullptr;
+        const std::size_t errors = Errors();
+        ConnectAviSplitterTextPin(scene.graph.Get(), scene.textRenderer);
+        scene.splitter->Stop();
+        EXPECT_EQ(Errors() - errors, c.errors) << "a failing step is logged once";
         EXPECT_EQ(PeerOf(scene.others[0]), scene.texts[0]);
-        EXPECT_TRUE(LoggedSince(mark, kErr).empty());
-        EXPECT_EQ(LoggedSince(mark, kInfo),
-                  (std::vector<std::string>{
-                      "Unable to retrieve inbound pin on ZYL Text render filter."}));
-    }
-    {
-        SCOPED_TRACE("the text renderer refuses text");
-        TextScene scene({.rendererTakes = MEDIATYPE_Video});
-        const std::size_t mark = Mark();
-        scene.Rewire();
-        EXPECT_EQ(PeerOf(scene.texts[0]), nullptr);
-        EXPECT_EQ(PeerOf(scene.textIn), nullptr);
-        const auto lines = LoggedSince(mark, kErr);
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_TRUE(IsFailureLine(
-            lines[0],
-            "Unable to connect the TextPin from the AVI Splitter to the ZYL Text render filter"));
+        EXPECT_EQ(PeerOf(scene.video), c.options.videoConnected ? scene.videoIn : nullptr);
+        for (std::size_t i = 1; i < scene.texts.size(); ++i)
+            EXPECT_EQ(PeerOf(scene.texts[i]), scene.others[i]) << "only the first moves";
+        if (c.outcome == TextPin::Moved) {
+            EXPECT_EQ(PeerOf(scene.texts[0]), scene.textIn);
+            EXPECT_EQ(PeerOf(scene.textIn), scene.texts[0]);
+        } else if (c.outcome == TextPin::Untouched) {
+            EXPECT_EQ(PeerOf(scene.texts[0]), scene.others[0]);
+            EXPECT_EQ(PeerOf(scene.textIn), rendererPeer);
+        } else {
+            EXPECT_EQ(PeerOf(scene.texts[0]), nullptr);
+            EXPECT_TRUE(!scene.textIn || !PeerOf(scene.textIn));
+        }
     }
 }
 
-TEST_F(Rewiring, TheConverterIsBypassedWhenItsNeighboursConnectDirectly) {
-    Chain chain;
-    chain.Bypass();
-    chain.ExpectDirect();
-    EXPECT_FALSE(IsFilterConnected(chain.converter));
-    EXPECT_TRUE(Logged(kErr).empty());
-}
-
-TEST_F(Rewiring, TheConverterGoesBackWhenTheDirectConnectionIsRefused) {
-    Chain chain({.decoded = MEDIASUBTYPE_RGB24});
-    chain.Bypass();
-    chain.ExpectThroughConverter();
-    EXPECT_EQ(*chain.converter->Input()->CurrentMediaType().Subtype(), MEDIASUBTYPE_RGB24);
-    EXPECT_EQ(*chain.converter->Output()->CurrentMediaType().Subtype(), MEDIASUBTYPE_RGB32);
-    EXPECT_TRUE(Logged(kErr).empty());
-}
-
-TEST_F(Rewiring, TheConverterStaysWhereNothingCallsForTheBypass) {
-    {
-        SCOPED_TRACE("the H.265 decoder feeds it");
-        Chain chain({.h265Decodes = true});
-        chain.Bypass();
-        chain.ExpectThroughConverter();
-    }
-    {
-        SCOPED_TRACE("no H.265 decoder in the graph");
-        Chain chain({.h265InGraph = false});
-        chain.Bypass();
-        chain.ExpectThroughConverter();
-    }
-    {
-        SCOPED_TRACE("the converter is in the graph but not in the chain");
-        Chain chain({.converterConnected = false});
-        chain.Bypass();
-        chain.ExpectDirect();
-        EXPECT_FALSE(IsFilterConnected(chain.converter));
-    }
-    EXPECT_TRUE(Logged(kErr).empty());
-}
-
-TEST_F(Rewiring, AFailingBypassStepLogsItsLineAndEndsTheBypass) {
-    {
-        SCOPED_TRACE("no converter in the graph");
-        Chain chain({.converterInGraph = false});
-        const std::size_t mark = Mark();
-        chain.Bypass();
-        chain.ExpectDirect();
-        EXPECT_EQ(LoggedSince(mark, kErr),
-                  (std::vector<std::string>{
-                      Line("Unable to get Lead Color Space Converter.", VFW_E_NOT_FOUND)}));
-    }
-    {
-        SCOPED_TRACE("the converter's input has been let go of");
-        Chain chain;
-        ASSERT_EQ(chain.converter->Input()->Disconnect(), S_OK);
-        ASSERT_EQ(chain.out->Disconnect(), S_OK);
-        const std::size_t mark = Mark();
-        chain.Bypass();
-        EXPECT_EQ(PeerOf(chain.converter->Output()), chain.downIn);
-        EXPECT_EQ(LoggedSince(mark, kErr),
-                  (std::vector<std::string>{Line("Unable to get output pin of the filter which is "
-                                                 "connected to the Lead Color Space Converter",
-                                                 VFW_E_NOT_CONNECTED)}));
-    }
-    {
-        SCOPED_TRACE("the converter is not stopped");
-        Chain chain;
-        ASSERT_EQ(chain.converter->Pause(), S_OK);
-        const std::size_t mark = Mark();
-        chain.Bypass();
-        EXPECT_EQ(chain.converter->Stop(), S_OK);
-        chain.ExpectThroughConverter();
-        EXPECT_EQ(LoggedSince(mark, kErr),
-                  (std::vector<std::string>{
-                      Line("Unable to disconnect inbound pin of the Lead Color Space Converter",
-                           VFW_E_NOT_STOPPED)}));
-    }
-    {
-        SCOPED_TRACE("the decoder is not stopped");
-        Chain chain;
-        ASSERT_EQ(chain.decoder->Pause(), S_OK);
-        const std::size_t mark = Mark();
-        chain.Bypass();
-        EXPECT_EQ(chain.decoder->Stop(), S_OK);
-        EXPECT_EQ(PeerOf(chain.converter->Input()), nullptr);
-        EXPECT_EQ(PeerOf(chain.out), chain.converter->Input()) << "its own side stays";
-        EXPECT_EQ(PeerOf(chain.converter->Output()), chain.downIn);
-        EXPECT_EQ(LoggedSince(mark, kErr),
-                  (std::vector<std::string>{Line("Unable to disconnect output pin of the filter "
-                                                 "which is connected to the Lead Color Space "
-                                                 "Converter",
-                                                 VFW_E_NOT_STOPPED)}));
-    }
-    {
-        SCOPED_TRACE("the renderer is not stopped");
-        Chain chain;
-        ASSERT_EQ(chain.renderer->Pause(), S_OK);
-        const std::size_t mark = Mark();
-        chain.Bypass();
-        EXPECT_EQ(chain.renderer->Stop(), S_OK);
-        EXPECT_EQ(PeerOf(chain.converter->Output()), nullptr);
-        EXPECT_EQ(PeerOf(chain.downIn), chain.converter->Output()) << "its own side stays";
-        EXPECT_EQ(LoggedSince(mark, kErr),
-                  (std::vector<std::string>{Line("Unable to disconnect input pin of the filter "
-                                                 "which is connected to the Lead Color Space "
-                                                 "Converter",
-                                                 VFW_E_NOT_STOPPED)}));
-    }
-    {
-        SCOPED_TRACE("the converter refuses the decoder on the way back");
-        Chain chain({.decoded = MEDIASUBTYPE_RGB24});
-        chain.converter->refuseInput = true;
-        const std::size_t mark = Mark();
-        chain.Bypass();
-        EXPECT_FALSE(IsFilterConnected(chain.decoder));
-        EXPECT_FALSE(IsFilterConnected(chain.converter));
-        const auto lines = LoggedSince(mark, kErr);
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_TRUE(IsFailureLine(lines[0],
-                                  "Unable to reconnect the Lead Color Space Converter output Pin"));
-    }
-    {
-        SCOPED_TRACE("the renderer refuses the converter on the way back");
-        Chain chain({.decoded = MEDIASUBTYPE_RGB24});
-        chain.downIn->subtype = MEDIASUBTYPE_NV12;
-        const std::size_t mark = Mark();
-        chain.Bypass();
-        EXPECT_EQ(PeerOf(chain.out), chain.converter->Input());
-        EXPECT_EQ(PeerOf(chain.converter->Output()), nullptr);
-        EXPECT_FALSE(IsFilterConnected(chain.renderer));
-        const auto lines = LoggedSince(mark, kErr);
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_TRUE(IsFailureLine(lines[0],
-                                  "Unable to reconnect the Lead Color Space Converter input Pin"));
+TEST_F(Rewiring, TheConverterIsBypassedWhereTheChainConnectsWithoutItAndAFailingStepStops) {
+    using enum Peer;
+    struct Case {
+        const char* what;
+        ChainOptions options;
+        void (*prepare)(Chain&);
+        std::array<Peer, 4> peers;  // of the decoder's output, converter in and out, renderer
+        std::size_t errors;
+    };
+    const GUID kRGB24 = MEDIASUBTYPE_RGB24;  // the renderer takes RGB32 only
+    const std::array through{ConvIn, Out, DownIn, ConvOut};
+    const std::array direct{DownIn, None, None, Out};
+    const Case cases[] = {
+        {"the neighbours connect directly", {}, nullptr, direct, 0},
+        {"the renderer refuses the decoder", {.decoded = MEDIASUBTYPE_RGB24}, nullptr, through, 0},
+        {"the H.265 decoder feeds it", {.h265Decodes = true}, nullptr, through, 0},
+        {"no H.265 decoder in the graph", {.h265InGraph = false}, nullptr, through, 0},
+        {"the converter is not in the chain", {.converterConnected = false}, nullptr, direct, 0},
+        {"no converter", {.converterInGraph = false}, nullptr, {DownIn, Any, Any, Out}, 1},
+        {"the converter's input let go", {}, LetConverterInputGo, {None, None, DownIn, ConvOut}, 1},
+        {"the converter is not stopped", {}, PauseConverter, through, 1},
+        {"the decoder is not stopped", {}, PauseDecoder, {ConvIn, None, DownIn, Any}, 1},
+        {"the renderer is not stopped", {}, PauseRenderer, {Any, Any, None, ConvOut}, 1},
+        {"the converter refuses the decoder",
+         {.decoded = kRGB24},
+         ConverterRefuses,
+         {None, None, None, Any},
+         1},
+        {"the renderer refuses the converter",
+         {.decoded = kRGB24},
+         RendererRefuses,
+         {ConvIn, Out, None, None},
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Chain chain(c.options);
+        if (c.prepare)
+            c.prepare(chain);
+        const std::size_t errors = Errors();
+        BypassColorSpaceConverter(chain.graph.Get());
+        for (IBaseFilter* filter :
+             {static_cast<IBaseFilter*>(chain.decoder), static_cast<IBaseFilter*>(chain.renderer)})
+            filter->Stop();
+        if (chain.converter)
+            chain.converter->Stop();
+        EXPECT_EQ(Errors() - errors, c.errors) << "a failing step is logged once";
+        const Peer pins[] = {Out, ConvIn, ConvOut, DownIn};
+        for (std::size_t i = 0; i < 4; ++i) {
+            if (c.peers[i] != Any) {
+                EXPECT_EQ(PeerOf(chain.Named(pins[i])), chain.Named(c.peers[i])) << "pin " << i;
+            }
+        }
     }
 }
 
-namespace {
-
-struct External {
-    const wchar_t* name;
-    CLSID clsid;
-};
-const External kExternal[] = {
-    {L"Lead H264 Decoder",
-     {0xE2B7DF25, 0x38C5, 0x11D5, {0x91, 0xF6, 0x00, 0x10, 0x4B, 0xDB, 0x8F, 0xF9}}},
-    {L"Lead H265 Decoder",
-     {0xE2B7DE9C, 0x38C5, 0x11D5, {0x91, 0xF6, 0x00, 0x10, 0x4B, 0xDB, 0x8F, 0xF9}}},
-    {L"Lead Color Space Converter",
-     {0xE2B7DAF2, 0x38C5, 0x11D5, {0x91, 0xF6, 0x00, 0x10, 0x4B, 0xDB, 0x8F, 0xF9}}},
-};
-
-// Whole players on a small uncompressed AVI, with this program's renderer filters registered
-// in a temporary registry and the external filters registered or not.
-class ExternalDecoders : public Rewiring {
-protected:
-    void SetUp() override {
-        Rewiring::SetUp();
-        ASSERT_EQ(DllRegisterServer(), S_OK);
-        file = media::RawAvi(dir.path().string(), 24, 16, 8, 3);
-    }
-    void RegisterExternalFilters() {
-        const std::string server = std::string(ZYLAVI_TEST_FAKES) + "/libexternal_test_filters.so";
-        void* library = dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(library, nullptr) << dlerror();
-        auto reg = reinterpret_cast<com::DllRegisterServerFn>(dlsym(library, "DllRegisterServer"));
-        ASSERT_NE(reg, nullptr);
-        EXPECT_EQ(reg(), S_OK);
-        dlclose(library);
-    }
-    std::unique_ptr<ZYL::CAVIPlayer> Open() const {
-        const std::wstring wide(file.begin(), file.end());
-        return std::make_unique<ZYL::CAVIPlayer>(wide.c_str());
-    }
-    static ComPtr<IGraphBuilder> GraphOf(ZYL::CAVIPlayer& player) {
-        void* graph = nullptr;
-        player.GetEngineObjects(&graph, nullptr, nullptr);
-        return ComPtr<IGraphBuilder>::Attach(static_cast<IGraphBuilder*>(graph));
-    }
-
+// A whole player on a small uncompressed AVI, with this program's renderer filters registered in
+// a temporary registry: without the external filters it is built without them and says which
+// are missing; with them they join its graph and nothing but the graph holds them.
+using ExternalDecoders = Rewiring;
+TEST_F(ExternalDecoders, UnregisteredOnesAreNamedRegisteredOnesJoinTheGraphAndAreLetGoWithIt) {
     TempDir dir;
     ScopedEnv registry{"ZYLON_REGISTRY", dir.file("r.reg")};
-    std::string file;
-};
-
-}  // namespace
-
-TEST_F(ExternalDecoders, RegisteredOnesJoinTheGraphUnderTheirNamesAndAreLetGoWithIt) {
-    RegisterExternalFilters();
+    ASSERT_EQ(DllRegisterServer(), S_OK);
+    const std::string file = media::RawAvi(dir.path().string(), 24, 16, 8, 3);
+    const std::wstring wide(file.begin(), file.end());
+    const wchar_t* const kExternal[] = {L"Lead H264 Decoder", L"Lead H265 Decoder",
+                                        L"Lead Color Space Converter"};
+    const auto found = [](ZYL::CAVIPlayer& player, const wchar_t* name) {
+        void* graph = nullptr;
+        player.GetEngineObjects(&graph, nullptr, nullptr);
+        const auto builder = ComPtr<IGraphBuilder>::Attach(static_cast<IGraphBuilder*>(graph));
+        ComPtr<IBaseFilter> filter;
+        return builder && builder->FindFilterByName(name, filter.Put()) == S_OK;
+    };
+    {
+        ZYL::CAVIPlayer player(wide.c_str());
+        EXPECT_EQ(player.Format().width, 16) << "the player was built on";
+        const auto errors = Logged(kErr);
+        for (const wchar_t* name : kExternal) {
+            const std::string text(name, name + std::wcslen(name));
+            EXPECT_FALSE(found(player, name)) << text;
+            EXPECT_EQ(
+                std::count(errors.begin(), errors.end(), "Unable to create " + text + " filter."),
+                1)
+                << "the user learns what is missing";
+        }
+    }
+    const std::string server = std::string(ZYLAVI_TEST_FAKES) + "/libexternal_test_filters.so";
+    void* library = dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto reg = reinterpret_cast<com::DllRegisterServerFn>(dlsym(library, "DllRegisterServer"));
+    ASSERT_TRUE(reg && reg() == S_OK);
+    dlclose(library);
     CoFreeUnusedLibraries();
     const std::size_t loaded = com::LoadedServerCount();
+    const std::size_t errors = Errors();
     {
-        const auto player = Open();
-        const ComPtr<IGraphBuilder> graph = GraphOf(*player);
-        ASSERT_TRUE(graph);
-        for (const External& external : kExternal) {
-            SCOPED_TRACE(std::string(external.name, external.name + std::wcslen(external.name)));
-            ComPtr<IBaseFilter> filter;
-            ASSERT_EQ(graph->FindFilterByName(external.name, filter.Put()), S_OK);
-            CLSID clsid{};
-            ASSERT_EQ(filter->GetClassID(&clsid), S_OK);
-            EXPECT_EQ(clsid, external.clsid);
-        }
-        EXPECT_TRUE(Logged(kErr).empty());
+        ZYL::CAVIPlayer player(wide.c_str());
+        for (const wchar_t* name : kExternal)
+            EXPECT_TRUE(found(player, name));
+        EXPECT_EQ(Errors(), errors);
     }
     CoFreeUnusedLibraries();
     EXPECT_EQ(com::LoadedServerCount(), loaded)
         << "the server unloads: nothing but the graph held its filters";
-}
-
-TEST_F(ExternalDecoders, UnregisteredOnesAreLoggedAndTheGraphIsBuiltWithoutThem) {
-    const auto player = Open();
-    EXPECT_EQ(Logged(kErr), (std::vector<std::string>{
-                                "Unable to create Lead H264 Decoder filter.",
-                                "Unable to insert Lead H264 Decoder filter into filter graph.",
-                                "Unable to create Lead H265 Decoder filter.",
-                                "Unable to insert Lead H265 Decoder filter into filter graph.",
-                                "Unable to create Lead Color Space Converter filter.",
-                                "Unable to insert Lead Color Space Converter into filter graph.",
-                            }));
-    const ComPtr<IGraphBuilder> graph = GraphOf(*player);
-    ASSERT_TRUE(graph);
-    for (const External& external : kExternal) {
-        ComPtr<IBaseFilter> filter;
-        EXPECT_EQ(graph->FindFilterByName(external.name, filter.Put()), VFW_E_NOT_FOUND);
-    }
-    EXPECT_EQ(player->Format().width, 16) << "the player was built on";
-    EXPECT_EQ(player->Format().height, 8);
 }
