@@ -392,6 +392,46 @@ TEST(ZylaviTool, MetadataArrivesInFrameOrderAndItsAbsenceIsSaid) {
         << raw.out;
 }
 
+// A camera's clock is its pictures: captions or sound that run on past the last picture add no
+// frame, hold no loop and show nothing after it.
+TEST(ZylaviTool, StreamsOutlastingThePicturesNeitherCountNorHoldTheLoop) {
+    RegisteredModule registry;
+    ASSERT_TRUE(registry.registered);
+    zyl::test::TempDir dir;
+    zyl::test::media::EncodeOptions video;
+    video.container = "mkv";
+    video.codec = "mpeg4";
+    video.frames = 20;  // 0.8 s
+    const std::string pictures = zyl::test::media::EncodedFile(dir.path().string(), video);
+    const std::string cues = dir.write("c.srt",
+                                       "1\n00:00:00,000 --> 00:00:00,400\nearly\n\n"
+                                       "2\n00:00:00,600 --> 00:00:01,600\nlast\n\n"
+                                       "3\n00:00:01,000 --> 00:00:01,500\nlate\n\n");
+    const std::string subtitled = dir.file("subtitled.mkv"), sounding = dir.file("sounding.mkv");
+    if (!zyl::test::media::FfmpegCommand(
+            {"-y", "-i", pictures, "-i", cues, "-c:v", "copy", "-c:s", "srt", subtitled}))
+        GTEST_SKIP() << "no ffmpeg command";
+    zyl::test::media::FfmpegCommand({"-y", "-i", pictures, "-f", "lavfi", "-i", "sine=d=1.6",
+                                     "-c:v", "copy", "-c:a", "pcm_s16le", sounding});
+    for (const std::string& file : {subtitled, sounding}) {
+        SCOPED_TRACE(file);
+        const ToolRun info = Zylavi("info '" + file + "' --json", registry.env);
+        ASSERT_EQ(info.status, 0) << info.out;
+        EXPECT_EQ(Json(info.out).get<int>("frames"), 20);
+        EXPECT_EQ(Json(info.out).get<int>("length_ms"), 800);
+        // 60 frames are 2.4 s at 25 per second; held for the longer stream at each of the two
+        // loops, they would take 1.6 s more.
+        const ToolRun grab =
+            Zylavi("grab '" + file + "' --frames 60 --metadata --json", registry.env);
+        ASSERT_EQ(grab.status, 0) << grab.out;
+        const auto result = Json(grab.out);
+        EXPECT_EQ(result.get<int>("delivered"), 60);
+        EXPECT_LT(result.get<double>("seconds"), 3.2);
+        for (const std::string& text : Texts(result))
+            EXPECT_NE(text, "late") << "shown after the last picture";
+    }
+}
+
 TEST(ZylaviTool, PlaybackRateIsThePlayersToRefuse) {
     RegisteredModule registry;
     ASSERT_TRUE(registry.registered);
