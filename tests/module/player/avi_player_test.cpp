@@ -382,7 +382,7 @@ TEST_F(AviPlayer, DestroyingWhileTextsFlowNeverWaitsForADelivery) {
             c.notify->RegisterEvent(
                 kEventNewMetadata,
                 [](std::uint32_t, const void*, std::uint64_t, std::uint32_t, void*) -> Result {
-                    std::this_thread::sleep_for(std::chrono::microseconds(500));
+                    std::this_thread::sleep_for(std::chrono::microseconds(500));  // a slow host
                     return 0;
                 },
                 nullptr, &cookie),
@@ -452,6 +452,7 @@ TEST_F(AviPlayer, DestroyingWhileRunningOrWhileAnotherThreadWaitsReturnsPromptly
     });
     while (!entered)
         std::this_thread::yield();
+    // Deliberate: most runs destroy while the waiter is inside G2Wait, some just before.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const auto start = std::chrono::steady_clock::now();
     camera.reset();

@@ -222,6 +222,7 @@ TEST_F(EventThread, StoppingIsPromptAndDestructionGivesEverythingBack) {
     {
         // With events still queued: the thread leaves them to the graph.
         ZYL::CAVIPlayerEventThread thread;
+        // Deliberate: a slow graph, so events are still queued when the thread is stopped.
         control.onGetState = [] { std::this_thread::sleep_for(1ms); };
         for (int i = 0; i < 1000; ++i)
             events.Post({EC_COMPLETE, i, 0});
