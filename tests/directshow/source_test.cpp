@@ -265,7 +265,7 @@ protected:
     void Connect(FrameSource* made) {
         source = made;
         sink = Make<RecordingSink>();
-        sink->pin().accepted = MEDIASUBTYPE_ZylPacket;
+        sink->pin().accepted = MEDIASUBTYPE_TestPacket;
         ASSERT_EQ(source->pin().Connect(&sink->pin(), nullptr), S_OK);
     }
     // Downstream first, as the graph changes states; the sink has no clock.
