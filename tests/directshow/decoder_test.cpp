@@ -112,14 +112,6 @@ TEST(DecoderFilter, EndOfStreamWithNothingDecodedStillReachesDownstream) {
 
 // ---- preroll after a seek ----
 
-TEST(DecoderSeek, WithoutTheFramesBeforeTheTargetTheCodecGivesGarbage) {
-    // What the preroll below is for: a seek to frame 7 that sent only 7 onwards.
-    Chain<NumberDecoder> c;
-    SendRun(c.in(), 7, 10, 7);
-    EXPECT_EQ(c.in().DeliverEndOfStream(), S_OK);
-    EXPECT_EQ(c.out().Numbers(), (Numbers{-1, -1, -1, 10}));
-}
-
 TEST(DecoderSeek, FramesBeforeTheSegmentStartAreDecodedButNotDelivered) {
     Chain<NumberDecoder> c;
     // A seek to frame 7: the source starts at the key frame before it, with times relative
@@ -129,7 +121,8 @@ TEST(DecoderSeek, FramesBeforeTheSegmentStartAreDecodedButNotDelivered) {
     EXPECT_EQ(c.in().DeliverEndOfStream(), S_OK);
 
     const std::vector<PinEvent> frames = c.out().Samples();
-    ASSERT_EQ(c.out().Numbers(), (Numbers{7, 8, 9})) << "7 decoded from 5 and 6, not -1";
+    // Predicted frames decode only after their reference: without 5 and 6, 7 would be -1.
+    ASSERT_EQ(c.out().Numbers(), (Numbers{7, 8, 9})) << "7 decoded from 5 and 6";
     EXPECT_EQ(frames[0].start, 0);
     EXPECT_TRUE(frames[0].discontinuity);
     EXPECT_EQ(c.decoder->Inputs(), 5);
@@ -360,7 +353,6 @@ TEST(PosPassThru, ForwardsCallsToTheUpstreamOutputPin) {
     Chain<NumberDecoder> c;
     Seeking<CPosPassThru> s(c.decoder->Input());
     c.seeking.current = 3 * kFrame;
-
     LONGLONG current = 7 * kFrame, stop = 9 * kFrame;
     EXPECT_EQ(s->SetPositions(&current, AM_SEEKING_AbsolutePositioning, &stop,
                               AM_SEEKING_AbsolutePositioning),
@@ -368,23 +360,14 @@ TEST(PosPassThru, ForwardsCallsToTheUpstreamOutputPin) {
     EXPECT_EQ(c.seeking.seeks, 1);
     EXPECT_EQ(c.seeking.setCurrent, 7 * kFrame);
     EXPECT_EQ(c.seeking.setStop, 9 * kFrame);
-    EXPECT_EQ(c.seeking.setCurrentFlags, AM_SEEKING_AbsolutePositioning);
-
-    LONGLONG duration = 0, position = 0;
-    EXPECT_EQ(s->GetDuration(&duration), S_OK);
-    EXPECT_EQ(duration, 50 * kFrame);
-    EXPECT_EQ(s->GetCurrentPosition(&position), S_OK);
-    EXPECT_EQ(position, 3 * kFrame);
-    DWORD capabilities = 0;
-    EXPECT_EQ(s->GetCapabilities(&capabilities), S_OK);
-    EXPECT_EQ(capabilities, c.seeking.capabilities);
+    EXPECT_EQ(s->GetCurrentPosition(&current), S_OK);
+    EXPECT_EQ(current, 3 * kFrame);
     EXPECT_EQ(s->SetRate(2.0), S_OK);
     EXPECT_DOUBLE_EQ(c.seeking.rate, 2.0);
-
     EXPECT_EQ(s->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
-    EXPECT_EQ(s->IsUsingTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    LONGLONG duration = 0;
     EXPECT_EQ(s->GetDuration(&duration), S_OK);
-    EXPECT_EQ(duration, 50);
+    EXPECT_EQ(duration, 50) << "in upstream's new format";
     EXPECT_EQ(s->SetTimeFormat(&TIME_FORMAT_NONE), E_INVALIDARG) << "upstream's answer";
 }
 

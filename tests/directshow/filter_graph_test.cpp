@@ -177,7 +177,7 @@ TEST_F(Graph, RunningARunningGraphChangesNothing) {
 
 TEST_F(Graph, CurrentPositionIsWhatWasRenderedNotWhatWasRead) {
     Build();
-    source->readAhead = 3;  // the source answers three frames ahead of the screen
+    source->pin().readAhead = 3;  // the source answers three frames ahead of the screen
     ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
     control->Pause();
     ASSERT_EQ(WaitForState(5000, State_Paused), S_OK);

@@ -76,6 +76,15 @@ public:
         ++ratesSet;
         return CSourceSeekingStream::SetRate(rate);
     }
+    // Frames read ahead of the last one made, as a demuxer with a queue is ahead of the screen;
+    // when set, the pin answers its own current position from there.
+    std::atomic<int> readAhead{0};
+    HRESULT GetCurrentPosition(LONGLONG* position) override {
+        if (readAhead == 0 || !position)
+            return CSourceSeekingStream::GetCurrentPosition(position);
+        return ConvertTimeFormat(position, nullptr, (m_next + readAhead) * m_frameTime,
+                                 &TIME_FORMAT_MEDIA_TIME);
+    }
 
 protected:
     HRESULT FillBuffer(IMediaSample* sample) override {
@@ -124,14 +133,15 @@ private:
     const int m_keyEvery;
     const GUID m_subtype;
     std::shared_ptr<FrameSourceThreads> m_threads;
-    int m_next = 0;  // the next frame FillBuffer makes
+    std::atomic<int> m_next{0};  // the next frame FillBuffer makes
 };
 
 class FrameSource : public CSource, public IFileSourceFilter {
 public:
     explicit FrameSource(int frames = 10, REFERENCE_TIME frameTime = 40 * MILLISECONDS,
-                         int keyEvery = 1, const GUID& subtype = MEDIASUBTYPE_TestPacket)
-        : CSource(L"frame source", nullptr, CLSID_FrameSource),
+                         int keyEvery = 1, const GUID& subtype = MEDIASUBTYPE_TestPacket,
+                         const CLSID& clsid = CLSID_FrameSource)
+        : CSource(L"frame source", nullptr, clsid),
           threads(std::make_shared<FrameSourceThreads>()) {
         // The pin adds itself; CSource deletes it.
         m_pin = new FramePin(this, nullptr, frames, frameTime, keyEvery, subtype, threads);
