@@ -451,9 +451,13 @@ TEST(RendererPosPassThru, CurrentPositionFollowsTheSamplesRendered) {
 TEST(RendererPosPassThru, TheApplicationReadsWhileTheStreamingThreadRegisters) {
     Chain<NumberDecoder> c;
     Seeking<CRendererPosPassThru> s(c.decoder->Input());
+    ASSERT_EQ(s.pass->RegisterMediaTime(0, kFrame), S_OK);
+    std::atomic<int> reads{0};
     std::atomic<bool> done{false};
     std::thread streaming([&] {
-        for (REFERENCE_TIME i = 0; i < 2000; ++i)
+        while (reads == 0)  // the application is reading by now
+            std::this_thread::yield();
+        for (REFERENCE_TIME i = 1; i < 2000; ++i)
             s.pass->RegisterMediaTime(i * kFrame, (i + 1) * kFrame);
         done = true;
     });
@@ -461,9 +465,9 @@ TEST(RendererPosPassThru, TheApplicationReadsWhileTheStreamingThreadRegisters) {
     LONGLONG last = -1;
     while (!done) {
         LONGLONG start = 0, end = 0;
-        if (s.pass->GetMediaTime(&start, &end) != S_OK)
-            continue;
-        torn += end - start != kFrame;
+        const HRESULT hr = s.pass->GetMediaTime(&start, &end);
+        ++reads;
+        torn += hr != S_OK || end - start != kFrame;
         backwards += start < last;
         last = start;
     }

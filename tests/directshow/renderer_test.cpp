@@ -293,14 +293,6 @@ TEST_F(Renderer, StopReleasesAWaitingSample) {
     EXPECT_TRUE(renderer->Renders().empty()) << "stopped, not rendered";
 }
 
-TEST_F(Renderer, WithoutAClockSamplesRenderAtOnce) {
-    renderer->SetSyncSource(nullptr);
-    RunIn(3600 * UNITS);
-    Stream({{1, 0}, {2, UNITS}});
-    streamer.join();
-    EXPECT_EQ(renderer->Renders().size(), 2u);
-}
-
 // A poster hook that calls out (posts an event, asks for the renderer's seeking) while Stop and
 // flushes come from another thread: nothing may deadlock, whatever the interleaving.
 class CallingPoster final : public CBaseVideoRenderer {
