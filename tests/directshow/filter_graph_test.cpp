@@ -123,19 +123,6 @@ TEST_F(Graph, ReleasedWhileRunning) {
     // TearDown drops the graph now, mid-stream.
 }
 
-TEST_F(Graph, RenderFileFindsTheSourceForTheExtension) {
-    ClaimExtensionForPushSource(".testsrc");
-    recorder = Add<RecordingRenderer>(L"Recorder");
-    EXPECT_EQ(graph->RenderFile(L"/clips/a.testsrc", nullptr), S_OK);
-    ComPtr<IBaseFilter> added;
-    ASSERT_EQ(graph->FindFilterByName(L"/clips/a.testsrc", added.Put()), S_OK);
-    EXPECT_TRUE(recorder->InputPin()->IsConnected());
-    EXPECT_EQ(graph->RenderFile(L"/clips/a.unknown", nullptr), VFW_E_NOT_FOUND)
-        << "an extension nobody claims is probed, and there is no file to probe";
-    ASSERT_TRUE(SUCCEEDED(control->Run()));
-    EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
-}
-
 TEST_F(Graph, RegisteredModulesProvideSourcesAndRenderersByMerit) {
     const std::string module = std::string(ZYLAVI_TEST_FAKES) + "/libdshow_test_filters.so";
     void* library = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -170,34 +157,6 @@ TEST_F(Graph, RunningARunningGraphChangesNothing) {
     EXPECT_EQ(recorder->StartTime(), start) << "stream time goes on";
     EXPECT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
     EXPECT_EQ(recorder->Frames(), Range(0, 10));
-}
-
-TEST_F(Graph, CurrentPositionIsWhatWasRenderedNotWhatWasRead) {
-    Build();
-    source->pin().readAhead = 3;  // the source answers three frames ahead of the screen
-    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
-    control->Pause();
-    ASSERT_EQ(WaitForState(5000, State_Paused), S_OK);
-    EXPECT_EQ(Position(), 0) << "paused on the first frame";
-    ASSERT_EQ(SeekTo(5), S_OK);
-    EXPECT_EQ(Position(), 5);
-    ASSERT_TRUE(SUCCEEDED(control->Run()));
-    WaitForFrames(recorder, 2);
-    ASSERT_TRUE(SUCCEEDED(control->Pause()));
-    EXPECT_GE(Position(), recorder->Frames().back()) << "never behind what was shown";
-}
-
-TEST_F(Graph, SetRateWhileRunningTakesEffectAtOnce) {
-    Build(1000);
-    ASSERT_TRUE(SUCCEEDED(control->Run()));
-    WaitForFrames(recorder, 2);
-    ASSERT_EQ(seeking->SetRate(4.0), S_OK);
-    for (int i = 0; i < 500 && recorder->InputPin()->CurrentRate() != 4.0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(recorder->InputPin()->CurrentRate(), 4.0) << "a new segment at the new rate";
-    const auto frames = recorder->Frames();
-    for (std::size_t i = 1; i < frames.size(); ++i)
-        EXPECT_GE(frames[i], frames[i - 1]) << "no frame from before the change after it";
 }
 
 TEST_F(Graph, ConnectingToAConnectedInputFailsAndKeepsTheConnection) {
