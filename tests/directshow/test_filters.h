@@ -1,6 +1,6 @@
 // Filters written against the base classes the way a filter writer would: a source with one
 // output pin offering video types, a recording input pin for streaming order, a recording
-// renderer, a graph that records the events filters post, and an IMediaSeeking stub.
+// renderer, and a graph that records the events filters post.
 //
 // Pins are called on the test thread and on streaming threads. What a pin records is under its
 // own mutex, which may be taken inside the filter lock, never the other way round.
@@ -60,85 +60,6 @@ public:
 private:
     CCritSec m_lock;
     Pin m_pin;
-};
-
-// IMediaSeeking over positions kept in media time, shown in media time or in frames: what a
-// source's seeking answers. It records the last seek and rate; sources that seek for real
-// override SetPositions. It lives in its owner, so it counts no references.
-class SeekingStub : public IMediaSeeking {
-public:
-    SeekingStub(REFERENCE_TIME length, REFERENCE_TIME frame)
-        : duration(length), stop(length), frameTime(frame) {}
-    virtual ~SeekingStub() = default;
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_IUnknown || riid == IID_IMediaSeeking)
-            return GetInterface(static_cast<IMediaSeeking*>(this), object);
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-
-    HRESULT GetCapabilities(DWORD* c) override { return Put(c, capabilities); }
-    HRESULT CheckCapabilities(DWORD* c) override { return (*c & ~capabilities) ? S_FALSE : S_OK; }
-    HRESULT IsFormatSupported(const GUID* f) override {
-        return *f == TIME_FORMAT_MEDIA_TIME || *f == TIME_FORMAT_FRAME ? S_OK : S_FALSE;
-    }
-    HRESULT QueryPreferredFormat(GUID* f) override { return Put(f, TIME_FORMAT_MEDIA_TIME); }
-    HRESULT GetTimeFormat(GUID* f) override { return Put(f, format); }
-    HRESULT IsUsingTimeFormat(const GUID* f) override { return *f == format ? S_OK : S_FALSE; }
-    HRESULT SetTimeFormat(const GUID* f) override {
-        return IsFormatSupported(f) == S_OK ? Put(&format, *f) : E_INVALIDARG;
-    }
-    HRESULT GetDuration(LONGLONG* d) override { return Put(d, InFormat(duration)); }
-    HRESULT GetStopPosition(LONGLONG* s) override { return Put(s, InFormat(stop)); }
-    HRESULT GetCurrentPosition(LONGLONG* c) override { return Put(c, InFormat(current)); }
-    HRESULT ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
-                              const GUID* sourceFormat) override {
-        const GUID& from = sourceFormat ? *sourceFormat : format;
-        const GUID& to = targetFormat ? *targetFormat : format;
-        const REFERENCE_TIME t = from == TIME_FORMAT_FRAME ? source * frameTime : source;
-        *target = to == TIME_FORMAT_FRAME ? t / frameTime : t;
-        return S_OK;
-    }
-    HRESULT SetPositions(LONGLONG* c, DWORD cf, LONGLONG* s, DWORD sf) override {
-        ++seeks;
-        setCurrent = c ? *c : -1;
-        setCurrentFlags = cf;
-        setStop = s ? *s : -1;
-        setStopFlags = sf;
-        return S_OK;
-    }
-    HRESULT GetPositions(LONGLONG* c, LONGLONG* s) override {
-        GetCurrentPosition(c);
-        return GetStopPosition(s);
-    }
-    HRESULT GetAvailable(LONGLONG* e, LONGLONG* l) override {
-        *e = 0;
-        return GetDuration(l);
-    }
-    HRESULT SetRate(double r) override { return Put(&rate, r); }
-    HRESULT GetRate(double* r) override { return Put(r, rate); }
-    HRESULT GetPreroll(LONGLONG* p) override { return Put<LONGLONG>(p, 0); }
-
-    DWORD capabilities = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration;
-    GUID format = TIME_FORMAT_MEDIA_TIME;
-    REFERENCE_TIME duration, stop, current = 0;
-    double rate = 1.0;
-    std::atomic<int> seeks{0};
-    LONGLONG setCurrent = 0, setStop = 0;
-    DWORD setCurrentFlags = 0, setStopFlags = 0;
-
-protected:
-    template <class T>
-    static HRESULT Put(T* out, const T& value) {
-        *out = value;
-        return S_OK;
-    }
-    LONGLONG InFormat(REFERENCE_TIME t) const {
-        return format == TIME_FORMAT_FRAME ? t / frameTime : t;
-    }
-    const REFERENCE_TIME frameTime;
 };
 
 class SourcePin final : public CBaseOutputPin {
