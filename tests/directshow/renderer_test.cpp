@@ -15,11 +15,14 @@ using namespace zyl::test;
 
 namespace {
 
-class Renderer : public ::testing::Test {
+// A renderer of class R fed by a source pin the test streams from, with the system clock and a
+// graph recording the events it posts.
+template <class R>
+class RendererOf : public ::testing::Test {
 protected:
     void SetUp() override {
         source = Make<SourceFilter>();
-        renderer = Make<RecordingRenderer>();
+        renderer = Make<R>();
         source->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
         ASSERT_EQ(source->pin().Connect(renderer->InputPin(), nullptr), S_OK);
         clock = new CSystemClock;
@@ -61,11 +64,13 @@ protected:
     }
     const LONG before = CBaseObject::ObjectsActive();
     SourceFilter* source = nullptr;
-    RecordingRenderer* renderer = nullptr;
+    R* renderer = nullptr;
     CSystemClock* clock = nullptr;
     EventGraph graph;
     std::thread streamer;
 };
+
+using Renderer = RendererOf<RecordingRenderer>;
 
 }  // namespace
 
@@ -310,39 +315,25 @@ public:
     std::atomic<int> posters{0};
 };
 
-TEST(RendererPoster, CallingOutFromThePosterRacesStopAndFlushSafely) {
-    const LONG before = CBaseObject::ObjectsActive();
-    EventGraph graph;
-    auto* source = Make<SourceFilter>();
-    auto* poster = Make<CallingPoster>();
-    source->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
-    ASSERT_EQ(source->pin().Connect(poster->InputPin(), nullptr), S_OK);
-    poster->JoinFilterGraph(&graph, L"poster");
+using RendererPoster = RendererOf<CallingPoster>;
+
+TEST_F(RendererPoster, CallingOutFromThePosterRacesStopAndFlushSafely) {
     for (int round = 0; round < 50; ++round) {
-        poster->Pause();
+        renderer->Pause();
         source->Pause();
-        std::thread streamer([&] {
-            for (int i = 0; i < 3; ++i)
-                source->pin().Send(i, 0, 1);
-        });
+        Stream({{0, 0}, {1, 0}, {2, 0}});
         // Sometimes the poster has run by the time the stop comes, sometimes not.
-        for (int i = 0; round % 3 == 0 && i < 5000 && !poster->HasPendingSample(); ++i)
+        for (int i = 0; round % 3 == 0 && i < 5000 && !renderer->HasPendingSample(); ++i)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         if (round % 2) {
-            poster->InputPin()->BeginFlush();
-            poster->InputPin()->EndFlush();
+            renderer->InputPin()->BeginFlush();
+            renderer->InputPin()->EndFlush();
         }
-        poster->Stop();
+        renderer->Stop();
         source->Stop();
         streamer.join();
     }
-    EXPECT_GT(poster->posters.load(), 0);
-    source->pin().Disconnect();
-    poster->InputPin()->Disconnect();
-    poster->JoinFilterGraph(nullptr, nullptr);
-    source->Release();
-    poster->Release();
-    EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+    EXPECT_GT(renderer->posters.load(), 0);
 }
 
 // A sample may carry a new media type; one the pin refuses is not rendered, and the stream ends
