@@ -7,7 +7,9 @@
 
 #include "directshow/frame_source.h"
 #include "directshow/graph_fixture.h"
+#include "directshow/simple_unknown.h"
 #include "directshow/test_decoder.h"
+#include "platform/registry.h"
 
 using namespace zyl::test;
 
@@ -70,6 +72,7 @@ protected:
         recorder = Add<RecordingRenderer>(L"Recorder");
     }
     void TearDown() override {
+        com::RegisterPlatformClass(CLSID_PushSource, nullptr);  // later tests find the module's
         dshow::UnregisterBuiltinFilter(CLSID_BuiltinFrames);
         dshow::UnregisterBuiltinFilter(CLSID_BuiltinDecoder);
         GraphTest::TearDown();
@@ -117,7 +120,14 @@ TEST_F(Builtin, WhatNobodyRecognisesIsRefusedWithTheReason) {
 }
 
 TEST_F(Builtin, TheRegistrysExtensionTableComesFirst) {
-    ClaimExtensionForPushSource(".frames");
+    ASSERT_TRUE(zyl::platform::editRegistry(
+        dir.file("r.reg"),
+        [](zyl::platform::RegistryDocument& doc) {
+            doc.setValue("HKEY_CLASSES_ROOT\\Media Type\\Extensions\\.frames", "Source Filter",
+                         zyl::platform::RegValue::string(GuidToString(CLSID_PushSource)));
+        },
+        nullptr));
+    com::RegisterPlatformClass(CLSID_PushSource, &CPlatformClassFactory<PushSource>::Get);
     ASSERT_EQ(graph->RenderFile(L"/clips/a.frames", nullptr), S_OK);
     ComPtr<IBaseFilter> found;
     EXPECT_EQ(graph->FindFilterByName(L"/clips/a.frames", found.Put()), S_OK)

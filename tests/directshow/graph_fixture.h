@@ -14,9 +14,7 @@
 #include "directshow/filter_graph.h"
 #include "directshow/platform_classes.h"
 #include "directshow/push_source.h"
-#include "directshow/simple_unknown.h"
 #include "directshow/test_filters.h"
-#include "platform/registry.h"
 #include "support/temp_dir.h"
 
 namespace zyl::test {
@@ -34,8 +32,6 @@ protected:
         ASSERT_EQ(graph.As(seeking, IID_IMediaSeeking), S_OK);
     }
     void TearDown() override {
-        if (m_pushSourceClass)
-            com::RegisterPlatformClass(CLSID_PushSource, nullptr);  // later tests find the module's
         control.Reset();
         events.Reset();
         seeking.Reset();
@@ -60,33 +56,6 @@ protected:
         silent->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
         EXPECT_EQ(graph->Render(&silent->pin()), S_OK);
         return renderer;
-    }
-    // Makes the push source a platform class and the registry's source for files ending in
-    // `extension`.
-    void ClaimExtensionForPushSource(const std::string& extension) {
-        ASSERT_TRUE(platform::editRegistry(
-            dir.file("r.reg"),
-            [&](platform::RegistryDocument& doc) {
-                doc.setValue("HKEY_CLASSES_ROOT\\Media Type\\Extensions\\" + extension,
-                             "Source Filter",
-                             platform::RegValue::string(GuidToString(CLSID_PushSource)));
-            },
-            nullptr));
-        com::RegisterPlatformClass(CLSID_PushSource, [](REFIID riid, void** factory) {
-            struct Factory final : CSimpleUnknown<IClassFactory> {
-                Factory() : CSimpleUnknown<IClassFactory>(IID_IClassFactory) {}
-                HRESULT CreateInstance(IUnknown*, REFIID iid, void** object) override {
-                    PushSource* made = Make<PushSource>();
-                    const HRESULT hr = made->NonDelegatingQueryInterface(iid, object);
-                    made->Release();
-                    return hr;
-                }
-                HRESULT LockServer(BOOL) override { return S_OK; }
-            };
-            static auto* instance = new Factory;  // lives as long as the process
-            return instance->QueryInterface(riid, factory);
-        });
-        m_pushSourceClass = true;
     }
     void Unclocked() {
         ComPtr<IMediaFilter> filter;
@@ -140,9 +109,6 @@ protected:
     ComPtr<IMediaEventEx> events;
     ComPtr<IMediaSeeking> seeking;
     std::vector<IBaseFilter*> owned;
-
-private:
-    bool m_pushSourceClass = false;
 };
 
 }  // namespace zyl::test

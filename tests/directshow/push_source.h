@@ -15,6 +15,7 @@ class PushSource final : public FrameSource {
 public:
     explicit PushSource(int frames = 10)
         : FrameSource(frames, 40 * MILLISECONDS, 1, MEDIASUBTYPE_RGB32, CLSID_PushSource) {}
+    explicit PushSource(IUnknown*) : PushSource() {}  // as a class factory makes it
 };
 
 }  // namespace zyl::test
