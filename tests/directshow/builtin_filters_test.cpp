@@ -5,17 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
-#include "com/com_ptr.h"
-#include "directshow/filter_graph.h"
 #include "directshow/frame_source.h"
-#include "directshow/platform_classes.h"
-#include "directshow/push_source.h"
+#include "directshow/graph_fixture.h"
 #include "directshow/simple_unknown.h"
 #include "directshow/test_decoder.h"
 #include "platform/registry.h"
-#include "support/temp_dir.h"
 
 using namespace zyl::test;
 
@@ -49,36 +43,19 @@ public:
     explicit BuiltinDecoder(IUnknown*) {}
 };
 
-HRESULT PushSourceFactory(REFIID riid, void** factory) {
-    struct Factory final : CSimpleUnknown<IClassFactory> {
-        Factory() : CSimpleUnknown<IClassFactory>(IID_IClassFactory) {}
-        HRESULT CreateInstance(IUnknown*, REFIID iid, void** object) override {
-            PushSource* made = Make<PushSource>();
-            const HRESULT hr = made->NonDelegatingQueryInterface(iid, object);
-            made->Release();
-            return hr;
-        }
-        HRESULT LockServer(BOOL) override { return S_OK; }
-    };
-    static auto* instance = new Factory;  // lives as long as the process, like the others
-    return instance->QueryInterface(riid, factory);
-}
-
 int ProbeFrames(const std::uint8_t* head, std::size_t size) {
     return size >= 4 && std::memcmp(head, "FRMS", 4) == 0 ? 100 : 0;
 }
 
-class Builtin : public ::testing::Test {
+class Builtin : public GraphTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(CoInitialize(nullptr), S_OK);
-        dshow::RegisterPlatformClasses();
         dshow::BuiltinFilter source;
         source.description = {
             CLSID_BuiltinFrames,
             L"Frame Splitter",
             MERIT_NORMAL,
-            {{L"Output", true, false, {{MEDIATYPE_Video, MEDIASUBTYPE_ZylPacket}}}}};
+            {{L"Output", true, false, {{MEDIATYPE_Video, MEDIASUBTYPE_TestPacket}}}}};
         source.factory = &CPlatformClassFactory<BuiltinFrames>::Get;
         source.extensions = {L".FRAMES"};
         source.probe = &ProbeFrames;
@@ -91,44 +68,27 @@ protected:
                                 {L"Out", true, false, {{MEDIATYPE_Video, MEDIASUBTYPE_RGB32}}}}};
         decoder.factory = &CPlatformClassFactory<BuiltinDecoder>::Get;
         dshow::RegisterBuiltinFilter(decoder);
-        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                                   IID_IGraphBuilder, graph.PutVoid()),
-                  S_OK);
-        recorder = Make<RecordingRenderer>();
-        ASSERT_EQ(graph->AddFilter(recorder, L"Recorder"), S_OK);
+        GraphTest::SetUp();
+        recorder = Add<RecordingRenderer>(L"Recorder");
     }
     void TearDown() override {
-        graph.Reset();
-        recorder->Release();
+        com::RegisterPlatformClass(CLSID_PushSource, nullptr);  // later tests find the module's
         dshow::UnregisterBuiltinFilter(CLSID_BuiltinFrames);
         dshow::UnregisterBuiltinFilter(CLSID_BuiltinDecoder);
-        com::RegisterPlatformClass(CLSID_PushSource, nullptr);
-        EXPECT_EQ(CBaseObject::ObjectsActive(), before);
-        CoUninitialize();
+        GraphTest::TearDown();
     }
-    std::string Write(const std::string& name, const std::string& bytes) {
-        const std::string path = dir.file(name);
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
+    HRESULT RenderFile(const std::string& path) {
+        return graph->RenderFile(std::wstring(path.begin(), path.end()).c_str(), nullptr);
     }
-    std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
     void PlaysThrough() {
-        ComPtr<IMediaControl> control;
-        ComPtr<IMediaEventEx> events;
-        ASSERT_EQ(graph.As(control, IID_IMediaControl), S_OK);
-        ASSERT_EQ(graph.As(events, IID_IMediaEventEx), S_OK);
         ASSERT_TRUE(SUCCEEDED(control->Run()));
         LONG code = 0;
         ASSERT_EQ(events->WaitForCompletion(5000, &code), S_OK);
         EXPECT_EQ(code, EC_COMPLETE);
         control->Stop();
-        EXPECT_EQ(recorder->Frames(), (std::vector<int>{0, 1, 2, 3, 4, 5}));
+        EXPECT_EQ(recorder->Frames(), Range(0, 6));
     }
 
-    const LONG before = CBaseObject::ObjectsActive();
-    TempDir dir;
-    ScopedEnv registry{"ZYLON_REGISTRY", dir.file("r.reg")};
-    ComPtr<IGraphBuilder> graph;
     RecordingRenderer* recorder = nullptr;
 };
 
@@ -148,17 +108,15 @@ TEST_F(Builtin, ExtensionFindsTheSourceAndMeritTheDecoderWithoutRegistryEntries)
 }
 
 TEST_F(Builtin, UnknownExtensionsAreRecognisedByTheirFirstBytes) {
-    const std::string clip = Write("clip.bin", "FRMS and then some frames");
-    ASSERT_EQ(graph->RenderFile(Wide(clip).c_str(), nullptr), S_OK);
+    ASSERT_EQ(RenderFile(dir.write("clip.bin", "FRMS and then some frames")), S_OK);
     PlaysThrough();
 }
 
 TEST_F(Builtin, WhatNobodyRecognisesIsRefusedWithTheReason) {
-    const std::string other = Write("other.bin", "RIFF....something else");
-    EXPECT_EQ(graph->RenderFile(Wide(other).c_str(), nullptr), ToHResult(0x80040240))
-        << "VFW_E_UNKNOWN_FILE_TYPE";
-    EXPECT_EQ(graph->RenderFile(Wide(dir.file("missing.bin")).c_str(), nullptr), VFW_E_NOT_FOUND);
-    EXPECT_EQ(graph->RenderFile(Wide(Write("empty", "")).c_str(), nullptr), ToHResult(0x80040240));
+    const HRESULT kUnknownFileType = ToHResult(0x80040240);  // VFW_E_UNKNOWN_FILE_TYPE
+    EXPECT_EQ(RenderFile(dir.write("other.bin", "RIFF....something else")), kUnknownFileType);
+    EXPECT_EQ(RenderFile(dir.write("empty", "")), kUnknownFileType);
+    EXPECT_EQ(RenderFile(dir.file("missing.bin")), VFW_E_NOT_FOUND);
 }
 
 TEST_F(Builtin, TheRegistrysExtensionTableComesFirst) {
@@ -169,7 +127,7 @@ TEST_F(Builtin, TheRegistrysExtensionTableComesFirst) {
                          zyl::platform::RegValue::string(GuidToString(CLSID_PushSource)));
         },
         nullptr));
-    com::RegisterPlatformClass(CLSID_PushSource, &PushSourceFactory);
+    com::RegisterPlatformClass(CLSID_PushSource, &CPlatformClassFactory<PushSource>::Get);
     ASSERT_EQ(graph->RenderFile(L"/clips/a.frames", nullptr), S_OK);
     ComPtr<IBaseFilter> found;
     EXPECT_EQ(graph->FindFilterByName(L"/clips/a.frames", found.Put()), S_OK)

@@ -14,7 +14,7 @@ class BaseFilters : public ::testing::Test {
 protected:
     void SetUp() override {
         source = Make<SourceFilter>();
-        sink = Make<SinkFilter>();
+        sink = Make<RecordingSink>();
         source->pin().offers = {VideoType(MEDIASUBTYPE_RGB24, 32, 24),
                                 VideoType(MEDIASUBTYPE_RGB32, 32, 24)};
     }
@@ -29,7 +29,7 @@ protected:
     }
     const LONG before = CBaseObject::ObjectsActive();
     SourceFilter* source = nullptr;
-    SinkFilter* sink = nullptr;
+    RecordingSink* sink = nullptr;
 };
 
 }  // namespace
@@ -99,36 +99,34 @@ TEST_F(BaseFilters, SamplesFlowOnlyWhileActive) {
     ASSERT_EQ(source->pin().GetDeliveryBuffer(&sample, nullptr, nullptr, 0), S_OK);
     EXPECT_EQ(sink->pin().Receive(sample), VFW_E_WRONG_STATE);
     sample->Release();
-    std::lock_guard lock(sink->pin().mutex);
-    EXPECT_EQ(sink->pin().received, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_EQ(sink->pin().endOfStream, 1);
+    EXPECT_EQ(sink->pin().Numbers(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(sink->pin().EndsOfStream(), std::vector<std::size_t>{10});
 }
 
 TEST_F(BaseFilters, PinsAndInformation) {
     IEnumPins* pins = nullptr;
     ASSERT_EQ(source->EnumPins(&pins), S_OK);
     IPin* pin = nullptr;
-    ULONG fetched = 0;
-    EXPECT_EQ(pins->Next(1, &pin, &fetched), S_OK);
+    EXPECT_EQ(pins->Next(1, &pin, nullptr), S_OK);
     PIN_INFO info{};
     pin->QueryPinInfo(&info);
-    EXPECT_EQ(std::wstring(info.achName), L"Output");
+    EXPECT_STREQ(info.achName, L"Output");
     EXPECT_EQ(info.dir, PINDIR_OUTPUT);
     info.pFilter->Release();
     pin->Release();
-    EXPECT_EQ(pins->Next(1, &pin, &fetched), S_FALSE);
+    EXPECT_EQ(pins->Next(1, &pin, nullptr), S_FALSE);
     source->IncrementPinVersion();
-    EXPECT_EQ(pins->Next(1, &pin, &fetched), VFW_E_ENUM_OUT_OF_SYNC);
+    EXPECT_EQ(pins->Next(1, &pin, nullptr), VFW_E_ENUM_OUT_OF_SYNC);
     pins->Reset();
-    EXPECT_EQ(pins->Next(1, &pin, &fetched), S_OK);
+    EXPECT_EQ(pins->Next(1, &pin, nullptr), S_OK);
     pin->Release();
     pins->Release();
 
     IPin* found = nullptr;
-    EXPECT_EQ(sink->FindPin(L"Input", &found), S_OK);
+    ASSERT_EQ(sink->FindPin(L"In", &found), S_OK);
     LPWSTR id = nullptr;
     found->QueryId(&id);
-    EXPECT_EQ(std::wstring(id), L"Input");
+    EXPECT_STREQ(id, L"In");
     CoTaskMemFree(id);
     found->Release();
     EXPECT_EQ(sink->FindPin(L"Nope", &found), VFW_E_NOT_FOUND);
@@ -136,8 +134,9 @@ TEST_F(BaseFilters, PinsAndInformation) {
     IEnumMediaTypes* types = nullptr;
     ASSERT_EQ(source->pin().EnumMediaTypes(&types), S_OK);
     AM_MEDIA_TYPE* listed[3] = {};
+    ULONG fetched = 0;
     EXPECT_EQ(types->Next(3, listed, &fetched), S_FALSE);
-    EXPECT_EQ(fetched, 2u);
+    ASSERT_EQ(fetched, 2u);
     EXPECT_EQ(listed[1]->subtype, MEDIASUBTYPE_RGB32);
     DeleteMediaType(listed[0]);
     DeleteMediaType(listed[1]);

@@ -13,9 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <cwchar>
 #include <memory>
-#include <string>
 #include <utility>
 
 #include "com/runtime.h"
@@ -25,9 +23,6 @@
 
 namespace zyl::test {
 
-// A private subtype: compressed frames only a matching decoder or sink takes.
-inline constexpr GUID MEDIASUBTYPE_ZylPacket{
-    0x6B1D3A52, 0x93C4, 0x4E27, {0x8F, 0x1A, 0x52, 0xC0, 0x7E, 0x44, 0xB9, 0x13}};
 inline constexpr CLSID CLSID_FrameSource{
     0x3F0C8E21, 0x5A7B, 0x4D19, {0xA4, 0x62, 0x1E, 0x9B, 0x70, 0xD5, 0x28, 0xC6}};
 
@@ -81,6 +76,15 @@ public:
         ++ratesSet;
         return CSourceSeekingStream::SetRate(rate);
     }
+    // Frames read ahead of the last one made, as a demuxer with a queue is ahead of the screen;
+    // when set, the pin answers its own current position from there.
+    std::atomic<int> readAhead{0};
+    HRESULT GetCurrentPosition(LONGLONG* position) override {
+        if (readAhead == 0 || !position)
+            return CSourceSeekingStream::GetCurrentPosition(position);
+        return ConvertTimeFormat(position, nullptr, (m_next + readAhead) * m_frameTime,
+                                 &TIME_FORMAT_MEDIA_TIME);
+    }
 
 protected:
     HRESULT FillBuffer(IMediaSample* sample) override {
@@ -129,14 +133,15 @@ private:
     const int m_keyEvery;
     const GUID m_subtype;
     std::shared_ptr<FrameSourceThreads> m_threads;
-    int m_next = 0;  // the next frame FillBuffer makes
+    std::atomic<int> m_next{0};  // the next frame FillBuffer makes
 };
 
 class FrameSource : public CSource, public IFileSourceFilter {
 public:
     explicit FrameSource(int frames = 10, REFERENCE_TIME frameTime = 40 * MILLISECONDS,
-                         int keyEvery = 1, const GUID& subtype = MEDIASUBTYPE_ZylPacket)
-        : CSource(L"frame source", nullptr, CLSID_FrameSource),
+                         int keyEvery = 1, const GUID& subtype = MEDIASUBTYPE_TestPacket,
+                         const CLSID& clsid = CLSID_FrameSource)
+        : CSource(L"frame source", nullptr, clsid),
           threads(std::make_shared<FrameSourceThreads>()) {
         // The pin adds itself; CSource deletes it.
         m_pin = new FramePin(this, nullptr, frames, frameTime, keyEvery, subtype, threads);
@@ -150,31 +155,8 @@ public:
     }
 
     // IFileSourceFilter
-    HRESULT Load(LPCWSTR name, const AM_MEDIA_TYPE*) override {
-        if (!name)
-            return E_POINTER;
-        CAutoLock lock(&m_cStateLock);
-        m_file = name;
-        return S_OK;
-    }
-    HRESULT GetCurFile(LPWSTR* name, AM_MEDIA_TYPE* type) override {
-        if (!name)
-            return E_POINTER;
-        *name = nullptr;
-        CAutoLock lock(&m_cStateLock);
-        if (m_file.empty())
-            return E_FAIL;
-        *name = static_cast<LPWSTR>(CoTaskMemAlloc((m_file.size() + 1) * sizeof(WCHAR)));
-        if (!*name)
-            return E_OUTOFMEMORY;
-        std::wmemcpy(*name, m_file.c_str(), m_file.size() + 1);
-        if (type) {
-            CMediaType offered;
-            m_pin->GetMediaType(0, &offered);
-            return CopyMediaType(type, &offered);
-        }
-        return S_OK;
-    }
+    HRESULT Load(LPCWSTR name, const AM_MEDIA_TYPE*) override { return name ? S_OK : E_POINTER; }
+    HRESULT GetCurFile(LPWSTR*, AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
 
     FramePin& pin() { return *m_pin; }
     // The pin's seeking interface, without a reference added.
@@ -186,7 +168,6 @@ public:
 
 private:
     FramePin* m_pin = nullptr;
-    std::wstring m_file;
 };
 
 }  // namespace zyl::test

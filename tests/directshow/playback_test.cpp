@@ -2,82 +2,28 @@
 // streaming thread, a decoder holding a frame back, a renderer recording every DoRenderSample)
 // played through the graph: looping by the event thread's sequence, frame-exact seeks while
 // running and paused, the position while paused and running, rate changes, completion with
-// several renderers, Stop releasing GetState, and destruction while streaming.
+// several renderers, and destruction while streaming.
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "com/com_ptr.h"
-#include "com/runtime.h"
-#include "directshow/filter_graph.h"
 #include "directshow/frame_source.h"
-#include "directshow/platform_classes.h"
+#include "directshow/graph_fixture.h"
 #include "directshow/test_decoder.h"
-#include "directshow/test_filters.h"
-#include "support/temp_dir.h"
 
 using namespace zyl::test;
 
 namespace {
 
-class Playback : public ::testing::Test {
+class Playback : public GraphTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(CoInitialize(nullptr), S_OK);
-        dshow::RegisterPlatformClasses();
-        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                                   IID_IGraphBuilder, graph.PutVoid()),
-                  S_OK);
-        ASSERT_EQ(graph.As(control, IID_IMediaControl), S_OK);
-        ASSERT_EQ(graph.As(events, IID_IMediaEventEx), S_OK);
-        ASSERT_EQ(graph.As(seeking, IID_IMediaSeeking), S_OK);
-    }
-    void TearDown() override {
-        control.Reset();
-        events.Reset();
-        seeking.Reset();
-        graph.Reset();
-        for (IBaseFilter* f : owned)
-            f->Release();
-        EXPECT_EQ(CBaseObject::ObjectsActive(), before) << "no object or reference left behind";
-        CoUninitialize();
-    }
-    template <class F>
-    F* Own(F* filter) {
-        owned.push_back(filter);
-        return filter;
-    }
     // source -> decoder -> renderer, connected by the graph.
     void Build(int frames, REFERENCE_TIME frameTime, int keyEvery) {
-        source = Own(Make<FrameSource>(frames, frameTime, keyEvery));
-        decoder = Own(Make<NumberDecoder>());
-        recorder = Own(Make<RecordingRenderer>());
-        ASSERT_EQ(graph->AddFilter(recorder, L"Recorder"), S_OK);
-        ASSERT_EQ(graph->AddFilter(decoder, L"Decoder"), S_OK);
-        ASSERT_EQ(graph->AddFilter(source, L"Source"), S_OK);
+        recorder = Add<RecordingRenderer>(L"Recorder");
+        decoder = Add<NumberDecoder>(L"Decoder");
+        source = Add<FrameSource>(L"Source", frames, frameTime, keyEvery);
         ASSERT_EQ(graph->Render(&source->pin()), S_OK);
         ASSERT_TRUE(decoder->Output()->IsConnected());
-    }
-    void Unclocked() {
-        ComPtr<IMediaFilter> filter;
-        ASSERT_EQ(graph.As(filter, IID_IMediaFilter), S_OK);
-        ASSERT_EQ(filter->SetSyncSource(nullptr), S_OK);
-    }
-    LONG WaitForEvent(LONG wanted, LONG milliseconds = 10000) {
-        for (;;) {
-            LONG code;
-            LONG_PTR p1, p2;
-            if (FAILED(events->GetEvent(&code, &p1, &p2, milliseconds)))
-                return -1;
-            events->FreeEventParams(code, p1, p2);
-            if (code == wanted)
-                return code;
-        }
-    }
-    void WaitForFrames(RecordingRenderer* r, std::size_t count) {
-        for (int i = 0; i < 2000 && r->Frames().size() < count; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ASSERT_GE(r->Frames().size(), count);
     }
     // What the player's event thread does at the end of the stream.
     void Loop() {
@@ -92,21 +38,7 @@ protected:
                               AM_SEEKING_AbsolutePositioning);
         control->Run();
     }
-    static std::vector<int> Range(int from, int to) {
-        std::vector<int> r;
-        for (int i = from; i < to; ++i)
-            r.push_back(i);
-        return r;
-    }
 
-    const LONG before = CBaseObject::ObjectsActive();
-    zyl::test::TempDir registryDir;
-    zyl::test::ScopedEnv registry{"ZYLON_REGISTRY", registryDir.file("r.reg")};
-    ComPtr<IGraphBuilder> graph;
-    ComPtr<IMediaControl> control;
-    ComPtr<IMediaEventEx> events;
-    ComPtr<IMediaSeeking> seeking;
-    std::vector<IBaseFilter*> owned;
     FrameSource* source = nullptr;
     NumberDecoder* decoder = nullptr;
     RecordingRenderer* recorder = nullptr;
@@ -124,14 +56,12 @@ TEST_F(Playback, HundredLoopsDeliverEveryFrameOnceAndNothingStale) {
     }
     ASSERT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
     control->Stop();
-    std::vector<int> expected;
-    for (int loop = 0; loop <= 100; ++loop) {
-        for (int i = 0; i < 5; ++i)
-            expected.push_back(i);
+    const auto renders = recorder->Renders();
+    ASSERT_EQ(renders.size(), 101u * 5);
+    for (std::size_t i = 0; i < renders.size(); ++i) {
+        ASSERT_EQ(renders[i].number, static_cast<int>(i % 5)) << "at " << i;
+        ASSERT_EQ(renders[i].state, State_Running) << "nothing is rendered outside running";
     }
-    EXPECT_EQ(recorder->Frames(), expected);
-    for (const auto& r : recorder->Renders())
-        ASSERT_EQ(r.state, State_Running) << "nothing is rendered outside running";
 }
 
 TEST_F(Playback, ClockedLoopsStartAgainWithFrameZeroOnce) {
@@ -153,10 +83,7 @@ TEST_F(Playback, SeekWhileRunningIsFrameExact) {
     ASSERT_TRUE(SUCCEEDED(control->Run()));
     WaitForFrames(recorder, 3);
     const std::size_t atSeek = recorder->Frames().size();
-    LONGLONG target = 27;
-    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr,
-                                    AM_SEEKING_NoPositioning),
-              S_OK);
+    ASSERT_EQ(SeekTo(27), S_OK);
     ASSERT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
     control->Stop();
     const auto frames = recorder->Frames();
@@ -174,13 +101,9 @@ TEST_F(Playback, SeekWhileRunningIsFrameExact) {
 TEST_F(Playback, SeekWhilePausedShowsTheTargetWhenRunning) {
     Build(40, 20 * MILLISECONDS, 10);
     ASSERT_TRUE(SUCCEEDED(control->Pause()));
-    OAFilterState state;
-    ASSERT_EQ(control->GetState(5000, &state), S_OK);
-    LONGLONG target = 13 * 20 * MILLISECONDS;
-    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr,
-                                    AM_SEEKING_NoPositioning),
-              S_OK);
-    ASSERT_EQ(control->GetState(5000, &state), S_OK) << "paused again on the new frame";
+    ASSERT_EQ(WaitForState(5000, State_Paused), S_OK);
+    ASSERT_EQ(SeekTo(13 * 20 * MILLISECONDS), S_OK);
+    ASSERT_EQ(WaitForState(5000, State_Paused), S_OK) << "paused again on the new frame";
     EXPECT_TRUE(recorder->Frames().empty()) << "nothing is rendered while paused";
     ASSERT_TRUE(SUCCEEDED(control->Run()));
     ASSERT_EQ(WaitForEvent(EC_COMPLETE), EC_COMPLETE);
@@ -190,36 +113,24 @@ TEST_F(Playback, SeekWhilePausedShowsTheTargetWhenRunning) {
 
 TEST_F(Playback, CurrentPositionWhilePausedAndRunning) {
     Build(40, 20 * MILLISECONDS, 5);
+    source->pin().readAhead = 3;  // the source answers three frames ahead of the screen
     ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
     ASSERT_TRUE(SUCCEEDED(control->Pause()));
-    OAFilterState state;
-    ASSERT_EQ(control->GetState(5000, &state), S_OK);
-    LONGLONG position = -1;
-    ASSERT_EQ(seeking->GetCurrentPosition(&position), S_OK);
-    EXPECT_EQ(position, 0);
-    LONGLONG target = 13;
-    ASSERT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr,
-                                    AM_SEEKING_NoPositioning),
-              S_OK);
-    ASSERT_EQ(seeking->GetCurrentPosition(&position), S_OK);
-    EXPECT_EQ(position, 13);
+    ASSERT_EQ(WaitForState(5000, State_Paused), S_OK);
+    EXPECT_EQ(Position(), 0) << "what was rendered, not what was read";
+    ASSERT_EQ(SeekTo(13), S_OK);
+    EXPECT_EQ(Position(), 13);
     ASSERT_TRUE(SUCCEEDED(control->Run()));
     WaitForFrames(recorder, 4);
-    ASSERT_EQ(seeking->GetCurrentPosition(&position), S_OK);
-    EXPECT_GE(position, 13 + 2) << "running: it moves with stream time";
+    EXPECT_GE(Position(), 13 + 2) << "running: it moves with stream time";
     ASSERT_TRUE(SUCCEEDED(control->Pause()));
-    const int shown = recorder->Frames().back();
-    ASSERT_EQ(seeking->GetCurrentPosition(&position), S_OK);
-    EXPECT_GE(position, shown) << "never behind what was shown";
-    LONGLONG again = -1;
+    const LONGLONG position = Position();
+    EXPECT_GE(position, recorder->Frames().back()) << "never behind what was shown";
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_EQ(seeking->GetCurrentPosition(&again), S_OK);
-    EXPECT_EQ(again, position) << "paused: it stays";
+    EXPECT_EQ(Position(), position) << "paused: it stays";
     ASSERT_EQ(WaitForEvent(EC_COMPLETE, 0), -1) << "no completion while paused";
     control->Stop();
-    LONGLONG afterStop = -1;
-    ASSERT_EQ(seeking->GetCurrentPosition(&afterStop), S_OK);
-    EXPECT_EQ(afterStop, position) << "a stop keeps the position for the next run";
+    EXPECT_EQ(Position(), position) << "a stop keeps the position for the next run";
 }
 
 TEST_F(Playback, RateChangeWhileRunningGoesOnFromThePosition) {
@@ -246,14 +157,10 @@ TEST_F(Playback, RateChangeWhileRunningGoesOnFromThePosition) {
 
 TEST_F(Playback, CompletionWaitsForEveryConnectedRendererOnly) {
     Build(5, 10 * MILLISECONDS, 1);
-    auto* longer = Own(Make<FrameSource>(12, 10 * MILLISECONDS, 1));
-    auto* secondDecoder = Own(Make<NumberDecoder>());
-    auto* second = Own(Make<RecordingRenderer>());
-    auto* idle = Own(Make<RecordingRenderer>());
-    ASSERT_EQ(graph->AddFilter(second, L"Second"), S_OK);
-    ASSERT_EQ(graph->AddFilter(secondDecoder, L"Second decoder"), S_OK);
-    ASSERT_EQ(graph->AddFilter(longer, L"Longer"), S_OK);
-    ASSERT_EQ(graph->AddFilter(idle, L"Idle"), S_OK);
+    auto* second = Add<RecordingRenderer>(L"Second");
+    Add<NumberDecoder>(L"Second decoder");
+    auto* longer = Add<FrameSource>(L"Longer", 12, 10 * MILLISECONDS, 1);
+    auto* idle = Add<RecordingRenderer>(L"Idle");  // in the graph, connected to nothing
     ASSERT_EQ(graph->Render(&longer->pin()), S_OK);
     for (int round = 0; round < 3; ++round) {
         ASSERT_TRUE(SUCCEEDED(control->Run()));
@@ -263,30 +170,17 @@ TEST_F(Playback, CompletionWaitsForEveryConnectedRendererOnly) {
             << "the longer stream had ended too";
         EXPECT_EQ(WaitForEvent(EC_COMPLETE, 50), -1) << "one completion for the graph";
         control->Stop();
-        LONGLONG zero = 0;
-        seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr,
-                              AM_SEEKING_NoPositioning);
+        SeekTo(0);
     }
     EXPECT_TRUE(idle->Frames().empty());
 }
 
 TEST_F(Playback, SeekingReachesEachSourceOnceAndCombinesAnswers) {
     Build(10, 10 * MILLISECONDS, 1);
-    // A second stream whose source cannot seek.
-    auto* plain = Own(Make<SourceFilter>());
-    auto* other = Own(Make<RecordingRenderer>());
-    plain->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
-    ASSERT_EQ(graph->AddFilter(other, L"Other"), S_OK);
-    ASSERT_EQ(graph->AddFilter(plain, L"Plain"), S_OK);
-    ASSERT_EQ(graph->Render(&plain->pin()), S_OK);
-    control->Pause();  // the source's thread is there, so a seek moves its reader at once
-    OAFilterState state;
-    control->GetState(0, &state);
+    AddSilentStream(L"Plain");  // a second stream whose source cannot seek
+    control->Pause();           // the source's thread is there, so a seek moves its reader at once
     const int seeksBefore = source->pin().seeks;
-    LONGLONG target = 3 * 10 * MILLISECONDS;
-    EXPECT_EQ(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr,
-                                    AM_SEEKING_NoPositioning),
-              S_OK)
+    EXPECT_EQ(SeekTo(3 * 10 * MILLISECONDS), S_OK)
         << "E_NOTIMPL from one stream does not hide the other's success";
     EXPECT_EQ(source->pin().seeks - seeksBefore, 1) << "through the decoder, once";
     LONGLONG duration = 0;
@@ -297,27 +191,6 @@ TEST_F(Playback, SeekingReachesEachSourceOnceAndCombinesAnswers) {
                                              AM_SEEKING_AbsolutePositioning)))
         << "an error from one stream is the graph's answer";
     control->Stop();
-}
-
-TEST_F(Playback, StopReleasesAThreadWaitingInGetState) {
-    auto* plain = Own(Make<SourceFilter>());  // never delivers
-    recorder = Own(Make<RecordingRenderer>());
-    plain->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
-    ASSERT_EQ(graph->AddFilter(recorder, L"Recorder"), S_OK);
-    ASSERT_EQ(graph->AddFilter(plain, L"Plain"), S_OK);
-    ASSERT_EQ(graph->Render(&plain->pin()), S_OK);
-    EXPECT_EQ(control->Pause(), S_FALSE);
-    std::atomic<bool> returned{false};
-    std::thread waiter([&] {
-        OAFilterState state;
-        control->GetState(static_cast<LONG>(zyl::platform::kInfinite), &state);
-        returned = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(returned);
-    control->Stop();
-    waiter.join();
-    EXPECT_TRUE(returned);
 }
 
 TEST_F(Playback, ReleasedWhileStreamingAndWhileSeeking) {

@@ -33,13 +33,6 @@ protected:
         return seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
                                      AM_SEEKING_AbsolutePositioning);
     }
-    // Moves the start alone, or the stop alone.
-    HRESULT SetStart(LONGLONG* start, DWORD flags) {
-        return seeking->SetPositions(start, flags, nullptr, AM_SEEKING_NoPositioning);
-    }
-    HRESULT SetStop(LONGLONG* stop, DWORD flags) {
-        return seeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, stop, flags);
-    }
     std::pair<LONGLONG, LONGLONG> Positions() {
         LONGLONG current = -1, stop = -1;
         EXPECT_EQ(seeking->GetPositions(&current, &stop), S_OK);
@@ -53,36 +46,36 @@ protected:
 using Span = std::pair<LONGLONG, LONGLONG>;
 
 TEST_F(SourceSeeking, ConvertsBetweenMediaTimeAndFrames) {
-    LONGLONG out = -1;
-    EXPECT_EQ(
-        seeking->ConvertTimeFormat(&out, &TIME_FORMAT_FRAME, 22 * kFrame, &TIME_FORMAT_MEDIA_TIME),
-        S_OK);
-    EXPECT_EQ(out, 22);
-    // A frame covers its whole interval: its last 100 ns still belong to it.
-    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &TIME_FORMAT_FRAME, 22 * kFrame - 1,
-                                         &TIME_FORMAT_MEDIA_TIME),
-              S_OK);
-    EXPECT_EQ(out, 21);
-    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &TIME_FORMAT_MEDIA_TIME, 22, &TIME_FORMAT_FRAME),
-              S_OK);
-    EXPECT_EQ(out, 22 * kFrame);
-
-    // A null format is the current one: media time, then frames.
-    EXPECT_EQ(seeking->ConvertTimeFormat(&out, nullptr, 7, &TIME_FORMAT_FRAME), S_OK);
-    EXPECT_EQ(out, 7 * kFrame);
-    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &TIME_FORMAT_FRAME, 7 * kFrame, nullptr), S_OK);
-    EXPECT_EQ(out, 7);
-    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
-    EXPECT_EQ(seeking->ConvertTimeFormat(&out, nullptr, 3 * kFrame, &TIME_FORMAT_MEDIA_TIME), S_OK);
-    EXPECT_EQ(out, 3);
-    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &TIME_FORMAT_MEDIA_TIME, 3, nullptr), S_OK);
-    EXPECT_EQ(out, 3 * kFrame);
-
-    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &kTimeFormatSample, 0, &TIME_FORMAT_MEDIA_TIME),
-              E_INVALIDARG);
-    EXPECT_EQ(seeking->ConvertTimeFormat(&out, &TIME_FORMAT_MEDIA_TIME, 0, &kTimeFormatSample),
-              E_INVALIDARG);
-    EXPECT_EQ(seeking->ConvertTimeFormat(nullptr, &TIME_FORMAT_FRAME, 0, nullptr), E_POINTER);
+    const GUID* media = &TIME_FORMAT_MEDIA_TIME;
+    const GUID* frames = &TIME_FORMAT_FRAME;
+    struct Case {
+        const GUID* current;  // the source's time format; a null format below means this one
+        const GUID* to;
+        LONGLONG value;
+        const GUID* from;
+        HRESULT hr;
+        LONGLONG out;
+    } cases[] = {
+        {media, frames, 22 * kFrame, media, S_OK, 22},
+        {media, frames, 22 * kFrame - 1, media, S_OK, 21},  // a frame's last 100 ns are its own
+        {media, media, 22, frames, S_OK, 22 * kFrame},
+        {media, nullptr, 7, frames, S_OK, 7 * kFrame},
+        {media, frames, 7 * kFrame, nullptr, S_OK, 7},
+        {frames, nullptr, 3 * kFrame, media, S_OK, 3},
+        {frames, media, 3, nullptr, S_OK, 3 * kFrame},
+        {media, &kTimeFormatSample, 0, media, E_INVALIDARG, 0},
+        {media, media, 0, &kTimeFormatSample, E_INVALIDARG, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "value " << c.value);
+        ASSERT_EQ(seeking->SetTimeFormat(c.current), S_OK);
+        LONGLONG out = 0;
+        EXPECT_EQ(seeking->ConvertTimeFormat(&out, c.to, c.value, c.from), c.hr);
+        if (c.hr == S_OK) {
+            EXPECT_EQ(out, c.out);
+        }
+    }
+    EXPECT_EQ(seeking->ConvertTimeFormat(nullptr, frames, 0, nullptr), E_POINTER);
 }
 
 TEST_F(SourceSeeking, FramePositionsAndTheFormatChangesOnlyWhileStopped) {
@@ -99,90 +92,71 @@ TEST_F(SourceSeeking, FramePositionsAndTheFormatChangesOnlyWhileStopped) {
     ASSERT_EQ(source->Stop(), S_OK);
 
     ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
-    EXPECT_EQ(seeking->IsUsingTimeFormat(&TIME_FORMAT_FRAME), S_OK);
-    LONGLONG duration = -1;
+    LONGLONG duration = -1, stop = -1;
     ASSERT_EQ(seeking->GetDuration(&duration), S_OK);
     EXPECT_EQ(duration, 50);
     ASSERT_EQ(Seek(10, 20), S_OK);
-    EXPECT_EQ(Positions(), Span(10, 20));
-    LONGLONG stop = -1;
     ASSERT_EQ(seeking->GetStopPosition(&stop), S_OK);
     EXPECT_EQ(stop, 20);
-
     ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
     EXPECT_EQ(Positions(), Span(10 * kFrame, 20 * kFrame));
 }
 
-TEST_F(SourceSeeking, RelativeIncrementalAndNoPositioning) {
-    ASSERT_EQ(Seek(10 * kFrame, 30 * kFrame), S_OK);
-
-    LONGLONG forward = 5 * kFrame;
-    ASSERT_EQ(SetStart(&forward, AM_SEEKING_RelativePositioning), S_OK);
-    EXPECT_EQ(Positions(), Span(15 * kFrame, 30 * kFrame));
-
-    LONGLONG back = -10 * kFrame;
-    ASSERT_EQ(SetStop(&back, AM_SEEKING_RelativePositioning), S_OK);
-    EXPECT_EQ(Positions(), Span(15 * kFrame, 20 * kFrame));
-
-    // Incremental: the stop counts from the new start.
-    LONGLONG start = 5 * kFrame, length = 3 * kFrame;
-    ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &length,
-                                    AM_SEEKING_IncrementalPositioning),
-              S_OK);
-    EXPECT_EQ(Positions(), Span(5 * kFrame, 8 * kFrame));
-
-    // Relative in frames moves by whole frames.
-    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
-    LONGLONG two = 2;
-    ASSERT_EQ(SetStart(&two, AM_SEEKING_RelativePositioning), S_OK);
-    EXPECT_EQ(Positions(), Span(7, 8));
-
-    EXPECT_EQ(SetStart(nullptr, AM_SEEKING_NoPositioning), S_FALSE);
-    EXPECT_EQ(Positions(), Span(7, 8));
-    LONGLONG any = 1;
-    EXPECT_EQ(SetStart(&any, AM_SEEKING_IncrementalPositioning), E_INVALIDARG);
-    EXPECT_EQ(SetStart(nullptr, AM_SEEKING_AbsolutePositioning), E_POINTER);
-    EXPECT_EQ(Positions(), Span(7, 8));
-}
-
-TEST_F(SourceSeeking, ReturnTimeGivesTheReferenceTimesActuallySet) {
-    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
-    LONGLONG start = 7, stop = 20;
-    ASSERT_EQ(seeking->SetPositions(&start,
-                                    AM_SEEKING_AbsolutePositioning | AM_SEEKING_SeekToKeyFrame |
-                                        AM_SEEKING_ReturnTime,
-                                    &stop, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime),
-              S_OK);
-    EXPECT_EQ(start, 5 * kFrame) << "the key frame before frame 7";
-    EXPECT_EQ(stop, 20 * kFrame);
-    EXPECT_EQ(Positions(), Span(5, 20));
-
-    // Without the key-frame flag the start is exact.
-    start = 7;
-    ASSERT_EQ(SetStart(&start, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime), S_OK);
-    EXPECT_EQ(start, 7 * kFrame);
-}
-
-TEST_F(SourceSeeking, PositionsStayBetweenZeroAndTheDurationAndStartNotAfterStop) {
-    LONGLONG start = 5 * UNITS, stop = 9 * UNITS;
-    ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime,
-                                    &stop, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime),
-              S_OK);
-    EXPECT_EQ(start, 50 * kFrame);
-    EXPECT_EQ(stop, 50 * kFrame);
-    LONGLONG negative = -kFrame;
-    ASSERT_EQ(SetStart(&negative, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime), S_OK);
-    EXPECT_EQ(negative, 0);
-    LONGLONG far = std::numeric_limits<LONGLONG>::max();
-    ASSERT_EQ(SetStop(&far, AM_SEEKING_RelativePositioning | AM_SEEKING_ReturnTime), S_OK);
-    EXPECT_EQ(far, 50 * kFrame) << "saturates instead of wrapping";
-
-    ASSERT_EQ(Seek(10 * kFrame, 20 * kFrame), S_OK);
-    EXPECT_EQ(Seek(25 * kFrame, 15 * kFrame), E_INVALIDARG);
-    LONGLONG early = 5 * kFrame;
-    EXPECT_EQ(SetStop(&early, AM_SEEKING_AbsolutePositioning), E_INVALIDARG)
-        << "a stop before the current start";
-    EXPECT_EQ(Positions(), Span(10 * kFrame, 20 * kFrame));
+TEST_F(SourceSeeking, SetPositionsFromTenToThirty) {
+    constexpr DWORD kAbs = AM_SEEKING_AbsolutePositioning, kRel = AM_SEEKING_RelativePositioning,
+                    kInc = AM_SEEKING_IncrementalPositioning, kNone = AM_SEEKING_NoPositioning,
+                    kKey = AM_SEEKING_SeekToKeyFrame, kBack = AM_SEEKING_ReturnTime;
+    constexpr LONGLONG kNull = std::numeric_limits<LONGLONG>::min();  // a null pointer
+    constexpr LONGLONG kFar = std::numeric_limits<LONGLONG>::max();
+    // Values in frames, given in the frame format or as media time; what ReturnTime writes
+    // back is media time (-1: not asked for).
+    struct Case {
+        bool inFrames;
+        LONGLONG start;
+        DWORD startFlags;
+        LONGLONG stop;
+        DWORD stopFlags;
+        HRESULT hr;
+        Span after, returned = {-1, -1};
+    } cases[] = {
+        {false, 5, kRel, kNull, kNone, S_OK, {15, 30}},
+        {false, kNull, kNone, -10, kRel, S_OK, {10, 20}},
+        {false, 5, kAbs, 3, kInc, S_OK, {5, 8}},  // the stop counts from the new start
+        {true, 2, kRel, kNull, kNone, S_OK, {12, 30}},
+        {true, 7, kAbs | kKey | kBack, 20, kAbs | kBack, S_OK, {5, 20}, {5, 20}},  // key frame
+        {true, 7, kAbs | kBack, kNull, kNone, S_OK, {7, 30}, {7, -1}},
+        {false, 125, kAbs | kBack, 225, kAbs | kBack, S_OK, {50, 50}, {50, 50}},  // past the end
+        {false, -1, kAbs | kBack, kNull, kNone, S_OK, {0, 30}, {0, -1}},
+        {false, kNull, kNone, kFar, kRel | kBack, S_OK, {10, 50}, {-1, 50}},  // saturates
+        {false, kNull, kNone, kNull, kNone, S_FALSE, {10, 30}},
+        {false, 1, kInc, kNull, kNone, E_INVALIDARG, {10, 30}},
+        {false, kNull, kAbs, kNull, kNone, E_POINTER, {10, 30}},
+        {false, 25, kAbs, 15, kAbs, E_INVALIDARG, {10, 30}},     // start after stop
+        {false, kNull, kNone, 5, kAbs, E_INVALIDARG, {10, 30}},  // stop before the start
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i);
+        const Case& c = cases[i];
+        const auto given = [&](LONGLONG v) {
+            return c.inFrames || v == kFar || v == kNull ? v : v * kFrame;
+        };
+        ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+        ASSERT_EQ(Seek(10 * kFrame, 30 * kFrame), S_OK);
+        ASSERT_EQ(seeking->SetTimeFormat(c.inFrames ? &TIME_FORMAT_FRAME : &TIME_FORMAT_MEDIA_TIME),
+                  S_OK);
+        LONGLONG start = given(c.start), stop = given(c.stop);
+        EXPECT_EQ(seeking->SetPositions(c.start == kNull ? nullptr : &start, c.startFlags,
+                                        c.stop == kNull ? nullptr : &stop, c.stopFlags),
+                  c.hr);
+        if (c.returned.first >= 0) {
+            EXPECT_EQ(start, c.returned.first * kFrame);
+        }
+        if (c.returned.second >= 0) {
+            EXPECT_EQ(stop, c.returned.second * kFrame);
+        }
+        ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+        EXPECT_EQ(Positions(), Span(c.after.first * kFrame, c.after.second * kFrame));
+    }
 }
 
 TEST_F(SourceSeeking, RateBetweenAQuarterAndSixteen) {
@@ -201,16 +175,22 @@ TEST_F(SourceSeeking, CheckCapabilitiesKeepsOnlyThePresentOnes) {
     constexpr DWORD kSeek =
         AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards | AM_SEEKING_CanSeekBackwards;
     EXPECT_EQ(all & kSeek, kSeek);
-
-    DWORD asked = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration;
-    EXPECT_EQ(seeking->CheckCapabilities(&asked), S_OK);
-    EXPECT_EQ(asked, AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration);
-    asked = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanPlayBackwards;
-    EXPECT_EQ(seeking->CheckCapabilities(&asked), S_FALSE);
-    EXPECT_EQ(asked, AM_SEEKING_CanSeekAbsolute);
-    asked = AM_SEEKING_CanPlayBackwards | AM_SEEKING_CanDoSegments;
-    EXPECT_EQ(seeking->CheckCapabilities(&asked), E_FAIL);
-    EXPECT_EQ(asked, 0u);
+    const struct {
+        DWORD asked;
+        HRESULT hr;
+        DWORD kept;
+    } cases[] = {
+        {AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration, S_OK,
+         AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration},
+        {AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanPlayBackwards, S_FALSE,
+         AM_SEEKING_CanSeekAbsolute},
+        {AM_SEEKING_CanPlayBackwards | AM_SEEKING_CanDoSegments, E_FAIL, 0},
+    };
+    for (const auto& c : cases) {
+        DWORD asked = c.asked;
+        EXPECT_EQ(seeking->CheckCapabilities(&asked), c.hr);
+        EXPECT_EQ(asked, c.kept);
+    }
     EXPECT_EQ(seeking->CheckCapabilities(nullptr), E_POINTER);
 
     // The current position is the graph's to work out: neither claimed nor answered here.
@@ -219,9 +199,7 @@ TEST_F(SourceSeeking, CheckCapabilitiesKeepsOnlyThePresentOnes) {
     EXPECT_EQ(seeking->GetCurrentPosition(&current), E_NOTIMPL);
 }
 
-TEST(SourceFilter, PinsAreNumberedAndSeekThroughTheirOwnIdentity) {
-    const LONG before = CBaseObject::ObjectsActive();
-    FrameSource* source = Make<FrameSource>();
+TEST_F(SourceSeeking, PinsAreNumberedAndSeekThroughTheirOwnIdentity) {
     IPin* pin = nullptr;
     ASSERT_EQ(source->FindPin(L"1", &pin), S_OK);
     EXPECT_EQ(pin, static_cast<IPin*>(&source->pin()));
@@ -234,19 +212,13 @@ TEST(SourceFilter, PinsAreNumberedAndSeekThroughTheirOwnIdentity) {
     EXPECT_EQ(source->FindPin(L"Output", &none), VFW_E_NOT_FOUND);
     EXPECT_EQ(none, nullptr);
 
-    IMediaSeeking* seeking = nullptr;
-    ASSERT_EQ(pin->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking)), S_OK);
-    IUnknown* fromPin = nullptr;
-    IUnknown* fromSeeking = nullptr;
+    IUnknown *fromPin = nullptr, *fromSeeking = nullptr;
     pin->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&fromPin));
     seeking->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&fromSeeking));
     EXPECT_EQ(fromPin, fromSeeking) << "one object behind both interfaces";
     fromPin->Release();
     fromSeeking->Release();
-    seeking->Release();
     pin->Release();
-    source->Release();
-    EXPECT_EQ(CBaseObject::ObjectsActive(), before);
 }
 
 // ---- The streaming thread against a recording sink ----
@@ -265,7 +237,7 @@ protected:
     void Connect(FrameSource* made) {
         source = made;
         sink = Make<RecordingSink>();
-        sink->pin().accepted = MEDIASUBTYPE_ZylPacket;
+        sink->pin().accepted = MEDIASUBTYPE_TestPacket;
         ASSERT_EQ(source->pin().Connect(&sink->pin(), nullptr), S_OK);
     }
     // Downstream first, as the graph changes states; the sink has no clock.

@@ -24,10 +24,6 @@
 
 namespace zyl::test {
 
-// Packets of the tests' sources (not a real format): the value of FrameSource's
-// MEDIASUBTYPE_ZylPacket, so its pin connects to these decoders as it comes.
-inline constexpr GUID MEDIASUBTYPE_TestPacket{
-    0x6B1D3A52, 0x93C4, 0x4E27, {0x8F, 0x1A, 0x52, 0xC0, 0x7E, 0x44, 0xB9, 0x13}};
 inline constexpr LONG kTestPacketBytes = 8;
 
 // What every decoder of packets into 8x8 RGB32 frames shares: the types and the buffers.

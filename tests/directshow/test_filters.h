@@ -1,6 +1,6 @@
 // Filters written against the base classes the way a filter writer would: a source with one
-// output pin offering video types, a sink whose input pin accepts one subtype and records what
-// it receives, a recording pin for streaming order, and an IMediaSeeking stub.
+// output pin offering video types, a recording input pin for streaming order, a recording
+// renderer, and a graph that records the events filters post.
 //
 // Pins are called on the test thread and on streaming threads. What a pin records is under its
 // own mutex, which may be taken inside the filter lock, never the other way round.
@@ -15,6 +15,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,11 @@
 #include "directshow/system_clock.h"
 
 namespace zyl::test {
+
+// A private subtype for the tests' compressed "packets": an int32 frame number at offset 0 and
+// an int32 key-frame flag at offset 4. Only the tests' decoders and sinks take it.
+inline constexpr GUID MEDIASUBTYPE_TestPacket{
+    0x6B1D3A52, 0x93C4, 0x4E27, {0x8F, 0x1A, 0x52, 0xC0, 0x7E, 0x44, 0xB9, 0x13}};
 
 inline CMediaType VideoType(const GUID& subtype, LONG width, LONG height,
                             REFERENCE_TIME frameTime = 400000) {
@@ -54,85 +60,6 @@ public:
 private:
     CCritSec m_lock;
     Pin m_pin;
-};
-
-// IMediaSeeking over positions kept in media time, shown in media time or in frames: what a
-// source's seeking answers. It records the last seek and rate; sources that seek for real
-// override SetPositions. It lives in its owner, so it counts no references.
-class SeekingStub : public IMediaSeeking {
-public:
-    SeekingStub(REFERENCE_TIME length, REFERENCE_TIME frame)
-        : duration(length), stop(length), frameTime(frame) {}
-    virtual ~SeekingStub() = default;
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_IUnknown || riid == IID_IMediaSeeking)
-            return GetInterface(static_cast<IMediaSeeking*>(this), object);
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-
-    HRESULT GetCapabilities(DWORD* c) override { return Put(c, capabilities); }
-    HRESULT CheckCapabilities(DWORD* c) override { return (*c & ~capabilities) ? S_FALSE : S_OK; }
-    HRESULT IsFormatSupported(const GUID* f) override {
-        return *f == TIME_FORMAT_MEDIA_TIME || *f == TIME_FORMAT_FRAME ? S_OK : S_FALSE;
-    }
-    HRESULT QueryPreferredFormat(GUID* f) override { return Put(f, TIME_FORMAT_MEDIA_TIME); }
-    HRESULT GetTimeFormat(GUID* f) override { return Put(f, format); }
-    HRESULT IsUsingTimeFormat(const GUID* f) override { return *f == format ? S_OK : S_FALSE; }
-    HRESULT SetTimeFormat(const GUID* f) override {
-        return IsFormatSupported(f) == S_OK ? Put(&format, *f) : E_INVALIDARG;
-    }
-    HRESULT GetDuration(LONGLONG* d) override { return Put(d, InFormat(duration)); }
-    HRESULT GetStopPosition(LONGLONG* s) override { return Put(s, InFormat(stop)); }
-    HRESULT GetCurrentPosition(LONGLONG* c) override { return Put(c, InFormat(current)); }
-    HRESULT ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
-                              const GUID* sourceFormat) override {
-        const GUID& from = sourceFormat ? *sourceFormat : format;
-        const GUID& to = targetFormat ? *targetFormat : format;
-        const REFERENCE_TIME t = from == TIME_FORMAT_FRAME ? source * frameTime : source;
-        *target = to == TIME_FORMAT_FRAME ? t / frameTime : t;
-        return S_OK;
-    }
-    HRESULT SetPositions(LONGLONG* c, DWORD cf, LONGLONG* s, DWORD sf) override {
-        ++seeks;
-        setCurrent = c ? *c : -1;
-        setCurrentFlags = cf;
-        setStop = s ? *s : -1;
-        setStopFlags = sf;
-        return S_OK;
-    }
-    HRESULT GetPositions(LONGLONG* c, LONGLONG* s) override {
-        GetCurrentPosition(c);
-        return GetStopPosition(s);
-    }
-    HRESULT GetAvailable(LONGLONG* e, LONGLONG* l) override {
-        *e = 0;
-        return GetDuration(l);
-    }
-    HRESULT SetRate(double r) override { return Put(&rate, r); }
-    HRESULT GetRate(double* r) override { return Put(r, rate); }
-    HRESULT GetPreroll(LONGLONG* p) override { return Put<LONGLONG>(p, 0); }
-
-    DWORD capabilities = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration;
-    GUID format = TIME_FORMAT_MEDIA_TIME;
-    REFERENCE_TIME duration, stop, current = 0;
-    double rate = 1.0;
-    std::atomic<int> seeks{0};
-    LONGLONG setCurrent = 0, setStop = 0;
-    DWORD setCurrentFlags = 0, setStopFlags = 0;
-
-protected:
-    template <class T>
-    static HRESULT Put(T* out, const T& value) {
-        *out = value;
-        return S_OK;
-    }
-    LONGLONG InFormat(REFERENCE_TIME t) const {
-        return format == TIME_FORMAT_FRAME ? t / frameTime : t;
-    }
-    const REFERENCE_TIME frameTime;
 };
 
 class SourcePin final : public CBaseOutputPin {
@@ -194,37 +121,6 @@ public:
 };
 
 using SourceFilter = OnePinFilter<SourcePin>;
-
-class SinkPin final : public CBaseInputPin {
-public:
-    SinkPin(CBaseFilter* filter, CCritSec* lock)
-        : CBaseInputPin(L"sink pin", filter, lock, nullptr, L"Input") {}
-    HRESULT CheckMediaType(const CMediaType* type) override {
-        return *type->Type() == MEDIATYPE_Video && *type->Subtype() == accepted ? S_OK : S_FALSE;
-    }
-    HRESULT Receive(IMediaSample* sample) override {
-        if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK)
-            return hr;
-        BYTE* data = nullptr;
-        sample->GetPointer(&data);
-        int number;
-        std::memcpy(&number, data, sizeof number);
-        std::lock_guard lock(mutex);
-        received.push_back(number);
-        return S_OK;
-    }
-    HRESULT EndOfStream() override {
-        std::lock_guard lock(mutex);
-        ++endOfStream;
-        return S_OK;
-    }
-    GUID accepted = MEDIASUBTYPE_RGB32;
-    std::mutex mutex;
-    std::vector<int> received;
-    int endOfStream = 0;
-};
-
-using SinkFilter = OnePinFilter<SinkPin>;
 
 // What reached a RecordingPin: a sample or one of the other streaming calls.
 struct PinEvent {
@@ -428,12 +324,14 @@ private:
 using RecordingSink = OnePinFilter<RecordingPin>;
 
 // A renderer that accepts one video subtype and records every frame DoRenderSample is given,
-// with the filter's state at that moment, the way a renderer writer overrides only that.
+// with the filter's state and the system clock's time at that moment, the way a renderer writer
+// overrides only that. A render can be made to take a while or to fail.
 class RecordingRenderer final : public CBaseVideoRenderer {
 public:
     struct Render {
         int number;
         FILTER_STATE state;
+        REFERENCE_TIME at;
     };
     explicit RecordingRenderer(const GUID& accepted = MEDIASUBTYPE_RGB32)
         : CBaseVideoRenderer(GUID_NULL, L"recorder", nullptr, nullptr), m_accepted(accepted) {}
@@ -441,32 +339,38 @@ public:
         return *type->Subtype() == m_accepted ? S_OK : S_FALSE;
     }
     HRESULT DoRenderSample(IMediaSample* sample) override {
+        rendering = true;
+        std::this_thread::sleep_for(renderTime);
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         int number;
         std::memcpy(&number, data, sizeof number);
-        std::lock_guard lock(mutex);
-        renders.push_back({number, m_State.load()});
+        {
+            std::lock_guard lock(m_mutex);
+            m_renders.push_back({number, m_State.load(), MonotonicReferenceTime()});
+        }
+        rendering = false;
         return failWith;
     }
+    std::vector<Render> Renders() {
+        std::lock_guard lock(m_mutex);
+        return m_renders;
+    }
     std::vector<int> Frames() {
-        std::lock_guard lock(mutex);
         std::vector<int> numbers;
-        for (const Render& r : renders)
+        for (const Render& r : Renders())
             numbers.push_back(r.number);
         return numbers;
     }
-    std::vector<Render> Renders() {
-        std::lock_guard lock(mutex);
-        return renders;
-    }
-    std::mutex mutex;
-    std::vector<Render> renders;
     // What DoRenderSample answers, as a sink whose buffer is full would.
     std::atomic<HRESULT> failWith{S_OK};
+    std::chrono::milliseconds renderTime{0};  // set before streaming
+    std::atomic<bool> rendering{false};
 
 private:
     GUID m_accepted;
+    std::mutex m_mutex;
+    std::vector<Render> m_renders;
 };
 
 // Stands in for the graph as a filter sees it: records the events filters post.
@@ -512,23 +416,21 @@ public:
         });
         return at;
     }
-    // The codes posted, in order.
+    // The codes posted, in order, and with their first parameter.
     std::vector<LONG> Events() {
-        std::lock_guard lock(m_mutex);
         std::vector<LONG> codes;
-        for (const auto& e : m_events)
+        for (const auto& e : Posted())
             codes.push_back(e.first);
         return codes;
+    }
+    std::vector<std::pair<LONG, LONG_PTR>> Posted() {
+        std::lock_guard lock(m_mutex);
+        return m_events;
     }
     void Clear() {
         std::lock_guard lock(m_mutex);
         m_events.clear();
         m_postedAt.clear();
-    }
-    // The codes with their first parameter.
-    std::vector<std::pair<LONG, LONG_PTR>> Posted() {
-        std::lock_guard lock(m_mutex);
-        return m_events;
     }
     virtual ~EventGraph() = default;
 

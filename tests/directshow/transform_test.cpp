@@ -1,6 +1,6 @@
 // A transform written on CTransformFilter between the push source and a recording renderer:
-// the graph puts it in between by intelligent connect, samples pass through it changed, and
-// end of stream and seeking flushes travel through it.
+// the graph puts it in between by intelligent connect, samples pass through it changed, the end
+// of the stream follows them, and streaming calls keep their order through it.
 #include "directshow/transform.h"
 
 #include <gtest/gtest.h>
@@ -8,12 +8,7 @@
 #include <condition_variable>
 #include <thread>
 
-#include "com/com_ptr.h"
-#include "com/runtime.h"
-#include "directshow/platform_classes.h"
-#include "directshow/push_source.h"
-#include "directshow/renderer.h"
-#include "support/temp_dir.h"
+#include "directshow/graph_fixture.h"
 
 using namespace zyl::test;
 
@@ -51,46 +46,23 @@ public:
     }
 };
 
+using Transform = GraphTest;
+
 }  // namespace
 
-TEST(Transform, IntelligentConnectPutsItInBetween) {
-    const LONG before = CBaseObject::ObjectsActive();
-    zyl::test::TempDir dir;
-    zyl::test::ScopedEnv registry("ZYLON_REGISTRY", dir.file("r.reg"));
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
-    dshow::RegisterPlatformClasses();
-    {
-        ComPtr<IGraphBuilder> graph;
-        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_ALL, IID_IGraphBuilder,
-                                   graph.PutVoid()),
-                  S_OK);
-        auto* source = Make<PushSource>(5);
-        auto* middle = Make<TenTimes>();
-        auto* recorder = Make<RecordingRenderer>(MEDIASUBTYPE_RGB24);
-        graph->AddFilter(source, L"source");
-        graph->AddFilter(middle, L"ten times");
-        graph->AddFilter(recorder, L"recorder");
-        EXPECT_TRUE(FAILED(middle->Output()->Connect(recorder->InputPin(), nullptr)))
-            << "input first";
-        ASSERT_EQ(graph->Connect(&source->pin(), recorder->InputPin()), S_OK);
-        EXPECT_TRUE(middle->Input()->IsConnected());
-        EXPECT_EQ(*middle->Output()->CurrentMediaType().Subtype(), MEDIASUBTYPE_RGB24);
-        ComPtr<IMediaControl> control;
-        ComPtr<IMediaEventEx> events;
-        graph.As(control, IID_IMediaControl);
-        graph.As(events, IID_IMediaEventEx);
-        ASSERT_TRUE(SUCCEEDED(control->Run()));
-        LONG code = 0;
-        EXPECT_EQ(events->WaitForCompletion(5000, &code), S_OK);
-        EXPECT_EQ(code, EC_COMPLETE) << "the end of the stream passed through the transform";
-        EXPECT_EQ(recorder->Frames(), (std::vector<int>{0, 10, 20, 30, 40}));
-        control->Stop();
-        source->Release();
-        middle->Release();
-        recorder->Release();
-    }
-    CoUninitialize();
-    EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+TEST_F(Transform, IntelligentConnectPutsItInBetween) {
+    auto* source = Add<PushSource>(L"source", 5);
+    auto* middle = Add<TenTimes>(L"ten times");
+    auto* recorder = Add<RecordingRenderer>(L"recorder", MEDIASUBTYPE_RGB24);
+    EXPECT_TRUE(FAILED(middle->Output()->Connect(recorder->InputPin(), nullptr))) << "input first";
+    ASSERT_EQ(graph->Connect(&source->pin(), recorder->InputPin()), S_OK);
+    EXPECT_TRUE(middle->Input()->IsConnected());
+    EXPECT_EQ(*middle->Output()->CurrentMediaType().Subtype(), MEDIASUBTYPE_RGB24);
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    LONG code = 0;
+    EXPECT_EQ(events->WaitForCompletion(5000, &code), S_OK);
+    EXPECT_EQ(code, EC_COMPLETE) << "the end of the stream passed through the transform";
+    EXPECT_EQ(recorder->Frames(), (std::vector<int>{0, 10, 20, 30, 40}));
 }
 
 namespace {
@@ -121,7 +93,7 @@ public:
         BYTE *from = nullptr, *to = nullptr;
         in->GetPointer(&from);
         out->GetPointer(&to);
-        std::memcpy(to, from, sizeof(int));
+        std::memcpy(to, from, 8);  // a packet: the number and the key flag
         return S_OK;
     }
     std::mutex mutex;
@@ -130,55 +102,16 @@ public:
     bool released = false;
 };
 
-// Records the order in which samples and the end of the stream arrive.
-class OrderPin final : public CBaseInputPin {
-public:
-    OrderPin(CBaseFilter* filter, CCritSec* lock)
-        : CBaseInputPin(L"order pin", filter, lock, nullptr, L"In") {}
-    HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
-    HRESULT Receive(IMediaSample* sample) override {
-        if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK)
-            return hr;
-        std::lock_guard lock(mutex);
-        order.push_back("sample");
-        return S_OK;
-    }
-    HRESULT EndOfStream() override {
-        std::lock_guard lock(mutex);
-        order.push_back("end");
-        return S_OK;
-    }
-    HRESULT NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override {
-        std::lock_guard lock(mutex);
-        order.push_back("segment");
-        return S_OK;
-    }
-    std::mutex mutex;
-    std::vector<std::string> order;
-};
-
-class OrderSink final : public CBaseFilter {
-public:
-    OrderSink() : CBaseFilter(L"order sink", nullptr, &m_lock, GUID_NULL), pin(this, &m_lock) {}
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override { return n == 0 ? &pin : nullptr; }
-    CCritSec m_lock;
-    OrderPin pin;
-};
-
 }  // namespace
 
-TEST(Transform, StreamingCallsDoNotOvertakeASampleOnItsWay) {
-    const LONG before = CBaseObject::ObjectsActive();
-    auto* source = Make<SourceFilter>();
-    auto* held = Make<HeldTransform>();
-    auto* sink = Make<OrderSink>();
+TEST_F(Transform, StreamingCallsDoNotOvertakeASampleOnItsWay) {
+    auto* source = Add<SourceFilter>(L"source");
+    auto* held = Add<HeldTransform>(L"held");
+    auto* sink = Add<RecordingSink>(L"sink");
     source->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
-    ASSERT_EQ(source->pin().Connect(held->Input(), nullptr), S_OK);
-    ASSERT_EQ(held->Output()->Connect(&sink->pin, nullptr), S_OK);
-    sink->Pause();
-    held->Pause();
-    source->Pause();
+    ASSERT_EQ(graph->ConnectDirect(&source->pin(), held->Input(), nullptr), S_OK);
+    ASSERT_EQ(graph->ConnectDirect(held->Output(), &sink->pin(), nullptr), S_OK);
+    ASSERT_TRUE(SUCCEEDED(control->Pause()));
     std::thread streamer([&] { source->pin().Send(1, 0, 1); });
     {
         std::unique_lock lock(held->mutex);
@@ -197,16 +130,9 @@ TEST(Transform, StreamingCallsDoNotOvertakeASampleOnItsWay) {
     held->changed.notify_all();
     streamer.join();
     ender.join();
-    EXPECT_EQ(sink->pin.order, (std::vector<std::string>{"sample", "segment", "end"}));
-    source->Stop();
-    held->Stop();
-    sink->Stop();
-    source->pin().Disconnect();
-    held->Input()->Disconnect();
-    held->Output()->Disconnect();
-    sink->pin.Disconnect();
-    source->Release();
-    held->Release();
-    sink->Release();
-    EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+    using Kind = PinEvent::Kind;
+    std::vector<Kind> order;
+    for (const PinEvent& e : sink->pin().Events())
+        order.push_back(e.kind);
+    EXPECT_EQ(order, (std::vector<Kind>{Kind::Sample, Kind::NewSegment, Kind::EndOfStream}));
 }
