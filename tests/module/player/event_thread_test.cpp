@@ -74,16 +74,48 @@ public:
     std::function<void()> onGetState;
 };
 
-// A source's seeking, at its end with a stop position set before the end of the file.
-class FakeSeeking final : public zyl::test::SeekingStub {
+// A source's seeking, at its end with a stop position set before the end of the file: the
+// event thread reads the positions and seeks, nothing else.
+class FakeSeeking final : public IMediaSeeking {
 public:
-    FakeSeeking() : SeekingStub(10'000'000, 400'000) {
-        current = 9'000'000;
-        stop = 8'000'000;
+    HRESULT QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
     }
     ULONG AddRef() override { return ++references; }
     ULONG Release() override { return --references; }
+    HRESULT GetPositions(LONGLONG* current, LONGLONG* stop) override {
+        *current = 9'000'000;
+        *stop = 8'000'000;
+        return S_OK;
+    }
+    HRESULT SetPositions(LONGLONG* current, DWORD, LONGLONG* stop, DWORD) override {
+        setCurrent = current ? *current : -1;
+        setStop = stop ? *stop : -1;
+        ++seeks;
+        return S_OK;
+    }
+    HRESULT GetCapabilities(DWORD*) override { return E_NOTIMPL; }
+    HRESULT CheckCapabilities(DWORD*) override { return E_NOTIMPL; }
+    HRESULT IsFormatSupported(const GUID*) override { return E_NOTIMPL; }
+    HRESULT QueryPreferredFormat(GUID*) override { return E_NOTIMPL; }
+    HRESULT GetTimeFormat(GUID*) override { return E_NOTIMPL; }
+    HRESULT IsUsingTimeFormat(const GUID*) override { return E_NOTIMPL; }
+    HRESULT SetTimeFormat(const GUID*) override { return E_NOTIMPL; }
+    HRESULT GetDuration(LONGLONG*) override { return E_NOTIMPL; }
+    HRESULT GetStopPosition(LONGLONG*) override { return E_NOTIMPL; }
+    HRESULT GetCurrentPosition(LONGLONG*) override { return E_NOTIMPL; }
+    HRESULT ConvertTimeFormat(LONGLONG*, const GUID*, LONGLONG, const GUID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT GetAvailable(LONGLONG*, LONGLONG*) override { return E_NOTIMPL; }
+    HRESULT SetRate(double) override { return E_NOTIMPL; }
+    HRESULT GetRate(double*) override { return E_NOTIMPL; }
+    HRESULT GetPreroll(LONGLONG*) override { return E_NOTIMPL; }
+
     std::atomic<ULONG> references{1};
+    std::atomic<int> seeks{0};
+    LONGLONG setCurrent = 0, setStop = 0;
 };
 
 // The graph's event queue: its handle is set while events are queued, as the engine's is.
