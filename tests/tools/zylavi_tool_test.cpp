@@ -393,7 +393,8 @@ TEST(ZylaviTool, MetadataArrivesInFrameOrderAndItsAbsenceIsSaid) {
 }
 
 // A camera's clock is its pictures: captions or sound that run on past the last picture add no
-// frame, hold no loop and show nothing after it.
+// frame, hold no loop and show nothing after it, and a file that states no length counts its
+// pictures.
 TEST(ZylaviTool, StreamsOutlastingThePicturesNeitherCountNorHoldTheLoop) {
     RegisteredModule registry;
     ASSERT_TRUE(registry.registered);
@@ -413,7 +414,10 @@ TEST(ZylaviTool, StreamsOutlastingThePicturesNeitherCountNorHoldTheLoop) {
         GTEST_SKIP() << "no ffmpeg command";
     zyl::test::media::FfmpegCommand({"-y", "-i", pictures, "-f", "lavfi", "-i", "sine=d=1.6",
                                      "-c:v", "copy", "-c:a", "pcm_s16le", sounding});
-    for (const std::string& file : {subtitled, sounding}) {
+    // An elementary stream states no length at all: it is read through when opened.
+    video.container = "m4v";
+    const std::string elementary = zyl::test::media::EncodedFile(dir.path().string(), video);
+    for (const std::string& file : {subtitled, sounding, elementary}) {
         SCOPED_TRACE(file);
         const ToolRun info = Zylavi("info '" + file + "' --json", registry.env);
         ASSERT_EQ(info.status, 0) << info.out;

@@ -628,23 +628,3 @@ TEST_F(AviPlayer, ATimeOutSetWhileAnotherThreadWaitsShortensThatWait) {
     waiter.join();
     EXPECT_EQ(waited.load(), kWaitTimeout);
 }
-
-// A bare video stream carries no duration, so the engine cannot tell its length: the host sees
-// the largest frame count the commands carry and limits derived from it, never a count
-// converted out of range.
-TEST_F(AviPlayer, AVideoWhoseContainerStatesNoLengthCountsTheFramesItHolds) {
-    // A raw MPEG-4 stream states no duration: the engine reads it through once at open, so
-    // the count, the limits and the port are the file's, never a converted "infinite" length.
-    Camera& c = Open(media::EncodedFile(
-        dir.file(""), {.container = "m4v", .codec = "mpeg4", .frames = 5, .name = ""}));
-    EXPECT_EQ(c.GetInt(kCmdFrameCount), 5);
-    std::uint32_t port = 0;
-    ASSERT_EQ(c.dio->GetInputPort(0, &port), kOk);
-    EXPECT_EQ(port, 5u);
-    std::int32_t limit = 0;
-    std::uint64_t size = sizeof limit;
-    ASSERT_EQ(c.device->DeviceCtrlCmd(kCmdFrameIndex | kOpUpperLimit, nullptr, 0, &limit, &size),
-              kOk);
-    EXPECT_EQ(limit, 4);
-    EXPECT_EQ(c.GetInt(kCmdFrameIndex), 0);
-}

@@ -14,7 +14,7 @@
 #include <system_error>
 #include <vector>
 
-#include "directshow/test_filters.h"
+#include "directshow/source_seeking.h"
 #include "platform/sync.h"
 
 using namespace std::chrono_literals;
@@ -74,48 +74,32 @@ public:
     std::function<void()> onGetState;
 };
 
-// A source's seeking, at its end with a stop position set before the end of the file: the
-// event thread reads the positions and seeks, nothing else.
-class FakeSeeking final : public IMediaSeeking {
+// A source's seeking on the engine's base, at the end with a stop position set before the end
+// of the file; its owner counts the references the thread takes.
+class FakeSeeking final : public CSourceSeeking {
 public:
-    HRESULT QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
+    FakeSeeking() : CSourceSeeking(L"seeking", &m_owner, nullptr) {
+        m_rtDuration = 10'000'000;
+        m_rtStart = 9'000'000;
+        m_rtStop = 8'000'000;
     }
-    ULONG AddRef() override { return ++references; }
-    ULONG Release() override { return --references; }
-    HRESULT GetPositions(LONGLONG* current, LONGLONG* stop) override {
-        *current = 9'000'000;
-        *stop = 8'000'000;
-        return S_OK;
-    }
-    HRESULT SetPositions(LONGLONG* current, DWORD, LONGLONG* stop, DWORD) override {
-        setCurrent = current ? *current : -1;
-        setStop = stop ? *stop : -1;
-        ++seeks;
-        return S_OK;
-    }
-    HRESULT GetCapabilities(DWORD*) override { return E_NOTIMPL; }
-    HRESULT CheckCapabilities(DWORD*) override { return E_NOTIMPL; }
-    HRESULT IsFormatSupported(const GUID*) override { return E_NOTIMPL; }
-    HRESULT QueryPreferredFormat(GUID*) override { return E_NOTIMPL; }
-    HRESULT GetTimeFormat(GUID*) override { return E_NOTIMPL; }
-    HRESULT IsUsingTimeFormat(const GUID*) override { return E_NOTIMPL; }
-    HRESULT SetTimeFormat(const GUID*) override { return E_NOTIMPL; }
-    HRESULT GetDuration(LONGLONG*) override { return E_NOTIMPL; }
-    HRESULT GetStopPosition(LONGLONG*) override { return E_NOTIMPL; }
-    HRESULT GetCurrentPosition(LONGLONG*) override { return E_NOTIMPL; }
-    HRESULT ConvertTimeFormat(LONGLONG*, const GUID*, LONGLONG, const GUID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT GetAvailable(LONGLONG*, LONGLONG*) override { return E_NOTIMPL; }
-    HRESULT SetRate(double) override { return E_NOTIMPL; }
-    HRESULT GetRate(double*) override { return E_NOTIMPL; }
-    HRESULT GetPreroll(LONGLONG*) override { return E_NOTIMPL; }
-
-    std::atomic<ULONG> references{1};
+    std::atomic<ULONG>& references = m_owner.references;
     std::atomic<int> seeks{0};
-    LONGLONG setCurrent = 0, setStop = 0;
+
+private:
+    HRESULT ChangeStart() override { return ++seeks, S_OK; }
+    HRESULT ChangeStop() override { return S_OK; }
+    HRESULT ChangeRate() override { return S_OK; }
+    struct Owner final : IUnknown {
+        virtual ~Owner() = default;
+        HRESULT QueryInterface(REFIID, void** object) override {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        ULONG AddRef() override { return ++references; }
+        ULONG Release() override { return --references; }
+        std::atomic<ULONG> references{1};
+    } m_owner;
 };
 
 // The graph's event queue: its handle is set while events are queued, as the engine's is.
@@ -237,8 +221,10 @@ TEST_F(EventThread, TheEndOfARunningStreamPlaysItAgainFromTheStartAndAPausedOneS
         EXPECT_EQ(control.stops.load(), loops) << "stopped before the seek";
         EXPECT_EQ(seeking.seeks.load(), loops);
         if (loops) {
-            EXPECT_EQ(seeking.setCurrent, 0);
-            EXPECT_EQ(seeking.setStop, 8'000'000) << "the stop position stays";
+            LONGLONG current = -1, stop = -1;
+            seeking.GetPositions(&current, &stop);
+            EXPECT_EQ(current, 0);
+            EXPECT_EQ(stop, 8'000'000) << "the stop position stays";
         }
     }
 }
