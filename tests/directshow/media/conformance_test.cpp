@@ -526,11 +526,12 @@ TEST_P(Conformance, MatchesFfmpeg) {
 
     if (row.gop == 0 || count < 2)
         return;
-    // A key frame, a frame between key frames, and the last two frames (in the last group).
+    // The last frame before a key frame, the key frame, a frame between key frames, and the
+    // last two frames (in the last group).
     const std::int64_t gop = row.gop;
     const std::set<std::int64_t> targets = {
-        gop < count ? gop : 0, gop < count ? std::min(gop + gop / 2, count - 1) : count / 2,
-        count - 2, count - 1};
+        gop < count ? gop - 1 : 0, gop < count ? gop : 0,
+        gop < count ? std::min(gop + gop / 2, count - 1) : count / 2, count - 2, count - 1};
     const auto& expected = row.luma ? luma : rgb;
     for (const std::int64_t target : targets) {
         const PullResult seek = Pull(path, 2, row.luma, target);

@@ -1,7 +1,7 @@
-// The media filters on real files made at test time: frames identical to FFmpeg's own decode
-// (raw video byte for byte, the luma plane of every codec), seeks landing on the exact frame
-// at key and non-key positions, frame counts, text arriving with its frame, damaged files
-// ending their stream, and repeated plays neither drifting nor leaking.
+// The media filters on real files made at test time, beyond what the conformance suite compares
+// with FFmpeg: raw video byte for byte at every depth, pictures the right way up in every RGB
+// type, NTSC rates, text arriving with its frame, files recognised by content, and repeated
+// plays, loops and rate changes neither drifting, repeating nor leaking.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -66,10 +66,7 @@ struct Files {
     zyl::test::TempDir dir;
     std::string h264;   // MP4, B-frames, key frame every 12, timed text every 5 frames
     std::string hevc;   // Matroska, SubRip every 4 frames
-    std::string mpeg2;  // MPEG-2 program stream, B-frames
-    std::string mjpeg;  // AVI
     std::string mpeg4;  // AVI with a text stream every 3 frames
-    std::string ts;     // H.264 in a transport stream
 };
 
 class MediaPlayback : public ::testing::Test {
@@ -86,17 +83,7 @@ protected:
         hevc.container = "mkv", hevc.codec = "libx265", hevc.frames = 30, hevc.gop = 10;
         hevc.bframes = 2, hevc.text = "subrip", hevc.textEvery = 4;
         files->hevc = media::EncodedFile(dir, hevc);
-        media::EncodeOptions mpeg2;
-        mpeg2.container = "mpg", mpeg2.codec = "mpeg2video", mpeg2.frames = 30, mpeg2.gop = 9;
-        mpeg2.bframes = 2;
-        files->mpeg2 = media::EncodedFile(dir, mpeg2);
-        media::EncodeOptions mjpeg;
-        mjpeg.container = "avi", mjpeg.codec = "mjpeg", mjpeg.frames = 12;
-        files->mjpeg = media::EncodedFile(dir, mjpeg);
         files->mpeg4 = media::Mpeg4AviWithText(dir, 64, 48, 30, 3);
-        media::EncodeOptions ts;
-        ts.container = "ts", ts.codec = "libx264", ts.frames = 30, ts.gop = 10, ts.bframes = 1;
-        files->ts = media::EncodedFile(dir, ts);
     }
     static void TearDownTestSuite() {
         delete files;
@@ -139,29 +126,6 @@ TEST_F(MediaPlayback, UncompressedAviFramesAreTheFilesOwnOfEveryDepthAndOddWidth
                       (std::vector<std::string>{result.md5s[5], result.md5s[6]}));
         }
     }
-}
-
-TEST_F(MediaPlayback, TheLumaPlaneOfEveryCodecIsFfmpegsDecode) {
-    for (const std::string& path :
-         {files->h264, files->hevc, files->mpeg2, files->mjpeg, files->mpeg4, files->ts}) {
-        SCOPED_TRACE(path);
-        const auto reference = media::ReferenceMd5s(path, "gray", true);
-        const PullResult result = Pull(path, 1000, true);
-        ASSERT_TRUE(result.ok) << result.error;
-        EXPECT_EQ(result.subtype, "NV12");
-        EXPECT_EQ(result.md5s, reference);
-        EXPECT_EQ(result.frameCount, static_cast<std::int64_t>(reference.size()));
-    }
-}
-
-TEST_F(MediaPlayback, LumaAgreesWithTheFfmpegCommand) {
-    const auto command =
-        media::FfmpegCommandMd5s(files->h264, {"-vf", "extractplanes=y", "-pix_fmt", "gray"});
-    if (!command)
-        GTEST_SKIP() << "no ffmpeg command on PATH";
-    const PullResult result = Pull(files->h264, 1000, true);
-    ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(result.md5s, *command);
 }
 
 TEST_F(MediaPlayback, RgbFramesShowTheRightPicturesTheRightWayUp) {
@@ -224,37 +188,6 @@ TEST_F(MediaPlayback, HeaderSizesNoBufferCouldHoldAreRefused) {
     }
 }
 
-TEST_F(MediaPlayback, SeeksLandOnTheExactFrameAtKeyAndOtherFrames) {
-    struct Case {
-        std::string path;
-        std::vector<long long> targets;
-    };
-    const std::vector<Case> cases = {
-        {files->h264, {0, 1, 11, 12, 13, 23, 30, 39}},
-        {files->hevc, {0, 5, 9, 10, 11, 29}},
-        {files->mpeg2, {0, 4, 8, 9, 10, 17, 28}},
-        {files->mpeg4, {0, 7, 12, 13, 29}},
-        {files->ts, {0, 3, 10, 15, 29}},
-        {files->mjpeg, {0, 6, 11}},
-    };
-    for (const Case& c : cases) {
-        const auto sequential = media::ReferenceMd5s(c.path, "gray", true);
-        for (long long target : c.targets) {
-            SCOPED_TRACE(c.path + " frame " + std::to_string(target));
-            const PullResult result = Pull(c.path, 2, true, target);
-            ASSERT_TRUE(result.ok) << result.error;
-            ASSERT_FALSE(result.md5s.empty());
-            EXPECT_EQ(result.md5s[0], sequential[static_cast<std::size_t>(target)]);
-            if (static_cast<std::size_t>(target) + 1 < sequential.size()) {
-                ASSERT_EQ(result.md5s.size(), 2u);
-                EXPECT_EQ(result.md5s[1], sequential[static_cast<std::size_t>(target) + 1]);
-            } else {
-                EXPECT_EQ(result.md5s.size(), 1u) << "nothing follows the last frame";
-            }
-        }
-    }
-}
-
 TEST_F(MediaPlayback, TextSamplesArriveAtTheirFramesTime) {
     struct Case {
         std::string path;
@@ -281,27 +214,6 @@ TEST_F(MediaPlayback, TextSamplesArriveAtTheirFramesTime) {
             EXPECT_NEAR(static_cast<double>(cues[i].start), frame * 400'000.0, 5'000.0);
         }
     }
-}
-
-TEST_F(MediaPlayback, DamagedFilesEndTheirStreamWithTheFramesThatSurvive) {
-    const std::string dir = files->dir.path().string();
-    for (const std::string& path : {files->mpeg4, files->hevc, files->mpeg2, files->ts}) {
-        SCOPED_TRACE(path);
-        const std::string cut = media::Truncated(
-            path, dir + "/cut-" + std::filesystem::path(path).filename().string(), 0.6);
-        const PullResult result = Pull(cut, 1000, true);
-        ASSERT_TRUE(result.ok) << result.error;
-        EXPECT_GT(result.md5s.size(), 0u);
-        EXPECT_LT(result.md5s.size(), media::ReferenceMd5s(path, "gray", true).size());
-    }
-    // Garbage in the middle of the file: frames are lost, the stream still ends.
-    std::string bytes = zyl::test::readFile(files->mpeg2);
-    for (std::size_t i = bytes.size() / 3; i < bytes.size() / 3 + 2000 && i < bytes.size(); ++i)
-        bytes[i] = static_cast<char>(i * 7919);
-    const std::string garbled = files->dir.write("garbled.mpg", bytes);
-    const PullResult result = Pull(garbled, 1000, true);
-    ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_GT(result.md5s.size(), 0u);
 }
 
 TEST_F(MediaPlayback, FilesFfmpegCannotOpenFailRenderFileWithACodeAndACause) {
