@@ -156,6 +156,8 @@ HRESULT CMediaSourcePin::OpenReader() {
     }
     m_reader->Select(m_plan.index);
     m_reader->SetOrigin(m_plan.origin);
+    if (m_type.majortype == MEDIATYPE_Video)
+        m_reader->MeasureAverageRate();  // as Load's reader did, for the same times
     m_reader->LearnPalette();
     m_hasReader = true;
     return S_OK;

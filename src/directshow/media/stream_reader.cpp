@@ -301,6 +301,9 @@ REFERENCE_TIME StreamReader::PacketDecodeTime(const AVPacket& packet) const {
 }
 
 REFERENCE_TIME StreamReader::PacketDuration(const AVPacket& packet) const {
+    // A picture of an AVI with empty chunks lasts until the next one: a frame on average.
+    if (m_decodeTimesOnly && m_measuredStream == m_stream->index && m_measuredRate.num > 0)
+        return FrameTime();
     if (packet.duration <= 0)
         return 0;
     // The end rounded on its own, not the start plus a rounded length: at rates like
@@ -439,7 +442,9 @@ REFERENCE_TIME StreamReader::Duration() {
                 const AVIndexEntry* entry = avformat_index_get_entry(m_stream, i);
                 shown += entry && !(entry->flags & AVINDEX_DISCARD_FRAME);
             }
-            stated = std::max<REFERENCE_TIME>(stated, shown * frame);
+            // An AVI entry is a tick of the stream's clock, whether it holds a picture or not.
+            stated = std::max<REFERENCE_TIME>(
+                stated, format == "avi" ? ToMediaTime(shown, m_stream->time_base) : shown * frame);
         }
         if (m_countedEnd != AV_NOPTS_VALUE && m_countedStream == m_stream->index)
             stated = std::max(stated, m_countedEnd);
@@ -458,6 +463,34 @@ void StreamReader::MeasureAverageRate() {
     // 64 MiB reads in about a tenth of a second from the page cache.
     constexpr std::int64_t kMostBytes = std::int64_t{64} << 20;
     const std::string format = m_context->iformat->name ? m_context->iformat->name : "";
+    // AVI keeps a chunk per tick of its clock: a stream copied from a finer clock (MP4's), or
+    // a capture that dropped frames, has empty chunks, which decode to no picture. Its average
+    // rate is that of the chunks that hold one.
+    if (format == "avi" && m_stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        // The demuxer indexes only chunks with data, each at its tick: gaps between the ticks
+        // are the empty chunks. (A file cut before its index is indexed as it is read, without
+        // gaps so far: it keeps its rate.)
+        std::int64_t pictures = 0, first = 0, last = 0;
+        const int entries = avformat_index_get_entries_count(m_stream);
+        for (int i = 0; i < entries; ++i) {
+            const AVIndexEntry* entry = avformat_index_get_entry(m_stream, i);
+            if (!entry || entry->size <= 0)
+                continue;
+            if (pictures++ == 0)
+                first = entry->timestamp;
+            last = entry->timestamp;
+        }
+        if (pictures < 2 || last - first <= pictures - 1)
+            return;
+        AVRational rate{};
+        av_reduce(&rate.num, &rate.den, m_stream->time_base.den * (pictures - 1),
+                  m_stream->time_base.num * (last - first), 1 << 30);
+        if (rate.num > 0 && rate.den > 0) {
+            m_measuredRate = rate;
+            m_measuredStream = m_stream->index;
+        }
+        return;
+    }
     const std::int64_t size = m_context->pb ? avio_size(m_context->pb) : -1;
     if (m_stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || m_stream->nb_frames > 0 ||
         format.find("matroska") == std::string::npos || size <= 0 || size > kMostBytes)

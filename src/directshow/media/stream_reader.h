@@ -70,8 +70,9 @@ public:
     AVRational FrameRate() const;  // {0, 1} when the stream has none
     // May read the stream's last packets (then the reader is back at the start).
     REFERENCE_TIME Duration();
-    // For a variable-rate video whose container states a nominal rate and no frame count: the
-    // true average from counting its packets (FrameRate gives it from then on).
+    // For a variable-rate video whose container states a nominal rate and no frame count, or
+    // an AVI whose index holds empty chunks: the true average from counting its packets or its
+    // pictures (FrameRate gives it from then on).
     void MeasureAverageRate();
 
 private:

@@ -74,6 +74,12 @@ const Row kContainers[] = {
     {.name = "avi_mpeg4_bframes", .args = MPEG4B, .file = "a.avi", .known = "avi-bframes"},
     {.name = "avi_h264_bframes", .args = X264B, .file = "a.avi", .known = "avi-bframes"},
     {.name = "mp4_h264_bframes", .args = X264B, .file = "a.mp4"},
+    // Copied into AVI, the stream keeps MP4's finer clock: an empty chunk between frames.
+    {.name = "avi_copied_from_mp4",
+     .args = X264B,
+     .file = "first.mp4",
+     .remux = "-i {in} -c copy copied.avi",
+     .known = "avi-empty-chunks"},
     {.name = "mov_edit_list",
      .args = X264B,
      .file = "first.mp4",
