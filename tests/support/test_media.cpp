@@ -837,34 +837,4 @@ std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& pat
     return md5s;
 }
 
-std::vector<StreamSummary> Summarize(const std::string& path) {
-    InputPtr input = OpenInput(path);
-    std::vector<StreamSummary> streams(input->nb_streams);
-    for (unsigned i = 0; i < input->nb_streams; ++i) {
-        const AVStream* s = input->streams[i];
-        const char* type = av_get_media_type_string(s->codecpar->codec_type);
-        streams[i].type = type != nullptr ? type : "unknown";
-        streams[i].codec = avcodec_get_name(s->codecpar->codec_id);
-        streams[i].width = s->codecpar->width;
-        streams[i].height = s->codecpar->height;
-        streams[i].timeBaseNum = s->time_base.num;
-        streams[i].timeBaseDen = s->time_base.den;
-    }
-    PacketPtr packet = NewPacket();
-    while (av_read_frame(input.get(), packet.get()) >= 0) {
-        if (packet->stream_index >= 0 &&
-            static_cast<std::size_t>(packet->stream_index) < streams.size()) {
-            StreamSummary& s = streams[static_cast<std::size_t>(packet->stream_index)];
-            s.pts.push_back(packet->pts);
-            s.keys.push_back((packet->flags & AV_PKT_FLAG_KEY) != 0);
-            if (s.type == "subtitle") {
-                s.payloads.emplace_back(reinterpret_cast<const char*>(packet->data),
-                                        static_cast<std::size_t>(packet->size));
-            }
-        }
-        av_packet_unref(packet.get());
-    }
-    return streams;
-}
-
 }  // namespace zyl::test::media

@@ -98,18 +98,4 @@ std::optional<std::vector<std::string>> FfmpegCommandMd5s(const std::string& pat
 std::optional<std::vector<std::string>> FfmpegBgrMd5s(const std::string& path,
                                                       const std::vector<std::string>& args);
 
-// What libavformat finds in a file, stream by stream, after reading every packet.
-struct StreamSummary {
-    std::string type;   // video, audio, subtitle, data, unknown
-    std::string codec;  // avcodec_get_name: "h264", "rawvideo", "none", ...
-    int width = 0;
-    int height = 0;
-    int timeBaseNum = 0;
-    int timeBaseDen = 1;
-    std::vector<std::int64_t> pts;  // per packet, in read order (INT64_MIN when unset)
-    std::vector<bool> keys;
-    std::vector<std::string> payloads;  // packet bytes, kept for subtitle streams only
-};
-std::vector<StreamSummary> Summarize(const std::string& path);
-
 }  // namespace zyl::test::media

@@ -204,23 +204,15 @@ TEST(LogServiceDaemon, PrintsOneReadableLinePerMessage) {
 TEST(LogServiceDaemon, DropsMalformedMessages) {
     Service service(DefaultServiceConfig(), false);
     const Bytes good = Message("ok");
-    std::vector<Bytes> bad;
-    bad.push_back(Bytes(good.begin(), good.begin() + 11));
-    Bytes b = good;
-    b[0] = 0;  // magic
-    bad.push_back(b);
-    b = good;
-    b[12] ^= 1;  // container length
-    bad.push_back(b);
-    b = good;
-    b[12 + 28 + 2] = 42;  // first field id
-    bad.push_back(b);
-    b = good;
-    b[12 + 28] = 0xFF;  // first field runs past the end
-    bad.push_back(b);
-    b = good;
-    b[4] = 0x02;  // says "with attachments", container does not
-    bad.push_back(b);
+    // The magic, the container's length, the first field's id, a first field running past the
+    // end, and "with attachments" for a container without.
+    const std::pair<std::size_t, std::uint8_t> damage[] = {
+        {0, 0}, {12, static_cast<std::uint8_t>(good[12] ^ 1)}, {12 + 28 + 2, 42}, {12 + 28, 0xFF}, {4, 0x02}};
+    std::vector<Bytes> bad = {Bytes(good.begin(), good.begin() + 11)};
+    for (const auto& [at, value] : damage) {
+        bad.push_back(good);
+        bad.back()[at] = value;
+    }
     for (const Bytes& d : bad) {
         std::string why;
         EXPECT_FALSE(service.HandleMessage(d.data(), d.size(), &why));

@@ -70,47 +70,20 @@ TEST_F(LogWireBytes, ConnectionRecordLayout) {
 TEST_F(LogWireBytes, HandWrittenRecordAndAcknowledgeReachTheService) {
     const std::string json = R"({"destination":"logsvc","level":"all"})";
     FakeLogService service([json](const Datagram& request) {
-        Datagram ack = {0xCA,
-                        0xAC,  // magic
-                        0x00,
-                        0x00,  // flags
-                        0x01,
-                        0x80,  // command 1 acknowledged
-                        0x00,
-                        0x00,  // status: success
-                        request[8],
-                        request[9],  // request id echoed
-                        Lo(json.size()),
-                        Hi(json.size())};
+        // Magic, no flags, command 1 acknowledged, success, the request id echoed.
+        Datagram ack = {0xCA, 0xAC, 0x00, 0x00, 0x01, 0x80, 0x00, 0x00, request[8], request[9]};
+        Append(ack, {Lo(json.size()), Hi(json.size())});
         Append(ack, json);
         return std::optional<Datagram>(ack);
     });
     const std::uint16_t commandPort = service.command().port;
     const std::uint16_t messagePort = service.messages().port;
-    service.Publish(Bytes{0xBA,
-                          0xBA,
-                          0xAB,
-                          0xAB,
-                          0x01,
-                          0x00,
-                          0x00,
-                          0x00,
-                          0x18,
-                          0x00,
-                          0x00,
-                          0x00,
-                          0x01,
-                          0x00,
-                          0x00,
-                          0x7F,
-                          Lo(commandPort),
-                          Hi(commandPort),
-                          0x01,
-                          0x00,
-                          0x00,
-                          0x7F,
-                          Lo(messagePort),
-                          Hi(messagePort)});
+    // Version 1, 24 bytes, both endpoints on 127.0.0.1.
+    Bytes record = {0xBA, 0xBA, 0xAB, 0xAB, 0x01, 0x00, 0x00, 0x00,
+                    0x18, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x7F};
+    Append(record, {Lo(commandPort), Hi(commandPort), 0x01, 0x00, 0x00, 0x7F, Lo(messagePort),
+                    Hi(messagePort)});
+    service.Publish(record);
     ASSERT_TRUE(configure_logging("Reel2", "", {}));
 
     const auto commands = service.Commands();
