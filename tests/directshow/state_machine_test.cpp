@@ -79,9 +79,7 @@ protected:
             EXPECT_EQ(tested->GetState(s.waited == S_OK ? 5000 : 20, &state), s.waited);
             EXPECT_EQ(state, s.state);
             if (s.received >= 0) {
-                const auto n = static_cast<std::size_t>(s.received);
-                EXPECT_TRUE(arrived(n));
-                EXPECT_EQ(count(), n);
+                EXPECT_EQ(received(static_cast<std::size_t>(s.received)), s.received);
                 if (s.received == sent)  // all are out, so the senders are done
                     JoinStreamers();
             }
@@ -92,9 +90,26 @@ protected:
             t.join();
         streamers.clear();
     }
+    // source -> M -> sink, M under test.
+    template <class M>
+    std::pair<M*, RecordingSink*> Between(const CMediaType& in, const GUID& out) {
+        auto* sink = Own<RecordingSink>();
+        auto* middle = Own<M>();
+        auto* source = Own<SourceFilter>();
+        source->pin().offers = {in};
+        sink->pin().accepted = out;
+        EXPECT_EQ(source->pin().Connect(middle->Input(), nullptr), S_OK);
+        EXPECT_EQ(middle->Output()->Connect(&sink->pin(), nullptr), S_OK);
+        tested = middle;
+        upstream = &source->pin();
+        Downstream(sink);
+        return {middle, sink};
+    }
     void Downstream(RecordingSink* sink) {
-        arrived = [sink](std::size_t n) { return sink->pin().WaitFor(n); };
-        count = [sink] { return sink->pin().Samples().size(); };
+        received = [sink](std::size_t n) {
+            sink->pin().WaitFor(n);
+            return static_cast<int>(sink->pin().Samples().size());
+        };
     }
 
     const LONG before = CBaseObject::ObjectsActive();
@@ -102,8 +117,7 @@ protected:
     CBaseFilter* tested = nullptr;
     SourcePin* upstream = nullptr;  // where samples and the end of the stream come from
     bool rendering = false;
-    std::function<bool(std::size_t)> arrived;  // waits for n samples downstream
-    std::function<std::size_t()> count;
+    std::function<int(std::size_t)> received;  // how many arrived downstream, once n have
     std::vector<std::thread> streamers;
 };
 
@@ -119,8 +133,10 @@ TEST_F(StateMachine, Renderer) {
     tested = renderer;
     upstream = &source->pin();
     rendering = true;
-    arrived = [renderer](std::size_t n) { return renderer->WaitFor(n); };
-    count = [renderer] { return renderer->Renders().size(); };
+    received = [renderer](std::size_t n) {
+        renderer->WaitFor(n);
+        return static_cast<int>(renderer->Renders().size());
+    };
     Play({
         {Op::Pause, S_FALSE, State_Paused, kIntermediate},  // no sample yet
         {Op::Sample, S_OK, State_Paused, S_OK, 0},          // held, not drawn
@@ -168,16 +184,8 @@ TEST_F(StateMachine, Source) {
 }
 
 TEST_F(StateMachine, Transform) {
-    auto* sink = Own<RecordingSink>();
-    auto* transform = Own<TenTimes>();
-    auto* source = Own<SourceFilter>();
-    source->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
-    sink->pin().accepted = MEDIASUBTYPE_RGB24;
-    ASSERT_EQ(source->pin().Connect(transform->Input(), nullptr), S_OK);
-    ASSERT_EQ(transform->Output()->Connect(&sink->pin(), nullptr), S_OK);
-    tested = transform;
-    upstream = &source->pin();
-    Downstream(sink);
+    const auto [transform, sink] =
+        Between<TenTimes>(VideoType(MEDIASUBTYPE_RGB32, 8, 8), MEDIASUBTYPE_RGB24);
     Play({
         {Op::Pause, S_OK, State_Paused, S_OK},
         {Op::Sample, S_OK, State_Paused, S_OK, 1},  // samples pass while paused
@@ -198,15 +206,9 @@ TEST_F(StateMachine, Transform) {
 }
 
 TEST_F(StateMachine, Decoder) {
-    auto* sink = Own<RecordingSink>();
-    auto* decoder = Own<NumberDecoder>();
-    auto* source = Own<SourceFilter>();
-    source->pin().offers = {VideoType(MEDIASUBTYPE_TestPacket, 8, 8, kFrame)};
-    ASSERT_EQ(source->pin().Connect(decoder->Input(), nullptr), S_OK);
-    ASSERT_EQ(decoder->Output()->Connect(&sink->pin(), nullptr), S_OK);
-    tested = decoder;
-    upstream = &source->pin();
-    Downstream(sink);
+    const auto sink =
+        Between<NumberDecoder>(VideoType(MEDIASUBTYPE_TestPacket, 8, 8, kFrame), MEDIASUBTYPE_RGB32)
+            .second;
     Play({
         {Op::Pause, S_OK, State_Paused, S_OK},
         {Op::Sample, S_OK, State_Paused, S_OK, 0},  // held back by the codec
