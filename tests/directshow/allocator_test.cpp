@@ -67,6 +67,7 @@ TEST(MemAllocator, GetBufferWaitsForAFreeSampleOrADecommit) {
         if (sample)
             sample->Release();
     });
+    // Deliberate, here and below: gives the waiter time to block; the test holds either way.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     held->Release();  // the waiter takes it
     waiter.join();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <deque>
 #include <future>
+#include <latch>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -495,11 +496,10 @@ TEST(RendererPosPassThru, TheApplicationReadsWhileTheStreamingThreadRegisters) {
     Chain<NumberDecoder> c;
     Seeking<CRendererPosPassThru> s(c.decoder->Input());
     ASSERT_EQ(s.pass->RegisterMediaTime(0, kFrame), S_OK);
-    std::atomic<int> reads{0};
+    std::latch reading(1);
     std::atomic<bool> done{false};
     std::thread streaming([&] {
-        while (reads == 0)  // the application is reading by now
-            std::this_thread::yield();
+        reading.wait();  // the application is reading by now
         for (REFERENCE_TIME i = 1; i < 2000; ++i)
             s.pass->RegisterMediaTime(i * kFrame, (i + 1) * kFrame);
         done = true;
@@ -509,7 +509,8 @@ TEST(RendererPosPassThru, TheApplicationReadsWhileTheStreamingThreadRegisters) {
     while (!done) {
         LONGLONG start = 0, end = 0;
         const HRESULT hr = s.pass->GetMediaTime(&start, &end);
-        ++reads;
+        if (last < 0)
+            reading.count_down();
         torn += hr != S_OK || end - start != kFrame;
         backwards += start < last;
         last = start;

@@ -75,32 +75,24 @@ TEST_F(BaseFilters, RewiringNeedsStoppedFilters) {
         << "connects again after a disconnect";
 }
 
-TEST_F(BaseFilters, SamplesFlowOnlyWhileActive) {
+TEST_F(BaseFilters, AnInputPinRefusesSamplesWhileFlushingOrStopped) {
     ASSERT_EQ(source->pin().Connect(&sink->pin(), nullptr), S_OK);
-    EXPECT_EQ(source->pin().Send(1, 0, 1), VFW_E_NOT_COMMITTED)
-        << "stopped: the allocator is not committed";
     ASSERT_EQ(sink->Pause(), S_OK);
-    ASSERT_EQ(source->Run(0), S_OK);
-    FILTER_STATE state;
-    source->GetState(0, &state);
-    EXPECT_EQ(state, State_Running);
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(source->pin().Send(i, i, i + 1), S_OK);
+    ASSERT_EQ(source->Pause(), S_OK);
     sink->pin().BeginFlush();
-    EXPECT_EQ(source->pin().Send(99, 0, 1), S_FALSE) << "flushing: refused without error";
+    EXPECT_EQ(source->pin().Send(1, 0, 1), S_FALSE) << "flushing: refused without error";
     sink->pin().EndFlush();
-    EXPECT_EQ(source->pin().DeliverEndOfStream(), S_OK);
+    EXPECT_EQ(source->pin().Send(2, 0, 1), S_OK);
     sink->Stop();
-    EXPECT_EQ(source->pin().Send(100, 0, 1), VFW_E_NOT_COMMITTED)
+    EXPECT_EQ(source->pin().Send(3, 0, 1), VFW_E_NOT_COMMITTED)
         << "the stopped sink decommitted the allocator";
-    IMediaSample* sample = nullptr;
     source->Stop();
     ASSERT_EQ(source->Pause(), S_OK);  // commits the shared allocator again; the sink stays stopped
+    IMediaSample* sample = nullptr;
     ASSERT_EQ(source->pin().GetDeliveryBuffer(&sample, nullptr, nullptr, 0), S_OK);
     EXPECT_EQ(sink->pin().Receive(sample), VFW_E_WRONG_STATE);
     sample->Release();
-    EXPECT_EQ(sink->pin().Numbers(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_EQ(sink->pin().EndsOfStream(), std::vector<std::size_t>{10});
+    EXPECT_EQ(sink->pin().Numbers(), std::vector<int>{2});
 }
 
 TEST_F(BaseFilters, PinsAndInformation) {

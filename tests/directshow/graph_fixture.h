@@ -74,11 +74,6 @@ protected:
                 return code;
         }
     }
-    void WaitForFrames(RecordingRenderer* r, std::size_t count) {
-        for (int i = 0; i < 2000 && r->Frames().size() < count; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ASSERT_GE(r->Frames().size(), count);
-    }
     HRESULT SeekTo(LONGLONG position) {
         return seeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr,
                                      AM_SEEKING_NoPositioning);

@@ -74,25 +74,6 @@ using Renderer = RendererOf<RecordingRenderer>;
 
 }  // namespace
 
-TEST_F(Renderer, PausingHoldsTheFirstSampleAndRendersItOnceWhenRunning) {
-    renderer->Pause();
-    source->Pause();
-    FILTER_STATE state;
-    EXPECT_EQ(renderer->GetState(0, &state), VFW_S_STATE_INTERMEDIATE) << "no sample yet";
-    Stream({{7, 0}});
-    EXPECT_EQ(renderer->GetState(5000, &state), S_OK);
-    EXPECT_EQ(state, State_Paused);
-    EXPECT_TRUE(renderer->Renders().empty())
-        << "OnReceiveFirstSample draws nothing unless the renderer overrides it";
-    EXPECT_TRUE(renderer->HasPendingSample()) << "held until the graph runs";
-    RunIn(0);
-    streamer.join();
-    const auto shown = renderer->Renders();
-    ASSERT_EQ(shown.size(), 1u) << "frame 0 reaches DoRenderSample exactly once";
-    EXPECT_EQ(shown[0].number, 7);
-    EXPECT_EQ(shown[0].state, State_Running);
-}
-
 TEST_F(Renderer, AFlushWhilePausedRendersNothingUntilTheNextRun) {
     renderer->Pause();
     source->Pause();
@@ -139,6 +120,7 @@ TEST_F(Renderer, StopReleasesAThreadWaitingForThePauseToComplete) {
         answer = renderer->GetState(zyl::platform::kInfinite, &state);
         returned = true;
     });
+    // Deliberate: gives the waiter time to block; the test holds either way.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(returned) << "still waiting for a first sample";
     renderer->Stop();
@@ -149,9 +131,9 @@ TEST_F(Renderer, StopReleasesAThreadWaitingForThePauseToComplete) {
 TEST_F(Renderer, AfterEndFlushNoSampleFromBeforeItIsRenderedOrInTheWay) {
     RunIn(0);
     for (int round = 0; round < 200; ++round) {
+        const int scheduled = renderer->Scheduled();
         Stream({{round, 3600 * UNITS}});  // due in an hour
-        while (!renderer->HasPendingSample())
-            std::this_thread::yield();
+        ASSERT_TRUE(renderer->WaitScheduled(scheduled + 1));
         renderer->InputPin()->BeginFlush();
         renderer->InputPin()->EndFlush();
         EXPECT_FALSE(renderer->HasPendingSample()) << "round " << round;
@@ -231,15 +213,22 @@ TEST_F(Renderer, ACompletionStillToComeWaitsOutAPauseAndIsForgottenByAFlushOrASt
     }
 }
 
-TEST_F(Renderer, ChangingTheClockWakesAWaitingSample) {
-    RunIn(0);
-    Stream({{1, 3600 * UNITS}});
-    while (!renderer->HasPendingSample())
-        std::this_thread::yield();
-    renderer->SetSyncSource(nullptr);  // unclocked now: due at once
-    for (int i = 0; i < 500 && renderer->Renders().empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(renderer->Renders().size(), 1u);
+TEST_F(Renderer, ASampleWaitingForItsTimeIsDroppedByStopAndDrawnOnceTheClockGoes) {
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "stop" : "clock removed");
+        RunIn(0);
+        const int scheduled = renderer->Scheduled();
+        Stream({{1, 3600 * UNITS}});  // due in an hour
+        ASSERT_TRUE(renderer->WaitScheduled(scheduled + 1));
+        if (stop) {
+            renderer->Stop();
+            source->Stop();
+        } else {
+            renderer->SetSyncSource(nullptr);  // unclocked now: due at once
+        }
+        streamer.join();  // the streaming thread is let go either way
+        EXPECT_EQ(renderer->Frames(), stop ? std::vector<int>{} : std::vector<int>{1});
+    }
 }
 
 TEST_F(Renderer, NoRenderingRunsOnceStopHasReturned) {
@@ -247,8 +236,7 @@ TEST_F(Renderer, NoRenderingRunsOnceStopHasReturned) {
     renderer->SetSyncSource(nullptr);
     RunIn(0);
     Stream({{1, 0}, {2, 0}, {3, 0}});
-    for (int i = 0; i < 5000 && !renderer->rendering; ++i)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ASSERT_TRUE(renderer->WaitFor(1));
     ASSERT_TRUE(renderer->rendering) << "a render of 50 ms is under way";
     renderer->Stop();
     EXPECT_FALSE(renderer->rendering) << "Stop waits for the sample being rendered";
@@ -275,29 +263,6 @@ TEST_F(Renderer, SamplesAreNeverEarlyAndNotMuchLate) {
     EXPECT_EQ(graph.Events(), std::vector<LONG>{EC_COMPLETE});
 }
 
-TEST_F(Renderer, EndOfStreamWhilePausedCompletesOnRun) {
-    renderer->Pause();
-    source->Pause();
-    Stream({}, true);
-    streamer.join();
-    FILTER_STATE state;
-    EXPECT_EQ(renderer->GetState(1000, &state), S_OK)
-        << "the end of the stream completes the pause";
-    EXPECT_TRUE(graph.Events().empty());
-    RunIn(0);
-    EXPECT_EQ(graph.Events(), std::vector<LONG>{EC_COMPLETE});
-}
-
-TEST_F(Renderer, StopReleasesAWaitingSample) {
-    RunIn(0);
-    Stream({{3, 3600 * UNITS}});  // due in an hour
-    while (!renderer->HasPendingSample())
-        std::this_thread::yield();
-    renderer->Stop();
-    streamer.join();
-    EXPECT_TRUE(renderer->Renders().empty()) << "stopped, not rendered";
-}
-
 // A poster hook that calls out (posts an event, asks for the renderer's seeking) while Stop and
 // flushes come from another thread: nothing may deadlock, whatever the interleaving.
 class CallingPoster final : public CBaseVideoRenderer {
@@ -322,9 +287,11 @@ TEST_F(RendererPoster, CallingOutFromThePosterRacesStopAndFlushSafely) {
         renderer->Pause();
         source->Pause();
         Stream({{0, 0}, {1, 0}, {2, 0}});
-        // Sometimes the poster has run by the time the stop comes, sometimes not.
-        for (int i = 0; round % 3 == 0 && i < 5000 && !renderer->HasPendingSample(); ++i)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        // Sometimes the sample is held by the time the stop comes, sometimes not.
+        FILTER_STATE state;
+        if (round % 3 == 0) {
+            EXPECT_EQ(renderer->GetState(5000, &state), S_OK);
+        }
         if (round % 2) {
             renderer->InputPin()->BeginFlush();
             renderer->InputPin()->EndFlush();

@@ -290,8 +290,6 @@ TEST_F(SourceStreaming, DeliversEveryFrameThenEndOfStreamOnce) {
     }
     EXPECT_EQ(Count(events, Kind::EndOfStream), 1);
     EXPECT_EQ(events.back().kind, Kind::EndOfStream);
-    EXPECT_EQ(source->threads->created.load(), 1);
-    EXPECT_EQ(source->threads->destroyed.load(), 1);
 }
 
 TEST_F(SourceStreaming, SeekWhileStreamingFlushesAndRestartsAtTheKeyFrameBefore) {
@@ -364,13 +362,6 @@ TEST_F(SourceStreaming, StopWhileDeliveringJoinsTheThread) {
     stopper.join();
     EXPECT_EQ(source->threads->created.load(), 1);
     EXPECT_EQ(source->threads->destroyed.load(), 1);
-
-    ASSERT_EQ(sink->Stop(), S_OK);
-    Play();
-    ASSERT_TRUE(sink->pin().WaitEndOfStream());
-    StopBoth();
-    EXPECT_EQ(source->threads->created.load(), 2);
-    EXPECT_EQ(source->threads->destroyed.load(), 2);
 }
 
 TEST_F(SourceStreaming, FillBufferFailurePostsErrorAbortAndEndsTheStream) {

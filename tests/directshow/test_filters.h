@@ -22,8 +22,13 @@
 #include "directshow/filter.h"
 #include "directshow/renderer.h"
 #include "directshow/system_clock.h"
+#include "directshow/transform.h"
 
 namespace zyl::test {
+
+// How long a test waits for what a streaming thread should do at once: long enough for a loaded
+// host, short enough that a hang fails instead of stalling the run.
+inline constexpr std::chrono::milliseconds kPatience{5000};
 
 // A private subtype for the tests' compressed "packets": an int32 frame number at offset 0 and
 // an int32 key-frame flag at offset 4. Only the tests' decoders and sinks take it.
@@ -264,6 +269,12 @@ public:
         std::unique_lock lock(m_mutex);
         return m_changed.wait_for(lock, kPatience, [this] { return m_holding; });
     }
+    // Waits until n samples have been received; false on time-out.
+    bool WaitFor(std::size_t n, std::chrono::milliseconds timeout = kPatience) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, timeout,
+                                  [&] { return OfKind(m_events, Kind::Sample).size() >= n; });
+    }
     bool WaitEndOfStream() {
         std::unique_lock lock(m_mutex);
         return m_changed.wait_for(lock, kPatience,
@@ -291,7 +302,6 @@ public:
     GUID accepted = MEDIASUBTYPE_RGB32;
 
 private:
-    static constexpr std::chrono::seconds kPatience{5};
     void Record(const PinEvent& e) {
         {
             std::lock_guard lock(m_mutex);
@@ -340,7 +350,6 @@ public:
     }
     HRESULT DoRenderSample(IMediaSample* sample) override {
         rendering = true;
-        std::this_thread::sleep_for(renderTime);
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         int number;
@@ -349,8 +358,33 @@ public:
             std::lock_guard lock(m_mutex);
             m_renders.push_back({number, m_State.load(), MonotonicReferenceTime()});
         }
+        m_changed.notify_all();
+        std::this_thread::sleep_for(renderTime);
         rendering = false;
         return failWith;
+    }
+    // Called, under the renderer lock, each time a sample is about to wait for its time.
+    HRESULT ShouldDrawSampleNow(IMediaSample*, REFERENCE_TIME*, REFERENCE_TIME*) override {
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_scheduled;
+        }
+        m_changed.notify_all();
+        return S_FALSE;
+    }
+    // Waits until n renders have begun; false on time-out.
+    bool WaitFor(std::size_t n, std::chrono::milliseconds timeout = kPatience) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, timeout, [&] { return m_renders.size() >= n; });
+    }
+    // Waits until samples were put on the clock n times in all; false on time-out.
+    bool WaitScheduled(int n) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, kPatience, [&] { return m_scheduled >= n; });
+    }
+    int Scheduled() {
+        std::lock_guard lock(m_mutex);
+        return m_scheduled;
     }
     std::vector<Render> Renders() {
         std::lock_guard lock(m_mutex);
@@ -370,7 +404,51 @@ public:
 private:
     GUID m_accepted;
     std::mutex m_mutex;
+    std::condition_variable m_changed;
     std::vector<Render> m_renders;
+    int m_scheduled = 0;
+};
+
+// A transform from RGB32 frames to RGB24 frames carrying ten times the frame number, counting
+// how often streaming starts and stops.
+class TenTimes final : public CTransformFilter {
+public:
+    TenTimes() : CTransformFilter(L"ten times", nullptr, GUID_NULL) {}
+    HRESULT CheckInputType(const CMediaType* type) override {
+        return *type->Subtype() == MEDIASUBTYPE_RGB32 ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    HRESULT CheckTransform(const CMediaType*, const CMediaType* out) override {
+        return *out->Subtype() == MEDIASUBTYPE_RGB24 ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    HRESULT GetMediaType(int position, CMediaType* type) override {
+        if (position > 0)
+            return VFW_S_NO_MORE_ITEMS;
+        *type = VideoType(MEDIASUBTYPE_RGB24, 8, 8);
+        return S_OK;
+    }
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES*) override {
+        ALLOCATOR_PROPERTIES request{2, 8 * 8 * 3, 1, 0}, actual{};
+        return allocator->SetProperties(&request, &actual);
+    }
+    HRESULT Transform(IMediaSample* in, IMediaSample* out) override {
+        BYTE *from = nullptr, *to = nullptr;
+        in->GetPointer(&from);
+        out->GetPointer(&to);
+        std::int32_t packet[2];
+        std::memcpy(packet, from, sizeof packet);
+        packet[0] *= 10;
+        std::memcpy(to, packet, sizeof packet);
+        return S_OK;
+    }
+    HRESULT StartStreaming() override {
+        ++starts;
+        return S_OK;
+    }
+    HRESULT StopStreaming() override {
+        ++stops;
+        return S_OK;
+    }
+    std::atomic<int> starts{0}, stops{0};
 };
 
 // Stands in for the graph as a filter sees it: records the events filters post.

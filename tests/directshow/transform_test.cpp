@@ -14,38 +14,6 @@ using namespace zyl::test;
 
 namespace {
 
-// Turns RGB32 frames into RGB24 frames carrying ten times the frame number.
-class TenTimes final : public CTransformFilter {
-public:
-    TenTimes() : CTransformFilter(L"ten times", nullptr, GUID_NULL) {}
-    HRESULT CheckInputType(const CMediaType* type) override {
-        return *type->Subtype() == MEDIASUBTYPE_RGB32 ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
-    }
-    HRESULT CheckTransform(const CMediaType*, const CMediaType* out) override {
-        return *out->Subtype() == MEDIASUBTYPE_RGB24 ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
-    }
-    HRESULT GetMediaType(int position, CMediaType* type) override {
-        if (position > 0)
-            return VFW_S_NO_MORE_ITEMS;
-        *type = VideoType(MEDIASUBTYPE_RGB24, 8, 8);
-        return S_OK;
-    }
-    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES*) override {
-        ALLOCATOR_PROPERTIES request{2, 8 * 8 * 3, 1, 0}, actual{};
-        return allocator->SetProperties(&request, &actual);
-    }
-    HRESULT Transform(IMediaSample* in, IMediaSample* out) override {
-        BYTE *from = nullptr, *to = nullptr;
-        in->GetPointer(&from);
-        out->GetPointer(&to);
-        int number;
-        std::memcpy(&number, from, sizeof number);
-        number *= 10;
-        std::memcpy(to, &number, sizeof number);
-        return S_OK;
-    }
-};
-
 using Transform = GraphTest;
 
 }  // namespace
@@ -122,6 +90,7 @@ TEST_F(Transform, StreamingCallsDoNotOvertakeASampleOnItsWay) {
         held->Input()->NewSegment(0, 10, 1.0);
         held->Input()->EndOfStream();
     });
+    // Deliberate: gives the ender the time to overtake, were it able to.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     {
         std::lock_guard lock(held->mutex);
