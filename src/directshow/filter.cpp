@@ -663,8 +663,9 @@ HRESULT CBaseFilter::Stop() {
 
 HRESULT CBaseFilter::PauseLocked() {
     const FILTER_STATE from = m_State;
+    // Paused again while the first pause is not yet complete: still not complete.
     if (from == State_Paused)
-        return S_OK;
+        return WaitState(0) == S_OK ? S_OK : S_FALSE;
     if (from == State_Stopped) {
         if (HRESULT hr = InitStream(); FAILED(hr))
             return hr;

@@ -139,6 +139,7 @@ TEST_F(StateMachine, Renderer) {
     };
     Play({
         {Op::Pause, S_FALSE, State_Paused, kIntermediate},  // no sample yet
+        {Op::Pause, S_FALSE, State_Paused, kIntermediate},  // still none
         {Op::Sample, S_OK, State_Paused, S_OK, 0},          // held, not drawn
         {Op::Run, S_OK, State_Running, S_OK, 1},            // drawn once
         {Op::Pause, S_FALSE, State_Paused, kIntermediate},  // nothing held: waits for the next
