@@ -737,17 +737,6 @@ std::vector<std::string> ReferenceMd5s(const std::string& path, const std::strin
     return md5s;
 }
 
-std::vector<DecodedFrame> DecodedFrames(const std::string& path, const std::string& pixelFormat) {
-    const AVPixelFormat format = PackedFormat(pixelFormat, path);
-    std::vector<DecodedFrame> frames;
-    CachedScale scale;
-    DecodeVideo(path, [&](const AVFrame* frame) {
-        frames.push_back({Convert(frame, format, scale.context, path), frame->key_frame != 0,
-                          av_get_picture_type_char(frame->pict_type)});
-    });
-    return frames;
-}
-
 namespace {
 
 std::optional<std::string> FindOnPath(const std::string& program) {

@@ -69,16 +69,6 @@ std::vector<std::string> ReferenceMd5s(const std::string& path,
                                        const std::string& pixelFormat = "rgb24",
                                        bool lumaOnly = false);
 
-// The same frames, packed top-down "rgb24" or "gray" as above, with what the decoder says of
-// them.
-struct DecodedFrame {
-    std::vector<std::uint8_t> pixels;
-    bool key = false;
-    char pictureType = '?';  // 'I', 'P', 'B', ...
-};
-std::vector<DecodedFrame> DecodedFrames(const std::string& path,
-                                        const std::string& pixelFormat = "rgb24");
-
 // Runs `ffmpeg -nostdin -v error <args>` and returns what it printed on standard output, or
 // nothing when no `ffmpeg` is on PATH. With `outputPath` its standard output goes to that file
 // instead (a muxer writing to "-" then writes the file as it would a pipe: unseekable) and the

@@ -402,34 +402,54 @@ TEST_F(AudioRendererGraph, StopAndSeekWhilePlayingOnTheClock) {
     EXPECT_GT(Renderer()->RenderedFrames(), 0);
 }
 
-TEST_F(AudioRendererGraph, TypesTheRendererRefuses) {
-    ComPtr<IBaseFilter> renderer;
-    ASSERT_EQ(CoCreateInstance(CLSID_AudioRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                               renderer.PutVoid()),
-              S_OK);
-    const ComPtr<IPin> in = FirstPin(renderer.Get(), PINDIR_INPUT);
-    ASSERT_TRUE(in);
-    const auto accepts = [&](const CMediaType& type) { return in->QueryAccept(&type) == S_OK; };
-    EXPECT_TRUE(accepts(Pcm16Type(1, 8000)));
-    EXPECT_TRUE(accepts(Pcm16Type(2, 44100)));
-    EXPECT_FALSE(accepts(Pcm16Type(3, 44100))) << "more than two channels";
-    EXPECT_FALSE(accepts(Pcm16Type(2, 0))) << "no rate";
-    CMediaType eight = Pcm16Type(2, 44100);
-    reinterpret_cast<WAVEFORMATEX*>(eight.pbFormat)->wBitsPerSample = 8;
-    reinterpret_cast<WAVEFORMATEX*>(eight.pbFormat)->nBlockAlign = 2;
-    EXPECT_FALSE(accepts(eight)) << "8-bit samples";
-    CMediaType misaligned = Pcm16Type(2, 44100);
-    reinterpret_cast<WAVEFORMATEX*>(misaligned.pbFormat)->nBlockAlign = 2;
-    EXPECT_FALSE(accepts(misaligned));
-    CMediaType shortFormat = Pcm16Type(2, 44100);
-    shortFormat.cbFormat = sizeof(WAVEFORMATEX) - 2;
-    EXPECT_FALSE(accepts(shortFormat)) << "a format block too short to read";
-    shortFormat.cbFormat = sizeof(WAVEFORMATEX);
-    CMediaType video = Pcm16Type(2, 44100);
-    video.majortype = MEDIATYPE_Video;
-    EXPECT_FALSE(accepts(video));
+// What each filter's input takes: 16-bit PCM of one or two channels at a rate for the renderer,
+// any codec FFmpeg knows for the decoder; nothing whose format block cannot be read.
+TEST_F(AudioRendererGraph, TypesTheRendererAndTheDecoderRefuse) {
+    const auto edited = [](auto edit) {
+        CMediaType type = Pcm16Type(2, 44100);
+        edit(type, *reinterpret_cast<WAVEFORMATEX*>(type.pbFormat));
+        return type;
+    };
+    const CMediaType video =
+        edited([](CMediaType& t, WAVEFORMATEX&) { t.majortype = MEDIATYPE_Video; });
+    const struct {
+        const char* what;
+        CLSID filter;
+        CMediaType type;
+        bool accepted;
+    } cases[] = {
+        {"mono 8 kHz", CLSID_AudioRenderer, Pcm16Type(1, 8000), true},
+        {"stereo", CLSID_AudioRenderer, Pcm16Type(2, 44100), true},
+        {"three channels", CLSID_AudioRenderer, Pcm16Type(3, 44100), false},
+        {"no rate", CLSID_AudioRenderer, Pcm16Type(2, 0), false},
+        {"8-bit samples", CLSID_AudioRenderer,
+         edited([](CMediaType&, WAVEFORMATEX& w) { w.wBitsPerSample = 8, w.nBlockAlign = 2; }),
+         false},
+        {"misaligned", CLSID_AudioRenderer,
+         edited([](CMediaType&, WAVEFORMATEX& w) { w.nBlockAlign = 2; }), false},
+        {"format too short", CLSID_AudioRenderer,
+         edited([](CMediaType& t, WAVEFORMATEX&) { t.cbFormat = sizeof(WAVEFORMATEX) - 2; }),
+         false},
+        {"video", CLSID_AudioRenderer, video, false},
+        {"PCM is one more codec", CLSID_AudioDecoder, Pcm16Type(2, 44100), true},
+        {"no channels", CLSID_AudioDecoder,
+         edited([](CMediaType&, WAVEFORMATEX& w) { w.nChannels = 0; }), false},
+        {"unknown codec", CLSID_AudioDecoder,
+         edited([](CMediaType& t, WAVEFORMATEX&) { t.subtype = CodecSubtype(0x7FFFFFF0); }), false},
+        {"video", CLSID_AudioDecoder, video, false},
+        {"no format", CLSID_AudioDecoder,
+         edited([](CMediaType& t, WAVEFORMATEX&) { t.ResetFormatBuffer(); }), false},
+    };
+    for (const auto& c : cases) {
+        ComPtr<IBaseFilter> filter;
+        ASSERT_EQ(CoCreateInstance(c.filter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                   filter.PutVoid()),
+                  S_OK);
+        const ComPtr<IPin> in = FirstPin(filter.Get(), PINDIR_INPUT);
+        ASSERT_TRUE(in);
+        EXPECT_EQ(in->QueryAccept(&c.type) == S_OK, c.accepted) << c.what;
+    }
 }
-
 TEST_F(AudioRendererGraph, ConstructedAndReleasedWithoutAGraph) {
     for (const CLSID& clsid : {CLSID_AudioRenderer, CLSID_AudioDecoder}) {
         ComPtr<IBaseFilter> filter;
@@ -502,29 +522,6 @@ TEST_F(AudioDecoderGraph, WideLayoutsAreDownmixedToStereo) {
     }
     EXPECT_EQ(bytes, kRate * 3 / 10 * 4) << "every sample frame, two channels of two bytes";
     EXPECT_GT(peak, 0.2) << "the tones are heard, not lost in the mix";
-}
-
-TEST_F(AudioDecoderGraph, TypesTheDecoderRefuses) {
-    ComPtr<IBaseFilter> decoder;
-    ASSERT_EQ(CoCreateInstance(CLSID_AudioDecoder, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                               decoder.PutVoid()),
-              S_OK);
-    const ComPtr<IPin> in = FirstPin(decoder.Get(), PINDIR_INPUT);
-    ASSERT_TRUE(in);
-    const auto accepts = [&](const CMediaType& type) { return in->QueryAccept(&type) == S_OK; };
-    EXPECT_TRUE(accepts(Pcm16Type(2, 44100))) << "PCM is one more codec";
-    CMediaType none = Pcm16Type(2, 44100);
-    reinterpret_cast<WAVEFORMATEX*>(none.pbFormat)->nChannels = 0;
-    EXPECT_FALSE(accepts(none)) << "no channels";
-    CMediaType unknown = Pcm16Type(2, 44100);
-    unknown.subtype = CodecSubtype(0x7FFFFFF0);
-    EXPECT_FALSE(accepts(unknown)) << "a codec FFmpeg does not know";
-    CMediaType video = Pcm16Type(2, 44100);
-    video.majortype = MEDIATYPE_Video;
-    EXPECT_FALSE(accepts(video));
-    CMediaType formatless = Pcm16Type(2, 44100);
-    formatless.ResetFormatBuffer();
-    EXPECT_FALSE(accepts(formatless)) << "no WAVEFORMATEX to read";
 }
 
 TEST(AudioRendererVolume, TheGainReachesTheSamples) {

@@ -141,11 +141,11 @@ TEST_F(MediaPlayback, RgbFramesShowTheRightPicturesTheRightWayUp) {
             const PullResult result = PullFrames(path, options);
             ASSERT_TRUE(result.ok) << result.error;
             EXPECT_EQ(result.subtype, subtype.empty() ? "RGB24" : subtype);
-            const auto frames = media::DecodedFrames(path, "rgb24");
-            ASSERT_EQ(result.pixels.size(), frames.size());
+            const std::size_t count = media::ReferenceMd5s(path).size();
+            ASSERT_EQ(result.pixels.size(), count);
             const int width = path == files->h264 ? 96 : 64;
             const int height = path == files->h264 ? 64 : 48;
-            for (std::size_t n = 0; n < frames.size(); ++n)
+            for (std::size_t n = 0; n < count; ++n)
                 EXPECT_EQ(media::FrameNumberOf(result.pixels[n], width, height, 3),
                           static_cast<int>(n));
         }
