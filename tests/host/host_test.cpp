@@ -97,8 +97,6 @@ TEST(HostStandIn, RefusesImagesThatWouldReachPastTheirMemory) {
     ASSERT_EQ(HostPlaneAccess(image, 2, &base, &table), kOk);
     base[table[3].x + table[1].y] = 7;  // the last byte of the last plane is inside the image
     HostRelease(image);
-    EXPECT_NE(HostInterfaceId("ZYLRawVideo"), HostInterfaceId("Other"));
-    EXPECT_EQ(HostInterfaceId("ZYLRawVideo"), HostInterfaceId("ZYLRawVideo"));
 }
 
 namespace {

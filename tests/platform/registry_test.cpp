@@ -103,7 +103,7 @@ TEST(RegistryFile, ReadsUtf16FilesAsWrittenByTheWindowsEditor) {
     EXPECT_EQ(loaded.document.find("HKLM\\K", "V")->asDword(), 5u);
 }
 
-TEST(RegistryFile, MissingFileIsNoErrorUnreadableFileIs) {
+TEST(RegistryFile, MissingFileIsNoErrorUnreadableOrUnwritableFilesAreNamed) {
     TempDir dir;
     const auto missing = loadRegistry(dir.file("none.reg"));
     EXPECT_FALSE(missing.exists);
@@ -111,13 +111,11 @@ TEST(RegistryFile, MissingFileIsNoErrorUnreadableFileIs) {
     const auto folder = loadRegistry(dir.path().string());
     EXPECT_NE(folder.error.find(dir.path().string() + ": "), std::string::npos) << folder.error;
     EXPECT_FALSE(RegistryKey::openIn(dir.file("none.reg"), "HKLM\\Software"));
-}
-
-TEST(RegistryFile, AnOverrideIsTheOnlyFileReadAndWritten) {
-    TempDir dir;
-    ScopedEnv env("ZYLON_REGISTRY", dir.file("mine.reg"));
-    EXPECT_EQ(registryReadPaths(), std::vector<std::string>{dir.file("mine.reg")});
-    EXPECT_EQ(registryWritePath(), dir.file("mine.reg"));
+    std::string error;
+    EXPECT_FALSE(editRegistry(
+        "/proc/zylavi-no/registry.reg",
+        [](RegistryDocument& doc) { doc.setValue("HKLM\\K", "V", RegValue::dword(1)); }, &error));
+    EXPECT_NE(error.find("/proc/zylavi-no"), std::string::npos) << error;
 }
 
 // Without an override the machine-wide and the user's file are layered as HKLM and HKCU are.
@@ -153,9 +151,6 @@ TEST(RegistryFile, TheUsersValuesWinKeyByKeyAndOnlyRealEditsCreateTheUsersFile) 
     EXPECT_EQ(avi()->query("LogTarget")->asDword(), 1u) << "the machine's other values stay";
     EXPECT_EQ(RegistryKey::open("HKCU\\Only")->query("V")->asString(), "user");
     EXPECT_EQ(readFile(dir.file("machine.reg")), machineText) << "never written";
-    const auto view = loadRegistryView();
-    ASSERT_EQ(view.layers.size(), 2u);
-    EXPECT_TRUE(view.layers[0].file.exists && view.layers[1].file.exists);
 }
 
 TEST(RegistryFile, ConcurrentWritersLoseNoEditAndReadersSeeWholeFiles) {
@@ -192,12 +187,4 @@ TEST(RegistryFile, ConcurrentWritersLoseNoEditAndReadersSeeWholeFiles) {
     const auto loaded = loadRegistry(path);
     EXPECT_EQ(loaded.document.keys().at(0).values.size(), 2u * kEdits);
     EXPECT_EQ(torn.load(), 0);
-}
-
-TEST(RegistryFile, WriteFailureNamesTheFile) {
-    std::string error;
-    EXPECT_FALSE(editRegistry(
-        "/proc/zylavi-no/registry.reg",
-        [](RegistryDocument& doc) { doc.setValue("HKLM\\K", "V", RegValue::dword(1)); }, &error));
-    EXPECT_NE(error.find("/proc/zylavi-no"), std::string::npos) << error;
 }

@@ -26,11 +26,6 @@ TEST(CqnDLList, BoundsAndEmptyListFailWithTheirCodes) {
     list.AddTail(1);
     EXPECT_EQ(CodeOf([&] { list.GetAt(1); }), -1);
     EXPECT_EQ(CodeOf([&] { list.RemoveAt(5); }), -1);
-    try {
-        list.GetAt(1);
-    } catch (const CqnExceptionObject& e) {
-        EXPECT_STREQ(e.GetMessage().GetString(), "Index out of Range");
-    }
 }
 
 TEST(CqnDLList, KeepsOrderThroughRemovalsFromBothEnds) {

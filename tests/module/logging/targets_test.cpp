@@ -9,7 +9,6 @@
 #include "module/logging/file_target.h"
 #include "module/logging/formatters.h"
 #include "module/logging/logstream.h"
-#include "module/logging/stdout_target.h"
 #include "module/logging/trace_target.h"
 #include "platform/debug_output.h"
 #include "support/temp_dir.h"
@@ -69,7 +68,6 @@ TEST(Formatters, HeadersAndJoinedLines) {
          "2024-Mar-05 14:03:07.120000 Reel2 [err] text"},
         {date, at(level::trace, seconds(0), "", std::uint64_t{1} << 5), "t",
          "2024-Mar-05 14:03:00 [io|trace] t"},
-        {span, at(level::info, seconds(0)), "a\nb", "00:00:00 [info] a b"},
         {span, at(level::info, seconds(0)), "a\n", "00:00:00 [info] a"},
         {span, at(level::info, seconds(0)), "\n", "00:00:00 [info] "},
         {span, at(level::info, seconds(0)), "a\n\nb", "00:00:00 [info] a  b"},
@@ -134,18 +132,6 @@ TEST(FileTarget, AppendsOneLinePerMessageAcrossOpenings) {
         EXPECT_EQ(std::string(e.what()), "Error opening file: " + dir.path().string());
     }
     EXPECT_THROW(file_target::file("\xff.log"), base2::character_conversion_error);
-}
-
-TEST(StdoutTarget, WritesLinesToTheChosenStream) {
-    std::ostringstream captured;
-    auto* old = std::cerr.rdbuf(captured.rdbuf());
-    stderr_target target;
-    const std::string text = "to stderr";
-    target.write(Message(level::info, kStart), text.data(), text.data() + text.size());
-    const std::wstring wide = L"w\u00E9";
-    target.write(Message(level::info, kStart), wide.data(), wide.data() + 2);
-    std::cerr.rdbuf(old);
-    EXPECT_EQ(captured.str(), "to stderr\nw\xC3\xA9\n");
 }
 
 TEST(TraceTarget, SendsTextThenLineEnd) {
