@@ -95,9 +95,6 @@ protected:
 }  // namespace
 
 TEST_F(Builtin, ExtensionFindsTheSourceAndMeritTheDecoderWithoutRegistryEntries) {
-    const auto available = dshow::AvailableFilters();
-    EXPECT_TRUE(std::any_of(available.begin(), available.end(),
-                            [](const auto& f) { return f.clsid == CLSID_BuiltinDecoder; }));
     ASSERT_EQ(graph->RenderFile(L"/nowhere/clip.frames", nullptr), S_OK)
         << "the file is the source's business, not the graph's";
     ComPtr<IBaseFilter> found;

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "directshow/frame_source.h"
 #include "directshow/graph_fixture.h"
 #include "directshow/pos_passthru.h"
-#include "directshow/source_seeking.h"
 #include "directshow/test_decoder.h"
 
 using namespace zyl::test;
@@ -29,57 +29,22 @@ constexpr REFERENCE_TIME kFrame = 40 * MILLISECONDS;
 
 using Kind = PinEvent::Kind;
 
-// What the packet source's pin answers for seeking: 50 frames, positions kept by the seeking
-// base, and a current position the test sets, as a reader ahead of the screen reports it.
-class UpstreamSeeking final : public CSourceSeeking {
-public:
-    UpstreamSeeking() : CSourceSeeking(L"upstream seeking", &m_identity, nullptr) {
-        m_identity.seeking = this;
-        m_rtDuration = m_rtStop = 50 * kFrame;
-        SetFrameTime(kFrame);
-    }
-    HRESULT GetCurrentPosition(LONGLONG* position) override {
-        return ConvertTimeFormat(position, nullptr, current, &TIME_FORMAT_MEDIA_TIME);
-    }
-    REFERENCE_TIME current = 0;
-
-private:
-    HRESULT ChangeStart() override { return S_OK; }
-    HRESULT ChangeStop() override { return S_OK; }
-    HRESULT ChangeRate() override { return S_OK; }
-    // It lives in its chain, so its identity counts no references.
-    struct Identity final : IUnknown {
-        HRESULT QueryInterface(REFIID riid, void** object) override {
-            if (riid != IID_IUnknown && riid != IID_IMediaSeeking) {
-                *object = nullptr;
-                return E_NOINTERFACE;
-            }
-            *object = static_cast<IMediaSeeking*>(seeking);
-            return S_OK;
-        }
-        ULONG AddRef() override { return 2; }
-        ULONG Release() override { return 1; }
-        virtual ~Identity() = default;
-        UpstreamSeeking* seeking = nullptr;
-    } m_identity;
-};
-
-// A packet source whose pin seeks through UpstreamSeeking, the decoder and a recording sink,
-// connected and paused as a graph would leave them.
+// A packet source, the decoder and a recording sink, connected and paused as a graph would leave
+// them. The source's pin answers for seeking with a stopped frame source's: 50 frames.
 template <class Decoder>
 class ChainOf : public OwnedFilters {
 protected:
-    ChainOf() { before = CBaseObject::ObjectsActive(); }  // the upstream seeking outlives TearDown
     void SetUp() override {
         sink = Own<RecordingSink>();
         decoder = Own<Decoder>();
         source = Own<SourceFilter>();
         in().offers = {VideoType(MEDIASUBTYPE_TestPacket, 8, 8, kFrame)};
-        in().seeking = &seeking;
         ASSERT_EQ(in().Connect(decoder->Input(), nullptr), S_OK);
         ASSERT_EQ(decoder->Output()->Connect(&out(), nullptr), S_OK);
         for (CBaseFilter* f : owned)
             ASSERT_EQ(f->Pause(), S_OK);
+        upstream = Own<FrameSource>(50, kFrame);
+        in().seeking = upstream->seeking();
     }
     void TearDown() override {
         out().ReleaseKept();
@@ -88,10 +53,10 @@ protected:
     SourcePin& in() { return source->pin(); }
     RecordingPin& out() { return sink->pin(); }
 
-    UpstreamSeeking seeking;
     SourceFilter* source = nullptr;
     Decoder* decoder = nullptr;
     RecordingSink* sink = nullptr;
+    FrameSource* upstream = nullptr;
 };
 
 // Frames n in [from, to] with a key frame every 5, timed relative to frame `zero`.
@@ -362,15 +327,8 @@ TEST_F(PosPassThru, WithoutAConnectedUpstreamPinItSaysWhy) {
 
 TEST_F(RendererPosPassThru, CurrentPositionFollowsTheSamplesRendered) {
     Seeking<CRendererPosPassThru> s(decoder->Input());
-    seeking.current = 123 * MILLISECONDS;  // the source reads ahead of the screen
+    upstream->pin().readAhead = 3;  // the source reads ahead of the screen
     LONGLONG position = 0;
-    EXPECT_EQ(s->GetCurrentPosition(&position), S_OK);
-    EXPECT_EQ(position, 123 * MILLISECONDS) << "nothing rendered yet: upstream's position";
-
-    EXPECT_EQ(s.pass->RegisterMediaTime(2 * kFrame, 3 * kFrame), S_OK);
-    EXPECT_EQ(s->GetCurrentPosition(&position), S_OK);
-    EXPECT_EQ(position, 2 * kFrame);
-
     BYTE buffer[16] = {};
     HRESULT hr = S_OK;
     auto* sample =
@@ -390,12 +348,6 @@ TEST_F(RendererPosPassThru, CurrentPositionFollowsTheSamplesRendered) {
     EXPECT_EQ(position, 4 * kFrame) << "an untimed sample leaves the position alone";
     sample->Release();
 
-    // In the position's time format.
-    EXPECT_EQ(s->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
-    EXPECT_EQ(s->GetCurrentPosition(&position), S_OK);
-    EXPECT_EQ(position, 4);
-    EXPECT_EQ(s->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
-
     // Sample times count from the segment start, at the segment's rate.
     EXPECT_EQ(in().DeliverNewSegment(10 * kFrame, 20 * kFrame, 2.0), S_OK);
     EXPECT_EQ(s.pass->RegisterMediaTime(kFrame, 2 * kFrame), S_OK);
@@ -406,11 +358,11 @@ TEST_F(RendererPosPassThru, CurrentPositionFollowsTheSamplesRendered) {
     EXPECT_EQ(s.pass->GetMediaTime(&mediaStart, &mediaEnd), S_FALSE);
     EXPECT_EQ(mediaStart, 0);
     EXPECT_EQ(s->GetCurrentPosition(&position), S_OK);
-    EXPECT_EQ(position, 123 * MILLISECONDS) << "after a flush or stop: upstream's again";
+    EXPECT_EQ(position, 3 * kFrame) << "after a flush or stop: upstream's again";
 
     LONGLONG stop = 30 * kFrame;
-    ASSERT_EQ(seeking.SetPositions(nullptr, AM_SEEKING_NoPositioning, &stop,
-                                   AM_SEEKING_AbsolutePositioning),
+    ASSERT_EQ(upstream->seeking()->SetPositions(nullptr, AM_SEEKING_NoPositioning, &stop,
+                                                AM_SEEKING_AbsolutePositioning),
               S_OK);
     EXPECT_EQ(s.pass->EOS(), S_OK);
     EXPECT_EQ(s->GetCurrentPosition(&position), S_OK);

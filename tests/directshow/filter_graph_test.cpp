@@ -59,9 +59,6 @@ TEST_F(Graph, FiltersNamesAndRendering) {
 TEST_F(Graph, SeekingFlushesAndNothingStaleFollows) {
     Build();
     ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
-    LONGLONG frames = 0;
-    seeking->GetDuration(&frames);
-    EXPECT_EQ(frames, 10);
     ASSERT_TRUE(SUCCEEDED(control->Run()));
     ASSERT_TRUE(recorder->WaitFor(2));
     ASSERT_EQ(SeekTo(7), S_OK);
