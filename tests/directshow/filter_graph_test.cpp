@@ -54,18 +54,11 @@ TEST_F(Graph, FiltersNamesAndRendering) {
     EXPECT_EQ(graph->RemoveFilter(recorder), S_OK);
     EXPECT_FALSE(source->pin().IsConnected()) << "removing a filter disconnects it";
     EXPECT_EQ(graph->Render(&source->pin()), VFW_E_CANNOT_RENDER);
-    ComPtr<IBasicAudio> audio;
-    ASSERT_EQ(graph.As(audio, IID_IBasicAudio), S_OK);
-    LONG volume;
-    EXPECT_EQ(audio->get_Volume(&volume), E_NOTIMPL) << "no audio renderer in the graph";
 }
 
 TEST_F(Graph, SeekingFlushesAndNothingStaleFollows) {
     Build();
     ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
-    LONGLONG frames = 0;
-    seeking->GetDuration(&frames);
-    EXPECT_EQ(frames, 10);
     ASSERT_TRUE(SUCCEEDED(control->Run()));
     ASSERT_TRUE(recorder->WaitFor(2));
     ASSERT_EQ(SeekTo(7), S_OK);
@@ -188,10 +181,4 @@ TEST_F(Graph, PauseSaysWhenItIsNotCompleteAndGetStateWaitsOnceForTheGraph) {
     control->Stop();
     waiter.join();
     EXPECT_EQ(control->Run(), S_FALSE) << "running goes through the same incomplete pause";
-}
-
-TEST(GraphCodes, StateErrorsHaveTheirWindowsValues) {
-    EXPECT_EQ(static_cast<std::uint32_t>(VFW_E_NOT_PAUSED), 0x80040225u);
-    EXPECT_EQ(static_cast<std::uint32_t>(VFW_E_NOT_RUNNING), 0x80040226u);
-    EXPECT_EQ(static_cast<std::uint32_t>(VFW_E_NOT_STOPPED), 0x80040224u);
 }

@@ -4,30 +4,20 @@
 
 #include "com/runtime.h"
 #include "directshow/filter.h"
-#include "directshow/test_filters.h"
+#include "directshow/graph_fixture.h"
 
 using namespace zyl::test;
 
 namespace {
 
-class BaseFilters : public ::testing::Test {
+class BaseFilters : public OwnedFilters {
 protected:
     void SetUp() override {
-        source = Make<SourceFilter>();
-        sink = Make<RecordingSink>();
+        sink = Own<RecordingSink>();
+        source = Own<SourceFilter>();
         source->pin().offers = {VideoType(MEDIASUBTYPE_RGB24, 32, 24),
                                 VideoType(MEDIASUBTYPE_RGB32, 32, 24)};
     }
-    void TearDown() override {
-        source->Stop();
-        sink->Stop();
-        source->pin().Disconnect();
-        sink->pin().Disconnect();
-        source->Release();
-        sink->Release();
-        EXPECT_EQ(CBaseObject::ObjectsActive(), before) << "every object and reference is gone";
-    }
-    const LONG before = CBaseObject::ObjectsActive();
     SourceFilter* source = nullptr;
     RecordingSink* sink = nullptr;
 };
@@ -55,9 +45,7 @@ TEST_F(BaseFilters, RefusalsNameTheirReason) {
     sink->pin().accepted = MEDIASUBTYPE_RGB32;
     const CMediaType rgb24 = VideoType(MEDIASUBTYPE_RGB24, 32, 24);
     EXPECT_EQ(source->pin().Connect(&sink->pin(), &rgb24), VFW_E_TYPE_NOT_ACCEPTED);
-    SourceFilter* other = Make<SourceFilter>();
-    EXPECT_EQ(source->pin().Connect(&other->pin(), nullptr), VFW_E_INVALID_DIRECTION);
-    other->Release();
+    EXPECT_EQ(source->pin().Connect(&Own<SourceFilter>()->pin(), nullptr), VFW_E_INVALID_DIRECTION);
     IPin* none = nullptr;
     EXPECT_EQ(sink->pin().ConnectedTo(&none), VFW_E_NOT_CONNECTED);
     EXPECT_EQ(sink->pin().Disconnect(), S_FALSE);

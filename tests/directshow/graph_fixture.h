@@ -1,6 +1,5 @@
-// One fixture for the tests that drive a filter graph manager: the graph with its control,
-// events and seeking, a registry of its own, filters the test owns, and a leak check once the
-// graph and the filters are gone.
+// The engine tests' fixtures: filters a test owns, let go and checked for leaks at the end; and a
+// filter graph manager with its control, events, seeking and a registry of its own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,7 +18,49 @@
 
 namespace zyl::test {
 
-class GraphTest : public ::testing::Test {
+// The numbers [from, to).
+inline std::vector<int> Range(int from, int to) {
+    std::vector<int> r;
+    for (int i = from; i < to; ++i)
+        r.push_back(i);
+    return r;
+}
+
+// Filters a test owns, downstream first: stopped in that order as a graph stops them, then the
+// test's streaming threads joined, the pins unwired, the filters released and nothing left.
+class OwnedFilters : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (CBaseFilter* f : owned)
+            f->Stop();
+        JoinStreamers();
+        for (CBaseFilter* f : owned) {
+            for (int i = 0; i < f->GetPinCount(); ++i)
+                f->GetPin(i)->Disconnect();
+            f->JoinFilterGraph(nullptr, nullptr);
+        }
+        for (CBaseFilter* f : owned)
+            f->Release();
+        EXPECT_EQ(CBaseObject::ObjectsActive(), before) << "no object or reference left behind";
+    }
+    template <class F, class... Args>
+    F* Own(Args&&... args) {
+        F* filter = Make<F>(std::forward<Args>(args)...);
+        owned.push_back(filter);
+        return filter;
+    }
+    void JoinStreamers() {
+        for (std::thread& t : streamers)
+            t.join();
+        streamers.clear();
+    }
+
+    LONG before = CBaseObject::ObjectsActive();
+    std::vector<CBaseFilter*> owned;
+    std::vector<std::thread> streamers;
+};
+
+class GraphTest : public OwnedFilters {
 protected:
     void SetUp() override {
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
@@ -36,16 +77,13 @@ protected:
         events.Reset();
         seeking.Reset();
         graph.Reset();  // the graph stops and lets go of its filters
-        for (IBaseFilter* f : owned)
-            f->Release();
-        EXPECT_EQ(CBaseObject::ObjectsActive(), before) << "no object or reference left behind";
+        OwnedFilters::TearDown();
         CoUninitialize();
     }
     // Makes a filter the test owns and adds it to the graph under `name`.
     template <class F, class... Args>
     F* Add(const wchar_t* name, Args&&... args) {
-        F* filter = Make<F>(std::forward<Args>(args)...);
-        owned.push_back(filter);
+        F* filter = Own<F>(std::forward<Args>(args)...);
         EXPECT_EQ(graph->AddFilter(filter, name), S_OK);
         return filter;
     }
@@ -89,21 +127,12 @@ protected:
         EXPECT_EQ(state, expected);
         return hr;
     }
-    static std::vector<int> Range(int from, int to) {
-        std::vector<int> r;
-        for (int i = from; i < to; ++i)
-            r.push_back(i);
-        return r;
-    }
-
-    const LONG before = CBaseObject::ObjectsActive();
     TempDir dir;
     ScopedEnv registry{"ZYLON_REGISTRY", dir.file("r.reg")};
     ComPtr<IGraphBuilder> graph;
     ComPtr<IMediaControl> control;
     ComPtr<IMediaEventEx> events;
     ComPtr<IMediaSeeking> seeking;
-    std::vector<IBaseFilter*> owned;
 };
 
 }  // namespace zyl::test

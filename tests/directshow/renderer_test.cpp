@@ -8,8 +8,8 @@
 #include <atomic>
 #include <thread>
 
+#include "directshow/graph_fixture.h"
 #include "directshow/system_clock.h"
-#include "directshow/test_filters.h"
 
 using namespace zyl::test;
 
@@ -18,31 +18,21 @@ namespace {
 // A renderer of class R fed by a source pin the test streams from, with the system clock and a
 // graph recording the events it posts.
 template <class R>
-class RendererOf : public ::testing::Test {
+class RendererOf : public OwnedFilters {
 protected:
     void SetUp() override {
-        source = Make<SourceFilter>();
-        renderer = Make<R>();
-        source->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
-        ASSERT_EQ(source->pin().Connect(renderer->InputPin(), nullptr), S_OK);
         clock = new CSystemClock;
         clock->NonDelegatingAddRef();
+        renderer = Own<R>();
+        source = Own<SourceFilter>();
+        source->pin().offers = {VideoType(MEDIASUBTYPE_RGB32, 8, 8)};
+        ASSERT_EQ(source->pin().Connect(renderer->InputPin(), nullptr), S_OK);
         renderer->SetSyncSource(clock);
         renderer->JoinFilterGraph(&graph, L"recorder");
     }
     void TearDown() override {
-        renderer->Stop();
-        source->Stop();
-        if (streamer.joinable())
-            streamer.join();
-        source->pin().Disconnect();
-        renderer->InputPin()->Disconnect();
-        renderer->JoinFilterGraph(nullptr, nullptr);
-        renderer->SetSyncSource(nullptr);
-        clock->NonDelegatingRelease();
-        source->Release();
-        renderer->Release();
-        EXPECT_EQ(CBaseObject::ObjectsActive(), before);
+        clock->NonDelegatingRelease();  // a renderer still using it holds a reference of its own
+        OwnedFilters::TearDown();
     }
     // Runs both filters with the stream starting `delay` from now.
     REFERENCE_TIME RunIn(REFERENCE_TIME delay) {
@@ -53,7 +43,7 @@ protected:
     }
     void Stream(std::vector<std::pair<int, REFERENCE_TIME>> samples, bool endOfStream = false,
                 REFERENCE_TIME length = 1) {
-        streamer = std::thread([this, samples, endOfStream, length] {
+        streamers.emplace_back([this, samples, endOfStream, length] {
             for (const auto& [number, at] : samples) {
                 if (source->pin().Send(number, at, at + length) != S_OK)
                     return;
@@ -62,12 +52,10 @@ protected:
                 source->pin().DeliverEndOfStream();
         });
     }
-    const LONG before = CBaseObject::ObjectsActive();
     SourceFilter* source = nullptr;
     R* renderer = nullptr;
     CSystemClock* clock = nullptr;
     EventGraph graph;
-    std::thread streamer;
 };
 
 using Renderer = RendererOf<RecordingRenderer>;
@@ -82,14 +70,14 @@ TEST_F(Renderer, AFlushWhilePausedRendersNothingUntilTheNextRun) {
     ASSERT_EQ(renderer->GetState(5000, &state), S_OK);
     renderer->InputPin()->BeginFlush();
     renderer->InputPin()->EndFlush();
-    streamer.join();
+    JoinStreamers();
     EXPECT_EQ(renderer->GetState(0, &state), VFW_S_STATE_INTERMEDIATE)
         << "after a flush the pause waits for a new sample";
     Stream({{2, 0}});
     ASSERT_EQ(renderer->GetState(5000, &state), S_OK);
     EXPECT_TRUE(renderer->Renders().empty()) << "a seek while paused draws nothing";
     RunIn(0);
-    streamer.join();
+    JoinStreamers();
     const auto shown = renderer->Renders();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].number, 2) << "the sample from before the flush is gone";
@@ -99,12 +87,12 @@ TEST_F(Renderer, AFailingDoRenderSampleDoesNotStopTheStream) {
     renderer->failWith = E_OUTOFMEMORY;  // a sink whose buffer is full
     RunIn(0);
     std::vector<HRESULT> answers;
-    streamer = std::thread([&] {
+    streamers.emplace_back([&] {
         for (int i = 0; i < 3; ++i)
             answers.push_back(source->pin().Send(i, 0, 1));
         source->pin().DeliverEndOfStream();
     });
-    streamer.join();
+    JoinStreamers();
     EXPECT_EQ(answers, (std::vector<HRESULT>{S_OK, S_OK, S_OK}));
     EXPECT_EQ(renderer->Renders().size(), 3u);
     EXPECT_EQ(graph.Events(), std::vector<LONG>{EC_COMPLETE});
@@ -137,10 +125,10 @@ TEST_F(Renderer, AfterEndFlushNoSampleFromBeforeItIsRenderedOrInTheWay) {
         renderer->InputPin()->BeginFlush();
         renderer->InputPin()->EndFlush();
         EXPECT_FALSE(renderer->HasPendingSample()) << "round " << round;
-        streamer.join();
+        JoinStreamers();
     }
     Stream({{1000, 0}});
-    streamer.join();
+    JoinStreamers();
     const auto shown = renderer->Renders();
     ASSERT_EQ(shown.size(), 1u) << "the first sample after the flush is taken";
     EXPECT_EQ(shown[0].number, 1000);
@@ -150,14 +138,14 @@ TEST_F(Renderer, PrerollAndEarlySamplesAreDroppedWithoutWaiting) {
     source->pin().NewSegment(0, 10 * UNITS, 1.0);
     renderer->InputPin()->NewSegment(0, 10 * UNITS, 1.0);
     RunIn(0);
-    streamer = std::thread([&] {
+    streamers.emplace_back([&] {
         source->pin().Send(1, 0, 40 * MILLISECONDS, true);              // preroll
         source->pin().Send(2, -80 * MILLISECONDS, -40 * MILLISECONDS);  // before the segment
         source->pin().Send(3, -3600 * UNITS, -3599 * UNITS);            // far before it
         source->pin().Send(4, -20 * MILLISECONDS, 20 * MILLISECONDS);   // on screen at 0
         source->pin().DeliverEndOfStream();
     });
-    streamer.join();
+    JoinStreamers();
     const auto shown = renderer->Renders();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].number, 4);
@@ -170,7 +158,7 @@ TEST_F(Renderer, TheStreamCompletesWhenItsLastSampleHasBeenShownForItsTime) {
     // would otherwise run as fast as it can. The streaming thread is not held for it.
     const REFERENCE_TIME start = RunIn(0);
     Stream({{1, 0}}, true, 300 * MILLISECONDS);
-    streamer.join();
+    JoinStreamers();
     const auto completed = graph.WaitFor(EC_COMPLETE, std::chrono::seconds(5));
     ASSERT_TRUE(completed);
     EXPECT_GE(*completed, start + 300 * MILLISECONDS) << "not before the sample's end";
@@ -186,7 +174,7 @@ TEST_F(Renderer, ACompletionStillToComeWaitsOutAPauseAndIsForgottenByAFlushOrASt
     };
     RunIn(0);
     Stream({{1, 0}}, true, kHour);
-    streamer.join();
+    JoinStreamers();
     renderer->Pause();
     source->Pause();
     EXPECT_FALSE(completedWithin(0));
@@ -200,7 +188,7 @@ TEST_F(Renderer, ACompletionStillToComeWaitsOutAPauseAndIsForgottenByAFlushOrASt
         graph.Clear();
         RunIn(0);
         Stream({{1, 0}}, true, kHour);
-        streamer.join();
+        JoinStreamers();
         if (flush) {
             renderer->InputPin()->BeginFlush();
             renderer->InputPin()->EndFlush();
@@ -226,7 +214,7 @@ TEST_F(Renderer, ASampleWaitingForItsTimeIsDroppedByStopAndDrawnOnceTheClockGoes
         } else {
             renderer->SetSyncSource(nullptr);  // unclocked now: due at once
         }
-        streamer.join();  // the streaming thread is let go either way
+        JoinStreamers();  // the streaming thread is let go either way
         EXPECT_EQ(renderer->Frames(), stop ? std::vector<int>{} : std::vector<int>{1});
     }
 }
@@ -241,7 +229,7 @@ TEST_F(Renderer, NoRenderingRunsOnceStopHasReturned) {
     renderer->Stop();
     EXPECT_FALSE(renderer->rendering) << "Stop waits for the sample being rendered";
     const std::size_t atStop = renderer->Renders().size();
-    streamer.join();
+    JoinStreamers();
     EXPECT_EQ(renderer->Renders().size(), atStop);
 }
 
@@ -252,7 +240,7 @@ TEST_F(Renderer, SamplesAreNeverEarlyAndNotMuchLate) {
         samples.emplace_back(i, i * kStep);
     const REFERENCE_TIME start = RunIn(10 * MILLISECONDS);
     Stream(samples, true);
-    streamer.join();
+    JoinStreamers();
     const auto shown = renderer->Renders();
     ASSERT_EQ(shown.size(), 8u);
     for (const auto& r : shown) {
@@ -298,7 +286,7 @@ TEST_F(RendererPoster, CallingOutFromThePosterRacesStopAndFlushSafely) {
         }
         renderer->Stop();
         source->Stop();
-        streamer.join();
+        JoinStreamers();
     }
     EXPECT_GT(renderer->posters.load(), 0);
 }
@@ -308,7 +296,7 @@ TEST_F(RendererPoster, CallingOutFromThePosterRacesStopAndFlushSafely) {
 TEST_F(Renderer, ASampleWithANewTypeThePinRefusesIsRejectedAndAbortsTheStream) {
     RunIn(0);
     std::vector<HRESULT> answers;
-    streamer = std::thread([&] {
+    streamers.emplace_back([&] {
         for (const auto& [number, subtype] :
              {std::pair{1, MEDIASUBTYPE_RGB32}, std::pair{2, MEDIASUBTYPE_RGB24}}) {
             IMediaSample* sample = nullptr;
@@ -324,7 +312,7 @@ TEST_F(Renderer, ASampleWithANewTypeThePinRefusesIsRejectedAndAbortsTheStream) {
             sample->Release();
         }
     });
-    streamer.join();
+    JoinStreamers();
     EXPECT_EQ(answers, (std::vector<HRESULT>{S_OK, VFW_E_INVALIDMEDIATYPE}));
     const auto shown = renderer->Renders();
     ASSERT_EQ(shown.size(), 1u) << "the refused sample never reaches DoRenderSample";

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "directshow/frame_source.h"
+#include "directshow/graph_fixture.h"
 #include "directshow/test_decoder.h"
 
 using namespace zyl::test;
@@ -27,28 +28,9 @@ struct Step {
     int received = -1;   // samples downstream by then (-1: not looked at)
 };
 
-// The filters a test owns, downstream first, changed in that order as a graph changes them.
-class StateMachine : public ::testing::Test {
+// The filters are changed downstream first, as a graph changes them.
+class StateMachine : public OwnedFilters {
 protected:
-    void TearDown() override {
-        for (CBaseFilter* f : chain)
-            f->Stop();
-        JoinStreamers();
-        for (CBaseFilter* f : chain) {
-            for (int i = 0; i < f->GetPinCount(); ++i)
-                f->GetPin(i)->Disconnect();
-            f->JoinFilterGraph(nullptr, nullptr);
-        }
-        for (CBaseFilter* f : chain)
-            f->Release();
-        EXPECT_EQ(CBaseObject::ObjectsActive(), before) << "no object or reference left behind";
-    }
-    template <class F, class... Args>
-    F* Own(Args&&... args) {
-        F* filter = Make<F>(std::forward<Args>(args)...);
-        chain.push_back(filter);
-        return filter;
-    }
     void Play(const std::vector<Step>& steps) {
         int sent = 0;
         for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -64,7 +46,7 @@ protected:
             } else if (s.op == Op::EndOfStream) {
                 EXPECT_EQ(upstream->DeliverEndOfStream(), s.hr);
             } else {
-                for (CBaseFilter* f : chain) {
+                for (CBaseFilter* f : owned) {
                     const HRESULT hr = s.op == Op::Pause ? f->Pause()
                                        : s.op == Op::Run ? f->Run(0)
                                                          : f->Stop();
@@ -84,11 +66,6 @@ protected:
                     JoinStreamers();
             }
         }
-    }
-    void JoinStreamers() {
-        for (std::thread& t : streamers)
-            t.join();
-        streamers.clear();
     }
     // source -> M -> sink, M under test.
     template <class M>
@@ -112,13 +89,10 @@ protected:
         };
     }
 
-    const LONG before = CBaseObject::ObjectsActive();
-    std::vector<CBaseFilter*> chain;  // downstream first
     CBaseFilter* tested = nullptr;
     SourcePin* upstream = nullptr;  // where samples and the end of the stream come from
     bool rendering = false;
     std::function<int(std::size_t)> received;  // how many arrived downstream, once n have
-    std::vector<std::thread> streamers;
 };
 
 }  // namespace

@@ -55,10 +55,6 @@ TEST(SystemClock, AvailableThroughTheRuntime) {
     ASSERT_EQ(CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER,
                                IID_IReferenceClock, clock.PutVoid()),
               S_OK);
-    REFERENCE_TIME a = 0, b = 0;
-    clock->GetTime(&a);
-    clock->GetTime(&b);
-    EXPECT_GE(b, a);
     clock.Reset();
     CoUninitialize();
 }

@@ -8,13 +8,9 @@
 // frame before it was decoded since the last key frame; otherwise it comes out as -1, garbage.
 // Each decoded frame keeps the times and preroll flag of the packet it came from, so output
 // times are the input's, one frame late. Like a send/receive codec, it refuses input while a
-// frame is ready to be taken.
-//
-// Its hooks run on the streaming thread under the filter's receive lock; the counters are
-// atomics the test thread reads.
+// frame is ready to be taken. Its hooks run on the streaming thread under the receive lock.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -101,7 +97,6 @@ public:
         std::int32_t number = 0, key = 0;
         if (!ReadPacket(in, &number, &key))
             return E_INVALIDARG;
-        ++m_inputs;
 
         Frame frame;
         frame.timing = in->GetTime(&frame.start, &frame.end);
@@ -143,13 +138,10 @@ public:
         m_frames.clear();
         m_draining = false;
         m_referenceValid = false;
-        ++m_flushes;
     }
 
-    LONG Inputs() const { return m_inputs.load(); }
     LONG Delivered() const { return FramesDelivered(); }
     LONG DroppedAsPreroll() const { return FramesDroppedAsPreroll(); }
-    LONG Flushes() const { return m_flushes.load(); }
 
 private:
     struct Frame {
@@ -162,8 +154,6 @@ private:
     bool m_draining = false;
     bool m_referenceValid = false;
     std::int32_t m_reference = 0;
-    std::atomic<LONG> m_inputs{0};
-    std::atomic<LONG> m_flushes{0};
 };
 
 }  // namespace zyl::test
