@@ -333,6 +333,20 @@ REFERENCE_TIME StreamReader::FrameTime() const {
     return rate.num > 0 ? av_rescale(10'000'000, rate.den, rate.num) : 0;
 }
 
+REFERENCE_TIME StreamReader::ReadToEnd(AVPacket* packet, std::int64_t* packets) {
+    REFERENCE_TIME end = AV_NOPTS_VALUE;
+    while (ReadRaw(packet) == 0) {
+        if (packets)
+            ++*packets;
+        const REFERENCE_TIME start = PacketTime(*packet);
+        if (start == AV_NOPTS_VALUE)
+            continue;
+        const REFERENCE_TIME length = std::max(PacketDuration(*packet), FrameTime());
+        end = end == AV_NOPTS_VALUE ? start + length : std::max(end, start + length);
+    }
+    return end;
+}
+
 REFERENCE_TIME StreamReader::ScanEnd() {
     AVIOContext* io = m_context->pb;
     const std::int64_t size = io ? avio_size(io) : -1;
@@ -344,13 +358,7 @@ REFERENCE_TIME StreamReader::ScanEnd() {
         const std::int64_t from = std::max<std::int64_t>(size - window, 0);
         if (!packet || av_seek_frame(m_context.get(), -1, from, AVSEEK_FLAG_BYTE) < 0)
             break;
-        while (ReadRaw(packet.get()) == 0) {
-            const REFERENCE_TIME start = PacketTime(*packet);
-            if (start == AV_NOPTS_VALUE)
-                continue;
-            const REFERENCE_TIME length = std::max(PacketDuration(*packet), FrameTime());
-            end = end == AV_NOPTS_VALUE ? start + length : std::max(end, start + length);
-        }
+        end = ReadToEnd(packet.get());
         if (end != AV_NOPTS_VALUE || from == 0)
             break;
     }
@@ -373,15 +381,8 @@ REFERENCE_TIME StreamReader::TailEnd(REFERENCE_TIME near) {
     // From the last key frame at or before the file's end: the stream's last packets follow.
     REFERENCE_TIME end = AV_NOPTS_VALUE;
     PacketPtr packet(av_packet_alloc());
-    if (packet && SeekTo(near) >= 0) {
-        while (ReadRaw(packet.get()) == 0) {
-            const REFERENCE_TIME start = PacketTime(*packet);
-            if (start == AV_NOPTS_VALUE)
-                continue;
-            const REFERENCE_TIME length = std::max(PacketDuration(*packet), FrameTime());
-            end = end == AV_NOPTS_VALUE ? start + length : std::max(end, start + length);
-        }
-    }
+    if (packet && SeekTo(near) >= 0)
+        end = ReadToEnd(packet.get());
     // The next SeekBefore moves back to wherever playing starts.
     m_untouched = false;
     // A seek that landed past the stream's last packet found nothing: every packet is read.
@@ -514,16 +515,8 @@ REFERENCE_TIME StreamReader::CountEnd() {
     if (!m_untouched && SeekTo(0) < 0)
         return AV_NOPTS_VALUE;
     PacketPtr packet(av_packet_alloc());
-    REFERENCE_TIME end = AV_NOPTS_VALUE;
     std::int64_t packets = 0;
-    while (packet && ReadRaw(packet.get()) == 0) {
-        ++packets;
-        const REFERENCE_TIME start = PacketTime(*packet);
-        if (start == AV_NOPTS_VALUE)
-            continue;
-        const REFERENCE_TIME length = std::max(PacketDuration(*packet), FrameTime());
-        end = end == AV_NOPTS_VALUE ? start + length : std::max(end, start + length);
-    }
+    REFERENCE_TIME end = packet ? ReadToEnd(packet.get(), &packets) : AV_NOPTS_VALUE;
     m_counted = packets;
     m_countedStream = m_stream->index;
     // Packets without times (an elementary stream's) are frames at the stream's rate.

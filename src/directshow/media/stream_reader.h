@@ -79,6 +79,9 @@ private:
     StreamReader() = default;
     int ReadRaw(AVPacket* packet);
     int SeekTo(REFERENCE_TIME time);
+    // Reads the stream's packets to the end of the file: the end of the last frame shown
+    // (AV_NOPTS_VALUE when none had a time), counting them into `packets` when given.
+    REFERENCE_TIME ReadToEnd(AVPacket* packet, std::int64_t* packets = nullptr);
     // The end of the last frame shown, from the packets at the end of the file.
     REFERENCE_TIME ScanEnd();
     // The same from every packet of the stream, read once from the start.
