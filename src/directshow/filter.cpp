@@ -700,9 +700,10 @@ HRESULT CBaseFilter::Pause() {
 
 HRESULT CBaseFilter::Run(REFERENCE_TIME start) {
     CAutoLock lock(m_pLock);
-    m_tStart = start;
+    // Running already: the start time stays the one every sample is being timed by.
     if (m_State == State_Running)
         return S_OK;
+    m_tStart = start;
     if (HRESULT hr = PauseLocked(); FAILED(hr))
         return hr;
     for (int i = 0; i < GetPinCount(); ++i) {

@@ -208,7 +208,8 @@ void CBaseRenderer::LetGoOfSample(bool rendered, const SampleTimes& times) {
             m_signalTime = times.result == S_OK ? times.end : times.start;
             m_haveSignalTime = true;
         }
-        if (m_bEOS && rendered)
+        // The end arrived while this sample was held: it follows now, shown or dropped.
+        if (m_bEOS)
             ScheduleEndOfStreamLocked();
     }
     m_receiveDone.notify_all();

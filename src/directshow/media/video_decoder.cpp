@@ -224,6 +224,8 @@ HRESULT CVideoDecoder::SendInput(IMediaSample* in) {
     m_packet->size = in->GetActualDataLength();
     if (m_sideData && !ApplySampleTrailer(m_packet.get())) {
         av_packet_unref(m_packet.get());
+        m_rejected.Note(Severity::Warning,
+                        "video decoder: a sample without its side data was skipped");
         return S_OK;  // not a sample of ours: nothing to decode
     }
     REFERENCE_TIME start = 0, end = 0;

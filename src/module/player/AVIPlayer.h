@@ -184,8 +184,8 @@ private:
     ComPtr<IUnknown> m_textRendererIdentity;   // set up
     ComPtr<CAVIPlayerVideoSink> m_videoSink;   // set up
     ComPtr<CAVIPlayerTextSink> m_textSink;     // set up
-    std::recursive_mutex m_destroyLock;
-    player::AccessTables m_tables;                             // set up
+    std::recursive_mutex m_destroyLock;        // the destructor, text delivery, the registrations
+    player::AccessTables m_tables;             // set up
     std::shared_ptr<qnCollections::CRingBuffer> m_ringBuffer;  // set up; locks itself
     qnThreads::CCriticalSection m_lock;                    // serialises the acquisition operations
     std::map<std::int64_t, Registration> m_registrations;  // guarded by m_destroyLock
@@ -218,11 +218,11 @@ private:
     std::int64_t m_lastCookie = 0;                    // guarded by m_destroyLock
     std::atomic<bool> m_destroying{false};            // set once, by ReleaseWaiters
     // Host threads inside G2Wait; ReleaseWaiters waits on m_waitersLeft until none is left.
-    std::mutex m_waitLock;  // leaf
-    std::condition_variable m_waitersLeft;
-    int m_waiting = 0;        // guarded by m_waitLock
-    std::mutex m_recordLock;  // leaf
-    ImageRecord m_record{};   // guarded by m_recordLock
+    std::mutex m_waitLock;                  // leaf
+    std::condition_variable m_waitersLeft;  // m_waiting fell to 0 (m_waitLock)
+    int m_waiting = 0;                      // guarded by m_waitLock
+    std::mutex m_recordLock;                // leaf
+    ImageRecord m_record{};                 // guarded by m_recordLock
 };
 
 }  // namespace ZYL

@@ -98,7 +98,7 @@ public:
     // Makes the next wait, or the one in progress, leave with "Wait interrupted" once, so that
     // its caller can wait again on new terms; unlike InterruptWait it never waits itself.
     void WakeWaiters();
-    // Interrupts every wait in progress and every later one (until the next Initialize), so
+    // Interrupts every wait in progress and every later one (until the ring is built again), so
     // an owner going away can wait for its waiters to leave without racing one just arriving.
     void CloseWaits();
 
