@@ -142,6 +142,15 @@ TEST_F(MediaSource, TracksThatDoNotPlayCostNoDemuxer) {
     source->NonDelegatingRelease();
 }
 
+TEST_F(MediaSource, ALossThatRecursIsCountedEveryTimeButSaidOnceASecond) {
+    // A damaged stream loses a frame at every picture: the host's log must not drown in it.
+    dshow::LossCounter losses;
+    for (int i = 0; i < 1000; ++i)
+        losses.Note(dshow::Severity::Warning, "a frame lost");
+    EXPECT_EQ(losses.Total(), 1000);
+    EXPECT_EQ(Said(), "a frame lost\n");
+}
+
 TEST_F(MediaSource, FfmpegsLogStateStaysTheHostsAndOnlyOwnWarningsAreSaid) {
     // Each test runs in a process of its own: SetUp registered the filters first here.
     EXPECT_EQ(av_log_get_level(), AV_LOG_INFO) << "the host's (FFmpeg's default) level stays";

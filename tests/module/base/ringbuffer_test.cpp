@@ -121,6 +121,17 @@ TEST(RingBuffer, InterruptReachesEveryWaiterAndLeavesNoCountBehind) {
     }
 }
 
+// An owner going away closes the waits: those under way leave, and so does every later one at
+// once, even one that a frame would satisfy, and even one without a limit.
+TEST(RingBuffer, ClosedWaitsLetEveryWaiterLeaveNowAndLater) {
+    auto ring = MakeRing(4);
+    EXPECT_EQ(Waiters(*ring, 3, [&] { ring->CloseWaits(); }),
+              std::vector<std::string>(3, "Wait interrupted"));
+    ring->CommitBuffer(ring->GetNextFreeBuffer());
+    EXPECT_EQ(Next(*ring, CRingBuffer::kInfinite), "Wait interrupted");
+    EXPECT_EQ(ring->GetWaiterCount(), 0u);
+}
+
 // A frame committed while the waiters are being interrupted is handed out exactly once: to a
 // waiter that took it before the interruption reached it, or to the next wait afterwards.
 TEST(RingBuffer, FrameCommittedDuringAnInterruptionIsNeitherLostNorDoubled) {
