@@ -275,10 +275,12 @@ public:
         return m_changed.wait_for(lock, timeout,
                                   [&] { return OfKind(m_events, Kind::Sample).size() >= n; });
     }
-    bool WaitEndOfStream() {
+    // Waits until `ends` ends of stream have arrived; false on time-out.
+    bool WaitEndOfStream(std::size_t ends = 1) {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, kPatience,
-                                  [this] { return Count(m_events, Kind::EndOfStream) > 0; });
+        return m_changed.wait_for(lock, kPatience, [&] {
+            return static_cast<std::size_t>(Count(m_events, Kind::EndOfStream)) >= ends;
+        });
     }
 
     std::vector<PinEvent> Events() {
