@@ -138,7 +138,7 @@ bool CBaseRenderer::EndsBeforeSegment(IMediaSample* sample, const SampleTimes& t
 
 HRESULT CBaseRenderer::HoldSample(IMediaSample* sample, bool* first) {
     std::lock_guard lock(m_RendererLock);
-    if (m_bEOS)
+    if (EndedLocked())
         return VFW_E_SAMPLE_REJECTED_EOS;
     if (m_bAbort)
         return S_FALSE;  // a flush or a stop is under way: dropped
@@ -148,8 +148,8 @@ HRESULT CBaseRenderer::HoldSample(IMediaSample* sample, bool* first) {
         return E_UNEXPECTED;
     m_pMediaSample = ComPtr<IMediaSample>(sample);
     ++m_inReceive;
-    *first = m_State == State_Paused && !m_bReceivedSincePause;
-    m_bReceivedSincePause = true;
+    *first = m_State == State_Paused && m_receivedAt != m_pauseSerial;
+    m_receivedAt = m_pauseSerial;
     m_evComplete.set();  // a pause completes with its first sample
     return S_OK;
 }
@@ -206,19 +206,19 @@ void CBaseRenderer::LetGoOfSample(bool rendered, const SampleTimes& times) {
         if (rendered && SUCCEEDED(times.result)) {
             // The stream ends when the last sample shown has been shown for its time.
             m_signalTime = times.result == S_OK ? times.end : times.start;
-            m_haveSignalTime = true;
+            m_shownAt = m_flushSerial;
         }
         // The end arrived while this sample was held: it follows now, shown or dropped.
-        if (m_bEOS)
+        if (EndedLocked())
             ScheduleEndOfStreamLocked();
     }
     m_receiveDone.notify_all();
 }
 
 void CBaseRenderer::SendEndOfStreamLocked() {
-    if (m_bEOSDelivered || m_State != State_Running)
+    if (CompleteSentLocked() || m_State != State_Running)
         return;
-    m_bEOSDelivered = true;
+    m_completeAt = m_pauseSerial;
     NotifyEvent(EC_COMPLETE, S_OK, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(this)));
 }
 
@@ -226,7 +226,7 @@ HRESULT CBaseRenderer::EndOfStream() {
     std::lock_guard lock(m_RendererLock);
     if (m_bAbort)
         return S_OK;
-    m_bEOS = true;
+    m_eosAt = m_flushSerial;
     m_evComplete.set();  // the end of the stream completes a pause too
     if (CRendererPosPassThru* position = m_pPosition)
         position->EOS();
@@ -237,13 +237,13 @@ HRESULT CBaseRenderer::EndOfStream() {
 }
 
 void CBaseRenderer::ScheduleEndOfStreamLocked() {
-    if (m_bEOSDelivered || m_State != State_Running)
+    if (CompleteSentLocked() || m_State != State_Running)
         return;
     CancelEndOfStreamTimerLocked();
     // As DirectShow's renderer does with its end-of-stream timer: the completion waits for the
     // end time of the last sample shown, so the last frame lasts its time (and a one-frame
     // file loops at its rate).
-    if (m_pClock && m_haveSignalTime) {
+    if (m_pClock && ShownLocked()) {
         REFERENCE_TIME clock = 0;
         m_pClock->GetTime(&clock);
         if (clock < AddTime(m_tStart, m_signalTime) && StartEndOfStreamTimerLocked() &&
@@ -286,7 +286,7 @@ void CBaseRenderer::EndOfStreamTimer() {
         if (clock < AddTime(m_tStart, m_signalTime))
             continue;
         m_eosAdvise = 0;  // a one-shot advise that has fired
-        if (m_bEOS && !m_bAbort)
+        if (EndedLocked() && !m_bAbort)
             SendEndOfStreamLocked();
     }
 }
@@ -295,9 +295,9 @@ void CBaseRenderer::AbortAndWaitForReceive() {
     {
         std::lock_guard lock(m_RendererLock);
         m_bAbort = true;
-        m_bEOS = false;
-        m_bEOSDelivered = false;
-        m_haveSignalTime = false;
+        // Forgets the stream's end, the last sample shown and a completion sent.
+        ++m_flushSerial;
+        ++m_pauseSerial;
         CancelEndOfStreamTimerLocked();
     }
     Wake();
@@ -313,7 +313,6 @@ HRESULT CBaseRenderer::BeginFlush() {
 HRESULT CBaseRenderer::EndFlush() {
     std::lock_guard lock(m_RendererLock);
     m_bAbort = false;
-    m_bReceivedSincePause = false;
     if (CRendererPosPassThru* position = m_pPosition)
         position->ResetMediaTime();
     // A pause after a flush waits for data from the new position.
@@ -325,7 +324,7 @@ HRESULT CBaseRenderer::EndFlush() {
 bool CBaseRenderer::CompleteStateChangeLocked(FILTER_STATE oldState) {
     // Disconnected or at the end there is nothing to wait for; after a stop, fresh data is.
     const bool complete =
-        !m_pin.IsConnected() || m_bEOS || (m_pMediaSample && oldState != State_Stopped);
+        !m_pin.IsConnected() || EndedLocked() || (m_pMediaSample && oldState != State_Stopped);
     if (complete) {
         m_evComplete.set();
     } else {
@@ -344,9 +343,9 @@ HRESULT CBaseRenderer::PauseStream(FILTER_STATE from) {
     bool complete;
     {
         std::lock_guard renderer(m_RendererLock);
-        m_bReceivedSincePause = false;
-        // The graph forgets completions when it pauses; the next Run tells it again.
-        m_bEOSDelivered = false;
+        // The next sample is a first one, and the graph forgets completions when it pauses: the
+        // next Run tells it again.
+        ++m_pauseSerial;
         CancelEndOfStreamTimerLocked();
         complete = CompleteStateChangeLocked(from);
     }
@@ -357,7 +356,7 @@ HRESULT CBaseRenderer::PauseStream(FILTER_STATE from) {
 HRESULT CBaseRenderer::StartStream(REFERENCE_TIME) {
     {
         std::lock_guard renderer(m_RendererLock);
-        if (m_bEOS && !m_pMediaSample)
+        if (EndedLocked() && !m_pMediaSample)
             ScheduleEndOfStreamLocked();
     }
     Wake();
@@ -388,7 +387,7 @@ HRESULT CBaseRenderer::SetSyncSource(IReferenceClock* clock) {
         CancelEndOfStreamTimerLocked();
         hr = CBaseFilter::SetSyncSource(clock);
         // A completion still to come is timed by the new clock, or sent now without one.
-        if (m_bEOS && !m_pMediaSample)
+        if (EndedLocked() && !m_pMediaSample)
             ScheduleEndOfStreamLocked();
     }
     Wake();  // a waiting sample is timed by the new clock, or by none

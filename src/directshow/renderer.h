@@ -23,6 +23,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <thread>
 
 #include "com/com_ptr.h"
@@ -138,16 +139,24 @@ protected:
     zyl::platform::Event m_renderEvent{zyl::platform::Event::Reset::Auto};
     zyl::platform::Event m_evComplete{zyl::platform::Event::Reset::Manual};
     // All below are guarded by the renderer lock. "Streaming" is the upstream thread in
-    // Receive/EndOfStream; "control" is whoever changes the state or flushes.
+    // Receive/EndOfStream; "control" is whoever changes the state or flushes. Each field has
+    // one writer: what streaming learns is stamped with the control serial current then, and
+    // control forgets it by moving the serial on, never by writing streaming's fields.
     ComPtr<IMediaSample> m_pMediaSample;  // the sample in Receive (streaming)
     int m_inReceive = 0;                  // threads inside Receive (streaming)
-    DWORD_PTR m_dwAdvise = 0;             // the clock's advise for that sample (streaming)
-    bool m_bEOS = false;                  // set by EndOfStream, cleared by a flush or stop
-    bool m_bEOSDelivered = false;  // EC_COMPLETE posted (streaming or the timer); a pause forgets
-    bool m_bAbort = false;         // a flush or stop is under way (control)
-    bool m_bReceivedSincePause = false;  // set by Receive, cleared by a pause or flush
-    bool m_haveSignalTime = false;       // a sample was shown since the last stop or flush
-    REFERENCE_TIME m_signalTime = 0;     // its end, in stream time
+    DWORD_PTR m_dwAdvise =
+        0;                  // the clock's advise for that sample (streaming; a new clock drops it)
+    bool m_bAbort = false;  // a flush or stop is under way (control)
+    uint64_t m_flushSerial = 1;       // moves at every flush and stop (control)
+    uint64_t m_pauseSerial = 1;       // moves at every pause, flush and stop (control)
+    uint64_t m_eosAt = 0;             // m_flushSerial when the stream ended (EndOfStream)
+    uint64_t m_receivedAt = 0;        // m_pauseSerial at the last sample held (HoldSample)
+    uint64_t m_completeAt = 0;        // m_pauseSerial when EC_COMPLETE went (SendEndOfStreamLocked)
+    uint64_t m_shownAt = 0;           // m_flushSerial when a sample was last shown (LetGoOfSample)
+    REFERENCE_TIME m_signalTime = 0;  // that sample's end, in stream time (LetGoOfSample)
+    bool EndedLocked() const { return m_eosAt == m_flushSerial; }
+    bool CompleteSentLocked() const { return m_completeAt == m_pauseSerial; }
+    bool ShownLocked() const { return m_shownAt == m_flushSerial; }
     // The end-of-stream timer: a thread of its own, made at the first delayed completion,
     // woken by the clock's advise on m_eosEvent; it takes the renderer lock to post.
     DWORD_PTR m_eosAdvise = 0;
