@@ -1,10 +1,16 @@
 // The media filters on real files: what bench/media_run compares with the ffmpeg command.
-//   media_bench decode FILE [--mono] [--subtype rgb32|rgb24] [--copy] [--json]
+//   media_bench decode FILE [--mono] [--subtype rgb32|rgb24] [--ring] [--json]
 //       every frame of the first video stream, unclocked, into a renderer that takes what the
-//       module's video renderer takes (like ffmpeg's null muxer it drops each frame; --copy
-//       copies it first, as the module's renderer copies into the ring buffer); frames, wall
-//       and CPU seconds, heap allocations per frame in steady state (operator new, after the
-//       first 30 frames)
+//       module's video renderer takes (like ffmpeg's null muxer it drops each frame; --ring
+//       hands it over as the module's renderer does: its allocator lends the decoder ring
+//       buffer elements, each frame is committed to a four-element ring and a consumer thread
+//       takes it); frames, wall and CPU seconds, heap allocations per frame in steady state
+//       (operator new, after the first 30 frames)
+//   media_bench pace FILE [--mono] [--json]
+//       the file once at its own rate on the graph's clock, handed over through the ring as
+//       with --ring: each frame's arrival at the consumer against the graph's own schedule
+//       (the clock's start time at Run plus the frame's start time): median, p99, minimum and
+//       maximum, and the first frame's arrival after Run
 //   media_bench seek FILE FRAME... [--json]
 //       a frame-exact seek to each frame: the time from SetPositions until that frame is
 //       rendered (graph paused in between), median and p99
@@ -20,6 +26,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "alloc_counter.h"
@@ -29,6 +36,8 @@
 #include "directshow/filter_graph.h"
 #include "directshow/media/media_filters.h"
 #include "directshow/renderer.h"
+#include "module/base/collections/RingBuffer.h"
+#include "module/filters/RingAllocator.h"
 #include "platform/text.h"
 
 namespace {
@@ -38,15 +47,33 @@ using zyl::bench::nowNs;
 constexpr CLSID CLSID_BenchRenderer{
     0x6A1F3C70, 0x2B4E, 0x4C19, {0x9E, 0x33, 0x5D, 0x80, 0x17, 0xA2, 0x4B, 0x6E}};
 
-// Takes frames the way the module's video renderer does; with copy it also copies every byte
-// once (the ring buffer copy), so the work per frame is the player's.
+// Takes frames the way the module's video renderer does; with a ring it also hands them over
+// as that renderer does, so the work per frame is the player's.
 class BenchRenderer final : public CBaseRenderer {
 public:
-    BenchRenderer(bool mono, GUID only, bool copy)
+    BenchRenderer(bool mono, GUID only, bool ring)
         : CBaseRenderer(CLSID_BenchRenderer, L"Bench Renderer", nullptr, nullptr),
           m_mono(mono),
           m_only(only),
-          m_copyFrames(copy) {}
+          m_allocator(ring ? new COM::CRingAllocator() : nullptr) {
+        if (m_allocator)
+            m_allocator->NonDelegatingAddRef();
+    }
+    ~BenchRenderer() override {
+        if (m_ring)
+            m_ring->CloseWaits();
+        if (m_consumer.joinable())
+            m_consumer.join();
+        if (m_allocator)
+            m_allocator->NonDelegatingRelease();
+    }
+    HRESULT ProposeAllocator(IMemAllocator** allocator) override {
+        if (!m_allocator)
+            return CBaseRenderer::ProposeAllocator(allocator);
+        m_allocator->NonDelegatingAddRef();
+        *allocator = m_allocator;
+        return S_OK;
+    }
 
     HRESULT CheckMediaType(const CMediaType* type) override {
         if (type->majortype != MEDIATYPE_Video)
@@ -59,16 +86,46 @@ public:
         return type->subtype == MEDIASUBTYPE_NV12 && m_mono ? S_OK : E_INVALIDARG;
     }
     HRESULT SetMediaType(const CMediaType* type) override {
-        m_copy.assign(type->lSampleSize, 0);
+        if (!m_allocator || m_ring)
+            return S_OK;
+        // The player's elements: the picture, or just the luma of NV12.
+        const bool nv12 = type->subtype == MEDIASUBTYPE_NV12;
+        const std::uint64_t element = nv12 ? type->lSampleSize * 2 / 3 : type->lSampleSize;
+        m_ring = std::make_shared<qnCollections::CRingBuffer>();
+        for (int i = 0; i < 4; ++i)
+            m_ring->AddBuffer(element, nullptr);
+        m_allocator->SetRingBuffer(m_ring);
+        m_consumer = std::thread([this, ring = m_ring] {
+            try {
+                for (std::size_t n = 0;; ++n) {
+                    ring->WaitForNextBuffer(qnCollections::CRingBuffer::kInfinite);
+                    REFERENCE_TIME now = 0;
+                    if (IReferenceClock* clock = Clock(); clock && n < m_due.size()) {
+                        clock->GetTime(&now);
+                        m_lateness[n] = now - m_due[n];
+                        m_arrivals = n + 1;
+                    }
+                }
+            } catch (...) {
+                // CloseWaits: the bench is over.
+            }
+        });
         return S_OK;
     }
     HRESULT DoRenderSample(IMediaSample* sample) override {
-        BYTE* data = nullptr;
-        sample->GetPointer(&data);
-        const auto length = std::min<std::size_t>(
-            m_copy.size(), static_cast<std::size_t>(sample->GetActualDataLength()));
-        if (m_copyFrames)
-            std::memcpy(m_copy.data(), data, length);
+        if (m_ring && InPlace(sample))
+            ++m_inPlace;
+        // The frame's place on the graph's schedule, for the consumer to measure against; the
+        // ring's lock orders the write before the consumer's read.
+        REFERENCE_TIME start = 0, end = 0;
+        const std::size_t next = m_committed.load();
+        if (next < m_due.size() && SUCCEEDED(sample->GetTime(&start, &end)))
+            m_due[next] = StartTime() + start;
+        if (m_ring &&
+            COM::CommitFrame(*m_ring, m_allocator, sample) != COM::FramePlacement::Committed)
+            ++m_skipped;
+        else
+            ++m_committed;
         const int n = ++m_frames;
         if (n == kWarmUp)
             m_allocationsAtWarmUp = zyl::bench::Allocations();
@@ -81,6 +138,14 @@ public:
 
     static constexpr int kWarmUp = 30;
     std::atomic<int> m_frames{0};
+    std::atomic<int> m_skipped{0};  // frames the ring had no free element for
+    std::atomic<int> m_inPlace{0};  // frames decoded straight into their element
+    // Paced runs: each committed frame's due time on the clock, and its arrival's lateness
+    // (100 ns units); sized before the run, so nothing allocates on the way.
+    std::vector<REFERENCE_TIME> m_due = std::vector<REFERENCE_TIME>(1 << 16);
+    std::vector<REFERENCE_TIME> m_lateness = std::vector<REFERENCE_TIME>(1 << 16);
+    std::atomic<std::size_t> m_committed{0};
+    std::atomic<std::size_t> m_arrivals{0};
     std::atomic<std::uint64_t> m_allocationsAtWarmUp{0};
     std::atomic<std::uint64_t> m_allocationsNow{0};
     std::atomic<std::int64_t> m_lastFrameNs{0};
@@ -88,10 +153,22 @@ public:
     std::condition_variable m_rendered;
 
 private:
+    bool InPlace(IMediaSample* sample) {
+        BYTE* data = nullptr;
+        std::uint8_t* element = nullptr;
+        sample->GetPointer(&data);
+        try {
+            m_ring->GetBufferAddress(m_ring->GetNextFreeBuffer(), &element);
+        } catch (...) {
+        }
+        return element && element == data;
+    }
+
     const bool m_mono;
     const GUID m_only;
-    const bool m_copyFrames;
-    std::vector<BYTE> m_copy;
+    COM::CRingAllocator* const m_allocator;
+    std::shared_ptr<qnCollections::CRingBuffer> m_ring;
+    std::thread m_consumer;
 };
 
 double CpuSeconds() {
@@ -118,11 +195,12 @@ struct Graph {
     BenchRenderer* renderer = nullptr;
     ComPtr<IBaseFilter> rendererFilter;
 
-    bool Build(const std::string& file, bool mono, GUID only, bool copy = true) {
+    bool Build(const std::string& file, bool mono, GUID only, bool ring = true,
+               bool clocked = false) {
         if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
                                     IID_IGraphBuilder, builder.PutVoid())))
             return false;
-        renderer = new BenchRenderer(mono, only, copy);
+        renderer = new BenchRenderer(mono, only, ring);
         renderer->NonDelegatingAddRef();
         renderer->NonDelegatingQueryInterface(IID_IBaseFilter, rendererFilter.PutVoid());
         renderer->NonDelegatingRelease();
@@ -133,9 +211,11 @@ struct Graph {
         builder.As(control, IID_IMediaControl);
         builder.As(seeking, IID_IMediaSeeking);
         builder.As(events, IID_IMediaEventEx);
-        ComPtr<IMediaFilter> timing;
-        builder.As(timing, IID_IMediaFilter);
-        timing->SetSyncSource(nullptr);
+        if (!clocked) {
+            ComPtr<IMediaFilter> timing;
+            builder.As(timing, IID_IMediaFilter);
+            timing->SetSyncSource(nullptr);
+        }
         return true;
     }
     bool WaitComplete(LONG milliseconds) {
@@ -153,9 +233,9 @@ struct Graph {
     }
 };
 
-int Decode(const std::string& file, bool mono, GUID only, bool copy, bool json) {
+int Decode(const std::string& file, bool mono, GUID only, bool ring, bool json) {
     Graph graph;
-    if (!graph.Build(file, mono, only, copy)) {
+    if (!graph.Build(file, mono, only, ring)) {
         std::fprintf(stderr, "media_bench: cannot build a graph for %s\n", file.c_str());
         return 1;
     }
@@ -176,13 +256,51 @@ int Decode(const std::string& file, bool mono, GUID only, bool copy, bool json) 
     if (json)
         std::printf(
             "{\"frames\":%d,\"wall_s\":%.4f,\"cpu_s\":%.4f,\"fps\":%.2f,"
-            "\"cpu_s_per_frame\":%.6f,\"allocations_per_frame\":%.3f}\n",
-            frames, seconds, cpu, frames / seconds, cpu / frames, steady);
+            "\"cpu_s_per_frame\":%.6f,\"allocations_per_frame\":%.3f,\"skipped\":%d,\"in_place\":%"
+            "d}\n",
+            frames, seconds, cpu, frames / seconds, cpu / frames, steady,
+            graph.renderer->m_skipped.load(), graph.renderer->m_inPlace.load());
     else
         std::printf(
             "frames %d  wall %.3f s  cpu %.3f s  %.1f fps  %.3f ms cpu/frame  "
-            "%.2f allocations/frame (operator new, steady state)\n",
-            frames, seconds, cpu, frames / seconds, cpu * 1000 / frames, steady);
+            "%.2f allocations/frame (operator new, steady state); ring: %d skipped, %d written "
+            "in place\n",
+            frames, seconds, cpu, frames / seconds, cpu * 1000 / frames, steady,
+            graph.renderer->m_skipped.load(), graph.renderer->m_inPlace.load());
+    return frames > 0 ? 0 : 1;
+}
+
+int Pace(const std::string& file, bool mono, bool json) {
+    Graph graph;
+    if (!graph.Build(file, mono, GUID_NULL, true, true)) {
+        std::fprintf(stderr, "media_bench: cannot build a graph for %s\n", file.c_str());
+        return 1;
+    }
+    const std::int64_t run = nowNs();
+    graph.control->Run();
+    std::int64_t first = 0;
+    while (graph.renderer->m_arrivals.load() == 0 && nowNs() - run < 10'000'000'000)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    first = nowNs() - run;
+    graph.WaitComplete(600'000);
+    graph.control->Stop();
+    const std::size_t frames = graph.renderer->m_arrivals.load();
+    std::vector<std::int64_t> lateness(
+        graph.renderer->m_lateness.begin(),
+        graph.renderer->m_lateness.begin() + static_cast<std::ptrdiff_t>(frames));
+    const auto ms = [&](double p) { return zyl::bench::percentile(lateness, p) / 1e4; };
+    if (json)
+        std::printf(
+            "{\"frames\":%zu,\"skipped\":%d,\"late_median_ms\":%.3f,\"late_p99_ms\":%.3f,"
+            "\"late_min_ms\":%.3f,\"late_max_ms\":%.3f,\"first_ms\":%.3f}\n",
+            frames, graph.renderer->m_skipped.load(), ms(0.5), ms(0.99), ms(0.0), ms(1.0),
+            static_cast<double>(first) / 1e6);
+    else
+        std::printf(
+            "frames %zu (%d skipped)  lateness against the graph's schedule: median %.3f  p99 "
+            "%.3f  min %.3f  max %.3f ms; first frame %.3f ms after Run\n",
+            frames, graph.renderer->m_skipped.load(), ms(0.5), ms(0.99), ms(0.0), ms(1.0),
+            static_cast<double>(first) / 1e6);
     return frames > 0 ? 0 : 1;
 }
 
@@ -259,7 +377,7 @@ int main(int argc, char** argv) {
     const bool json = zyl::bench::wantsJson(argc, argv);
     std::vector<std::string> args;
     bool mono = false;
-    bool copy = false;
+    bool ring = false;
     GUID only = GUID_NULL;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -267,14 +385,15 @@ int main(int argc, char** argv) {
             continue;
         if (a == "--mono") {
             mono = true;
-        } else if (a == "--copy") {
-            copy = true;
+        } else if (a == "--ring") {
+            ring = true;
         } else if (a == "--subtype" && i + 1 < argc) {
             const std::string s = argv[++i];
             only = s == "rgb24" ? MEDIASUBTYPE_RGB24 : MEDIASUBTYPE_RGB32;
         } else if (a == "-h" || a == "--help") {
             std::printf(
-                "usage: media_bench decode FILE [--mono] [--subtype rgb32|rgb24]\n"
+                "usage: media_bench decode FILE [--mono] [--subtype rgb32|rgb24] [--ring]\n"
+                "       media_bench pace FILE [--mono]\n"
                 "       media_bench seek FILE FRAME...\n"
                 "       media_bench loops FILE N\n"
                 "       (each with --json for one JSON object)\n");
@@ -291,7 +410,9 @@ int main(int argc, char** argv) {
     dshow::media::RegisterMediaFilters();
     int status = 2;
     if (args[0] == "decode") {
-        status = Decode(args[1], mono, only, copy, json);
+        status = Decode(args[1], mono, only, ring, json);
+    } else if (args[0] == "pace") {
+        status = Pace(args[1], mono, json);
     } else if (args[0] == "seek") {
         std::vector<long long> targets;
         for (std::size_t i = 2; i < args.size(); ++i)

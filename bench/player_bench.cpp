@@ -47,6 +47,7 @@ struct Result {
     double openS = 0, wallS = 0, cpuS = 0;
     double grabMs = 0, firstMs = 0;  // G2Grab's own time; its start to the first arrival
     double skipped = 0;
+    double switchesPerFrame = 0;
     double lateMedianMs = 0, lateP99Ms = 0, lateMinMs = 0, lateMaxMs = 0;
     int steadyFrames = 0;
     double newPerFrame = -1, mallocPerFrame = -1, ffmpegMallocPerFrame = -1;
@@ -57,6 +58,13 @@ double CpuSeconds() {
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Every time a thread of the process gave up or lost the processor: its wake-ups, near enough.
+long ContextSwitches() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw + usage.ru_nivcsw;
 }
 
 // Allocations are counted from this frame on: the decoder's frame pools, the ring buffer and
@@ -106,6 +114,7 @@ Result Play(const Options& options) {
     std::uint8_t* volatile lastBase = nullptr;
 
     const double cpu0 = CpuSeconds();
+    const long switches0 = ContextSwitches();
     const std::int64_t start = nowNs();
     if (const ZYL::Result r = camera.grab2->G2Grab(); r != ZYL::kOk)
         throw std::runtime_error("G2Grab failed: " + zyl::tools::ResultText(r));
@@ -131,6 +140,8 @@ Result Play(const Options& options) {
     const std::uint64_t mallocAtEnd = zyl::bench::MallocCalls();
     const std::uint64_t ffmpegAtEnd = zyl::bench::SeparatedMallocCalls();
     result.cpuS = CpuSeconds() - cpu0;
+    result.switchesPerFrame =
+        static_cast<double>(ContextSwitches() - switches0) / static_cast<double>(frames);
     result.wallS = static_cast<double>(arrivals[frames - 1] - start) / 1e9;
     result.firstMs = static_cast<double>(arrivals[0] - start) / 1e6;
     camera.grab2->G2GetStatus(2, &result.skipped);
@@ -172,12 +183,12 @@ void Print(const Result& r, bool json) {
             "\"skipped\":%.0f,\"late_median_ms\":%.3f,\"late_p99_ms\":%.3f,"
             "\"late_min_ms\":%.3f,\"late_max_ms\":%.3f,\"steady_frames\":%d,"
             "\"new_per_frame\":%.3f,\"malloc_per_frame\":%.3f,\"ffmpeg_malloc_per_frame\":%.3f,"
-            "\"other_malloc_per_frame\":%.3f}\n",
+            "\"other_malloc_per_frame\":%.3f,\"switches_per_frame\":%.2f}\n",
             r.frames, r.planes, r.width, r.height, static_cast<long long>(r.bytesPerPixel), r.rate,
             r.rateSet ? "true" : "false", r.frameMs, r.openS, r.grabMs, r.firstMs, r.wallS, fps,
             r.cpuS, videoS, cpuPerVideoS, r.skipped, r.lateMedianMs, r.lateP99Ms, r.lateMinMs,
             r.lateMaxMs, r.steadyFrames, r.newPerFrame, r.mallocPerFrame, r.ffmpegMallocPerFrame,
-            r.mallocPerFrame - r.ffmpegMallocPerFrame);
+            r.mallocPerFrame - r.ffmpegMallocPerFrame, r.switchesPerFrame);
         return;
     }
     std::printf("%d frames of %dx%d, %d plane(s), %lld byte(s) per pixel, rate %g%s\n", r.frames,
@@ -187,8 +198,10 @@ void Print(const Result& r, bool json) {
                 r.wallS, fps, static_cast<int>(r.skipped));
     std::printf("G2Grab took %.3f ms; the first frame came %.3f ms after it was called\n", r.grabMs,
                 r.firstMs);
-    std::printf("CPU %.3f s for %.3f s of video: %.3f CPU s per video s\n", r.cpuS, videoS,
-                cpuPerVideoS);
+    std::printf(
+        "CPU %.3f s for %.3f s of video: %.3f CPU s per video s; %.2f context switches per "
+        "frame\n",
+        r.cpuS, videoS, cpuPerVideoS, r.switchesPerFrame);
     std::printf(
         "lateness against first arrival + n x %.3f ms: median %.3f  p99 %.3f  min %.3f  "
         "max %.3f ms\n",

@@ -99,7 +99,7 @@ protected:
 };
 
 // The allocator of the base classes: one block of memory cut into the samples.
-class CMemAllocator final : public CBaseAllocator {
+class CMemAllocator : public CBaseAllocator {
 public:
     CMemAllocator(const wchar_t* name, IUnknown* outer, HRESULT* hr);
     ~CMemAllocator() override;

@@ -30,6 +30,14 @@ HRESULT CRendererInputPin::BreakConnect() {
     return CBaseInputPin::BreakConnect();
 }
 
+HRESULT CRendererInputPin::GetAllocator(IMemAllocator** allocator) {
+    if (!allocator)
+        return E_POINTER;
+    if (m_pRenderer->ProposeAllocator(allocator) == S_OK && *allocator)
+        return S_OK;
+    return CBaseInputPin::GetAllocator(allocator);
+}
+
 HRESULT CRendererInputPin::Receive(IMediaSample* sample) {
     if (HRESULT hr = CBaseInputPin::Receive(sample); hr != S_OK)
         return hr;

@@ -41,6 +41,7 @@ public:
     HRESULT SetMediaType(const CMediaType* type) override;
     HRESULT CompleteConnect(IPin* receivePin) override;
     HRESULT BreakConnect() override;
+    HRESULT GetAllocator(IMemAllocator** allocator) override;
     HRESULT Receive(IMediaSample* sample) override;
     HRESULT EndOfStream() override;
     HRESULT BeginFlush() override;
@@ -64,6 +65,12 @@ public:
     virtual HRESULT SetMediaType(const CMediaType*) { return S_OK; }
     virtual HRESULT CompleteConnect(IPin*) { return S_OK; }
     virtual HRESULT BreakConnect() { return S_OK; }
+    // The allocator the input pin offers upstream, with a reference, for a renderer that owns
+    // the memory its frames end in; S_FALSE (the default) offers the pin's own.
+    virtual HRESULT ProposeAllocator(IMemAllocator** allocator) {
+        *allocator = nullptr;
+        return S_FALSE;
+    }
     // A sample arrived while paused and nothing was received since the pause.
     virtual void OnReceiveFirstSample(IMediaSample*) {}
     // S_OK to draw a sample at once, S_FALSE to schedule it by the clock, an error to drop it.

@@ -341,6 +341,32 @@ TEST(ZylaviTool, DirectShowFilesGrabLikeTheEngineDecodesThem) {
     EXPECT_EQ(Frames(converted), std::vector(decoded[0].begin(), decoded[0].begin() + 3));
 }
 
+TEST(ZylaviTool, BenchCamerasPlaysEveryFileAtOnceAndNamesOneItCannotOpen) {
+    RegisteredModule registry;
+    ASSERT_TRUE(registry.registered);
+    zyl::test::TempDir dir;
+    zyl::test::media::EncodeOptions options;
+    options.frames = 8;
+    const std::string file = zyl::test::media::EncodedFile(dir.path().string(), options);
+    const std::string raw = dir.file("pattern.zyrv");
+    ASSERT_EQ(Zylavi("convert --pattern 32x16:Mono8:8:25 " + raw).status, 0);
+    // The same file twice: two players of their own.
+    const ToolRun run = Zylavi(
+        "bench-cameras '" + file + "' '" + file + "' " + raw + " --seconds 1 --json", registry.env);
+    ASSERT_EQ(run.status, 0) << run.out;
+    const auto cameras = Json(run.out).get_child("cameras");
+    ASSERT_EQ(cameras.size(), 3u);
+    for (const auto& [key, camera] : cameras) {
+        EXPECT_GT(camera.get<int>("frames"), 4);
+        EXPECT_EQ(camera.get<std::string>("error"), "null");
+    }
+    const ToolRun missing = Zylavi("bench-cameras '" + file + "' nowhere.mp4", registry.env, true);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.out.find("nowhere.mp4"), std::string::npos) << missing.out;
+    EXPECT_EQ(Zylavi("bench-cameras").status, 2);
+    EXPECT_EQ(Zylavi("bench-cameras '" + file + "' --seconds 0").status, 2);
+}
+
 TEST(ZylaviTool, MetadataArrivesInFrameOrderAndItsAbsenceIsSaid) {
     RegisteredModule registry;
     ASSERT_TRUE(registry.registered);

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/json_text.h"
+#include "common/module_host.h"
 
 namespace zyl::cli {
 
@@ -44,6 +46,10 @@ inline std::string Quoted(const std::string& s) {
     return tools::JsonQuote(s);
 }
 
+// Opens FILE like a host; the module must have been loaded with its error lines captured.
+// Throws std::runtime_error naming the file and the module's reason.
+std::unique_ptr<tools::Camera> OpenCamera(tools::LoadedModule& module, const std::string& path);
+
 // Commands.
 int Selfcheck(const Args& args);
 int Config(const Args& args);
@@ -55,5 +61,6 @@ int Demo(const Args& args);
 int Register(const Args& args);
 int Unregister(const Args& args);
 int Probe(const Args& args);
+int BenchCameras(const Args& args);
 
 }  // namespace zyl::cli

@@ -47,6 +47,11 @@ const char* kUsage =
     "                         decode N frames of the first video stream as fast as possible and\n"
     "                         print each frame's MD5 (top line first, rgb24, or gray for grey\n"
     "                         video; --mono: NV12 accepted and its luma plane hashed)\n"
+    "  bench-cameras FILE... [--seconds S] [--rate R] [--json]\n"
+    "                         play every FILE at once, each as its own camera on its own host\n"
+    "                         thread, for S seconds (default 10); print per camera the frames\n"
+    "                         received and lost and their lateness, and the process's CPU time\n"
+    "                         and context switches per frame\n"
     "  register MODULE [--json], unregister MODULE [--json]\n"
     "                         call a COM server library's DllRegisterServer or\n"
     "                         DllUnregisterServer (it writes its classes to the registry file)\n"
@@ -98,6 +103,7 @@ int main(int argc, char** argv) {
         {"register", zyl::cli::Register, {}, {}},
         {"probe", zyl::cli::Probe, {"--md5", "--mono"}, {"--frames", "--seek-frame"}},
         {"unregister", zyl::cli::Unregister, {}, {}},
+        {"bench-cameras", zyl::cli::BenchCameras, {}, {"--seconds", "--rate"}},
     };
     const std::string name = raw[0];
     raw.erase(raw.begin());

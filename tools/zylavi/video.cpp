@@ -92,35 +92,6 @@ const char* PlayerName(const Camera& camera) {
     return IsRawPlayer(camera) ? "raw" : "directshow";
 }
 
-// Opens like a host; the module must have been loaded with its error lines captured.
-std::unique_ptr<Camera> OpenCamera(LoadedModule& module, const std::string& path) {
-    // The raw video reader creates a missing file as it opens it, so a mistyped name must
-    // never reach the module.
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec))
-        throw std::runtime_error(path + ": no such file");
-    const std::uint64_t mark = module.ErrorMark();
-    HostHandle handle = module.GetImageFromFileW(tools::Widen(path).c_str());
-    if (!handle) {
-        const std::vector<std::string> reasons = module.ErrorLinesSince(mark);
-        if (reasons.empty()) {
-            // The raw player hands the module's log to the log service, which keeps it.
-            throw std::runtime_error(
-                "cannot open " + path +
-                ": the module logged no reason here (see LogTarget in the README, or run "
-                "zylavi-logsvc for .zyrv files)");
-        }
-        std::string message = "cannot open " + path + ":";
-        for (const std::string& line : reasons)
-            message += "\n  " + line;
-        throw std::runtime_error(message);
-    }
-    auto camera = std::make_unique<Camera>(handle);
-    if (!camera->vpa || !camera->grab2)
-        throw std::runtime_error(path + ": the object offers no acquisition interfaces");
-    return camera;
-}
-
 struct GrabResult {
     long long delivered = 0;
     double lost = 0;
@@ -284,6 +255,34 @@ int Fail(const std::string& command, const std::string& message) {
 }
 
 }  // namespace
+
+std::unique_ptr<tools::Camera> OpenCamera(tools::LoadedModule& module, const std::string& path) {
+    // The raw video reader creates a missing file as it opens it, so a mistyped name must
+    // never reach the module.
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec))
+        throw std::runtime_error(path + ": no such file");
+    const std::uint64_t mark = module.ErrorMark();
+    HostHandle handle = module.GetImageFromFileW(tools::Widen(path).c_str());
+    if (!handle) {
+        const std::vector<std::string> reasons = module.ErrorLinesSince(mark);
+        if (reasons.empty()) {
+            // The raw player hands the module's log to the log service, which keeps it.
+            throw std::runtime_error(
+                "cannot open " + path +
+                ": the module logged no reason here (see LogTarget in the README, or run "
+                "zylavi-logsvc for .zyrv files)");
+        }
+        std::string message = "cannot open " + path + ":";
+        for (const std::string& line : reasons)
+            message += "\n  " + line;
+        throw std::runtime_error(message);
+    }
+    auto camera = std::make_unique<tools::Camera>(handle);
+    if (!camera->vpa || !camera->grab2)
+        throw std::runtime_error(path + ": the object offers no acquisition interfaces");
+    return camera;
+}
 
 int Info(const Args& args) {
     if (args.positional.size() != 1) {

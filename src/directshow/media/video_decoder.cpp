@@ -66,12 +66,6 @@ AVPixelFormat TargetFormat(const GUID& subtype) {
     return AV_PIX_FMT_GRAY8;
 }
 
-// Spare bytes after every sample's picture. Pictures are converted into frames laid out as
-// FFmpeg lays out its own and copied row by row, so nothing writes there today; the spare
-// keeps a future writer straight into samples (swscale writes whole blocks of pixels, past a
-// row's end) from reaching the next sample.
-constexpr LONG kWriteSlack = 256;
-
 // More input times than any codec holds frames back (reordering plus frame threads).
 constexpr std::size_t kMaxPendingTimes = 64;
 
@@ -151,7 +145,9 @@ HRESULT CVideoDecoder::CheckTransform(const CMediaType* in, const CMediaType* ou
 
 HRESULT CVideoDecoder::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
     const CMediaType& type = m_output.CurrentMediaType();
-    const LONG needed = static_cast<LONG>(type.lSampleSize) + kWriteSlack;
+    // Exactly the picture: rows are copied in whole (see Convert), so nothing writes past it,
+    // and a renderer's allocator may lend memory of just that size.
+    const LONG needed = static_cast<LONG>(type.lSampleSize);
     request->cBuffers = std::max<LONG>(request->cBuffers, kOutputSamples);
     request->cbBuffer = std::max<LONG>(request->cbBuffer, needed);
     request->cbAlign = std::max<LONG>(request->cbAlign, 1);
@@ -291,7 +287,7 @@ HRESULT CVideoDecoder::ReceiveOutput(IMediaSample* out) {
         const LONG size =
             UncompressedImageSize(m_outputSubtype, m_geometry.width, m_geometry.height);
         BYTE* buffer = nullptr;
-        if (FAILED(out->GetPointer(&buffer)) || out->GetSize() < size + kWriteSlack) {
+        if (FAILED(out->GetPointer(&buffer)) || out->GetSize() < size) {
             av_frame_unref(m_frame.get());
             return E_UNEXPECTED;
         }

@@ -1,7 +1,5 @@
 #include "module/filters/DShowTarget.h"
 
-#include <algorithm>
-#include <cstring>
 #include <string>
 
 namespace COM {
@@ -32,11 +30,22 @@ CUnknown* CDShowTarget::CreateInstance(IUnknown* outer, HRESULT* hr) {
 
 CDShowTarget::CDShowTarget(IUnknown* outer, HRESULT* hr)
     : TSinkFilter(CLSID_ZYLDirectShowTarget, L"ZYL DirectShow Target", outer, hr, IID_IZYLTransfer2,
-                  "Final release of CDShowTarget object occured") {}
+                  "Final release of CDShowTarget object occured"),
+      m_allocator(new CRingAllocator()) {
+    m_allocator->NonDelegatingAddRef();
+}
 
 CDShowTarget::~CDShowTarget() {
     m_subscribers.ReleaseAll();
     m_ringBuffer.reset();
+    m_allocator->SetRingBuffer(nullptr);
+    m_allocator->NonDelegatingRelease();
+}
+
+HRESULT CDShowTarget::ProposeAllocator(IMemAllocator** allocator) {
+    m_allocator->NonDelegatingAddRef();
+    *allocator = m_allocator;
+    return S_OK;
 }
 
 HRESULT CDShowTarget::CheckMediaType(const CMediaType* type) {
@@ -79,6 +88,7 @@ void CDShowTarget::SetRingBuffer(std::shared_ptr<qnCollections::CRingBuffer> rin
     m_mediaType.pbFormat = nullptr;
     m_width = width;
     m_height = height;
+    m_allocator->SetRingBuffer(m_ringBuffer);
 }
 
 HRESULT CDShowTarget::BeginFlush() {
@@ -109,38 +119,23 @@ HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
         << " bytes) arrived.";
 
     qnThreads::CAutoLock lock(this);
-    std::uint16_t index = 0;
-    try {
-        index = ring->GetNextFreeBuffer();
-    } catch (...) {
-        ++m_dropped;
-        Log(qnLogging::level::warn, "No free ring buffer element available -> frame skipped.");
-        return E_OUTOFMEMORY;
+    // Rows stay bottom-up as delivered; for NV12 the luma plane comes first and exactly fills
+    // the Mono8 element, the chroma behind it is left out.
+    switch (CommitFrame(*ring, m_allocator, sample)) {
+        case FramePlacement::Committed:
+            return S_OK;
+        case FramePlacement::NoMemory:
+            Log(qnLogging::level::err, "Unable to retrieve sample base pointer");
+            // The element is left uncommitted: still free, so the next frame takes it and the
+            // consumer never sees a frame that was not copied.
+            return E_POINTER;
+        case FramePlacement::NoFreeElement:
+            break;
     }
-    BYTE* source = nullptr;
-    if (const HRESULT hr = sample->GetPointer(&source); FAILED(hr) || !source) {
-        Log(qnLogging::level::err, "Unable to retrieve sample base pointer");
-        // The frame is dropped and the element left uncommitted: it is still free, so the next
-        // frame takes it and the consumer never sees a frame that was not copied.
-        return FAILED(hr) ? hr : E_POINTER;
-    }
-    try {
-        std::uint8_t* element = nullptr;
-        std::uint64_t elementSize = 0;
-        ring->GetBuffer(index, &element, &elementSize);
-        const auto sourceSize = static_cast<std::uint64_t>(std::max<LONG>(0, sample->GetSize()));
-        // Rows stay bottom-up as delivered; for NV12 the luma plane comes first and exactly
-        // fills the Mono8 element, the chroma behind it is left out.
-        if (const auto bytes = std::min(elementSize, sourceSize); bytes > 0)
-            std::memcpy(element, source, static_cast<std::size_t>(bytes));
-        ring->CommitBuffer(index);
-    } catch (...) {
-        // Whatever the ring buffer refuses costs this frame only, as a full buffer does.
-        ++m_dropped;
-        Log(qnLogging::level::warn, "No free ring buffer element available -> frame skipped.");
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+    // Whatever the ring buffer refuses costs this frame only.
+    ++m_dropped;
+    Log(qnLogging::level::warn, "No free ring buffer element available -> frame skipped.");
+    return E_OUTOFMEMORY;
 }
 
 }  // namespace COM

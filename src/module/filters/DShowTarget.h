@@ -1,6 +1,8 @@
 // COM::CDShowTarget ("ZYL DirectShow Target"): the video renderer at the end of the player's
 // graph. It owns its subscriber map and shares the acquisition ring buffer with the player;
-// every frame it renders is copied into a free ring buffer element and committed there.
+// every frame it renders is committed in a free ring buffer element. It offers upstream an
+// allocator whose samples lend those elements (RingAllocator.h), so a frame the decoder wrote
+// into the element it is committed to is not copied again; any other frame is copied.
 //
 // Threads: the graph's streaming thread renders; the connecting thread checks media types; the
 // player's thread sets the force flag (an atomic, no lock) and the ring buffer and
@@ -14,6 +16,7 @@
 #include <memory>
 
 #include "module/base/collections/RingBuffer.h"
+#include "module/filters/RingAllocator.h"
 #include "module/filters/SinkFilter.h"
 
 namespace COM {
@@ -29,6 +32,7 @@ public:
 
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT DoRenderSample(IMediaSample* sample) override;
+    HRESULT ProposeAllocator(IMemAllocator** allocator) override;
     // A flush (a seek) drops the frames committed before it that the player has not yet taken.
     HRESULT BeginFlush() override;
 
@@ -44,6 +48,7 @@ public:
 
 private:
     std::shared_ptr<qnCollections::CRingBuffer> m_ringBuffer;
+    CRingAllocator* m_allocator;  // one reference, for the filter's life
     // Only the subtype is read; the format block stays with the player, so the copy has none.
     AM_MEDIA_TYPE m_mediaType{};
     std::uint32_t m_width = 0;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <thread>
 
+#include "com/com_ptr.h"
 #include "module/base/collections/RingBuffer.h"
 #include "module/filters/DShowTarget.h"
 #include "module/filters/DShowTextTarget.h"
@@ -128,6 +129,58 @@ TEST_F(VideoTarget, ASampleBeforeTheRingBufferOrWithoutMemoryCopiesNothing) {
     EXPECT_EQ(Element(*ring, 0), std::vector<BYTE>(8, 0x55));
     ASSERT_EQ(Render(std::vector<BYTE>(8, 9), 8), S_OK);
     EXPECT_EQ(Element(*ring, 0), std::vector<BYTE>(8, 9)) << "only the frame after the hand-over";
+}
+
+TEST_F(VideoTarget, AFrameDecodedIntoALentElementIsCommittedThereAndNoOtherFrameTouchesIt) {
+    auto ring = MakeRing(3, 8);
+    filter->SetRingBuffer(ring, Video(MEDIASUBTYPE_RGB32, 8), 1, 2);
+    ComPtr<IMemAllocator> allocator;
+    ASSERT_EQ(filter->InputPin()->GetAllocator(allocator.Put()), S_OK);
+    ALLOCATOR_PROPERTIES request{3, 8, 1, 0}, actual{};
+    ASSERT_EQ(allocator->SetProperties(&request, &actual), S_OK);
+    ASSERT_EQ(allocator->Commit(), S_OK);
+    const auto take = [&](BYTE fill, std::uint8_t** memory) {
+        IMediaSample* sample = nullptr;
+        EXPECT_EQ(allocator->GetBuffer(&sample, nullptr, nullptr, 0), S_OK);
+        sample->GetPointer(memory);
+        std::memset(*memory, fill, 8);
+        return sample;
+    };
+    const auto address = [&](std::uint16_t index) {
+        std::uint8_t* data = nullptr;
+        return ring->GetBufferAddress(index, &data);
+    };
+    std::uint8_t* memory = nullptr;
+    IMediaSample* first = take(1, &memory);
+    EXPECT_EQ(memory, address(0)) << "the next free element is lent";
+    EXPECT_EQ(filter->DoRenderSample(first), S_OK);
+    first->Release();
+    // Delivered out of order: the element the later sample would go to is still being filled.
+    IMediaSample* lender = take(2, &memory);
+    EXPECT_EQ(memory, address(1));
+    IMediaSample* early = take(3, &memory);
+    EXPECT_NE(memory, address(1)) << "one element, one sample";
+    EXPECT_TRUE(FAILED(filter->DoRenderSample(early))) << "dropped, not written under the lender";
+    EXPECT_EQ(filter->DroppedFrames(), 1u);
+    EXPECT_EQ(filter->DoRenderSample(lender), S_OK);
+    early->Release();
+    lender->Release();
+    EXPECT_EQ(Element(*ring, 0), std::vector<BYTE>(8, 1));
+    EXPECT_EQ(Element(*ring, 1), std::vector<BYTE>(8, 2));
+    // A flushed frame leaves its element as free and unread as it was.
+    take(4, &memory)->Release();
+    EXPECT_EQ(memory, address(2));
+    EXPECT_FALSE(ring->IsLocked(2));
+    EXPECT_EQ(ring->GetUnreadCount(), 2u);
+    EXPECT_EQ(ring->WaitForNextBuffer(0), 0u);
+    EXPECT_EQ(ring->WaitForNextBuffer(0), 1u);
+    // Without locks the host may be reading any element: nothing is lent.
+    ring->SetLockMode(qnCollections::NoLock);
+    IMediaSample* unlocked = take(5, &memory);
+    for (std::uint16_t i = 0; i < 3; ++i)
+        EXPECT_NE(memory, address(i));
+    unlocked->Release();
+    EXPECT_EQ(allocator->Decommit(), S_OK);
 }
 
 TEST_F(TextTarget, SubscribersAreCalledInCookieOrderAndAFailureStopsNobody) {

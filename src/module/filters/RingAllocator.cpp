@@ -1,0 +1,162 @@
+#include "module/filters/RingAllocator.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace COM {
+
+CRingAllocator::CRingAllocator() : CMemAllocator(L"ring allocator", nullptr, nullptr) {}
+
+CRingAllocator::~CRingAllocator() {
+    std::lock_guard lock(m_mutex);
+    m_loans.clear();
+}
+
+void CRingAllocator::SetRingBuffer(std::shared_ptr<qnCollections::CRingBuffer> ring) {
+    std::lock_guard lock(m_mutex);
+    m_ring = std::move(ring);
+}
+
+HRESULT CRingAllocator::Alloc() {
+    if (const HRESULT hr = CMemAllocator::Alloc(); FAILED(hr))
+        return hr;
+    m_loans.clear();
+    m_loans.reserve(m_all.size());
+    for (CMediaSample* sample : m_all) {
+        BYTE* scratch = nullptr;
+        sample->GetPointer(&scratch);
+        m_loans.push_back({sample, scratch, nullptr, -1});
+    }
+    return S_OK;
+}
+
+void CRingAllocator::Free() {
+    m_loans.clear();
+    CMemAllocator::Free();
+}
+
+CRingAllocator::Loan* CRingAllocator::LoanOf(const IMediaSample* sample) {
+    for (Loan& loan : m_loans)
+        if (loan.sample == sample)
+            return &loan;
+    return nullptr;
+}
+
+int CRingAllocator::LendableElement(qnCollections::CRingBuffer& ring, LONG size, BYTE** address) {
+    // Without locks the host may still be reading any element: it gets the frame only when due.
+    if (ring.GetLockMode() == qnCollections::NoLock)
+        return -1;
+    try {
+        const std::uint16_t index = ring.GetNextFreeBuffer();
+        std::uint8_t* data = nullptr;
+        std::uint64_t bytes = 0;
+        ring.GetBuffer(index, &data, &bytes);
+        if (!data || bytes < static_cast<std::uint64_t>(size) || !ring.IsConsumed(index))
+            return -1;
+        *address = data;
+        return index;
+    } catch (...) {
+        // No element is free now: the frame is decoded into scratch memory, and skipped at
+        // render time if none is free then either.
+        return -1;
+    }
+}
+
+HRESULT CRingAllocator::GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end,
+                                  DWORD flags) {
+    if (const HRESULT hr = CMemAllocator::GetBuffer(sample, start, end, flags); hr != S_OK)
+        return hr;
+    std::shared_ptr<qnCollections::CRingBuffer> ring;
+    LONG size = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        ring = m_ring;
+        size = m_lSize;
+    }
+    if (!ring)
+        return S_OK;
+    // The ring's lock across the choice and the mark: the target commits under it, so the
+    // element cannot be published between the two.
+    qnThreads::CAutoLock ringLock(ring.get());
+    BYTE* address = nullptr;
+    const int element = LendableElement(*ring, size, &address);
+    if (element < 0)
+        return S_OK;
+    std::lock_guard lock(m_mutex);
+    for (const Loan& loan : m_loans)
+        if (loan.element == element && loan.ring == ring)
+            return S_OK;
+    if (Loan* loan = LoanOf(*sample)) {
+        loan->ring = std::move(ring);
+        loan->element = element;
+        loan->sample->SetPointer(address, size);
+    }
+    return S_OK;
+}
+
+CRingAllocator::Placement CRingAllocator::Settle(const IMediaSample* sample, std::uint16_t index,
+                                                 const qnCollections::CRingBuffer* ring) {
+    std::lock_guard lock(m_mutex);
+    for (Loan& loan : m_loans) {
+        if (loan.element != index || loan.ring.get() != ring)
+            continue;
+        // A sample delivered ahead of one that lends the element: its frame is dropped rather
+        // than written under a decoder still filling the element.
+        if (loan.sample != sample)
+            return Placement::Skip;
+        // Committed now, the element is the ring's again; the sample keeps pointing at it
+        // until it comes back.
+        loan.element = -1;
+        return Placement::InPlace;
+    }
+    return Placement::Copy;
+}
+
+HRESULT CRingAllocator::ReleaseBuffer(IMediaSample* sample) {
+    std::shared_ptr<qnCollections::CRingBuffer> lentFrom;
+    {
+        std::lock_guard lock(m_mutex);
+        if (Loan* loan = LoanOf(sample); loan && loan->ring) {
+            loan->sample->SetPointer(loan->scratch, m_lSize);
+            loan->element = -1;
+            lentFrom = std::move(loan->ring);
+        }
+    }
+    // The ring may go with the last reference, outside the mutex.
+    lentFrom.reset();
+    return CMemAllocator::ReleaseBuffer(sample);
+}
+
+FramePlacement CommitFrame(qnCollections::CRingBuffer& ring, CRingAllocator* allocator,
+                           IMediaSample* sample) {
+    // Held until the commit, so the element cannot be lent to a sample in between.
+    qnThreads::CAutoLock lock(&ring);
+    std::uint16_t index = 0;
+    try {
+        index = ring.GetNextFreeBuffer();
+    } catch (...) {
+        return FramePlacement::NoFreeElement;
+    }
+    BYTE* source = nullptr;
+    if (FAILED(sample->GetPointer(&source)) || !source)
+        return FramePlacement::NoMemory;
+    const auto placement =
+        allocator ? allocator->Settle(sample, index, &ring) : CRingAllocator::Placement::Copy;
+    if (placement == CRingAllocator::Placement::Skip)
+        return FramePlacement::NoFreeElement;
+    try {
+        std::uint8_t* element = nullptr;
+        std::uint64_t elementSize = 0;
+        ring.GetBuffer(index, &element, &elementSize);
+        const auto sourceSize = static_cast<std::uint64_t>(std::max<LONG>(0, sample->GetSize()));
+        if (const auto bytes = std::min(elementSize, sourceSize);
+            bytes > 0 && placement == CRingAllocator::Placement::Copy)
+            std::memcpy(element, source, static_cast<std::size_t>(bytes));
+        ring.CommitBuffer(index);
+    } catch (...) {
+        return FramePlacement::NoFreeElement;
+    }
+    return FramePlacement::Committed;
+}
+
+}  // namespace COM
