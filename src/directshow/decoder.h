@@ -89,6 +89,10 @@ public:
     LONG FramesDelivered() const { return m_framesDelivered.load(); }
     LONG FramesDroppedAsPreroll() const { return m_framesDropped.load(); }
 
+protected:
+    // For a writer that drops a preroll frame itself, before the work of making its sample.
+    void CountPrerollDropped() { ++m_framesDropped; }
+
 private:
     // Offers the input (nullptr: drain) until the codec takes it.
     HRESULT Feed(IMediaSample* in);

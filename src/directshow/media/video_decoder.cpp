@@ -284,6 +284,14 @@ HRESULT CVideoDecoder::ReceiveOutput(IMediaSample* out) {
             av_frame_unref(m_frame.get());
             continue;
         }
+        // Preroll (over before the segment starts, as after a seek to a frame between key
+        // frames) is dropped before its conversion: nobody sees it, and converting each frame
+        // of a long group costs a third of the seek.
+        if (end <= 0) {
+            av_frame_unref(m_frame.get());
+            CountPrerollDropped();
+            continue;
+        }
         const LONG size =
             UncompressedImageSize(m_outputSubtype, m_geometry.width, m_geometry.height);
         BYTE* buffer = nullptr;
