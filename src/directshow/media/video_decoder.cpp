@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -65,6 +66,10 @@ AVPixelFormat TargetFormat(const GUID& subtype) {
         return AV_PIX_FMT_NV12;
     return AV_PIX_FMT_GRAY8;
 }
+
+// Rows this many bytes long, at addresses so aligned, are written by swscale straight into a
+// sample (see Convert).
+constexpr LONG kDirectWriteAlign = 64;
 
 // More input times than any codec holds frames back (reordering plus frame threads).
 constexpr std::size_t kMaxPendingTimes = 64;
@@ -150,7 +155,8 @@ HRESULT CVideoDecoder::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROP
     const LONG needed = static_cast<LONG>(type.lSampleSize);
     request->cBuffers = std::max<LONG>(request->cBuffers, kOutputSamples);
     request->cbBuffer = std::max<LONG>(request->cbBuffer, needed);
-    request->cbAlign = std::max<LONG>(request->cbAlign, 1);
+    // Cache-line aligned samples let Convert write rows straight in.
+    request->cbAlign = std::max<LONG>(request->cbAlign, kDirectWriteAlign);
     ALLOCATOR_PROPERTIES actual{};
     const HRESULT hr = allocator->SetProperties(request, &actual);
     if (FAILED(hr))
@@ -433,9 +439,26 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
     // without it, dithers by row number (a picture read upwards changes), and writes past a
     // row's end (into the row before, were it written upwards); the copy costs no more than
     // turning the picture over in place would.
+    const auto rowBytes = static_cast<std::size_t>(av_image_get_linesize(target, width, 0));
+    // Unpadded rows of whole cache lines, aligned, at the picture's own size: swscale takes the
+    // same vector code as for a frame of its own and writes nothing past a row, so the rows go
+    // straight into the sample, last first, and the copy below is saved.
+    const auto aligned = [](const void* p) {
+        return reinterpret_cast<std::uintptr_t>(p) % kDirectWriteAlign == 0;
+    };
+    if (m_frame->width == width && m_frame->height == height &&
+        static_cast<std::size_t>(stride) == rowBytes && stride % kDirectWriteAlign == 0 &&
+        width % kDirectWriteAlign == 0 && aligned(buffer)) {
+        std::uint8_t* rows[4] = {buffer + std::ptrdiff_t{stride} * (height - 1), nullptr, nullptr,
+                                 nullptr};
+        const int strides[4] = {-stride, 0, 0, 0};
+        return sws_scale(m_scale.get(), m_frame->data, m_frame->linesize, 0, m_frame->height, rows,
+                         strides) > 0
+                   ? S_OK
+                   : E_FAIL;
+    }
     if (const HRESULT hr = ScaleIntoConverted(target); FAILED(hr))
         return hr;
-    const auto rowBytes = static_cast<std::size_t>(av_image_get_linesize(target, width, 0));
     for (int row = 0; row < height; ++row)
         std::memcpy(buffer + std::ptrdiff_t{stride} * (height - 1 - row),
                     m_converted->data[0] + std::ptrdiff_t{m_converted->linesize[0]} * row,

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -118,12 +119,16 @@ void CRingBuffer::AddBuffer(std::uint64_t size, void* externalMemory) {
         element->external = true;
         std::memset(element->data, 0, size);
     } else {
-        // calloc hands out zeroed pages without touching them.
-        element->data = static_cast<std::uint8_t*>(std::calloc(size ? size : 1, 1));
+        // Cache-line aligned, so a decoder can write its rows straight in (CRingAllocator).
+        const std::uint64_t rounded = (std::max<std::uint64_t>(size, 1) + 63) / 64 * 64;
+        element->data = rounded <= SIZE_MAX ? static_cast<std::uint8_t*>(std::aligned_alloc(
+                                                  64, static_cast<std::size_t>(rounded)))
+                                            : nullptr;
         if (element->data == nullptr) {
             delete element;
             ThrowNoMemory();
         }
+        std::memset(element->data, 0, static_cast<std::size_t>(size));
     }
     element->size = size;
     try {
