@@ -46,8 +46,12 @@ int CRingAllocator::LendableElement(qnCollections::CRingBuffer& ring, LONG size,
     // Without locks the host may still be reading any element: it gets the frame only when due.
     if (ring.GetLockMode() == qnCollections::NoLock)
         return -1;
+    // No element free now (the host holds them): the frame is decoded into scratch memory, and
+    // skipped at render time if none is free then either.
+    std::uint16_t index = 0;
+    if (!ring.TryGetNextFreeBuffer(&index))
+        return -1;
     try {
-        const std::uint16_t index = ring.GetNextFreeBuffer();
         std::uint8_t* data = nullptr;
         std::uint64_t bytes = 0;
         ring.GetBuffer(index, &data, &bytes);
@@ -56,8 +60,6 @@ int CRingAllocator::LendableElement(qnCollections::CRingBuffer& ring, LONG size,
         *address = data;
         return index;
     } catch (...) {
-        // No element is free now: the frame is decoded into scratch memory, and skipped at
-        // render time if none is free then either.
         return -1;
     }
 }
@@ -132,11 +134,8 @@ FramePlacement CommitFrame(qnCollections::CRingBuffer& ring, CRingAllocator* all
     // Held until the commit, so the element cannot be lent to a sample in between.
     qnThreads::CAutoLock lock(&ring);
     std::uint16_t index = 0;
-    try {
-        index = ring.GetNextFreeBuffer();
-    } catch (...) {
+    if (!ring.TryGetNextFreeBuffer(&index))
         return FramePlacement::NoFreeElement;
-    }
     BYTE* source = nullptr;
     if (FAILED(sample->GetPointer(&source)) || !source)
         return FramePlacement::NoMemory;

@@ -290,17 +290,27 @@ void CRingBuffer::WakeWaiters() {
 
 std::uint16_t CRingBuffer::GetNextFreeBuffer() {
     qnThreads::CAutoLock lock(this);
-    const std::size_t count = m_index.size();
-    if (count == 0) {
+    if (m_index.empty()) {
         ThrowEmpty();
     }
+    std::uint16_t index = 0;
+    if (!TryGetNextFreeBuffer(&index)) {
+        ThrowCollections("All buffers are locked", 1, 633);
+    }
+    return index;
+}
+
+bool CRingBuffer::TryGetNextFreeBuffer(std::uint16_t* index) {
+    qnThreads::CAutoLock lock(this);
+    const std::size_t count = m_index.size();
     for (std::size_t step = 0; step < count; ++step) {
-        const auto index = static_cast<std::uint16_t>((m_lastWrite + step) % count);
-        if (!Element(index).locked) {
-            return index;
+        const auto candidate = static_cast<std::uint16_t>((m_lastWrite + step) % count);
+        if (!Element(candidate).locked) {
+            *index = candidate;
+            return true;
         }
     }
-    ThrowCollections("All buffers are locked", 1, 633);
+    return false;
 }
 
 void CRingBuffer::CommitBuffer(std::uint16_t index) {

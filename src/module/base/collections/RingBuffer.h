@@ -92,6 +92,9 @@ public:
     virtual std::uint64_t GetWaiterCount();
     virtual void SetWaiterCount(std::uint64_t count);
 
+    // GetNextFreeBuffer's choice without the exception: false when no element is free (or there
+    // are none). For a caller that asks on every frame whether it may write ahead.
+    bool TryGetNextFreeBuffer(std::uint16_t* index);
     // Drops every published frame not yet handed out (they were made before a seek or a
     // flush); the element handed out last stays as it is. Returns how many were dropped.
     std::uint16_t DiscardUnread();
