@@ -157,10 +157,8 @@ private:
         BYTE* data = nullptr;
         std::uint8_t* element = nullptr;
         sample->GetPointer(&data);
-        try {
-            m_ring->GetBufferAddress(m_ring->GetNextFreeBuffer(), &element);
-        } catch (...) {
-        }
+        if (std::uint16_t index = 0; m_ring->TryGetNextFreeBuffer(&index))
+            m_ring->GetBufferAddress(index, &element);
         return element && element == data;
     }
 

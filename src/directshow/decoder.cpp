@@ -55,12 +55,14 @@ HRESULT CDecoderFilter::Feed(IMediaSample* in) {
             return hr;
         if (hr != S_FALSE)
             return S_OK;
-        // The codec wants its output taken before it takes more.
+        // The codec wants its output taken before it takes more; frames the writer dropped
+        // as preroll before making their samples were taken too.
         int taken = 0;
+        const LONG droppedBefore = m_framesDropped.load();
         hr = DeliverReady(&taken);
         if (hr != S_OK)
             return hr;
-        if (taken == 0)
+        if (taken == 0 && m_framesDropped.load() == droppedBefore)
             return E_UNEXPECTED;  // it would refuse this input for ever
     }
 }

@@ -146,9 +146,11 @@ protected:
     zyl::platform::Event m_renderEvent{zyl::platform::Event::Reset::Auto};
     zyl::platform::Event m_evComplete{zyl::platform::Event::Reset::Manual};
     // All below are guarded by the renderer lock. "Streaming" is the upstream thread in
-    // Receive/EndOfStream; "control" is whoever changes the state or flushes. Each field has
-    // one writer: what streaming learns is stamped with the control serial current then, and
-    // control forgets it by moving the serial on, never by writing streaming's fields.
+    // Receive/EndOfStream; "control" is whoever changes the state or flushes. What streaming
+    // learns is stamped with the control serial current then, and control forgets it by moving
+    // the serial on, never by writing streaming's stamps. m_dwAdvise (also cleared by a new
+    // clock) and m_completeAt (also written by the end-of-stream timer and a Run) are the
+    // exceptions the comments name.
     ComPtr<IMediaSample> m_pMediaSample;  // the sample in Receive (streaming)
     int m_inReceive = 0;                  // threads inside Receive (streaming)
     DWORD_PTR m_dwAdvise =

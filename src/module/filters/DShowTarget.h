@@ -7,8 +7,9 @@
 // Threads: the graph's streaming thread renders; the connecting thread checks media types; the
 // player's thread sets the force flag (an atomic, no lock) and the ring buffer and
 // (un)subscribes; the seeking thread flushes. Locks: the filter's own lock around the others,
-// then the ring buffer's lock inside GetNextFreeBuffer/CommitBuffer/DiscardUnread. The renderer
-// base calls DoRenderSample under none of its own locks.
+// then the ring buffer's lock (choosing and committing an element, DiscardUnread), then the
+// allocator's mutex inside that. The renderer base calls DoRenderSample under none of its own
+// locks.
 #pragma once
 
 #include <atomic>

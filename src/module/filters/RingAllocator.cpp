@@ -1,6 +1,7 @@
 #include "module/filters/RingAllocator.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace COM {
@@ -85,6 +86,12 @@ HRESULT CRingAllocator::GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, 
     if (element < 0)
         return S_OK;
     std::lock_guard lock(m_mutex);
+    // A prefix would be written before the element, and an upstream filter's alignment must
+    // hold for lent memory as for its own.
+    if (m_lPrefix != 0 || reinterpret_cast<std::uintptr_t>(address) % m_lAlignment != 0)
+        return S_OK;
+    if (m_copying == element && m_copyingInto == ring.get())
+        return S_OK;
     for (const Loan& loan : m_loans)
         if (loan.element == element && loan.ring == ring)
             return S_OK;
@@ -111,7 +118,15 @@ CRingAllocator::Placement CRingAllocator::Settle(const IMediaSample* sample, std
         loan.element = -1;
         return Placement::InPlace;
     }
+    m_copying = index;
+    m_copyingInto = ring;
     return Placement::Copy;
+}
+
+void CRingAllocator::EndCopy() {
+    std::lock_guard lock(m_mutex);
+    m_copying = -1;
+    m_copyingInto = nullptr;
 }
 
 HRESULT CRingAllocator::ReleaseBuffer(IMediaSample* sample) {
@@ -131,31 +146,48 @@ HRESULT CRingAllocator::ReleaseBuffer(IMediaSample* sample) {
 
 FramePlacement CommitFrame(qnCollections::CRingBuffer& ring, CRingAllocator* allocator,
                            IMediaSample* sample) {
-    // Held until the commit, so the element cannot be lent to a sample in between.
-    qnThreads::CAutoLock lock(&ring);
     std::uint16_t index = 0;
-    if (!ring.TryGetNextFreeBuffer(&index))
-        return FramePlacement::NoFreeElement;
     BYTE* source = nullptr;
-    if (FAILED(sample->GetPointer(&source)) || !source)
-        return FramePlacement::NoMemory;
-    const auto placement =
-        allocator ? allocator->Settle(sample, index, &ring) : CRingAllocator::Placement::Copy;
-    if (placement == CRingAllocator::Placement::Skip)
-        return FramePlacement::NoFreeElement;
+    std::uint8_t* element = nullptr;
+    std::uint64_t elementSize = 0;
+    {
+        // Held from the choice to the mark, so the element cannot be lent in between.
+        qnThreads::CAutoLock lock(&ring);
+        if (!ring.TryGetNextFreeBuffer(&index))
+            return FramePlacement::NoFreeElement;
+        if (FAILED(sample->GetPointer(&source)) || !source)
+            return FramePlacement::NoMemory;
+        const auto placement =
+            allocator ? allocator->Settle(sample, index, &ring) : CRingAllocator::Placement::Copy;
+        try {
+            if (placement == CRingAllocator::Placement::Skip)
+                return FramePlacement::NoFreeElement;
+            if (placement == CRingAllocator::Placement::InPlace) {
+                ring.CommitBuffer(index);
+                return FramePlacement::Committed;
+            }
+            ring.GetBuffer(index, &element, &elementSize);
+        } catch (...) {
+            if (allocator && placement == CRingAllocator::Placement::Copy)
+                allocator->EndCopy();
+            return FramePlacement::NoFreeElement;
+        }
+    }
+    // The copy runs without the ring's lock, so the host's calls never wait for it; Settle has
+    // reserved the element meanwhile.
+    FramePlacement placed = FramePlacement::Committed;
+    const auto sourceSize = static_cast<std::uint64_t>(std::max<LONG>(0, sample->GetSize()));
+    if (const auto bytes = std::min(elementSize, sourceSize); bytes > 0)
+        std::memcpy(element, source, static_cast<std::size_t>(bytes));
     try {
-        std::uint8_t* element = nullptr;
-        std::uint64_t elementSize = 0;
-        ring.GetBuffer(index, &element, &elementSize);
-        const auto sourceSize = static_cast<std::uint64_t>(std::max<LONG>(0, sample->GetSize()));
-        if (const auto bytes = std::min(elementSize, sourceSize);
-            bytes > 0 && placement == CRingAllocator::Placement::Copy)
-            std::memcpy(element, source, static_cast<std::size_t>(bytes));
+        // Refused (the host locked the element meanwhile): the frame is skipped, as it was.
         ring.CommitBuffer(index);
     } catch (...) {
-        return FramePlacement::NoFreeElement;
+        placed = FramePlacement::NoFreeElement;
     }
-    return FramePlacement::Committed;
+    if (allocator)
+        allocator->EndCopy();
+    return placed;
 }
 
 }  // namespace COM

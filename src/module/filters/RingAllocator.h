@@ -6,13 +6,15 @@
 // outstanding sample lends. A sample lends the element the ring would give the next frame, and
 // only while that element is free (unlocked), holds nothing unread, is large enough and lent
 // to no other sample, and the ring locks what it publishes; otherwise it gets its scratch
-// memory and the target copies as before. Only the target commits, so a lent element stays
-// unpublished until the frame in it is due: nothing is seen early, and a frame that is dropped
-// or flushed leaves behind an element that was free and unread and still is.
+// memory and the target copies as before. Only the target commits while elements are lent (the
+// player's own sample path, AnnounceVideoSample, is fed by no filter of the module), so
+// a lent element stays unpublished until the frame in it is due: nothing is seen early, and a frame
+// that is dropped or flushed leaves behind an element that was free and unread and still is.
 //
 // Threads: the upstream streaming thread gets samples, any thread releases them, the player's
-// thread sets the ring. Locks: the ring buffer's lock, then the allocator's mutex, never the
-// other way round; ReleaseBuffer and SetRingBuffer take only the mutex.
+// thread sets the ring, the target settles and commits frames. Locks: the ring buffer's lock,
+// then the allocator's mutex, never the other way round; ReleaseBuffer, SetRingBuffer and
+// EndCopy take only the mutex.
 #pragma once
 
 #include <memory>
@@ -39,9 +41,11 @@ public:
         Copy,     // copy the sample's memory into the element
         Skip,     // the element is lent to another sample still being filled: leave it alone
     };
-    // The target, ring lock held, before committing sample's frame to element index.
+    // The target, ring lock held, before committing sample's frame to element index. Copy
+    // reserves the element (nothing lends it) until EndCopy, so the copy needs no ring lock.
     Placement Settle(const IMediaSample* sample, std::uint16_t index,
                      const qnCollections::CRingBuffer* ring);
+    void EndCopy();
 
 protected:
     HRESULT Alloc() override;
@@ -61,11 +65,15 @@ private:
 
     std::vector<Loan> m_loans;                           // one per sample (mutex)
     std::shared_ptr<qnCollections::CRingBuffer> m_ring;  // (mutex)
+    // The element the target is copying a frame into, and its ring (mutex).
+    int m_copying = -1;
+    const qnCollections::CRingBuffer* m_copyingInto = nullptr;
 };
 
-// Commits the frame in sample to the ring's next free element (the ring's lock held from choosing
-// the element to committing it): in place when the sample lends that element, copied otherwise
-// (min(element, sample buffer) bytes, unchanged). allocator may be null (samples of another).
+// Commits the frame in sample to the ring's next free element: in place when the sample lends
+// that element, copied otherwise (min(element, sample buffer) bytes, unchanged, outside the
+// ring's lock). allocator may be null (samples of another); with one, the caller is the only
+// thread that commits to the ring while samples are lent.
 enum class FramePlacement {
     Committed,
     NoFreeElement,  // skipped: no element free, or the one due is lent to a sample being filled

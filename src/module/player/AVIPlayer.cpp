@@ -422,15 +422,9 @@ void CAVIPlayer::CreateRingBuffer() {
     // fits and the tables never address past an element.
     const auto elementSize =
         static_cast<std::uint64_t>(m_tables.Stride()) * static_cast<std::uint64_t>(m_format.height);
-    for (std::int32_t i = 0; i < m_config.numBuffers; ++i) {
+    // The ring zeroes each element as it adds it, so the first frames pay no page faults.
+    for (std::int32_t i = 0; i < m_config.numBuffers; ++i)
         m_ringBuffer->AddBuffer(elementSize, nullptr);
-        // Touched now, so the first frames do not pay the page faults of a fresh element.
-        std::uint8_t* data = nullptr;
-        std::uint64_t size = 0;
-        m_ringBuffer->GetBuffer(static_cast<std::uint16_t>(i), &data, &size);
-        if (data && size)
-            std::memset(data, 0, static_cast<std::size_t>(size));
-    }
     if (COM::CDShowTarget* target = m_videoTarget) {
         target->SetRingBuffer(m_ringBuffer, m_format.connectionType,
                               static_cast<std::uint32_t>(m_format.width),

@@ -119,11 +119,16 @@ void CRingBuffer::AddBuffer(std::uint64_t size, void* externalMemory) {
         element->external = true;
         std::memset(element->data, 0, size);
     } else {
-        // Cache-line aligned, so a decoder can write its rows straight in (CRingAllocator).
-        const std::uint64_t rounded = (std::max<std::uint64_t>(size, 1) + 63) / 64 * 64;
-        element->data = rounded <= SIZE_MAX ? static_cast<std::uint8_t*>(std::aligned_alloc(
-                                                  64, static_cast<std::size_t>(rounded)))
-                                            : nullptr;
+        // Cache-line aligned, so a decoder can write its rows straight in (CRingAllocator);
+        // zeroed here, which also makes the pages resident before the first frame needs them.
+        constexpr std::uint64_t kAlign = 64;
+        element->data = nullptr;
+        if (size <= SIZE_MAX - kAlign) {
+            const std::uint64_t rounded =
+                (std::max<std::uint64_t>(size, 1) + kAlign - 1) / kAlign * kAlign;
+            element->data = static_cast<std::uint8_t*>(
+                std::aligned_alloc(kAlign, static_cast<std::size_t>(rounded)));
+        }
         if (element->data == nullptr) {
             delete element;
             ThrowNoMemory();
