@@ -515,7 +515,8 @@ TEST_F(AviPlayer, FramesQueuedBeforeASeekOrStepNeverReachTheHostAfterIt) {
           Case{"snaps after a seek, 8 buffers", 8, Move::Snap}}) {
         SCOPED_TRACE(k.what);
         Configure(Settings{k.buffers, false});
-        Camera& c = Open(media::RawAvi(dir.file(""), 24, 16, 16, 40, 100));
+        // 25 frames/s: a snap's host freezes within a frame time, even under a sanitizer.
+        Camera& c = Open(media::RawAvi(dir.file(""), 24, 16, 16, 40, 25));
         ASSERT_EQ(c.grabber->Reserved2(5000), kOk);
         ASSERT_EQ(c.grab2->G2Grab(), kOk);
         ASSERT_EQ(c.grab2->G2Wait(), kOk);
