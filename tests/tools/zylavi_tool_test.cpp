@@ -345,9 +345,8 @@ TEST(ZylaviTool, BenchCamerasPlaysEveryFileAtOnceAndNamesOneItCannotOpen) {
     RegisteredModule registry;
     ASSERT_TRUE(registry.registered);
     zyl::test::TempDir dir;
-    zyl::test::media::EncodeOptions options;
-    options.frames = 8;
-    const std::string file = zyl::test::media::EncodedFile(dir.path().string(), options);
+    const std::string file =
+        zyl::test::media::EncodedFile(dir.path().string(), {.frames = 8, .name = ""});
     const std::string raw = dir.file("pattern.zyrv");
     ASSERT_EQ(Zylavi("convert --pattern 32x16:Mono8:8:25 " + raw).status, 0);
     // The same file twice: two players of their own.
