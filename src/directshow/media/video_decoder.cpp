@@ -433,12 +433,11 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
                             m_frame->data[0], m_frame->linesize[0], width, height);
         return S_OK;
     }
-    // Converted downwards into a picture laid out as FFmpeg lays out its own (rows aligned and
-    // padded), then copied bottom-up into the sample: bit for bit what FFmpeg's conversion
-    // gives. swscale picks its vector code by the rows' alignment and rounds differently
-    // without it, dithers by row number (a picture read upwards changes), and writes past a
-    // row's end (into the row before, were it written upwards); the copy costs no more than
-    // turning the picture over in place would.
+    // In general converted downwards into a picture laid out as FFmpeg lays out its own (rows
+    // aligned and padded), then copied bottom-up into the sample: bit for bit what FFmpeg's
+    // conversion gives. swscale picks its vector code by the rows' alignment and rounds
+    // differently without it, dithers by row number (a picture read upwards changes), and
+    // writes past a row's end (into the row before, were it written upwards).
     const auto rowBytes = static_cast<std::size_t>(av_image_get_linesize(target, width, 0));
     // Unpadded rows of whole cache lines, aligned, at the picture's own size: swscale takes the
     // same vector code as for a frame of its own and writes nothing past a row, so the rows go
