@@ -54,9 +54,9 @@ int CRingAllocator::LendableElement(qnCollections::CRingBuffer& ring, LONG size,
         return -1;
     try {
         std::uint8_t* data = nullptr;
-        std::uint64_t bytes = 0;
-        ring.GetBuffer(index, &data, &bytes);
-        if (!data || bytes < static_cast<std::uint64_t>(size) || !ring.IsConsumed(index))
+        ring.GetBuffer(index, &data, nullptr);
+        if (!data || ring.GetCapacity(index) < static_cast<std::uint64_t>(size) ||
+            !ring.IsConsumed(index))
             return -1;
         *address = data;
         return index;

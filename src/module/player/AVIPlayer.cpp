@@ -422,9 +422,12 @@ void CAVIPlayer::CreateRingBuffer() {
     // fits and the tables never address past an element.
     const auto elementSize =
         static_cast<std::uint64_t>(m_tables.Stride()) * static_cast<std::uint64_t>(m_format.height);
+    // Room for the whole sample behind each element (NV12's chroma after the luma the element
+    // shows), so the decoder can write every frame straight in (CRingAllocator).
+    const std::uint64_t sampleSize = m_format.connectionType.lSampleSize;
     // The ring zeroes each element as it adds it, so the first frames pay no page faults.
     for (std::int32_t i = 0; i < m_config.numBuffers; ++i)
-        m_ringBuffer->AddBuffer(elementSize, nullptr);
+        m_ringBuffer->AddBufferWithCapacity(elementSize, sampleSize);
     if (COM::CDShowTarget* target = m_videoTarget) {
         target->SetRingBuffer(m_ringBuffer, m_format.connectionType,
                               static_cast<std::uint32_t>(m_format.width),

@@ -89,6 +89,19 @@ void CRingBuffer::ValidateIndex(std::uint16_t index) const {
 }
 
 void CRingBuffer::AddBuffer(std::uint64_t size, void* externalMemory) {
+    AddElement(size, std::max(size, std::uint64_t{1}), externalMemory);
+}
+
+void CRingBuffer::AddBufferWithCapacity(std::uint64_t size, std::uint64_t capacity) {
+    AddElement(size, std::max({size, capacity, std::uint64_t{1}}), nullptr);
+}
+
+std::uint64_t CRingBuffer::GetCapacity(std::uint16_t index) {
+    ValidateIndex(index);
+    return Element(index).capacity;
+}
+
+void CRingBuffer::AddElement(std::uint64_t size, std::uint64_t capacity, void* externalMemory) {
     if (m_index.size() >= kMaxElements) {
         // Indices are 16 bits wide; a further element could never be addressed.
         ThrowIndex();
@@ -117,15 +130,15 @@ void CRingBuffer::AddBuffer(std::uint64_t size, void* externalMemory) {
     if (externalMemory != nullptr) {
         element->data = static_cast<std::uint8_t*>(externalMemory);
         element->external = true;
+        capacity = size;
         std::memset(element->data, 0, size);
     } else {
         // Cache-line aligned, so a decoder can write its rows straight in (CRingAllocator);
         // zeroed here, which also makes the pages resident before the first frame needs them.
         constexpr std::uint64_t kAlign = 64;
         element->data = nullptr;
-        if (size <= SIZE_MAX - kAlign) {
-            const std::uint64_t rounded =
-                (std::max<std::uint64_t>(size, 1) + kAlign - 1) / kAlign * kAlign;
+        if (capacity <= SIZE_MAX - kAlign) {
+            const std::uint64_t rounded = (capacity + kAlign - 1) / kAlign * kAlign;
             element->data = static_cast<std::uint8_t*>(
                 std::aligned_alloc(kAlign, static_cast<std::size_t>(rounded)));
         }
@@ -133,9 +146,10 @@ void CRingBuffer::AddBuffer(std::uint64_t size, void* externalMemory) {
             delete element;
             ThrowNoMemory();
         }
-        std::memset(element->data, 0, static_cast<std::size_t>(size));
+        std::memset(element->data, 0, static_cast<std::size_t>(capacity));
     }
     element->size = size;
+    element->capacity = capacity;
     try {
         qnThreads::CAutoLock lock(this);
         m_index.push_back(element);  // grows geometrically; adding all 65535 stays linear

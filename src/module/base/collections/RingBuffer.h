@@ -28,6 +28,7 @@ namespace qnCollections {
 struct SingleBuffer {
     std::uint8_t* data = nullptr;
     std::uint64_t size = 0;
+    std::uint64_t capacity = 0;  // bytes the memory holds, at least size
     bool external = false;
     bool locked = false;
     bool consumed = true;
@@ -92,6 +93,11 @@ public:
     virtual std::uint64_t GetWaiterCount();
     virtual void SetWaiterCount(std::uint64_t count);
 
+    // An element of `size` bytes with memory for `capacity`: a producer may write a larger
+    // picture straight in (NV12 behind a Mono8 element), of which the element shows the first
+    // size bytes.
+    void AddBufferWithCapacity(std::uint64_t size, std::uint64_t capacity);
+    std::uint64_t GetCapacity(std::uint16_t index);
     // GetNextFreeBuffer's choice without the exception: false when no element is free (or there
     // are none). For a caller that asks on every frame whether it may write ahead.
     bool TryGetNextFreeBuffer(std::uint16_t* index);
@@ -113,6 +119,7 @@ public:
 private:
     SingleBuffer& Element(std::uint16_t index) { return *m_index[index]; }
     void ValidateIndex(std::uint16_t index) const;
+    void AddElement(std::uint64_t size, std::uint64_t capacity, void* externalMemory);
     void SetLockLocked(std::uint16_t index, bool locked);
 
     CqnDLList<SingleBuffer*> m_elements;
