@@ -206,6 +206,20 @@ CBaseRenderer::Step CBaseRenderer::NextStep(IMediaSample* sample, SampleTimes* t
     return Step::Wait;
 }
 
+bool CBaseRenderer::WaitUntilReady(const std::function<bool()>& ready) {
+    for (;;) {
+        {
+            std::lock_guard lock(m_RendererLock);
+            if (m_bAbort || m_State == State_Stopped)
+                return false;
+        }
+        if (ready())
+            return true;
+        // Auto-reset: a Wake() between ready() and here is kept for this wait.
+        m_renderEvent.wait(zyl::platform::kInfinite);
+    }
+}
+
 void CBaseRenderer::LetGoOfSample(bool rendered, const SampleTimes& times) {
     {
         std::lock_guard lock(m_RendererLock);

@@ -24,6 +24,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <thread>
 
 #include "com/com_ptr.h"
@@ -84,7 +85,7 @@ public:
     CBasePin* GetPin(int n) override;
 
     HRESULT Receive(IMediaSample* sample);
-    HRESULT EndOfStream();
+    virtual HRESULT EndOfStream();
     // A renderer that keeps rendered samples of its own (a queue) drops them in its override,
     // after calling these: once BeginFlush returns, nothing from before it is rendered.
     virtual HRESULT BeginFlush();
@@ -134,6 +135,10 @@ protected:
     // Aborts a waiting sample and waits until the streaming thread has left Receive.
     void AbortAndWaitForReceive();
     void Wake() { m_renderEvent.set(); }
+    // For DoRenderSample of a renderer that holds a sample back rather than drop it: waits,
+    // without any lock of the base, until ready() says the sample can go (true) or a flush or a
+    // stop drops it (false). Whatever makes ready() true must call Wake().
+    bool WaitUntilReady(const std::function<bool()>& ready);
     // The end-of-stream timer thread: made on first use (false when no thread can be made),
     // ended and joined by ~CBaseRenderer, after the derived class is gone (it touches only
     // this base's members).

@@ -320,6 +320,16 @@ TEST(ZylaviTool, DirectShowFilesGrabLikeTheEngineDecodesThem) {
         const auto grabbed = Json(grab.out.substr(grab.out.find('{')));
         EXPECT_EQ(grabbed.get<std::string>("player"), "directshow");
         EXPECT_EQ(Frames(grabbed), std::vector(expected.begin(), expected.begin() + 4)) << file;
+        // Replaying: every frame once and in order, looped, for this run only.
+        for (const std::string replay : {"paced", "free"}) {
+            const ToolRun run = Zylavi(
+                "grab '" + file + "' --frames 20 --md5 --json --replay " + replay, registry.env);
+            ASSERT_EQ(run.status, 0) << file << ": " << run.out;
+            const auto frames = Frames(Json(run.out));
+            ASSERT_EQ(frames.size(), 20u) << file << " " << replay;
+            for (std::size_t i = 0; i < frames.size(); ++i)
+                EXPECT_EQ(frames[i].second, expected[i % 8].second) << file << " " << i;
+        }
 
         // The first frame is the one sought, with a grab and with single snaps.
         for (const std::string mode : {"", " --snap"}) {
@@ -329,6 +339,7 @@ TEST(ZylaviTool, DirectShowFilesGrabLikeTheEngineDecodesThem) {
             EXPECT_EQ(Frames(Json(sought.out)).front(), expected[5]) << file << mode;
         }
     }
+    EXPECT_EQ(Zylavi("grab '" + files[0] + "' --replay slow", registry.env).status, 2);
     const auto info = Json(Zylavi("info '" + files[2] + "' --json", registry.env).out);
     EXPECT_EQ(info.get<std::string>("player"), "directshow");
     EXPECT_EQ(info.get<int>("frames"), 8);

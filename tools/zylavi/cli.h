@@ -2,6 +2,7 @@
 // helpers. Single-threaded.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -49,6 +50,21 @@ inline std::string Quoted(const std::string& s) {
 // Opens FILE like a host; the module must have been loaded with its error lines captured.
 // Throws std::runtime_error naming the file and the module's reason.
 std::unique_ptr<tools::Camera> OpenCamera(tools::LoadedModule& module, const std::string& path);
+
+// For one run: every registry file in force merged into a temporary one with the setting
+// NAME changed, which ZYLON_REGISTRY names until the object goes; the user's files are not
+// touched. Throws std::runtime_error when the file cannot be written.
+class SettingForOneRun {
+public:
+    SettingForOneRun(const std::string& name, std::uint32_t value);
+    ~SettingForOneRun();
+    SettingForOneRun(const SettingForOneRun&) = delete;
+    SettingForOneRun& operator=(const SettingForOneRun&) = delete;
+
+private:
+    std::string dir_;
+    std::optional<std::string> previous_;
+};
 
 // Commands.
 int Selfcheck(const Args& args);

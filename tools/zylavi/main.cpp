@@ -22,14 +22,17 @@ const char* kUsage =
     "  info FILE [--json]     player, planes, size, frame count, frame time, text stream and\n"
     "                         interfaces of a video (.zyrv, AVI, MP4, MKV, MPEG...)\n"
     "  grab FILE [--frames N] [--snap] [--seek-frame K | --seek-ms T] [--step N]\n"
-    "       [--timeout MS] [--rate R] [--metadata] [--out DIR] [--md5] [--json]\n"
+    "       [--timeout MS] [--rate R] [--replay paced|free] [--metadata] [--out DIR] [--md5]\n"
+    "       [--json]\n"
     "                         grab N frames (default 10) like a host; --snap grabs each frame\n"
     "                         singly; the first frame is K (or the one at T ms); --step N\n"
     "                         moves N frames on after each frame; --timeout sets the wait\n"
     "                         time-out (DirectShow player only); --rate plays at R times the\n"
     "                         frame rate (0.25 to 16, DirectShow player only); --metadata\n"
     "                         prints each text of the video's text stream as it arrives;\n"
-    "                         --out writes PNG files; --md5 prints each frame's index and MD5\n"
+    "                         --out writes PNG files; --md5 prints each frame's index and MD5;\n"
+    "                         --replay plays every frame once, at the file's rate (paced) or\n"
+    "                         as fast as it is taken (free), for this run only (ReplayMode)\n"
     "  convert IN OUT.zyrv [--frames N] [--json]\n"
     "                         write a .zyrv from anything the module can play\n"
     "  convert --pattern WxH:FORMAT:FRAMES:FPS OUT.zyrv [--json]\n"
@@ -95,7 +98,8 @@ int main(int argc, char** argv) {
         {"grab",
          zyl::cli::Grab,
          {"--snap", "--md5", "--metadata"},
-         {"--frames", "--seek-frame", "--seek-ms", "--step", "--timeout", "--rate", "--out"}},
+         {"--frames", "--seek-frame", "--seek-ms", "--step", "--timeout", "--rate", "--out",
+          "--replay"}},
         {"convert", zyl::cli::Convert, {}, {"--frames", "--pattern"}},
         {"config", zyl::cli::Config, {}, {}},
         {"log", zyl::cli::Log, {}, {"--module", "--level"}},

@@ -59,7 +59,7 @@ std::string SettingsJson(const Settings& s) {
     out << "],\"settings\":{\"DefaultVolume\":" << c.volume << ",\"DefaultBalance\":" << c.balance
         << ",\"LogTarget\":" << c.logTarget << ",\"LogLevel\":" << c.logLevel
         << ",\"NumBuffers\":" << c.numBuffers << ",\"ForceNV12ToMono8\":" << c.forceNV12ToMono8
-        << "}}";
+        << ",\"ReplayMode\":" << c.replayMode << "}}";
     return out.str();
 }
 
@@ -83,7 +83,10 @@ void PrintSettings(const Settings& s) {
               << "  LogTarget         " << c.logTarget << "  (0 none, 1 log file, 4 console)\n"
               << "  LogLevel          " << c.logLevel << "\n"
               << "  NumBuffers        " << c.numBuffers << "  (frame buffers, 2 .. 256)\n"
-              << "  ForceNV12ToMono8  " << c.forceNV12ToMono8 << "\n";
+              << "  ForceNV12ToMono8  " << c.forceNV12ToMono8 << "\n"
+              << "  ReplayMode        " << c.replayMode
+              << "  (0 camera: skips what the host is too slow for; 1 every frame at the file's "
+                 "rate; 2 every frame, unclocked)\n";
 }
 
 std::uintmax_t FileSize(const std::string& path) {
@@ -180,8 +183,8 @@ struct DebugLines : platform::DebugOutputSink {
     std::vector<std::string> lines;
 };
 
-const char* const kSettingNames[] = {"DefaultVolume", "DefaultBalance", "LogTarget",
-                                     "LogLevel",      "NumBuffers",     "ForceNV12ToMono8"};
+const char* const kSettingNames[] = {"DefaultVolume", "DefaultBalance",   "LogTarget", "LogLevel",
+                                     "NumBuffers",    "ForceNV12ToMono8", "ReplayMode"};
 
 bool KnownSetting(const std::string& name) {
     for (const char* known : kSettingNames) {
@@ -192,6 +195,43 @@ bool KnownSetting(const std::string& name) {
 }
 
 }  // namespace
+
+SettingForOneRun::SettingForOneRun(const std::string& name, std::uint32_t value) {
+    char dirTemplate[] = "/tmp/zylavi-setting-XXXXXX";
+    if (!mkdtemp(dirTemplate))
+        throw std::runtime_error("cannot create a temporary folder for the settings of this run");
+    dir_ = dirTemplate;
+    const platform::RegistryView view = platform::loadRegistryView();
+    const std::string file = dir_ + "/registry.reg";
+    std::string error;
+    const bool ok = platform::editRegistry(
+        file,
+        [&](platform::RegistryDocument& doc) {
+            for (const auto& key : view.document.keys()) {
+                doc.createKey(key.path);
+                for (const auto& v : key.values)
+                    doc.setValue(key.path, v.name, v.value);
+            }
+            doc.setValue(ZYL::kConfigurationKey, name, platform::RegValue::dword(value));
+        },
+        &error);
+    if (!ok) {
+        std::filesystem::remove_all(dir_);
+        throw std::runtime_error("cannot write the settings of this run: " + error);
+    }
+    if (const char* current = std::getenv("ZYLON_REGISTRY"))
+        previous_ = current;
+    setenv("ZYLON_REGISTRY", file.c_str(), 1);
+}
+
+SettingForOneRun::~SettingForOneRun() {
+    if (previous_)
+        setenv("ZYLON_REGISTRY", previous_->c_str(), 1);
+    else
+        unsetenv("ZYLON_REGISTRY");
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
 
 int Selfcheck(const Args& args) {
     const Settings settings = ReadSettings();
@@ -254,7 +294,7 @@ int Config(const Args& args) {
     if (!KnownSetting(name)) {
         std::cerr << "zylavi config: unknown setting '" << name
                   << "' (DefaultVolume, DefaultBalance, LogTarget, LogLevel, NumBuffers, "
-                     "ForceNV12ToMono8)\n";
+                     "ForceNV12ToMono8, ReplayMode)\n";
         return kExitUsage;
     }
     long long value = 0;

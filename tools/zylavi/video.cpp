@@ -23,6 +23,7 @@
 #include "common/pattern.h"
 #include "common/png_file.h"
 #include "common/zyrv_file.h"
+#include "module/config/Configuration.h"
 #include "platform/registry.h"
 
 namespace zyl::cli {
@@ -362,6 +363,17 @@ int Grab(const Args& args) {
         std::cerr << "zylavi grab: use --seek-frame or --seek-ms, not both\n";
         return kExitUsage;
     }
+    std::optional<std::uint32_t> replay;
+    if (const auto mode = args.get("--replay")) {
+        if (*mode == "paced") {
+            replay = ZYL::kReplayPaced;
+        } else if (*mode == "free") {
+            replay = ZYL::kReplayFree;
+        } else {
+            std::cerr << "zylavi grab: --replay takes paced or free, not '" << *mode << "'\n";
+            return kExitUsage;
+        }
+    }
     const std::string path = args.positional[0];
     const bool snap = args.has("--snap");
     const bool md5 = args.has("--md5");
@@ -375,6 +387,10 @@ int Grab(const Args& args) {
     try {
         if (outDir)
             std::filesystem::create_directories(*outDir);
+        // Before the module: a player reads its settings when it is made.
+        std::optional<SettingForOneRun> replaySetting;
+        if (replay)
+            replaySetting.emplace("ReplayMode", *replay);
         LoadedModule module("", true);
         MetadataQueue metadata;
         auto camera = OpenCamera(module, path);

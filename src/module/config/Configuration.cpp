@@ -29,6 +29,8 @@ Configuration ReadFromKey(const std::optional<zyl::platform::RegistryKey>& key) 
         config.numBuffers = ConvertNumBuffers(*v);
     if (auto v = read("ForceNV12ToMono8"))
         config.forceNV12ToMono8 = ConvertForceNV12ToMono8(*v);
+    if (auto v = read("ReplayMode"))
+        config.replayMode = ConvertReplayMode(*v);
     return config;
 }
 
@@ -81,6 +83,10 @@ std::int32_t ConvertNumBuffers(std::uint32_t stored) {
 
 std::uint32_t ConvertForceNV12ToMono8(std::uint32_t stored) {
     return stored == 1 ? 1 : 0;
+}
+
+std::uint32_t ConvertReplayMode(std::uint32_t stored) {
+    return stored == kReplayPaced || stored == kReplayFree ? stored : kReplayCamera;
 }
 
 Configuration ReadConfiguration() {

@@ -24,7 +24,15 @@ struct Configuration {
     std::uint32_t logLevel = 0;          // 0, a single level bit, or 63
     std::int32_t numBuffers = 2;         // 2 .. 256
     std::uint32_t forceNV12ToMono8 = 0;  // 0 or 1
+    // Additions of our own, after the original six.
+    std::uint32_t replayMode = 0;  // kReplay*: how a player keeps up with a slow host
 };
+
+// "ReplayMode": 0 a camera (frames the host is too slow for are skipped and counted), 1 every
+// frame, never before its time (the stream waits for the host), 2 every frame, unclocked.
+inline constexpr std::uint32_t kReplayCamera = 0;
+inline constexpr std::uint32_t kReplayPaced = 1;
+inline constexpr std::uint32_t kReplayFree = 2;
 
 // The record from the registry file in force.
 Configuration ReadConfiguration();
@@ -39,5 +47,6 @@ std::uint32_t ConvertLogTarget(std::uint32_t stored);
 std::uint32_t ConvertLogLevel(std::uint32_t stored);
 std::int32_t ConvertNumBuffers(std::uint32_t stored);
 std::uint32_t ConvertForceNV12ToMono8(std::uint32_t stored);
+std::uint32_t ConvertReplayMode(std::uint32_t stored);
 
 }  // namespace ZYL

@@ -37,6 +37,8 @@ CDShowTarget::CDShowTarget(IUnknown* outer, HRESULT* hr)
 
 CDShowTarget::~CDShowTarget() {
     m_subscribers.ReleaseAll();
+    if (m_ringBuffer)
+        m_ringBuffer->UnregisterLockCallback(&CDShowTarget::OnLockChanged);
     m_ringBuffer.reset();
     m_allocator->SetRingBuffer(nullptr);
     m_allocator->NonDelegatingRelease();
@@ -81,7 +83,11 @@ void CDShowTarget::SetRingBuffer(std::shared_ptr<qnCollections::CRingBuffer> rin
     // Under the filter lock although the player calls this before frames flow: a frame that
     // came too early may still be on its way through DoRenderSample.
     qnThreads::CAutoLock lock(this);
+    if (m_ringBuffer)
+        m_ringBuffer->UnregisterLockCallback(&CDShowTarget::OnLockChanged);
     m_ringBuffer = std::move(ringBuffer);
+    if (m_ringBuffer)
+        m_ringBuffer->RegisterLockCallback(&CDShowTarget::OnLockChanged, this);
     m_mediaType = type;
     m_mediaType.pUnk = nullptr;
     m_mediaType.cbFormat = 0;
@@ -91,6 +97,23 @@ void CDShowTarget::SetRingBuffer(std::shared_ptr<qnCollections::CRingBuffer> rin
     m_allocator->SetRingBuffer(m_ringBuffer);
 }
 
+void CDShowTarget::SetReplay(bool replay, std::shared_ptr<CVideoProgress> progress) {
+    qnThreads::CAutoLock lock(this);
+    m_replay = replay;
+    m_progress = std::move(progress);
+}
+
+std::shared_ptr<CVideoProgress> CDShowTarget::Progress() {
+    qnThreads::CAutoLock lock(this);
+    return m_progress;
+}
+
+void CDShowTarget::OnLockChanged(std::uint16_t, bool locked, void* self) {
+    // Under the ring's lock: only an event is set.
+    if (!locked)
+        static_cast<CDShowTarget*>(self)->Wake();
+}
+
 HRESULT CDShowTarget::BeginFlush() {
     const HRESULT hr = TSinkFilter::BeginFlush();
     // The base has waited for the streaming thread to leave, so no frame of the old position
@@ -98,6 +121,22 @@ HRESULT CDShowTarget::BeginFlush() {
     qnThreads::CAutoLock lock(this);
     if (m_ringBuffer)
         m_ringBuffer->DiscardUnread();
+    if (m_progress)
+        m_progress->Restart();
+    return hr;
+}
+
+HRESULT CDShowTarget::EndOfStream() {
+    if (const auto progress = Progress())
+        progress->Ended();
+    return TSinkFilter::EndOfStream();
+}
+
+HRESULT CDShowTarget::CleanupStream(FILTER_STATE from) {
+    const HRESULT hr = TSinkFilter::CleanupStream(from);
+    // Stopped: the next run starts its frames over (a loop, or a grab after a freeze).
+    if (const auto progress = Progress())
+        progress->Restart();
     return hr;
 }
 
@@ -118,11 +157,29 @@ HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
         << "Media sample " << number << " (size: " << sample->GetActualDataLength()
         << " bytes) arrived.";
 
-    qnThreads::CAutoLock lock(this);
     // Rows stay bottom-up as delivered; for NV12 the luma plane comes first and exactly fills
     // the Mono8 element, the chroma behind it is left out.
-    switch (CommitFrame(*ring, m_allocator, sample)) {
+    FramePlacement placed = FramePlacement::NoFreeElement;
+    const auto commit = [&] {
+        qnThreads::CAutoLock lock(this);
+        placed = CommitFrame(*ring, m_allocator, sample);
+        return placed != FramePlacement::NoFreeElement;  // placed, or never will be
+    };
+    // Replaying, a frame waits until the host lets go of an element; only a flush or a stop
+    // ends the wait, and then the frame is not lost but left behind by a seek or a stop.
+    if (m_replay) {
+        if (!WaitUntilReady(commit))
+            return S_OK;
+    } else {
+        commit();
+    }
+    switch (placed) {
         case FramePlacement::Committed:
+            if (const auto progress = Progress()) {
+                REFERENCE_TIME start = 0, end = 0;
+                if (SUCCEEDED(sample->GetTime(&start, &end)))
+                    progress->Reached(start);
+            }
             return S_OK;
         case FramePlacement::NoMemory:
             Log(qnLogging::level::err, "Unable to retrieve sample base pointer");
@@ -130,6 +187,7 @@ HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
             // consumer never sees a frame that was not copied.
             return E_POINTER;
         case FramePlacement::NoFreeElement:
+        case FramePlacement::LentElsewhere:
             break;
     }
     // Whatever the ring buffer refuses costs this frame only.

@@ -29,7 +29,17 @@ CDShowTextTarget::CDShowTextTarget(IUnknown* outer, HRESULT* hr)
                   IID_IZYLTextTransfer, "Final release of CDShowTextTarget object occured") {}
 
 CDShowTextTarget::~CDShowTextTarget() {
+    SetVideoProgress(nullptr);
     m_subscribers.ReleaseAll();
+}
+
+void CDShowTextTarget::SetVideoProgress(std::shared_ptr<CVideoProgress> progress) {
+    qnThreads::CAutoLock lock(this);
+    if (m_progress)
+        m_progress->SetListener(nullptr);
+    m_progress = std::move(progress);
+    if (m_progress)
+        m_progress->SetListener([this] { Wake(); });
 }
 
 HRESULT CDShowTextTarget::CheckMediaType(const CMediaType* type) {
@@ -48,6 +58,16 @@ HRESULT CDShowTextTarget::DoRenderSample(IMediaSample* sample) {
     QN_LOG(qnLogging::root_logger(), qnLogging::level::info)
         << "Media sample " << number << " (size: " << sample->GetActualDataLength()
         << " bytes) arrived.";
+    std::shared_ptr<CVideoProgress> progress;
+    {
+        qnThreads::CAutoLock lock(this);
+        progress = m_progress;
+    }
+    REFERENCE_TIME start = 0, end = 0;
+    // Left behind by a flush or a stop while it waited: the text goes with its frame.
+    if (progress && SUCCEEDED(sample->GetTime(&start, &end)) &&
+        !WaitUntilReady([&] { return progress->HasReached(start); }))
+        return S_OK;
     qnThreads::CAutoLock lock(this);
     const auto& entries = m_subscribers.EntriesLocked();
     // Walked by cookie rather than by iterator, and each sink held for its call: a subscriber

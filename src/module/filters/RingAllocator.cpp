@@ -161,7 +161,7 @@ FramePlacement CommitFrame(qnCollections::CRingBuffer& ring, CRingAllocator* all
             allocator ? allocator->Settle(sample, index, &ring) : CRingAllocator::Placement::Copy;
         try {
             if (placement == CRingAllocator::Placement::Skip)
-                return FramePlacement::NoFreeElement;
+                return FramePlacement::LentElsewhere;
             if (placement == CRingAllocator::Placement::InPlace) {
                 ring.CommitBuffer(index);
                 return FramePlacement::Committed;

@@ -76,7 +76,9 @@ private:
 // thread that commits to the ring while samples are lent.
 enum class FramePlacement {
     Committed,
-    NoFreeElement,  // skipped: no element free, or the one due is lent to a sample being filled
+    NoFreeElement,  // no element free (yet)
+    LentElsewhere,  // the element due is lent to a sample still being filled: skipped, as
+                    // waiting for it would wait for a frame behind this one
     NoMemory,       // the sample's memory cannot be had; the element stays free
 };
 FramePlacement CommitFrame(qnCollections::CRingBuffer& ring, CRingAllocator* allocator,

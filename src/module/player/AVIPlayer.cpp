@@ -17,6 +17,8 @@
 #include "module/entry/ComServer.h"
 #include "module/entry/LiveCounters.h"
 #include "module/filters/DShowTarget.h"
+#include "module/filters/DShowTextTarget.h"
+#include "module/filters/VideoProgress.h"
 #include "module/player/PinRoutines.h"
 #include "module/player/PlayerLog.h"
 #include "platform/message_box.h"
@@ -43,20 +45,66 @@ std::string Narrow(const wchar_t* text) {
     return narrow ? *narrow : std::string();
 }
 
-// The video renderer is used through its class, so it must be this library's own code: a
+// The renderers are used through their classes, so they must be this library's own code: a
 // registration that points at another copy of the module would share nothing with this one.
-COM::CDShowTarget* OwnVideoTarget(IBaseFilter* filter) {
-    auto* target = dynamic_cast<COM::CDShowTarget*>(filter);
+template <class Target>
+Target* OwnTarget(IBaseFilter* filter) {
+    auto* target = dynamic_cast<Target*>(filter);
     if (!target)
         return nullptr;
     Dl_info theirs{};
     Dl_info ours{};
     if (!dladdr(*reinterpret_cast<void**>(target), &theirs) ||
-        !dladdr(reinterpret_cast<void*>(&OwnVideoTarget), &ours) ||
+        !dladdr(reinterpret_cast<void*>(&OwnTarget<Target>), &ours) ||
         theirs.dli_fbase != ours.dli_fbase) {
         return nullptr;
     }
     return target;
+}
+
+COM::CDShowTarget* OwnVideoTarget(IBaseFilter* filter) {
+    return OwnTarget<COM::CDShowTarget>(filter);
+}
+
+// The filters that play sound: a renderer exposing IBasicAudio of its own, and the filters
+// that feed only it.
+std::vector<ComPtr<IBaseFilter>> SoundBranch(IGraphBuilder* graph) {
+    std::vector<ComPtr<IBaseFilter>> branch;
+    ComPtr<IEnumFilters> filters;
+    if (FAILED(graph->EnumFilters(filters.Put())))
+        return branch;
+    IBaseFilter* raw = nullptr;
+    while (filters->Next(1, &raw, nullptr) == S_OK) {
+        ComPtr<IBaseFilter> filter = ComPtr<IBaseFilter>::Attach(raw);
+        ComPtr<IBasicAudio> audio;
+        if (FAILED(filter.As(audio, IID_IBasicAudio)))
+            continue;
+        // Upstream while a filter has one input and one output: the decoders of this sound.
+        for (ComPtr<IBaseFilter> at = filter; at;) {
+            branch.push_back(at);
+            ComPtr<IPin> input = player::GetFirstPin(at.Get(), PINDIR_INPUT);
+            ComPtr<IPin> upstream;
+            if (!input || input->ConnectedTo(upstream.Put()) != S_OK)
+                break;
+            PIN_INFO pinInfo{};
+            if (FAILED(upstream->QueryPinInfo(&pinInfo)) || !pinInfo.pFilter)
+                break;
+            ComPtr<IBaseFilter> next = ComPtr<IBaseFilter>::Attach(pinInfo.pFilter);
+            int inputs = 0, outputs = 0;
+            ComPtr<IEnumPins> pins;
+            if (SUCCEEDED(next->EnumPins(pins.Put()))) {
+                IPin* rawPin = nullptr;
+                while (pins->Next(1, &rawPin, nullptr) == S_OK) {
+                    ComPtr<IPin> pin = ComPtr<IPin>::Attach(rawPin);
+                    PIN_DIRECTION direction = PINDIR_INPUT;
+                    pin->QueryDirection(&direction);
+                    ++(direction == PINDIR_INPUT ? inputs : outputs);
+                }
+            }
+            at = inputs == 1 && outputs == 1 ? next : nullptr;
+        }
+    }
+    return branch;
 }
 
 // Whether any filter of the graph offers video on an output pin (a source with a video stream).
@@ -323,6 +371,8 @@ void CAVIPlayer::ConfigureGraph(const wchar_t* fileName) {
         m_hasMetadata = true;
     }
     player::BypassColorSpaceConverter(m_graphBuilder.Get());
+    if (m_config.replayMode != ZYL::kReplayCamera)
+        ConfigureReplay();
 
     DWORD capabilities = 0;
     if (hr = m_mediaSeeking->GetCapabilities(&capabilities); FAILED(hr)) {
@@ -345,6 +395,30 @@ void CAVIPlayer::ConfigureGraph(const wchar_t* fileName) {
         Log(fatal, "Unable to start Media event thread.");
         fail();
     }
+}
+
+void CAVIPlayer::ConfigureReplay() {
+    std::shared_ptr<COM::CVideoProgress> progress;
+    if (m_hasMetadata) {
+        if (auto* text = OwnTarget<COM::CDShowTextTarget>(m_textRenderer.Get())) {
+            progress = std::make_shared<COM::CVideoProgress>();
+            text->SetVideoProgress(progress);
+        }
+    }
+    if (m_videoTarget)
+        m_videoTarget->SetReplay(true, progress);
+    if (m_config.replayMode != ZYL::kReplayFree)
+        return;
+    // Unclocked, a renderer takes each sample as it comes. Sound would still play at its own
+    // pace, and the stream's end (and so the loop) wait for it: it is left out. Choice: the
+    // volume and balance controls then answer as for a file without sound.
+    for (const ComPtr<IBaseFilter>& filter : SoundBranch(m_graphBuilder.Get()))
+        m_graphBuilder->RemoveFilter(filter.Get());
+    ComPtr<IMediaFilter> clockless;
+    if (FAILED(m_graphBuilder.As(clockless, IID_IMediaFilter)) ||
+        FAILED(clockless->SetSyncSource(nullptr)))
+        Log(qnLogging::level::warn,
+            "Cannot run the filter graph without a clock; replay is paced.");
 }
 
 void CAVIPlayer::ReadMediaFormat() {

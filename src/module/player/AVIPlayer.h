@@ -141,6 +141,8 @@ private:
     void InsertRenderers();
     void InsertExternalDecoders();
     void ConfigureGraph(const wchar_t* fileName);
+    // ReplayMode 1 and 2: no frame skipped, metadata after its frame; 2 also unclocked.
+    void ConfigureReplay();
     void ReadMediaFormat();
     void DeriveTimePerFrame();
     void BuildAccessTables();

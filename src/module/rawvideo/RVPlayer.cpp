@@ -276,7 +276,10 @@ Result RVPlayer::G2Wait() {
         expected, expected == next || expected >= m_frameCount ? next + 1 : expected);
     ++m_delivered;
 
-    SleepUntil(m_dueNs);
+    // This player never skips a frame, so a camera and a paced replay are alike here; an
+    // unclocked replay hands each frame over as soon as it is read.
+    if (m_config.replayMode != kReplayFree)
+        SleepUntil(m_dueNs);
     m_dueNs += m_frameTimeMs * kNsPerMs;
     return kOk;
 }

@@ -11,6 +11,7 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +41,7 @@ constexpr int kOpenCloseCycles = 1000;
 struct Settings {
     int numBuffers = 2;
     bool forceMono = false;
+    int replayMode = 0;
 };
 
 class AviPlayer : public ::testing::Test {
@@ -54,8 +56,9 @@ protected:
         char values[256];
         std::snprintf(values, sizeof values,
                       "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Zylon\\Imagora\\AVI]\n"
-                      "\"NumBuffers\"=dword:%08x\n\"ForceNV12ToMono8\"=dword:%08x\n",
-                      settings.numBuffers, settings.forceMono ? 1 : 0);
+                      "\"NumBuffers\"=dword:%08x\n\"ForceNV12ToMono8\"=dword:%08x\n"
+                      "\"ReplayMode\"=dword:%08x\n",
+                      settings.numBuffers, settings.forceMono ? 1 : 0, settings.replayMode);
         dir.write("r.reg", values);
         module.emplace();
         void* self = dlopen(module->path().c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -364,6 +367,69 @@ TEST_F(AviPlayer, TextStreamsOfEveryContainerReachEverySubscriberInOrderAsTheyLo
                                                        "frame " + std::to_string(i / 2 % 3 * 2)};
             EXPECT_EQ(received.all[i], expected) << i;
         }
+    }
+}
+
+TEST_F(AviPlayer, ReplayHandsASlowHostEveryFrameOnceInOrderAndNoTextBeforeItsFrame) {
+    // A sound track too: unclocked, it must neither pace the stream nor hold up its loops.
+    const std::string path = media::EncodedFile(dir.file(""), {.container = "mp4",
+                                                               .frames = 8,
+                                                               .fpsNum = 100,
+                                                               .gop = 4,
+                                                               .bframes = 1,
+                                                               .text = "mov_text",
+                                                               .textEvery = 1,
+                                                               .audio = true,
+                                                               .name = ""});
+    zyl::tools::PullOptions pull;
+    pull.frames = 8;
+    const auto reference = zyl::tools::PullFrames(path, pull).md5s;
+    ASSERT_EQ(reference.size(), 8u);
+    struct Texts {
+        std::atomic<int> received{0};
+        std::atomic<int> framesTaken{0};
+        std::atomic<int> ahead{0};  // texts that came more than the ring's frames early
+        std::mutex lock;
+        std::vector<std::string> all;
+    };
+    const NotifyCallback callback = [](std::uint32_t, const void* data, std::uint64_t length,
+                                       std::uint32_t, void* user) -> Result {
+        auto* t = static_cast<Texts*>(user);
+        // Text k may come once frame k is in the ring: the host holds one frame, the ring has
+        // two elements, so at most three frames beyond those taken.
+        if (t->received++ > t->framesTaken + 3)
+            ++t->ahead;
+        std::lock_guard lock(t->lock);
+        t->all.emplace_back(static_cast<const char*>(data), length);
+        return 0;
+    };
+    for (const int mode : {1, 2}) {
+        SCOPED_TRACE("ReplayMode " + std::to_string(mode));
+        Configure(Settings{2, false, mode});
+        Camera& c = Open(path);
+        Texts texts;
+        std::int64_t cookie = 0;
+        ASSERT_EQ(c.notify->RegisterEvent(kEventNewMetadata, callback, &texts, &cookie), kOk);
+        ASSERT_EQ(c.grab2->G2Grab(), kOk);
+        // A host far slower than the file's 100 frames/s, at a different pace every frame.
+        std::mt19937 random(static_cast<unsigned>(mode));
+        for (int i = 0; i < 24; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(random() % 51));
+            ASSERT_EQ(c.grab2->G2Wait(), kOk) << "frame " << i;
+            EXPECT_EQ(Md5Of(Current(c)), reference[static_cast<std::size_t>(i % 8)])
+                << "frame " << i << " of three loops";
+            ++texts.framesTaken;
+        }
+        double lost = -1;
+        c.grab2->G2GetStatus(2, &lost);
+        EXPECT_EQ(lost, 0);
+        ASSERT_EQ(c.grab2->G2Freeze(false), kOk);
+        camera.reset();
+        EXPECT_EQ(texts.ahead.load(), 0);
+        std::lock_guard lock(texts.lock);
+        ASSERT_GE(texts.all.size(), 24u);
+        for (std::size_t i = 0; i < texts.all.size(); ++i)
+            EXPECT_EQ(texts.all[i], "frame " + std::to_string(i % 8)) << i;
     }
 }
 

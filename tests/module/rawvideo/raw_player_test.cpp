@@ -434,6 +434,32 @@ TEST_F(RawPlayer, FramesFollowAFixedScheduleFromTheGrab) {
     EXPECT_EQ(clock.sleeps.size(), 7u) << "long overdue: no wait";
 }
 
+TEST_F(RawPlayer, ReplayPacedKeepsTheScheduleAndFreeNeverSleeps) {
+    for (const int mode : {1, 2}) {
+        SCOPED_TRACE("ReplayMode " + std::to_string(mode));
+        dir.write("r.reg",
+                  "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Zylon\\Imagora\\AVI]\n"
+                  "\"ReplayMode\"=dword:0000000" +
+                      std::to_string(mode) + "\n");
+        zyl::test::ScopedEnv registry("ZYLON_REGISTRY", dir.file("r.reg"));
+        clock.sleeps.clear();
+        auto camera = OpenClip({.frames = 3, .fps = 25});
+        ASSERT_TRUE(camera);
+        camera->grab2->G2Grab();
+        clock.now += 1000 * kMs;  // a host far behind: still every frame, in order
+        for (int k = 0; k < 7; ++k)
+            EXPECT_EQ(WaitIndex(*camera), k % 3);
+        EXPECT_TRUE(clock.sleeps.empty()) << "all were overdue";
+        for (int k = 7; k < 40; ++k)
+            EXPECT_EQ(WaitIndex(*camera), k % 3);
+        // Paced, the frames beyond the 1 s the host lost wait for their time; free, none does.
+        EXPECT_EQ(clock.sleeps.empty(), mode == 2);
+        double lost = -1;
+        camera->grab2->G2GetStatus(2, &lost);
+        EXPECT_EQ(lost, 0);
+    }
+}
+
 // Rates that would make a frame last longer than ten seconds come from a damaged header; those
 // and a missing rate leave frames unpaced.
 TEST_F(RawPlayer, ACorruptOrMissingFrameRateNeverMakesTheHostWait) {
