@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "directshow/pos_passthru.h"
+
 namespace COM {
 namespace {
 
@@ -160,9 +162,21 @@ HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
     // Rows stay bottom-up as delivered; for NV12 the luma plane comes first and exactly fills
     // the Mono8 element, the chroma behind it is left out.
     FramePlacement placed = FramePlacement::NoFreeElement;
+    // Replaying, each element carries its frame's position in the file (100 ns units, as the
+    // base registered it), which the player reports as the host's current frame.
+    double position = 0;
+    bool stamped = false;
+    if (m_replay) {
+        LONGLONG start = 0;
+        if (CRendererPosPassThru* pass = m_pPosition;
+            pass && pass->GetMediaTime(&start, nullptr) == S_OK) {
+            position = static_cast<double>(start);
+            stamped = true;
+        }
+    }
     const auto commit = [&] {
         qnThreads::CAutoLock lock(this);
-        placed = CommitFrame(*ring, m_allocator, sample);
+        placed = CommitFrame(*ring, m_allocator, sample, stamped ? &position : nullptr);
         return placed != FramePlacement::NoFreeElement;  // placed, or never will be
     };
     // Replaying, a frame waits until the host lets go of an element; only a flush or a stop

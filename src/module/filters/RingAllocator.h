@@ -81,7 +81,9 @@ enum class FramePlacement {
                     // waiting for it would wait for a frame behind this one
     NoMemory,       // the sample's memory cannot be had; the element stays free
 };
+// Commits sample's frame to the element due; a stamp given is set on the element before it is
+// published (its timestamp), so whoever takes the frame finds it there.
 FramePlacement CommitFrame(qnCollections::CRingBuffer& ring, CRingAllocator* allocator,
-                           IMediaSample* sample);
+                           IMediaSample* sample, const double* stamp = nullptr);
 
 }  // namespace COM

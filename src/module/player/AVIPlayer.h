@@ -204,7 +204,14 @@ private:
     Configuration m_config;        // set up
     bool m_forceMono = false;      // set up
 
-    std::atomic<std::uint32_t> m_currentIndex{0};   // written under m_lock (G2Wait, Snap)
+    std::atomic<std::uint32_t> m_currentIndex{0};  // written under m_lock (G2Wait, Snap)
+    // Replaying, the current frame is the one the host holds (its element's stamp), unless a
+    // seek came after it was handed out: seeks move the serial before and after, so a frame
+    // handed out meanwhile never counts. Under m_statusLock.
+    std::uint64_t m_seekSerial = 0;
+    std::uint64_t m_heldSerial = ~std::uint64_t{0};
+    double m_heldPosition = 0;
+    void NoteSeek();
     std::atomic<std::uint32_t> m_waitTimeoutMs{0};  // any thread (Reserved2), no lock
     // Leaf lock of the acquisition counters below (a start resets them together); the only lock
     // G2GetStatus takes.

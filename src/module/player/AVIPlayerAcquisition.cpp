@@ -95,6 +95,11 @@ Result CAVIPlayer::G2Wait() {
         }
     }
     m_currentIndex = index;
+    if (m_config.replayMode != kReplayCamera) {
+        std::lock_guard status(m_statusLock);
+        m_heldPosition = m_ringBuffer->GetTimestamp(index);
+        m_heldSerial = m_seekSerial;
+    }
     ++m_acquired;
     return kOk;
 }

@@ -81,7 +81,28 @@ double CAVIPlayer::StopTimeMs(HRESULT* hr) {
     return static_cast<double>(stop) / kUnitsPerMs;
 }
 
+void CAVIPlayer::NoteSeek() {
+    std::lock_guard status(m_statusLock);
+    ++m_seekSerial;
+}
+
 HRESULT CAVIPlayer::CurrentTimeMs(double& ms) {
+    if (m_config.replayMode != kReplayCamera) {
+        // The graph's position runs ahead of the host by the frames waiting for it. The middle
+        // of the held frame, as a clock's position would be: a frame's start, rounded from the
+        // container's time base, may fall a hair before its index times the frame time.
+        double held = 0;
+        bool valid = false;
+        {
+            std::lock_guard status(m_statusLock);
+            valid = m_heldSerial == m_seekSerial;
+            held = m_heldPosition;
+        }
+        if (valid) {
+            ms = held / kUnitsPerMs + FrameTimeMs() / 2;
+            return S_OK;
+        }
+    }
     LONGLONG current = 0;
     const HRESULT hr = m_mediaSeeking->GetCurrentPosition(&current);
     ms = static_cast<double>(current) / kUnitsPerMs;
@@ -102,8 +123,11 @@ HRESULT CAVIPlayer::SeekToTime(double ms) {
     ms = last > 0 ? Wrap(ms, last) : 0.0;
     LONGLONG current = static_cast<LONGLONG>(ms * kUnitsPerMs);
     LONGLONG stop = 0;
-    return m_mediaSeeking->SetPositions(&current, AM_SEEKING_AbsolutePositioning, &stop,
-                                        AM_SEEKING_NoPositioning);
+    NoteSeek();
+    const HRESULT hr = m_mediaSeeking->SetPositions(&current, AM_SEEKING_AbsolutePositioning, &stop,
+                                                    AM_SEEKING_NoPositioning);
+    NoteSeek();
+    return hr;
 }
 
 HRESULT CAVIPlayer::SeekToFrame(std::int32_t frame) {
@@ -132,8 +156,11 @@ HRESULT CAVIPlayer::Rewind() {
     if (const HRESULT hr = m_mediaSeeking->GetPositions(&current, &stop); FAILED(hr))
         return hr;
     current = 0;
-    return m_mediaSeeking->SetPositions(&current, AM_SEEKING_AbsolutePositioning, &stop,
-                                        AM_SEEKING_NoPositioning);
+    NoteSeek();
+    const HRESULT hr = m_mediaSeeking->SetPositions(&current, AM_SEEKING_AbsolutePositioning, &stop,
+                                                    AM_SEEKING_NoPositioning);
+    NoteSeek();
+    return hr;
 }
 
 Result CAVIPlayer::GetInputCount(std::uint32_t* count) {
