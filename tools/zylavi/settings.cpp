@@ -59,7 +59,7 @@ std::string SettingsJson(const Settings& s) {
     out << "],\"settings\":{\"DefaultVolume\":" << c.volume << ",\"DefaultBalance\":" << c.balance
         << ",\"LogTarget\":" << c.logTarget << ",\"LogLevel\":" << c.logLevel
         << ",\"NumBuffers\":" << c.numBuffers << ",\"ForceNV12ToMono8\":" << c.forceNV12ToMono8
-        << ",\"ReplayMode\":" << c.replayMode << "}}";
+        << ",\"ReplayMode\":" << c.replayMode << ",\"StepCacheMB\":" << c.stepCacheMB << "}}";
     return out.str();
 }
 
@@ -86,7 +86,9 @@ void PrintSettings(const Settings& s) {
               << "  ForceNV12ToMono8  " << c.forceNV12ToMono8 << "\n"
               << "  ReplayMode        " << c.replayMode
               << "  (0 camera: skips what the host is too slow for; 1 every frame at the file's "
-                 "rate; 2 every frame, unclocked)\n";
+                 "rate; 2 every frame, unclocked)\n"
+              << "  StepCacheMB       " << c.stepCacheMB
+              << "  (MB of decoded pictures kept for stepping back; 0 none)\n";
 }
 
 std::uintmax_t FileSize(const std::string& path) {
@@ -183,8 +185,9 @@ struct DebugLines : platform::DebugOutputSink {
     std::vector<std::string> lines;
 };
 
-const char* const kSettingNames[] = {"DefaultVolume", "DefaultBalance",   "LogTarget", "LogLevel",
-                                     "NumBuffers",    "ForceNV12ToMono8", "ReplayMode"};
+const char* const kSettingNames[] = {"DefaultVolume", "DefaultBalance", "LogTarget",
+                                     "LogLevel",      "NumBuffers",     "ForceNV12ToMono8",
+                                     "ReplayMode",    "StepCacheMB"};
 
 bool KnownSetting(const std::string& name) {
     for (const char* known : kSettingNames) {
@@ -294,7 +297,7 @@ int Config(const Args& args) {
     if (!KnownSetting(name)) {
         std::cerr << "zylavi config: unknown setting '" << name
                   << "' (DefaultVolume, DefaultBalance, LogTarget, LogLevel, NumBuffers, "
-                     "ForceNV12ToMono8, ReplayMode)\n";
+                     "ForceNV12ToMono8, ReplayMode, StepCacheMB)\n";
         return kExitUsage;
     }
     long long value = 0;

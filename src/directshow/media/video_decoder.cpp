@@ -92,6 +92,48 @@ CVideoDecoder::CVideoDecoder(IUnknown* outer)
 
 CVideoDecoder::~CVideoDecoder() = default;
 
+HRESULT CVideoDecoder::NonDelegatingQueryInterface(REFIID riid, void** object) {
+    if (riid == IID_IStepCache)
+        return GetInterface(static_cast<IStepCache*>(this), object);
+    return CDecoderFilter::NonDelegatingQueryInterface(riid, object);
+}
+
+HRESULT CVideoDecoder::SetStepCacheBudget(std::uint64_t bytes) {
+    CAutoLock lock(&m_csReceive);
+    m_cache.SetBudget(bytes);
+    return S_OK;
+}
+
+HRESULT CVideoDecoder::GetStepCacheState(std::uint64_t* bytes, ULONG* pictures, ULONG* answered) {
+    CAutoLock lock(&m_csReceive);
+    if (bytes)
+        *bytes = m_cache.Bytes();
+    if (pictures)
+        *pictures = static_cast<ULONG>(m_cache.Count());
+    if (answered)
+        *answered = m_answers;
+    return S_OK;
+}
+
+HRESULT CVideoDecoder::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+    const HRESULT hr = CDecoderFilter::NewSegment(start, stop, rate);
+    CAutoLock lock(&m_csReceive);
+    m_answer.reset();
+    m_answered = false;
+    m_targetReached = false;
+    m_cache.BeginPass(start);
+    REFERENCE_TIME from = 0, to = 0;
+    if (const AVFrame* kept = m_cache.Find(start + TargetSlack(), &from, &to)) {
+        FramePtr answer(av_frame_alloc());
+        if (answer && av_frame_ref(answer.get(), kept) == 0) {
+            m_answer = std::move(answer);
+            m_answerStart = from;
+            m_answerEnd = to;
+        }
+    }
+    return hr;
+}
+
 HRESULT CVideoDecoder::CheckInputType(const CMediaType* type) {
     if (!type || type->majortype != MEDIATYPE_Video || IsUncompressed(type->subtype))
         return VFW_E_TYPE_NOT_ACCEPTED;
@@ -185,6 +227,8 @@ HRESULT CVideoDecoder::BreakConnect(PIN_DIRECTION direction) {
     if (direction == PINDIR_INPUT) {
         m_codec.reset();
         m_parameters.reset();
+        m_cache.Clear();
+        m_answer.reset();
     }
     m_scale.reset();
     return S_OK;
@@ -251,7 +295,7 @@ HRESULT CVideoDecoder::SendInput(IMediaSample* in) {
 }
 
 bool CVideoDecoder::OutputReady() {
-    if (m_haveFrame)
+    if (m_haveFrame || m_answer)
         return true;
     if (!m_codec)
         return false;
@@ -275,16 +319,48 @@ HRESULT CVideoDecoder::ReceiveOutput(IMediaSample* out) {
     // rate.
     const double rate = SegmentRate() > 0 ? SegmentRate() : 1.0;
     const auto segmentLength = ScaleTime(SegmentStop() - SegmentStart(), 1.0 / rate);
+    // Times in the file, as the cache keeps them.
+    const auto inFile = [&](REFERENCE_TIME segmentTime) {
+        return SegmentStart() + ScaleTime(segmentTime, rate);
+    };
+    const REFERENCE_TIME slack = ScaleTime(TargetSlack(), 1.0 / rate);
     while (OutputReady()) {
-        m_haveFrame = false;
-        REFERENCE_TIME start = OutputTime(m_frame->best_effort_timestamp);
-        REFERENCE_TIME length = m_frame->pkt_duration;
-        if (length <= 0)
-            length = ScaleTime(m_geometry.frameTime, 1.0 / rate);
-        if (length <= 0)
-            length = 1;
-        REFERENCE_TIME end = start + length;
-        m_nextStart = end;
+        REFERENCE_TIME start = 0, end = 0;
+        if (m_answer && !m_haveFrame) {
+            // The target was decoded by an earlier seek: delivered now, while the codec works
+            // its way there again from the key frame.
+            av_frame_unref(m_frame.get());
+            av_frame_move_ref(m_frame.get(), m_answer.get());
+            m_answer.reset();
+            start = ScaleTime(m_answerStart - SegmentStart(), 1.0 / rate);
+            end = std::max(start + 1, ScaleTime(m_answerEnd - SegmentStart(), 1.0 / rate));
+            m_answered = true;
+            // Its middle: times scaled by a rate may come back a unit off.
+            m_answeredThrough = m_answerStart + (m_answerEnd - m_answerStart) / 2;
+            m_targetReached = true;
+            ++m_answers;
+        } else {
+            m_haveFrame = false;
+            start = OutputTime(m_frame->best_effort_timestamp);
+            REFERENCE_TIME length = m_frame->pkt_duration;
+            if (length <= 0)
+                length = ScaleTime(m_geometry.frameTime, 1.0 / rate);
+            if (length <= 0)
+                length = 1;
+            end = start + length;
+            m_nextStart = end;
+            // Decoded again on the way from the key frame: delivered already.
+            if (m_answered && inFile(start) <= m_answeredThrough) {
+                av_frame_unref(m_frame.get());
+                CountPrerollDropped();
+                continue;
+            }
+            // The way to the target, and the target: what a later seek may want again.
+            if (!m_targetReached)
+                m_cache.Offer(*m_frame, inFile(start), inFile(end));
+            if (end > slack)
+                m_targetReached = true;
+        }
         // Frames a reordering codec gives back after the stop position are not the segment's.
         if (SegmentStop() > SegmentStart() && start >= segmentLength) {
             av_frame_unref(m_frame.get());
@@ -293,7 +369,7 @@ HRESULT CVideoDecoder::ReceiveOutput(IMediaSample* out) {
         // Preroll (over before the segment starts, as after a seek to a frame between key
         // frames) is dropped before its conversion: nobody sees it, and converting each frame
         // of a long group costs a third of the seek.
-        if (end <= 0) {
+        if (end <= slack) {
             av_frame_unref(m_frame.get());
             CountPrerollDropped();
             continue;
@@ -465,7 +541,15 @@ HRESULT CVideoDecoder::Convert(BYTE* buffer) {
     return S_OK;
 }
 
+REFERENCE_TIME CVideoDecoder::TargetSlack() const {
+    // A seek to a frame computed in milliseconds is truncated to whole 100-ns units on its way
+    // here and may fall a unit or two short of the frame: a frame ending that little after
+    // the target counts as before it.
+    return 4;
+}
+
 void CVideoDecoder::FlushCodec() {
+    m_answer.reset();
     if (m_codec)
         avcodec_flush_buffers(m_codec.get());
     av_frame_unref(m_frame.get());

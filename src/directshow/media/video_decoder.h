@@ -17,8 +17,13 @@
 // inputs stamped with decode times (AVI; files muxed with presentation equal to decode time
 // despite B-frames) give their times to the frames in ascending order (OutputTime).
 //
-// Threads and locks: the decoder base's. The codec and the converter are touched only under
-// the receive lock (every hook), or at connection time with the filter stopped.
+// Seeks are remembered (StepCache): the pictures a seek decodes on its way to the target are kept
+// within a budget the owner sets through IStepCache (none until then), and a later seek to one
+// of them delivers it at once; the codec still decodes from the key frame behind it, so what
+// follows is exact too, and the pictures decoded again are dropped up to the one delivered.
+//
+// Threads and locks: the decoder base's. The codec, the converter and the cache are touched
+// only under the receive lock (every hook), or at connection time with the filter stopped.
 #pragma once
 
 #include <vector>
@@ -27,16 +32,36 @@
 #include "directshow/diagnostics.h"
 #include "directshow/media/ffmpeg.h"
 #include "directshow/media/media_types.h"
+#include "directshow/media/step_cache.h"
 
 namespace dshow::media {
 
 inline constexpr CLSID CLSID_VideoDecoder{
     0x2F6A9C13, 0x8E47, 0x4D0B, {0xB1, 0x52, 0x7C, 0x3A, 0x90, 0x1E, 0x6D, 0x24}};
 
-class CVideoDecoder final : public CDecoderFilter {
+// The decoder's memory of seeks, for whoever plays through it.
+inline constexpr IID IID_IStepCache{
+    0x5C0E7A42, 0x91D3, 0x4F6B, {0x8A, 0x17, 0x2B, 0x64, 0xE0, 0x93, 0xC5, 0x1D}};
+struct IStepCache : IUnknown {
+    // Bytes of decoded pictures it may keep; 0 (the start) keeps none.
+    virtual HRESULT SetStepCacheBudget(std::uint64_t bytes) = 0;
+    // The bytes and pictures kept now, and the seeks answered from them since creation.
+    virtual HRESULT GetStepCacheState(std::uint64_t* bytes, ULONG* pictures, ULONG* answered) = 0;
+
+protected:
+    ~IStepCache() = default;
+};
+
+class CVideoDecoder final : public CDecoderFilter, public IStepCache {
 public:
     explicit CVideoDecoder(IUnknown* outer);
     ~CVideoDecoder() override;
+
+    DECLARE_IUNKNOWN
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override;
+    HRESULT SetStepCacheBudget(std::uint64_t bytes) override;
+    HRESULT GetStepCacheState(std::uint64_t* bytes, ULONG* pictures, ULONG* answered) override;
+    HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
 
     HRESULT CheckInputType(const CMediaType* type) override;
     HRESULT CheckTransform(const CMediaType* in, const CMediaType* out) override;
@@ -69,6 +94,8 @@ private:
     void NoteInputTime(REFERENCE_TIME time);
     REFERENCE_TIME OutputTime(REFERENCE_TIME own);
     void ResetTimes();
+    // How far before the frame it means a seek target may fall (see there).
+    REFERENCE_TIME TargetSlack() const;
 
     // Set at connection (filter stopped).
     VideoGeometry m_geometry;
@@ -91,6 +118,14 @@ private:
     bool m_saidResized = false;   // a change of picture size was reported
     LossCounter m_rejected;       // packets the codec refused
     LossCounter m_lost;           // frames it could not decode, or that could not be converted
+    StepCache m_cache;
+    FramePtr m_answer;  // the cached picture for this segment's target, until delivered
+    REFERENCE_TIME m_answerStart = 0, m_answerEnd = 0;
+    // Decoded pictures starting up to here in the file were delivered from the cache already.
+    REFERENCE_TIME m_answeredThrough = 0;
+    bool m_answered = false;
+    bool m_targetReached = false;  // this segment delivered its first picture
+    ULONG m_answers = 0;
 };
 
 }  // namespace dshow::media

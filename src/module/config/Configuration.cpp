@@ -31,6 +31,8 @@ Configuration ReadFromKey(const std::optional<zyl::platform::RegistryKey>& key) 
         config.forceNV12ToMono8 = ConvertForceNV12ToMono8(*v);
     if (auto v = read("ReplayMode"))
         config.replayMode = ConvertReplayMode(*v);
+    if (auto v = read("StepCacheMB"))
+        config.stepCacheMB = ConvertStepCacheMB(*v);
     return config;
 }
 
@@ -87,6 +89,11 @@ std::uint32_t ConvertForceNV12ToMono8(std::uint32_t stored) {
 
 std::uint32_t ConvertReplayMode(std::uint32_t stored) {
     return stored == kReplayPaced || stored == kReplayFree ? stored : kReplayCamera;
+}
+
+// More than 16 GB is surely a slip of the keyboard: held to that.
+std::uint32_t ConvertStepCacheMB(std::uint32_t stored) {
+    return std::min<std::uint32_t>(stored, 16384);
 }
 
 Configuration ReadConfiguration() {

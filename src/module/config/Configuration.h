@@ -26,6 +26,11 @@ struct Configuration {
     std::uint32_t forceNV12ToMono8 = 0;  // 0 or 1
     // Additions of our own, after the original six.
     std::uint32_t replayMode = 0;  // kReplay*: how a player keeps up with a slow host
+    // Decoded pictures a video decoder keeps from its seeks so that stepping back needs no
+    // decoding, in MB (0 none). 256 MB hold about 80 1080p pictures: stepping back through a
+    // 250-picture group decodes it about three times instead of at every step, well over 30
+    // steps a second, and the memory is only taken once the host seeks.
+    std::uint32_t stepCacheMB = 256;
 };
 
 // "ReplayMode": 0 a camera (frames the host is too slow for are skipped and counted), 1 every
@@ -48,5 +53,6 @@ std::uint32_t ConvertLogLevel(std::uint32_t stored);
 std::int32_t ConvertNumBuffers(std::uint32_t stored);
 std::uint32_t ConvertForceNV12ToMono8(std::uint32_t stored);
 std::uint32_t ConvertReplayMode(std::uint32_t stored);
+std::uint32_t ConvertStepCacheMB(std::uint32_t stored);
 
 }  // namespace ZYL

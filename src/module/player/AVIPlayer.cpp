@@ -11,6 +11,7 @@
 
 #include "com/runtime.h"
 #include "directshow/media/media_filters.h"
+#include "directshow/media/video_decoder.h"
 #include "directshow/media_type.h"
 #include "host/ZylHost.h"
 #include "module/base/errors/hresult_exception.h"
@@ -64,6 +65,20 @@ Target* OwnTarget(IBaseFilter* filter) {
 
 COM::CDShowTarget* OwnVideoTarget(IBaseFilter* filter) {
     return OwnTarget<COM::CDShowTarget>(filter);
+}
+
+// Every video decoder of the graph that remembers its seeks keeps that many bytes of them.
+void SetStepCacheBudget(IGraphBuilder* graph, std::uint64_t bytes) {
+    ComPtr<IEnumFilters> filters;
+    if (FAILED(graph->EnumFilters(filters.Put())))
+        return;
+    IBaseFilter* raw = nullptr;
+    while (filters->Next(1, &raw, nullptr) == S_OK) {
+        ComPtr<IBaseFilter> filter = ComPtr<IBaseFilter>::Attach(raw);
+        ComPtr<dshow::media::IStepCache> cache;
+        if (SUCCEEDED(filter.As(cache, dshow::media::IID_IStepCache)))
+            cache->SetStepCacheBudget(bytes);
+    }
 }
 
 // The filters that play sound: a renderer exposing IBasicAudio of its own, and the filters
@@ -371,6 +386,7 @@ void CAVIPlayer::ConfigureGraph(const wchar_t* fileName) {
         m_hasMetadata = true;
     }
     player::BypassColorSpaceConverter(m_graphBuilder.Get());
+    SetStepCacheBudget(m_graphBuilder.Get(), std::uint64_t{m_config.stepCacheMB} << 20);
     if (m_config.replayMode != ZYL::kReplayCamera)
         ConfigureReplay();
 

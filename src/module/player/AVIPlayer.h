@@ -161,6 +161,8 @@ private:
 
     // Playback control helpers (no player lock).
     double FrameTimeMs() const;
+    // The frame time positions and frame numbers are reckoned in (see there).
+    double FrameGridMs();
     double StopTimeMs(HRESULT* hr = nullptr);
     HRESULT CurrentTimeMs(double& ms);
     std::int32_t FrameCount();

@@ -1,6 +1,7 @@
 // CAVIPlayer's playback control: the seek routines with their wrap-around, the digital ports
 // and device control. Nothing here takes the player lock: every call is one or a few graph
 // calls, which the graph manager serialises with the event thread's rewind.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,9 @@ namespace {
 constexpr std::uint32_t kFirstCommand = 0x100;
 constexpr std::uint32_t kLastCommand = 0x10A;
 constexpr double kUnitsPerMs = 10000.0;
+// As dshow::media::CVideoDecoder takes a target that falls just short of a frame.
+constexpr double kSeekSlackUnits = 4.0;
+constexpr double kWrapToleranceMs = 1e-6;
 
 // A graph call's result as the driver interfaces report it.
 Result ToResult(HRESULT hr) {
@@ -37,11 +41,12 @@ double Wrap(double ms, double span) {
         const double r = std::fmod(ms, span);
         return r < 0 ? r + span : 0.0;
     }
-    if (ms > span) {
+    // The last frame reckoned by its number may come out a rounding error past the span.
+    if (ms > span + kWrapToleranceMs) {
         const double r = std::fmod(ms, span);
         return r == 0 ? span : r;
     }
-    return ms;
+    return std::min(ms, span);
 }
 
 // A frame number or count as the integer commands carry it, never an out-of-range conversion:
@@ -54,6 +59,13 @@ std::int32_t ToFrames(double frames) {
     if (frames >= kMost)
         return std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int32_t>(frames);
+}
+
+// The frame a position lies in, on the frame grid (FrameGridMs). A position computed from a
+// frame number is truncated to whole 100-ns units on its way to the graph, so it may fall a unit
+// or two before its frame: that much still counts as the frame, as the video decoder shows it.
+std::int32_t FrameAt(double ms, double gridMs) {
+    return gridMs > 0 ? ToFrames((ms * kUnitsPerMs + kSeekSlackUnits) / (gridMs * kUnitsPerMs)) : 0;
 }
 
 std::string FormatValue(bool isDouble, const CommandValue& value) {
@@ -71,6 +83,21 @@ std::string FormatValue(bool isDouble, const CommandValue& value) {
 
 double CAVIPlayer::FrameTimeMs() const {
     return static_cast<double>(m_format.timePerFrame) / kUnitsPerMs;
+}
+
+double CAVIPlayer::FrameGridMs() {
+    // DirectShow's frame time is whole 100-ns units: 30 frames/s is 333333 for 333333.3, so
+    // frame n reckoned from it falls n/3 units short, a whole frame short after an hour. When
+    // the video is a whole number of frames of nearly that time, its length divided by the
+    // count is the exact time, and frame n's time lands on frame n.
+    const double frame = FrameTimeMs();
+    const double stop = StopTimeMs();
+    if (frame > 0 && std::isfinite(stop) && stop > 0) {
+        const double count = std::floor(stop / frame + 0.5);
+        if (count >= 1 && std::abs(stop / count - frame) * kUnitsPerMs < 1.0)
+            return stop / count;
+    }
+    return frame;
 }
 
 double CAVIPlayer::StopTimeMs(HRESULT* hr) {
@@ -118,7 +145,7 @@ HRESULT CAVIPlayer::SeekToTime(double ms) {
     // Not a position at all: refused as a bad value rather than converted to a time.
     if (!std::isfinite(ms))
         return E_INVALIDARG;
-    const double last = StopTimeMs() - FrameTimeMs();
+    const double last = StopTimeMs() - FrameGridMs();
     // A single-frame video has no span to wrap in: every position is its only frame.
     ms = last > 0 ? Wrap(ms, last) : 0.0;
     LONGLONG current = static_cast<LONGLONG>(ms * kUnitsPerMs);
@@ -131,7 +158,7 @@ HRESULT CAVIPlayer::SeekToTime(double ms) {
 }
 
 HRESULT CAVIPlayer::SeekToFrame(std::int32_t frame) {
-    return SeekToTime(frame * FrameTimeMs());
+    return SeekToTime(frame * FrameGridMs());
 }
 
 HRESULT CAVIPlayer::SeekRelative(double ms) {
@@ -145,8 +172,8 @@ HRESULT CAVIPlayer::StepFrames(std::int32_t frames) {
     double current = 0;
     if (const HRESULT hr = CurrentTimeMs(current); FAILED(hr))
         return hr;
-    const double frame = FrameTimeMs();
-    const std::int32_t currentFrame = frame > 0 ? ToFrames(current / frame) : 0;
+    const double frame = FrameGridMs();
+    const std::int32_t currentFrame = FrameAt(current, frame);
     return SeekToTime((static_cast<double>(currentFrame) + frames) * frame);
 }
 
@@ -215,8 +242,8 @@ Result CAVIPlayer::GetOutputPort(std::uint32_t port, std::uint32_t* value) {
             double current = 0;
             if (const HRESULT hr = CurrentTimeMs(current); FAILED(hr))
                 return ToResult(hr);
-            const double frame = FrameTimeMs();
-            *value = static_cast<std::uint32_t>(frame > 0 ? ToFrames(current / frame) : 0);
+            const double frame = FrameGridMs();
+            *value = static_cast<std::uint32_t>(FrameAt(current, frame));
             return kOk;
         }
         default: {
@@ -305,8 +332,8 @@ Result CAVIPlayer::Get(std::uint32_t number, CommandValue& value) {
         case kCmdFrameIndex: {
             double current = 0;
             hr = CurrentTimeMs(current);
-            const double frame = FrameTimeMs();
-            value.integer = frame > 0 ? ToFrames(current / frame) : 0;
+            const double frame = FrameGridMs();
+            value.integer = FrameAt(current, frame);
             break;
         }
         case kCmdFrameCount:

@@ -42,6 +42,7 @@ struct Settings {
     int numBuffers = 2;
     bool forceMono = false;
     int replayMode = 0;
+    int stepCacheMB = 256;
 };
 
 class AviPlayer : public ::testing::Test {
@@ -57,8 +58,9 @@ protected:
         std::snprintf(values, sizeof values,
                       "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Zylon\\Imagora\\AVI]\n"
                       "\"NumBuffers\"=dword:%08x\n\"ForceNV12ToMono8\"=dword:%08x\n"
-                      "\"ReplayMode\"=dword:%08x\n",
-                      settings.numBuffers, settings.forceMono ? 1 : 0, settings.replayMode);
+                      "\"ReplayMode\"=dword:%08x\n\"StepCacheMB\"=dword:%08x\n",
+                      settings.numBuffers, settings.forceMono ? 1 : 0, settings.replayMode,
+                      settings.stepCacheMB);
         dir.write("r.reg", values);
         module.emplace();
         void* self = dlopen(module->path().c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -250,6 +252,43 @@ TEST_F(AviPlayer, SeeksAndStepsWhilePausedLandOnTheExactFrameAndWrapAround) {
     ASSERT_EQ(c.dio->SetOutputBit(6, 1), kOk);
     ASSERT_EQ(c.grab2->G2Grab(), kOk);
     EXPECT_EQ(Wait(c, 2), Sequence(0, 2, 10));
+}
+
+TEST_F(AviPlayer, SteppingBackThroughALongGroupGivesEveryFrameExactly) {
+    // One group of 30 with B-frames: every step back seeks into it. 1 MB holds about eight of
+    // these pictures, so the kept ones run out and the group is decoded again; 0 keeps none.
+    // 30 frames/s: a frame time of 333333.3 units, which DirectShow rounds, so a frame's time
+    // computed from it falls a little before the frame.
+    const std::string path = media::EncodedFile(dir.file(""), {.width = 320,
+                                                               .height = 240,
+                                                               .frames = 30,
+                                                               .fpsNum = 30,
+                                                               .gop = 30,
+                                                               .bframes = 2,
+                                                               .name = ""});
+    zyl::tools::PullOptions pull;
+    pull.frames = 30;
+    const auto reference = zyl::tools::PullFrames(path, pull).md5s;
+    ASSERT_EQ(reference.size(), 30u);
+    for (const int budget : {256, 1, 0}) {
+        SCOPED_TRACE(std::to_string(budget) + " MB");
+        Configure(Settings{.stepCacheMB = budget});
+        Camera& c = Open(path);
+        c.SetInt(kCmdFrameIndex, 29);
+        for (int k = 29; k >= 0; --k) {
+            ASSERT_EQ(c.grabber->Snap(), kOk);
+            EXPECT_EQ(Md5Of(Current(c)), reference[static_cast<std::size_t>(k)]) << "frame " << k;
+            c.SetInt(kCmdStepFrames, -1);
+        }
+        // Positions wrap by the last frame's time: back from the first frame is the one before
+        // the last, on from the last is frame 1.
+        for (const int k : {28, 29, 1, 2}) {
+            ASSERT_EQ(c.grabber->Snap(), kOk);
+            EXPECT_EQ(Md5Of(Current(c)), reference[static_cast<std::size_t>(k)]) << "frame " << k;
+            c.SetInt(kCmdStepFrames, 1);
+        }
+        camera.reset();
+    }
 }
 
 TEST_F(AviPlayer, DeviceControlAnswersLimitsSizesAndRefusals) {
