@@ -63,6 +63,7 @@ CFilterGraph::CFilterGraph(IUnknown* outer) : CUnknown(L"Filter graph", outer) {
 
 CFilterGraph::~CFilterGraph() {
     Stop();
+    EndStarter();
     while (!m_filters.empty())
         RemoveFilter(m_filters.back().filter);
     if (m_clock)

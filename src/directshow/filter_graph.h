@@ -6,14 +6,22 @@
 // Threads: application threads call every interface; filters post events from their
 // streaming threads. Locks: the graph lock (m_lock) serialises every graph call, as on
 // Windows; it is held while filters change state and seek, never while GetState or GetEvent
-// wait. The event lock (m_eventLock) guards the queue and the completion count and is a leaf:
+// wait. A Run whose pause is not complete yet (a renderer still waits for its first sample)
+// leaves the filters paused and lets the starter thread run them once they are cued, so stream
+// time starts with the first frame ready ("the graph will run automatically when it is
+// ready"); the starter waits without the graph lock and takes it to start the filters. The
+// event lock (m_eventLock) guards the queue and the completion count and is a leaf:
 // nothing is called while it is held, so filters may post under locks of their own. The graph
 // holds a reference to each filter; filters point back weakly.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "com/com_ptr.h"
@@ -193,6 +201,16 @@ private:
     // Filters ordered downstream first, the order state changes go in.
     std::vector<IBaseFilter*> DownstreamFirst();
     HRESULT ChangeState(FILTER_STATE target);
+    // Under the graph lock: stream time starts now and every filter runs.
+    void StartFiltersLocked();
+    // Under the graph lock: the starter runs the filters once their pause is complete.
+    void StartWhenCuedLocked();
+    void CancelStartLocked();
+    // The starter thread's body, and its end (the destructor, after the last Stop).
+    void Starter();
+    void EndStarter();
+    // Filters with a reference each, for waits without the graph lock.
+    std::vector<ComPtr<IBaseFilter>> FilterSnapshot();
     std::size_t CountRenderers();
     void PostEvent(const Event& event);
 
@@ -204,6 +222,9 @@ private:
     REFERENCE_TIME m_streamStart = 0;       // clock time of stream time zero while running
     REFERENCE_TIME m_pausedStreamTime = 0;  // stream time reached when paused or stopped
     REFERENCE_TIME m_segmentStart = 0;      // media time at stream time zero
+    // Running, its filters still paused until cued: written under the graph lock, read anywhere.
+    std::atomic<bool> m_startPending{false};
+    HRESULT m_startResult = S_OK;  // the filters' answer to the last start (graph lock)
     double m_rate = 1.0;
     GUID m_timeFormat = TIME_FORMAT_MEDIA_TIME;
 
@@ -214,4 +235,14 @@ private:
     std::size_t m_renderersRunning = 0;
     std::vector<LONG_PTR> m_completed;  // the renderers that completed in this run
     HRESULT m_completionStatus = S_OK;  // the first failure a renderer reported
+
+    // The starter: made at the first deferred start, ended by the destructor. A request is a
+    // serial; a cancel moves it on, so the starter starts only the request it waited for.
+    std::mutex m_starterLock;
+    std::condition_variable m_starterWake;  // a request, or the end (m_starterLock)
+    std::condition_variable m_started;      // a deferred start happened or was cancelled
+    std::atomic<std::uint64_t> m_startSerial{0};
+    std::uint64_t m_startWanted = 0;  // the serial the starter is asked for (m_starterLock)
+    bool m_starterQuit = false;       // (m_starterLock)
+    std::thread m_starter;
 };

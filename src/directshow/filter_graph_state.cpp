@@ -15,6 +15,9 @@ namespace {
 // handful of filters to run takes microseconds here; 2 ms covers a busy machine and keeps the
 // first frame of a camera from waiting longer than its decoding.
 constexpr REFERENCE_TIME kStartDelay = 2 * MILLISECONDS;
+// How long a start waits for filters to finish their pause, and in what slices.
+constexpr REFERENCE_TIME kCueLimit = 10000 * MILLISECONDS;
+constexpr DWORD kCueSlice = 20;
 
 }  // namespace
 
@@ -52,7 +55,7 @@ REFERENCE_TIME CFilterGraph::ClockTimeLocked() {
 }
 
 REFERENCE_TIME CFilterGraph::StreamTimeLocked() {
-    if (m_state != State_Running)
+    if (m_state != State_Running || m_startPending)
         return m_pausedStreamTime;
     return std::max<REFERENCE_TIME>(0, ClockTimeLocked() - m_streamStart);
 }
@@ -67,7 +70,14 @@ bool CFilterGraph::TransitionIncomplete() {
 }
 
 HRESULT CFilterGraph::ChangeState(FILTER_STATE target) {
+    if (m_startPending && target != State_Running) {
+        // Never started: the filters are paused where the pause left them, stream time too.
+        CancelStartLocked();
+        m_state = State_Paused;
+    }
     if (target == m_state) {
+        if (m_startPending)
+            return S_FALSE;
         return target != State_Stopped && TransitionIncomplete() ? S_FALSE : S_OK;
     }
     if (target != State_Stopped && m_state == State_Stopped && !m_clockChosen)
@@ -78,20 +88,23 @@ HRESULT CFilterGraph::ChangeState(FILTER_STATE target) {
         if (HRESULT hr = ChangeState(State_Paused); FAILED(hr))
             return hr;
     }
-    // Running does not wait for the pause to complete, but says that it has not.
-    const bool pauseIncomplete = target == State_Running && TransitionIncomplete();
+    if (target == State_Running) {
+        m_state = State_Running;
+        // As IMediaControl::Run documents: while a filter has not finished its pause, "the
+        // graph is preparing to run" and "will run automatically when it is ready". Stream
+        // time starts then, so the first frame after a start or a seek is not late by its
+        // decoding, and the position does not run on while it decodes.
+        if (TransitionIncomplete()) {
+            StartWhenCuedLocked();
+            return S_FALSE;
+        }
+        StartFiltersLocked();
+        return m_startResult;
+    }
     // Filters are given their start in the time of the clock they were given.
     const REFERENCE_TIME now = ClockTimeLocked();
     REFERENCE_TIME stoppedAt = 0;
-    if (target == State_Running) {
-        // Stream time goes on from where a pause left it.
-        m_streamStart = now - m_pausedStreamTime + (m_pausedStreamTime == 0 ? kStartDelay : 0);
-        const std::size_t renderers = CountRenderers();
-        std::lock_guard events(m_eventLock);
-        m_renderersRunning = renderers;
-        m_completed.clear();
-        m_running = true;
-    } else if (target == State_Paused) {
+    if (target == State_Paused) {
         if (m_state == State_Running)
             m_pausedStreamTime = std::max<REFERENCE_TIME>(0, now - m_streamStart);
     } else {
@@ -101,9 +114,7 @@ HRESULT CFilterGraph::ChangeState(FILTER_STATE target) {
     }
     HRESULT result = S_OK;
     for (IBaseFilter* filter : DownstreamFirst()) {
-        const HRESULT hr = target == State_Stopped  ? filter->Stop()
-                           : target == State_Paused ? filter->Pause()
-                                                    : filter->Run(m_streamStart);
+        const HRESULT hr = target == State_Stopped ? filter->Stop() : filter->Pause();
         if (FAILED(hr) && SUCCEEDED(result))
             result = hr;
     }
@@ -130,7 +141,114 @@ HRESULT CFilterGraph::ChangeState(FILTER_STATE target) {
     }
     if (FAILED(result))
         return result;
-    return target != State_Stopped && (pauseIncomplete || TransitionIncomplete()) ? S_FALSE : S_OK;
+    return target != State_Stopped && TransitionIncomplete() ? S_FALSE : S_OK;
+}
+
+void CFilterGraph::StartFiltersLocked() {
+    const REFERENCE_TIME now = ClockTimeLocked();
+    // Stream time goes on from where a pause left it.
+    m_streamStart = now - m_pausedStreamTime + (m_pausedStreamTime == 0 ? kStartDelay : 0);
+    {
+        const std::size_t renderers = CountRenderers();
+        std::lock_guard events(m_eventLock);
+        m_renderersRunning = renderers;
+        m_completed.clear();
+        m_running = true;
+    }
+    m_startPending = false;
+    m_startResult = S_OK;
+    for (IBaseFilter* filter : DownstreamFirst()) {
+        const HRESULT hr = filter->Run(m_streamStart);
+        if (FAILED(hr) && SUCCEEDED(m_startResult))
+            m_startResult = hr;
+    }
+    if (SUCCEEDED(m_startResult) && TransitionIncomplete())
+        m_startResult = S_FALSE;
+}
+
+void CFilterGraph::StartWhenCuedLocked() {
+    m_startPending = true;
+    {
+        std::lock_guard lock(m_starterLock);
+        m_startWanted = ++m_startSerial;
+        if (!m_starter.joinable()) {
+            try {
+                m_starter = std::thread([this] { Starter(); });
+            } catch (const std::system_error&) {
+                // No thread to wait with: the filters run now, as they would have before.
+                m_startPending = false;
+            }
+        }
+    }
+    if (!m_startPending) {
+        StartFiltersLocked();
+        return;
+    }
+    m_starterWake.notify_all();
+}
+
+void CFilterGraph::CancelStartLocked() {
+    m_startPending = false;
+    {
+        std::lock_guard lock(m_starterLock);
+        m_startWanted = ++m_startSerial;
+    }
+    m_started.notify_all();
+}
+
+std::vector<ComPtr<IBaseFilter>> CFilterGraph::FilterSnapshot() {
+    std::vector<ComPtr<IBaseFilter>> filters;
+    CAutoLock lock(&m_lock);
+    for (const Entry& e : m_filters)
+        filters.emplace_back(e.filter);
+    return filters;
+}
+
+void CFilterGraph::Starter() {
+    std::uint64_t handled = 0;
+    for (;;) {
+        std::uint64_t wanted = 0;
+        {
+            std::unique_lock lock(m_starterLock);
+            m_starterWake.wait(lock, [&] { return m_starterQuit || m_startWanted != handled; });
+            if (m_starterQuit)
+                return;
+            wanted = handled = m_startWanted;
+        }
+        // Waited for in short slices, so a cancel or a new request is seen soon; a filter
+        // that never completes its pause is started after kCueLimit, as it was before.
+        const REFERENCE_TIME deadline = MonotonicReferenceTime() + kCueLimit;
+        for (bool cued = false; !cued && m_startSerial == wanted;) {
+            cued = true;
+            for (const auto& filter : FilterSnapshot()) {
+                FILTER_STATE state;
+                if (filter->GetState(kCueSlice, &state) == VFW_S_STATE_INTERMEDIATE)
+                    cued = false;
+                if (m_startSerial != wanted)
+                    break;
+            }
+            if (MonotonicReferenceTime() > deadline)
+                break;
+        }
+        {
+            CAutoLock lock(&m_lock);
+            if (m_startPending && m_startSerial == wanted)
+                StartFiltersLocked();
+        }
+        // Through the lock, so a GetState between its test and its wait cannot miss this.
+        { std::lock_guard lock(m_starterLock); }
+        m_started.notify_all();
+    }
+}
+
+void CFilterGraph::EndStarter() {
+    {
+        std::lock_guard lock(m_starterLock);
+        m_starterQuit = true;
+    }
+    m_starterWake.notify_all();
+    if (m_starter.joinable())
+        m_starter.join();
 }
 
 HRESULT CFilterGraph::Run() {
@@ -192,10 +310,23 @@ HRESULT CFilterGraph::GetState(DWORD milliseconds, FILTER_STATE* state) {
         if (hr == VFW_S_STATE_INTERMEDIATE)
             result = hr;
     }
+    // A start waiting for its cue follows at once once the filters are cued: waited for too.
+    if (result == S_OK && m_startPending) {
+        const std::uint64_t serial = m_startSerial;
+        std::unique_lock lock(m_starterLock);
+        const auto done = [&] { return m_startSerial != serial || !m_startPending; };
+        if (forever) {
+            m_started.wait(lock, done);
+        } else {
+            const REFERENCE_TIME left =
+                std::max<REFERENCE_TIME>(0, deadline - MonotonicReferenceTime());
+            m_started.wait_for(lock, std::chrono::microseconds(left / 10), done);
+        }
+    }
     // The state now, not when the wait began: a Stop may be what ended it.
     CAutoLock lock(&m_lock);
     *state = m_state;
-    return result;
+    return m_startPending ? VFW_S_STATE_INTERMEDIATE : result;
 }
 
 HRESULT CFilterGraph::GetClassID(CLSID* clsid) {
