@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "directshow/pos_passthru.h"
+#include "directshow/time_scale.h"
 
 namespace COM {
 namespace {
@@ -162,15 +162,18 @@ HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
     // Rows stay bottom-up as delivered; for NV12 the luma plane comes first and exactly fills
     // the Mono8 element, the chroma behind it is left out.
     FramePlacement placed = FramePlacement::NoFreeElement;
-    // Replaying, each element carries its frame's position in the file (100 ns units, as the
-    // base registered it), which the player reports as the host's current frame.
+    // Replaying, each element carries its frame's position in the file (100-ns units), which
+    // the player reports as the host's current frame: the sample's time from the segment's
+    // start, at its rate, reckoned here as the position pass-through does. Not asked of it: at
+    // the stream's end it asks upstream, taking a decoder's filter lock under its receive lock.
     double position = 0;
     bool stamped = false;
     if (m_replay) {
-        LONGLONG start = 0;
-        if (CRendererPosPassThru* pass = m_pPosition;
-            pass && pass->GetMediaTime(&start, nullptr) == S_OK) {
-            position = static_cast<double>(start);
+        REFERENCE_TIME start = 0, end = 0;
+        if (SUCCEEDED(sample->GetTime(&start, &end))) {
+            const double rate = InputPin()->CurrentRate();
+            position = static_cast<double>(AddTime(InputPin()->CurrentStartTime(),
+                                                   rate == 1.0 ? start : ScaleTime(start, rate)));
             stamped = true;
         }
     }
