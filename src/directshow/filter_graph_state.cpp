@@ -232,8 +232,13 @@ void CFilterGraph::Starter() {
         }
         {
             CAutoLock lock(&m_lock);
-            if (m_startPending && m_startSerial == wanted)
+            if (m_startPending && m_startSerial == wanted) {
                 StartFiltersLocked();
+                // Run has answered long ago: a filter that failed to run now says so as the
+                // graph's error, as a failure while streaming would.
+                if (FAILED(m_startResult))
+                    PostEvent({EC_ERRORABORT, m_startResult, 0});
+            }
         }
         // Through the lock, so a GetState between its test and its wait cannot miss this.
         { std::lock_guard lock(m_starterLock); }

@@ -86,8 +86,7 @@ void Play(CameraRun& run, double seconds, double rate) {
     tools::Camera& camera = *run.camera;
     const double periodMs = run.frameMs / rate;
     // Room for every frame up front: the loop below allocates nothing.
-    const auto room =
-        static_cast<std::size_t>(seconds * 1000 / std::max(periodMs, 1.0) * 1.2) + 64;
+    const auto room = static_cast<std::size_t>(seconds * 1000 / std::max(periodMs, 1.0) * 1.2) + 64;
     run.offsetMs.reserve(room);
     run.pass.reserve(room);
     if (const ZYL::Result r = camera.grab2->G2Grab(); r != ZYL::kOk) {
@@ -118,9 +117,7 @@ void Play(CameraRun& run, double seconds, double rate) {
         const double index = static_cast<double>(run.frames) + run.lost - firstLost;
         run.offsetMs.push_back(std::chrono::duration<double, std::milli>(now - first).count() -
                                index * periodMs);
-        run.pass.push_back(run.frameCount > 0
-                               ? static_cast<long long>(index) / run.frameCount
-                               : 0);
+        run.pass.push_back(run.frameCount > 0 ? static_cast<long long>(index) / run.frameCount : 0);
         ++run.frames;
     }
     camera.grab2->G2Freeze(true);
@@ -212,8 +209,7 @@ int BenchCameras(const Args& args) {
                       << ",\"late_p99_ms\":" << Fixed(worstP99, 3) << ",\"loops\":" << gaps.size()
                       << ",\"loop_gap_median_ms\":" << Fixed(Percentile(gaps, 0.5), 3)
                       << ",\"loop_gap_max_ms\":" << Fixed(Percentile(gaps, 1.0), 3)
-                      << ",\"cpu_s\":" << Fixed(cpu, 3)
-                      << ",\"cpu_per_s\":" << Fixed(cpu / wall, 4)
+                      << ",\"cpu_s\":" << Fixed(cpu, 3) << ",\"cpu_per_s\":" << Fixed(cpu / wall, 4)
                       << ",\"switches_per_frame\":" << Fixed(switchesPerFrame, 2) << "}\n";
         } else {
             std::printf("%-4s %-32s %-10s %8s %6s %22s\n", "", "file", "size", "frames", "lost",

@@ -1,5 +1,6 @@
 // zylavi: the command-line host for the ZylAvi module. Single-threaded: each command loads the
 // module, does its work and returns an exit code.
+#include <filesystem>
 #include <iostream>
 #include <set>
 #include <string>
@@ -22,7 +23,7 @@ const char* kUsage =
     "  info FILE [--json]     player, planes, size, frame count, frame time, text stream and\n"
     "                         interfaces of a video (.zyrv, AVI, MP4, MKV, MPEG...)\n"
     "  grab FILE [--frames N] [--snap] [--seek-frame K | --seek-ms T] [--step N]\n"
-    "       [--timeout MS] [--rate R] [--replay paced|free] [--metadata] [--out DIR] [--md5]\n"
+    "       [--timeout MS] [--rate R] [--replay [paced|free]] [--metadata] [--out DIR] [--md5]\n"
     "       [--json]\n"
     "                         grab N frames (default 10) like a host; --snap grabs each frame\n"
     "                         singly; the first frame is K (or the one at T ms); --step N\n"
@@ -31,8 +32,9 @@ const char* kUsage =
     "                         frame rate (0.25 to 16, DirectShow player only); --metadata\n"
     "                         prints each text of the video's text stream as it arrives;\n"
     "                         --out writes PNG files; --md5 prints each frame's index and MD5;\n"
-    "                         --replay plays every frame once, at the file's rate (paced) or\n"
-    "                         as fast as it is taken (free), for this run only (ReplayMode)\n"
+    "                         --replay plays every frame once, at the file's rate (paced, the\n"
+    "                         default) or as fast as it is taken (free), for this run only\n"
+    "                         (ReplayMode)\n"
     "  convert IN OUT.zyrv [--frames N] [--json]\n"
     "                         write a .zyrv from anything the module can play\n"
     "  convert --pattern WxH:FORMAT:FRAMES:FPS OUT.zyrv [--json]\n"
@@ -111,6 +113,21 @@ int main(int argc, char** argv) {
     };
     const std::string name = raw[0];
     raw.erase(raw.begin());
+    // "grab --replay" alone means paced: its value is optional, which the parser's valued
+    // options are not. A following word that is a file is the FILE, not the value.
+    if (name == "grab") {
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            if (raw[i] == "--")
+                break;
+            if (raw[i] != "--replay")
+                continue;
+            const bool bare = i + 1 == raw.size() || raw[i + 1].rfind("-", 0) == 0 ||
+                              (raw[i + 1] != "paced" && raw[i + 1] != "free" &&
+                               std::filesystem::exists(raw[i + 1]));
+            if (bare)
+                raw.insert(raw.begin() + static_cast<std::ptrdiff_t>(i) + 1, "paced");
+        }
+    }
     for (const Command& command : commands) {
         if (name != command.name)
             continue;

@@ -67,6 +67,11 @@ void StepCache::Clear() {
     m_bytes = 0;
 }
 
+void StepCache::Reset() {
+    Clear();
+    m_off = false;
+}
+
 std::int64_t StepCache::Distance(REFERENCE_TIME start) const {
     const std::int64_t away = start - m_target;
     // Steps going back want the pictures before the target; going on, those after it.

@@ -34,8 +34,10 @@ public:
     void Offer(const AVFrame& frame, REFERENCE_TIME start, REFERENCE_TIME end);
     // The picture shown at `at`, with its times; null when none is kept.
     const AVFrame* Find(REFERENCE_TIME at, REFERENCE_TIME* start, REFERENCE_TIME* end) const;
-    // Lets every picture go (a new connection, a new stream).
+    // Lets every picture go; Reset also forgets that a stream's times proved unfit (a new
+    // connection, a new stream).
     void Clear();
+    void Reset();
 
     std::uint64_t Bytes() const { return m_bytes; }
     std::size_t Count() const { return m_entries.size(); }

@@ -227,7 +227,7 @@ HRESULT CVideoDecoder::BreakConnect(PIN_DIRECTION direction) {
     if (direction == PINDIR_INPUT) {
         m_codec.reset();
         m_parameters.reset();
-        m_cache.Clear();
+        m_cache.Reset();
         m_answer.reset();
     }
     m_scale.reset();

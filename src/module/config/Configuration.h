@@ -24,7 +24,7 @@ struct Configuration {
     std::uint32_t logLevel = 0;          // 0, a single level bit, or 63
     std::int32_t numBuffers = 2;         // 2 .. 256
     std::uint32_t forceNV12ToMono8 = 0;  // 0 or 1
-    // Additions of our own, after the original six.
+    // Their defaults leave what a host sees as it was without them.
     std::uint32_t replayMode = 0;  // kReplay*: how a player keeps up with a slow host
     // Decoded pictures a video decoder keeps from its seeks so that stepping back needs no
     // decoding, in MB (0 none). 256 MB hold about 80 1080p pictures: stepping back through a

@@ -1,5 +1,6 @@
 #include "module/filters/DShowTarget.h"
 
+#include <functional>
 #include <string>
 
 #include "directshow/time_scale.h"
@@ -39,7 +40,7 @@ CDShowTarget::CDShowTarget(IUnknown* outer, HRESULT* hr)
 
 CDShowTarget::~CDShowTarget() {
     m_subscribers.ReleaseAll();
-    if (m_ringBuffer)
+    if (m_ringBuffer && m_wakesOnUnlock)
         m_ringBuffer->UnregisterLockCallback(&CDShowTarget::OnLockChanged);
     m_ringBuffer.reset();
     m_allocator->SetRingBuffer(nullptr);
@@ -85,10 +86,12 @@ void CDShowTarget::SetRingBuffer(std::shared_ptr<qnCollections::CRingBuffer> rin
     // Under the filter lock although the player calls this before frames flow: a frame that
     // came too early may still be on its way through DoRenderSample.
     qnThreads::CAutoLock lock(this);
-    if (m_ringBuffer)
+    if (m_ringBuffer && m_wakesOnUnlock)
         m_ringBuffer->UnregisterLockCallback(&CDShowTarget::OnLockChanged);
     m_ringBuffer = std::move(ringBuffer);
-    if (m_ringBuffer)
+    // Only a replay waits for the host to let go of an element; a camera pays nothing per frame.
+    m_wakesOnUnlock = m_ringBuffer && m_replay;
+    if (m_wakesOnUnlock)
         m_ringBuffer->RegisterLockCallback(&CDShowTarget::OnLockChanged, this);
     m_mediaType = type;
     m_mediaType.pUnk = nullptr;
@@ -185,7 +188,8 @@ HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
     // Replaying, a frame waits until the host lets go of an element; only a flush or a stop
     // ends the wait, and then the frame is not lost but left behind by a seek or a stop.
     if (m_replay) {
-        if (!WaitUntilReady(commit))
+        // By reference: a copy of the lambda would not fit std::function's own storage.
+        if (!WaitUntilReady(std::ref(commit)))
             return S_OK;
     } else {
         commit();

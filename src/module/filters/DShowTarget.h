@@ -48,7 +48,8 @@ public:
     void SetForceNV12ToMono8(bool force) { m_forceNV12ToMono8 = force; }
     bool ForceNV12ToMono8() const { return m_forceNV12ToMono8; }
     // Replaying: a frame waits for a free element instead of being skipped. Set by the player
-    // before the graph runs; the progress (may be null) hears of every frame committed.
+    // before the graph runs and before the ring buffer; the progress (may be null) hears of
+    // every frame committed.
     void SetReplay(bool replay, std::shared_ptr<CVideoProgress> progress);
     // Frames dropped because no ring buffer element was free, since the filter was made: the
     // player reports them as lost frames.
@@ -64,7 +65,8 @@ private:
 
     std::shared_ptr<qnCollections::CRingBuffer> m_ringBuffer;
     std::shared_ptr<CVideoProgress> m_progress;  // under the filter lock
-    CRingAllocator* m_allocator;                 // one reference, for the filter's life
+    bool m_wakesOnUnlock = false;  // OnLockChanged is registered with the ring (filter lock)
+    CRingAllocator* m_allocator;   // one reference, for the filter's life
     // Only the subtype is read; the format block stays with the player, so the copy has none.
     AM_MEDIA_TYPE m_mediaType{};
     std::uint32_t m_width = 0;

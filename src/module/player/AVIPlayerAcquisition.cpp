@@ -155,8 +155,9 @@ Result CAVIPlayer::Snap() {
     qnThreads::CAutoLock lock(&m_lock);
     const std::uint64_t noted = m_metadataCounter.load();
     // One frame of where the player stands now: frames queued by an earlier run are older
-    // than the frame the paused graph holds.
-    m_ringBuffer->DiscardUnread();
+    // than the frame the paused graph holds. A replay hands out every frame, those too.
+    if (m_config.replayMode == kReplayCamera)
+        m_ringBuffer->DiscardUnread();
     if (const HRESULT hr = m_mediaControl->Run(); FAILED(hr)) {
         LogErr("Unable to set filter graph in Run mode", hr);
         return kGraphStartFailed;

@@ -20,7 +20,9 @@ constexpr std::uint32_t kLastCommand = 0x10A;
 constexpr double kUnitsPerMs = 10000.0;
 // As dshow::media::CVideoDecoder takes a target that falls just short of a frame.
 constexpr double kSeekSlackUnits = 4.0;
-constexpr double kWrapToleranceMs = 1e-6;
+// A position past the last frame by less than a 100-ns unit is the last frame, not a wrap: the
+// last frame's time reckoned by its number and by the length may differ by rounding.
+constexpr double kWrapToleranceMs = 1e-4;
 
 // A graph call's result as the driver interfaces report it.
 Result ToResult(HRESULT hr) {
@@ -115,9 +117,8 @@ void CAVIPlayer::NoteSeek() {
 
 HRESULT CAVIPlayer::CurrentTimeMs(double& ms) {
     if (m_config.replayMode != kReplayCamera) {
-        // The graph's position runs ahead of the host by the frames waiting for it. The middle
-        // of the held frame, as a clock's position would be: a frame's start, rounded from the
-        // container's time base, may fall a hair before its index times the frame time.
+        // The graph's position runs ahead of the host by the frames waiting for it: the start
+        // of the frame the host holds, as a paused graph reports the frame it shows.
         double held = 0;
         bool valid = false;
         {
@@ -126,7 +127,7 @@ HRESULT CAVIPlayer::CurrentTimeMs(double& ms) {
             held = m_heldPosition;
         }
         if (valid) {
-            ms = held / kUnitsPerMs + FrameTimeMs() / 2;
+            ms = held / kUnitsPerMs;
             return S_OK;
         }
     }
@@ -311,7 +312,7 @@ void CAVIPlayer::Limits(std::uint32_t number, CommandValue& lower, CommandValue&
             break;
         case kCmdPositionMs:
             lower.real = 0.0;
-            upper.real = StopTimeMs() - FrameTimeMs();
+            upper.real = StopTimeMs() - FrameGridMs();
             break;
         default:
             break;

@@ -280,6 +280,16 @@ TEST_F(AviPlayer, SteppingBackThroughALongGroupGivesEveryFrameExactly) {
             EXPECT_EQ(Md5Of(Current(c)), reference[static_cast<std::size_t>(k)]) << "frame " << k;
             c.SetInt(kCmdStepFrames, -1);
         }
+        // The largest position the player allows is the last frame, not a wrap to the first.
+        double last = 0;
+        std::uint64_t size = sizeof last;
+        ASSERT_EQ(c.device->DeviceCtrlCmd(0x30000000 | kCmdPositionMs, nullptr, 0, &last, &size),
+                  kOk);
+        c.SetDouble(kCmdPositionMs, last);
+        ASSERT_EQ(c.grabber->Snap(), kOk);
+        EXPECT_EQ(Md5Of(Current(c)), reference[29]);
+        c.SetInt(kCmdFrameIndex, 0);
+        c.SetInt(kCmdStepFrames, -1);
         // Positions wrap by the last frame's time: back from the first frame is the one before
         // the last, on from the last is frame 1.
         for (const int k : {28, 29, 1, 2}) {
@@ -466,6 +476,13 @@ TEST_F(AviPlayer, ReplayHandsASlowHostEveryFrameOnceInOrderAndNoTextBeforeItsFra
         ASSERT_EQ(c.grab2->G2Wait(), kOk);
         EXPECT_EQ(Md5Of(Current(c)), reference[5]);
         EXPECT_EQ(c.GetInt(kCmdFrameIndex), 5);
+        // Single snaps too see every frame in turn, the ones already waiting included.
+        ASSERT_EQ(c.grab2->G2Freeze(false), kOk);
+        for (int k = 6; k < 10; ++k) {
+            ASSERT_EQ(c.grabber->Snap(), kOk);
+            EXPECT_EQ(Md5Of(Current(c)), reference[static_cast<std::size_t>(k % 8)]) << k;
+            ++texts.framesTaken;
+        }
         double lost = -1;
         c.grab2->G2GetStatus(2, &lost);
         EXPECT_EQ(lost, 0);
