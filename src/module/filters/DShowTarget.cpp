@@ -133,7 +133,7 @@ HRESULT CDShowTarget::BeginFlush() {
 
 HRESULT CDShowTarget::EndOfStream() {
     if (const auto progress = Progress())
-        progress->Ended();
+        progress->Ended(m_lastStamp);
     return TSinkFilter::EndOfStream();
 }
 
@@ -169,20 +169,22 @@ HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
     // the player reports as the host's current frame: the sample's time from the segment's
     // start, at its rate, reckoned here as the position pass-through does. Not asked of it: at
     // the stream's end it asks upstream, taking a decoder's filter lock under its receive lock.
-    double position = 0;
+    FrameStamp stamp;
     bool stamped = false;
     if (m_replay) {
         REFERENCE_TIME start = 0, end = 0;
         if (SUCCEEDED(sample->GetTime(&start, &end))) {
             const double rate = InputPin()->CurrentRate();
-            position = static_cast<double>(AddTime(InputPin()->CurrentStartTime(),
-                                                   rate == 1.0 ? start : ScaleTime(start, rate)));
+            stamp.timestamp = static_cast<double>(AddTime(
+                InputPin()->CurrentStartTime(), rate == 1.0 ? start : ScaleTime(start, rate)));
+            if (const auto progress = Progress())
+                stamp.tag = progress->Run();
             stamped = true;
         }
     }
     const auto commit = [&] {
         qnThreads::CAutoLock lock(this);
-        placed = CommitFrame(*ring, m_allocator, sample, stamped ? &position : nullptr);
+        placed = CommitFrame(*ring, m_allocator, sample, stamped ? &stamp : nullptr);
         return placed != FramePlacement::NoFreeElement;  // placed, or never will be
     };
     // Replaying, a frame waits until the host lets go of an element; only a flush or a stop
@@ -196,11 +198,8 @@ HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
     }
     switch (placed) {
         case FramePlacement::Committed:
-            if (const auto progress = Progress()) {
-                REFERENCE_TIME start = 0, end = 0;
-                if (SUCCEEDED(sample->GetTime(&start, &end)))
-                    progress->Reached(start);
-            }
+            if (stamped)
+                m_lastStamp = static_cast<REFERENCE_TIME>(stamp.timestamp);
             return S_OK;
         case FramePlacement::NoMemory:
             Log(qnLogging::level::err, "Unable to retrieve sample base pointer");

@@ -4,7 +4,7 @@
 // allocator whose samples lend those elements (RingAllocator.h), so a frame the decoder wrote
 // into the element it is committed to is not copied again; any other frame is copied. As a
 // camera it skips a frame that finds no free element; replaying, it waits for the host to free
-// one (the ring's lock callback wakes it) and reports each frame to the video progress.
+// one (the ring's lock callback wakes it).
 //
 // Threads: the graph's streaming thread renders; the connecting thread checks media types; the
 // player's thread sets the force and replay flags (atomics, no lock), the progress, the ring
@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 #include "module/base/collections/RingBuffer.h"
@@ -48,8 +49,8 @@ public:
     void SetForceNV12ToMono8(bool force) { m_forceNV12ToMono8 = force; }
     bool ForceNV12ToMono8() const { return m_forceNV12ToMono8; }
     // Replaying: a frame waits for a free element instead of being skipped. Set by the player
-    // before the graph runs and before the ring buffer; the progress (may be null) hears of
-    // every frame committed.
+    // before the graph runs and before the ring buffer; the progress (may be null) starts
+    // over at every flush and stop and hears of the stream's end.
     void SetReplay(bool replay, std::shared_ptr<CVideoProgress> progress);
     // Frames dropped because no ring buffer element was free, since the filter was made: the
     // player reports them as lost frames.
@@ -66,7 +67,9 @@ private:
     std::shared_ptr<qnCollections::CRingBuffer> m_ringBuffer;
     std::shared_ptr<CVideoProgress> m_progress;  // under the filter lock
     bool m_wakesOnUnlock = false;  // OnLockChanged is registered with the ring (filter lock)
-    CRingAllocator* m_allocator;   // one reference, for the filter's life
+    // Replaying: where the last frame committed starts in the file (the streaming thread).
+    REFERENCE_TIME m_lastStamp = std::numeric_limits<REFERENCE_TIME>::min();
+    CRingAllocator* m_allocator;  // one reference, for the filter's life
     // Only the subtype is read; the format block stays with the player, so the copy has none.
     AM_MEDIA_TYPE m_mediaType{};
     std::uint32_t m_width = 0;

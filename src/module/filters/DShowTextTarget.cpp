@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "directshow/time_scale.h"
+
 namespace COM {
 namespace {
 
@@ -64,10 +66,15 @@ HRESULT CDShowTextTarget::DoRenderSample(IMediaSample* sample) {
         progress = m_progress;
     }
     REFERENCE_TIME start = 0, end = 0;
-    // Left behind by a flush or a stop while it waited: the text goes with its frame.
-    if (progress && SUCCEEDED(sample->GetTime(&start, &end)) &&
-        !WaitUntilReady([&] { return progress->HasReached(start); }))
-        return S_OK;
+    if (progress && SUCCEEDED(sample->GetTime(&start, &end))) {
+        // Where the text lies in the file: its time from the segment's start, at its rate.
+        const double rate = InputPin()->CurrentRate();
+        const REFERENCE_TIME at =
+            AddTime(InputPin()->CurrentStartTime(), rate == 1.0 ? start : ScaleTime(start, rate));
+        // Left behind by a flush or a stop while it waited: the text goes with its frame.
+        if (!WaitUntilReady([&] { return progress->HasReached(at); }))
+            return S_OK;
+    }
     qnThreads::CAutoLock lock(this);
     const auto& entries = m_subscribers.EntriesLocked();
     // Walked by cookie rather than by iterator, and each sink held for its call: a subscriber

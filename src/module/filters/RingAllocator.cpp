@@ -145,7 +145,7 @@ HRESULT CRingAllocator::ReleaseBuffer(IMediaSample* sample) {
 }
 
 FramePlacement CommitFrame(qnCollections::CRingBuffer& ring, CRingAllocator* allocator,
-                           IMediaSample* sample, const double* stamp) {
+                           IMediaSample* sample, const FrameStamp* stamp) {
     std::uint16_t index = 0;
     BYTE* source = nullptr;
     std::uint8_t* element = nullptr;
@@ -162,8 +162,10 @@ FramePlacement CommitFrame(qnCollections::CRingBuffer& ring, CRingAllocator* all
         try {
             if (placement == CRingAllocator::Placement::Skip)
                 return FramePlacement::LentElsewhere;
-            if (stamp)
-                ring.SetTimestamp(index, *stamp);
+            if (stamp) {
+                ring.SetTimestamp(index, stamp->timestamp);
+                ring.SetTag(index, stamp->tag);
+            }
             if (placement == CRingAllocator::Placement::InPlace) {
                 ring.CommitBuffer(index);
                 return FramePlacement::Committed;

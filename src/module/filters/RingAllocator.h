@@ -81,9 +81,14 @@ enum class FramePlacement {
                     // waiting for it would wait for a frame behind this one
     NoMemory,       // the sample's memory cannot be had; the element stays free
 };
+// What the producer tells whoever takes a frame: its timestamp and tag in the element.
+struct FrameStamp {
+    double timestamp = 0;
+    std::uint64_t tag = 0;
+};
 // Commits sample's frame to the element due; a stamp given is set on the element before it is
-// published (its timestamp), so whoever takes the frame finds it there.
+// published, so whoever takes the frame finds it there.
 FramePlacement CommitFrame(qnCollections::CRingBuffer& ring, CRingAllocator* allocator,
-                           IMediaSample* sample, const double* stamp = nullptr);
+                           IMediaSample* sample, const FrameStamp* stamp = nullptr);
 
 }  // namespace COM

@@ -419,6 +419,7 @@ void CAVIPlayer::ConfigureReplay() {
         if (auto* text = OwnTarget<COM::CDShowTextTarget>(m_textRenderer.Get())) {
             progress = std::make_shared<COM::CVideoProgress>();
             text->SetVideoProgress(progress);
+            m_videoProgress = progress;
         }
     }
     if (m_videoTarget)

@@ -34,6 +34,7 @@
 #include "module/config/Configuration.h"
 #include "module/driver/DeviceControl.h"
 #include "module/driver/ZylDriver.h"
+#include "module/filters/VideoProgress.h"
 #include "module/player/AccessTables.h"
 #include "module/player/EventSink.h"
 #include "module/player/EventThread.h"
@@ -161,6 +162,8 @@ private:
 
     // Playback control helpers (no player lock).
     double FrameTimeMs() const;
+    // The playback rate; a replay goes on from the frame after the one the host holds.
+    HRESULT SetRate(double rate);
     // The frame time positions and frame numbers are reckoned in (see there).
     double FrameGridMs();
     double StopTimeMs(HRESULT* hr = nullptr);
@@ -213,6 +216,8 @@ private:
     std::uint64_t m_seekSerial = 0;
     std::uint64_t m_heldSerial = ~std::uint64_t{0};
     double m_heldPosition = 0;
+    // Replaying a file with a text stream: hears of each frame handed out (set up once).
+    std::shared_ptr<COM::CVideoProgress> m_videoProgress;
     void NoteSeek();
     std::atomic<std::uint32_t> m_waitTimeoutMs{0};  // any thread (Reserved2), no lock
     // Leaf lock of the acquisition counters below (a start resets them together); the only lock

@@ -96,9 +96,16 @@ Result CAVIPlayer::G2Wait() {
     }
     m_currentIndex = index;
     if (m_config.replayMode != kReplayCamera) {
-        std::lock_guard status(m_statusLock);
-        m_heldPosition = m_ringBuffer->GetTimestamp(index);
-        m_heldSerial = m_seekSerial;
+        double position = 0;
+        {
+            std::lock_guard status(m_statusLock);
+            position = m_heldPosition = m_ringBuffer->GetTimestamp(index);
+            m_heldSerial = m_seekSerial;
+        }
+        // The texts of this frame may go now.
+        if (m_videoProgress)
+            m_videoProgress->Reached(static_cast<REFERENCE_TIME>(position),
+                                     m_ringBuffer->GetTag(index));
     }
     ++m_acquired;
     return kOk;

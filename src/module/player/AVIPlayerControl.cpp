@@ -178,6 +178,25 @@ HRESULT CAVIPlayer::StepFrames(std::int32_t frames) {
     return SeekToTime((static_cast<double>(currentFrame) + frames) * frame);
 }
 
+HRESULT CAVIPlayer::SetRate(double rate) {
+    double held = 0;
+    bool valid = false;
+    if (m_config.replayMode != kReplayCamera) {
+        std::lock_guard status(m_statusLock);
+        valid = m_heldSerial == m_seekSerial;
+        held = m_heldPosition;
+    }
+    const HRESULT hr = m_mediaSeeking->SetRate(rate);
+    if (FAILED(hr) || !valid)
+        return hr;
+    // A rate change restarts the stream where the graph stands, which a replay is past (its
+    // clock ran on, or the frames waiting for the host were made already), and the restart
+    // drops what the ring holds: a replay goes on from the frame after the one held.
+    const std::int32_t next = FrameAt(held / kUnitsPerMs, FrameGridMs()) + 1;
+    const HRESULT seek = SeekToFrame(next < FrameCount() ? next : 0);
+    return FAILED(seek) ? seek : hr;
+}
+
 HRESULT CAVIPlayer::Rewind() {
     LONGLONG current = 0;
     LONGLONG stop = 0;
@@ -368,7 +387,7 @@ Result CAVIPlayer::Set(std::uint32_t number, const CommandValue& value) {
         case kCmdFrameIndex:
             return ToResult(SeekToFrame(value.integer));
         case kCmdRate:
-            return ToResult(m_mediaSeeking->SetRate(value.real));
+            return ToResult(SetRate(value.real));
         case kCmdPositionMs:
             return ToResult(SeekToTime(value.real));
         case kCmdStepFrames:

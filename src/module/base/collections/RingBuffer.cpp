@@ -455,6 +455,18 @@ void CRingBuffer::SetLockLocked(std::uint16_t index, bool locked) {
     }
 }
 
+void CRingBuffer::SetTag(std::uint16_t index, std::uint64_t tag) {
+    qnThreads::CAutoLock lock(this);
+    ValidateIndex(index);
+    Element(index).tag = tag;
+}
+
+std::uint64_t CRingBuffer::GetTag(std::uint16_t index) {
+    qnThreads::CAutoLock lock(this);
+    ValidateIndex(index);
+    return Element(index).tag;
+}
+
 void CRingBuffer::SetTimestamp(std::uint16_t index, double timestamp) {
     qnThreads::CAutoLock lock(this);
     ValidateIndex(index);

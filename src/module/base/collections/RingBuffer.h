@@ -29,6 +29,7 @@ struct SingleBuffer {
     std::uint8_t* data = nullptr;
     std::uint64_t size = 0;
     std::uint64_t capacity = 0;  // bytes the memory holds, at least size
+    std::uint64_t tag = 0;       // the producer's own word about the frame (SetTag)
     bool external = false;
     bool locked = false;
     bool consumed = true;
@@ -98,6 +99,10 @@ public:
     // size bytes.
     void AddBufferWithCapacity(std::uint64_t size, std::uint64_t capacity);
     std::uint64_t GetCapacity(std::uint16_t index);
+    // A word of the producer's about the frame in an element, beside its timestamp, set before
+    // the frame is committed and read by whoever takes it (locked).
+    void SetTag(std::uint16_t index, std::uint64_t tag);
+    std::uint64_t GetTag(std::uint16_t index);
     // GetNextFreeBuffer's choice without the exception: false when no element is free (or there
     // are none). For a caller that asks on every frame whether it may write ahead.
     bool TryGetNextFreeBuffer(std::uint16_t* index);
