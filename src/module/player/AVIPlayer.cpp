@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -67,33 +68,52 @@ COM::CDShowTarget* OwnVideoTarget(IBaseFilter* filter) {
     return OwnTarget<COM::CDShowTarget>(filter);
 }
 
-// Every video decoder of the graph that remembers its seeks keeps that many bytes of them.
-void SetStepCacheBudget(IGraphBuilder* graph, std::uint64_t bytes) {
+// Calls visit for every filter of the graph (with a reference) until it answers true.
+template <class Visit>
+bool AnyFilter(IGraphBuilder* graph, Visit&& visit) {
     ComPtr<IEnumFilters> filters;
     if (FAILED(graph->EnumFilters(filters.Put())))
-        return;
+        return false;
     IBaseFilter* raw = nullptr;
     while (filters->Next(1, &raw, nullptr) == S_OK) {
-        ComPtr<IBaseFilter> filter = ComPtr<IBaseFilter>::Attach(raw);
+        if (visit(ComPtr<IBaseFilter>::Attach(raw)))
+            return true;
+    }
+    return false;
+}
+
+// Calls visit for every pin of the filter (with a reference) until it answers true.
+template <class Visit>
+bool AnyPin(IBaseFilter* filter, Visit&& visit) {
+    ComPtr<IEnumPins> pins;
+    if (FAILED(filter->EnumPins(pins.Put())))
+        return false;
+    IPin* raw = nullptr;
+    while (pins->Next(1, &raw, nullptr) == S_OK) {
+        if (visit(ComPtr<IPin>::Attach(raw)))
+            return true;
+    }
+    return false;
+}
+
+// Every video decoder of the graph that remembers its seeks keeps that many bytes of them.
+void SetStepCacheBudget(IGraphBuilder* graph, std::uint64_t bytes) {
+    AnyFilter(graph, [&](ComPtr<IBaseFilter> filter) {
         ComPtr<dshow::media::IStepCache> cache;
         if (SUCCEEDED(filter.As(cache, dshow::media::IID_IStepCache)))
             cache->SetStepCacheBudget(bytes);
-    }
+        return false;
+    });
 }
 
 // The filters that play sound: a renderer exposing IBasicAudio of its own, and the filters
 // that feed only it.
 std::vector<ComPtr<IBaseFilter>> SoundBranch(IGraphBuilder* graph) {
     std::vector<ComPtr<IBaseFilter>> branch;
-    ComPtr<IEnumFilters> filters;
-    if (FAILED(graph->EnumFilters(filters.Put())))
-        return branch;
-    IBaseFilter* raw = nullptr;
-    while (filters->Next(1, &raw, nullptr) == S_OK) {
-        ComPtr<IBaseFilter> filter = ComPtr<IBaseFilter>::Attach(raw);
+    AnyFilter(graph, [&](ComPtr<IBaseFilter> filter) {
         ComPtr<IBasicAudio> audio;
         if (FAILED(filter.As(audio, IID_IBasicAudio)))
-            continue;
+            return false;
         // Upstream while a filter has one input and one output: the decoders of this sound.
         for (ComPtr<IBaseFilter> at = filter; at;) {
             branch.push_back(at);
@@ -106,41 +126,28 @@ std::vector<ComPtr<IBaseFilter>> SoundBranch(IGraphBuilder* graph) {
                 break;
             ComPtr<IBaseFilter> next = ComPtr<IBaseFilter>::Attach(pinInfo.pFilter);
             int inputs = 0, outputs = 0;
-            ComPtr<IEnumPins> pins;
-            if (SUCCEEDED(next->EnumPins(pins.Put()))) {
-                IPin* rawPin = nullptr;
-                while (pins->Next(1, &rawPin, nullptr) == S_OK) {
-                    ComPtr<IPin> pin = ComPtr<IPin>::Attach(rawPin);
-                    PIN_DIRECTION direction = PINDIR_INPUT;
-                    pin->QueryDirection(&direction);
-                    ++(direction == PINDIR_INPUT ? inputs : outputs);
-                }
-            }
+            AnyPin(next.Get(), [&](ComPtr<IPin> pin) {
+                PIN_DIRECTION direction = PINDIR_INPUT;
+                pin->QueryDirection(&direction);
+                ++(direction == PINDIR_INPUT ? inputs : outputs);
+                return false;
+            });
             at = inputs == 1 && outputs == 1 ? next : nullptr;
         }
-    }
+        return false;
+    });
     return branch;
 }
 
 // Whether any filter of the graph offers video on an output pin (a source with a video stream).
 bool HasVideoOutput(IGraphBuilder* graph) {
-    ComPtr<IEnumFilters> filters;
-    if (FAILED(graph->EnumFilters(filters.Put())))
-        return false;
-    IBaseFilter* raw = nullptr;
-    while (filters->Next(1, &raw, nullptr) == S_OK) {
-        ComPtr<IBaseFilter> filter = ComPtr<IBaseFilter>::Attach(raw);
-        ComPtr<IEnumPins> pins;
-        if (FAILED(filter->EnumPins(pins.Put())))
-            continue;
-        IPin* rawPin = nullptr;
-        while (pins->Next(1, &rawPin, nullptr) == S_OK) {
-            ComPtr<IPin> pin = ComPtr<IPin>::Attach(rawPin);
+    return AnyFilter(graph, [](ComPtr<IBaseFilter> filter) {
+        return AnyPin(filter.Get(), [](ComPtr<IPin> pin) {
             PIN_DIRECTION direction{};
             ComPtr<IEnumMediaTypes> types;
             if (FAILED(pin->QueryDirection(&direction)) || direction != PINDIR_OUTPUT ||
                 FAILED(pin->EnumMediaTypes(types.Put())))
-                continue;
+                return false;
             AM_MEDIA_TYPE* type = nullptr;
             while (types->Next(1, &type, nullptr) == S_OK) {
                 const bool video = type->majortype == MEDIATYPE_Video;
@@ -148,9 +155,9 @@ bool HasVideoOutput(IGraphBuilder* graph) {
                 if (video)
                     return true;
             }
-        }
-    }
-    return false;
+            return false;
+        });
+    });
 }
 
 template <class T>
@@ -515,7 +522,10 @@ void CAVIPlayer::CreateRingBuffer() {
         static_cast<std::uint64_t>(m_tables.Stride()) * static_cast<std::uint64_t>(m_format.height);
     // Room for the whole sample behind each element (NV12's chroma after the luma the element
     // shows), so the decoder can write every frame straight in (CRingAllocator).
-    const std::uint64_t sampleSize = m_format.connectionType.lSampleSize;
+    // Bounded: a decoder announcing a huge sample would otherwise multiply it by NumBuffers
+    // (NV12 needs one and a half times the picture).
+    const std::uint64_t sampleSize =
+        std::min<std::uint64_t>(m_format.connectionType.lSampleSize, elementSize * 2);
     // The ring zeroes each element as it adds it, so the first frames pay no page faults.
     for (std::int32_t i = 0; i < m_config.numBuffers; ++i)
         m_ringBuffer->AddBufferWithCapacity(elementSize, sampleSize);
