@@ -115,6 +115,11 @@ HRESULT CVideoDecoder::GetStepCacheState(std::uint64_t* bytes, ULONG* pictures, 
     return S_OK;
 }
 
+HRESULT CVideoDecoder::SetStepCacheAnswers(bool answer) {
+    m_answering = answer;
+    return S_OK;
+}
+
 HRESULT CVideoDecoder::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
     const HRESULT hr = CDecoderFilter::NewSegment(start, stop, rate);
     CAutoLock lock(&m_csReceive);
@@ -123,7 +128,8 @@ HRESULT CVideoDecoder::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, dou
     m_targetReached = false;
     m_cache.BeginPass(start);
     REFERENCE_TIME from = 0, to = 0;
-    if (const AVFrame* kept = m_cache.Find(start + TargetSlack(), &from, &to)) {
+    if (const AVFrame* kept =
+            m_answering ? m_cache.Find(start + TargetSlack(), &from, &to) : nullptr) {
         FramePtr answer(av_frame_alloc());
         if (answer && av_frame_ref(answer.get(), kept) == 0) {
             m_answer = std::move(answer);

@@ -26,6 +26,7 @@
 // only under the receive lock (every hook), or at connection time with the filter stopped.
 #pragma once
 
+#include <atomic>
 #include <vector>
 
 #include "directshow/decoder.h"
@@ -47,6 +48,10 @@ struct IStepCache : IUnknown {
     virtual HRESULT SetStepCacheBudget(std::uint64_t bytes) = 0;
     // The bytes and pictures kept now, and the seeks answered from them since creation.
     virtual HRESULT GetStepCacheState(std::uint64_t* bytes, ULONG* pictures, ULONG* answered) = 0;
+    // Whether a seek is answered from what is kept (the start); pictures are kept either way.
+    // A camera playing on would show the answer and then stall while the codec decodes its way
+    // from the key frame: its owner turns answers off while it streams.
+    virtual HRESULT SetStepCacheAnswers(bool answer) = 0;
 
 protected:
     ~IStepCache() = default;
@@ -61,6 +66,7 @@ public:
     HRESULT NonDelegatingQueryInterface(REFIID riid, void** object) override;
     HRESULT SetStepCacheBudget(std::uint64_t bytes) override;
     HRESULT GetStepCacheState(std::uint64_t* bytes, ULONG* pictures, ULONG* answered) override;
+    HRESULT SetStepCacheAnswers(bool answer) override;
     HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
 
     HRESULT CheckInputType(const CMediaType* type) override;
@@ -126,6 +132,7 @@ private:
     bool m_answered = false;
     bool m_targetReached = false;  // this segment delivered its first picture
     ULONG m_answers = 0;
+    std::atomic<bool> m_answering{true};  // set by the owner from any thread
 };
 
 }  // namespace dshow::media

@@ -96,14 +96,19 @@ bool AnyPin(IBaseFilter* filter, Visit&& visit) {
     return false;
 }
 
-// Every video decoder of the graph that remembers its seeks keeps that many bytes of them.
-void SetStepCacheBudget(IGraphBuilder* graph, std::uint64_t bytes) {
+// The video decoders of the graph that remember their seeks, each given that many bytes.
+std::vector<ComPtr<dshow::media::IStepCache>> StepCaches(IGraphBuilder* graph,
+                                                         std::uint64_t bytes) {
+    std::vector<ComPtr<dshow::media::IStepCache>> caches;
     AnyFilter(graph, [&](ComPtr<IBaseFilter> filter) {
         ComPtr<dshow::media::IStepCache> cache;
-        if (SUCCEEDED(filter.As(cache, dshow::media::IID_IStepCache)))
+        if (SUCCEEDED(filter.As(cache, dshow::media::IID_IStepCache))) {
             cache->SetStepCacheBudget(bytes);
+            caches.push_back(cache);
+        }
         return false;
     });
+    return caches;
 }
 
 // The filters that play sound: a renderer exposing IBasicAudio of its own, and the filters
@@ -393,7 +398,7 @@ void CAVIPlayer::ConfigureGraph(const wchar_t* fileName) {
         m_hasMetadata = true;
     }
     player::BypassColorSpaceConverter(m_graphBuilder.Get());
-    SetStepCacheBudget(m_graphBuilder.Get(), std::uint64_t{m_config.stepCacheMB} << 20);
+    m_stepCaches = StepCaches(m_graphBuilder.Get(), std::uint64_t{m_config.stepCacheMB} << 20);
     if (m_config.replayMode != ZYL::kReplayCamera)
         ConfigureReplay();
 

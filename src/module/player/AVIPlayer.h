@@ -29,6 +29,7 @@
 
 #include "com/com_ptr.h"
 #include "directshow/dshow_interfaces.h"
+#include "directshow/media/video_decoder.h"
 #include "module/base/collections/RingBuffer.h"
 #include "module/base/threads/critical_section.h"
 #include "module/config/Configuration.h"
@@ -216,6 +217,11 @@ private:
     std::uint64_t m_seekSerial = 0;
     std::uint64_t m_heldSerial = ~std::uint64_t{0};
     double m_heldPosition = 0;
+    // The decoders that remember seeks (set up once). A camera that streams does not have its
+    // seeks answered from them (G2Grab turns that off, G2Freeze on again); a replay always
+    // does, as it waits for its frames anyway.
+    std::vector<ComPtr<dshow::media::IStepCache>> m_stepCaches;
+    void AnswerSeeksFromCache(bool answer);
     // Replaying a file with a text stream: hears of each frame handed out (set up once).
     std::shared_ptr<COM::CVideoProgress> m_videoProgress;
     void NoteSeek();

@@ -31,12 +31,20 @@ Result WithTopBit(Result r) {
 
 Result CAVIPlayer::G2Grab() {
     qnThreads::CAutoLock lock(&m_lock);
+    AnswerSeeksFromCache(false);
     if (const HRESULT hr = m_mediaControl->Run(); FAILED(hr)) {
         LogErr("Unable to set filter graph in Run mode", hr);
+        AnswerSeeksFromCache(true);
         return kGraphStartFailed;
     }
     StartCounting();
     return kOk;
+}
+
+void CAVIPlayer::AnswerSeeksFromCache(bool answer) {
+    const bool camera = m_config.replayMode == kReplayCamera;
+    for (const auto& cache : m_stepCaches)
+        cache->SetStepCacheAnswers(answer || !camera);
 }
 
 void CAVIPlayer::StartCounting() {
@@ -117,6 +125,7 @@ Result CAVIPlayer::G2Freeze(bool) {
         LogErr("Unable to set the filter graph into pause mode", hr);
         return kFailed;
     }
+    AnswerSeeksFromCache(true);
     std::lock_guard status(m_statusLock);
     m_acquiring = false;
     return kOk;
