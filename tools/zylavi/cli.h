@@ -78,5 +78,6 @@ int Register(const Args& args);
 int Unregister(const Args& args);
 int Probe(const Args& args);
 int BenchCameras(const Args& args);
+int Serve(const Args& args);
 
 }  // namespace zyl::cli

@@ -1,0 +1,409 @@
+#include "file_camera.h"
+
+#include <arv.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "network.h"
+
+namespace zyl::gige {
+
+namespace {
+
+// The simulated device sends a frame per software trigger and looks for one this often; the
+// frame waits at most this long on its way to the network.
+constexpr double kTriggerPollHz = 500.0;
+// The module's G2Wait time-out, so that the pump sees a stopped client or a request soon.
+constexpr std::uint32_t kWaitTimeoutMs = 100;
+// Registers of Aravis's simulated device that we drive ourselves.
+constexpr std::uint32_t kTriggerMode = ARV_FAKE_CAMERA_REGISTER_TRIGGER_MODE;
+constexpr std::uint32_t kTriggerSource = ARV_FAKE_CAMERA_REGISTER_TRIGGER_SOURCE;
+constexpr std::uint32_t kTriggerSoftware = ARV_FAKE_CAMERA_REGISTER_TRIGGER_SOFTWARE;
+constexpr std::uint32_t kAcquisition = ARV_FAKE_CAMERA_REGISTER_ACQUISITION;
+// GigE Vision 1.x frame ids are 16 bits and skip 0.
+std::uint16_t WireId(std::uint64_t counter) {
+    return static_cast<std::uint16_t>((counter - 1) % 0xFFFF + 1);
+}
+
+std::string Clip(const std::string& text, std::size_t size) {
+    return text.size() <= size ? text : text.substr(0, size);
+}
+
+void WriteText(ArvFakeCamera* device, std::uint32_t address, std::size_t size,
+               const std::string& text) {
+    std::vector<char> field(size, '\0');
+    std::memcpy(field.data(), text.data(), std::min(text.size(), size - 1));
+    arv_fake_camera_write_memory(device, address, static_cast<guint32>(size), field.data());
+}
+
+}  // namespace
+
+FileCamera::FileCamera(std::unique_ptr<tools::Camera> camera, const ServeOptions& options)
+    : camera_(std::move(camera)), options_(options) {
+    if (!camera_ || !camera_->vpa || !camera_->grab2)
+        throw std::runtime_error("the object offers no acquisition interfaces");
+    if (options_.serial.empty())
+        options_.serial = "ZYLAVI";
+    options_.serial = Clip(options_.serial, 15);
+    options_.userName = Clip(options_.userName, 15);
+
+    std::int32_t planes = 0, width = 0, height = 0;
+    if (camera_->vpa->GetSize(&planes, &width, &height) != ZYL::kOk || width <= 0 || height <= 0)
+        throw std::runtime_error("the module reports no picture size");
+    description_.width = static_cast<std::uint32_t>(width);
+    description_.height = static_cast<std::uint32_t>(height);
+    if (planes == 1) {
+        description_.pixelFormat = kMono8;
+    } else if (planes == 3) {
+        // The module's colour pictures are B, G, R in memory: sent as they are, row by row,
+        // unless the planes say otherwise.
+        std::uint8_t* base[3] = {};
+        ZYL::VPAEntry* table[3] = {};
+        bool bgr = true;
+        for (int p = 0; p < 3; ++p)
+            bgr = bgr && camera_->vpa->GetPlaneVPA(p, &base[p], &table[p]) == ZYL::kOk && base[p];
+        bgr = bgr && base[1] == base[0] - 1 && base[2] == base[0] - 2;
+        description_.pixelFormat = bgr ? kBgr8 : kRgb8;
+    } else {
+        throw std::runtime_error("pictures of " + std::to_string(planes) +
+                                 " planes have no GigE Vision pixel format here");
+    }
+    frameBytes_ = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                  static_cast<std::size_t>(BytesPerPixel(description_.pixelFormat));
+    double frameTime = 0;
+    if (camera_->TryGetDouble(ZYL::kCmdFrameTimeMs, frameTime) == ZYL::kOk && frameTime > 0)
+        frameTimeMs_ = frameTime;
+    description_.frameRate = 1000.0 / frameTimeMs_;
+    try {
+        description_.frameCount = static_cast<std::uint32_t>(
+            std::max<std::int32_t>(0, camera_->GetInt(ZYL::kCmdFrameCount)));
+    } catch (const std::exception&) {
+        description_.frameCount = 0;
+    }
+
+    if (!InterfaceOf(options_.address))
+        throw std::runtime_error("no interface of this machine has the address " +
+                                 options_.address);
+    if (std::string problem = ControlPortProblem(options_.address); !problem.empty())
+        throw std::runtime_error(problem);
+
+    // Aravis reads the description from a file while it builds the device; it is not needed
+    // once the device exists.
+    char pattern[] = "/tmp/zylavi-genicam-XXXXXX";
+    const int fd = mkstemp(pattern);
+    if (fd < 0)
+        throw std::runtime_error("cannot write the camera description to /tmp");
+    close(fd);
+    xmlPath_ = pattern;
+    {
+        std::ofstream(xmlPath_, std::ios::binary) << GenicamXml(description_);
+    }
+    server_ = arv_gv_fake_camera_new_full(options_.address.c_str(), options_.serial.c_str(),
+                                          xmlPath_.c_str());
+    std::error_code ec;
+    std::filesystem::remove(xmlPath_, ec);
+    if (!server_ || !arv_gv_fake_camera_is_running(server_)) {
+        if (server_)
+            g_object_unref(server_);
+        throw std::runtime_error("Aravis could not serve a camera at " + options_.address);
+    }
+    device_ = arv_gv_fake_camera_get_fake_camera(server_);
+
+    WriteText(device_, reg::kVendorName, 32, "ZylAvi");
+    WriteText(device_, reg::kModelName, 32, "Video file");
+    WriteText(device_, reg::kDeviceVersion, 32, "1.0");
+    WriteText(device_, reg::kUserName, 16, options_.userName);
+    SetRegister(ARV_FAKE_CAMERA_REGISTER_SENSOR_WIDTH, description_.width);
+    SetRegister(ARV_FAKE_CAMERA_REGISTER_SENSOR_HEIGHT, description_.height);
+    SetRegister(ARV_FAKE_CAMERA_REGISTER_WIDTH, description_.width);
+    SetRegister(ARV_FAKE_CAMERA_REGISTER_HEIGHT, description_.height);
+    SetRegister(ARV_FAKE_CAMERA_REGISTER_X_OFFSET, 0);
+    SetRegister(ARV_FAKE_CAMERA_REGISTER_Y_OFFSET, 0);
+    SetRegister(ARV_FAKE_CAMERA_REGISTER_PIXEL_FORMAT, description_.pixelFormat);
+    SetRegister(reg::kPayloadSize, static_cast<std::uint32_t>(frameBytes_));
+    SetRegister(reg::kFrameCount, description_.frameCount);
+    SetRegister(reg::kFrameIndex, 0);
+    SetRegister(reg::kSeekFrame, reg::kNoSeek);
+    SetRegister(reg::kStepFrames, 0);
+    SetRegister(reg::kRewind, 0);
+    SetRegister(reg::kLostFrames, 0);
+    SetRateRegister(description_.frameRate);
+    // A frame goes out when we trigger it, never on the device's own clock.
+    SetRegister(kTriggerMode, 1);
+    SetRegister(kTriggerSource, 1);
+    SetRegister(kTriggerSoftware, 0);
+    arv_fake_camera_set_trigger_frequency(device_, kTriggerPollHz);
+
+    back_.resize(frameBytes_);
+    ready_.resize(frameBytes_);
+    if (camera_->grabber)
+        camera_->grabber->Reserved2(kWaitTimeoutMs);
+    arv_fake_camera_set_fill_pattern(
+        device_, reinterpret_cast<ArvFakeCameraFillPattern>(&FileCamera::FillHook), this);
+    pump_ = std::thread([this] { Pump(); });
+}
+
+FileCamera::~FileCamera() {
+    stop_ = true;
+    if (pump_.joinable())
+        pump_.join();
+    {
+        std::lock_guard<std::mutex> lock(slotMutex_);
+        closing_ = true;
+    }
+    readyChanged_.notify_all();
+    // Joins Aravis's thread: a fill under way returns first.
+    g_object_unref(server_);
+}
+
+ServeStats FileCamera::stats() const {
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    return stats_;
+}
+
+std::string FileCamera::problem() const {
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    return problem_;
+}
+
+void FileCamera::NoteProblem(const std::string& text) {
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    if (problem_.empty())
+        problem_ = text;
+}
+
+std::uint32_t FileCamera::Register(std::uint32_t address) const {
+    guint32 value = 0;
+    arv_fake_camera_read_register(device_, address, &value);
+    return value;
+}
+
+void FileCamera::SetRegister(std::uint32_t address, std::uint32_t value) {
+    arv_fake_camera_write_register(device_, address, value);
+}
+
+double FileCamera::RateRegister() const {
+    std::uint64_t wire = 0;
+    arv_fake_camera_read_memory(device_, reg::kFrameRate, sizeof wire, &wire);
+    return std::bit_cast<double>(GUINT64_FROM_BE(wire));
+}
+
+void FileCamera::SetRateRegister(double framesPerSecond) {
+    const std::uint64_t wire = GUINT64_TO_BE(std::bit_cast<std::uint64_t>(framesPerSecond));
+    arv_fake_camera_write_memory(device_, reg::kFrameRate, sizeof wire, &wire);
+}
+
+void FileCamera::FillHook(ArvBuffer* buffer, void* self, std::uint32_t, std::uint32_t,
+                          std::uint32_t) {
+    static_cast<FileCamera*>(self)->Fill(buffer);
+}
+
+// Aravis's thread, once per trigger.
+void FileCamera::Fill(ArvBuffer* buffer) {
+    // The device's own buffer, made for the payload our registers give (the size it reports is
+    // what it has received, nothing on this side).
+    auto* data = static_cast<std::uint8_t*>(const_cast<void*>(arv_buffer_get_data(buffer, nullptr)));
+    std::unique_lock<std::mutex> lock(slotMutex_);
+    if (!readyValid_) {
+        // Only when a trigger outlived its frame: wait for the next frame rather than send one
+        // again.
+        readyChanged_.wait_for(lock, std::chrono::milliseconds(200),
+                               [this] { return readyValid_ || closing_; });
+    }
+    if (!readyValid_) {
+        // Nothing new: the client gets the last frame's id again, which it drops.
+        arv_buffer_set_frame_id(buffer, WireId(lastSentId_ ? lastSentId_ : 1));
+        arv_buffer_set_timestamp(buffer, lastSentTimestampNs_);
+        return;
+    }
+    if (data)
+        std::memcpy(data, ready_.data(), frameBytes_);
+    arv_buffer_set_frame_id(buffer, WireId(readyId_));
+    arv_buffer_set_timestamp(buffer, readyTimestampNs_);
+    lastSentId_ = readyId_;
+    lastSentTimestampNs_ = readyTimestampNs_;
+    readyValid_ = false;
+    ++stats_.sent;
+    // This frame answered the trigger; a trigger left set would send nothing new.
+    SetRegister(kTriggerSoftware, 0);
+}
+
+void FileCamera::Pump() {
+    bool grabbing = false;
+    while (!stop_) {
+        FollowAcquisition(grabbing);
+        ApplyRequests();
+        if (!grabbing) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));  // idle: poll the client
+            continue;
+        }
+        const ZYL::Result r = camera_->grab2->G2Wait();
+        if (r == ZYL::kOk) {
+            TakeFrame();
+        } else if (r != static_cast<ZYL::Result>(0x80000004)) {
+            NoteProblem("G2Wait failed: " + tools::ResultText(r));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // no busy retry
+        }
+        std::lock_guard<std::mutex> lock(slotMutex_);
+        // A trigger the device cleared without taking our frame is given again.
+        if (readyValid_ && Register(kTriggerSoftware) == 0)
+            SetRegister(kTriggerSoftware, 1);
+    }
+    if (grabbing)
+        camera_->grab2->G2Freeze(true);
+}
+
+void FileCamera::FollowAcquisition(bool& grabbing) {
+    const bool wanted = arv_fake_camera_get_control_channel_privilege(device_) != 0 &&
+                        Register(kAcquisition) != 0;
+    if (wanted == grabbing)
+        return;
+    if (wanted) {
+        if (const ZYL::Result r = camera_->grab2->G2Grab(); r != ZYL::kOk) {
+            NoteProblem("G2Grab failed: " + tools::ResultText(r));
+            return;
+        }
+        skippedAtLastFrame_ = 0;
+        grabbing = true;
+    } else {
+        camera_->grab2->G2Freeze(true);
+        grabbing = false;
+        std::lock_guard<std::mutex> lock(slotMutex_);
+        readyValid_ = false;
+        SetRegister(kTriggerSoftware, 0);
+    }
+}
+
+void FileCamera::ApplyRequests() {
+    auto refuse = [this] {
+        std::lock_guard<std::mutex> lock(slotMutex_);
+        ++stats_.refused;
+    };
+    const double asked = RateRegister();
+    if (asked != description_.frameRate * rate_) {
+        const double rate = asked / description_.frameRate;
+        if (rate >= 0.25 && rate <= 16.0 &&
+            camera_->TrySetDouble(ZYL::kCmdRate, rate) == ZYL::kOk) {
+            rate_ = rate;
+        } else {
+            refuse();
+        }
+        SetRateRegister(description_.frameRate * rate_);
+    }
+    if (const std::uint32_t seek = Register(reg::kSeekFrame); seek != reg::kNoSeek) {
+        SetRegister(reg::kSeekFrame, reg::kNoSeek);
+        if (seek < description_.frameCount) {
+            try {
+                camera_->SetInt(ZYL::kCmdFrameIndex, static_cast<std::int32_t>(seek));
+            } catch (const std::exception&) {
+                refuse();
+            }
+        } else {
+            refuse();
+        }
+    }
+    if (const auto step = static_cast<std::int32_t>(Register(reg::kStepFrames)); step != 0) {
+        SetRegister(reg::kStepFrames, 0);
+        try {
+            camera_->SetInt(ZYL::kCmdStepFrames, step);
+        } catch (const std::exception&) {
+            refuse();
+        }
+    }
+    if (Register(reg::kRewind) != 0) {
+        SetRegister(reg::kRewind, 0);
+        try {
+            camera_->SetDouble(ZYL::kCmdRewind, 0.0);
+        } catch (const std::exception&) {
+            refuse();
+        }
+    }
+}
+
+bool FileCamera::TakeFrame() {
+    if (!ReadPixels(back_.data()))
+        return false;
+    double skipped = 0;
+    camera_->grab2->G2GetStatus(2, &skipped);
+    const auto missed = static_cast<std::uint64_t>(std::max(0.0, skipped - skippedAtLastFrame_));
+    skippedAtLastFrame_ = skipped;
+    std::int32_t index = 0;
+    try {
+        index = camera_->GetInt(ZYL::kCmdFrameIndex);
+    } catch (const std::exception&) {
+        index = static_cast<std::int32_t>(lastIndex_ + 1);
+    }
+    // The recording's time, continued across loops (and backward seeks), so it only grows.
+    if (index <= lastIndex_)
+        ++pass_;
+    lastIndex_ = index;
+    const double ms =
+        (static_cast<double>(pass_) * std::max<std::uint32_t>(description_.frameCount, 1) +
+         index) *
+        frameTimeMs_;
+    frameCounter_ += 1 + missed;
+    SetRegister(reg::kFrameIndex, static_cast<std::uint32_t>(index));
+    SetRegister(reg::kLostFrames, static_cast<std::uint32_t>(skipped));
+    {
+        std::lock_guard<std::mutex> lock(slotMutex_);
+        if (readyValid_)
+            ++stats_.replaced;
+        ready_.swap(back_);
+        readyValid_ = true;
+        readyId_ = frameCounter_;
+        readyTimestampNs_ = static_cast<std::uint64_t>(ms * 1e6);
+        ++stats_.played;
+        stats_.skipped += missed;
+        SetRegister(kTriggerSoftware, 1);
+    }
+    readyChanged_.notify_all();
+    return true;
+}
+
+// The current image into `out` in the served format: whole rows where the planes lie as they
+// will be sent, pixel by pixel otherwise.
+bool FileCamera::ReadPixels(std::uint8_t* out) {
+    ZYL::IImageVPA& image = *camera_->vpa;
+    const std::size_t width = description_.width;
+    const std::size_t height = description_.height;
+    const int planes = description_.pixelFormat == kMono8 ? 1 : 3;
+    std::uint8_t* base[3] = {};
+    ZYL::VPAEntry* table[3] = {};
+    for (int p = 0; p < planes; ++p) {
+        if (image.GetPlaneVPA(p, &base[p], &table[p]) != ZYL::kOk || !base[p] || !table[p])
+            return false;
+    }
+    const auto stride = static_cast<std::int64_t>(planes);
+    const bool rowsAsSent =
+        table[0][0].x == 0 && table[0][width - 1].x == static_cast<std::int64_t>(width - 1) * stride &&
+        (planes == 1 || (description_.pixelFormat == kBgr8 && base[1] == base[0] - 1 &&
+                         base[2] == base[0] - 2));
+    const std::size_t rowBytes = width * static_cast<std::size_t>(planes);
+    if (rowsAsSent) {
+        const std::uint8_t* first = planes == 1 ? base[0] : base[2];
+        for (std::size_t y = 0; y < height; ++y)
+            std::memcpy(out + y * rowBytes, first + table[0][y].y, rowBytes);
+        return true;
+    }
+    // Plane p is R, G, B; BGR8 puts them the other way round.
+    for (int p = 0; p < planes; ++p) {
+        const int slot = description_.pixelFormat == kBgr8 ? 2 - p : p;
+        for (std::size_t y = 0; y < height; ++y) {
+            const std::uint8_t* row = base[p] + table[p][y].y;
+            std::uint8_t* dst = out + y * rowBytes + slot;
+            for (std::size_t x = 0; x < width; ++x, dst += planes)
+                *dst = row[table[p][x].x];
+        }
+    }
+    return true;
+}
+
+}  // namespace zyl::gige
