@@ -15,6 +15,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <sys/wait.h>
+
 #include <thread>
 #include <vector>
 
@@ -403,6 +405,84 @@ TEST_F(Served, BadAddressesPortsAndRegisterWritesAreRefusedAndServingGoesOn) {
     const auto got = Acquire(client, 6);
     ASSERT_EQ(got.size(), 6u);
     ExpectExactFrames(got, ColourReference(path));
+}
+
+}  // namespace
+
+namespace {
+
+std::string Here() {
+    return std::filesystem::canonical("/proc/self/exe").parent_path().string();
+}
+
+struct ShellRun {
+    int status = -1;
+    std::string out;
+};
+
+ShellRun Shell(const std::string& command) {
+    ShellRun run;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return run;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.out.append(buffer, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+TEST(ServeCommand, AravisToolsSeeTheCameraAndBadInputFailsClearly) {
+    TempDir dir;
+    const std::string env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "' ";
+    const std::string zylavi = env + "'" + Here() + "/zylavi' serve ";
+    const std::string file = zyl::test::WriteZyrv(
+        dir.file("clip.zyrv"), {.width = 40, .height = 30, .format = "RGB8", .frames = 5,
+                                .fps = 25, .dataOffset = 40});
+
+    // Serving in the background while the command-line tools look at it.
+    FILE* server = popen((zylavi + "'" + file + "' --seconds 8 --json").c_str(), "r");
+    ASSERT_NE(server, nullptr);
+    char line[4096] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, server), nullptr);
+    EXPECT_NE(std::string(line).find("\"serving\""), std::string::npos) << line;
+    EXPECT_NE(std::string(line).find("\"width\": 40"), std::string::npos) << line;
+    if (Shell("command -v arv-tool-0.8").status == 0) {
+        const ShellRun features = Shell("arv-tool-0.8 -a 127.0.0.1 control Width Height PixelFormat "
+                                   "AcquisitionFrameRate ZylFrameCount DeviceVendorName");
+        EXPECT_NE(features.out.find("Width = 40"), std::string::npos) << features.out;
+        EXPECT_NE(features.out.find("PixelFormat = "), std::string::npos) << features.out;
+        EXPECT_NE(features.out.find("AcquisitionFrameRate = 25"), std::string::npos)
+            << features.out;
+        EXPECT_NE(features.out.find("ZylFrameCount = 5"), std::string::npos) << features.out;
+        EXPECT_NE(features.out.find("DeviceVendorName = ZylAvi"), std::string::npos)
+            << features.out;
+    }
+    std::string rest;
+    while (std::fgets(line, sizeof line, server))
+        rest += line;
+    const int status = pclose(server);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << rest;
+    EXPECT_NE(rest.find("\"stopped\""), std::string::npos) << rest;
+
+    const ShellRun missing = Shell(zylavi + "'" + dir.file("none.avi") + "'");
+    EXPECT_EQ(missing.status, 1) << missing.out;
+    EXPECT_NE(missing.out.find("none.avi: no such file"), std::string::npos) << missing.out;
+    const ShellRun noInterface = Shell(zylavi + "'" + file + "' --interface nosuch0");
+    EXPECT_EQ(noInterface.status, 2) << noInterface.out;
+    EXPECT_NE(noInterface.out.find("no network interface named 'nosuch0'"), std::string::npos)
+        << noInterface.out;
+    const ShellRun twoOnOne = Shell(zylavi + "'" + file + "' '" + file + "' --address 127.0.0.1");
+    EXPECT_EQ(twoOnOne.status, 2) << twoOnOne.out;
+    EXPECT_NE(twoOnOne.out.find("2 files need 2 addresses"), std::string::npos) << twoOnOne.out;
+    const ShellRun badAddress = Shell(zylavi + "'" + file + "' --address 192.0.2.250");
+    EXPECT_EQ(badAddress.status, 2) << badAddress.out;
+    EXPECT_NE(badAddress.out.find("no interface of this machine has the address 192.0.2.250"),
+              std::string::npos)
+        << badAddress.out;
+    EXPECT_EQ(Shell("'" + Here() + "/zylavi' serve").status, 2);
 }
 
 }  // namespace
