@@ -44,6 +44,17 @@ void WriteText(ArvFakeCamera* device, std::uint32_t address, std::size_t size,
     arv_fake_camera_write_memory(device, address, static_cast<guint32>(size), field.data());
 }
 
+// Planes R, G, B interleaved as B, G, R, one pixel after the other: each row is a BGR8 row.
+bool RowsLieAsBgr(std::uint8_t* const base[3], ZYL::VPAEntry* const table[3], std::size_t width) {
+    for (int p = 0; p < 3; ++p) {
+        const std::uint8_t* pixel0 = base[p] + table[p][0].x;
+        if (pixel0 != base[2] + table[2][0].x + (2 - p) || table[p][width - 1].x - table[p][0].x !=
+                                                             static_cast<std::int64_t>(width - 1) * 3)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 FileCamera::FileCamera(std::unique_ptr<tools::Camera> camera, const ServeOptions& options)
@@ -63,15 +74,15 @@ FileCamera::FileCamera(std::unique_ptr<tools::Camera> camera, const ServeOptions
     if (planes == 1) {
         description_.pixelFormat = kMono8;
     } else if (planes == 3) {
-        // The module's colour pictures are B, G, R in memory: sent as they are, row by row,
-        // unless the planes say otherwise.
+        // The module's colour pictures lie B, G, R in memory: sent as they lie, row by row.
+        description_.pixelFormat = kRgb8;
         std::uint8_t* base[3] = {};
         ZYL::VPAEntry* table[3] = {};
-        bool bgr = true;
+        bool ok = true;
         for (int p = 0; p < 3; ++p)
-            bgr = bgr && camera_->vpa->GetPlaneVPA(p, &base[p], &table[p]) == ZYL::kOk && base[p];
-        bgr = bgr && base[1] == base[0] - 1 && base[2] == base[0] - 2;
-        description_.pixelFormat = bgr ? kBgr8 : kRgb8;
+            ok = ok && camera_->vpa->GetPlaneVPA(p, &base[p], &table[p]) == ZYL::kOk && base[p];
+        if (ok && RowsLieAsBgr(base, table, description_.width))
+            description_.pixelFormat = kBgr8;
     } else {
         throw std::runtime_error("pictures of " + std::to_string(planes) +
                                  " planes have no GigE Vision pixel format here");
@@ -381,16 +392,17 @@ bool FileCamera::ReadPixels(std::uint8_t* out) {
         if (image.GetPlaneVPA(p, &base[p], &table[p]) != ZYL::kOk || !base[p] || !table[p])
             return false;
     }
-    const auto stride = static_cast<std::int64_t>(planes);
-    const bool rowsAsSent =
-        table[0][0].x == 0 && table[0][width - 1].x == static_cast<std::int64_t>(width - 1) * stride &&
-        (planes == 1 || (description_.pixelFormat == kBgr8 && base[1] == base[0] - 1 &&
-                         base[2] == base[0] - 2));
     const std::size_t rowBytes = width * static_cast<std::size_t>(planes);
+    const bool rowsAsSent =
+        planes == 1 ? table[0][width - 1].x - table[0][0].x == static_cast<std::int64_t>(width - 1)
+                    : description_.pixelFormat == kBgr8 && RowsLieAsBgr(base, table, width);
     if (rowsAsSent) {
-        const std::uint8_t* first = planes == 1 ? base[0] : base[2];
-        for (std::size_t y = 0; y < height; ++y)
-            std::memcpy(out + y * rowBytes, first + table[0][y].y, rowBytes);
+        // Row y starts where its first pixel's first byte (grey, or blue) lies.
+        const int first = planes == 1 ? 0 : 2;
+        for (std::size_t y = 0; y < height; ++y) {
+            std::memcpy(out + y * rowBytes, base[first] + table[first][y].y + table[first][0].x,
+                        rowBytes);
+        }
         return true;
     }
     // Plane p is R, G, B; BGR8 puts them the other way round.
