@@ -30,8 +30,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 16; ++i)
         arv_stream_push_buffer(stream, arv_buffer_new(payload, nullptr));
     arv_camera_start_acquisition(camera, &error);
-    const auto end = std::chrono::steady_clock::now() +
-                     std::chrono::duration<double>(std::atof(argv[2]));
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(std::atof(argv[2]));
     long received = 0, incomplete = 0, lost = 0;
     long long lastId = -1;
     while (std::chrono::steady_clock::now() < end) {

@@ -65,8 +65,9 @@ bool IsolateNetwork() {
 int main(int argc, char** argv) {
     // Before any thread exists: a process with threads cannot enter a user namespace.
     if (!IsolateNetwork())
-        std::fprintf(stderr, "gige tests: no network namespace of their own; using this "
-                             "machine's loopback interface\n");
+        std::fprintf(stderr,
+                     "gige tests: no network namespace of their own; using this "
+                     "machine's loopback interface\n");
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -3,9 +3,10 @@
 // that goes away under a client, and bad requests.
 #include <arv.h>
 
+#include <sys/wait.h>
 #include <algorithm>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,7 +16,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 
 #include <thread>
 #include <vector>
@@ -109,7 +109,8 @@ public:
             std::optional<Received> got;
             if (arv_buffer_get_status(buffer) == ARV_BUFFER_STATUS_SUCCESS) {
                 size_t size = 0;
-                const auto* data = static_cast<const std::uint8_t*>(arv_buffer_get_data(buffer, &size));
+                const auto* data =
+                    static_cast<const std::uint8_t*>(arv_buffer_get_data(buffer, &size));
                 std::vector<std::uint8_t> rgb(data, data + size);
                 if (arv_buffer_get_image_pixel_format(buffer) == ARV_PIXEL_FORMAT_BGR_8_PACKED) {
                     for (std::size_t i = 0; i + 2 < rgb.size(); i += 3)
@@ -163,7 +164,8 @@ private:
 // Every frame is the file's frame its id says: ids count the frames the module played, so from
 // the first frame on, id k is frame (first + k - firstId) modulo the file's length. Frames may
 // go missing (their ids with them) but none may be wrong, torn or repeated.
-void ExpectExactFrames(const std::vector<Received>& got, const std::vector<std::string>& reference) {
+void ExpectExactFrames(const std::vector<Received>& got,
+                       const std::vector<std::string>& reference) {
     ASSERT_FALSE(got.empty());
     ASSERT_FALSE(reference.empty());
     const auto first = std::find(reference.begin(), reference.end(), got[0].md5);
@@ -233,10 +235,17 @@ TEST_F(Served, EveryContainerGivesFfmpegsFramesInOrderAndLooping) {
         media::EncodeOptions encoding;
     };
     const Case cases[] = {
-        {"avi mpeg4", {.container = "avi", .codec = "mpeg4", .width = 96, .height = 64, .frames = 12, .name = ""}},
+        {"avi mpeg4",
+         {.container = "avi",
+          .codec = "mpeg4",
+          .width = 96,
+          .height = 64,
+          .frames = 12,
+          .name = ""}},
         {"mp4 h264 b-frames",
          {.container = "mp4", .width = 66, .height = 50, .frames = 15, .bframes = 2, .name = ""}},
-        {"mkv h264", {.container = "mkv", .width = 80, .height = 48, .frames = 10, .gop = 5, .name = ""}},
+        {"mkv h264",
+         {.container = "mkv", .width = 80, .height = 48, .frames = 10, .gop = 5, .name = ""}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -262,7 +271,8 @@ TEST_F(Served, EveryContainerGivesFfmpegsFramesInOrderAndLooping) {
 
 TEST_F(Served, GreyPicturesAreMono8) {
     // A raw .zyrv in Mono8 through the raw player.
-    zyl::test::ZyrvClip clip{.width = 40, .height = 30, .format = "Mono8", .frames = 7, .fps = 50, .dataOffset = 40};
+    zyl::test::ZyrvClip clip{
+        .width = 40, .height = 30, .format = "Mono8", .frames = 7, .fps = 50, .dataOffset = 40};
     const std::string zyrv = zyl::test::WriteZyrv(dir.file("clip.zyrv"), clip);
     std::vector<std::string> zyrvFrames;
     for (int k = 0; k < clip.frames; ++k) {
@@ -299,9 +309,12 @@ TEST_F(Served, TwoCamerasEachWithItsOwnClient) {
         GTEST_SKIP() << "no second loopback address (needs a network namespace or 127.0.0.2)";
     const std::string a =
         media::EncodedFile(dir.file(""), {.width = 64, .height = 48, .frames = 8, .name = "a.mp4"});
-    const std::string b = media::EncodedFile(
-        dir.file(""), {.container = "avi", .codec = "mpeg4", .width = 48, .height = 32,
-                       .frames = 6, .name = "b.avi"});
+    const std::string b = media::EncodedFile(dir.file(""), {.container = "avi",
+                                                            .codec = "mpeg4",
+                                                            .width = 48,
+                                                            .height = 32,
+                                                            .frames = 6,
+                                                            .name = "b.avi"});
     auto first = Serve(a, "127.0.0.1");
     auto second = Serve(b, "127.0.0.2");
     std::vector<Received> gotA, gotB;
@@ -439,8 +452,8 @@ TEST(ServeCommand, AravisToolsSeeTheCameraAndBadInputFailsClearly) {
     const std::string env = "ZYLON_REGISTRY='" + dir.file("r.reg") + "' ";
     const std::string zylavi = env + "'" + Here() + "/zylavi' serve ";
     const std::string file = zyl::test::WriteZyrv(
-        dir.file("clip.zyrv"), {.width = 40, .height = 30, .format = "RGB8", .frames = 5,
-                                .fps = 25, .dataOffset = 40});
+        dir.file("clip.zyrv"),
+        {.width = 40, .height = 30, .format = "RGB8", .frames = 5, .fps = 25, .dataOffset = 40});
 
     // Serving in the background while the command-line tools look at it.
     FILE* server = popen((zylavi + "'" + file + "' --seconds 8 --json").c_str(), "r");
@@ -450,8 +463,9 @@ TEST(ServeCommand, AravisToolsSeeTheCameraAndBadInputFailsClearly) {
     EXPECT_NE(std::string(line).find("\"serving\""), std::string::npos) << line;
     EXPECT_NE(std::string(line).find("\"width\": 40"), std::string::npos) << line;
     if (Shell("command -v arv-tool-0.8").status == 0) {
-        const ShellRun features = Shell("arv-tool-0.8 -a 127.0.0.1 control Width Height PixelFormat "
-                                   "AcquisitionFrameRate ZylFrameCount DeviceVendorName");
+        const ShellRun features = Shell(
+            "arv-tool-0.8 -a 127.0.0.1 control Width Height PixelFormat "
+            "AcquisitionFrameRate ZylFrameCount DeviceVendorName");
         EXPECT_NE(features.out.find("Width = 40"), std::string::npos) << features.out;
         EXPECT_NE(features.out.find("PixelFormat = "), std::string::npos) << features.out;
         EXPECT_NE(features.out.find("AcquisitionFrameRate = 25"), std::string::npos)

@@ -48,8 +48,8 @@ void WriteText(ArvFakeCamera* device, std::uint32_t address, std::size_t size,
 bool RowsLieAsBgr(std::uint8_t* const base[3], ZYL::VPAEntry* const table[3], std::size_t width) {
     for (int p = 0; p < 3; ++p) {
         const std::uint8_t* pixel0 = base[p] + table[p][0].x;
-        if (pixel0 != base[2] + table[2][0].x + (2 - p) || table[p][width - 1].x - table[p][0].x !=
-                                                             static_cast<std::int64_t>(width - 1) * 3)
+        if (pixel0 != base[2] + table[2][0].x + (2 - p) ||
+            table[p][width - 1].x - table[p][0].x != static_cast<std::int64_t>(width - 1) * 3)
             return false;
     }
     return true;
@@ -114,9 +114,7 @@ FileCamera::FileCamera(std::unique_ptr<tools::Camera> camera, const ServeOptions
         throw std::runtime_error("cannot write the camera description to /tmp");
     close(fd);
     xmlPath_ = pattern;
-    {
-        std::ofstream(xmlPath_, std::ios::binary) << GenicamXml(description_);
-    }
+    { std::ofstream(xmlPath_, std::ios::binary) << GenicamXml(description_); }
     server_ = arv_gv_fake_camera_new_full(options_.address.c_str(), options_.serial.c_str(),
                                           xmlPath_.c_str());
     std::error_code ec;
@@ -221,7 +219,8 @@ void FileCamera::FillHook(ArvBuffer* buffer, void* self, std::uint32_t, std::uin
 void FileCamera::Fill(ArvBuffer* buffer) {
     // The device's own buffer, made for the payload our registers give (the size it reports is
     // what it has received, nothing on this side).
-    auto* data = static_cast<std::uint8_t*>(const_cast<void*>(arv_buffer_get_data(buffer, nullptr)));
+    auto* data =
+        static_cast<std::uint8_t*>(const_cast<void*>(arv_buffer_get_data(buffer, nullptr)));
     std::unique_lock<std::mutex> lock(slotMutex_);
     if (!readyValid_) {
         // Only when a trigger outlived its frame: wait for the next frame rather than send one
@@ -273,8 +272,8 @@ void FileCamera::Pump() {
 }
 
 void FileCamera::FollowAcquisition(bool& grabbing) {
-    const bool wanted = arv_fake_camera_get_control_channel_privilege(device_) != 0 &&
-                        Register(kAcquisition) != 0;
+    const bool wanted =
+        arv_fake_camera_get_control_channel_privilege(device_) != 0 && Register(kAcquisition) != 0;
     if (wanted == grabbing)
         return;
     if (wanted) {
@@ -357,8 +356,7 @@ bool FileCamera::TakeFrame() {
         ++pass_;
     lastIndex_ = index;
     const double ms =
-        (static_cast<double>(pass_) * std::max<std::uint32_t>(description_.frameCount, 1) +
-         index) *
+        (static_cast<double>(pass_) * std::max<std::uint32_t>(description_.frameCount, 1) + index) *
         frameTimeMs_;
     frameCounter_ += 1 + missed;
     SetRegister(reg::kFrameIndex, static_cast<std::uint32_t>(index));

@@ -49,15 +49,15 @@ std::string StringReg(const std::string& name, std::uint32_t address, int length
                       const char* nameSpace = "Standard") {
     return "  <StringReg Name=\"" + name + "\" NameSpace=\"" + nameSpace + "\">\n    <Address>" +
            Hex(address) + "</Address>\n    <Length>" + std::to_string(length) +
-           "</Length>\n    <AccessMode>RO</AccessMode>\n    <pPort>Device</pPort>\n  </StringReg>\n";
+           "</Length>\n    <AccessMode>RO</AccessMode>\n    <pPort>Device</pPort>\n  "
+           "</StringReg>\n";
 }
 
 std::string Integer(const std::string& name, const char* nameSpace, const std::string& tip,
                     const std::string& value, long long min, long long max) {
     return "  <Integer Name=\"" + name + "\" NameSpace=\"" + nameSpace + "\">\n    <ToolTip>" +
-           tip + "</ToolTip>\n    <pValue>" + value + "</pValue>\n    <Min>" +
-           std::to_string(min) + "</Min>\n    <Max>" + std::to_string(max) +
-           "</Max>\n  </Integer>\n";
+           tip + "</ToolTip>\n    <pValue>" + value + "</pValue>\n    <Min>" + std::to_string(min) +
+           "</Min>\n    <Max>" + std::to_string(max) + "</Max>\n  </Integer>\n";
 }
 
 std::string Category(const std::string& name, const char* nameSpace,
@@ -118,9 +118,9 @@ std::string GenicamXml(const Description& d) {
     x << Integer("PayloadSize", "Standard", "Bytes per image", "PayloadSizeReg", payload, payload)
       << IntReg("PayloadSizeReg", reg::kPayloadSize, "RO");
 
-    x << Category("AcquisitionControl", "Standard",
-                  {"AcquisitionMode", "AcquisitionStart", "AcquisitionStop",
-                   "AcquisitionFrameRate"});
+    x << Category(
+        "AcquisitionControl", "Standard",
+        {"AcquisitionMode", "AcquisitionStart", "AcquisitionStop", "AcquisitionFrameRate"});
     x << "  <Enumeration Name=\"AcquisitionMode\" NameSpace=\"Standard\">\n"
          "    <EnumEntry Name=\"Continuous\" NameSpace=\"Standard\">\n"
          "      <Value>1</Value>\n    </EnumEntry>\n"
@@ -152,16 +152,16 @@ std::string GenicamXml(const Description& d) {
       << IntReg("GevSCPSPacketSizeReg", 0xD04, "RW");
 
     x << Category("ZylAviControl", "Custom",
-                  {"ZylFrameIndex", "ZylFrameCount", "ZylSeekFrame", "ZylStepFrames",
-                   "ZylRewind", "ZylLostFrames"});
-    x << Integer("ZylFrameIndex", "Custom", "Index of the frame last served", "ZylFrameIndexReg",
-                 0, lastFrame)
+                  {"ZylFrameIndex", "ZylFrameCount", "ZylSeekFrame", "ZylStepFrames", "ZylRewind",
+                   "ZylLostFrames"});
+    x << Integer("ZylFrameIndex", "Custom", "Index of the frame last served", "ZylFrameIndexReg", 0,
+                 lastFrame)
       << IntReg("ZylFrameIndexReg", reg::kFrameIndex, "RO");
-    x << Integer("ZylFrameCount", "Custom", "Frames in the file", "ZylFrameCountReg",
-                 d.frameCount, d.frameCount)
+    x << Integer("ZylFrameCount", "Custom", "Frames in the file", "ZylFrameCountReg", d.frameCount,
+                 d.frameCount)
       << IntReg("ZylFrameCountReg", reg::kFrameCount, "RO");
-    x << Integer("ZylSeekFrame", "Custom", "Write a frame index to go there", "ZylSeekFrameReg",
-                 0, lastFrame)
+    x << Integer("ZylSeekFrame", "Custom", "Write a frame index to go there", "ZylSeekFrameReg", 0,
+                 lastFrame)
       << IntReg("ZylSeekFrameReg", reg::kSeekFrame, "RW");
     x << Integer("ZylStepFrames", "Custom", "Write N to move N frames on (negative: back)",
                  "ZylStepFramesReg", -1000000, 1000000)

@@ -80,8 +80,8 @@ std::string ControlPortProblem(const std::string& address) {
         problem = errno == EADDRINUSE
                       ? "UDP port " + std::to_string(kControlPort) + " at " + address +
                             " is in use (another camera is served there)"
-                      : "cannot listen at " + address + ":" + std::to_string(kControlPort) +
-                            ": " + std::strerror(errno);
+                      : "cannot listen at " + address + ":" + std::to_string(kControlPort) + ": " +
+                            std::strerror(errno);
     }
     close(probe);
     return problem;

@@ -141,9 +141,9 @@ int Serve(const Args& args) {
             for (std::size_t i = 0; i < cameras.size(); ++i) {
                 const auto& d = cameras[i]->description();
                 std::cout << "serving " << files[i] << " at " << cameras[i]->address()
-                          << " as camera ZylAvi-" << cameras[i]->serial() << ": " << d.width
-                          << "x" << d.height << " " << gige::PixelFormatName(d.pixelFormat)
-                          << ", " << d.frameRate << " fps, " << d.frameCount << " frames\n";
+                          << " as camera ZylAvi-" << cameras[i]->serial() << ": " << d.width << "x"
+                          << d.height << " " << gige::PixelFormatName(d.pixelFormat) << ", "
+                          << d.frameRate << " fps, " << d.frameCount << " frames\n";
             }
             std::cout << "check with: arv-tool-0.8 -a " << cameras[0]->address()
                       << " features; stop with Ctrl-C" << std::endl;
