@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 #include "network.h"
 
@@ -164,11 +165,6 @@ FileCamera::~FileCamera() {
     stop_ = true;
     if (pump_.joinable())
         pump_.join();
-    {
-        std::lock_guard<std::mutex> lock(slotMutex_);
-        closing_ = true;
-    }
-    readyChanged_.notify_all();
     // Joins Aravis's thread: a fill under way returns first.
     g_object_unref(server_);
 }
@@ -223,18 +219,13 @@ void FileCamera::Fill(ArvBuffer* buffer) {
         static_cast<std::uint8_t*>(const_cast<void*>(arv_buffer_get_data(buffer, nullptr)));
     std::unique_lock<std::mutex> lock(slotMutex_);
     if (!readyValid_) {
-        // Only when a trigger outlived its frame: wait for the next frame rather than send one
-        // again.
-        readyChanged_.wait_for(lock, std::chrono::milliseconds(200),
-                               [this] { return readyValid_ || closing_; });
-    }
-    if (!readyValid_) {
         // Nothing new: the client gets the last frame's id again, which it drops.
         arv_buffer_set_frame_id(buffer, WireId(lastSentId_ ? lastSentId_ : 1));
         arv_buffer_set_timestamp(buffer, lastSentTimestampNs_);
         return;
     }
-    if (data)
+    // A client that rewrote the picture's registers made the device's buffer another size.
+    if (data && arv_fake_camera_get_payload(device_) == frameBytes_)
         std::memcpy(data, ready_.data(), frameBytes_);
     arv_buffer_set_frame_id(buffer, WireId(readyId_));
     arv_buffer_set_timestamp(buffer, readyTimestampNs_);
@@ -286,9 +277,6 @@ void FileCamera::FollowAcquisition(bool& grabbing) {
     } else {
         camera_->grab2->G2Freeze(true);
         grabbing = false;
-        std::lock_guard<std::mutex> lock(slotMutex_);
-        readyValid_ = false;
-        SetRegister(kTriggerSoftware, 0);
     }
 }
 
@@ -297,10 +285,27 @@ void FileCamera::ApplyRequests() {
         std::lock_guard<std::mutex> lock(slotMutex_);
         ++stats_.refused;
     };
+    // The picture is the file's: registers a raw write changed are put back.
+    const std::pair<std::uint32_t, std::uint32_t> fixed[] = {
+        {ARV_FAKE_CAMERA_REGISTER_WIDTH, description_.width},
+        {ARV_FAKE_CAMERA_REGISTER_HEIGHT, description_.height},
+        {ARV_FAKE_CAMERA_REGISTER_X_OFFSET, 0},
+        {ARV_FAKE_CAMERA_REGISTER_Y_OFFSET, 0},
+        {ARV_FAKE_CAMERA_REGISTER_PIXEL_FORMAT, description_.pixelFormat},
+        {reg::kPayloadSize, static_cast<std::uint32_t>(frameBytes_)},
+        {kTriggerMode, 1},
+        {kTriggerSource, 1}};
+    for (const auto& [address, value] : fixed) {
+        if (Register(address) != value) {
+            SetRegister(address, value);
+            refuse();
+        }
+    }
     const double asked = RateRegister();
     if (asked != description_.frameRate * rate_) {
         const double rate = asked / description_.frameRate;
-        if (rate >= 0.25 && rate <= 16.0 &&
+        // The description's limits are printed to nine digits.
+        if (rate >= 0.25 * (1 - 1e-8) && rate <= 16.0 * (1 + 1e-8) &&
             camera_->TrySetDouble(ZYL::kCmdRate, rate) == ZYL::kOk) {
             rate_ = rate;
         } else {
@@ -345,21 +350,18 @@ bool FileCamera::TakeFrame() {
     camera_->grab2->G2GetStatus(2, &skipped);
     const auto missed = static_cast<std::uint64_t>(std::max(0.0, skipped - skippedAtLastFrame_));
     skippedAtLastFrame_ = skipped;
-    std::int32_t index = 0;
-    try {
-        index = camera_->GetInt(ZYL::kCmdFrameIndex);
-    } catch (const std::exception&) {
-        index = static_cast<std::int32_t>(lastIndex_ + 1);
-    }
-    // The recording's time, continued across loops (and backward seeks), so it only grows.
-    if (index <= lastIndex_)
-        ++pass_;
-    lastIndex_ = index;
-    const double ms =
-        (static_cast<double>(pass_) * std::max<std::uint32_t>(description_.frameCount, 1) + index) *
-        frameTimeMs_;
     frameCounter_ += 1 + missed;
-    SetRegister(reg::kFrameIndex, static_cast<std::uint32_t>(index));
+    // The module's frame clock: frames played (skipped ones included) times the frame time, so
+    // it grows across loops and seeks.
+    const double ms = static_cast<double>(frameCounter_ - 1) * frameTimeMs_;
+    // The player's position, which a DirectShow file gives to the frame.
+    std::int32_t position = 0;
+    try {
+        position = camera_->GetInt(ZYL::kCmdFrameIndex);
+    } catch (const std::exception&) {
+        position = 0;
+    }
+    SetRegister(reg::kFrameIndex, static_cast<std::uint32_t>(position));
     SetRegister(reg::kLostFrames, static_cast<std::uint32_t>(skipped));
     {
         std::lock_guard<std::mutex> lock(slotMutex_);
@@ -373,7 +375,6 @@ bool FileCamera::TakeFrame() {
         stats_.skipped += missed;
         SetRegister(kTriggerSoftware, 1);
     }
-    readyChanged_.notify_all();
     return true;
 }
 

@@ -15,7 +15,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -91,19 +90,15 @@ private:
     std::vector<std::uint8_t> back_;
     std::uint64_t frameCounter_ = 0;
     double skippedAtLastFrame_ = 0;
-    std::int64_t lastIndex_ = -1;
-    std::uint64_t pass_ = 0;
     double rate_ = 1.0;
 
     mutable std::mutex slotMutex_;
-    std::condition_variable readyChanged_;
     std::vector<std::uint8_t> ready_;
     bool readyValid_ = false;
     std::uint64_t readyId_ = 0;
     std::uint64_t readyTimestampNs_ = 0;
     std::uint64_t lastSentId_ = 0;
     std::uint64_t lastSentTimestampNs_ = 0;
-    bool closing_ = false;
     ServeStats stats_;
     std::string problem_;
 
