@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include <arv.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -60,9 +62,30 @@ bool IsolateNetwork() {
     return ok;
 }
 
+// A client that takes a camera, starts acquiring, receives a frame and is killed: what a
+// crashing application leaves behind.
+int AcquireThenDie(const char* address) {
+    ArvCamera* camera = arv_camera_new(address, nullptr);
+    if (!camera)
+        return 1;
+    ArvStream* stream = arv_camera_create_stream(camera, nullptr, nullptr, nullptr);
+    if (!stream)
+        return 1;
+    const guint payload = arv_camera_get_payload(camera, nullptr);
+    for (int i = 0; i < 4; ++i)
+        arv_stream_push_buffer(stream, arv_buffer_new(payload, nullptr));
+    arv_camera_start_acquisition(camera, nullptr);
+    ArvBuffer* buffer = arv_stream_timeout_pop_buffer(stream, 5'000'000);
+    kill(getpid(), SIGKILL);
+    return buffer ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Run by a test as a separate process, in the test's own namespace.
+    if (argc == 3 && std::string(argv[1]) == "--acquire-then-die")
+        return AcquireThenDie(argv[2]);
     // Before any thread exists: a process with threads cannot enter a user namespace.
     if (!IsolateNetwork())
         std::fprintf(stderr,

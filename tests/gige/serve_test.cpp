@@ -26,6 +26,7 @@
 #include "common/module_host.h"
 #include "gige/file_camera.h"
 #include "gige/network.h"
+#include "support/command.h"
 #include "support/temp_dir.h"
 #include "support/test_media.h"
 #include "support/zyrv_files.h"
@@ -162,8 +163,9 @@ private:
 };
 
 // Every frame is the file's frame its id says: ids count the frames the module played, so from
-// the first frame on, id k is frame (first + k - firstId) modulo the file's length. Frames may
-// go missing (their ids with them) but none may be wrong, torn or repeated.
+// the first frame on, id k is frame (first + k - firstId) modulo the file's length. Ids are 16
+// bits and skip 0, so they are followed across the wrap. Frames may go missing (their ids with
+// them) but none may be wrong, torn or repeated.
 void ExpectExactFrames(const std::vector<Received>& got,
                        const std::vector<std::string>& reference) {
     ASSERT_FALSE(got.empty());
@@ -172,10 +174,15 @@ void ExpectExactFrames(const std::vector<Received>& got,
     ASSERT_NE(first, reference.end()) << "the first frame is none of the file's";
     const auto n = static_cast<std::int64_t>(reference.size());
     const std::int64_t start = first - reference.begin();
+    std::int64_t k = 0;
     for (std::size_t i = 1; i < got.size(); ++i) {
-        ASSERT_GT(got[i].id, got[i - 1].id) << "frame " << i << " repeats or goes back";
+        ASSERT_TRUE(got[i].id >= 1 && got[i].id <= 0xFFFF) << "frame " << i;
+        const auto step = (static_cast<std::int64_t>(got[i].id) -
+                           static_cast<std::int64_t>(got[i - 1].id) + 0xFFFF) %
+                          0xFFFF;
+        ASSERT_TRUE(step > 0 && step < 0x8000) << "frame " << i << " repeats or goes back";
         ASSERT_GT(got[i].timestamp, got[i - 1].timestamp) << "frame " << i;
-        const auto k = static_cast<std::int64_t>(got[i].id - got[0].id);
+        k += step;
         ASSERT_EQ(got[i].md5, reference[static_cast<std::size_t>((start + k) % n)])
             << "frame " << i << " (id " << got[i].id << ")";
     }
@@ -200,13 +207,15 @@ protected:
     }
 
     std::unique_ptr<FileCamera> Serve(const std::string& path,
-                                      const std::string& address = "127.0.0.1") {
+                                      const std::string& address = "127.0.0.1",
+                                      std::uint64_t framesBefore = 0) {
         HostHandle handle = module->GetImageFromFileW(zyl::tools::Widen(path).c_str());
         if (!handle)
             throw std::runtime_error("the module did not open " + path);
         zyl::gige::ServeOptions options;
         options.address = address;
         options.serial = "TEST";
+        options.framesBefore = framesBefore;
         return std::make_unique<FileCamera>(std::make_unique<zyl::tools::Camera>(handle), options);
     }
 
@@ -337,8 +346,8 @@ TEST_F(Served, StopStartAndReconnectKeepTheFramesExact) {
     const std::string path =
         media::EncodedFile(dir.file(""), {.width = 64, .height = 48, .frames = 10, .name = ""});
     const auto reference = ColourReference(path);
-    auto server = Serve(path);
-    std::vector<Received> all;
+    // Ids wrap from 65535 to 1 along the way.
+    auto server = Serve(path, "127.0.0.1", 0xFFFF - 8);
     {
         Client client("127.0.0.1");
         client.Start();
@@ -359,6 +368,44 @@ TEST_F(Served, StopStartAndReconnectKeepTheFramesExact) {
     ASSERT_EQ(got.size(), 12u);
     ExpectExactFrames(got, reference);
     EXPECT_TRUE(server->problem().empty()) << server->problem();
+}
+
+TEST_F(Served, ClientThatDiesWhileAcquiringLeavesTheCameraToTheNext) {
+    const std::string path =
+        media::EncodedFile(dir.file(""), {.width = 64, .height = 48, .frames = 10, .name = ""});
+    auto server = Serve(path);
+    // A client process killed mid-stream: it never stops acquisition nor releases control.
+    const std::string self = std::filesystem::canonical("/proc/self/exe").string();
+    ASSERT_NE(std::system(("'" + self + "' --acquire-then-die 127.0.0.1").c_str()), -1);
+    // The camera is the next client's once the dead one's heartbeat has run out.
+    std::unique_ptr<Client> client;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::vector<Received> got;
+    while (got.size() < 8 && std::chrono::steady_clock::now() < deadline) {
+        try {
+            client = std::make_unique<Client>("127.0.0.1");
+            client->Start();
+            got = Acquire(*client, 8);
+        } catch (const std::runtime_error&) {
+            client.reset();  // not in control yet
+        }
+    }
+    ASSERT_EQ(got.size(), 8u);
+    ExpectExactFrames(got, ColourReference(path));
+}
+
+TEST_F(Served, ReplayModeLosesNoFrameAtTheModule) {
+    Configure(2, false);
+    const std::string path = media::EncodedFile(
+        dir.file(""), {.container = "mkv", .width = 48, .height = 32, .frames = 7, .name = ""});
+    auto server = Serve(path);
+    Client client("127.0.0.1");
+    client.Start();
+    const auto got = Acquire(client, 20);
+    ASSERT_EQ(got.size(), 20u);
+    ExpectExactFrames(got, ColourReference(path));
+    EXPECT_EQ(arv_camera_get_integer(client.camera(), "ZylLostFrames", nullptr), 0);
+    EXPECT_EQ(server->stats().skipped, 0u);
 }
 
 TEST_F(Served, ClientSeesTheCameraGoWhenTheServerStops) {
@@ -428,23 +475,8 @@ std::string Here() {
     return std::filesystem::canonical("/proc/self/exe").parent_path().string();
 }
 
-struct ShellRun {
-    int status = -1;
-    std::string out;
-};
-
-ShellRun Shell(const std::string& command) {
-    ShellRun run;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.out.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+zyl::test::CommandRun Shell(const std::string& command) {
+    return zyl::test::RunCommand(command + " 2>&1");
 }
 
 TEST(ServeCommand, AravisToolsSeeTheCameraAndBadInputFailsClearly) {
@@ -463,7 +495,7 @@ TEST(ServeCommand, AravisToolsSeeTheCameraAndBadInputFailsClearly) {
     EXPECT_NE(std::string(line).find("\"serving\""), std::string::npos) << line;
     EXPECT_NE(std::string(line).find("\"width\": 40"), std::string::npos) << line;
     if (Shell("command -v arv-tool-0.8").status == 0) {
-        const ShellRun features = Shell(
+        const zyl::test::CommandRun features = Shell(
             "arv-tool-0.8 -a 127.0.0.1 control Width Height PixelFormat "
             "AcquisitionFrameRate ZylFrameCount DeviceVendorName");
         EXPECT_NE(features.out.find("Width = 40"), std::string::npos) << features.out;
@@ -481,17 +513,18 @@ TEST(ServeCommand, AravisToolsSeeTheCameraAndBadInputFailsClearly) {
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << rest;
     EXPECT_NE(rest.find("\"stopped\""), std::string::npos) << rest;
 
-    const ShellRun missing = Shell(zylavi + "'" + dir.file("none.avi") + "'");
+    const zyl::test::CommandRun missing = Shell(zylavi + "'" + dir.file("none.avi") + "'");
     EXPECT_EQ(missing.status, 1) << missing.out;
     EXPECT_NE(missing.out.find("none.avi: no such file"), std::string::npos) << missing.out;
-    const ShellRun noInterface = Shell(zylavi + "'" + file + "' --interface nosuch0");
+    const zyl::test::CommandRun noInterface = Shell(zylavi + "'" + file + "' --interface nosuch0");
     EXPECT_EQ(noInterface.status, 2) << noInterface.out;
     EXPECT_NE(noInterface.out.find("no network interface named 'nosuch0'"), std::string::npos)
         << noInterface.out;
-    const ShellRun twoOnOne = Shell(zylavi + "'" + file + "' '" + file + "' --address 127.0.0.1");
+    const zyl::test::CommandRun twoOnOne =
+        Shell(zylavi + "'" + file + "' '" + file + "' --address 127.0.0.1");
     EXPECT_EQ(twoOnOne.status, 2) << twoOnOne.out;
     EXPECT_NE(twoOnOne.out.find("2 files need 2 addresses"), std::string::npos) << twoOnOne.out;
-    const ShellRun badAddress = Shell(zylavi + "'" + file + "' --address 192.0.2.250");
+    const zyl::test::CommandRun badAddress = Shell(zylavi + "'" + file + "' --address 192.0.2.250");
     EXPECT_EQ(badAddress.status, 2) << badAddress.out;
     EXPECT_NE(badAddress.out.find("no interface of this machine has the address 192.0.2.250"),
               std::string::npos)

@@ -14,6 +14,7 @@
 
 #include "common/md5.h"
 #include "platform/process.h"
+#include "support/command.h"
 #include "support/temp_dir.h"
 #include "support/test_media.h"
 
@@ -25,24 +26,12 @@ std::string Built(const std::string& name) {
     return exe.substr(0, exe.rfind('/') + 1) + name;
 }
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-};
+using ToolRun = zyl::test::CommandRun;
 
 // Standard output, and standard error too when asked for.
 ToolRun Zylavi(const std::string& arguments, const std::string& env = "", bool withErrors = false) {
-    const std::string command = env + " ZYLAVI_NO_DIALOGS=1 '" + Built("zylavi") + "' " +
-                                arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
-    ToolRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.out.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return zyl::test::RunCommand(env + " ZYLAVI_NO_DIALOGS=1 '" + Built("zylavi") + "' " +
+                                 arguments + (withErrors ? " 2>&1" : " 2>/dev/null"));
 }
 
 boost::property_tree::ptree Json(const std::string& text) {

@@ -94,6 +94,9 @@ FileCamera::FileCamera(std::unique_ptr<tools::Camera> camera, const ServeOptions
     if (camera_->TryGetDouble(ZYL::kCmdFrameTimeMs, frameTime) == ZYL::kOk && frameTime > 0)
         frameTimeMs_ = frameTime;
     description_.frameRate = 1000.0 / frameTimeMs_;
+    // The raw player keeps the file's rate: the description then offers no other.
+    description_.rateWritable = camera_->TrySetDouble(ZYL::kCmdRate, 1.0) == ZYL::kOk;
+    frameCounter_ = options_.framesBefore;
     try {
         description_.frameCount = static_cast<std::uint32_t>(
             std::max<std::int32_t>(0, camera_->GetInt(ZYL::kCmdFrameCount)));
@@ -146,6 +149,10 @@ FileCamera::FileCamera(std::unique_ptr<tools::Camera> camera, const ServeOptions
     SetRegister(reg::kRewind, 0);
     SetRegister(reg::kLostFrames, 0);
     SetRateRegister(description_.frameRate);
+    // Loopback carries 64 KiB datagrams: fewer, larger packets cost far less per frame than
+    // Ethernet's 1400 bytes. Clients may still ask for another size.
+    if (options_.address.rfind("127.", 0) == 0)
+        SetRegister(reg::kStreamPacketSize, 8192);
     // A frame goes out when we trigger it, never on the device's own clock.
     SetRegister(kTriggerMode, 1);
     SetRegister(kTriggerSource, 1);
@@ -353,7 +360,7 @@ bool FileCamera::TakeFrame() {
     frameCounter_ += 1 + missed;
     // The module's frame clock: frames played (skipped ones included) times the frame time, so
     // it grows across loops and seeks.
-    const double ms = static_cast<double>(frameCounter_ - 1) * frameTimeMs_;
+    const double ms = static_cast<double>(frameCounter_ - options_.framesBefore - 1) * frameTimeMs_;
     // The player's position, which a DirectShow file gives to the frame.
     std::int32_t position = 0;
     try {

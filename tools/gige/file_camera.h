@@ -35,6 +35,8 @@ struct ServeOptions {
     std::string address = "127.0.0.1";  // an IPv4 address of one of the machine's interfaces
     std::string serial;                 // at most 15 characters; "ZYLAVI" when empty
     std::string userName;               // shown as DeviceUserID, at most 15 characters
+    // Frame ids count on from here (tests start near the 16-bit wrap, as a long run reaches it).
+    std::uint64_t framesBefore = 0;
 };
 
 struct ServeStats {

@@ -139,7 +139,8 @@ std::string GenicamXml(const Description& d) {
     x << "  <Float Name=\"AcquisitionFrameRate\" NameSpace=\"Standard\">\n"
          "    <ToolTip>Frames per second; the file's rate plays it as recorded</ToolTip>\n"
          "    <pValue>AcquisitionFrameRateReg</pValue>\n    <Min>"
-      << Number(d.frameRate * 0.25) << "</Min>\n    <Max>" << Number(d.frameRate * 16.0)
+      << Number(d.frameRate * (d.rateWritable ? 0.25 : 1.0)) << "</Min>\n    <Max>"
+      << Number(d.frameRate * (d.rateWritable ? 16.0 : 1.0))
       << "</Max>\n    <Unit>Hz</Unit>\n  </Float>\n"
          "  <FloatReg Name=\"AcquisitionFrameRateReg\">\n    <Address>"
       << Hex(reg::kFrameRate)
@@ -149,7 +150,7 @@ std::string GenicamXml(const Description& d) {
     x << Category("TransportLayerControl", "Standard", {"GevSCPSPacketSize"});
     x << Integer("GevSCPSPacketSize", "Standard", "Stream packet size in bytes",
                  "GevSCPSPacketSizeReg", 576, 9000)
-      << IntReg("GevSCPSPacketSizeReg", 0xD04, "RW");
+      << IntReg("GevSCPSPacketSizeReg", reg::kStreamPacketSize, "RW");
 
     x << Category("ZylAviControl", "Custom",
                   {"ZylFrameIndex", "ZylFrameCount", "ZylSeekFrame", "ZylStepFrames", "ZylRewind",

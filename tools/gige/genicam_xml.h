@@ -29,11 +29,12 @@ inline constexpr std::uint32_t kPayloadSize = 0x8018;  // bytes per image (read-
 inline constexpr std::uint32_t kFrameRate = 0x8020;    // 64-bit float, frames per second
 inline constexpr std::uint32_t kNoSeek = 0xFFFFFFFF;   // kSeekFrame when nothing is asked
 // GigE Vision's bootstrap text fields (fixed by the standard).
-inline constexpr std::uint32_t kVendorName = 0x48;     // 32 bytes
-inline constexpr std::uint32_t kModelName = 0x68;      // 32 bytes
-inline constexpr std::uint32_t kDeviceVersion = 0x88;  // 32 bytes
-inline constexpr std::uint32_t kSerialNumber = 0xD8;   // 16 bytes
-inline constexpr std::uint32_t kUserName = 0xE8;       // 16 bytes
+inline constexpr std::uint32_t kVendorName = 0x48;         // 32 bytes
+inline constexpr std::uint32_t kModelName = 0x68;          // 32 bytes
+inline constexpr std::uint32_t kDeviceVersion = 0x88;      // 32 bytes
+inline constexpr std::uint32_t kSerialNumber = 0xD8;       // 16 bytes
+inline constexpr std::uint32_t kStreamPacketSize = 0xD04;  // stream channel 0
+inline constexpr std::uint32_t kUserName = 0xE8;           // 16 bytes
 }  // namespace reg
 
 struct Description {
@@ -42,6 +43,7 @@ struct Description {
     std::uint32_t pixelFormat = kMono8;
     double frameRate = 25.0;  // the file's, frames per second
     std::uint32_t frameCount = 0;
+    bool rateWritable = true;  // false when the player keeps the file's rate
 };
 
 // The description's XML text, as GenApi schema 1.1.
