@@ -402,7 +402,10 @@ TEST_F(Served, ReplayModeLosesNoFrameAtTheModule) {
     Client client("127.0.0.1");
     client.Start();
     const auto got = Acquire(client, 20);
-    ASSERT_EQ(got.size(), 20u);
+    ASSERT_EQ(got.size(), 20u) << "incomplete " << client.incomplete << " played "
+                               << server->stats().played << " sent " << server->stats().sent
+                               << " replaced " << server->stats().replaced << " "
+                               << server->problem();
     ExpectExactFrames(got, ColourReference(path));
     EXPECT_EQ(arv_camera_get_integer(client.camera(), "ZylLostFrames", nullptr), 0);
     EXPECT_EQ(server->stats().skipped, 0u);

@@ -121,6 +121,7 @@ void CRingBuffer::AddElement(std::uint64_t size, std::uint64_t capacity, void* e
         m_waitsClosed = false;
         m_interruptCountPending = false;
         m_wakeCountPending = false;
+        m_wakeBeforeWait = false;
         m_staleCounts = 0;
     }
     auto* element = new (std::nothrow) SingleBuffer;
@@ -205,6 +206,10 @@ std::uint16_t CRingBuffer::WaitForNextBuffer(std::uint32_t timeoutMs) {
             ThrowNotInitialized();
         }
         if (m_waitsClosed) {
+            ThrowInterrupted();
+        }
+        if (m_wakeBeforeWait) {
+            m_wakeBeforeWait = false;
             ThrowInterrupted();
         }
         ++m_waiters;
@@ -301,10 +306,18 @@ std::uint16_t CRingBuffer::DiscardUnread() {
 
 void CRingBuffer::WakeWaiters() {
     qnThreads::CAutoLock lock(this);
-    // One pending wake-up is enough; a full semaphore wakes every waiter anyway.
-    if (m_semaphore && !m_wakeCountPending) {
-        m_wakeCountPending = m_semaphore->release(1);
+    if (!m_semaphore)
+        return;
+    // Nobody waits yet: the next wait is woken as it starts. Not by a count, which would take
+    // a frame's place in the semaphore: with it full, a frame's own count is refused and a
+    // waiter sleeps beside an unread frame.
+    if (m_waiters == 0) {
+        m_wakeBeforeWait = true;
+        return;
     }
+    // One pending wake-up is enough; a full semaphore wakes every waiter anyway.
+    if (!m_wakeCountPending)
+        m_wakeCountPending = m_semaphore->release(1);
 }
 
 std::uint16_t CRingBuffer::GetNextFreeBuffer() {
@@ -332,6 +345,18 @@ bool CRingBuffer::TryGetNextFreeBuffer(std::uint16_t* index) {
     return false;
 }
 
+void CRingBuffer::PublishCount() {
+    // A count left over from a discarded frame (taken by a waiter that then read a newer frame,
+    // or still in the semaphore) stands for this frame instead. Released as well, such counts
+    // would pile up to the semaphore's maximum, past which a frame's count is lost and a waiter
+    // sleeps beside an unread frame.
+    if (m_staleCounts > 0) {
+        --m_staleCounts;
+        return;
+    }
+    m_semaphore->release(1);  // a release past the maximum is ignored
+}
+
 void CRingBuffer::CommitBuffer(std::uint16_t index) {
     qnThreads::CAutoLock lock(this);
     ValidateIndex(index);
@@ -346,7 +371,7 @@ void CRingBuffer::CommitBuffer(std::uint16_t index) {
     switch (m_acquisitionMode) {
         case Queue:
             element.consumed = false;
-            m_semaphore->release(1);  // a release past the maximum is ignored
+            PublishCount();
             break;
         case OnDemand:
             if (m_waiters == 0) {
@@ -355,7 +380,7 @@ void CRingBuffer::CommitBuffer(std::uint16_t index) {
                 break;
             }
             element.consumed = false;
-            m_semaphore->release(1);
+            PublishCount();
             break;
         case Latest: {
             SingleBuffer& previous = Element(m_previousWrite);
@@ -507,6 +532,7 @@ void CRingBuffer::Reset() {
         // Drained below with the rest.
         m_interruptCountPending = false;
         m_wakeCountPending = false;
+        m_wakeBeforeWait = false;
         m_staleCounts = 0;
         for (SingleBuffer* element : m_index) {
             element->locked = false;

@@ -126,6 +126,7 @@ private:
     void ValidateIndex(std::uint16_t index) const;
     void AddElement(std::uint64_t size, std::uint64_t capacity, void* externalMemory);
     void SetLockLocked(std::uint16_t index, bool locked);
+    void PublishCount();  // under the lock
 
     CqnDLList<SingleBuffer*> m_elements;
     CqnDLList<FPLockEntry*> m_lockCallbacks;
@@ -136,8 +137,11 @@ private:
     bool m_interruptCountPending = false;
     // WakeWaiters has released a count that no waiter has yet left with.
     bool m_wakeCountPending = false;
+    // WakeWaiters found no waiter: the next wait leaves interrupted as it starts.
+    bool m_wakeBeforeWait = false;
     // Counts of discarded frames that waiters had already taken from the semaphore when
-    // DiscardUnread ran: such a waiter finds nothing to read and waits again.
+    // DiscardUnread ran: such a waiter finds nothing to read and waits again, or reads a newer
+    // frame, whose own count the next commit then leaves unreleased.
     std::uint32_t m_staleCounts = 0;
     std::uint32_t m_lockMode = AutoUnlock;
     std::uint32_t m_acquisitionMode = Queue;
