@@ -128,6 +128,8 @@ HRESULT CDShowTarget::BeginFlush() {
         m_ringBuffer->DiscardUnread();
     if (m_progress)
         m_progress->Restart();
+    // The end of the stream after this flush knows only the frames that follow it.
+    m_lastStamp = std::numeric_limits<REFERENCE_TIME>::min();
     return hr;
 }
 
@@ -142,6 +144,7 @@ HRESULT CDShowTarget::CleanupStream(FILTER_STATE from) {
     // Stopped: the next run starts its frames over (a loop, or a grab after a freeze).
     if (const auto progress = Progress())
         progress->Restart();
+    m_lastStamp = std::numeric_limits<REFERENCE_TIME>::min();
     return hr;
 }
 

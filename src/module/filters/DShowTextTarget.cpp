@@ -71,8 +71,11 @@ HRESULT CDShowTextTarget::DoRenderSample(IMediaSample* sample) {
         const double rate = InputPin()->CurrentRate();
         const REFERENCE_TIME at =
             AddTime(InputPin()->CurrentStartTime(), rate == 1.0 ? start : ScaleTime(start, rate));
-        // Left behind by a flush or a stop while it waited: the text goes with its frame.
-        if (!WaitUntilReady([&] { return progress->HasReached(at); }))
+        const std::uint64_t run = progress->Run();
+        // Left behind by a flush or a stop while it waited: the text goes with its frame,
+        // unless the host took that frame before (a seek right after a wait).
+        if (!WaitUntilReady([&] { return progress->HasReached(at); }) &&
+            !progress->HadReached(at, run))
             return S_OK;
     }
     qnThreads::CAutoLock lock(this);

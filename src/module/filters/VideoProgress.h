@@ -42,6 +42,8 @@ public:
     // A flush or stop: the frames of the next run are still to come.
     void Restart() {
         std::lock_guard lock(m_mutex);
+        m_previousRun = m_run;
+        m_previousReached = m_reached >= m_endsAt ? kNever : m_reached;
         ++m_run;
         m_endsAt = kNever;
         MoveLocked(std::numeric_limits<REFERENCE_TIME>::min(), true);
@@ -49,6 +51,14 @@ public:
     bool HasReached(REFERENCE_TIME start) const {
         std::lock_guard lock(m_mutex);
         return m_reached >= start || m_reached >= m_endsAt;
+    }
+    // Whether the host had the frame at `start` in `run`, the current run or the one the
+    // latest restart ended: a text whose frame the host took before a seek is still its own.
+    bool HadReached(REFERENCE_TIME start, std::uint64_t run) const {
+        std::lock_guard lock(m_mutex);
+        if (run == m_run)
+            return m_reached >= start || m_reached >= m_endsAt;
+        return run == m_previousRun && m_previousReached >= start;
     }
     // Called whenever the progress moves; empty to stop.
     void SetListener(std::function<void()> listener) {
@@ -67,6 +77,8 @@ private:
     mutable std::mutex m_mutex;
     REFERENCE_TIME m_reached = std::numeric_limits<REFERENCE_TIME>::min();
     std::uint64_t m_run = 0;
+    std::uint64_t m_previousRun = ~std::uint64_t{0};
+    REFERENCE_TIME m_previousReached = std::numeric_limits<REFERENCE_TIME>::min();
     static constexpr REFERENCE_TIME kNever = std::numeric_limits<REFERENCE_TIME>::max();
     REFERENCE_TIME m_endsAt = kNever;
     std::function<void()> m_listener;

@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -217,6 +218,10 @@ private:
     std::uint64_t m_seekSerial = 0;
     std::uint64_t m_heldSerial = ~std::uint64_t{0};
     double m_heldPosition = 0;
+    // Replaying: where the host's next frame starts until it takes one (the latest seek's
+    // target, or the file's start), valid while m_resumeSerial is the seek serial.
+    double m_resumePosition = 0;
+    std::uint64_t m_resumeSerial = 0;
     // The decoders that remember seeks (set up once). A camera that streams does not have its
     // seeks answered from them (G2Grab turns that off, G2Freeze on again); a replay always
     // does, as it waits for its frames anyway.
@@ -224,7 +229,8 @@ private:
     void AnswerSeeksFromCache(bool answer);
     // Replaying a file with a text stream: hears of each frame handed out (set up once).
     std::shared_ptr<COM::CVideoProgress> m_videoProgress;
-    void NoteSeek();
+    // Before and after each seek; after it with the target (100-ns units) a replay resumes from.
+    void NoteSeek(std::optional<double> target = std::nullopt);
     std::atomic<std::uint32_t> m_waitTimeoutMs{0};  // any thread (Reserved2), no lock
     // Leaf lock of the acquisition counters below (a start resets them together); the only lock
     // G2GetStatus takes.

@@ -74,6 +74,13 @@ Result CAVIPlayer::G2Wait() {
         }
     } leave{*this};
     const auto start = std::chrono::steady_clock::now();
+    // The frame about to be taken is of the seek in force now, or older: a seek finishing
+    // while this thread waits may have been flushed out after this frame was handed over.
+    std::uint64_t serialAtWait = 0;
+    {
+        std::lock_guard status(m_statusLock);
+        serialAtWait = m_seekSerial;
+    }
     std::uint16_t index = 0;
     for (;;) {
         if (m_destroying) {
@@ -108,7 +115,7 @@ Result CAVIPlayer::G2Wait() {
         {
             std::lock_guard status(m_statusLock);
             position = m_heldPosition = m_ringBuffer->GetTimestamp(index);
-            m_heldSerial = m_seekSerial;
+            m_heldSerial = serialAtWait;
         }
         // The texts of this frame may go now.
         if (m_videoProgress)

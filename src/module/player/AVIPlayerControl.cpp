@@ -110,9 +110,13 @@ double CAVIPlayer::StopTimeMs(HRESULT* hr) {
     return static_cast<double>(stop) / kUnitsPerMs;
 }
 
-void CAVIPlayer::NoteSeek() {
+void CAVIPlayer::NoteSeek(std::optional<double> target) {
     std::lock_guard status(m_statusLock);
     ++m_seekSerial;
+    if (target) {
+        m_resumePosition = *target;
+        m_resumeSerial = m_seekSerial;
+    }
 }
 
 HRESULT CAVIPlayer::CurrentTimeMs(double& ms) {
@@ -154,7 +158,7 @@ HRESULT CAVIPlayer::SeekToTime(double ms) {
     NoteSeek();
     const HRESULT hr = m_mediaSeeking->SetPositions(&current, AM_SEEKING_AbsolutePositioning, &stop,
                                                     AM_SEEKING_NoPositioning);
-    NoteSeek();
+    NoteSeek(static_cast<double>(current));
     return hr;
 }
 
@@ -181,18 +185,24 @@ HRESULT CAVIPlayer::StepFrames(std::int32_t frames) {
 HRESULT CAVIPlayer::SetRate(double rate) {
     double held = 0;
     bool valid = false;
+    bool resumes = false;
     if (m_config.replayMode != kReplayCamera) {
+        // The same rate again changes nothing; a restart would only drop the frames waiting.
+        if (double now = 0; SUCCEEDED(m_mediaSeeking->GetRate(&now)) && now == rate)
+            return S_OK;
         std::lock_guard status(m_statusLock);
         valid = m_heldSerial == m_seekSerial;
-        held = m_heldPosition;
+        resumes = !valid && m_resumeSerial == m_seekSerial;
+        held = valid ? m_heldPosition : m_resumePosition;
     }
     const HRESULT hr = m_mediaSeeking->SetRate(rate);
-    if (FAILED(hr) || !valid)
+    if (FAILED(hr) || !(valid || resumes))
         return hr;
     // A rate change restarts the stream where the graph stands, which a replay is past (its
     // clock ran on, or the frames waiting for the host were made already), and the restart
-    // drops what the ring holds: a replay goes on from the frame after the one held.
-    const std::int32_t next = FrameAt(held / kUnitsPerMs, FrameGridMs()) + 1;
+    // drops what the ring holds: a replay goes on from the frame after the one held, or from
+    // the one the host was to get first.
+    const std::int32_t next = FrameAt(held / kUnitsPerMs, FrameGridMs()) + (valid ? 1 : 0);
     const HRESULT seek = SeekToFrame(next < FrameCount() ? next : 0);
     return FAILED(seek) ? seek : hr;
 }
@@ -206,7 +216,7 @@ HRESULT CAVIPlayer::Rewind() {
     NoteSeek();
     const HRESULT hr = m_mediaSeeking->SetPositions(&current, AM_SEEKING_AbsolutePositioning, &stop,
                                                     AM_SEEKING_NoPositioning);
-    NoteSeek();
+    NoteSeek(0.0);
     return hr;
 }
 

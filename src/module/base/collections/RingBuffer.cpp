@@ -248,15 +248,15 @@ std::uint16_t CRingBuffer::WaitForNextBuffer(std::uint32_t timeoutMs) {
         }
 
         const std::size_t count = m_index.size();
-        if (m_lastRead >= count) {
+        if (m_lastRead >= count || m_scanFrom >= count) {
             ThrowIndex();
         }
         for (std::size_t step = 0; step < count; ++step) {
-            const auto index = static_cast<std::uint16_t>((m_lastRead + step) % count);
+            const auto index = static_cast<std::uint16_t>((m_scanFrom + step) % count);
             SingleBuffer& element = Element(index);
             if (!element.consumed) {
                 m_previousRead = m_lastRead;
-                m_lastRead = index;
+                m_lastRead = m_scanFrom = index;
                 element.consumed = true;
                 if (m_lockMode == AutoUnlock && m_previousRead != index) {
                     SetLockLocked(m_previousRead, false);
@@ -292,6 +292,10 @@ std::uint16_t CRingBuffer::DiscardUnread() {
         }
         ++dropped;
     }
+    // The producer fills from its last element on, which the discard may have freed: the next
+    // frames are read in that order, not from where the reader stood.
+    if (dropped > 0)
+        m_scanFrom = m_lastWrite;
     // Every published frame left a count (Latest publishes some without one); a count a waiter
     // has already taken is settled when that waiter finds nothing to read.
     if (m_acquisitionMode != Latest) {
@@ -527,7 +531,7 @@ void CRingBuffer::Reset() {
     std::shared_ptr<zyl::platform::Semaphore> semaphore;
     {
         qnThreads::CAutoLock lock(this);
-        m_lastRead = m_previousRead = m_lastWrite = m_previousWrite = 0;
+        m_lastRead = m_previousRead = m_lastWrite = m_previousWrite = m_scanFrom = 0;
         m_waiters = 0;
         // Drained below with the rest.
         m_interruptCountPending = false;

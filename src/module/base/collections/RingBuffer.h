@@ -146,6 +146,9 @@ private:
     std::uint32_t m_lockMode = AutoUnlock;
     std::uint32_t m_acquisitionMode = Queue;
     std::uint16_t m_lastRead = 0;
+    // Where the reader looks for the oldest unread frame: its last read, or after a discard
+    // the producer's last write.
+    std::uint16_t m_scanFrom = 0;
     std::uint16_t m_previousRead = 0;
     std::uint16_t m_lastWrite = 0;
     std::uint16_t m_previousWrite = 0;
