@@ -535,7 +535,9 @@ TEST_F(AviPlayer, ReplayNeverStallsBesideAnUnreadFrame) {
         // frame's count was lost: the host slept beside an unread frame. It came seldom.
         for (int run = 0; run < (mode == 2 ? 40 : 10); ++run) {
             Camera& c = Open(path);
-            c.grabber->Reserved2(100);
+            // A time-out set before the first wait (its wake-up found nobody waiting) and
+            // long enough for a loop's restart on a loaded machine: a stall never ends.
+            c.grabber->Reserved2(2000);
             c.SetDouble(kCmdRate, run % 2 ? 2.0 : 1.0);
             ASSERT_EQ(c.grab2->G2Grab(), kOk);
             for (int i = 0; i < 10; ++i) {
