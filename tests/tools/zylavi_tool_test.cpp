@@ -325,7 +325,13 @@ TEST(ZylaviTool, DirectShowFilesGrabLikeTheEngineDecodesThem) {
             const ToolRun sought = Zylavi(
                 "grab '" + file + "' --frames 2 --seek-frame 5 --md5 --json" + mode, registry.env);
             ASSERT_EQ(sought.status, 0) << file << mode;
-            EXPECT_EQ(Frames(Json(sought.out)).front(), expected[5]) << file << mode;
+            const auto first = Frames(Json(sought.out)).front();
+            EXPECT_EQ(first.second, expected[5].second) << file << mode;
+            // A camera's snap runs the graph until its frame is there and reports where the
+            // graph then stands: three frames from the end, a loaded machine may see it loop.
+            if (mode.empty()) {
+                EXPECT_EQ(first.first, 5) << file;
+            }
         }
     }
     EXPECT_EQ(Zylavi("grab '" + files[0] + "' --replay slow", registry.env).status, 2);

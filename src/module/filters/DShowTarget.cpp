@@ -210,7 +210,13 @@ HRESULT CDShowTarget::DoRenderSample(IMediaSample* sample) {
             // consumer never sees a frame that was not copied.
             return E_POINTER;
         case FramePlacement::NoFreeElement:
+            break;
         case FramePlacement::LentElsewhere:
+            // Only a decoder that delivers out of the order it fills its samples comes here;
+            // a replay, which promises every frame, says so loudly.
+            if (m_replay)
+                Log(qnLogging::level::err,
+                    "A frame arrived ahead of the one filling its ring buffer element; skipped.");
             break;
     }
     // Whatever the ring buffer refuses costs this frame only.
