@@ -19,9 +19,16 @@ namespace zyl::gige {
 
 namespace {
 
-// The simulated device sends a frame per software trigger and looks for one this often; the
-// frame waits at most this long on its way to the network.
-constexpr double kTriggerPollHz = 500.0;
+// The simulated device sends a frame per software trigger and looks for one at a fixed
+// frequency, spinning for the last part of each millisecond it waits: three looks per frame
+// the file plays (a frame waits a third of a frame time at most, two never meet in one look),
+// and no more than needed, for the spinning costs.
+constexpr double kLooksPerFrame = 3.0;
+constexpr double kMinLookHz = 30.0;
+constexpr double kMaxLookHz = 500.0;
+double LookHz(double framesPerSecond) {
+    return std::clamp(kLooksPerFrame * framesPerSecond, kMinLookHz, kMaxLookHz);
+}
 // The module's G2Wait time-out, so that the pump sees a stopped client or a request soon.
 constexpr std::uint32_t kWaitTimeoutMs = 100;
 // Registers of Aravis's simulated device that we drive ourselves.
@@ -157,7 +164,9 @@ FileCamera::FileCamera(std::unique_ptr<tools::Camera> camera, const ServeOptions
     SetRegister(kTriggerMode, 1);
     SetRegister(kTriggerSource, 1);
     SetRegister(kTriggerSoftware, 0);
-    arv_fake_camera_set_trigger_frequency(device_, kTriggerPollHz);
+    // A replay hands frames as fast as they are taken: look as often as possible.
+    arv_fake_camera_set_trigger_frequency(
+        device_, options_.everyFrame ? kMaxLookHz : LookHz(description_.frameRate));
 
     back_.resize(frameBytes_);
     ready_.resize(frameBytes_);
@@ -240,6 +249,7 @@ void FileCamera::Fill(ArvBuffer* buffer) {
     lastSentTimestampNs_ = readyTimestampNs_;
     readyValid_ = false;
     ++stats_.sent;
+    sent_.notify_all();
     // This frame answered the trigger; a trigger left set would send nothing new.
     SetRegister(kTriggerSoftware, 0);
 }
@@ -315,6 +325,9 @@ void FileCamera::ApplyRequests() {
         if (rate >= 0.25 * (1 - 1e-8) && rate <= 16.0 * (1 + 1e-8) &&
             camera_->TrySetDouble(ZYL::kCmdRate, rate) == ZYL::kOk) {
             rate_ = rate;
+            if (!options_.everyFrame)
+                arv_fake_camera_set_trigger_frequency(device_,
+                                                      LookHz(description_.frameRate * rate));
         } else {
             refuse();
         }
@@ -371,7 +384,15 @@ bool FileCamera::TakeFrame() {
     SetRegister(reg::kFrameIndex, static_cast<std::uint32_t>(position));
     SetRegister(reg::kLostFrames, static_cast<std::uint32_t>(skipped));
     {
-        std::lock_guard<std::mutex> lock(slotMutex_);
+        std::unique_lock<std::mutex> lock(slotMutex_);
+        // Every frame to the client: the next waits until the network has taken this one
+        // (and the module, replaying, waits with it). Not past a stop or a gone client.
+        while (options_.everyFrame && readyValid_ && !stop_) {
+            sent_.wait_for(lock, std::chrono::milliseconds(kWaitTimeoutMs));
+            if (Register(kAcquisition) == 0 ||
+                arv_fake_camera_get_control_channel_privilege(device_) == 0)
+                break;
+        }
         if (readyValid_)
             ++stats_.replaced;
         ready_.swap(back_);

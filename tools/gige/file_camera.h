@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,10 @@ struct ServeOptions {
     std::string address = "127.0.0.1";  // an IPv4 address of one of the machine's interfaces
     std::string serial;                 // at most 15 characters; "ZYLAVI" when empty
     std::string userName;               // shown as DeviceUserID, at most 15 characters
+    // Every frame the module plays reaches the network (with ReplayMode set): the pump waits
+    // for each to be sent before it takes the next. Otherwise a frame the network has not taken
+    // when the next is ready is replaced, as a camera's would be.
+    bool everyFrame = false;
     // Frame ids count on from here (tests start near the 16-bit wrap, as a long run reaches it).
     std::uint64_t framesBefore = 0;
 };
@@ -97,6 +102,7 @@ private:
     mutable std::mutex slotMutex_;
     std::vector<std::uint8_t> ready_;
     bool readyValid_ = false;
+    std::condition_variable sent_;  // Fill has taken the ready frame
     std::uint64_t readyId_ = 0;
     std::uint64_t readyTimestampNs_ = 0;
     std::uint64_t lastSentId_ = 0;

@@ -59,11 +59,12 @@ const char* kUsage =
     "                         received and lost and their lateness, and the process's CPU time\n"
     "                         and context switches per frame\n"
     "  serve FILE... [--interface NAME] [--address A[,B...]] [--serial NAME] [--seconds S]\n"
-    "       [--json]\n"
+    "       [--replay paced|free] [--json]\n"
     "                         serve each FILE as a GigE Vision camera (GenICam) until Ctrl-C\n"
     "                         or for S seconds: one camera per IPv4 address, taken from\n"
     "                         --address or else from interface NAME (default lo); the serial\n"
-    "                         is the file's name unless --serial gives one\n"
+    "                         is the file's name unless --serial gives one; with --replay (or\n"
+    "                         ReplayMode) every frame reaches the network, in order\n"
     "  register MODULE [--json], unregister MODULE [--json]\n"
     "                         call a COM server library's DllRegisterServer or\n"
     "                         DllUnregisterServer (it writes its classes to the registry file)\n"
@@ -117,7 +118,10 @@ int main(int argc, char** argv) {
         {"probe", zyl::cli::Probe, {"--md5", "--mono"}, {"--frames", "--seek-frame"}},
         {"unregister", zyl::cli::Unregister, {}, {}},
         {"bench-cameras", zyl::cli::BenchCameras, {}, {"--seconds", "--rate"}},
-        {"serve", zyl::cli::Serve, {}, {"--interface", "--address", "--serial", "--seconds"}},
+        {"serve",
+         zyl::cli::Serve,
+         {},
+         {"--interface", "--address", "--serial", "--seconds", "--replay"}},
     };
     const std::string name = raw[0];
     raw.erase(raw.begin());

@@ -13,6 +13,7 @@
 #include "cli.h"
 #include "gige/file_camera.h"
 #include "gige/network.h"
+#include "module/config/Configuration.h"
 
 namespace zyl::cli {
 
@@ -100,6 +101,22 @@ int Serve(const Args& args) {
         return kExitUsage;
     }
 
+    // ReplayMode for this run only, before the module reads its settings.
+    std::unique_ptr<SettingForOneRun> replay;
+    if (auto mode = args.get("--replay")) {
+        if (*mode != "paced" && *mode != "free") {
+            std::cerr << "zylavi serve: --replay is paced or free, not '" << *mode << "'\n";
+            return kExitUsage;
+        }
+        try {
+            replay = std::make_unique<SettingForOneRun>(
+                "ReplayMode", *mode == "paced" ? ZYL::kReplayPaced : ZYL::kReplayFree);
+        } catch (const std::exception& e) {
+            std::cerr << "zylavi serve: " << e.what() << "\n";
+            return kExitFailed;
+        }
+    }
+
     // Signals are taken by sigtimedwait below, so every thread must leave them blocked.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -117,6 +134,8 @@ int Serve(const Args& args) {
             if (args.get("--serial") && files.size() > 1)
                 options.serial = options.serial.substr(0, 13) + "-" + std::to_string(i + 1);
             options.userName = std::filesystem::path(files[i]).filename().string();
+            // A replay promises every frame: the network gets each before the next is taken.
+            options.everyFrame = ZYL::ReadConfiguration().replayMode != ZYL::kReplayCamera;
             auto camera = OpenCamera(module, files[i]);
             try {
                 cameras.push_back(std::make_unique<gige::FileCamera>(std::move(camera), options));
