@@ -165,8 +165,7 @@ FileCamera::FileCamera(std::unique_ptr<tools::Camera> camera, const ServeOptions
     SetRegister(kTriggerSource, 1);
     SetRegister(kTriggerSoftware, 0);
     // A replay hands frames as fast as they are taken: look as often as possible.
-    arv_fake_camera_set_trigger_frequency(
-        device_, options_.everyFrame ? kMaxLookHz : LookHz(description_.frameRate));
+    SetLookHz(options_.everyFrame ? kMaxLookHz : LookHz(description_.frameRate));
 
     back_.resize(frameBytes_);
     ready_.resize(frameBytes_);
@@ -220,6 +219,12 @@ double FileCamera::RateRegister() const {
 void FileCamera::SetRateRegister(double framesPerSecond) {
     const std::uint64_t wire = GUINT64_TO_BE(std::bit_cast<std::uint64_t>(framesPerSecond));
     arv_fake_camera_write_memory(device_, reg::kFrameRate, sizeof wire, &wire);
+}
+
+void FileCamera::SetLookHz(double hz) {
+    arv_fake_camera_set_trigger_frequency(device_, hz);
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    lookPeriod_ = std::chrono::microseconds(static_cast<std::int64_t>(1e6 / hz));
 }
 
 void FileCamera::FillHook(ArvBuffer* buffer, void* self, std::uint32_t, std::uint32_t,
@@ -326,8 +331,7 @@ void FileCamera::ApplyRequests() {
             camera_->TrySetDouble(ZYL::kCmdRate, rate) == ZYL::kOk) {
             rate_ = rate;
             if (!options_.everyFrame)
-                arv_fake_camera_set_trigger_frequency(device_,
-                                                      LookHz(description_.frameRate * rate));
+                SetLookHz(LookHz(description_.frameRate * rate));
         } else {
             refuse();
         }
@@ -393,6 +397,11 @@ bool FileCamera::TakeFrame() {
                 arv_fake_camera_get_control_channel_privilege(device_) == 0)
                 break;
         }
+        // A camera's frames come in a burst after a loop's restart: the one before gets the
+        // device's next look (the module's buffers absorb the wait) rather than being replaced.
+        if (readyValid_ && !options_.everyFrame)
+            sent_.wait_for(lock, lookPeriod_ + std::chrono::milliseconds(2),
+                           [this] { return !readyValid_ || stop_; });
         if (readyValid_)
             ++stats_.replaced;
         ready_.swap(back_);

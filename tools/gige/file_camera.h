@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -83,6 +84,7 @@ private:
     double RateRegister() const;
     void SetRateRegister(double framesPerSecond);
     void NoteProblem(const std::string& text);
+    void SetLookHz(double hz);
 
     std::unique_ptr<tools::Camera> camera_;
     ServeOptions options_;
@@ -102,7 +104,8 @@ private:
     mutable std::mutex slotMutex_;
     std::vector<std::uint8_t> ready_;
     bool readyValid_ = false;
-    std::condition_variable sent_;  // Fill has taken the ready frame
+    std::condition_variable sent_;                // Fill has taken the ready frame
+    std::chrono::microseconds lookPeriod_{2000};  // how often the device looks for a frame
     std::uint64_t readyId_ = 0;
     std::uint64_t readyTimestampNs_ = 0;
     std::uint64_t lastSentId_ = 0;
