@@ -439,6 +439,29 @@ TEST(RingBuffer, DiscardWhileAConsumerWaitsNeitherLosesNorInventsFrames) {
     }
 }
 
+// After a discard the producer refills from its last element on; the frames come out in that
+// order, and reading one never frees another that is still unread.
+TEST(RingBuffer, FramesAfterADiscardComeInTheOrderTheyWereRefilledAndStayLocked) {
+    auto ring = MakeRing(2);
+    const auto publish = [&](std::uint8_t marker) {
+        const std::uint16_t index = ring->GetNextFreeBuffer();
+        ring->GetBufferAddress(index, nullptr)[0] = marker;
+        ring->CommitBuffer(index);
+        return index;
+    };
+    publish(1);
+    publish(2);
+    EXPECT_EQ(ring->DiscardUnread(), 2);
+    const std::uint16_t first = publish(3);
+    const std::uint16_t second = publish(4);
+    EXPECT_EQ(Next(*ring), std::to_string(first));
+    EXPECT_EQ(ring->GetBufferAddress(first, nullptr)[0], 3);
+    EXPECT_TRUE(ring->IsLocked(second)) << "an unread frame was freed for the producer";
+    EXPECT_EQ(Next(*ring), std::to_string(second));
+    EXPECT_EQ(ring->GetBufferAddress(second, nullptr)[0], 4);
+    EXPECT_FALSE(ring->IsLocked(first));
+}
+
 TEST(RingBuffer, WakeWaitersWakesOneWaitOnceAndLosesNoFrame) {
     auto ring = MakeRing(2);
     // Before any wait: the next one is woken at once, the one after is not.

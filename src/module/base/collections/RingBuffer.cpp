@@ -258,7 +258,10 @@ std::uint16_t CRingBuffer::WaitForNextBuffer(std::uint32_t timeoutMs) {
                 m_previousRead = m_lastRead;
                 m_lastRead = m_scanFrom = index;
                 element.consumed = true;
-                if (m_lockMode == AutoUnlock && m_previousRead != index) {
+                // The image the host looked at before goes free, unless a discard freed it and a
+                // new frame, still unread, fills it now (or nothing was ever read there).
+                if (m_lockMode == AutoUnlock && m_previousRead != index &&
+                    Element(m_previousRead).consumed) {
                     SetLockLocked(m_previousRead, false);
                 }
                 return index;
